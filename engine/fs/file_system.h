@@ -1,0 +1,83 @@
+// The narrow file-system interface through which the engine touches disk.
+//
+// Every open, read, write, sync, rename, delete, directory listing and lock of
+// the engine goes through a FileSystem, so that tests can inject I/O errors, a
+// full disk or a crash at any numbered write. The real implementation is
+// PosixFileSystem; Default() returns the one the engine uses unless told
+// otherwise.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vellum::engine {
+
+// An open file. Reads and writes are positional. Errors raise EDBEngineError
+// (category I/O) naming the file.
+class File {
+ public:
+  virtual ~File() = default;
+  virtual const std::string& path() const = 0;
+  virtual uint64_t size() = 0;
+  // Reads up to n bytes at offset; returns the count read (short at end of file).
+  virtual size_t read(uint64_t offset, void* buffer, size_t n) = 0;
+  // Writes exactly n bytes at offset, extending the file as needed.
+  virtual void write(uint64_t offset, const void* data, size_t n) = 0;
+  virtual void truncate(uint64_t size) = 0;
+  virtual void sync() = 0;
+
+  // Advisory cross-process lock on the whole file. Returns false (without
+  // waiting) when another process holds a conflicting lock.
+  virtual bool tryLock(bool exclusive) = 0;
+  virtual void unlock() = 0;
+};
+
+enum class OpenMode {
+  kRead,        // existing file, read only
+  kReadWrite,   // existing file
+  kCreate,      // create or truncate, read-write
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual std::unique_ptr<File> open(const std::string& path, OpenMode mode) = 0;
+  virtual bool exists(const std::string& path) = 0;
+  virtual bool isDirectory(const std::string& path) = 0;
+  // Removes a file; a missing file is not an error.
+  virtual void remove(const std::string& path) = 0;
+  // Atomically replaces `to` with `from`.
+  virtual void rename(const std::string& from, const std::string& to) = 0;
+  // Names (not paths) of the regular files in a directory.
+  virtual std::vector<std::string> list(const std::string& directory) = 0;
+  // Creates a directory and its parents; an existing directory is fine.
+  virtual void makeDirectories(const std::string& path) = 0;
+  // Makes a directory's entries (renames, creations) durable.
+  virtual void syncDirectory(const std::string& path) = 0;
+
+  // The file system the engine uses by default (the real one).
+  static FileSystem& Default();
+  // Replaces the default (tests); nullptr restores the real one.
+  static void SetDefault(FileSystem* fs);
+};
+
+// Path helpers using the platform separator.
+std::string JoinPath(const std::string& directory, const std::string& name);
+std::string DirectoryOf(const std::string& path);
+std::string FileNameOf(const std::string& path);
+// Name without its last extension ("A.DB" -> "A"; "A" -> "A").
+std::string StripExtension(const std::string& name);
+// Extension including the dot, or empty.
+std::string ExtensionOf(const std::string& name);
+
+// Finds `name` in `directory` regardless of letter case. Returns the full path
+// of the existing file, or the plain join when there is none.
+std::string ResolveCaseInsensitive(FileSystem& fs, const std::string& directory,
+                                   const std::string& name, bool* found = nullptr);
+
+// Reads a whole file (small files only).
+std::vector<uint8_t> ReadWholeFile(File& file);
+
+}  // namespace vellum::engine

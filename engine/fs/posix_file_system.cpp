@@ -1,0 +1,246 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/errors.h"
+#include "engine/fs/file_system.h"
+
+namespace vellum::engine {
+namespace {
+
+class PosixFile final : public File {
+ public:
+  PosixFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  const std::string& path() const override { return path_; }
+
+  uint64_t size() override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) ThrowIo(path_, "Cannot read the size of", errno);
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+  size_t read(uint64_t offset, void* buffer, size_t n) override {
+    size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < n) {
+      ssize_t r = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        ThrowIo(path_, "Cannot read", errno);
+      }
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return done;
+  }
+
+  void write(uint64_t offset, const void* data, size_t n) override {
+    size_t done = 0;
+    const auto* in = static_cast<const char*>(data);
+    while (done < n) {
+      ssize_t r = ::pwrite(fd_, in + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        ThrowIo(path_, "Cannot write", errno);
+      }
+      done += static_cast<size_t>(r);
+    }
+  }
+
+  void truncate(uint64_t size) override {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) ThrowIo(path_, "Cannot resize", errno);
+  }
+
+  void sync() override {
+    if (::fdatasync(fd_) != 0) ThrowIo(path_, "Cannot sync", errno);
+  }
+
+  // Open file description locks: owned by this descriptor, so closing another
+  // descriptor of the same file in this process does not drop them.
+  bool tryLock(bool exclusive) override {
+    struct flock fl {};
+    fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) return true;
+    if (errno == EAGAIN || errno == EACCES) return false;
+    ThrowIo(path_, "Cannot lock", errno);
+  }
+
+  void unlock() override {
+    struct flock fl {};
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    ::fcntl(fd_, F_OFD_SETLK, &fl);
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kRead: flags |= O_RDONLY; break;
+      case OpenMode::kReadWrite: flags |= O_RDWR; break;
+      case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0) {
+      // A table opened for writing on read-only media still opens for reading.
+      if (mode == OpenMode::kReadWrite && (errno == EACCES || errno == EROFS)) {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      }
+      if (fd < 0) ThrowIo(path, "Cannot open", errno);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      ThrowIo(path, "Cannot open a directory as a file:", EISDIR);
+    }
+    return std::make_unique<PosixFile>(path, fd);
+  }
+
+  bool exists(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+  }
+
+  bool isDirectory(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  void remove(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) ThrowIo(path, "Cannot delete", errno);
+  }
+
+  void rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) ThrowIo(from, "Cannot rename", errno);
+  }
+
+  std::vector<std::string> list(const std::string& directory) override {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+    if (dir == nullptr) ThrowIo(directory, "Cannot list the directory", errno);
+    while (dirent* e = ::readdir(dir)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat st {};
+      if (::stat(JoinPath(directory, name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        names.push_back(name);
+      }
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  void makeDirectories(const std::string& path) override {
+    if (path.empty() || isDirectory(path)) return;
+    std::string parent = DirectoryOf(path);
+    if (!parent.empty() && parent != path) makeDirectories(parent);
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+      ThrowIo(path, "Cannot create directory", errno);
+    }
+  }
+
+  void syncDirectory(const std::string& path) override {
+    int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+  }
+};
+
+PosixFileSystem g_posix;
+FileSystem* g_default = &g_posix;
+
+}  // namespace
+
+FileSystem& FileSystem::Default() { return *g_default; }
+void FileSystem::SetDefault(FileSystem* fs) { g_default = fs != nullptr ? fs : &g_posix; }
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  if (directory.back() == '/') return directory + name;
+  return directory + "/" + name;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  auto pos = path.find_last_of('/');
+  if (pos == std::string::npos) return "";
+  if (pos == 0) return "/";
+  return path.substr(0, pos);
+}
+
+std::string FileNameOf(const std::string& path) {
+  auto pos = path.find_last_of('/');
+  return pos == std::string::npos ? path : path.substr(pos + 1);
+}
+
+std::string StripExtension(const std::string& name) {
+  auto dot = name.find_last_of('.');
+  auto slash = name.find_last_of('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name;
+  return name.substr(0, dot);
+}
+
+std::string ExtensionOf(const std::string& name) {
+  auto dot = name.find_last_of('.');
+  auto slash = name.find_last_of('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
+  return name.substr(dot);
+}
+
+static bool EqualsNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string ResolveCaseInsensitive(FileSystem& fs, const std::string& directory,
+                                   const std::string& name, bool* found) {
+  std::string direct = JoinPath(directory, name);
+  if (fs.exists(direct) && !fs.isDirectory(direct)) {
+    if (found) *found = true;
+    return direct;
+  }
+  if (fs.isDirectory(directory.empty() ? "." : directory)) {
+    for (const auto& entry : fs.list(directory)) {
+      if (EqualsNoCase(entry, name)) {
+        if (found) *found = true;
+        return JoinPath(directory, entry);
+      }
+    }
+  }
+  if (found) *found = false;
+  return direct;
+}
+
+std::vector<uint8_t> ReadWholeFile(File& file) {
+  std::vector<uint8_t> data(static_cast<size_t>(file.size()));
+  size_t n = file.read(0, data.data(), data.size());
+  data.resize(n);
+  return data;
+}
+
+}  // namespace vellum::engine

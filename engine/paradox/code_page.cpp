@@ -1,0 +1,114 @@
+#include "engine/paradox/code_page.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace vellum::engine::paradox {
+
+std::string IconvName(int number) {
+  if (number == 0) return "HP-ROMAN8";
+  if (number == 936) return "GBK";
+  return "CP" + std::to_string(number);
+}
+
+struct CodePage::Impl {
+  iconv_t to_utf8 = reinterpret_cast<iconv_t>(-1);
+  iconv_t from_utf8 = reinterpret_cast<iconv_t>(-1);
+  mutable std::mutex mutex;
+  bool ascii_only = false;
+};
+
+CodePage::CodePage(int number) : number_(number), impl_(std::make_unique<Impl>()) {
+  std::string name = IconvName(number);
+  impl_->to_utf8 = iconv_open("UTF-8", name.c_str());
+  impl_->from_utf8 = iconv_open(name.c_str(), "UTF-8");
+  if (impl_->to_utf8 == reinterpret_cast<iconv_t>(-1) ||
+      impl_->from_utf8 == reinterpret_cast<iconv_t>(-1)) {
+    impl_->ascii_only = true;
+  }
+}
+
+CodePage::~CodePage() {
+  if (impl_->to_utf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(impl_->to_utf8);
+  if (impl_->from_utf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(impl_->from_utf8);
+}
+
+bool CodePage::supported() const { return !impl_->ascii_only; }
+
+namespace {
+
+bool IsAscii(const char* data, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (static_cast<unsigned char>(data[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+// Runs iconv over the whole input; an unconvertible input character is
+// replaced by `replacement` and skipped (`skip` bytes).
+std::string Convert(iconv_t cd, const char* data, size_t n, const std::string& replacement,
+                    bool utf8_input) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out;
+  out.reserve(n * 2 + 8);
+  std::vector<char> buffer(n * 4 + 16);
+  char* in = const_cast<char*>(data);
+  size_t in_left = n;
+  while (in_left > 0) {
+    char* o = buffer.data();
+    size_t o_left = buffer.size();
+    size_t r = iconv(cd, &in, &in_left, &o, &o_left);
+    out.append(buffer.data(), static_cast<size_t>(o - buffer.data()));
+    if (r == static_cast<size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      // EILSEQ or EINVAL: skip one input character.
+      out += replacement;
+      size_t skip = 1;
+      if (utf8_input) {
+        auto c = static_cast<unsigned char>(*in);
+        skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (skip > in_left) skip = in_left;
+      }
+      in += skip;
+      in_left -= skip;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string CodePage::toUtf8(const char* data, size_t n) const {
+  if (IsAscii(data, n)) return std::string(data, n);
+  if (impl_->ascii_only) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+      out += static_cast<unsigned char>(data[i]) < 0x80 ? std::string(1, data[i]) : "\xEF\xBF\xBD";
+    }
+    return out;
+  }
+  std::lock_guard lock(impl_->mutex);
+  return Convert(impl_->to_utf8, data, n, "\xEF\xBF\xBD", false);
+}
+
+std::string CodePage::fromUtf8(const std::string& text) const {
+  if (IsAscii(text.data(), text.size())) return text;
+  if (impl_->ascii_only) {
+    std::string out;
+    for (char c : text) {
+      if (static_cast<unsigned char>(c) < 0x80) {
+        out += c;
+      } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+        out += '?';
+      }
+    }
+    return out;
+  }
+  std::lock_guard lock(impl_->mutex);
+  return Convert(impl_->from_utf8, text.data(), text.size(), "?", true);
+}
+
+}  // namespace vellum::engine::paradox

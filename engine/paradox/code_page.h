@@ -1,0 +1,36 @@
+// Conversion of text between a table's code page (on disk) and UTF-8 (the
+// engine's API), through iconv.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace vellum::engine::paradox {
+
+class CodePage {
+ public:
+  // `number` as stored in the header (437, 850, 1252, ...; 0 for Roman-8).
+  explicit CodePage(int number);
+  ~CodePage();
+  CodePage(const CodePage&) = delete;
+  CodePage& operator=(const CodePage&) = delete;
+
+  int number() const { return number_; }
+  // Bytes in the code page -> UTF-8. Bytes that do not convert become U+FFFD.
+  std::string toUtf8(const char* data, size_t n) const;
+  std::string toUtf8(const std::string& s) const { return toUtf8(s.data(), s.size()); }
+  // UTF-8 -> bytes in the code page. Characters the code page lacks become '?'.
+  std::string fromUtf8(const std::string& text) const;
+  // True when the code page's name is known to iconv.
+  bool supported() const;
+
+ private:
+  struct Impl;
+  int number_;
+  std::unique_ptr<Impl> impl_;
+};
+
+// iconv name of a code page number ("CP1252", "HP-ROMAN8", ...).
+std::string IconvName(int number);
+
+}  // namespace vellum::engine::paradox

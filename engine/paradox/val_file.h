@@ -1,0 +1,72 @@
+// The .VAL file: validity checks (required, minimum, maximum, default,
+// picture, lookup) of a table's fields.
+//
+// Values in the file are in record encoding (big-endian with the sign
+// transformation, text in the table's code page). At this API they are in the
+// engine's native little-endian form, 256 bytes per value:
+//   Alpha                     characters (UTF-8) then a zero byte, at most 255 bytes
+//   Short                     2 bytes, signed
+//   Long, AutoInc             4 bytes, signed
+//   Logical                   2 bytes, 0xFFFF true, 0 false
+//   Number, Money             8 bytes, IEEE 754 double
+//   Date                      4 bytes, signed day number (1 = 1 January 0001)
+//   Time                      4 bytes, signed milliseconds since midnight
+//   Timestamp                 8 bytes, double: day number * 86,400,000 + ms
+//   BCD, Bytes                the record bytes unchanged
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/fs/file_system.h"
+#include "engine/paradox/code_page.h"
+#include "engine/paradox/px_types.h"
+
+namespace vellum::engine::paradox {
+
+struct ValidityCheck {
+  uint16_t field_number = 0;  // 1-based position in the table
+  bool required = false;
+  bool has_min = false;
+  bool has_max = false;
+  bool has_default = false;
+  std::array<uint8_t, 256> min{};
+  std::array<uint8_t, 256> max{};
+  std::array<uint8_t, 256> def{};
+  std::string picture;       // UTF-8, empty when none
+  std::string lookup_table;  // UTF-8, empty when none (read only; not written)
+
+  bool operator==(const ValidityCheck&) const = default;
+};
+
+// What a .VAL header and footer repeat of their table.
+struct ValTableInfo {
+  std::string table_name;         // file name of the table, e.g. "CUSTOMER.DB"
+  uint8_t file_version_id = 0x09;  // the table's header byte 0x39
+  uint8_t change_count2 = 1;       // the table's header byte 0x2E
+  uint16_t hi_field_id = 0;        // the table's header 0x64 (numFields + 1 normally)
+  int key_fields = 0;              // number of primary-key fields
+  std::vector<PxField> fields;     // the table's fields in order
+};
+
+// Reads the checks of a .VAL file for a table with `info.fields`. Checks whose
+// value parts cannot be read are reported as data corruption naming the file.
+// The old level-3 format (version byte 0x01) yields no checks (it is not
+// documented anywhere); referential-integrity sections are skipped.
+std::vector<ValidityCheck> ReadValFile(FileSystem& fs, const std::string& path,
+                                       const ValTableInfo& info, const CodePage& code_page);
+
+// Writes a .VAL file holding `checks` (sorted by field number by the caller).
+void WriteValFile(FileSystem& fs, const std::string& path, const ValTableInfo& info,
+                  const std::vector<ValidityCheck>& checks, const CodePage& code_page);
+
+// Conversions of one value between record encoding (`record`, the field's
+// length in bytes) and native form (`native`, 256 bytes).
+void RecordToNative(const PxField& field, const uint8_t* record, uint8_t* native,
+                    const CodePage& code_page);
+void NativeToRecord(const PxField& field, const uint8_t* native, uint8_t* record,
+                    const CodePage& code_page);
+
+}  // namespace vellum::engine::paradox

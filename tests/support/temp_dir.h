@@ -1,0 +1,30 @@
+// Test helpers: a temporary directory removed at the end of the test, and the
+// location of the corpus of real Paradox tables.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace vellum::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Directory of the corpus of real tables (read only: copy before writing).
+std::string CorpusDir();
+// Copies the files of `table` (every file whose name without extension equals
+// it, ignoring case) from `from_dir` into `to_dir`.
+void CopyTableFiles(const std::string& from_dir, const std::string& table,
+                    const std::string& to_dir);
+
+}  // namespace vellum::test
