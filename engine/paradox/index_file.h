@@ -1,0 +1,65 @@
+// Index files (.PX primary index, .Ynn / .YGn secondary-index index): a
+// B-tree over the blocks of a data file (.DB or .Xnn / .XGn).
+//
+// Invariants of a written index file:
+//  - level-1 (leaf) entries list the data file's chained blocks in chain
+//    order, each with the key of the block's first record, the block number
+//    and its record count;
+//  - an upper-level entry holds the first key of its child index block, the
+//    child's block number and the sum of the child's counts;
+//  - all index blocks form one chain 1..N, the root is the last block;
+//  - an empty data file gives an index file of its header alone (root 1,
+//    levels 0).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fs/file_system.h"
+#include "engine/paradox/header.h"
+
+namespace vellum::engine::paradox {
+
+struct IndexLeaf {
+  std::vector<uint8_t> key;  // encoded key fields of the block's first record
+  uint16_t block = 0;
+  uint16_t count = 0;
+};
+
+// Header template for the index file of a data file: `key_fields` are the
+// data file's first fields that make the key.
+TableHeader MakeIndexHeader(const TableHeader& data_header, size_t key_fields,
+                            uint8_t file_type, const std::string& file_name);
+
+// Builds the complete bytes of an index file from its leaves.
+std::vector<uint8_t> BuildIndexImage(TableHeader header, const std::vector<IndexLeaf>& leaves);
+
+// Keeps an index file on disk equal to the image built from the current
+// leaves, writing only the blocks that changed.
+class IndexFileWriter {
+ public:
+  IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create);
+  void update(const std::vector<IndexLeaf>& leaves);
+  void sync();
+  const std::string& path() const { return path_; }
+
+ private:
+  FileSystem& fs_;
+  std::string path_;
+  TableHeader header_;
+  std::unique_ptr<File> file_;
+  std::vector<uint8_t> image_;
+  bool loaded_ = false;
+};
+
+// Reads an index file's leaves in order, checking the tree: child links,
+// levels, counts and key order of upper levels against their children.
+// Problems are appended to `problems` (integrity check); an unreadable file
+// raises data corruption.
+std::vector<IndexLeaf> ReadIndexLeaves(File& file, const TableHeader& header,
+                                       const std::string& name,
+                                       std::vector<std::string>* problems);
+
+}  // namespace vellum::engine::paradox

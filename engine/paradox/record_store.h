@@ -1,0 +1,158 @@
+// The records of a table-format data file (.DB or .Xnn/.XGn), kept in a chain
+// of fixed-size blocks.
+//
+// Invariants kept by every change:
+//  - the chain runs from header.first_block through `next` links to
+//    header.last_block; `prev` links mirror `next`; no block appears twice;
+//  - each chained block holds 1..capacity records packed from byte 6, and its
+//    last-record offset is (count - 1) * record_size;
+//  - blocks not in the chain are on the free list (header.first_free_block,
+//    linked through `next`), marked empty (offset -record_size);
+//  - header.num_records is the sum of the chained blocks' counts, and
+//    file_blocks / used_blocks / max_blocks count every block in the file;
+//  - the chain's head is block 1 whenever the file has blocks: when the head
+//    empties, its successor's records move into it.
+// Records keep their relative order under insert and erase; the order itself
+// (key order for keyed files) is the caller's business.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/fs/file_system.h"
+#include "engine/paradox/header.h"
+
+namespace vellum::engine::paradox {
+
+struct BlockHeader {
+  uint16_t next = 0;
+  uint16_t prev = 0;
+  int16_t last_offset = 0;
+};
+
+// Walks a file's block chain in order with bounded memory, checking every
+// link against the file (cycles, blocks past the end, bad record counts).
+class ChainWalker {
+ public:
+  ChainWalker(File& file, const TableHeader& header, const std::string& name);
+  // Loads the next block of the chain; false at the end.
+  bool next();
+  uint16_t blockNumber() const { return current_; }
+  const BlockHeader& blockHeader() const { return bh_; }
+  uint32_t count() const { return count_; }
+  const uint8_t* record(uint32_t i) const { return data_.data() + 6 + i * header_.record_size; }
+  // Records read so far including the current block.
+  uint64_t recordsSeen() const { return seen_; }
+
+ private:
+  File& file_;
+  const TableHeader& header_;
+  std::string name_;
+  std::vector<uint8_t> visited_;
+  std::vector<uint8_t> data_;
+  uint16_t next_block_;
+  uint16_t current_ = 0;
+  uint16_t previous_ = 0;
+  BlockHeader bh_{};
+  uint32_t count_ = 0;
+  uint64_t seen_ = 0;
+  uint64_t file_size_;
+};
+
+// Reads and checks one block's header. Raises data corruption naming the file
+// and block when the block lies outside the file or its count is impossible.
+BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t block,
+                            uint64_t file_size, const std::string& name, uint32_t* count);
+
+class RecordStore {
+ public:
+  struct BlockRef {
+    uint16_t number;
+    uint16_t count;
+  };
+
+  // Takes an open file and its parsed header.
+  RecordStore(std::unique_ptr<File> file, TableHeader header, std::string name);
+  ~RecordStore();
+
+  // Creates a new, empty file with `header` (its block counts are reset).
+  static std::unique_ptr<RecordStore> Create(FileSystem& fs, const std::string& path,
+                                             TableHeader header);
+
+  TableHeader& header() { return header_; }
+  const TableHeader& header() const { return header_; }
+  File& file() { return *file_; }
+  const std::string& name() const { return name_; }
+  uint32_t recordSize() const { return header_.record_size; }
+
+  uint32_t size();
+  const std::vector<BlockRef>& chain();
+  // Ordinal of the first record of chain position `index`.
+  uint32_t chainStart(size_t index);
+  // Chain position holding `ordinal` (< size()).
+  size_t chainIndexOf(uint32_t ordinal);
+
+  // Pointer to a record; valid until the next call on this store.
+  const uint8_t* record(uint32_t ordinal);
+  // First record of the block at chain position `index`.
+  const uint8_t* firstRecordOfBlock(size_t index);
+  // The first `n` bytes of that record, cached between calls.
+  const std::string& firstKey(size_t index, size_t n);
+  uint16_t blockOf(uint32_t ordinal);
+
+  // Inserts before `ordinal` (== size() appends).
+  void insert(uint32_t ordinal, const uint8_t* rec);
+  void erase(uint32_t ordinal);
+  void overwrite(uint32_t ordinal, const uint8_t* rec);
+  // Appends at the end, filling the last block completely before opening a
+  // new one (bulk loading of sorted or unkeyed data).
+  void appendPacked(const uint8_t* rec);
+
+  // Told of records that moved to another block (record bytes, new block).
+  std::function<void(const uint8_t*, uint16_t)> on_move;
+
+  // Writes dirty blocks and the header.
+  void flush();
+  void sync();
+  // True when something changed since the last flush.
+  bool dirty() const { return header_dirty_ || !dirty_blocks_.empty(); }
+
+ private:
+  struct Block {
+    std::vector<uint8_t> data;
+    bool dirty = false;
+  };
+
+  void load();
+  Block& block(uint16_t number);
+  uint32_t countOf(const Block& b) const;
+  void setCount(Block& b, uint32_t count);
+  void setLinks(Block& b, uint16_t next, uint16_t prev);
+  uint16_t allocateBlock();
+  void freeBlock(uint16_t number);
+  void markDirty(uint16_t number, Block& b);
+  void invalidateStarts() { starts_valid_ = false; }
+  void rebuildStarts();
+  void evictIfNeeded();
+  void reportMoves(Block& b, uint32_t from, uint32_t to, uint16_t number);
+
+  std::unique_ptr<File> file_;
+  TableHeader header_;
+  std::string name_;
+  bool loaded_ = false;
+  std::vector<BlockRef> chain_;
+  std::vector<std::string> first_keys_;  // parallel to chain_; empty = not cached
+  std::vector<uint32_t> starts_;
+  bool starts_valid_ = false;
+  std::unordered_map<uint16_t, Block> cache_;
+  std::vector<uint16_t> dirty_blocks_;
+  bool header_dirty_ = false;
+  uint64_t file_size_ = 0;
+};
+
+}  // namespace vellum::engine::paradox

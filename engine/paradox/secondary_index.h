@@ -1,0 +1,112 @@
+// Key comparison and the secondary indexes of a keyed table.
+//
+// A secondary index is a pair of files: the X file (.Xnn or .XGn), a
+// table-format file with one record per table record holding the indexed
+// fields, then the table's primary-key fields, then "Blk Num" (the number of
+// the data block holding the record), sorted by all fields but the last; and
+// the Y file (.Ynn or .YGn), a primary index over the X file.
+//
+// Invariants of a maintained index after every change of its table:
+//  - the X file holds exactly one record per table record;
+//  - X records are in ascending order of (indexed fields with the index's
+//    descending / case-insensitive options, then the primary key);
+//  - each record's Blk Num is the data block holding that table record;
+//  - the Y file lists the X blocks with their first keys and counts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fs/file_system.h"
+#include "engine/paradox/code_page.h"
+#include "engine/paradox/header.h"
+#include "engine/paradox/index_file.h"
+#include "engine/paradox/record_store.h"
+#include "engine/paradox/table.h"
+
+namespace vellum::engine::paradox {
+
+// One field of a key, located in some record layout.
+struct KeyPart {
+  uint16_t offset = 0;
+  uint16_t length = 0;
+  PxType type = PxType::kAlpha;
+  bool descending = false;
+  bool case_insensitive = false;
+  uint8_t size_byte = 0;
+};
+
+// Compares the first `n` parts of two records: <0, 0 or >0.
+int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, const uint8_t* b);
+
+// Readable text of a record's key, e.g. ("Smith", 12).
+std::string DescribeKey(const TableHeader& h, const std::vector<KeyPart>& parts, const uint8_t* rec,
+                        const CodePage& cp);
+
+struct SecondarySpec {
+  std::string name;
+  std::vector<size_t> fields;  // 0-based table field indexes in key order
+  bool unique = false;
+  bool descending = false;
+  bool case_insensitive = false;
+  bool composite = true;       // .XGn / .YGn, else .Xnn / .Ynn
+  std::string file_suffix;     // "02" for .X02, "G0" for .XG0
+};
+
+class SecondaryIndex {
+ public:
+  // Writes the empty X and Y files of a new index.
+  static void CreateFiles(FileSystem& fs, const std::string& directory, const std::string& base,
+                          const TableHeader& table, const SecondarySpec& spec, const CodePage& cp);
+
+  // Opens the index whose X file is `x_file` (a name in `directory`).
+  static std::unique_ptr<SecondaryIndex> Open(FileSystem& fs, const std::string& directory,
+                                              const std::string& x_file, const TableHeader& table,
+                                              const TableStructure& structure, const CodePage& cp,
+                                              bool writable);
+  ~SecondaryIndex();
+
+  const IndexInfo& info() const { return info_; }
+  bool maintained() const { return maintained_; }
+
+  // Connects the index to its table's data file.
+  void attach(RecordStore& table, const std::vector<KeyPart>& table_pk);
+
+  void onInsert(const uint8_t* table_record, uint16_t block);
+  void onErase(const uint8_t* table_record);
+  void onMove(const uint8_t* table_record, uint16_t block);
+  // Raises a key violation when another record has the same indexed values
+  // (`self`, when given, is the record being replaced).
+  void checkUnique(const uint8_t* table_record, const uint8_t* self, const std::string& table);
+
+  void refresh();
+  void sync();
+  void verify(std::vector<std::string>* problems,
+              const std::function<std::optional<uint32_t>(const uint8_t*)>& find_in_table);
+
+ private:
+  SecondaryIndex() = default;
+  void buildRecord(const uint8_t* table_record, uint16_t block, uint8_t* out) const;
+  uint32_t lowerBound(const uint8_t* xrec, size_t parts);
+
+  FileSystem* fs_ = nullptr;
+  IndexInfo info_;
+  bool maintained_ = true;
+  bool writable_ = false;
+  const CodePage* cp_ = nullptr;
+  std::string y_path_;
+  bool y_found_ = false;
+  std::unique_ptr<RecordStore> x_;
+  std::unique_ptr<IndexFileWriter> y_;
+  RecordStore* table_ = nullptr;
+  std::vector<KeyPart> table_pk_;
+  std::vector<size_t> table_fields_;    // table field index per indexed field
+  std::vector<uint16_t> source_offsets_;  // table record offsets of X fields (but Blk Num)
+  std::vector<KeyPart> parts_;          // X key parts: indexed fields then primary key
+  size_t indexed_ = 0;                  // number of indexed fields
+  size_t key_size_ = 0;                 // bytes of the X key (all but Blk Num)
+};
+
+}  // namespace vellum::engine::paradox

@@ -1,0 +1,1166 @@
+#include "engine/paradox/table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <set>
+
+#include "engine/errors.h"
+#include "engine/paradox/blob_file.h"
+#include "engine/paradox/code_page.h"
+#include "engine/paradox/codec.h"
+#include "engine/paradox/index_file.h"
+#include "engine/paradox/record_store.h"
+#include "engine/paradox/secondary_index.h"
+
+namespace vellum::engine::paradox {
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+
+std::vector<std::string> SplitKeys(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    size_t semi = text.find(';', start);
+    parts.push_back(text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+    if (semi == std::string::npos) break;
+    start = semi + 1;
+  }
+  return parts;
+}
+
+// Storage type of a logical type; false when Paradox has no such field.
+bool PxTypeFor(FieldType t, PxType* out) {
+  switch (t) {
+    case FieldType::kString: *out = PxType::kAlpha; return true;
+    case FieldType::kSmallint: *out = PxType::kShort; return true;
+    case FieldType::kInteger: *out = PxType::kLong; return true;
+    case FieldType::kBoolean: *out = PxType::kLogical; return true;
+    case FieldType::kFloat: *out = PxType::kNumber; return true;
+    case FieldType::kCurrency: *out = PxType::kMoney; return true;
+    case FieldType::kBCD: *out = PxType::kBcd; return true;
+    case FieldType::kDate: *out = PxType::kDate; return true;
+    case FieldType::kTime: *out = PxType::kTime; return true;
+    case FieldType::kDateTime: *out = PxType::kTimestamp; return true;
+    case FieldType::kBytes: *out = PxType::kBytes; return true;
+    case FieldType::kAutoInc: *out = PxType::kAutoInc; return true;
+    case FieldType::kBlob: *out = PxType::kBinary; return true;
+    case FieldType::kMemo: *out = PxType::kMemo; return true;
+    case FieldType::kGraphic: *out = PxType::kGraphic; return true;
+    case FieldType::kFmtMemo: *out = PxType::kFmtMemo; return true;
+    case FieldType::kParadoxOle: *out = PxType::kOle; return true;
+    default: return false;
+  }
+}
+
+const char* LogicalName(FieldType t) {
+  static const char* names[] = {"Unknown", "String", "Smallint", "Integer", "Word", "Boolean",
+                                "Float", "Currency", "BCD", "Date", "Time", "DateTime",
+                                "Bytes", "VarBytes", "AutoInc", "Blob", "Memo", "Graphic",
+                                "FmtMemo", "ParadoxOle", "DBaseOle", "TypedBinary", "Cursor"};
+  auto i = static_cast<size_t>(t);
+  return i < 23 ? names[i] : "Unknown";
+}
+
+std::string Hex2(unsigned v) {
+  static const char* hex = "0123456789ABCDEF";
+  return std::string{hex[(v >> 4) & 15], hex[v & 15]};
+}
+
+// Companion file kinds recognised by extension.
+bool IsCompanionExtension(const std::string& ext_upper) {
+  if (ext_upper == ".DB" || ext_upper == ".PX" || ext_upper == ".MB" || ext_upper == ".VAL" ||
+      ext_upper == ".TV" || ext_upper == ".FAM" || ext_upper == ".LCK" || ext_upper == ".JNL") {
+    return true;
+  }
+  if (ext_upper.size() == 4 && (ext_upper[1] == 'X' || ext_upper[1] == 'Y')) return true;
+  return false;
+}
+
+}  // namespace
+
+struct Table::Impl {
+  FileSystem* fs = nullptr;
+  std::string directory;
+  std::string base;  // table name as found on disk, without extension
+  OpenOptions options;
+  std::unique_ptr<RecordStore> store;
+  std::unique_ptr<CodePage> code_page;
+  std::unique_ptr<BlobFile> blobs;
+  bool blob_file_missing = false;
+  std::string px_path;
+  std::unique_ptr<IndexFileWriter> px;
+  std::vector<std::unique_ptr<SecondaryIndex>> secondaries;
+  std::vector<KeyPart> pk_parts;
+  size_t key_size = 0;
+  int bulk = 0;
+  bool indexes_dirty = false;
+  bool lock_held = false;
+  std::vector<uint8_t> scratch;
+
+  const TableHeader& h() const { return store->header(); }
+
+  // --- value conversion -------------------------------------------------
+  void encodeField(const PxField& f, size_t index, const Value& v, uint8_t* rec, bool* wrote_blob);
+  Value decodeField(const PxField& f, const uint8_t* rec);
+  void encodeRow(const Row& row, std::vector<uint8_t>* rec, const TableStructure& st);
+  Row decodeRow(const uint8_t* rec);
+  void releaseBlobs(const uint8_t* rec);
+
+  // --- keys ---------------------------------------------------------------
+  uint32_t lowerBound(const uint8_t* rec, size_t parts);
+  void refreshIndexes();
+  std::vector<IndexLeaf> leavesOf(RecordStore& s, size_t key_size);
+  void checkUnique(const uint8_t* rec, std::optional<uint32_t> self, const std::string& table);
+};
+
+// ---------------------------------------------------------------------------
+// Values
+
+void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, uint8_t* rec,
+                              bool* wrote_blob) {
+  uint8_t* p = rec + f.offset;
+  std::memset(p, 0, f.length);
+  if (IsNull(v)) return;
+  auto bad = [&](const char* what) {
+    ThrowInvalid("Field \"" + code_page->toUtf8(f.name) + "\" of table \"" + base +
+                     "\" cannot hold " + what, subcode::kBadValue);
+  };
+  auto as_int = [&]() -> int64_t {
+    if (auto* i = std::get_if<int64_t>(&v)) return *i;
+    if (auto* b = std::get_if<bool>(&v)) return *b ? 1 : 0;
+    if (auto* d = std::get_if<double>(&v)) {
+      if (std::isfinite(*d) && std::nearbyint(*d) == *d) return static_cast<int64_t>(*d);
+    }
+    bad("this value (an integer is expected)");
+    return 0;
+  };
+  auto as_double = [&]() -> double {
+    if (auto* d = std::get_if<double>(&v)) return *d;
+    if (auto* i = std::get_if<int64_t>(&v)) return static_cast<double>(*i);
+    bad("this value (a number is expected)");
+    return 0;
+  };
+  switch (f.type) {
+    case PxType::kAlpha: {
+      const auto* s = std::get_if<std::string>(&v);
+      if (!s) bad("this value (text is expected)");
+      std::string bytes = code_page->fromUtf8(*s);
+      std::memcpy(p, bytes.data(), std::min<size_t>(bytes.size(), f.length));
+      break;
+    }
+    case PxType::kShort: {
+      int64_t i = as_int();
+      if (i < -32767 || i > 32767) bad("a value outside -32767..32767");
+      EncodeShort(p, static_cast<int16_t>(i));
+      break;
+    }
+    case PxType::kLong:
+    case PxType::kAutoInc: {
+      int64_t i = as_int();
+      if (i < -2147483647LL || i > 2147483647LL) bad("a value outside the 32-bit range");
+      EncodeLong(p, static_cast<int32_t>(i));
+      break;
+    }
+    case PxType::kNumber:
+    case PxType::kMoney:
+      EncodeDouble(p, as_double());
+      break;
+    case PxType::kLogical: {
+      if (auto* b = std::get_if<bool>(&v)) {
+        EncodeLogical(p, *b);
+      } else {
+        EncodeLogical(p, as_int() != 0);
+      }
+      break;
+    }
+    case PxType::kDate: {
+      const auto* d = std::get_if<Date>(&v);
+      if (!d) bad("this value (a date is expected)");
+      if (d->day <= 0) bad("a date before the year 1");
+      EncodeLong(p, d->day);
+      break;
+    }
+    case PxType::kTime: {
+      const auto* t = std::get_if<TimeOfDay>(&v);
+      if (!t) bad("this value (a time is expected)");
+      if (t->ms < 0 || t->ms >= 86400000) bad("a time outside one day");
+      EncodeLong(p, t->ms);
+      break;
+    }
+    case PxType::kTimestamp: {
+      const auto* t = std::get_if<Timestamp>(&v);
+      if (!t) bad("this value (a timestamp is expected)");
+      EncodeDouble(p, t->ms);
+      break;
+    }
+    case PxType::kBcd: {
+      std::string text;
+      if (auto* d = std::get_if<Decimal>(&v)) {
+        text = d->text;
+      } else if (auto* s = std::get_if<std::string>(&v)) {
+        text = *s;
+      } else if (auto* i = std::get_if<int64_t>(&v)) {
+        text = std::to_string(*i);
+      } else if (auto* dd = std::get_if<double>(&v)) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*f", f.size_byte, *dd);
+        text = buf;
+      } else {
+        bad("this value (a decimal number is expected)");
+      }
+      if (!EncodeBcd(p, f.size_byte, text)) bad(("the value " + text).c_str());
+      break;
+    }
+    case PxType::kBytes: {
+      const auto* b = std::get_if<Bytes>(&v);
+      if (!b) bad("this value (bytes are expected)");
+      std::memcpy(p, b->data(), std::min<size_t>(b->size(), f.length));
+      break;
+    }
+    case PxType::kMemo:
+    case PxType::kFmtMemo:
+    case PxType::kBinary:
+    case PxType::kOle:
+    case PxType::kGraphic: {
+      Bytes data;
+      if (auto* s = std::get_if<std::string>(&v)) {
+        std::string bytes = f.type == PxType::kMemo ? code_page->fromUtf8(*s) : *s;
+        data.assign(bytes.begin(), bytes.end());
+      } else if (auto* b = std::get_if<Bytes>(&v)) {
+        data = *b;
+      } else {
+        bad("this value (text or bytes are expected)");
+      }
+      if (data.empty()) return;
+      if (static_cast<int>(data.size()) > f.leaderLength() && !blobs) {
+        ThrowInvalid("Table \"" + base + "\" has no blob file for field \"" +
+                     code_page->toUtf8(f.name) + "\"");
+      }
+      if (blobs) {
+        blobs->write(p, f.leaderLength(), f.type, data);
+      } else {
+        std::memcpy(p, data.data(), data.size());
+        StoreLe32(p + f.leaderLength() + 4, static_cast<uint32_t>(data.size()));
+      }
+      *wrote_blob = true;
+      break;
+    }
+  }
+  (void)index;
+}
+
+Value Table::Impl::decodeField(const PxField& f, const uint8_t* rec) {
+  const uint8_t* p = rec + f.offset;
+  switch (f.type) {
+    case PxType::kAlpha: {
+      size_t n = 0;
+      while (n < f.length && p[n] != 0) ++n;
+      if (n == 0) return std::monostate{};
+      return code_page->toUtf8(reinterpret_cast<const char*>(p), n);
+    }
+    case PxType::kShort: {
+      auto v = DecodeShort(p);
+      if (!v) return std::monostate{};
+      return static_cast<int64_t>(*v);
+    }
+    case PxType::kLong:
+    case PxType::kAutoInc: {
+      auto v = DecodeLong(p);
+      if (!v) return std::monostate{};
+      return static_cast<int64_t>(*v);
+    }
+    case PxType::kNumber:
+    case PxType::kMoney: {
+      auto v = DecodeDouble(p);
+      if (!v) return std::monostate{};
+      return *v;
+    }
+    case PxType::kLogical: {
+      auto v = DecodeLogical(p);
+      if (!v) return std::monostate{};
+      return *v;
+    }
+    case PxType::kDate: {
+      auto v = DecodeLong(p);
+      if (!v) return std::monostate{};
+      return Date{*v};
+    }
+    case PxType::kTime: {
+      auto v = DecodeLong(p);
+      if (!v) return std::monostate{};
+      return TimeOfDay{*v};
+    }
+    case PxType::kTimestamp: {
+      auto v = DecodeDouble(p);
+      if (!v) return std::monostate{};
+      return Timestamp{*v};
+    }
+    case PxType::kBcd: {
+      auto v = DecodeBcd(p, f.size_byte);
+      if (!v) return std::monostate{};
+      return Decimal{*v};
+    }
+    case PxType::kBytes: {
+      if (IsAllZero(p, f.length)) return std::monostate{};
+      return Bytes(p, p + f.length);
+    }
+    case PxType::kMemo:
+    case PxType::kFmtMemo:
+    case PxType::kBinary:
+    case PxType::kOle:
+    case PxType::kGraphic: {
+      if (IsAllZero(p, f.length)) return std::monostate{};
+      std::string fname = code_page->toUtf8(f.name);
+      Bytes data = blobs ? blobs->read(p, f.leaderLength(), f.type, fname)
+                         : BlobFile::ReadLeaderOnly(p, f.leaderLength(), f.type,
+                                                    store->name(), fname);
+      if (data.empty()) return std::monostate{};
+      if (f.type == PxType::kMemo) {
+        return code_page->toUtf8(reinterpret_cast<const char*>(data.data()), data.size());
+      }
+      return data;
+    }
+  }
+  return std::monostate{};
+}
+
+void Table::Impl::encodeRow(const Row& row, std::vector<uint8_t>* rec, const TableStructure& st) {
+  const auto& fields = h().fields;
+  if (row.size() != fields.size()) {
+    ThrowInvalid("A record of table \"" + base + "\" needs " + std::to_string(fields.size()) +
+                 " values, " + std::to_string(row.size()) + " were given");
+  }
+  rec->assign(h().record_size, 0);
+  size_t written = 0;
+  try {
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (IsNull(row[i]) && st.fields[i].required) {
+        ThrowInvalid("Field \"" + st.fields[i].name + "\" of table \"" + base +
+                     "\" must have a value", subcode::kRequired);
+      }
+      bool wrote = false;
+      encodeField(fields[i], i, row[i], rec->data(), &wrote);
+      written = i + 1;
+    }
+  } catch (...) {
+    // Give back the blob space already taken by this record.
+    for (size_t i = 0; i < written; ++i) {
+      if (IsBlobType(fields[i].type) && blobs) {
+        blobs->release(rec->data() + fields[i].offset, fields[i].leaderLength());
+      }
+    }
+    throw;
+  }
+}
+
+Row Table::Impl::decodeRow(const uint8_t* rec) {
+  const auto& fields = h().fields;
+  Row row;
+  row.reserve(fields.size());
+  for (const auto& f : fields) row.push_back(decodeField(f, rec));
+  return row;
+}
+
+void Table::Impl::releaseBlobs(const uint8_t* rec) {
+  if (!blobs) return;
+  for (const auto& f : h().fields) {
+    if (IsBlobType(f.type)) blobs->release(rec + f.offset, f.leaderLength());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Keys and indexes
+
+uint32_t Table::Impl::lowerBound(const uint8_t* rec, size_t parts) {
+  RecordStore& s = *store;
+  const auto& chain = s.chain();
+  if (chain.empty()) return 0;
+  // Find the last block whose first record is < rec, then search inside it.
+  size_t lo = 0, hi = chain.size();
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    const std::string& first = s.firstKey(mid, key_size);
+    if (CompareKeys(pk_parts, parts, reinterpret_cast<const uint8_t*>(first.data()), rec) < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == 0) return 0;
+  size_t bi = lo - 1;
+  uint32_t begin = s.chainStart(bi);
+  uint32_t end = begin + chain[bi].count;
+  while (begin < end) {
+    uint32_t mid = begin + (end - begin) / 2;
+    if (CompareKeys(pk_parts, parts, s.record(mid), rec) < 0) {
+      begin = mid + 1;
+    } else {
+      end = mid;
+    }
+  }
+  return begin;
+}
+
+std::vector<IndexLeaf> Table::Impl::leavesOf(RecordStore& s, size_t ksize) {
+  std::vector<IndexLeaf> leaves;
+  const auto& chain = s.chain();
+  leaves.reserve(chain.size());
+  for (size_t i = 0; i < chain.size(); ++i) {
+    if (chain[i].count == 0) continue;
+    const std::string& k = s.firstKey(i, ksize);
+    leaves.push_back(IndexLeaf{std::vector<uint8_t>(k.begin(), k.end()), chain[i].number,
+                               chain[i].count});
+  }
+  return leaves;
+}
+
+void Table::Impl::refreshIndexes() {
+  if (bulk > 0) {
+    indexes_dirty = true;
+    return;
+  }
+  store->flush();
+  if (px) px->update(leavesOf(*store, key_size));
+  for (auto& si : secondaries) si->refresh();
+  indexes_dirty = false;
+}
+
+void Table::Impl::checkUnique(const uint8_t* rec, std::optional<uint32_t> self,
+                              const std::string& table) {
+  if (!pk_parts.empty()) {
+    uint32_t pos = lowerBound(rec, pk_parts.size());
+    if (pos < store->size() && (!self || *self != pos) &&
+        CompareKeys(pk_parts, pk_parts.size(), store->record(pos), rec) == 0) {
+      ThrowKeyViolation("Key violation in table \"" + table + "\": the primary key " +
+                        DescribeKey(h(), pk_parts, rec, *code_page) + " already exists");
+    }
+  }
+  for (auto& si : secondaries) {
+    if (si->info().unique && si->maintained()) si->checkUnique(rec, self ? store->record(*self) : nullptr, table);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Create
+
+void Table::Create(const std::string& directory, const std::string& name,
+                   const TableDefinition& def, FileSystem& fs) {
+  if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
+    ThrowInvalid("Invalid table name \"" + name + "\"");
+  }
+  const std::string base = StripExtension(name);
+  if (def.fields.empty()) ThrowInvalid("Table \"" + base + "\" has no fields");
+  if (def.fields.size() > 255) ThrowLimit("Table \"" + base + "\" has more than 255 fields");
+  CodePage cp(def.code_page);
+
+  int level = def.level > 0 ? def.level : 4;
+  TableHeader h;
+  std::set<std::string> names;
+  uint32_t offset = 0;
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    const FieldDef& fd = def.fields[i];
+    PxType t;
+    if (!PxTypeFor(fd.type, &t)) {
+      ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\": type " +
+                       LogicalName(fd.type) + " is not supported by Paradox tables",
+                   subcode::kUnsupportedType);
+    }
+    if (fd.name.empty() || fd.name.size() > 25) {
+      ThrowInvalid("Field " + std::to_string(i + 1) + " of table \"" + base +
+                   "\" has an invalid name \"" + fd.name + "\"");
+    }
+    if (!names.insert(Upper(fd.name)).second) {
+      ThrowInvalid("Table \"" + base + "\" has two fields named \"" + fd.name + "\"");
+    }
+    int size_byte = 0;
+    switch (t) {
+      case PxType::kAlpha:
+      case PxType::kBytes:
+        if (fd.size < 1 || fd.size > 255) {
+          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid size " +
+                       std::to_string(fd.size));
+        }
+        size_byte = fd.size;
+        break;
+      case PxType::kBcd:
+        if (fd.size < 0 || fd.size > 32) {
+          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base +
+                       "\" has invalid decimals " + std::to_string(fd.size));
+        }
+        size_byte = fd.size;
+        break;
+      case PxType::kMemo:
+      case PxType::kFmtMemo:
+      case PxType::kBinary:
+      case PxType::kOle:
+      case PxType::kGraphic:
+        if (fd.size < 0 || fd.size > 240) {
+          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid size " +
+                       std::to_string(fd.size));
+        }
+        size_byte = std::max(fd.size, t == PxType::kMemo ? 1 : 0) + 10;
+        break;
+      default:
+        size_byte = StorageSize(t, t == PxType::kShort ? 2 : t == PxType::kLogical ? 1
+                                      : (t == PxType::kNumber || t == PxType::kMoney ||
+                                         t == PxType::kTimestamp) ? 8 : 4);
+    }
+    PxField f;
+    f.name = cp.fromUtf8(fd.name);
+    f.type = t;
+    f.size_byte = static_cast<uint8_t>(size_byte);
+    f.length = static_cast<uint16_t>(StorageSize(t, f.size_byte));
+    f.offset = static_cast<uint16_t>(offset);
+    offset += f.length;
+    level = std::max(level, MinimumLevel(t));
+    h.fields.push_back(f);
+  }
+  if (offset > 32000) ThrowLimit("Records of table \"" + base + "\" are too large");
+
+  // Indexes.
+  const IndexDef* primary = nullptr;
+  std::vector<const IndexDef*> secondary;
+  for (const auto& ix : def.indexes) {
+    if (ix.primary) {
+      if (primary) ThrowInvalid("Table \"" + base + "\" has two primary indexes");
+      primary = &ix;
+    } else {
+      secondary.push_back(&ix);
+    }
+  }
+  auto field_index = [&](const std::string& key) -> size_t {
+    for (size_t i = 0; i < def.fields.size(); ++i) {
+      if (EqualNoCase(def.fields[i].name, key)) return i;
+    }
+    ThrowInvalid("Key field \"" + key + "\" does not exist in table \"" + base + "\"");
+  };
+  size_t key_fields = 0;
+  if (primary) {
+    auto keys = SplitKeys(primary->key_fields);
+    if (keys.size() > 16) ThrowLimit("The primary key of table \"" + base + "\" has more than 16 fields");
+    for (size_t k = 0; k < keys.size(); ++k) {
+      if (field_index(keys[k]) != k) {
+        ThrowInvalid("The primary key fields of table \"" + base +
+                     "\" must be the first fields of the table");
+      }
+      if (IsBlobType(h.fields[k].type)) {
+        ThrowInvalid("Field \"" + def.fields[k].name + "\" of table \"" + base +
+                     "\" cannot be a key field");
+      }
+    }
+    key_fields = keys.size();
+  }
+  if (!secondary.empty() && key_fields == 0) {
+    ThrowInvalid("Table \"" + base + "\" needs a primary key to have secondary indexes");
+  }
+  if (secondary.size() > 127) ThrowLimit("Table \"" + base + "\" has more than 127 indexes");
+  for (const auto* ix : secondary) {
+    if (ix->descending || ix->unique) level = std::max(level, 7);
+  }
+  if (level != 3 && level != 4 && level != 5 && level != 7) {
+    ThrowInvalid("Table level " + std::to_string(def.level) + " is not supported");
+  }
+
+  h.file_type = key_fields > 0 ? 0 : 2;
+  h.version_id = VersionIdForLevel(level);
+  h.record_size = static_cast<uint16_t>(offset);
+  h.key_fields = static_cast<uint16_t>(key_fields);
+  h.num_fields = static_cast<uint16_t>(h.fields.size());
+  h.primary_index_workspace = key_fields > 0 ? 0x00000001u : 0;
+  h.encryption1 = level >= 4 ? 0xFF00FF00u : 0;
+  h.sort_order_id = "DBWINUS0";
+  h.sort_order = SortOrderByteFor(h.sort_order_id);
+  h.code_page = static_cast<uint16_t>(def.code_page);
+  h.change_count1 = 1;
+  h.change_count2 = 1;
+  h.hi_field_id = static_cast<uint16_t>(h.fields.size() + 1);
+  h.update_time = static_cast<uint32_t>(std::time(nullptr));
+  for (size_t i = 0; i < h.fields.size(); ++i) h.field_numbers.push_back(static_cast<uint16_t>(i + 1));
+  h.table_name = base + ".DB";
+  if (def.block_kb > 0) {
+    h.block_kb = static_cast<uint8_t>(def.block_kb);
+  } else {
+    static const uint8_t sizes[] = {2, 4, 8, 16, 32};
+    h.block_kb = 32;
+    for (uint8_t kb : sizes) {
+      // At least three records (or keys) to a block keeps splits meaningful.
+      if ((kb * 1024u - 6) / offset >= 3) {
+        h.block_kb = kb;
+        break;
+      }
+    }
+  }
+  if (h.blockCapacity() < 1) ThrowLimit("Records of table \"" + base + "\" are too large");
+
+  Delete(directory, base, fs);
+  const std::string db_path = JoinPath(directory, base + ".DB");
+  {
+    auto store = RecordStore::Create(fs, db_path, h);
+    store->sync();
+  }
+  bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
+                               [](const PxField& f) { return IsBlobType(f.type); });
+  if (has_blobs) BlobFile::Create(fs, JoinPath(directory, base + ".MB"))->sync();
+  if (key_fields > 0) {
+    TableHeader ph = MakeIndexHeader(h, key_fields, 1, base + ".PX");
+    IndexFileWriter px(fs, JoinPath(directory, base + ".PX"), ph, true);
+    px.update({});
+    px.sync();
+  }
+  int composite_number = 0;
+  std::set<std::string> index_names;
+  for (const auto* ix : secondary) {
+    auto keys = SplitKeys(ix->key_fields);
+    if (keys.size() > 16) ThrowLimit("Index \"" + ix->name + "\" of table \"" + base + "\" has more than 16 fields");
+    std::vector<size_t> fields;
+    for (const auto& k : keys) {
+      size_t fi = field_index(k);
+      if (IsBlobType(h.fields[fi].type)) {
+        ThrowInvalid("Field \"" + def.fields[fi].name + "\" of table \"" + base +
+                     "\" cannot be indexed");
+      }
+      fields.push_back(fi);
+    }
+    if (ix->name.empty()) ThrowInvalid("A secondary index of table \"" + base + "\" has no name");
+    if (!index_names.insert(ix->name).second) {
+      ThrowInvalid("Table \"" + base + "\" has two indexes named \"" + ix->name + "\"");
+    }
+    SecondarySpec spec;
+    spec.name = ix->name;
+    spec.fields = fields;
+    spec.unique = ix->unique;
+    spec.descending = ix->descending;
+    spec.case_insensitive = ix->case_insensitive;
+    bool simple = fields.size() == 1 && !ix->unique && !ix->descending && !ix->case_insensitive &&
+                  ix->name == def.fields[fields[0]].name;
+    if (simple) {
+      spec.file_suffix = Hex2(static_cast<unsigned>(fields[0] + 1));
+      spec.composite = false;
+    } else {
+      if (composite_number >= 16) {
+        ThrowLimit("Table \"" + base + "\" has more than 16 named indexes");
+      }
+      spec.file_suffix = "G" + std::string(1, "0123456789ABCDEF"[composite_number++]);
+      spec.composite = true;
+    }
+    SecondaryIndex::CreateFiles(fs, directory, base, h, spec, cp);
+  }
+  if (!def.checks.empty()) {
+    ValTableInfo info;
+    info.table_name = base + ".DB";
+    info.file_version_id = h.version_id;
+    info.change_count2 = h.change_count2;
+    info.hi_field_id = h.hi_field_id;
+    info.key_fields = static_cast<int>(key_fields);
+    info.fields = h.fields;
+    std::vector<ValidityCheck> checks = def.checks;
+    for (auto& c : checks) {
+      if (c.field_number < 1 || c.field_number > h.fields.size()) {
+        ThrowInvalid("A validity check of table \"" + base + "\" names field " +
+                     std::to_string(c.field_number) + ", which does not exist");
+      }
+    }
+    std::sort(checks.begin(), checks.end(),
+              [](const ValidityCheck& a, const ValidityCheck& b) { return a.field_number < b.field_number; });
+    WriteValFile(fs, JoinPath(directory, base + ".VAL"), info, checks, cp);
+  }
+  fs.syncDirectory(directory);
+}
+
+void Table::Delete(const std::string& directory, const std::string& name, FileSystem& fs) {
+  const std::string base = Upper(StripExtension(name));
+  if (!fs.isDirectory(directory.empty() ? "." : directory)) return;
+  for (const auto& entry : fs.list(directory)) {
+    if (Upper(StripExtension(entry)) != base) continue;
+    if (IsCompanionExtension(Upper(ExtensionOf(entry)))) fs.remove(JoinPath(directory, entry));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Open
+
+Table::Table() : impl_(std::make_unique<Impl>()) {}
+
+Table::~Table() {
+  try {
+    if (impl_ && impl_->store && impl_->options.writable) {
+      impl_->bulk = 0;
+      if (impl_->indexes_dirty) impl_->refreshIndexes();
+      impl_->store->flush();
+      if (impl_->blobs) impl_->blobs->sync();
+    }
+  } catch (...) {
+    // Destructors do not throw; flush() reports failures to callers that ask.
+  }
+}
+
+const TableHeader& Table::header() const { return impl_->h(); }
+
+std::unique_ptr<Table> Table::Open(const std::string& directory, const std::string& name,
+                                   const OpenOptions& options, FileSystem& fs) {
+  if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
+    ThrowInvalid("Invalid table name \"" + name + "\"");
+  }
+  std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
+  bool found = false;
+  std::string path = ResolveCaseInsensitive(fs, directory, file_name, &found);
+  if (!found) {
+    ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
+                  subcode::kTableNotFound);
+  }
+  std::unique_ptr<Table> t(new Table());
+  Impl& m = *t->impl_;
+  m.fs = &fs;
+  m.directory = directory;
+  m.options = options;
+  m.base = StripExtension(FileNameOf(path));
+  t->directory_ = directory;
+  auto file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  {
+    uint64_t size = file->size();
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+    file->read(0, head.data(), head.size());
+    TableHeader h = ParseHeader(head.data(), head.size(), size, FileNameOf(path));
+    if (h.isIndexFile() || IsSecondaryDataType(h.file_type)) {
+      ThrowCorrupt(FileNameOf(path), "it is an index file, not a table", subcode::kBadHeader);
+    }
+    if (h.encrypted()) {
+      throw EDBEngineError(ErrorCategory::kInvalidRequest, subcode::kEncrypted,
+                           "Table \"" + FileNameOf(path) +
+                               "\" is encrypted (password protected); it cannot be read");
+    }
+    if (h.key_fields > 0 && h.file_type != 0) {
+      ThrowCorrupt(FileNameOf(path), "an unkeyed table with key fields", subcode::kBadHeader);
+    }
+    m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
+  }
+  const TableHeader& h = m.h();
+  int cp_number = h.version_id >= 0x05 ? h.code_page : 437;
+  m.code_page = std::make_unique<CodePage>(cp_number);
+  for (size_t i = 0; i < h.key_fields; ++i) {
+    const PxField& f = h.fields[i];
+    m.pk_parts.push_back(KeyPart{f.offset, f.length, f.type, false, false});
+    m.key_size += f.length;
+  }
+
+  TableStructure& st = t->structure_;
+  st.name = m.base;
+  st.file = FileNameOf(path);
+  st.level = h.levelText();
+  st.code_page = cp_number;
+  st.sort_order = h.sort_order_id;
+  st.sort_order_byte = h.sort_order;
+  st.block_size = h.blockSize();
+  st.key_fields = h.key_fields;
+  for (const auto& f : h.fields) {
+    FieldInfo fi;
+    fi.name = m.code_page->toUtf8(f.name);
+    fi.type = LogicalTypeOf(f.type);
+    fi.size = ReportedSize(f.type, f.size_byte);
+    fi.px_type = f.type;
+    fi.size_byte = f.size_byte;
+    st.fields.push_back(fi);
+  }
+
+  // Companion files.
+  const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
+                                     [](const PxField& f) { return IsBlobType(f.type); });
+  bool mb_found = false;
+  std::string mb_path = ResolveCaseInsensitive(fs, directory, m.base + ".MB", &mb_found);
+  if (has_blobs && mb_found) {
+    m.blobs = BlobFile::Open(fs, mb_path, options.writable);
+  } else if (has_blobs) {
+    m.blob_file_missing = true;
+  }
+  if (h.key_fields > 0) {
+    IndexInfo pi;
+    pi.primary = true;
+    pi.unique = true;
+    for (size_t i = 0; i < h.key_fields; ++i) {
+      if (i) pi.key_fields += ";";
+      pi.key_fields += st.fields[i].name;
+    }
+    bool px_found = false;
+    m.px_path = ResolveCaseInsensitive(fs, directory, m.base + ".PX", &px_found);
+    pi.file = px_found ? FileNameOf(m.px_path) : "";
+    st.indexes.push_back(pi);
+    if (options.writable) {
+      TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, m.base + ".PX");
+      if (px_found) {
+        // Keep the block size the existing index uses.
+        std::vector<std::string> problems;
+        auto pf = fs.open(m.px_path, OpenMode::kRead);
+        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(pf->size(), 0x800)));
+        pf->read(0, head.data(), head.size());
+        try {
+          TableHeader old = ParseHeader(head.data(), head.size(), pf->size(), FileNameOf(m.px_path));
+          if (old.record_size == ph.record_size) ph.block_kb = old.block_kb;
+        } catch (const EDBEngineError&) {
+          // A damaged index is rebuilt from the data file.
+        }
+      }
+      m.px = std::make_unique<IndexFileWriter>(fs, px_found ? m.px_path : JoinPath(directory, m.base + ".PX"),
+                                               ph, !px_found);
+      if (!px_found) m.indexes_dirty = true;
+    }
+  }
+  // Secondary indexes: every .Xnn / .XGn of this table with its .Y file.
+  for (const auto& entry : fs.list(directory)) {
+    std::string ext = Upper(ExtensionOf(entry));
+    if (Upper(StripExtension(entry)) != Upper(m.base)) continue;
+    if (ext.size() != 4 || ext[1] != 'X') continue;
+    try {
+      auto si = SecondaryIndex::Open(fs, directory, entry, h, st, *m.code_page,
+                                     options.writable);
+      if (si) {
+        st.indexes.push_back(si->info());
+        m.secondaries.push_back(std::move(si));
+      }
+    } catch (const EDBEngineError&) {
+      if (options.writable) throw;
+      // Read-only opens still read the table when an index file is damaged;
+      // the integrity check reports it.
+    }
+  }
+  // Validity checks.
+  bool val_found = false;
+  std::string val_path = ResolveCaseInsensitive(fs, directory, m.base + ".VAL", &val_found);
+  if (val_found) {
+    ValTableInfo info;
+    info.table_name = st.file;
+    info.file_version_id = h.version_id;
+    info.change_count2 = h.change_count2;
+    info.hi_field_id = h.hi_field_id;
+    info.key_fields = h.key_fields;
+    info.fields = h.fields;
+    st.checks = ReadValFile(fs, val_path, info, *m.code_page);
+    for (const auto& c : st.checks) {
+      if (c.field_number >= 1 && c.field_number <= st.fields.size() && c.required) {
+        st.fields[c.field_number - 1].required = true;
+      }
+    }
+  }
+  st.record_count = h.num_records;
+  for (auto& si : m.secondaries) si->attach(*m.store, m.pk_parts);
+  Impl* mp = &m;
+  m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
+    for (auto& si : mp->secondaries) si->onMove(rec, block);
+  };
+  return t;
+}
+
+uint32_t Table::recordCount() {
+  structure_.record_count = impl_->store->size();
+  return structure_.record_count;
+}
+
+Row Table::read(uint32_t ordinal) {
+  if (ordinal >= impl_->store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  std::vector<uint8_t> rec(impl_->store->record(ordinal),
+                           impl_->store->record(ordinal) + impl_->h().record_size);
+  return impl_->decodeRow(rec.data());
+}
+
+struct Table::Scanner::State {
+  std::unique_ptr<ChainWalker> walker;
+  uint32_t index = 0;
+  bool started = false;
+};
+
+Table::Scanner::Scanner(Table& table) : table_(table), state_(std::make_unique<State>()) {
+  table.flush();
+  state_->walker = std::make_unique<ChainWalker>(table.impl_->store->file(), table.impl_->h(),
+                                                 table.impl_->store->name());
+}
+
+Table::Scanner::~Scanner() = default;
+
+bool Table::Scanner::next(Row& row) {
+  State& s = *state_;
+  while (!s.started || s.index >= s.walker->count()) {
+    if (!s.walker->next()) return false;
+    s.started = true;
+    s.index = 0;
+  }
+  raw_ = s.walker->record(s.index++);
+  row = table_.impl_->decodeRow(raw_);
+  return true;
+}
+
+uint32_t Table::insert(const Row& row) {
+  Impl& m = *impl_;
+  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  Row values = row;
+  TableHeader& h = m.store->header();
+  for (size_t i = 0; i < h.fields.size() && i < values.size(); ++i) {
+    if (h.fields[i].type != PxType::kAutoInc) continue;
+    if (IsNull(values[i])) {
+      values[i] = static_cast<int64_t>(h.auto_inc) + 1;
+    }
+  }
+  std::vector<uint8_t> rec;
+  m.encodeRow(values, &rec, structure_);
+  try {
+    m.checkUnique(rec.data(), std::nullopt, m.base);
+  } catch (...) {
+    m.releaseBlobs(rec.data());
+    throw;
+  }
+  for (size_t i = 0; i < h.fields.size(); ++i) {
+    if (h.fields[i].type != PxType::kAutoInc) continue;
+    if (auto v = DecodeLong(rec.data() + h.fields[i].offset)) {
+      if (*v > 0 && static_cast<uint32_t>(*v) > h.auto_inc) h.auto_inc = static_cast<uint32_t>(*v);
+    }
+  }
+  uint32_t pos = keyed() ? m.lowerBound(rec.data(), m.pk_parts.size()) : m.store->size();
+  m.store->insert(pos, rec.data());
+  for (auto& si : m.secondaries) si->onInsert(rec.data(), m.store->blockOf(pos));
+  m.refreshIndexes();
+  return pos;
+}
+
+uint32_t Table::update(uint32_t ordinal, const Row& row) {
+  Impl& m = *impl_;
+  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  std::vector<uint8_t> old(m.store->record(ordinal), m.store->record(ordinal) + m.h().record_size);
+  std::vector<uint8_t> rec;
+  m.encodeRow(row, &rec, structure_);
+  try {
+    m.checkUnique(rec.data(), ordinal, m.base);
+  } catch (...) {
+    m.releaseBlobs(rec.data());
+    throw;
+  }
+  // Blobs that the new record still shares (unchanged references) stay.
+  if (m.blobs) {
+    for (const auto& f : m.h().fields) {
+      if (!IsBlobType(f.type)) continue;
+      m.blobs->release(old.data() + f.offset, f.leaderLength());
+    }
+  }
+  for (auto& si : m.secondaries) si->onErase(old.data());
+  uint32_t pos = ordinal;
+  bool same_key = !keyed() || CompareKeys(m.pk_parts, m.pk_parts.size(), old.data(), rec.data()) == 0;
+  if (same_key) {
+    m.store->overwrite(ordinal, rec.data());
+  } else {
+    m.store->erase(ordinal);
+    pos = m.lowerBound(rec.data(), m.pk_parts.size());
+    m.store->insert(pos, rec.data());
+  }
+  for (auto& si : m.secondaries) si->onInsert(rec.data(), m.store->blockOf(pos));
+  m.refreshIndexes();
+  return pos;
+}
+
+void Table::remove(uint32_t ordinal) {
+  Impl& m = *impl_;
+  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  std::vector<uint8_t> old(m.store->record(ordinal), m.store->record(ordinal) + m.h().record_size);
+  for (auto& si : m.secondaries) si->onErase(old.data());
+  m.store->erase(ordinal);
+  m.releaseBlobs(old.data());
+  m.refreshIndexes();
+}
+
+uint32_t Table::lowerBound(const Row& key) {
+  Impl& m = *impl_;
+  if (!keyed()) ThrowInvalid("Table \"" + m.base + "\" has no primary key");
+  if (key.size() > m.pk_parts.size()) ThrowInvalid("Too many key values for table \"" + m.base + "\"");
+  std::vector<uint8_t> rec(m.h().record_size, 0);
+  for (size_t i = 0; i < key.size(); ++i) {
+    bool wrote = false;
+    m.encodeField(m.h().fields[i], i, key[i], rec.data(), &wrote);
+  }
+  return m.lowerBound(rec.data(), key.size());
+}
+
+void Table::beginBulk() { ++impl_->bulk; }
+
+void Table::endBulk() {
+  if (impl_->bulk > 0 && --impl_->bulk == 0 && impl_->indexes_dirty) impl_->refreshIndexes();
+}
+
+void Table::flush() {
+  Impl& m = *impl_;
+  if (!m.options.writable) return;
+  if (m.indexes_dirty && m.bulk == 0) m.refreshIndexes();
+  m.store->sync();
+  if (m.blobs) m.blobs->sync();
+  if (m.px) m.px->sync();
+  for (auto& si : m.secondaries) si->sync();
+}
+
+std::vector<std::string> ListTables(const std::string& directory, FileSystem& fs) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs.list(directory)) {
+    if (Upper(ExtensionOf(entry)) == ".DB") names.push_back(StripExtension(entry));
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return Upper(a) < Upper(b);
+  });
+  return names;
+}
+
+}  // namespace vellum::engine::paradox
+
+namespace vellum::engine::paradox {
+
+std::vector<std::string> Table::verify() {
+  Impl& m = *impl_;
+  std::vector<std::string> problems;
+  if (m.options.writable) flush();
+  const TableHeader& h = m.h();
+  const std::string& name = m.store->name();
+  std::vector<IndexLeaf> chain_leaves;
+  uint64_t seen = 0;
+  uint32_t chained_blocks = 0;
+  try {
+    ChainWalker w(m.store->file(), h, name);
+    std::vector<uint8_t> prev;
+    uint16_t prev_block = 0;
+    while (w.next()) {
+      ++chained_blocks;
+      if (w.blockHeader().prev != prev_block) {
+        problems.push_back(name + ": block " + std::to_string(w.blockNumber()) +
+                           " links back to block " + std::to_string(w.blockHeader().prev) +
+                           " instead of " + std::to_string(prev_block));
+      }
+      prev_block = w.blockNumber();
+      if (w.count() > 0 && m.key_size > 0) {
+        chain_leaves.push_back(IndexLeaf{std::vector<uint8_t>(w.record(0), w.record(0) + m.key_size),
+                                         w.blockNumber(), static_cast<uint16_t>(w.count())});
+      }
+      for (uint32_t i = 0; i < w.count(); ++i) {
+        const uint8_t* r = w.record(i);
+        if (!m.pk_parts.empty()) {
+          if (!prev.empty() && CompareKeys(m.pk_parts, m.pk_parts.size(), prev.data(), r) >= 0) {
+            problems.push_back(name + ": record " + std::to_string(w.recordsSeen() - w.count() + i + 1) +
+                               " is out of key order or repeats the key " +
+                               DescribeKey(h, m.pk_parts, r, *m.code_page));
+          }
+          prev.assign(r, r + h.record_size);
+        }
+        for (const auto& f : h.fields) {
+          if (!IsBlobType(f.type)) continue;
+          const uint8_t* p = r + f.offset;
+          if (IsAllZero(p, f.length)) continue;
+          std::string fault;
+          if (m.blobs) {
+            fault = m.blobs->check(p, f.leaderLength(), f.type);
+          } else {
+            auto d = BlobDescriptor::Decode(p, f.leaderLength());
+            if (d.length > static_cast<uint32_t>(f.leaderLength())) fault = "the blob file is missing";
+          }
+          if (!fault.empty()) {
+            problems.push_back(name + ": record " +
+                               std::to_string(w.recordsSeen() - w.count() + i + 1) + ", field \"" +
+                               m.code_page->toUtf8(f.name) + "\": " + fault);
+          }
+        }
+      }
+      if (w.recordsSeen() > h.num_records + 1000000000ull) break;
+    }
+    seen = w.recordsSeen();
+  } catch (const EDBEngineError& e) {
+    problems.push_back(e.what());
+    return problems;
+  }
+  if (seen != h.num_records) {
+    problems.push_back(name + ": header counts " + std::to_string(h.num_records) +
+                       " records, its blocks hold " + std::to_string(seen));
+  }
+  if (h.last_block != 0 && chain_leaves.empty() && seen > 0 && m.key_size > 0) {
+    problems.push_back(name + ": no block holds a record");
+  }
+  // Free list.
+  uint32_t free_blocks = 0;
+  {
+    std::vector<uint8_t> visited(65536, 0);
+    uint16_t b = h.first_free_block;
+    uint64_t size = m.store->file().size();
+    while (b != 0) {
+      if (b > h.file_blocks || visited[b]) {
+        problems.push_back(name + ": the free-block list is broken at block " + std::to_string(b));
+        break;
+      }
+      visited[b] = 1;
+      ++free_blocks;
+      uint64_t off = h.header_size + static_cast<uint64_t>(b - 1) * h.blockSize();
+      uint8_t raw[2] = {0, 0};
+      if (off + 2 > size || m.store->file().read(off, raw, 2) != 2) {
+        problems.push_back(name + ": free block " + std::to_string(b) + " lies past the end");
+        break;
+      }
+      b = LoadLe16(raw);
+    }
+  }
+  if (chained_blocks + free_blocks != h.file_blocks) {
+    problems.push_back(name + ": " + std::to_string(h.file_blocks) + " blocks in the header, " +
+                       std::to_string(chained_blocks) + " chained and " +
+                       std::to_string(free_blocks) + " free");
+  }
+  // Primary index.
+  if (m.key_size > 0) {
+    bool found = false;
+    std::string px_path = ResolveCaseInsensitive(*m.fs, m.directory, m.base + ".PX", &found);
+    if (!found) {
+      problems.push_back(m.base + ".PX: the primary index is missing");
+    } else {
+      try {
+        auto pf = m.fs->open(px_path, OpenMode::kRead);
+        uint64_t size = pf->size();
+        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+        pf->read(0, head.data(), head.size());
+        const std::string px_name = FileNameOf(px_path);
+        TableHeader ph = ParseHeader(head.data(), head.size(), size, px_name);
+        if (ph.record_size != m.key_size + 6) {
+          problems.push_back(px_name + ": its key does not match the table's primary key");
+        } else {
+          auto leaves = ReadIndexLeaves(*pf, ph, px_name, &problems);
+          if (leaves.size() != chain_leaves.size()) {
+            problems.push_back(px_name + ": lists " + std::to_string(leaves.size()) +
+                               " data blocks, the table has " + std::to_string(chain_leaves.size()));
+          } else {
+            for (size_t i = 0; i < leaves.size(); ++i) {
+              if (leaves[i].block != chain_leaves[i].block || leaves[i].count != chain_leaves[i].count ||
+                  leaves[i].key != chain_leaves[i].key) {
+                problems.push_back(px_name + ": entry " + std::to_string(i + 1) +
+                                   " does not match data block " +
+                                   std::to_string(chain_leaves[i].block));
+                break;
+              }
+            }
+          }
+        }
+      } catch (const EDBEngineError& e) {
+        problems.push_back(e.what());
+      }
+    }
+  }
+  // Secondary indexes.
+  auto find = [&m](const uint8_t* rec) -> std::optional<uint32_t> {
+    uint32_t pos = m.lowerBound(rec, m.pk_parts.size());
+    if (pos < m.store->size() &&
+        CompareKeys(m.pk_parts, m.pk_parts.size(), m.store->record(pos), rec) == 0) {
+      return pos;
+    }
+    return std::nullopt;
+  };
+  for (auto& si : m.secondaries) si->verify(&problems, find);
+  return problems;
+}
+
+}  // namespace vellum::engine::paradox

@@ -1,0 +1,183 @@
+// A Paradox table: its data file and companion files, opened as one unit.
+//
+// A Table owns the .DB data file (RecordStore), the primary index writer
+// (.PX), the blob file (.MB), the secondary indexes (.Xnn/.Ynn, .XGn/.YGn) and
+// the validity checks read from the .VAL. Every change through a Table keeps
+// them consistent: keyed tables hold their records in primary-key order, the
+// .PX lists every data block with its first key and count, and each
+// maintained secondary index holds exactly one entry per record, in index
+// order, pointing at the record's block. Values cross this API as UTF-8 text
+// and typed Values; on disk text is in the table's code page.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/field_type.h"
+#include "engine/fs/file_system.h"
+#include "engine/paradox/header.h"
+#include "engine/paradox/val_file.h"
+#include "engine/value.h"
+
+namespace vellum::engine::paradox {
+
+using Row = std::vector<Value>;
+
+// Definition of a field for Create: logical type and size as the engine
+// reports them (length for String and Bytes, decimals for BCD, the part kept
+// in the record for blobs).
+struct FieldDef {
+  std::string name;
+  FieldType type = FieldType::kString;
+  int size = 0;
+  bool required = false;
+};
+
+// Definition of an index. The primary index has an empty name and its key
+// fields must be the table's first fields in order.
+struct IndexDef {
+  std::string name;
+  std::string key_fields;  // field names joined by ";"
+  bool primary = false;
+  bool unique = false;
+  bool descending = false;
+  bool case_insensitive = false;
+};
+
+struct TableDefinition {
+  std::vector<FieldDef> fields;
+  std::vector<IndexDef> indexes;
+  std::vector<ValidityCheck> checks;  // native form; field numbers 1-based
+  int level = 0;          // 0: the default (4), raised as the features need
+  int code_page = 1252;
+  int block_kb = 0;       // 0: chosen from the record size
+};
+
+struct FieldInfo {
+  std::string name;
+  FieldType type = FieldType::kUnknown;
+  int size = 0;
+  bool required = false;
+  PxType px_type = PxType::kAlpha;
+  uint8_t size_byte = 0;
+};
+
+struct IndexInfo {
+  std::string name;        // empty for the primary index
+  std::string key_fields;  // joined by ";"
+  bool primary = false;
+  bool unique = false;
+  bool descending = false;
+  bool case_insensitive = false;
+  bool maintained = true;
+  std::string file;        // .PX, .Xnn or .XGn file name
+};
+
+struct TableStructure {
+  std::string name;        // table name without extension
+  std::string file;        // data file name as found on disk
+  std::string level;       // "3", "3.5", "4", "5", "7"
+  int code_page = 0;
+  std::string sort_order;
+  uint8_t sort_order_byte = 0;
+  uint32_t block_size = 0;
+  uint32_t record_count = 0;
+  int key_fields = 0;
+  std::vector<FieldInfo> fields;
+  std::vector<IndexInfo> indexes;
+  std::vector<ValidityCheck> checks;
+};
+
+struct OpenOptions {
+  bool writable = false;
+  bool exclusive = false;
+};
+
+class SecondaryIndex;
+
+class Table {
+ public:
+  // Creates an empty table, replacing any table of that name and all its
+  // companion files. Unsupported types and invalid definitions raise an
+  // EDBEngineError of the invalid-request category naming the field.
+  static void Create(const std::string& directory, const std::string& name,
+                     const TableDefinition& definition, FileSystem& fs = FileSystem::Default());
+
+  // Opens a table by directory and name, with or without extension, finding
+  // its files whatever the letter case of their names.
+  static std::unique_ptr<Table> Open(const std::string& directory, const std::string& name,
+                                     const OpenOptions& options = {},
+                                     FileSystem& fs = FileSystem::Default());
+
+  // Deletes a table's data file and every companion file.
+  static void Delete(const std::string& directory, const std::string& name,
+                     FileSystem& fs = FileSystem::Default());
+
+  ~Table();
+  Table(const Table&) = delete;
+  Table& operator=(const Table&) = delete;
+
+  const TableStructure& structure() const { return structure_; }
+  const TableHeader& header() const;
+  const std::string& directory() const { return directory_; }
+  uint32_t recordCount();
+  bool keyed() const { return structure_.key_fields > 0; }
+
+  // Reads the record at 0-based position `ordinal` in table order.
+  Row read(uint32_t ordinal);
+
+  // Streams every record in table order with memory independent of the
+  // table's size.
+  class Scanner {
+   public:
+    explicit Scanner(Table& table);
+    ~Scanner();
+    bool next(Row& row);
+    // Raw record bytes of the last row returned.
+    const uint8_t* raw() const { return raw_; }
+
+   private:
+    Table& table_;
+    struct State;
+    std::unique_ptr<State> state_;
+    const uint8_t* raw_ = nullptr;
+  };
+
+  // Inserts a record (keyed tables: at its key's place; others: at the end)
+  // and returns its position. Autoincrement fields left NULL get the next
+  // value. A duplicate primary key or unique-index key raises a key
+  // violation and changes nothing.
+  uint32_t insert(const Row& row);
+  // Replaces the record at `ordinal`; returns its new position.
+  uint32_t update(uint32_t ordinal, const Row& row);
+  void remove(uint32_t ordinal);
+
+  // Position of the first record whose leading `key.size()` primary-key
+  // fields are >= `key` (recordCount() when none).
+  uint32_t lowerBound(const Row& key);
+
+  // Defers index file writes until endBulk (many changes in a row).
+  void beginBulk();
+  void endBulk();
+  // Writes every pending change to disk and syncs.
+  void flush();
+
+  // Integrity check of every file of the table; an empty result means clean.
+  std::vector<std::string> verify();
+
+  struct Impl;
+
+ private:
+  Table();
+  std::unique_ptr<Impl> impl_;
+  TableStructure structure_;
+  std::string directory_;
+};
+
+// Table names (without extension) of the "*.DB" files of a directory.
+std::vector<std::string> ListTables(const std::string& directory,
+                                    FileSystem& fs = FileSystem::Default());
+
+}  // namespace vellum::engine::paradox

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs the whole test suite.
+#   scripts/test.sh            normal build in build/
+#   scripts/test.sh --sanitize ASan + UBSan build in build-asan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+build=build
+flags=()
+if [[ ${1:-} == --sanitize ]]; then
+  build=build-asan
+  flags+=(-DVELLUM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+fi
+scripts/check_layers.sh
+cmake -S . -B "$build" "${flags[@]}" > /dev/null
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

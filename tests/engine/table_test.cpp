@@ -1,0 +1,100 @@
+#include "engine/paradox/table.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+
+#include "engine/errors.h"
+#include "tests/support/temp_dir.h"
+
+namespace vellum::engine::paradox {
+namespace {
+
+using test::TempDir;
+
+TableDefinition KeyedDefinition() {
+  TableDefinition def;
+  def.fields = {{"ID", FieldType::kInteger, 0, false},
+                {"NAME", FieldType::kString, 20, false},
+                {"PRICE", FieldType::kCurrency, 0, false},
+                {"QTY", FieldType::kSmallint, 0, false},
+                {"NOTE", FieldType::kMemo, 10, false}};
+  def.indexes = {{"", "ID", true, true, false, false},
+                 {"ByName", "NAME", false, false, false, true},
+                 {"QTY", "QTY", false, false, false, false}};
+  return def;
+}
+
+Row MakeRow(int id) {
+  std::string note = id % 3 == 0 ? std::string(static_cast<size_t>(id % 3000), 'n') + "!" : "";
+  return Row{int64_t{id}, "name" + std::to_string(id % 977), id * 1.25, int64_t{id % 300},
+             note.empty() ? Value{} : Value{note}};
+}
+
+TEST(TableTest, KeyedRandomInsertsAndDeletesStayOrderedAndVerifyClean) {
+  TempDir dir;
+  Table::Create(dir.path(), "ITEMS", KeyedDefinition());
+  std::vector<int> ids(20000);
+  for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<int>(i) + 1;
+  std::mt19937 rng(42);
+  std::shuffle(ids.begin(), ids.end(), rng);
+  {
+    auto t = Table::Open(dir.path(), "items", {true, true});
+    t->beginBulk();
+    for (int id : ids) t->insert(MakeRow(id));
+    t->endBulk();
+    EXPECT_EQ(t->recordCount(), ids.size());
+    // Delete every id divisible by 7, by key lookup.
+    t->beginBulk();
+    for (int id = 7; id <= 20000; id += 7) {
+      uint32_t pos = t->lowerBound({int64_t{id}});
+      ASSERT_LT(pos, t->recordCount());
+      ASSERT_EQ(std::get<int64_t>(t->read(pos)[0]), id);
+      t->remove(pos);
+    }
+    t->endBulk();
+    auto problems = t->verify();
+    for (const auto& p : problems) ADD_FAILURE() << p;
+  }
+  auto t = Table::Open(dir.path(), "ITEMS.db");
+  Table::Scanner scan(*t);
+  Row row;
+  int expected = 1;
+  size_t n = 0;
+  while (scan.next(row)) {
+    if (expected % 7 == 0) ++expected;
+    ASSERT_EQ(std::get<int64_t>(row[0]), expected);
+    EXPECT_EQ(row, MakeRow(expected));
+    ++expected;
+    ++n;
+  }
+  EXPECT_EQ(n, 20000u - 20000u / 7);
+  EXPECT_TRUE(t->verify().empty());
+  ASSERT_EQ(t->structure().indexes.size(), 3u);
+}
+
+TEST(TableTest, DuplicateKeysAreRefusedAndChangeNothing) {
+  TempDir dir;
+  auto def = KeyedDefinition();
+  def.indexes[1].unique = true;
+  Table::Create(dir.path(), "ITEMS", def);
+  auto t = Table::Open(dir.path(), "ITEMS", {true, true});
+  t->insert(MakeRow(1));
+  t->insert(MakeRow(2));
+  try {
+    t->insert(MakeRow(1));
+    FAIL() << "duplicate primary key accepted";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kIntegrity);
+  }
+  Row same_name = MakeRow(3);
+  same_name[1] = std::string("NAME1");  // case-insensitive unique index
+  EXPECT_THROW(t->insert(same_name), EDBEngineError);
+  EXPECT_EQ(t->recordCount(), 2u);
+  EXPECT_TRUE(t->verify().empty());
+}
+
+}  // namespace
+}  // namespace vellum::engine::paradox
