@@ -64,25 +64,19 @@ class PosixFile final : public File {
     if (::fdatasync(fd_) != 0) ThrowIo(path_, "Cannot sync", errno);
   }
 
-  // Open file description locks: owned by this descriptor, so closing another
-  // descriptor of the same file in this process does not drop them.
+  // flock() locks belong to the open file description, so closing another
+  // descriptor of the same file in this process does not drop them, and two
+  // descriptors of one process conflict like two processes do.
   bool tryLock(bool exclusive) override {
-    struct flock fl {};
-    fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) return true;
-    if (errno == EAGAIN || errno == EACCES) return false;
-    ThrowIo(path_, "Cannot lock", errno);
+    while (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EWOULDBLOCK) return false;
+      ThrowIo(path_, "Cannot lock", errno);
+    }
+    return true;
   }
 
-  void unlock() override {
-    struct flock fl {};
-    fl.l_type = F_UNLCK;
-    fl.l_whence = SEEK_SET;
-    ::fcntl(fd_, F_OFD_SETLK, &fl);
-  }
+  void unlock() override { ::flock(fd_, LOCK_UN); }
 
  private:
   std::string path_;

@@ -602,6 +602,18 @@ void Table::Create(const std::string& directory, const std::string& name,
   }
   if (h.blockCapacity() < 1) ThrowLimit("Records of table \"" + base + "\" are too large");
 
+  {
+    // Refuse to replace a table that is open anywhere.
+    bool exists = false;
+    std::string old_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &exists);
+    if (exists) {
+      auto old = fs.open(old_path, OpenMode::kRead);
+      if (!old->tryLock(true)) {
+        throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                             "Table \"" + old_path + "\" is in use by another user or program");
+      }
+    }
+  }
   Delete(directory, base, fs);
   const std::string db_path = JoinPath(directory, base + ".DB");
   {
@@ -726,6 +738,12 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   m.base = StripExtension(FileNameOf(path));
   t->directory_ = directory;
   auto file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  if (!file->tryLock(options.exclusive)) {
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                         "Table \"" + path + "\" is " +
+                             (options.exclusive ? "in use" : "opened exclusively") +
+                             " by another user or program");
+  }
   {
     uint64_t size = file->size();
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));

@@ -6,6 +6,10 @@
 #include <map>
 #include <random>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "engine/errors.h"
 #include "tests/support/temp_dir.h"
 
@@ -94,6 +98,94 @@ TEST(TableTest, DuplicateKeysAreRefusedAndChangeNothing) {
   EXPECT_THROW(t->insert(same_name), EDBEngineError);
   EXPECT_EQ(t->recordCount(), 2u);
   EXPECT_TRUE(t->verify().empty());
+}
+
+TEST(TableTest, UnsupportedTypesAreRefusedNamingTheField) {
+  TempDir dir;
+  for (FieldType t : {FieldType::kWord, FieldType::kVarBytes, FieldType::kDBaseOle,
+                      FieldType::kTypedBinary, FieldType::kCursor, FieldType::kUnknown}) {
+    TableDefinition def;
+    def.fields = {{"ID", FieldType::kInteger, 0, false}, {"ODD", t, 4, false}};
+    try {
+      Table::Create(dir.path(), "BAD", def);
+      ADD_FAILURE() << "type " << static_cast<int>(t) << " accepted";
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.category(), ErrorCategory::kInvalidRequest);
+      EXPECT_NE(std::string(e.what()).find("\"ODD\""), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(ListTables(dir.path()).empty());
+}
+
+TEST(TableTest, LevelIsRaisedToWhatTheDefinitionNeeds) {
+  TempDir dir;
+  auto level_of = [&](TableDefinition def) {
+    Table::Create(dir.path(), "LVL", def);
+    return Table::Open(dir.path(), "LVL")->structure().level;
+  };
+  TableDefinition def;
+  def.fields = {{"ID", FieldType::kSmallint, 0, false}, {"NAME", FieldType::kString, 10, false}};
+  def.indexes = {{"", "ID", true, true, false, false}};
+  EXPECT_EQ(level_of(def), "4");
+  def.fields.push_back({"WHEN", FieldType::kDateTime, 0, false});
+  EXPECT_EQ(level_of(def), "5");
+  def.indexes.push_back({"ByName", "NAME", false, false, true, false});
+  EXPECT_EQ(level_of(def), "7");
+  def.indexes.pop_back();
+  def.level = 7;
+  EXPECT_EQ(level_of(def), "7");
+  def.level = 3;
+  def.fields.pop_back();
+  EXPECT_EQ(level_of(def), "3");
+}
+
+TEST(TableTest, LocksAreSharedOrExclusivePerHandle) {
+  TempDir dir;
+  Table::Create(dir.path(), "LOCKED", KeyedDefinition());
+  auto a = Table::Open(dir.path(), "LOCKED", {false, false});
+  auto b = Table::Open(dir.path(), "LOCKED", {false, false});
+  try {
+    Table::Open(dir.path(), "LOCKED", {true, true});
+    ADD_FAILURE() << "exclusive open of a table open elsewhere";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kLockConflict);
+  }
+  a.reset();  // closing one handle must not drop the other's lock
+  EXPECT_THROW(Table::Open(dir.path(), "LOCKED", {true, true}), EDBEngineError);
+  b.reset();
+  auto c = Table::Open(dir.path(), "LOCKED", {true, true});
+  EXPECT_THROW(Table::Open(dir.path(), "LOCKED"), EDBEngineError);
+  EXPECT_THROW(Table::Create(dir.path(), "LOCKED", KeyedDefinition()), EDBEngineError);
+}
+
+TEST(TableTest, ExclusiveOpenInAnotherProcessBlocksUntilItDies) {
+  TempDir dir;
+  Table::Create(dir.path(), "SHARED", KeyedDefinition());
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto t = Table::Open(dir.path(), "SHARED", {true, true});
+    char c = 'x';
+    (void)!write(ready[1], &c, 1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  try {
+    Table::Open(dir.path(), "SHARED");
+    ADD_FAILURE() << "opened a table held exclusively by another process";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kLockConflict);
+  }
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_NO_THROW(Table::Open(dir.path(), "SHARED", {true, true}));
 }
 
 }  // namespace
