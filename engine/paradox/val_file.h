@@ -41,7 +41,10 @@ struct ValidityCheck {
   bool operator==(const ValidityCheck&) const = default;
 };
 
-// What a .VAL header and footer repeat of their table.
+// What a .VAL header and footer repeat of their table. The table name and the
+// field names are text as the table's header holds it (in its code page); the
+// writer stores them unchanged and the reader matches the footer's names
+// against them, ignoring ASCII letter case.
 struct ValTableInfo {
   std::string table_name;         // file name of the table, e.g. "CUSTOMER.DB"
   uint8_t file_version_id = 0x09;  // the table's header byte 0x39
@@ -52,13 +55,23 @@ struct ValTableInfo {
 };
 
 // Reads the checks of a .VAL file for a table with `info.fields`. Checks whose
-// value parts cannot be read are reported as data corruption naming the file.
+// values cannot be read are reported as data corruption naming the file.
 // The old level-3 format (version byte 0x01) yields no checks (it is not
 // documented anywhere); referential-integrity sections are skipped.
+// The file's footer lists the fields the checks were written for; when it no
+// longer matches the table (an outdated file), checks follow their fields by
+// name (by position when a name is gone but the field counts agree and the
+// type there is the same), checks of fields the table no longer has are left
+// out, and the values of a field whose type changed are dropped while its
+// required flag, picture and lookup are kept.
 std::vector<ValidityCheck> ReadValFile(FileSystem& fs, const std::string& path,
                                        const ValTableInfo& info, const CodePage& code_page);
 
 // Writes a .VAL file holding `checks` (sorted by field number by the caller).
+// Lookups are not written; a zero `info.hi_field_id` is written as the field
+// count + 1. Raises EDBEngineError (invalid request) for a
+// check on a field the table lacks, checks out of order, a value on a blob
+// field, or a table version without this layout (level 3).
 void WriteValFile(FileSystem& fs, const std::string& path, const ValTableInfo& info,
                   const std::vector<ValidityCheck>& checks, const CodePage& code_page);
 

@@ -1,0 +1,633 @@
+// Reading and writing the .VAL file of a table.
+//
+// Layout (control words little-endian). Minimum, maximum and default values
+// are in record encoding, byte for byte as a record of the table holds them
+// (big-endian with the sign transformation; a Logical true is the byte 0x81).
+//
+//   0x00  u8    the table's second change counter (its header byte 0x2E)
+//   0x01  u8    version: the table's fileVersionID (0x05..0x0C); 0x01 marks the
+//               old level-3 layout, which this engine does not read
+//   0x02  u8    number of check entries
+//   0x03  u32   run-time pointer (meaningless on disk)
+//   0x07  u16   the table's hiFieldID
+//   0x09  u32   offset of the footer
+//   0x0D  u32   offset of the referential-integrity section, 0 when none
+//   0x11        zeros up to 0x34
+//   0x35        the check entries, back to back. Each is 28 fixed bytes:
+//                 +0x00 u8  index of the field in the footer's field list
+//                 +0x01 u8  picture length including its NUL, 0 when none
+//                 +0x02 u8  required (1 / 0)
+//                 +0x03 u8  lookup options
+//                 +0x04 u32 x 6  "present" words, non-zero when the item exists:
+//                       lookup, (unused), minimum, maximum, default, picture
+//               followed by the present items in that order: lookup (80 bytes,
+//               the table name NUL-terminated in the first 26), minimum,
+//               maximum and default (the field's storage size each, in record
+//               encoding), picture (picture-length bytes ending in the NUL)
+//   RI section  skipped by the reader, never written
+//   footer      u16 field count n, u16 number of key fields, u16 size of the
+//               table name and field names together, u16 field numbers[n],
+//               {type, size byte}[n], table name (79 bytes; 261 at version
+//               0x0C), n field names each NUL-terminated
+//
+// Invariants, checked by ReadValFile and kept by WriteValFile:
+//   - the entries start at 0x35 and end exactly where the next section (the
+//     RI section when there is one, else the footer) starts;
+//   - 0x35 <= RI offset < footer offset, and the whole footer (6 + 4n + its
+//     size word) lies inside the file;
+//   - the footer's size word equals the table-name length plus the bytes of
+//     the n NUL-terminated names;
+//   - every entry's field index names a footer field of a known type, so the
+//     size of each stored value is that field's storage size;
+//   - a present picture is at least its NUL and ends in it.
+// The reader reads only the header, the entries and the footer (never more
+// than the counts above allow), so a damaged file costs a bounded read and
+// raises data corruption naming the file. The writer emits no lookup and no RI
+// section, and puts a fixed non-zero marker into the run-time "present" words
+// (engine-written files hold addresses there).
+#include "engine/paradox/val_file.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "engine/errors.h"
+#include "engine/paradox/codec.h"
+
+namespace vellum::engine::paradox {
+
+namespace {
+
+constexpr size_t kHeaderSize = 0x35;
+constexpr size_t kEntryFixedSize = 0x1C;
+constexpr size_t kLookupSize = 80;
+constexpr size_t kLookupNameSize = 26;
+constexpr size_t kFooterFixedSize = 6;
+constexpr size_t kNativeSize = 256;
+constexpr uint8_t kLevel3Version = 0x01;
+constexpr uint8_t kFirstVersion = 0x05;
+constexpr uint8_t kLevel7Version = 0x0C;
+// Written into every "present" word; readers only test it against zero.
+constexpr uint32_t kPresentMarker = 1;
+// Largest entry: fixed bytes, lookup, three values and a picture of at most
+// 255 bytes each.
+constexpr size_t kMaxEntrySize = kEntryFixedSize + kLookupSize + size_t{4} * 255;
+
+// Offsets of the header words and of the entry's fields.
+constexpr size_t kOffCount = 0x02;
+constexpr size_t kOffHiFieldId = 0x07;
+constexpr size_t kOffFooter = 0x09;
+constexpr size_t kOffRi = 0x0D;
+constexpr size_t kEntryPictureLength = 0x01;
+constexpr size_t kEntryRequired = 0x02;
+constexpr size_t kEntryLookup = 0x04;
+constexpr size_t kEntryMin = 0x0C;
+constexpr size_t kEntryMax = 0x10;
+constexpr size_t kEntryDefault = 0x14;
+constexpr size_t kEntryPicture = 0x18;
+
+size_t TableNameSize(uint8_t version) { return version == kLevel7Version ? 261 : 79; }
+
+std::string Hex(uint64_t v) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string s;
+  do {
+    s.insert(s.begin(), digits[v & 0xF]);
+    v >>= 4;
+  } while (v != 0);
+  return "0x" + s;
+}
+
+// Reads exactly n bytes at offset; a short read means the file is shorter
+// than its own structure says.
+std::vector<uint8_t> ReadExactly(File& file, const std::string& path, uint64_t offset, size_t n,
+                                 const char* what) {
+  std::vector<uint8_t> data(n);
+  size_t got = n == 0 ? 0 : file.read(offset, data.data(), n);
+  if (got != n) {
+    ThrowCorrupt(path,
+                 std::string("the file ends inside the ") + what + " (at byte " +
+                     std::to_string(offset + got) + " of " + std::to_string(offset + n) + ")",
+                 subcode::kBadHeader);
+  }
+  return data;
+}
+
+// Length of the NUL-terminated text at p, at most max bytes.
+size_t BoundedLength(const uint8_t* p, size_t max) {
+  const void* nul = std::memchr(p, 0, max);
+  return nul == nullptr ? max : static_cast<size_t>(static_cast<const uint8_t*>(nul) - p);
+}
+
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto x = static_cast<unsigned char>(a[i]);
+    auto y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') {
+      x = static_cast<unsigned char>(x - 32);
+    }
+    if (y >= 'a' && y <= 'z') {
+      y = static_cast<unsigned char>(y - 32);
+    }
+    if (x != y) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Cuts UTF-8 text to at most max bytes without splitting a character.
+std::string TruncateUtf8(std::string text, size_t max) {
+  if (text.size() <= max) {
+    return text;
+  }
+  size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+    --end;
+  }
+  text.resize(end);
+  return text;
+}
+
+void StoreLe64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+}
+uint64_t LoadLe64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) {
+    v = v << 8 | p[i];
+  }
+  return v;
+}
+
+// A field as the footer describes it.
+struct FooterField {
+  std::string name;  // in the table's code page
+  PxField field;     // type, size byte and length; offset 0
+};
+
+struct Footer {
+  std::vector<FooterField> fields;
+};
+
+Footer ParseFooter(File& file, const std::string& path, uint64_t file_size, uint64_t offset,
+                   uint8_t version) {
+  if (offset + kFooterFixedSize > file_size) {
+    ThrowCorrupt(path, "the footer offset " + Hex(offset) + " lies beyond the end of the file",
+                 subcode::kBadHeader);
+  }
+  std::vector<uint8_t> fixed = ReadExactly(file, path, offset, kFooterFixedSize, "footer");
+  const size_t n = LoadLe16(&fixed[0]);
+  const size_t names_size = LoadLe16(&fixed[4]);
+  const size_t table_name_size = TableNameSize(version);
+  if (names_size < table_name_size + n) {
+    ThrowCorrupt(path,
+                 "the footer's name area of " + std::to_string(names_size) +
+                     " bytes cannot hold the table name and " + std::to_string(n) + " field names",
+                 subcode::kBadHeader);
+  }
+  const uint64_t total = kFooterFixedSize + 4 * static_cast<uint64_t>(n) + names_size;
+  if (offset + total > file_size) {
+    ThrowCorrupt(path,
+                 "the footer at " + Hex(offset) + " needs " + std::to_string(total) +
+                     " bytes but the file ends at " + std::to_string(file_size),
+                 subcode::kBadHeader);
+  }
+  std::vector<uint8_t> data = ReadExactly(file, path, offset, static_cast<size_t>(total), "footer");
+
+  Footer footer;
+  footer.fields.resize(n);
+  const size_t types_at = kFooterFixedSize + 2 * n;
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t type = data[types_at + 2 * i];
+    uint8_t size_byte = data[types_at + 2 * i + 1];
+    if (!IsKnownPxType(type)) {
+      ThrowCorrupt(path, "footer field " + std::to_string(i + 1) + " has unknown type " + Hex(type),
+                   subcode::kBadHeader);
+    }
+    int length = StorageSize(static_cast<PxType>(type), size_byte);
+    if (length == 0) {
+      ThrowCorrupt(path,
+                   "footer field " + std::to_string(i + 1) + " of type " +
+                       PxTypeLetter(static_cast<PxType>(type)) + " has invalid size " +
+                       std::to_string(size_byte),
+                   subcode::kBadHeader);
+    }
+    PxField& f = footer.fields[i].field;
+    f.type = static_cast<PxType>(type);
+    f.size_byte = size_byte;
+    f.length = static_cast<uint16_t>(length);
+  }
+  size_t pos = types_at + 2 * n + table_name_size;
+  for (size_t i = 0; i < n; ++i) {
+    size_t len = BoundedLength(&data[pos], data.size() - pos);
+    if (pos + len == data.size()) {
+      ThrowCorrupt(
+          path,
+          "the name of footer field " + std::to_string(i + 1) + " runs past the footer's name area",
+          subcode::kBadHeader);
+    }
+    footer.fields[i].name.assign(reinterpret_cast<const char*>(&data[pos]), len);
+    footer.fields[i].field.name = footer.fields[i].name;
+    pos += len + 1;
+  }
+  if (pos != data.size()) {
+    ThrowCorrupt(path,
+                 "the footer's name area is " + std::to_string(names_size) + " bytes but its " +
+                     std::to_string(n) + " names end after " +
+                     std::to_string(pos - (types_at + 2 * n)),
+                 subcode::kBadHeader);
+  }
+  return footer;
+}
+
+// Index into info.fields of the table field a footer field stands for, or
+// nullopt when the table no longer has it. A footer that names the fields
+// differently from the table (an outdated file) is matched by name; a field
+// that is not found by name keeps its position when the footer and the table
+// have the same number of fields and the types there agree.
+std::optional<size_t> MapFooterField(const Footer& footer, size_t index, const ValTableInfo& info,
+                                     const CodePage& code_page) {
+  const FooterField& ff = footer.fields[index];
+  std::string utf8 = code_page.toUtf8(ff.name);
+  for (size_t i = 0; i < info.fields.size(); ++i) {
+    const std::string& name = info.fields[i].name;
+    if (EqualIgnoringAsciiCase(name, ff.name) || EqualIgnoringAsciiCase(name, utf8)) {
+      return i;
+    }
+  }
+  if (footer.fields.size() == info.fields.size() && info.fields[index].type == ff.field.type) {
+    return index;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<ValidityCheck> ReadValFile(FileSystem& fs, const std::string& path,
+                                       const ValTableInfo& info, const CodePage& code_page) {
+  std::unique_ptr<File> file = fs.open(path, OpenMode::kRead);
+  const uint64_t file_size = file->size();
+  if (file_size < 2) {
+    ThrowCorrupt(path, "the file is " + std::to_string(file_size) + " bytes long",
+                 subcode::kBadHeader);
+  }
+  std::vector<uint8_t> version_bytes = ReadExactly(*file, path, 0, 2, "header");
+  const uint8_t version = version_bytes[1];
+  if (version == kLevel3Version) {
+    return {};
+  }
+  if (version < kFirstVersion || version > kLevel7Version) {
+    ThrowCorrupt(path, "unknown validity file version " + Hex(version), subcode::kBadHeader);
+  }
+  if (file_size < kHeaderSize) {
+    ThrowCorrupt(path,
+                 "the file is " + std::to_string(file_size) + " bytes long, shorter than its " +
+                     std::to_string(kHeaderSize) + "-byte header",
+                 subcode::kBadHeader);
+  }
+  std::vector<uint8_t> header = ReadExactly(*file, path, 0, kHeaderSize, "header");
+  const size_t count = header[kOffCount];
+  const uint64_t footer_offset = LoadLe32(&header[kOffFooter]);
+  const uint64_t ri_offset = LoadLe32(&header[kOffRi]);
+  if (footer_offset < kHeaderSize || footer_offset >= file_size) {
+    ThrowCorrupt(path, "the footer offset " + Hex(footer_offset) + " lies outside the file",
+                 subcode::kBadHeader);
+  }
+  if (ri_offset != 0 && (ri_offset < kHeaderSize || ri_offset >= footer_offset)) {
+    ThrowCorrupt(path,
+                 "the referential-integrity offset " + Hex(ri_offset) +
+                     " does not lie between the header and the footer at " + Hex(footer_offset),
+                 subcode::kBadHeader);
+  }
+  const uint64_t body_end = ri_offset != 0 ? ri_offset : footer_offset;
+  if (body_end - kHeaderSize > count * kMaxEntrySize) {
+    ThrowCorrupt(path,
+                 std::to_string(count) + " check entries cannot fill the bytes from " +
+                     Hex(kHeaderSize) + " to " + Hex(body_end),
+                 subcode::kBadHeader);
+  }
+
+  const Footer footer = ParseFooter(*file, path, file_size, footer_offset, version);
+  std::vector<std::optional<size_t>> mapping(footer.fields.size());
+  for (size_t i = 0; i < footer.fields.size(); ++i) {
+    mapping[i] = MapFooterField(footer, i, info, code_page);
+  }
+
+  const std::vector<uint8_t> body =
+      ReadExactly(*file, path, 0, static_cast<size_t>(body_end), "check entries");
+  std::vector<ValidityCheck> checks;
+  size_t pos = kHeaderSize;
+  auto need = [&](size_t n, size_t entry, const char* item) {
+    if (n > body.size() - pos) {
+      ThrowCorrupt(path,
+                   "the " + std::string(item) + " of check entry " + std::to_string(entry + 1) +
+                       " at " + Hex(pos) + " runs past the end of the entries at " +
+                       Hex(body.size()),
+                   subcode::kBadValue);
+    }
+  };
+  for (size_t e = 0; e < count; ++e) {
+    need(kEntryFixedSize, e, "fixed bytes");
+    const uint8_t* entry = &body[pos];
+    const size_t field_index = entry[0];
+    const size_t picture_length = entry[kEntryPictureLength];
+    if (field_index >= footer.fields.size()) {
+      ThrowCorrupt(path,
+                   "check entry " + std::to_string(e + 1) + " names field " +
+                       std::to_string(field_index + 1) + " of a footer with " +
+                       std::to_string(footer.fields.size()) + " fields",
+                   subcode::kBadValue);
+    }
+    const FooterField& ff = footer.fields[field_index];
+    const std::optional<size_t> table_index = mapping[field_index];
+    // Values are kept only when the table's field still has the stored type.
+    const bool values_apply =
+        table_index.has_value() && info.fields[*table_index].type == ff.field.type;
+
+    ValidityCheck check;
+    check.field_number = table_index.has_value() ? static_cast<uint16_t>(*table_index + 1) : 0;
+    check.required = entry[kEntryRequired] != 0;
+    const bool has_lookup = LoadLe32(entry + kEntryLookup) != 0;
+    const bool has_min = LoadLe32(entry + kEntryMin) != 0;
+    const bool has_max = LoadLe32(entry + kEntryMax) != 0;
+    const bool has_default = LoadLe32(entry + kEntryDefault) != 0;
+    const bool has_picture = LoadLe32(entry + kEntryPicture) != 0;
+    pos += kEntryFixedSize;
+
+    if (has_lookup) {
+      need(kLookupSize, e, "lookup");
+      size_t len = BoundedLength(&body[pos], kLookupNameSize);
+      check.lookup_table = code_page.toUtf8(reinterpret_cast<const char*>(&body[pos]), len);
+      pos += kLookupSize;
+    }
+    struct ValueSlot {
+      bool present;
+      bool* flag;
+      std::array<uint8_t, 256>* value;
+      const char* name;
+    };
+    const ValueSlot slots[] = {{has_min, &check.has_min, &check.min, "minimum"},
+                               {has_max, &check.has_max, &check.max, "maximum"},
+                               {has_default, &check.has_default, &check.def, "default"}};
+    for (const ValueSlot& slot : slots) {
+      if (!slot.present) {
+        continue;
+      }
+      need(ff.field.length, e, slot.name);
+      if (values_apply) {
+        *slot.flag = true;
+        RecordToNative(ff.field, &body[pos], slot.value->data(), code_page);
+      }
+      pos += ff.field.length;
+    }
+    if (has_picture) {
+      if (picture_length == 0) {
+        ThrowCorrupt(path, "check entry " + std::to_string(e + 1) + " has a picture of length 0",
+                     subcode::kBadValue);
+      }
+      need(picture_length, e, "picture");
+      if (body[pos + picture_length - 1] != 0) {
+        ThrowCorrupt(path,
+                     "the picture of check entry " + std::to_string(e + 1) +
+                         " does not end in a NUL within its " + std::to_string(picture_length) +
+                         " bytes",
+                     subcode::kBadValue);
+      }
+      size_t len = BoundedLength(&body[pos], picture_length);
+      check.picture = code_page.toUtf8(reinterpret_cast<const char*>(&body[pos]), len);
+      pos += picture_length;
+    }
+    if (table_index.has_value()) {
+      checks.push_back(std::move(check));
+    }
+  }
+  if (pos != body.size()) {
+    ThrowCorrupt(path,
+                 "the " + std::to_string(count) + " check entries end at " + Hex(pos) +
+                     " but the next section starts at " + Hex(body.size()),
+                 subcode::kBadValue);
+  }
+  return checks;
+}
+
+void WriteValFile(FileSystem& fs, const std::string& path, const ValTableInfo& info,
+                  const std::vector<ValidityCheck>& checks, const CodePage& code_page) {
+  const uint8_t version = info.file_version_id;
+  if (version < kFirstVersion || version > kLevel7Version) {
+    ThrowInvalid("Validity checks cannot be stored for a table of version " + Hex(version) +
+                 " (\"" + path + "\")");
+  }
+  const size_t n = info.fields.size();
+  if (n == 0 || n > 255) {
+    ThrowInvalid("Cannot write validity file \"" + path + "\" for a table of " + std::to_string(n) +
+                 " fields");
+  }
+  if (checks.size() > 255) {
+    ThrowLimit("Too many validity checks (" + std::to_string(checks.size()) + ") for \"" + path +
+               "\"");
+  }
+
+  std::vector<uint8_t> out(kHeaderSize, 0);
+  out[0] = info.change_count2;
+  out[1] = version;
+  out[kOffCount] = static_cast<uint8_t>(checks.size());
+  StoreLe16(&out[kOffHiFieldId],
+            info.hi_field_id != 0 ? info.hi_field_id : static_cast<uint16_t>(n + 1));
+
+  uint16_t previous = 0;
+  for (const ValidityCheck& check : checks) {
+    if (check.field_number < 1 || check.field_number > n) {
+      ThrowInvalid("Validity check on field " + std::to_string(check.field_number) +
+                   " of a table with " + std::to_string(n) + " fields");
+    }
+    if (check.field_number <= previous) {
+      ThrowInvalid("Validity checks must be in ascending field order without repeats (field " +
+                   std::to_string(check.field_number) + ")");
+    }
+    previous = check.field_number;
+    const PxField& field = info.fields[check.field_number - 1];
+    const bool any_value = check.has_min || check.has_max || check.has_default;
+    if (any_value && IsBlobType(field.type)) {
+      ThrowInvalid("A " + std::string(PxTypeLetter(field.type)) +
+                   " field cannot have a minimum, maximum or default (field " +
+                   std::to_string(check.field_number) + ")");
+    }
+    if (any_value && field.length != StorageSize(field.type, field.size_byte)) {
+      ThrowInvalid("Field " + std::to_string(check.field_number) +
+                   " has a length that does not match its type");
+    }
+    std::string picture;
+    if (!check.picture.empty()) {
+      picture = code_page.fromUtf8(check.picture);
+      if (picture.size() + 1 > 255 || picture.find('\0') != std::string::npos) {
+        ThrowInvalid("The picture of field " + std::to_string(check.field_number) +
+                     " is longer than 254 characters or holds a NUL");
+      }
+    }
+
+    size_t at = out.size();
+    out.resize(at + kEntryFixedSize, 0);
+    out[at] = static_cast<uint8_t>(check.field_number - 1);
+    out[at + kEntryPictureLength] = picture.empty() ? 0 : static_cast<uint8_t>(picture.size() + 1);
+    out[at + kEntryRequired] = check.required ? 1 : 0;
+    if (check.has_min) {
+      StoreLe32(&out[at + kEntryMin], kPresentMarker);
+    }
+    if (check.has_max) {
+      StoreLe32(&out[at + kEntryMax], kPresentMarker);
+    }
+    if (check.has_default) {
+      StoreLe32(&out[at + kEntryDefault], kPresentMarker);
+    }
+    if (!picture.empty()) {
+      StoreLe32(&out[at + kEntryPicture], kPresentMarker);
+    }
+    const std::pair<bool, const std::array<uint8_t, 256>*> values[] = {
+        {check.has_min, &check.min}, {check.has_max, &check.max}, {check.has_default, &check.def}};
+    for (const auto& [present, value] : values) {
+      if (!present) {
+        continue;
+      }
+      size_t v = out.size();
+      out.resize(v + field.length, 0);
+      NativeToRecord(field, value->data(), &out[v], code_page);
+    }
+    if (!picture.empty()) {
+      out.insert(out.end(), picture.begin(), picture.end());
+      out.push_back(0);
+    }
+  }
+
+  const size_t footer_offset = out.size();
+  StoreLe32(&out[kOffFooter], static_cast<uint32_t>(footer_offset));
+  const size_t table_name_size = TableNameSize(version);
+  size_t names_size = table_name_size;
+  for (const PxField& f : info.fields) {
+    names_size += BoundedLength(reinterpret_cast<const uint8_t*>(f.name.data()), f.name.size()) + 1;
+  }
+  if (names_size > 0xFFFF) {
+    ThrowInvalid("Field names too long for \"" + path + "\"");
+  }
+
+  out.resize(footer_offset + kFooterFixedSize + 4 * n, 0);
+  uint8_t* footer = &out[footer_offset];
+  StoreLe16(footer, static_cast<uint16_t>(n));
+  StoreLe16(footer + 2, static_cast<uint16_t>(info.key_fields));
+  StoreLe16(footer + 4, static_cast<uint16_t>(names_size));
+  for (size_t i = 0; i < n; ++i) {
+    StoreLe16(footer + kFooterFixedSize + 2 * i, static_cast<uint16_t>(i + 1));
+    footer[kFooterFixedSize + 2 * n + 2 * i] = static_cast<uint8_t>(info.fields[i].type);
+    footer[kFooterFixedSize + 2 * n + 2 * i + 1] = info.fields[i].size_byte;
+  }
+  size_t name_at = out.size();
+  out.resize(name_at + table_name_size, 0);
+  std::memcpy(&out[name_at], info.table_name.data(),
+              std::min(info.table_name.size(), table_name_size - 1));
+  for (const PxField& f : info.fields) {
+    size_t len = BoundedLength(reinterpret_cast<const uint8_t*>(f.name.data()), f.name.size());
+    out.insert(out.end(), f.name.begin(), f.name.begin() + static_cast<std::ptrdiff_t>(len));
+    out.push_back(0);
+  }
+
+  std::unique_ptr<File> file = fs.open(path, OpenMode::kCreate);
+  file->write(0, out.data(), out.size());
+  file->sync();
+}
+
+void RecordToNative(const PxField& field, const uint8_t* record, uint8_t* native,
+                    const CodePage& code_page) {
+  std::memset(native, 0, kNativeSize);
+  switch (field.type) {
+    case PxType::kAlpha: {
+      size_t len = BoundedLength(record, field.length);
+      std::string text =
+          TruncateUtf8(code_page.toUtf8(reinterpret_cast<const char*>(record), len), 255);
+      // The rest of the buffer is already zero: the text's terminator.
+      std::copy_n(text.data(), text.size(), native);
+      break;
+    }
+    case PxType::kLogical:
+      if (DecodeLogical(record).value_or(false)) {
+        StoreLe16(native, 0xFFFF);
+      }
+      break;
+    case PxType::kShort:
+      StoreLe16(native, static_cast<uint16_t>(DecodeShort(record).value_or(0)));
+      break;
+    case PxType::kLong:
+    case PxType::kAutoInc:
+    case PxType::kDate:
+    case PxType::kTime:
+      StoreLe32(native, static_cast<uint32_t>(DecodeLong(record).value_or(0)));
+      break;
+    case PxType::kNumber:
+    case PxType::kMoney:
+    case PxType::kTimestamp:
+      StoreLe64(native, std::bit_cast<uint64_t>(DecodeDouble(record).value_or(0.0)));
+      break;
+    case PxType::kBcd:
+    case PxType::kBytes:
+      std::memcpy(native, record, std::min<size_t>(field.length, kNativeSize));
+      break;
+    case PxType::kMemo:
+    case PxType::kBinary:
+    case PxType::kFmtMemo:
+    case PxType::kOle:
+    case PxType::kGraphic:
+      break;
+  }
+}
+
+void NativeToRecord(const PxField& field, const uint8_t* native, uint8_t* record,
+                    const CodePage& code_page) {
+  switch (field.type) {
+    case PxType::kAlpha: {
+      size_t len = BoundedLength(native, kNativeSize);
+      std::string text =
+          code_page.fromUtf8(std::string(reinterpret_cast<const char*>(native), len));
+      std::memset(record, 0, field.length);
+      // A text filling the field has no terminator, as in a record.
+      std::copy_n(text.data(), std::min<size_t>(text.size(), field.length), record);
+      break;
+    }
+    case PxType::kLogical:
+      EncodeLogical(record, LoadLe16(native) != 0);
+      break;
+    case PxType::kShort:
+      EncodeShort(record, static_cast<int16_t>(LoadLe16(native)));
+      break;
+    case PxType::kLong:
+    case PxType::kAutoInc:
+    case PxType::kDate:
+    case PxType::kTime:
+      EncodeLong(record, static_cast<int32_t>(LoadLe32(native)));
+      break;
+    case PxType::kNumber:
+    case PxType::kMoney:
+    case PxType::kTimestamp:
+      EncodeDouble(record, std::bit_cast<double>(LoadLe64(native)));
+      break;
+    case PxType::kBcd:
+    case PxType::kBytes:
+      std::memcpy(record, native, std::min<size_t>(field.length, kNativeSize));
+      break;
+    case PxType::kMemo:
+    case PxType::kBinary:
+    case PxType::kFmtMemo:
+    case PxType::kOle:
+    case PxType::kGraphic:
+      break;
+  }
+}
+
+}  // namespace vellum::engine::paradox
