@@ -470,4 +470,30 @@ void SecondaryIndex::verify(std::vector<std::string>* problems,
   }
 }
 
+uint32_t SecondaryIndex::lowerBoundFor(const uint8_t* table_record, size_t parts) {
+  std::vector<uint8_t> xrec(x_->recordSize());
+  buildRecord(table_record, 0, xrec.data());
+  return lowerBound(xrec.data(), std::min(parts, indexed_));
+}
+
+std::optional<uint32_t> SecondaryIndex::entryFor(const uint8_t* table_record) {
+  if (!maintained_) return std::nullopt;
+  std::vector<uint8_t> xrec(x_->recordSize());
+  buildRecord(table_record, 0, xrec.data());
+  uint32_t pos = lowerBound(xrec.data(), parts_.size());
+  if (pos < x_->size() && CompareKeys(parts_, parts_.size(), x_->record(pos), xrec.data()) == 0) {
+    return pos;
+  }
+  return std::nullopt;
+}
+
+void SecondaryIndex::keyOfEntry(uint32_t entry, uint8_t* table_record) {
+  const uint8_t* r = x_->record(entry);
+  const TableHeader& x = x_->header();
+  for (size_t k = 0; k < table_pk_.size(); ++k) {
+    std::memcpy(table_record + table_pk_[k].offset, r + x.fields[indexed_ + k].offset,
+                table_pk_[k].length);
+  }
+}
+
 }  // namespace vellum::engine::paradox

@@ -83,6 +83,17 @@ class SecondaryIndex {
 
   void refresh();
   void sync();
+
+  // Ordered access for cursors. Entries are X records in index order.
+  uint32_t entries() { return x_->size(); }
+  // First entry whose leading `parts` indexed fields are >= those of
+  // `table_record` (a record in the table's layout).
+  uint32_t lowerBoundFor(const uint8_t* table_record, size_t parts);
+  // Entry holding `table_record` (exact match on indexed fields and key).
+  std::optional<uint32_t> entryFor(const uint8_t* table_record);
+  // Copies an entry's primary-key fields into a record of the table's layout.
+  void keyOfEntry(uint32_t entry, uint8_t* table_record);
+  size_t indexedFields() const { return indexed_; }
   void verify(std::vector<std::string>* problems,
               const std::function<std::optional<uint32_t>(const uint8_t*)>& find_in_table);
 

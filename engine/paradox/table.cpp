@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "engine/errors.h"
@@ -106,6 +108,9 @@ struct Table::Impl {
   bool indexes_dirty = false;
   bool lock_held = false;
   std::vector<uint8_t> scratch;
+  TableStructure structure;  // as read at open
+
+  ~Impl();
 
   const TableHeader& h() const { return store->header(); }
 
@@ -321,9 +326,15 @@ Value Table::Impl::decodeField(const PxField& f, const uint8_t* rec) {
     case PxType::kGraphic: {
       if (IsAllZero(p, f.length)) return std::monostate{};
       std::string fname = code_page->toUtf8(f.name);
-      Bytes data = blobs ? blobs->read(p, f.leaderLength(), f.type, fname)
-                         : BlobFile::ReadLeaderOnly(p, f.leaderLength(), f.type,
-                                                    store->name(), fname);
+      Bytes data;
+      if (blobs) {
+        data = blobs->read(p, f.leaderLength(), f.type, fname);
+      } else {
+        // The .MB is missing (verify reports it): a value that lived there
+        // reads as the part its leader repeats, all the table still holds.
+        const auto d = BlobDescriptor::Decode(p, f.leaderLength());
+        data.assign(p, p + std::min<size_t>(d.length, static_cast<size_t>(f.leaderLength())));
+      }
       if (data.empty()) return std::monostate{};
       if (f.type == PxType::kMemo) {
         return code_page->toUtf8(reinterpret_cast<const char*>(data.data()), data.size());
@@ -578,7 +589,17 @@ void Table::Create(const std::string& directory, const std::string& name,
   h.num_fields = static_cast<uint16_t>(h.fields.size());
   h.primary_index_workspace = key_fields > 0 ? 0x00000001u : 0;
   h.encryption1 = level >= 4 ? 0xFF00FF00u : 0;
-  h.sort_order_id = "DBWINUS0";
+  // A binary-order language driver that goes with the code page, as real
+  // tables pair them: the Windows ANSI driver with 1252, Roman-8 with code
+  // page 0, and the Paradox "ascii" driver with the DOS code pages (and at
+  // level 3, which has no code page).
+  if (level == 3 || (def.code_page > 0 && def.code_page < 1000)) {
+    h.sort_order_id = "ascii";
+  } else if (def.code_page == 0) {
+    h.sort_order_id = "BLROM800";
+  } else {
+    h.sort_order_id = "DBWINUS0";
+  }
   h.sort_order = SortOrderByteFor(h.sort_order_id);
   h.code_page = static_cast<uint16_t>(def.code_page);
   h.change_count1 = 1;
@@ -701,20 +722,37 @@ void Table::Delete(const std::string& directory, const std::string& name, FileSy
 // ---------------------------------------------------------------------------
 // Open
 
-Table::Table() : impl_(std::make_unique<Impl>()) {}
+Table::Table() : impl_(std::make_shared<Impl>()) {}
 
-Table::~Table() {
+Table::~Table() = default;
+
+Table::Impl::~Impl() {
   try {
-    if (impl_ && impl_->store && impl_->options.writable) {
-      impl_->bulk = 0;
-      if (impl_->indexes_dirty) impl_->refreshIndexes();
-      impl_->store->flush();
-      if (impl_->blobs) impl_->blobs->sync();
+    if (store && options.writable) {
+      bulk = 0;
+      if (indexes_dirty) refreshIndexes();
+      store->flush();
+      if (blobs) blobs->sync();
     }
   } catch (...) {
     // Destructors do not throw; flush() reports failures to callers that ask.
   }
 }
+
+namespace {
+
+// Open tables of this process, by data file and access.
+std::mutex g_open_mutex;
+std::map<std::string, std::weak_ptr<Table::Impl>> g_open_tables;
+
+std::string OpenKey(const FileSystem& fs, const std::string& path, bool writable) {
+  std::error_code ec;
+  auto canonical = std::filesystem::weakly_canonical(path, ec);
+  return std::to_string(reinterpret_cast<uintptr_t>(&fs)) + (writable ? "|w|" : "|r|") +
+         (ec ? path : canonical.string());
+}
+
+}  // namespace
 
 const TableHeader& Table::header() const { return impl_->h(); }
 
@@ -731,23 +769,34 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
                   subcode::kTableNotFound);
   }
   std::unique_ptr<Table> t(new Table());
+  t->options_ = options;
+  t->directory_ = directory;
+  // Each handle locks the data file through a descriptor of its own.
+  t->lock_ = fs.open(path, OpenMode::kRead);
+  if (!t->lock_->tryLock(options.exclusive)) {
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                         "Table \"" + path + "\" is " +
+                             (options.exclusive ? "in use" : "opened exclusively") +
+                             " by another user or program");
+  }
+  const std::string key = OpenKey(fs, path, options.writable);
+  std::lock_guard registry_lock(g_open_mutex);
+  if (auto shared = g_open_tables[key].lock()) {
+    t->impl_ = std::move(shared);
+    t->structure_ = t->impl_->structure;
+    t->structure_.record_count = t->impl_->store->size();
+    return t;
+  }
   Impl& m = *t->impl_;
   m.fs = &fs;
   m.directory = directory;
   m.options = options;
   m.base = StripExtension(FileNameOf(path));
   t->directory_ = directory;
-  auto file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
-  if (!file->tryLock(options.exclusive)) {
-    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
-                         "Table \"" + path + "\" is " +
-                             (options.exclusive ? "in use" : "opened exclusively") +
-                             " by another user or program");
-  }
   {
-    uint64_t size = file->size();
+    uint64_t size = t->lock_->size();
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
-    file->read(0, head.data(), head.size());
+    t->lock_->read(0, head.data(), head.size());
     TableHeader h = ParseHeader(head.data(), head.size(), size, FileNameOf(path));
     if (h.isIndexFile() || IsSecondaryDataType(h.file_type)) {
       ThrowCorrupt(FileNameOf(path), "it is an index file, not a table", subcode::kBadHeader);
@@ -760,6 +809,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     if (h.key_fields > 0 && h.file_type != 0) {
       ThrowCorrupt(FileNameOf(path), "an unkeyed table with key fields", subcode::kBadHeader);
     }
+    auto file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
     m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
   }
   const TableHeader& h = m.h();
@@ -874,6 +924,8 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
     for (auto& si : mp->secondaries) si->onMove(rec, block);
   };
+  m.structure = st;
+  g_open_tables[key] = t->impl_;
   return t;
 }
 
@@ -1045,6 +1097,7 @@ std::vector<std::string> Table::verify() {
   std::vector<IndexLeaf> chain_leaves;
   uint64_t seen = 0;
   uint32_t chained_blocks = 0;
+  uint64_t values_without_mb = 0;  // blob values kept in a .MB that is missing
   try {
     ChainWalker w(m.store->file(), h, name);
     std::vector<uint8_t> prev;
@@ -1080,7 +1133,7 @@ std::vector<std::string> Table::verify() {
             fault = m.blobs->check(p, f.leaderLength(), f.type);
           } else {
             auto d = BlobDescriptor::Decode(p, f.leaderLength());
-            if (d.length > static_cast<uint32_t>(f.leaderLength())) fault = "the blob file is missing";
+            if (d.length > static_cast<uint32_t>(f.leaderLength())) ++values_without_mb;
           }
           if (!fault.empty()) {
             problems.push_back(name + ": record " +
@@ -1095,6 +1148,10 @@ std::vector<std::string> Table::verify() {
   } catch (const EDBEngineError& e) {
     problems.push_back(e.what());
     return problems;
+  }
+  if (values_without_mb > 0) {
+    problems.push_back(m.base + ".MB: the blob file is missing; " +
+                       std::to_string(values_without_mb) + " values of the table need it");
   }
   if (seen != h.num_records) {
     problems.push_back(name + ": header counts " + std::to_string(h.num_records) +
@@ -1179,6 +1236,75 @@ std::vector<std::string> Table::verify() {
   };
   for (auto& si : m.secondaries) si->verify(&problems, find);
   return problems;
+}
+
+size_t Table::secondaryCount() const { return impl_->secondaries.size(); }
+
+static SecondaryIndex& UsableIndex(Table::Impl& m, size_t k, const std::string& table) {
+  if (k >= m.secondaries.size()) ThrowInvalid("Table \"" + table + "\" has no such index");
+  SecondaryIndex& si = *m.secondaries[k];
+  if (!si.maintained()) {
+    ThrowInvalid("Index \"" + si.info().name + "\" of table \"" + table +
+                 "\" is not maintained and cannot order the table");
+  }
+  if (m.bulk > 0) ThrowInvalid("Table \"" + table + "\" is in a bulk change");
+  return si;
+}
+
+uint32_t Table::indexEntries(size_t k) { return UsableIndex(*impl_, k, impl_->base).entries(); }
+
+uint32_t Table::indexLowerBound(size_t k, const Row& key) {
+  Impl& m = *impl_;
+  SecondaryIndex& si = UsableIndex(m, k, m.base);
+  if (key.size() > si.indexedFields()) ThrowInvalid("Too many key values for index \"" + si.info().name + "\"");
+  std::vector<uint8_t> rec(m.h().record_size, 0);
+  // Put the key values into the indexed fields of a table-layout record.
+  const auto& names = structure_.fields;
+  std::vector<std::string> keys;
+  {
+    std::string text = si.info().key_fields;
+    size_t start = 0;
+    while (true) {
+      size_t semi = text.find(';', start);
+      keys.push_back(text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+      if (semi == std::string::npos) break;
+      start = semi + 1;
+    }
+  }
+  for (size_t i = 0; i < key.size(); ++i) {
+    for (size_t f = 0; f < names.size(); ++f) {
+      if (names[f].name == keys[i]) {
+        bool wrote = false;
+        m.encodeField(m.h().fields[f], f, key[i], rec.data(), &wrote);
+        break;
+      }
+    }
+  }
+  return si.lowerBoundFor(rec.data(), key.size());
+}
+
+uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {
+  Impl& m = *impl_;
+  SecondaryIndex& si = UsableIndex(m, k, m.base);
+  if (entry >= si.entries()) ThrowInvalid("Index entry " + std::to_string(entry + 1) + " does not exist");
+  std::vector<uint8_t> rec(m.h().record_size, 0);
+  si.keyOfEntry(entry, rec.data());
+  uint32_t pos = m.lowerBound(rec.data(), m.pk_parts.size());
+  if (pos >= m.store->size() ||
+      CompareKeys(m.pk_parts, m.pk_parts.size(), m.store->record(pos), rec.data()) != 0) {
+    ThrowCorrupt(si.info().file, "an entry points at a record that does not exist",
+                 subcode::kBadIndex);
+  }
+  return pos;
+}
+
+uint32_t Table::indexEntryOf(size_t k, uint32_t ordinal) {
+  Impl& m = *impl_;
+  SecondaryIndex& si = UsableIndex(m, k, m.base);
+  std::vector<uint8_t> rec(m.store->record(ordinal), m.store->record(ordinal) + m.h().record_size);
+  auto e = si.entryFor(rec.data());
+  if (!e) ThrowCorrupt(si.info().file, "a record has no entry in the index", subcode::kBadIndex);
+  return *e;
 }
 
 }  // namespace vellum::engine::paradox

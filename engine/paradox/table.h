@@ -158,6 +158,18 @@ class Table {
   // fields are >= `key` (recordCount() when none).
   uint32_t lowerBound(const Row& key);
 
+  // Ordered access through maintained secondary index `k` (0-based among the
+  // secondary indexes, in the order structure().indexes lists them after the
+  // primary index). Entries are positions in index order.
+  size_t secondaryCount() const;
+  uint32_t indexEntries(size_t k);
+  // First entry whose leading key.size() indexed fields are >= `key`.
+  uint32_t indexLowerBound(size_t k, const Row& key);
+  // Table position of the record an entry refers to.
+  uint32_t indexEntryRecord(size_t k, uint32_t entry);
+  // Entry of the record at table position `ordinal`.
+  uint32_t indexEntryOf(size_t k, uint32_t ordinal);
+
   // Defers index file writes until endBulk (many changes in a row).
   void beginBulk();
   void endBulk();
@@ -171,7 +183,12 @@ class Table {
 
  private:
   Table();
-  std::unique_ptr<Impl> impl_;
+  // Handles of one process on the same file share one Impl (opened for the
+  // same access), so each sees the others' changes at once; each handle
+  // holds its own lock.
+  std::shared_ptr<Impl> impl_;
+  std::unique_ptr<File> lock_;
+  OpenOptions options_;
   TableStructure structure_;
   std::string directory_;
 };

@@ -1,0 +1,221 @@
+#include "engine/dataset.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/errors.h"
+#include "tests/support/temp_dir.h"
+
+namespace vellum::engine {
+namespace {
+
+using paradox::FieldDef;
+using paradox::IndexDef;
+using paradox::Table;
+using paradox::TableDefinition;
+using test::TempDir;
+
+class DatasetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TableDefinition masters;
+    masters.fields = {{"Codice", FieldType::kAutoInc, 0, false},
+                      {"Nome", FieldType::kString, 20, false}};
+    masters.indexes = {{"", "Codice", true, true, false, false},
+                       {"PerNome", "Nome", false, true, false, true}};
+    Table::Create(dir_.path(), "MASTER", masters);
+    TableDefinition details;
+    details.fields = {{"CodTabella", FieldType::kInteger, 0, false},
+                      {"Posizione", FieldType::kSmallint, 0, false},
+                      {"Nome", FieldType::kString, 20, false}};
+    details.indexes = {{"", "CodTabella;Posizione", true, true, false, false},
+                       {"PerNome", "CodTabella;Nome", false, true, false, true}};
+    Table::Create(dir_.path(), "DETAIL", details);
+  }
+
+  std::unique_ptr<Dataset> OpenOn(const std::string& table) {
+    auto ds = std::make_unique<Dataset>(session_);
+    ds->setDatabaseName(dir_.path());
+    ds->setTableName(table);
+    ds->open();
+    return ds;
+  }
+
+  void AddDetail(Dataset& d, int64_t code, int64_t pos, const std::string& name) {
+    d.insert();
+    d.fieldByName("CodTabella").setAsInteger(code);
+    d.fieldByName("Posizione").setAsInteger(pos);
+    d.fieldByName("Nome").setAsString(name);
+    d.post();
+  }
+
+  TempDir dir_;
+  Session session_{dir_.file("none.conf")};
+};
+
+TEST_F(DatasetTest, AutoIncAtPostNamedIndexOrderAndNearestSearch) {
+  auto m = OpenOn("MASTER");
+  for (const char* name : {"delta", "Alpha", "charlie", "Bravo"}) {
+    m->insert();
+    EXPECT_TRUE(m->fieldByName("Codice").isNull());
+    m->fieldByName("Nome").setAsString(name);
+    m->post();
+  }
+  EXPECT_EQ(m->recordCount(), 4u);
+  m->first();
+  EXPECT_EQ(m->fieldByName("Codice").asInteger(), 1);
+  m->last();
+  EXPECT_EQ(m->fieldByName("Codice").asInteger(), 4);
+  EXPECT_EQ(m->fieldByName("Nome").asString(), "Bravo");
+
+  m->setIndexName("PerNome");  // case-insensitive order
+  std::vector<std::string> order;
+  for (m->first(); !m->eof(); m->next()) order.push_back(m->fieldByName("Nome").asString());
+  EXPECT_EQ(order, (std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta"}));
+  EXPECT_TRUE(m->findKey({std::string("CHARLIE")}));
+  EXPECT_EQ(m->fieldByName("Codice").asInteger(), 3);
+  EXPECT_FALSE(m->findKey({std::string("echo")}));
+  EXPECT_EQ(m->fieldByName("Codice").asInteger(), 3);  // a failed search does not move
+  m->findNearest({std::string("c")});
+  EXPECT_EQ(m->fieldByName("Nome").asString(), "charlie");
+}
+
+TEST_F(DatasetTest, RangesOnALeadingPartOfACompositeKey) {
+  auto d = OpenOn("DETAIL");
+  for (int code = 1; code <= 3; ++code) {
+    for (int pos = 1; pos <= 4; ++pos) AddDetail(*d, code, pos, "f" + std::to_string(code * 10 + pos));
+  }
+  d->setRange({int64_t{2}}, {int64_t{2}});
+  EXPECT_EQ(d->recordCount(), 4u);
+  d->first();
+  EXPECT_EQ(d->fieldByName("Posizione").asInteger(), 1);
+  d->last();
+  EXPECT_EQ(d->fieldByName("Posizione").asInteger(), 4);
+  EXPECT_EQ(d->fieldByName("CodTabella").asInteger(), 2);
+  d->setRange({int64_t{1}, int64_t{3}}, {int64_t{2}, int64_t{2}});
+  EXPECT_EQ(d->recordCount(), 4u);  // (1,3) (1,4) (2,1) (2,2)
+  EXPECT_TRUE(d->findKey({int64_t{2}, int64_t{2}}));
+  EXPECT_FALSE(d->findKey({int64_t{3}, int64_t{1}}));  // outside the range
+  d->cancelRange();
+  EXPECT_EQ(d->recordCount(), 12u);
+  d->findNearest({int64_t{3}, int64_t{0}});
+  EXPECT_EQ(d->fieldByName("CodTabella").asInteger(), 3);
+  EXPECT_EQ(d->fieldByName("Posizione").asInteger(), 1);
+}
+
+TEST_F(DatasetTest, DetailFollowsItsMasterAndNewDetailRowsTakeTheMasterKey) {
+  auto m = OpenOn("MASTER");
+  auto d = OpenOn("DETAIL");
+  for (const char* name : {"one", "two"}) {
+    m->insert();
+    m->fieldByName("Nome").setAsString(name);
+    m->post();
+  }
+  AddDetail(*d, 1, 1, "a");
+  AddDetail(*d, 1, 2, "b");
+  AddDetail(*d, 2, 1, "c");
+  d->setIndexFieldNames("CodTabella");
+  d->setMaster(m.get(), "Codice", "CodTabella");
+  m->first();
+  EXPECT_EQ(d->recordCount(), 2u);
+  m->next();
+  EXPECT_EQ(d->recordCount(), 1u);
+  EXPECT_EQ(d->fieldByName("Nome").asString(), "c");
+  d->insert();
+  EXPECT_EQ(d->fieldByName("CodTabella").asInteger(), 2);
+  d->fieldByName("Posizione").setAsInteger(2);
+  d->fieldByName("Nome").setAsString("d");
+  d->post();
+  EXPECT_EQ(d->recordCount(), 2u);
+  m->first();
+  EXPECT_EQ(d->recordCount(), 2u);
+  d->first();
+  EXPECT_EQ(d->fieldByName("Nome").asString(), "a");
+}
+
+TEST_F(DatasetTest, EventsCanAbandonSilentlyAndKeyViolationsChangeNothing) {
+  auto d = OpenOn("DETAIL");
+  AddDetail(*d, 1, 1, "x");
+  int before_delete = 0;
+  d->beforeDelete = [&](Dataset&) {
+    ++before_delete;
+    throw Abort{};
+  };
+  d->remove();
+  EXPECT_EQ(before_delete, 1);
+  EXPECT_EQ(d->recordCount(), 1u);
+
+  d->beforePost = [](Dataset& ds) {
+    if (ds.fieldByName("Nome").isNull()) throw Abort{};
+  };
+  d->insert();
+  d->fieldByName("CodTabella").setAsInteger(1);
+  d->fieldByName("Posizione").setAsInteger(2);
+  d->post();  // abandoned: still inserting
+  EXPECT_EQ(d->state(), DatasetState::kInsert);
+  d->cancel();
+  EXPECT_EQ(d->recordCount(), 1u);
+
+  d->insert();
+  d->fieldByName("CodTabella").setAsInteger(1);
+  d->fieldByName("Posizione").setAsInteger(1);
+  d->fieldByName("Nome").setAsString("dup");
+  try {
+    d->post();
+    FAIL() << "duplicate key posted";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kIntegrity);
+  }
+  d->cancel();
+  d->insert();
+  d->fieldByName("CodTabella").setAsInteger(1);
+  d->fieldByName("Posizione").setAsInteger(3);
+  d->fieldByName("Nome").setAsString("X");  // same name, case-insensitive unique
+  EXPECT_THROW(d->post(), EDBEngineError);
+  d->cancel();
+  EXPECT_EQ(d->recordCount(), 1u);
+  EXPECT_TRUE(d->table().verify().empty());
+}
+
+TEST_F(DatasetTest, BookmarksSurviveInsertsAndTwoDatasetsSeeEachOther) {
+  auto a = OpenOn("DETAIL");
+  auto b = OpenOn("DETAIL");
+  AddDetail(*a, 5, 5, "five");
+  auto mark = a->bookmark();
+  for (int i = 1; i <= 4; ++i) AddDetail(*a, 1, static_cast<int64_t>(i), "n" + std::to_string(i));
+  a->first();
+  EXPECT_TRUE(a->gotoBookmark(mark));
+  EXPECT_EQ(a->fieldByName("Nome").asString(), "five");
+  b->refresh();
+  EXPECT_EQ(b->recordCount(), 5u);
+  b->last();
+  b->edit();
+  b->fieldByName("Nome").setAsString("FIVE");
+  b->post();
+  a->refresh();
+  EXPECT_EQ(a->fieldByName("Nome").asString(), "FIVE");
+}
+
+class CountingObserver : public DatasetObserver {
+ public:
+  void datasetChanged(Dataset&, DataEvent e) override { ++counts[static_cast<int>(e)]; }
+  int counts[4] = {0, 0, 0, 0};
+};
+
+TEST_F(DatasetTest, NotificationsAreSuspendedAroundBulkChanges) {
+  auto d = OpenOn("DETAIL");
+  CountingObserver obs;
+  d->addObserver(&obs);
+  d->disableControls();
+  for (int i = 1; i <= 5; ++i) AddDetail(*d, 1, i, "r" + std::to_string(i));
+  int total = obs.counts[0] + obs.counts[1] + obs.counts[2] + obs.counts[3];
+  EXPECT_EQ(total, 0);
+  d->enableControls();
+  EXPECT_EQ(obs.counts[static_cast<int>(DataEvent::kDataChange)], 1);
+  d->first();
+  d->next();
+  EXPECT_GE(obs.counts[static_cast<int>(DataEvent::kScroll)], 2);
+  d->removeObserver(&obs);
+}
+
+}  // namespace
+}  // namespace vellum::engine
