@@ -23,8 +23,9 @@ inline void StoreLe16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 inline void StoreLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) { p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
 }
 
 bool IsAllZero(const uint8_t* p, size_t n);
