@@ -1,7 +1,7 @@
 // The .MB file: reading, writing and freeing memo and blob values.
 //
-// Invariants of a .MB file as this code keeps it (and checks them when it
-// reads one):
+// Invariants of a .MB file as this code keeps it (a read checks those of the
+// blocks it touches):
 //  * The file is a sequence of blocks, each a whole number (1..65535) of
 //    4096-byte units. The header block (type 0, one unit) is at offset 0;
 //    walking from offset 4096 by each block's unit count ends exactly at the
@@ -10,10 +10,14 @@
 //    values) or 4 (free).
 //  * A value is stored as its bytes, preceded by an 8-byte prefix for graphic
 //    (01 00 00 01) and OLE (01 00 00 02) values: the prefix kind, then the
-//    payload length (u32 LE). The stored length counts the prefix.
+//    payload length (u32 LE). The stored length counts the prefix. Their
+//    leader holds the payload's first bytes; a payload that fits in the
+//    leader is kept there alone, without prefix, its length the payload's.
 //  * A stored length of at most 2048 bytes lives in a slot of a type-3 block;
-//    a longer one in a type-2 block of exactly ceil((9 + length) / 4096) units
-//    whose 9-byte head repeats the length and the modification number.
+//    a longer one in a type-2 block whose 9-byte head repeats the length and
+//    the modification number. Blocks written here have exactly
+//    ceil((9 + length) / 4096) units (a larger free block is split); a block
+//    written elsewhere may be larger, but its value lies within its units.
 //  * A type-3 block is one unit. A used slot (start chunk != 0 and 1..16
 //    bytes in its last chunk) covers chunks [start, start + count) of 16 bytes
 //    within 0x15..0xFF; the chunks of two used slots never overlap. Slots are
@@ -575,8 +579,8 @@ struct BlobFile::Impl {
       auto prev = std::prev(it);
       if (prev->second.type == kFreeBlock && prev->first + prev->second.units * kUnit == offset &&
           prev->second.units + it->second.units <= kMaxUnits) {
-        // This block's own head still says free, so the file stays walkable
-        // whichever of the two writes lands.
+        // The block is first marked free on its own, then the previous one
+        // grows over it: the file can be walked after either write.
         file->write(offset, head, sizeof head);
         prev->second.units += it->second.units;
         StoreLe16(head + 1, static_cast<uint16_t>(prev->second.units));

@@ -55,6 +55,9 @@ class BlobFile {
   void write(uint8_t* field, int leader, PxType type, const Bytes& value);
 
   // Frees the .MB storage a field refers to (nothing for leader-only values).
+  // Storage that no longer holds the field's value (already freed, or reused
+  // with another length or modification number) is left alone; a reference
+  // that names no valid place in the file raises EDBEngineError (data corrupt).
   void release(const uint8_t* field, int leader);
 
   // Integrity check of one field's reference: empty when sound, otherwise a

@@ -1,0 +1,249 @@
+#include "cli/cli.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <filesystem>
+#include <ostream>
+#include <string_view>
+
+#include "cli/commands.h"
+#include "engine/errors.h"
+
+namespace vellum::cli {
+
+namespace {
+
+constexpr std::string_view kProgramHelp =
+    "Usage: vellum-cli COMMAND [OPTIONS] TABLE\n"
+    "\n"
+    "Reads a Paradox table without changing any of its files.\n"
+    "\n"
+    "Commands:\n"
+    "  describe TABLE                 print the table's structure as JSON\n"
+    "  dump TABLE [--format csv|json] print every record (CSV by default)\n"
+    "  verify TABLE                   check the table's files against each other\n"
+    "\n"
+    "TABLE is the path of the table's data file, with or without the .DB\n"
+    "extension; letter case in file names does not matter.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help; after a command, that command's help\n"
+    "  --version      show the program's version\n"
+    "\n"
+    "Exit status: 0 on success; 1 when the table cannot be read or verify\n"
+    "finds problems; 2 for an unknown command or a bad option.\n";
+
+constexpr std::string_view kDescribeHelp =
+    "Usage: vellum-cli describe TABLE\n"
+    "\n"
+    "Prints the structure of TABLE as a JSON object: name, file, level, code\n"
+    "page, sort order, block size, record count, number of key fields, the\n"
+    "fields (name, logical type, Paradox type letter, size, required), the\n"
+    "indexes (name, key fields, primary, unique, descending, case-insensitive,\n"
+    "maintained, file) and the validity checks (field, required, minimum,\n"
+    "maximum and default as text, picture, lookup table).\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help\n";
+
+constexpr std::string_view kDumpHelp =
+    "Usage: vellum-cli dump TABLE [--format csv|json]\n"
+    "\n"
+    "Prints every record of TABLE in table order, memo and blob fields included.\n"
+    "\n"
+    "  csv   (default) RFC 4180: a header line of field names, then one line per\n"
+    "        record, lines ending in CRLF; fields holding a comma, a quote or a\n"
+    "        line break are quoted with quotes doubled; NULL is an empty field\n"
+    "        and an empty text is \"\".\n"
+    "  json  an array with one object per record (field name: value), one\n"
+    "        record per line; NULL is null.\n"
+    "\n"
+    "Values: text and memos as text; logical fields as true/false; numbers in\n"
+    "their shortest exact form (JSON numbers); BCD values as exact decimal text\n"
+    "(JSON strings); dates as YYYY-MM-DD, times as HH:MM:SS.mmm, timestamps as\n"
+    "YYYY-MM-DD HH:MM:SS.mmm; bytes, binary blobs, graphics, OLE objects and\n"
+    "formatted memos as upper-case hexadecimal, two digits per byte, in both\n"
+    "formats.\n"
+    "\n"
+    "Options:\n"
+    "  -f, --format FORMAT   csv or json\n"
+    "  -h, --help            show this help\n";
+
+constexpr std::string_view kVerifyHelp =
+    "Usage: vellum-cli verify TABLE\n"
+    "\n"
+    "Checks the files of TABLE against each other: record counts against data\n"
+    "blocks, the block chain, primary and secondary index order and coverage,\n"
+    "and blob references. Prints OK and exits 0 when the table is clean;\n"
+    "otherwise prints each problem on its own line and exits 1.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help\n";
+
+enum class Command { kDescribe, kDump, kVerify };
+
+struct CommandSpec {
+  std::string_view name;
+  Command command;
+  std::string_view help;
+};
+
+constexpr CommandSpec kCommands[] = {
+    {"describe", Command::kDescribe, kDescribeHelp},
+    {"dump", Command::kDump, kDumpHelp},
+    {"verify", Command::kVerify, kVerifyHelp},
+};
+
+// A parsed command line of one command.
+struct Invocation {
+  std::string table;
+  DumpFormat format = DumpFormat::kCsv;
+};
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (auto& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+int UsageError(std::ostream& err, std::string_view command, const std::string& message) {
+  err << "vellum-cli: ";
+  if (!command.empty()) err << command << ": ";
+  err << message << "\n";
+  err << "Try 'vellum-cli " << command << (command.empty() ? "" : " ") << "--help'.\n";
+  return kExitUsage;
+}
+
+bool ParseFormat(const std::string& text, DumpFormat* format) {
+  if (text == "csv") {
+    *format = DumpFormat::kCsv;
+  } else if (text == "json") {
+    *format = DumpFormat::kJson;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Reports a failure of a command on `table_path`. The engine's messages name
+// the file concerned; when one does not, the table's path is added so the
+// user always knows which table failed.
+void ReportFailure(std::ostream& err, const std::string& table_path, const std::string& message,
+                   const std::vector<std::string>& details) {
+  const std::string stem = Lower(std::filesystem::path(table_path).stem().string());
+  err << "vellum-cli: " << message;
+  const std::string lower = Lower(message);
+  if (lower.find(Lower(table_path)) == std::string::npos &&
+      (stem.empty() || lower.find(stem) == std::string::npos)) {
+    err << " (table \"" << table_path << "\")";
+  }
+  err << "\n";
+  for (const auto& detail : details) err << "  " << detail << "\n";
+}
+
+int RunCommand(const CommandSpec& spec, const Invocation& call, std::ostream& out,
+               std::ostream& err) {
+  int status = kExitOk;
+  try {
+    const TableLocation location = LocateTable(call.table);
+    switch (spec.command) {
+      case Command::kDescribe:
+        Describe(location, out);
+        break;
+      case Command::kDump:
+        Dump(location, call.format, out);
+        break;
+      case Command::kVerify:
+        if (size_t problems = Verify(location, out); problems > 0) {
+          out.flush();
+          err << "vellum-cli: " << call.table << ": " << problems
+              << (problems == 1 ? " problem" : " problems") << " found\n";
+          status = kExitFailure;
+        }
+        break;
+    }
+  } catch (const engine::EDBEngineError& e) {
+    out.flush();
+    // Further entries carry the context the error passed through.
+    std::vector<std::string> details;
+    for (size_t i = 1; i < e.entries().size(); ++i) {
+      if (e.entries()[i].message != e.what()) details.push_back(e.entries()[i].message);
+    }
+    ReportFailure(err, call.table, e.what(), details);
+    return kExitFailure;
+  } catch (const std::exception& e) {
+    out.flush();
+    ReportFailure(err, call.table, e.what(), {});
+    return kExitFailure;
+  } catch (...) {
+    out.flush();
+    ReportFailure(err, call.table, "unexpected failure", {});
+    return kExitFailure;
+  }
+  out.flush();
+  if (!out) {
+    err << "vellum-cli: " << spec.name << ": cannot write the output\n";
+    return kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << kProgramHelp;
+    return kExitUsage;
+  }
+  const std::string& name = args[0];
+  if (name == "-h" || name == "--help") {
+    out << kProgramHelp;
+    return kExitOk;
+  }
+  if (name == "--version") {
+    out << "vellum-cli " << VELLUM_VERSION << "\n";
+    return kExitOk;
+  }
+  const auto* spec = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                  [&](const CommandSpec& c) { return c.name == name; });
+  if (spec == std::end(kCommands)) {
+    if (!name.empty() && name[0] == '-') return UsageError(err, "", "unknown option " + name);
+    return UsageError(err, "", "unknown command \"" + name + "\"");
+  }
+
+  Invocation call;
+  std::vector<std::string> positional;
+  bool options_done = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "-h" || arg == "--help") {
+      out << spec->help;
+      return kExitOk;
+    } else if (spec->command == Command::kDump && (arg == "--format" || arg == "-f")) {
+      if (i + 1 >= args.size()) return UsageError(err, spec->name, arg + " needs a value");
+      if (!ParseFormat(args[++i], &call.format)) {
+        return UsageError(err, spec->name, "unknown format \"" + args[i] + "\" (csv or json)");
+      }
+    } else if (spec->command == Command::kDump && arg.starts_with("--format=")) {
+      const std::string value = arg.substr(9);
+      if (!ParseFormat(value, &call.format)) {
+        return UsageError(err, spec->name, "unknown format \"" + value + "\" (csv or json)");
+      }
+    } else {
+      return UsageError(err, spec->name, "unknown option " + arg);
+    }
+  }
+  if (positional.empty()) return UsageError(err, spec->name, "missing TABLE");
+  if (positional.size() > 1) {
+    return UsageError(err, spec->name, "unexpected argument \"" + positional[1] + "\"");
+  }
+  call.table = positional[0];
+  return RunCommand(*spec, call, out, err);
+}
+
+}  // namespace vellum::cli

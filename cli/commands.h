@@ -1,0 +1,38 @@
+// The commands of vellum-cli, each over one table opened read-only. They
+// raise the engine's errors (EDBEngineError, vellum::Error) to the caller,
+// which reports them; output already written stays written.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace vellum::cli {
+
+// Where a table's files are: its directory and its name (with or without the
+// .DB extension, in any letter case).
+struct TableLocation {
+  std::string directory;
+  std::string name;
+};
+
+// Splits a path as given on the command line ("data/customer.db",
+// "CUSTOMER") into directory and name; the directory is "." when the path has
+// none. Raises vellum::Error when the path ends in a separator (no name).
+TableLocation LocateTable(const std::string& path);
+
+// Writes the table's structure as a pretty-printed JSON object.
+void Describe(const TableLocation& table, std::ostream& out);
+
+enum class DumpFormat { kCsv, kJson };
+
+// Streams every record in table order: CSV with a header line of field names
+// and CRLF line ends, or a JSON array with one object per record, one record
+// per line. Memory use does not grow with the table.
+void Dump(const TableLocation& table, DumpFormat format, std::ostream& out);
+
+// Runs the engine's integrity check. Writes "OK" and returns 0 when the table
+// is clean; otherwise writes each problem on its own line and returns their
+// number.
+size_t Verify(const TableLocation& table, std::ostream& out);
+
+}  // namespace vellum::cli
