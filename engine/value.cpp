@@ -26,6 +26,7 @@ void YmdFromDate(Date date, int* year, int* month, int* day) {
 }
 
 std::string DateToIso(Date date) {
+  if (date.day < 1 || date.day > 3652059) return std::to_string(date.day);
   int y = 0, m = 0, d = 0;
   YmdFromDate(date, &y, &m, &d);
   char buf[32];
@@ -42,6 +43,13 @@ std::string TimeToIso(TimeOfDay time) {
 }
 
 std::string TimestampToIso(Timestamp ts) {
+  // Days 1..3652059 are the years 1 to 9999; anything else (damaged data)
+  // is shown as the raw number.
+  if (!std::isfinite(ts.ms) || ts.ms < 86400000.0 || ts.ms >= 3652060.0 * 86400000.0) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.17g", ts.ms);
+    return buf;
+  }
   double total = std::floor(ts.ms);
   auto day = static_cast<int64_t>(std::floor(total / 86400000.0));
   auto ms = static_cast<int64_t>(total - static_cast<double>(day) * 86400000.0);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -186,6 +188,39 @@ TEST(TableTest, ExclusiveOpenInAnotherProcessBlocksUntilItDies) {
   close(ready[0]);
   close(ready[1]);
   EXPECT_NO_THROW(Table::Open(dir.path(), "SHARED", {true, true}));
+}
+
+}  // namespace
+}  // namespace vellum::engine::paradox
+
+namespace vellum::engine::paradox {
+namespace {
+
+TEST(TableDamageTest, ADamagedSecondaryIndexFileIsReportedByVerify) {
+  test::TempDir dir;
+  test::CopyTableFiles(test::CorpusDir() + "/leonhad_paradoxdriver/db", "CUSTOMER", dir.path());
+  ASSERT_TRUE(Table::Open(dir.path(), "CUSTOMER")->verify().empty());
+  {
+    std::FILE* f = std::fopen(dir.file("CUSTOMER.X06").c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    unsigned char ff[16];
+    std::memset(ff, 0xFF, sizeof ff);
+    std::fwrite(ff, 1, sizeof ff, f);
+    std::fclose(f);
+  }
+  auto t = Table::Open(dir.path(), "CUSTOMER");
+  auto problems = t->verify();
+  ASSERT_FALSE(problems.empty());
+  bool named = false;
+  for (const auto& p : problems) named = named || p.find("CUSTOMER.X06") != std::string::npos;
+  EXPECT_TRUE(named);
+}
+
+TEST(ValueTextTest, DamagedDatesAndTimestampsPrintAsNumbers) {
+  EXPECT_EQ(DateToIso(Date{736695}), "2018-01-01");
+  EXPECT_EQ(DateToIso(Date{-5}), "-5");
+  EXPECT_EQ(TimestampToIso(Timestamp{63716202001000.0}), "2020-02-01 01:00:01.000");
+  EXPECT_EQ(TimestampToIso(Timestamp{1e300}), "1.0000000000000001e+300");
 }
 
 }  // namespace
