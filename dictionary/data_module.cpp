@@ -1,0 +1,112 @@
+#include "dictionary/data_module.h"
+
+#include "dictionary/locale_helper.h"
+#include "dictionary/schema.h"
+
+namespace vellum::dictionary {
+
+using engine::Dataset;
+using engine::Value;
+
+TdmDataDictionary::TdmDataDictionary(engine::Session& session, Ui& ui,
+                                     bool has_command_line_arguments)
+    : DBDataDict(session.addDatabase("DataDict", "STANDARD")),
+      tblTables(session),
+      tblFields(session),
+      tblIndex(session),
+      session_(session),
+      ui_(ui) {
+  DBDataDict.disconnect();
+  DBDataDict.setParam("PATH", ".");
+  DBDataDict.connect(session.fs());
+
+  tblTables.setDatabaseName("DataDict");
+  tblTables.setTableName(kTablesTable);
+  tblTables.setIndexFieldNames("Alias;Nome");
+  tblFields.setDatabaseName("DataDict");
+  tblFields.setTableName(kFieldsTable);
+  tblFields.setIndexFieldNames("CodTabella");
+  tblFields.setMaster(&tblTables, "Codice", "CodTabella");
+  tblIndex.setDatabaseName("DataDict");
+  tblIndex.setTableName(kIndexTable);
+  tblIndex.setIndexFieldNames("CodTabella");
+  tblIndex.setMaster(&tblTables, "Codice", "CodTabella");
+
+  tblTables.beforePost = [this](Dataset& d) { tblTablesBeforePost(d); };
+  tblTables.beforeDelete = [this](Dataset& d) { tblTablesBeforeDelete(d); };
+  tblFields.onNewRecord = [this](Dataset& d) { tblFieldsNewRecord(d); };
+  tblFields.afterPost = [this](Dataset& d) { tblFieldsAfterPost(d); };
+  tblIndex.afterPost = [this](Dataset& d) { tblIndexAfterPost(d); };
+
+  dmDataDictionaryCreate(has_command_line_arguments);
+}
+
+TdmDataDictionary::~TdmDataDictionary() {
+  tblIndex.close();
+  tblFields.close();
+  tblTables.close();
+}
+
+void TdmDataDictionary::dmDataDictionaryCreate(bool has_command_line_arguments) {
+  if (has_command_line_arguments) return;  // batch mode opens the dictionary itself
+  std::optional<std::string> directory = ui_.chooseProjectDirectory();
+  if (directory) {
+    OpenDictionary(*directory);
+  } else {
+    ui_.terminate();
+  }
+}
+
+void TdmDataDictionary::OpenDictionary(const std::string& directory) {
+  tblIndex.close();
+  tblFields.close();
+  tblTables.close();
+  DBDataDict.disconnect();
+  DBDataDict.setParam("PATH", directory);
+  DBDataDict.connect(session_.fs());
+  tblTables.open();
+  tblFields.open();
+  tblIndex.open();
+}
+
+void TdmDataDictionary::tblTablesBeforePost(Dataset& d) {
+  if (d.fieldByName("Alias").asString().empty() || d.fieldByName("Nome").asString().empty()) {
+    ui_.ask(MessageKind::kPlain, "The alias and the table name cannot be null!", Buttons::kOk);
+    throw engine::Abort{};
+  }
+}
+
+void TdmDataDictionary::tblTablesBeforeDelete(Dataset&) {
+  while (!tblFields.eof()) tblFields.remove();
+  while (!tblIndex.eof()) tblIndex.remove();
+}
+
+void TdmDataDictionary::tblFieldsNewRecord(Dataset& d) {
+  const Value code = tblTables.fieldByName("Codice").value();
+  uint32_t count = 0;
+  {
+    Dataset temp(session_);
+    temp.setDatabaseName(tblFields.databaseName());
+    temp.setTableName(tblFields.tableName());
+    temp.open();
+    temp.setRange({code}, {code});
+    count = temp.recordCount();
+  }
+  d.fieldByName("Posizione").setAsInteger(static_cast<int64_t>(count) + 1);
+  d.fieldByName("CodTabella").setValue(code);
+}
+
+void TdmDataDictionary::tblFieldsAfterPost(Dataset&) {
+  const engine::Date today = Locale::Today();
+  auto& inserted = tblTables.fieldByName("DataInserimento");
+  auto& modified = tblTables.fieldByName("DataUltimaModifica");
+  if (!inserted.isNull() && inserted.asDate() == today) return;
+  if (!modified.isNull() && modified.asDate() == today) return;
+  tblTables.edit();
+  tblTables.fieldByName("DataUltimaModifica").setAsDate(today);
+  tblTables.post();
+}
+
+void TdmDataDictionary::tblIndexAfterPost(Dataset& d) { tblFieldsAfterPost(d); }
+
+}  // namespace vellum::dictionary

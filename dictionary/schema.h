@@ -1,0 +1,33 @@
+// The dictionary's three tables: DDTables (one row per described table),
+// DDFields (one per field) and DDIndex (one per index), kept together in the
+// project directory. A directory is a project directory when "DDTables.DB"
+// exists in it.
+#pragma once
+
+#include <string>
+
+#include "engine/fs/file_system.h"
+#include "engine/paradox/table.h"
+
+namespace vellum::dictionary {
+
+inline constexpr const char* kTablesTable = "Ddtables.DB";
+inline constexpr const char* kFieldsTable = "Ddfields.DB";
+inline constexpr const char* kIndexTable = "Ddindex.DB";
+
+// Definitions of the three tables, in creation order.
+engine::paradox::TableDefinition DDTablesDefinition();
+engine::paradox::TableDefinition DDFieldsDefinition();
+engine::paradox::TableDefinition DDIndexDefinition();
+
+// Creates the three tables, empty, in `directory`, replacing tables of the
+// same names. Engine errors are not caught: tables created before a failing
+// step stay on disk.
+void CreateDictionaryTables(const std::string& directory,
+                            engine::FileSystem& fs = engine::FileSystem::Default());
+
+// True when `directory` holds "DDTables.DB" (any letter case).
+bool IsProjectDirectory(const std::string& directory,
+                        engine::FileSystem& fs = engine::FileSystem::Default());
+
+}  // namespace vellum::dictionary
