@@ -56,6 +56,8 @@ class FileSystem {
   virtual void makeDirectories(const std::string& path) = 0;
   // Makes a directory's entries (renames, creations) durable.
   virtual void syncDirectory(const std::string& path) = 0;
+  // Removes an empty directory; a missing one is not an error.
+  virtual void removeDirectory(const std::string& path) { (void)path; }
 
   // The file system the engine uses by default (the real one).
   static FileSystem& Default();

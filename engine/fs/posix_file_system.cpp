@@ -152,6 +152,12 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
+  void removeDirectory(const std::string& path) override {
+    if (::rmdir(path.c_str()) != 0 && errno != ENOENT) {
+      ThrowIo(path, "Cannot remove the directory", errno);
+    }
+  }
+
   void syncDirectory(const std::string& path) override {
     int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;

@@ -16,6 +16,7 @@
 #include "engine/paradox/index_file.h"
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/secondary_index.h"
+#include "engine/table_descriptor.h"
 
 namespace vellum::engine::paradox {
 
@@ -102,9 +103,13 @@ struct Table::Impl {
   std::string px_path;
   std::unique_ptr<IndexFileWriter> px;
   std::vector<std::unique_ptr<SecondaryIndex>> secondaries;
+  // Why each secondary index file that could not be opened was left out
+  // (read-only opens); the integrity check reports them.
+  std::vector<std::string> unopened_indexes;
   std::vector<KeyPart> pk_parts;
   size_t key_size = 0;
   int bulk = 0;
+  bool check_required = true;
   bool indexes_dirty = false;
   bool lock_held = false;
   std::vector<uint8_t> scratch;
@@ -355,7 +360,7 @@ void Table::Impl::encodeRow(const Row& row, std::vector<uint8_t>* rec, const Tab
   size_t written = 0;
   try {
     for (size_t i = 0; i < fields.size(); ++i) {
-      if (IsNull(row[i]) && st.fields[i].required) {
+      if (IsNull(row[i]) && st.fields[i].required && check_required) {
         ThrowInvalid("Field \"" + st.fields[i].name + "\" of table \"" + base +
                      "\" must have a value", subcode::kRequired);
       }
@@ -762,6 +767,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     ThrowInvalid("Invalid table name \"" + name + "\"");
   }
   std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
+  RecoverTable(directory, StripExtension(file_name), fs);
   bool found = false;
   std::string path = ResolveCaseInsensitive(fs, directory, file_name, &found);
   if (!found) {
@@ -894,10 +900,11 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
         st.indexes.push_back(si->info());
         m.secondaries.push_back(std::move(si));
       }
-    } catch (const EDBEngineError&) {
+    } catch (const EDBEngineError& e) {
       if (options.writable) throw;
       // Read-only opens still read the table when an index file is damaged;
       // the integrity check reports it.
+      m.unopened_indexes.push_back(e.what());
     }
   }
   // Validity checks.
@@ -936,8 +943,9 @@ uint32_t Table::recordCount() {
 
 Row Table::read(uint32_t ordinal) {
   if (ordinal >= impl_->store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  std::vector<uint8_t> rec(impl_->store->record(ordinal),
-                           impl_->store->record(ordinal) + impl_->h().record_size);
+  // One call: a record pointer is valid only until the store's next call.
+  const uint8_t* at = impl_->store->record(ordinal);
+  std::vector<uint8_t> rec(at, at + impl_->h().record_size);
   return impl_->decodeRow(rec.data());
 }
 
@@ -1003,7 +1011,9 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
   if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  std::vector<uint8_t> old(m.store->record(ordinal), m.store->record(ordinal) + m.h().record_size);
+  // One call: a record pointer is valid only until the store's next call.
+  const uint8_t* at = m.store->record(ordinal);
+  std::vector<uint8_t> old(at, at + m.h().record_size);
   std::vector<uint8_t> rec;
   m.encodeRow(row, &rec, structure_);
   try {
@@ -1038,7 +1048,9 @@ void Table::remove(uint32_t ordinal) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
   if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  std::vector<uint8_t> old(m.store->record(ordinal), m.store->record(ordinal) + m.h().record_size);
+  // One call: a record pointer is valid only until the store's next call.
+  const uint8_t* at = m.store->record(ordinal);
+  std::vector<uint8_t> old(at, at + m.h().record_size);
   for (auto& si : m.secondaries) si->onErase(old.data());
   m.store->erase(ordinal);
   m.releaseBlobs(old.data());
@@ -1058,6 +1070,8 @@ uint32_t Table::lowerBound(const Row& key) {
 }
 
 void Table::beginBulk() { ++impl_->bulk; }
+
+void Table::setCheckRequired(bool check) { impl_->check_required = check; }
 
 void Table::endBulk() {
   if (impl_->bulk > 0 && --impl_->bulk == 0 && impl_->indexes_dirty) impl_->refreshIndexes();
@@ -1235,6 +1249,7 @@ std::vector<std::string> Table::verify() {
     return std::nullopt;
   };
   for (auto& si : m.secondaries) si->verify(&problems, find);
+  for (const auto& why : m.unopened_indexes) problems.push_back(why);
   return problems;
 }
 
@@ -1301,7 +1316,8 @@ uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {
 uint32_t Table::indexEntryOf(size_t k, uint32_t ordinal) {
   Impl& m = *impl_;
   SecondaryIndex& si = UsableIndex(m, k, m.base);
-  std::vector<uint8_t> rec(m.store->record(ordinal), m.store->record(ordinal) + m.h().record_size);
+  const uint8_t* at = m.store->record(ordinal);  // valid until the store's next call
+  std::vector<uint8_t> rec(at, at + m.h().record_size);
   auto e = si.entryFor(rec.data());
   if (!e) ThrowCorrupt(si.info().file, "a record has no entry in the index", subcode::kBadIndex);
   return *e;

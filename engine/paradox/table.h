@@ -170,6 +170,10 @@ class Table {
   // Entry of the record at table position `ordinal`.
   uint32_t indexEntryOf(size_t k, uint32_t ordinal);
 
+  // Whether inserts and updates refuse NULL in required fields (on by
+  // default; a restructure keeps every row whatever the new checks say).
+  void setCheckRequired(bool check);
+
   // Defers index file writes until endBulk (many changes in a row).
   void beginBulk();
   void endBulk();

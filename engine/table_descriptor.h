@@ -1,0 +1,141 @@
+// The table descriptor: the complete, self-contained definition of one table
+// that *Build table* creates or restructures. Fields carry the engine's
+// storage type and subtype codes and unit counts; a restructure marks every
+// field, index and validity check with an operation code.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/field_type.h"
+#include "engine/fs/file_system.h"
+
+namespace vellum::engine {
+
+// Storage type codes.
+namespace storage {
+inline constexpr uint16_t kUnknown = 0;
+inline constexpr uint16_t kZString = 1;
+inline constexpr uint16_t kDate = 2;
+inline constexpr uint16_t kBlob = 3;
+inline constexpr uint16_t kBool = 4;
+inline constexpr uint16_t kInt16 = 5;
+inline constexpr uint16_t kInt32 = 6;
+inline constexpr uint16_t kFloat = 7;
+inline constexpr uint16_t kBcd = 8;
+inline constexpr uint16_t kBytes = 9;
+inline constexpr uint16_t kTime = 10;
+inline constexpr uint16_t kTimestamp = 11;
+inline constexpr uint16_t kUInt16 = 12;
+inline constexpr uint16_t kVarBytes = 15;
+inline constexpr uint16_t kCursor = 17;
+}  // namespace storage
+
+// Storage subtype codes.
+namespace subtype {
+inline constexpr uint16_t kNone = 0;
+inline constexpr uint16_t kMoney = 21;
+inline constexpr uint16_t kMemo = 22;
+inline constexpr uint16_t kBinary = 23;
+inline constexpr uint16_t kFmtMemo = 24;
+inline constexpr uint16_t kOle = 25;
+inline constexpr uint16_t kGraphic = 26;
+inline constexpr uint16_t kDBaseOle = 27;
+inline constexpr uint16_t kTypedBinary = 28;
+inline constexpr uint16_t kAutoInc = 29;
+}  // namespace subtype
+
+enum class Operation : uint32_t {
+  kNone = 0,
+  kAdd = 1,     // a new element
+  kCopy = 2,    // an existing element taken over unchanged
+  kModify = 3,  // an existing element changed
+  kRedo = 5,    // an existing index rebuilt
+};
+
+// Each operation list has room for this many entries.
+inline constexpr size_t kMaxDescriptorEntries = 1024;
+inline constexpr size_t kMaxKeyFields = 16;
+
+struct FieldDescriptor {
+  uint16_t field_number = 0;  // 1-based field of the existing table; 0 for a new field
+  std::string name;           // at most 31 characters
+  uint16_t storage_type = 0;
+  uint16_t storage_subtype = 0;
+  int16_t units1 = 0;
+  int16_t units2 = 0;
+  uint16_t offset = 0;
+  uint16_t length = 0;
+};
+
+struct IndexDescriptor {
+  std::string name;  // empty for the primary index
+  uint16_t index_id = 0;
+  bool primary = false;
+  bool unique = false;
+  bool descending = false;
+  bool case_insensitive = false;
+  bool maintained = true;
+  uint16_t key_field_count = 0;
+  std::array<uint16_t, kMaxKeyFields> key_fields{};  // 1-based positions in the field list
+  std::array<bool, kMaxKeyFields> descending_fields{};
+};
+
+struct ValidityCheckDescriptor {
+  uint16_t field_number = 0;  // 1-based position in the field list
+  bool required = false;
+  bool has_min = false;
+  bool has_max = false;
+  bool has_default = false;
+  std::array<uint8_t, 256> min{};  // native little-endian form
+  std::array<uint8_t, 256> max{};
+  std::array<uint8_t, 256> def{};
+};
+
+// An optional parameter, described like a field ("LEVEL" = "7").
+struct OptionalParameter {
+  std::string name;
+  std::string description;
+  uint16_t length = 0;
+  uint16_t offset = 0;
+  std::string value;
+};
+
+struct TableDescriptor {
+  std::string table_path;  // directory + separator + table name, no extension
+  std::string driver_type = "PARADOX";
+  std::string error_table;
+  std::string user_name;
+  std::string password;
+  bool protected_table = false;
+  bool pack = false;
+  std::vector<FieldDescriptor> fields;
+  std::vector<Operation> field_operations;
+  std::vector<IndexDescriptor> indexes;
+  std::vector<Operation> index_operations;
+  uint16_t security_count = 0;
+  uint16_t referential_integrity_count = 0;
+  std::vector<ValidityCheckDescriptor> checks;
+  std::vector<Operation> check_operations;
+  std::vector<OptionalParameter> optional_parameters;
+};
+
+// The logical type a storage type and subtype stand for (kUnknown when none).
+FieldType LogicalTypeOfStorage(uint16_t storage_type, uint16_t storage_subtype);
+
+// *Build table*: takes the directory of the descriptor's table path
+// exclusively; when the table's data file is absent, creates the table from
+// the descriptor (replacing any table of that name); when it is present,
+// restructures it in place keeping its rows. A restructure writes the new
+// files beside the old ones, commits through a journal and never leaves the
+// table half old and half new. Failures raise EDBEngineError.
+void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::Default());
+
+// Finishes or discards what an interrupted restructure of `table` (name
+// without extension) in `directory` left behind. Opening a table does this.
+void RecoverTable(const std::string& directory, const std::string& table,
+                  FileSystem& fs = FileSystem::Default());
+
+}  // namespace vellum::engine

@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "engine/errors.h"
+#include "engine/fs/fault_file_system.h"
+#include "engine/paradox/table.h"
+#include "engine/table_descriptor.h"
+#include "tests/support/temp_dir.h"
+
+extern "C" {
+#include <paradox.h>
+}
+
+namespace vellum::engine {
+namespace {
+
+using paradox::Row;
+using paradox::Table;
+using test::TempDir;
+
+struct F {
+  std::string name;
+  FieldType type;
+  int size;
+  uint16_t from;  // 1-based field of the old table, 0 for a new field
+  Operation op;
+};
+
+struct X {
+  std::string name;
+  std::vector<uint16_t> keys;
+  bool primary, unique, descending, case_insensitive;
+  Operation op;
+};
+
+FieldDescriptor Describe(const F& f) {
+  FieldDescriptor d;
+  d.name = f.name;
+  d.field_number = f.from;
+  d.units1 = 1;
+  switch (f.type) {
+    case FieldType::kString: d.storage_type = storage::kZString; d.units1 = static_cast<int16_t>(f.size); break;
+    case FieldType::kSmallint: d.storage_type = storage::kInt16; break;
+    case FieldType::kInteger: d.storage_type = storage::kInt32; break;
+    case FieldType::kAutoInc: d.storage_type = storage::kInt32; d.storage_subtype = subtype::kAutoInc; break;
+    case FieldType::kFloat: d.storage_type = storage::kFloat; break;
+    case FieldType::kCurrency: d.storage_type = storage::kFloat; d.storage_subtype = subtype::kMoney; break;
+    case FieldType::kBCD: d.storage_type = storage::kBcd; d.units1 = 32; d.units2 = static_cast<int16_t>(f.size); break;
+    case FieldType::kDate: d.storage_type = storage::kDate; break;
+    case FieldType::kBoolean: d.storage_type = storage::kBool; break;
+    case FieldType::kMemo: d.storage_type = storage::kBlob; d.storage_subtype = subtype::kMemo; d.units1 = static_cast<int16_t>(f.size); break;
+    default: ADD_FAILURE() << "type not used in these tests";
+  }
+  return d;
+}
+
+TableDescriptor MakeDescriptor(const std::string& path, const std::vector<F>& fields,
+                               const std::vector<X>& indexes) {
+  TableDescriptor d;
+  d.table_path = path;
+  for (const auto& f : fields) {
+    d.fields.push_back(Describe(f));
+    d.field_operations.push_back(f.op);
+  }
+  uint16_t id = 0;
+  for (const auto& x : indexes) {
+    IndexDescriptor i;
+    i.name = x.name;
+    i.index_id = id++;
+    i.primary = x.primary;
+    i.unique = x.unique;
+    i.descending = x.descending;
+    i.case_insensitive = x.case_insensitive;
+    i.key_field_count = static_cast<uint16_t>(x.keys.size());
+    for (size_t k = 0; k < x.keys.size(); ++k) {
+      i.key_fields[k] = x.keys[k];
+      i.descending_fields[k] = x.descending;
+    }
+    d.indexes.push_back(i);
+    d.index_operations.push_back(x.op);
+  }
+  d.optional_parameters.push_back({"LEVEL", "", 1, 0, "7"});
+  return d;
+}
+
+// The original table: ID (key), CODE A10, NAME A30, QTY I, NOTE M20, OLD S.
+void CreateOriginal(const std::string& dir, int rows) {
+  auto d = MakeDescriptor(dir + "/ORDERS",
+                          {{"ID", FieldType::kInteger, 0, 0, Operation::kAdd},
+                           {"CODE", FieldType::kString, 10, 0, Operation::kAdd},
+                           {"NAME", FieldType::kString, 30, 0, Operation::kAdd},
+                           {"QTY", FieldType::kInteger, 0, 0, Operation::kAdd},
+                           {"NOTE", FieldType::kMemo, 20, 0, Operation::kAdd},
+                           {"OLD", FieldType::kSmallint, 0, 0, Operation::kAdd}},
+                          {{"", {1}, true, true, false, false, Operation::kAdd},
+                           {"ByName", {3}, false, false, false, true, Operation::kAdd},
+                           {"ByCode", {2, 4}, false, false, true, false, Operation::kAdd}});
+  BuildTable(d);
+  auto t = Table::Open(dir, "ORDERS", {true, true});
+  t->beginBulk();
+  std::mt19937 rng(11);
+  for (int i = 0; i < rows; ++i) {
+    int id = i + 1;
+    std::string note = id % 5 == 0 ? std::string(static_cast<size_t>(30 + id % 2500), 'm') : "";
+    t->insert({int64_t{id}, "C" + std::to_string(id % 97), "Name number " + std::to_string(id),
+               int64_t{static_cast<int>(rng() % 100000) - 50000},
+               note.empty() ? Value{} : Value{note}, int64_t{id % 1000}});
+  }
+  t->endBulk();
+}
+
+// The new definition: ID copied; CODE narrowed to 2; NAME widened to 40;
+// QTY to Float; NOTE copied; OLD dropped; EXTRA added; ByCode redone on CODE
+// alone, ByName dropped, ByQty added.
+TableDescriptor NewDefinition(const std::string& dir) {
+  return MakeDescriptor(dir + "/ORDERS",
+                        {{"ID", FieldType::kInteger, 0, 1, Operation::kCopy},
+                         {"CODE", FieldType::kString, 2, 2, Operation::kModify},
+                         {"NAME", FieldType::kString, 40, 3, Operation::kModify},
+                         {"QTY", FieldType::kFloat, 0, 4, Operation::kModify},
+                         {"NOTE", FieldType::kMemo, 20, 5, Operation::kCopy},
+                         {"EXTRA", FieldType::kDate, 0, 0, Operation::kAdd}},
+                        {{"", {1}, true, true, false, false, Operation::kRedo},
+                         {"ByCode", {2}, false, false, false, false, Operation::kModify},
+                         {"ByQty", {4}, false, false, false, false, Operation::kAdd}});
+}
+
+TEST(BuildTableTest, RestructureKeepsEveryRowWithConvertedValues) {
+  TempDir dir;
+  const int rows = 100000;
+  CreateOriginal(dir.path(), rows);
+  std::vector<Row> before;
+  {
+    auto t = Table::Open(dir.path(), "ORDERS");
+    Table::Scanner s(*t);
+    Row r;
+    while (s.next(r)) before.push_back(r);
+  }
+  ASSERT_EQ(before.size(), static_cast<size_t>(rows));
+  BuildTable(NewDefinition(dir.path()));
+
+  auto t = Table::Open(dir.path(), "orders");
+  const auto& st = t->structure();
+  ASSERT_EQ(st.fields.size(), 6u);
+  EXPECT_EQ(st.fields[1].size, 2);
+  EXPECT_EQ(st.fields[2].size, 40);
+  EXPECT_EQ(st.fields[3].type, FieldType::kFloat);
+  EXPECT_EQ(st.fields[5].name, "EXTRA");
+  EXPECT_EQ(st.level, "7");
+  ASSERT_EQ(st.indexes.size(), 3u);
+  EXPECT_EQ(st.indexes[1].name, "ByCode");
+  EXPECT_EQ(st.indexes[1].key_fields, "CODE");
+  EXPECT_EQ(st.indexes[2].key_fields, "QTY");
+  Table::Scanner s(*t);
+  Row r;
+  size_t i = 0;
+  while (s.next(r)) {
+    ASSERT_LT(i, before.size());
+    const Row& b = before[i];
+    ASSERT_EQ(r[0], b[0]);
+    EXPECT_EQ(r[1], Value{std::get<std::string>(b[1]).substr(0, 2)});
+    EXPECT_EQ(r[2], b[2]);
+    EXPECT_EQ(r[3], Value{static_cast<double>(std::get<int64_t>(b[3]))});
+    EXPECT_EQ(r[4], b[4]);
+    EXPECT_TRUE(IsNull(r[5]));
+    ++i;
+  }
+  EXPECT_EQ(i, before.size());
+  auto problems = t->verify();
+  for (const auto& p : problems) ADD_FAILURE() << p;
+  // No work files are left, and the old index files are gone.
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    std::string n = e.path().filename().string();
+    EXPECT_EQ(n.find("restructure"), std::string::npos) << n;
+    EXPECT_NE(n, "ORDERS.JNL");
+  }
+
+  pxdoc_t* doc = PX_new();
+  ASSERT_EQ(PX_open_file(doc, dir.file("ORDERS.DB").c_str()), 0);
+  EXPECT_EQ(PX_get_num_records(doc), rows);
+  EXPECT_EQ(PX_get_num_fields(doc), 6);
+  EXPECT_EQ(PX_get_field(doc, 3)->px_ftype, pxfNumber);
+  EXPECT_EQ(PX_get_field(doc, 2)->px_flen, 40);
+  PX_close(doc);
+  PX_delete(doc);
+}
+
+std::vector<std::string> ListFiles(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    out.push_back(e.path().filename().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(BuildTableTest, ADuplicateInANewUniqueKeyFailsAndChangesNothing) {
+  TempDir dir;
+  CreateOriginal(dir.path(), 500);
+  std::map<std::string, std::string> before;
+  for (const auto& f : ListFiles(dir.path())) before[f] = FileBytes(dir.file(f));
+  auto d = NewDefinition(dir.path());
+  d.indexes[1].unique = true;  // CODE cut to 2 characters repeats
+  try {
+    BuildTable(d);
+    FAIL() << "a restructure that breaks a unique key succeeded";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kIntegrity);
+    std::string msg = e.what();
+    EXPECT_NE(msg.find("ORDERS"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("(\"C1\")"), std::string::npos) << msg;  // the first repeated key
+  }
+  std::map<std::string, std::string> after;
+  for (const auto& f : ListFiles(dir.path())) after[f] = FileBytes(dir.file(f));
+  EXPECT_TRUE(before == after);
+}
+
+TEST(BuildTableTest, ATableOpenedFromItsDataFileAloneRestructures) {
+  TempDir dir;
+  CreateOriginal(dir.path(), 300);
+  for (const char* f : {"ORDERS.PX", "ORDERS.XG0", "ORDERS.YG0", "ORDERS.XG1", "ORDERS.YG1"}) {
+    std::filesystem::remove(dir.file(f));
+  }
+  {
+    auto t = Table::Open(dir.path(), "ORDERS", {false, true});
+    EXPECT_EQ(t->structure().fields.size(), 6u);
+    EXPECT_EQ(t->recordCount(), 300u);
+    ASSERT_EQ(t->structure().indexes.size(), 1u);  // the primary key, from the header
+    EXPECT_TRUE(t->structure().indexes[0].primary);
+  }
+  BuildTable(NewDefinition(dir.path()));
+  auto t = Table::Open(dir.path(), "ORDERS");
+  EXPECT_EQ(t->recordCount(), 300u);
+  EXPECT_TRUE(t->verify().empty());
+}
+
+TEST(BuildTableTest, AbsentTablesAreCreatedAndLimitsAreRefused) {
+  TempDir dir;
+  auto d = NewDefinition(dir.path());
+  for (auto& op : d.field_operations) op = Operation::kAdd;
+  BuildTable(d);
+  EXPECT_EQ(Table::Open(dir.path(), "ORDERS")->recordCount(), 0u);
+
+  auto many = d;
+  many.fields.resize(1025, many.fields[0]);
+  EXPECT_THROW(BuildTable(many), EDBEngineError);
+  auto wide = d;
+  wide.indexes[1].key_field_count = 17;
+  try {
+    BuildTable(wide);
+    FAIL();
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kLimit);
+    EXPECT_NE(std::string(e.what()).find("16 key fields"), std::string::npos);
+  }
+}
+
+// Rows of a table in order, as text.
+std::vector<std::string> Snapshot(const std::string& dir) {
+  std::vector<std::string> out;
+  auto t = Table::Open(dir, "ORDERS");
+  Table::Scanner s(*t);
+  Row r;
+  while (s.next(r)) {
+    std::string line;
+    for (const auto& v : r) line += ValueToText(v) + "|";
+    out.push_back(line);
+  }
+  return out;
+}
+
+TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  const std::string expected_new = scratch.file("new");
+  std::filesystem::create_directories(pristine);
+  std::filesystem::create_directories(expected_new);
+  CreateOriginal(pristine, 120);
+  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
+  const auto old_rows = Snapshot(pristine);
+
+  // Count the operations of one full restructure.
+  FaultFileSystem counter(FileSystem::Default());
+  BuildTable(NewDefinition(expected_new), counter);
+  const auto new_rows = Snapshot(expected_new);
+  const uint64_t total = counter.operations();
+  ASSERT_GT(total, 20u);
+  ASSERT_NE(old_rows, new_rows);
+
+  int saw_old = 0, saw_new = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    const std::string work = scratch.file("run" + std::to_string(n));
+    std::filesystem::create_directories(work);
+    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      FaultFileSystem fs(FileSystem::Default());
+      fs.arm(n, FaultFileSystem::Mode::kCrash);
+      try {
+        BuildTable(NewDefinition(work), fs);
+      } catch (...) {
+        std::_Exit(3);
+      }
+      std::_Exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "kill point " << n;
+    const auto rows = Snapshot(work);  // the open recovers
+    if (rows == old_rows) {
+      ++saw_old;
+    } else if (rows == new_rows) {
+      ++saw_new;
+    } else {
+      ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
+    }
+    auto t = Table::Open(work, "ORDERS");
+    auto problems = t->verify();
+    for (const auto& p : problems) ADD_FAILURE() << "kill point " << n << ": " << p;
+    t.reset();
+    for (const auto& f : ListFiles(work)) {
+      EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
+      EXPECT_EQ(f.find(".JNL"), std::string::npos) << "kill point " << n << ": " << f;
+    }
+    std::filesystem::remove_all(work);
+  }
+  EXPECT_GT(saw_old, 0);
+  EXPECT_GT(saw_new, 0);
+}
+
+}  // namespace
+}  // namespace vellum::engine
