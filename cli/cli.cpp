@@ -23,6 +23,7 @@ constexpr std::string_view kProgramHelp =
     "  describe TABLE                 print the table's structure as JSON\n"
     "  dump TABLE [--format csv|json] print every record (CSV by default)\n"
     "  verify TABLE                   check the table's files against each other\n"
+    "  alias list|add|remove ...      list, add or remove the engine's aliases\n"
     "\n"
     "TABLE is the path of the table's data file, with or without the .DB\n"
     "extension; letter case in file names does not matter.\n"
@@ -205,6 +206,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out << "vellum-cli " << VELLUM_VERSION << "\n";
     return kExitOk;
   }
+  if (name == "alias") return RunAlias({args.begin() + 1, args.end()}, out, err);
   const auto* spec = std::find_if(std::begin(kCommands), std::end(kCommands),
                                   [&](const CommandSpec& c) { return c.name == name; });
   if (spec == std::end(kCommands)) {

@@ -3,7 +3,7 @@
 // RunCli is the whole program apart from main(): it parses the arguments,
 // runs one command against one table and writes its results to `out` and its
 // diagnostics to `err`, so tests can run it in-process with string streams.
-// Tables are always opened read-only; no command changes a file.
+// Tables are always opened read-only; no command changes a table.
 #pragma once
 
 #include <iosfwd>

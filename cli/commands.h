@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vellum::cli {
 
@@ -34,5 +35,10 @@ void Dump(const TableLocation& table, DumpFormat format, std::ostream& out);
 // is clean; otherwise writes each problem on its own line and returns their
 // number.
 size_t Verify(const TableLocation& table, std::ostream& out);
+
+// The alias command, which changes no table but the alias configuration
+// file: `args` are the arguments after "alias" (list, add or remove and their
+// options). Reports its own failures on `err` and returns the exit status.
+int RunAlias(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace vellum::cli
