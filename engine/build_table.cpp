@@ -303,15 +303,48 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
       auto fresh = Table::Open(work, base, {true, true}, fs);
       fresh->setCheckRequired(false);
       const auto& new_fields = fresh->structure().fields;
+      const auto& old_px = old_table->header().fields;
+      const auto& new_px = fresh->header().fields;
+      const int cp = def.code_page;
+      const bool single_byte = cp != 932 && cp != 936 && cp != 949 && cp != 950;
+      // How each new field is filled: raw bytes where the storage is the
+      // same (or Alpha of another size in a single-byte code page),
+      // otherwise through a typed conversion.
+      enum class Fill { kNull, kBytes, kAlpha, kConvert };
+      std::vector<Fill> fill(new_fields.size(), Fill::kNull);
+      for (size_t i = 0; i < new_fields.size(); ++i) {
+        if (source[i] < 0) continue;
+        const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
+        const paradox::PxField& n = new_px[i];
+        if (o.type == n.type && o.size_byte == n.size_byte && !paradox::IsBlobType(n.type)) {
+          fill[i] = Fill::kBytes;
+        } else if (o.type == paradox::PxType::kAlpha && n.type == paradox::PxType::kAlpha &&
+                   single_byte) {
+          fill[i] = Fill::kAlpha;
+        } else {
+          fill[i] = Fill::kConvert;
+        }
+      }
       fresh->beginBulk();
       Table::Scanner scan(*old_table);
-      Row row;
-      Row out(new_fields.size());
-      while (scan.next(row)) {
+      std::vector<uint8_t> out(fresh->header().record_size);
+      while (scan.nextRaw()) {
+        const uint8_t* in = scan.raw();
+        std::fill(out.begin(), out.end(), 0);
         for (size_t i = 0; i < new_fields.size(); ++i) {
-          out[i] = source[i] < 0 ? Value{} : Convert(row[static_cast<size_t>(source[i])], new_fields[i]);
+          if (fill[i] == Fill::kNull) continue;
+          const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
+          const paradox::PxField& n = new_px[i];
+          if (fill[i] == Fill::kBytes) {
+            std::memcpy(out.data() + n.offset, in + o.offset, n.length);
+          } else if (fill[i] == Fill::kAlpha) {
+            std::memcpy(out.data() + n.offset, in + o.offset, std::min(n.length, o.length));
+          } else {
+            Value v = old_table->fieldValue(static_cast<size_t>(source[i]), in);
+            fresh->setFieldValue(i, Convert(v, new_fields[i]), out.data());
+          }
         }
-        fresh->insert(out);
+        fresh->insertRecordBytes(out.data());
       }
       fresh->endBulk();
       fresh->flush();

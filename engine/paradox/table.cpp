@@ -131,6 +131,7 @@ struct Table::Impl {
   void refreshIndexes();
   std::vector<IndexLeaf> leavesOf(RecordStore& s, size_t key_size);
   void checkUnique(const uint8_t* rec, std::optional<uint32_t> self, const std::string& table);
+  uint32_t insertEncoded(const uint8_t* rec);
 };
 
 // ---------------------------------------------------------------------------
@@ -963,6 +964,26 @@ Table::Scanner::Scanner(Table& table) : table_(table), state_(std::make_unique<S
 
 Table::Scanner::~Scanner() = default;
 
+bool Table::Scanner::nextRaw() {
+  State& s = *state_;
+  while (!s.started || s.index >= s.walker->count()) {
+    if (!s.walker->next()) return false;
+    s.started = true;
+    s.index = 0;
+  }
+  raw_ = s.walker->record(s.index++);
+  return true;
+}
+
+Value Table::fieldValue(size_t index, const uint8_t* record) {
+  return impl_->decodeField(impl_->h().fields.at(index), record);
+}
+
+void Table::setFieldValue(size_t index, const Value& value, uint8_t* record) {
+  bool wrote = false;
+  impl_->encodeField(impl_->h().fields.at(index), index, value, record, &wrote);
+}
+
 bool Table::Scanner::next(Row& row) {
   State& s = *state_;
   while (!s.started || s.index >= s.walker->count()) {
@@ -989,21 +1010,47 @@ uint32_t Table::insert(const Row& row) {
   std::vector<uint8_t> rec;
   m.encodeRow(values, &rec, structure_);
   try {
-    m.checkUnique(rec.data(), std::nullopt, m.base);
+    return m.insertEncoded(rec.data());
   } catch (...) {
     m.releaseBlobs(rec.data());
     throw;
   }
-  for (size_t i = 0; i < h.fields.size(); ++i) {
-    if (h.fields[i].type != PxType::kAutoInc) continue;
-    if (auto v = DecodeLong(rec.data() + h.fields[i].offset)) {
-      if (*v > 0 && static_cast<uint32_t>(*v) > h.auto_inc) h.auto_inc = static_cast<uint32_t>(*v);
+}
+
+uint32_t Table::insertRecordBytes(const uint8_t* rec) {
+  Impl& m = *impl_;
+  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  return m.insertEncoded(rec);
+}
+
+uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
+  TableHeader& hd = store->header();
+  // Position and primary-key check. Records that arrive in key order (bulk
+  // loads, restructures) go to the end after one comparison.
+  uint32_t pos = store->size();
+  if (!pk_parts.empty() && pos > 0) {
+    int c = CompareKeys(pk_parts, pk_parts.size(), store->record(pos - 1), rec);
+    if (c >= 0) {
+      pos = c == 0 ? pos - 1 : lowerBound(rec, pk_parts.size());
+      if (pos < store->size() &&
+          CompareKeys(pk_parts, pk_parts.size(), store->record(pos), rec) == 0) {
+        ThrowKeyViolation("Key violation in table \"" + base + "\": the primary key " +
+                          DescribeKey(hd, pk_parts, rec, *code_page) + " already exists");
+      }
     }
   }
-  uint32_t pos = keyed() ? m.lowerBound(rec.data(), m.pk_parts.size()) : m.store->size();
-  m.store->insert(pos, rec.data());
-  for (auto& si : m.secondaries) si->onInsert(rec.data(), m.store->blockOf(pos));
-  m.refreshIndexes();
+  for (auto& si : secondaries) {
+    if (si->info().unique && si->maintained()) si->checkUnique(rec, nullptr, base);
+  }
+  for (size_t i = 0; i < hd.fields.size(); ++i) {
+    if (hd.fields[i].type != PxType::kAutoInc) continue;
+    if (auto v = DecodeLong(rec + hd.fields[i].offset)) {
+      if (*v > 0 && static_cast<uint32_t>(*v) > hd.auto_inc) hd.auto_inc = static_cast<uint32_t>(*v);
+    }
+  }
+  store->insert(pos, rec);
+  for (auto& si : secondaries) si->onInsert(rec, store->blockOf(pos));
+  refreshIndexes();
   return pos;
 }
 

@@ -135,6 +135,8 @@ class Table {
     explicit Scanner(Table& table);
     ~Scanner();
     bool next(Row& row);
+    // Moves to the next record without decoding it (raw() gives its bytes).
+    bool nextRaw();
     // Raw record bytes of the last row returned.
     const uint8_t* raw() const { return raw_; }
 
@@ -150,6 +152,14 @@ class Table {
   // value. A duplicate primary key or unique-index key raises a key
   // violation and changes nothing.
   uint32_t insert(const Row& row);
+  // The value of field `index` in record bytes of this table's layout, and
+  // the other way (blob values are written to this table's blob file).
+  Value fieldValue(size_t index, const uint8_t* record);
+  void setFieldValue(size_t index, const Value& value, uint8_t* record);
+
+  // Inserts a record given as bytes in this table's record layout (blob
+  // fields must already refer to this table's blob file); as insert().
+  uint32_t insertRecordBytes(const uint8_t* record);
   // Replaces the record at `ordinal`; returns its new position.
   uint32_t update(uint32_t ordinal, const Row& row);
   void remove(uint32_t ordinal);

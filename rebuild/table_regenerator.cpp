@@ -1,0 +1,260 @@
+#include "rebuild/table_regenerator.h"
+
+#include <memory>
+
+#include "engine/errors.h"
+#include "rebuild/name_compare.h"
+#include "rebuild/table_definition_builder.h"
+
+namespace vellum::rebuild {
+
+using engine::Dataset;
+using engine::Operation;
+using engine::Row;
+using engine::TableDescriptor;
+using engine::Value;
+using engine::paradox::Table;
+
+namespace {
+
+// Every rebuilt table is asked for at this level.
+constexpr int kRebuildLevel = 7;
+
+// True when extension `ext` (dot included) marks a file that a rebuild makes
+// anew: ".PX", ".VAL", or a composite secondary index (".XGn", ".YGn").
+bool IsRebuiltExtension(const std::string& ext) {
+  if (SameNameIgnoringCase(ext, ".val") || SameNameIgnoringCase(ext, ".px")) return true;
+  if (ext.size() < 4) return false;
+  const std::string_view middle = std::string_view(ext).substr(1, 2);
+  return SameNameIgnoringCase(middle, "xg") || SameNameIgnoringCase(middle, "yg");
+}
+
+// Releases a table descriptor when the rebuild of its table ends, whether
+// the engine call succeeded or not.
+class DescriptorRelease {
+ public:
+  explicit DescriptorRelease(TableDescriptor& descriptor) : descriptor_(descriptor) {}
+  ~DescriptorRelease() { ReleaseTableDescriptor(descriptor_); }
+  DescriptorRelease(const DescriptorRelease&) = delete;
+  DescriptorRelease& operator=(const DescriptorRelease&) = delete;
+
+ private:
+  TableDescriptor& descriptor_;
+};
+
+// Lifts the key range of a cursor when an alias walk ends, so that a later
+// search of the same regenerator sees the whole dictionary again.
+class RangeRelease {
+ public:
+  explicit RangeRelease(Dataset& cursor) : cursor_(cursor) {}
+  ~RangeRelease() {
+    try {
+      cursor_.cancelRange();
+    } catch (const std::exception&) {
+      // The walk's own failure, if any, is the one that matters.
+    }
+  }
+  RangeRelease(const RangeRelease&) = delete;
+  RangeRelease& operator=(const RangeRelease&) = delete;
+
+ private:
+  Dataset& cursor_;
+};
+
+void OpenCursorLike(Dataset& cursor, const Dataset& like, const std::string& index_name) {
+  cursor.setDatabaseName(like.databaseName());
+  cursor.setTableName(like.tableName());
+  cursor.setIndexName(index_name);
+  cursor.open();
+}
+
+}  // namespace
+
+std::string AliasPath(engine::Session& session, const std::string& name) {
+  try {
+    return session.aliasPath(name);
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+void RemoveIndexFiles(const std::string& output_directory, const std::string& table_name,
+                      engine::FileSystem& fs) {
+  std::vector<std::string> entries;
+  try {
+    entries = fs.list(output_directory);
+  } catch (const std::exception&) {
+    return;  // nothing listed, nothing removed
+  }
+  // The table's files are those named "<table>.<anything>", the table name
+  // compared without regard to letter case.
+  const std::string prefix = table_name + ".";
+  for (const std::string& entry : entries) {
+    if (entry.size() <= prefix.size() ||
+        !SameNameIgnoringCase(std::string_view(entry).substr(0, prefix.size()), prefix)) {
+      continue;
+    }
+    if (!IsRebuiltExtension(entry.substr(entry.rfind('.')))) continue;
+    try {
+      fs.remove(engine::JoinPath(output_directory, entry));
+    } catch (const std::exception&) {
+      // A file that cannot be deleted stays; the engine rebuilds over it or
+      // reports it.
+    }
+  }
+}
+
+Operation FieldOperation(const engine::paradox::FieldInfo& existing,
+                         const engine::FieldDescriptor& descriptor) {
+  const FieldLayout old = LayoutOf(existing.type, existing.size);
+  const bool same = old.storage_type == descriptor.storage_type &&
+                    old.storage_subtype == descriptor.storage_subtype &&
+                    FieldLength(existing.type, existing.size) == descriptor.length;
+  return same ? Operation::kCopy : Operation::kModify;
+}
+
+Operation IndexOperation(Dataset& index_row,
+                         const std::vector<engine::paradox::IndexInfo>& existing) {
+  const bool primary = index_row.fieldByName("Primario").asBoolean();
+  // The engine reports the primary index with an empty name.
+  const std::string wanted = primary ? "" : index_row.fieldByName("Nome").asString();
+  for (const auto& index : existing) {
+    if (!SameNameIgnoringCase(index.name, wanted)) continue;
+    const bool same =
+        index_row.fieldByName("CampiChiave").asString() == index.key_fields &&
+        index_row.fieldByName("Unico").asBoolean() == index.unique && primary == index.primary &&
+        index_row.fieldByName("Discendente").asBoolean() == index.descending &&
+        index_row.fieldByName("IgnoraMaiuscMinusc").asBoolean() == index.case_insensitive;
+    return same ? Operation::kRedo : Operation::kModify;
+  }
+  return Operation::kAdd;
+}
+
+TTableRegenerator::TTableRegenerator(engine::Session& session, Ui& ui, const Dataset& tables,
+                                     const Dataset& fields, const Dataset& indexes)
+    : session_(session), ui_(ui), tables_(session), fields_(session), indexes_(session) {
+  OpenCursorLike(tables_, tables, "PerNome");
+  OpenCursorLike(fields_, fields, "");
+  OpenCursorLike(indexes_, indexes, "");
+}
+
+TTableRegenerator::TTableRegenerator(dictionary::TdmDataDictionary& data_module)
+    : TTableRegenerator(data_module.session(), data_module.ui(), data_module.tblTables,
+                        data_module.tblFields, data_module.tblIndex) {}
+
+TTableRegenerator::~TTableRegenerator() {
+  indexes_.close();
+  fields_.close();
+  tables_.close();
+}
+
+void TTableRegenerator::RegenerateTable(const std::string& alias, const std::string& table,
+                                        const std::string& output_directory) {
+  engine::FileSystem& fs = session_.fs();
+
+  // The dictionary's row of the table; nothing is touched without it.
+  if (!tables_.findKey(Row{Value{alias}, Value{table}})) {
+    throw Error("Table \"" + table + "\" is not present in the datadictionary");
+  }
+
+  // The output directory: cleared of the table's index and validity files,
+  // or created with its parents.
+  if (fs.isDirectory(output_directory)) {
+    RemoveIndexFiles(output_directory, table, fs);
+  } else {
+    try {
+      fs.makeDirectories(output_directory);
+    } catch (const std::exception&) {
+      // Reported below, as for a path that exists but is no directory.
+    }
+    if (!fs.isDirectory(output_directory)) {
+      throw Error("Cannot create directory \"" + output_directory + "\"");
+    }
+  }
+
+  // The table's field and index rows.
+  const Value code = tables_.fieldByName("Codice").value();
+  fields_.setRange(Row{code}, Row{code});
+  indexes_.setRange(Row{code}, Row{code});
+
+  // The table as it is in the output directory, opened exclusively. A table
+  // that is there but cannot be opened ends the rebuild.
+  bool present = false;
+  engine::ResolveCaseInsensitive(fs, output_directory, table + ".DB", &present);
+  std::unique_ptr<Table> existing;
+  try {
+    // What an interrupted restructure left is finished or discarded first,
+    // so the table compared with is the one the engine will restructure.
+    if (present) engine::RecoverTable(output_directory, table, fs);
+    existing = Table::Open(output_directory, table, {.writable = false, .exclusive = true}, fs);
+  } catch (...) {
+    if (present) {
+      ui_.ask(
+          MessageKind::kPlain,
+          "Table \"" + table + "\" exists in the specified directory, but I'm not able to open it",
+          Buttons::kOk);
+      throw;
+    }
+  }
+
+  TableDescriptor descriptor =
+      BuildTableDescriptor(output_directory, table, fields_, indexes_, kRebuildLevel);
+  DescriptorRelease release(descriptor);
+
+  // Operation codes: a new table adds everything; an existing one keeps what
+  // it can of its fields and indexes.
+  if (!existing) {
+    descriptor.field_operations.assign(descriptor.fields.size(), Operation::kAdd);
+    descriptor.index_operations.assign(descriptor.indexes.size(), Operation::kAdd);
+  } else {
+    const auto& old_fields = existing->structure().fields;
+    descriptor.field_operations.assign(descriptor.fields.size(), Operation::kAdd);
+    for (size_t i = 0; i < descriptor.fields.size(); ++i) {
+      engine::FieldDescriptor& field = descriptor.fields[i];
+      for (size_t j = 0; j < old_fields.size(); ++j) {
+        if (SameNameIgnoringCase(old_fields[j].name, field.name)) {
+          descriptor.field_operations[i] = FieldOperation(old_fields[j], field);
+          field.field_number = static_cast<uint16_t>(j + 1);
+          break;
+        }
+      }
+    }
+    const auto& old_indexes = existing->structure().indexes;
+    descriptor.index_operations.assign(descriptor.indexes.size(), Operation::kAdd);
+    indexes_.first();
+    for (size_t k = 0; !indexes_.eof() && k < descriptor.indexes.size(); indexes_.next(), ++k) {
+      descriptor.index_operations[k] = IndexOperation(indexes_, old_indexes);
+    }
+    existing.reset();  // the engine needs the table to itself
+  }
+  descriptor.check_operations.assign(descriptor.checks.size(), Operation::kAdd);
+
+  if (before_build) before_build(descriptor);
+  engine::BuildTable(descriptor, fs);
+}
+
+void TTableRegenerator::RegenerateAlias(const std::string& alias,
+                                        const std::string& output_directory, bool show_progress) {
+  if (!tables_.findKey(Row{Value{alias}})) {
+    throw Error("Alias \"" + alias + "\" is not present in the datadictionary");
+  }
+  tables_.setRange(Row{Value{alias}}, Row{Value{alias}});
+  RangeRelease release(tables_);
+  // RegenerateTable finds each row again and leaves the cursor on it, so the
+  // walk goes on with the next table name.
+  for (tables_.first(); !tables_.eof(); tables_.next()) {
+    const std::string name = tables_.fieldByName("Nome").asString();
+    if (show_progress) {
+      std::string text = "Regenerating \"";
+      text += alias;
+      text += '.';
+      text += name;
+      text += "\"...";
+      ui_.progress(text);
+    }
+    ui_.processEvents();
+    RegenerateTable(alias, name, output_directory);
+  }
+}
+
+}  // namespace vellum::rebuild

@@ -1,0 +1,100 @@
+// The table regenerator: rebuilds tables in an output directory from their
+// definitions in the dictionary, one table by alias and name or every table
+// of an alias. A table absent from the output directory is created empty; a
+// table present there is restructured in place, keeping its rows.
+//
+// A TTableRegenerator is made for one rebuild run. It owns three cursors of
+// its own on the dictionary's tables (DDTables ordered by alias and name,
+// DDFields and DDIndex by their primary keys); the views it is made from are
+// neither moved nor changed. Per table it removes the index and validity
+// files from the output directory, has the definition builder turn the
+// dictionary rows into a table descriptor, marks every element of it as
+// added, copied, modified or redone by comparing it with the table already
+// there, and hands it to the engine's BuildTable. Nothing is undone after a
+// failure.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dictionary/data_module.h"
+#include "dictionary/ui.h"
+#include "engine/dataset.h"
+#include "engine/fs/file_system.h"
+#include "engine/paradox/table.h"
+#include "engine/session.h"
+#include "engine/table_descriptor.h"
+
+namespace vellum::rebuild {
+
+// The directory of the configured database (alias) `name`; empty text when
+// there is no such alias or on any failure.
+std::string AliasPath(engine::Session& session, const std::string& name);
+
+// Removes the files of table `table_name` in `output_directory` that a
+// rebuild makes anew: the primary index (.PX), the validity file (.VAL) and
+// the composite secondary indexes (extensions whose 2nd and 3rd characters
+// are "XG" or "YG"), all without regard to letter case. The data file, the
+// memo file and single-field secondary indexes (.Xnn, .Ynn) stay. A file that
+// cannot be deleted is left without an error.
+void RemoveIndexFiles(const std::string& output_directory, const std::string& table_name,
+                      engine::FileSystem& fs = engine::FileSystem::Default());
+
+// Operation for a field of the existing table that the new field descriptor
+// replaces: copy when both are stored alike (same storage type, subtype and
+// length), modify otherwise.
+engine::Operation FieldOperation(const engine::paradox::FieldInfo& existing,
+                                 const engine::FieldDescriptor& descriptor);
+
+// Operation for the index described by the current row of `index_row` (a
+// DDIndex cursor), given the existing table's indexes: add when none has its
+// name (the primary index is known by its empty name), redo when the one that
+// has it agrees in key fields (exactly, letter case included) and in the
+// primary, unique, descending and case-insensitive options, modify otherwise.
+engine::Operation IndexOperation(engine::Dataset& index_row,
+                                 const std::vector<engine::paradox::IndexInfo>& existing);
+
+class TTableRegenerator {
+ public:
+  // Opens the regenerator's own cursors on the tables of `tables`, `fields`
+  // and `indexes` (the data module's tblTables, tblFields and tblIndex),
+  // taking over only their database and table names. Messages and progress
+  // go through `ui`. Engine errors while opening go to the caller.
+  TTableRegenerator(engine::Session& session, Ui& ui, const engine::Dataset& tables,
+                    const engine::Dataset& fields, const engine::Dataset& indexes);
+  // The same over the data module's three views, its session and its Ui.
+  explicit TTableRegenerator(dictionary::TdmDataDictionary& data_module);
+  ~TTableRegenerator();
+  TTableRegenerator(const TTableRegenerator&) = delete;
+  TTableRegenerator& operator=(const TTableRegenerator&) = delete;
+
+  // Rebuilds table `table` of alias `alias` in `output_directory`, creating
+  // the directory with its parents when it is missing. Every failure is an
+  // error that goes to the caller: vellum::Error for the regenerator's and
+  // the definition builder's own failures, EDBEngineError for the engine's.
+  void RegenerateTable(const std::string& alias, const std::string& table,
+                       const std::string& output_directory);
+
+  // Rebuilds every table the dictionary lists under `alias`, in table-name
+  // order. Before each table it lets pending window events run and, when
+  // `show_progress` is set, shows "Regenerating "<alias>.<table>"..." as
+  // progress text. The first failure ends the walk; tables rebuilt before it
+  // stay rebuilt.
+  void RegenerateAlias(const std::string& alias, const std::string& output_directory,
+                       bool show_progress = true);
+
+  // Called with the finished descriptor, operation codes included, right
+  // before it goes to the engine (for tests and diagnostics). An exception it
+  // raises ends the rebuild of that table like an engine failure.
+  std::function<void(const engine::TableDescriptor&)> before_build;
+
+ private:
+  engine::Session& session_;
+  Ui& ui_;
+  engine::Dataset tables_;   // DDTables on PerNome (alias, name)
+  engine::Dataset fields_;   // DDFields on its primary key (table code, position)
+  engine::Dataset indexes_;  // DDIndex on its primary key (table code, name)
+};
+
+}  // namespace vellum::rebuild
