@@ -1,0 +1,490 @@
+#include "loading/structure_loader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <set>
+
+#include "dictionary/field_type_names.h"
+#include "dictionary/locale_helper.h"
+#include "engine/errors.h"
+
+namespace vellum::loading {
+
+namespace {
+
+using dictionary::TdmDataDictionary;
+using engine::Dataset;
+using engine::DatasetField;
+using engine::DatasetState;
+using engine::FieldType;
+using engine::Row;
+using engine::Value;
+using engine::paradox::Table;
+using engine::paradox::TableStructure;
+
+// Name under which a table's primary index (which has no name) is stored.
+constexpr const char* kPrimaryIndexName = "*PRIMARY*";
+// Significant digits of a floating-point value written as text.
+constexpr int kFloatDigits = 15;
+
+bool IsMarked(const std::string& name) { return !name.empty() && name[0] == kOldRowMark; }
+
+std::string Marked(const std::string& name) { return kOldRowMark + name; }
+
+// `text` as a String column of `field` stores it: cut to the column's size
+// without splitting a UTF-8 character; empty text is NULL. Keys built this
+// way find what the column holds.
+Value AsStored(const DatasetField& field, std::string text) {
+  if (text.empty()) return Value{};
+  const size_t size = static_cast<size_t>(std::max(field.size(), 0));
+  if (field.type() == FieldType::kString && text.size() > size) {
+    size_t cut = size;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+  }
+  return Value{std::move(text)};
+}
+
+bool IsBlank(const DatasetField& field) { return field.asString().empty(); }
+
+int64_t Position(Dataset& fields) { return fields.fieldByName("Posizione").asInteger(); }
+
+std::string Name(Dataset& view) { return view.fieldByName("Nome").asString(); }
+
+// Posts a pending edit or insert, as moving a view in the middle of one does.
+void CheckBrowseMode(Dataset& view) {
+  if (view.active() && view.state() != DatasetState::kBrowse) view.post();
+}
+
+// Reads a little-endian integer of `bytes` bytes from the start of `buffer`.
+uint64_t LoadLittleEndian(const std::array<uint8_t, 256>& buffer, size_t bytes) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(buffer[i]) << (8 * i);
+  return value;
+}
+
+// A double in general number format: the value rounded to 15 significant
+// digits without trailing zeros, in fixed notation when it has at most 15
+// digits before the decimal separator and is at least 0.00001 in magnitude,
+// otherwise in scientific notation ("1,5E20", "1E-7").
+std::string FloatToText(double value, char separator) {
+  if (std::isnan(value)) return "NAN";
+  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+  if (value == 0) return "0";
+  // "-d.ddddddddddddddde+XX": the rounded digits and the decimal exponent.
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*e", kFloatDigits - 1, value);
+  const char* p = buf;
+  std::string sign;
+  if (*p == '-') {
+    sign = "-";
+    ++p;
+  }
+  // The C library writes the decimal point of the process's C locale, which
+  // a window toolkit may have set from the environment: only digits count.
+  std::string digits;
+  for (; *p != 'e'; ++p) {
+    if (*p >= '0' && *p <= '9') digits += *p;
+  }
+  const int exponent = std::atoi(p + 1);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  std::string text = sign;
+  if (exponent < -5 || exponent >= kFloatDigits) {
+    text += digits[0];
+    if (digits.size() > 1) text += separator + digits.substr(1);
+    text += 'E' + std::to_string(exponent);
+  } else if (exponent < 0) {
+    text += '0';
+    text += separator;
+    text += std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+  } else {
+    const size_t whole = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= whole) {
+      text += digits + std::string(whole - digits.size(), '0');
+    } else {
+      text += digits.substr(0, whole) + separator + digits.substr(whole);
+    }
+  }
+  return text;
+}
+
+// Walks the view's rows from the first, in its current order, and gives each
+// row the description of the old row whose name is its own marked name. Only
+// a new row can find one: an old row would need a second mark.
+void CarryDescriptionsOver(Dataset& view, const Value& code) {
+  DatasetField& name = view.fieldByName("Nome");
+  for (view.first(); !view.eof(); view.next()) {
+    const Dataset::Bookmark here = view.bookmark();
+    if (view.findKey({code, AsStored(name, Marked(name.asString()))})) {
+      const Value description = view.fieldByName("Descrizione").value();
+      view.gotoBookmark(here);
+      view.edit();
+      view.fieldByName("Descrizione").setValue(description);
+      view.post();
+    } else {
+      view.gotoBookmark(here);
+    }
+  }
+}
+
+// Field rows above the old-row offset before an upgrade begins were left by
+// an earlier upgrade of the table that an engine error cut short (a
+// completed upgrade deletes all of them). Marking the current rows would
+// collide with them on both keys of DDFields, so they go first. Each one was
+// an old row, possibly still holding the only copy of a description:
+// - when another row has its unmarked name, that row gets the description if
+//   it has none, and the leftover is deleted;
+// - otherwise it is put back as an ordinary old row (unmarked name, at its
+//   old position or the lowest free one), and the upgrade treats it like any
+//   other old row: its description goes to a new field of that name, and the
+//   row itself is deleted at the end.
+// The final step of an upgrade would delete every one of these rows anyway,
+// so no row survives that a completed upgrade would have removed.
+void ClearLeftoverFieldRows(Dataset& fields, const Value& code) {
+  struct Leftover {
+    int64_t position;
+    std::string name;
+    Value description;
+  };
+  std::vector<Leftover> leftovers;
+  std::set<int64_t> taken;  // positions of the other rows
+  for (fields.first(); !fields.eof(); fields.next()) {
+    const int64_t position = Position(fields);
+    if (position > kOldRowOffset) {
+      leftovers.push_back({position, Name(fields), fields.fieldByName("Descrizione").value()});
+    } else {
+      taken.insert(position);
+    }
+  }
+  if (leftovers.empty()) return;
+
+  fields.setIndexName("PerNome");
+  DatasetField& name_field = fields.fieldByName("Nome");
+  for (const Leftover& old : leftovers) {
+    const Dataset::Bookmark old_row{code, Value{old.position}};
+    const std::string name = IsMarked(old.name) ? old.name.substr(1) : old.name;
+    const bool name_held = !name.empty() && fields.findKey({code, AsStored(name_field, name)}) &&
+                           fields.bookmark() != old_row;
+    if (name_held || name.empty()) {
+      if (name_held && Position(fields) <= kOldRowOffset &&
+          IsBlank(fields.fieldByName("Descrizione")) && !engine::IsNull(old.description)) {
+        fields.edit();
+        fields.fieldByName("Descrizione").setValue(old.description);
+        fields.post();
+      }
+      if (fields.gotoBookmark(old_row)) fields.remove();
+      continue;
+    }
+    int64_t position = old.position - kOldRowOffset;
+    if (position >= kOldRowOffset || taken.count(position) > 0) {
+      position = 1;
+      while (taken.count(position) > 0) ++position;
+    }
+    taken.insert(position);
+    if (!fields.gotoBookmark(old_row)) continue;
+    fields.edit();
+    fields.fieldByName("Posizione").setAsInteger(position);
+    fields.fieldByName("Nome").setAsString(name);
+    fields.post();
+  }
+  fields.setIndexFieldNames("CodTabella");
+}
+
+// Index rows with a marked name before an upgrade begins were left by an
+// earlier upgrade of the table that an engine error cut short, or typed so by
+// hand; a completed upgrade deletes every one of them, and marking the
+// current rows would collide with them. Each is put back under its unmarked
+// name when no row has that name, so that its description is carried over
+// like any old row's; otherwise the row of that name gets its description
+// when it has none, and the leftover is deleted. A row whose unmarked name is
+// empty or still marked (from an index whose own name began with the mark)
+// is deleted: no index of that name stays through an upgrade.
+void ClearLeftoverIndexRows(Dataset& indexes, const Value& code) {
+  struct Leftover {
+    std::string name;
+    Value description;
+  };
+  std::vector<Leftover> leftovers;
+  for (indexes.first(); !indexes.eof(); indexes.next()) {
+    if (IsMarked(Name(indexes))) {
+      leftovers.push_back({Name(indexes), indexes.fieldByName("Descrizione").value()});
+    }
+  }
+  DatasetField& name_field = indexes.fieldByName("Nome");
+  for (const Leftover& old : leftovers) {
+    const Row old_row{code, AsStored(name_field, old.name)};
+    const std::string name = old.name.substr(1);
+    if (!name.empty() && !IsMarked(name)) {
+      if (!indexes.findKey({code, AsStored(name_field, name)})) {
+        if (!indexes.findKey(old_row)) continue;
+        indexes.edit();
+        indexes.fieldByName("Nome").setAsString(name);
+        indexes.post();
+        continue;
+      }
+      if (IsBlank(indexes.fieldByName("Descrizione")) && !engine::IsNull(old.description)) {
+        indexes.edit();
+        indexes.fieldByName("Descrizione").setValue(old.description);
+        indexes.post();
+      }
+    }
+    if (indexes.findKey(old_row)) indexes.remove();
+  }
+}
+
+// Opens a source table under `name`, or else under `name` with ".DBF"
+// appended; null when neither opens. Only an engine error of the first
+// attempt leads to the second; any failure of the second gives null.
+std::unique_ptr<Table> OpenSourceTable(engine::Session& session, const std::string& source,
+                                       const std::string& name) {
+  try {
+    return Table::Open(session.resolveDirectory(source), name, {}, session.fs());
+  } catch (const engine::EDBEngineError&) {
+  }
+  try {
+    return Table::Open(session.resolveDirectory(source), name + ".DBF", {}, session.fs());
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+// After an error ended a load: gives up pending row changes of the views and
+// puts the detail views back on their key order, so the dictionary can be
+// browsed and loaded again. Failures here are ignored; the error that ended
+// the load is the one reported.
+void PutViewsBack(TdmDataDictionary& dm) {
+  for (Dataset* view : {&dm.tblFields, &dm.tblIndex, &dm.tblTables}) {
+    try {
+      if (view->active() && view->state() != DatasetState::kBrowse) view->cancel();
+    } catch (const std::exception&) {
+    }
+  }
+  for (Dataset* view : {&dm.tblFields, &dm.tblIndex}) {
+    try {
+      if (view->active()) view->setIndexFieldNames("CodTabella");
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+}  // namespace
+
+std::string CheckValueToText(FieldType type, const std::array<uint8_t, 256>& buffer) {
+  switch (type) {
+    case FieldType::kString: {
+      const auto end = std::find(buffer.begin(), buffer.end() - 1, uint8_t{0});
+      return std::string(buffer.begin(), end);
+    }
+    case FieldType::kSmallint:
+      return std::to_string(static_cast<int16_t>(LoadLittleEndian(buffer, 2)));
+    case FieldType::kInteger:
+    case FieldType::kWord:
+      return std::to_string(static_cast<int32_t>(LoadLittleEndian(buffer, 4)));
+    case FieldType::kBoolean:
+      return LoadLittleEndian(buffer, 2) != 0 ? "-1" : "0";
+    case FieldType::kFloat:
+    case FieldType::kCurrency:
+      return FloatToText(std::bit_cast<double>(LoadLittleEndian(buffer, 8)),
+                         Locale::DecimalSeparator());
+    default:
+      throw Error("Defaults: not supported type \"" + dictionary::FieldTypeName(type) + "\"");
+  }
+}
+
+void LoadFields(TdmDataDictionary& data_module, const TableStructure& source) {
+  Dataset& fields = data_module.tblFields;
+  const Value code = data_module.tblTables.fieldByName("Codice").value();
+  CheckBrowseMode(fields);
+  fields.setIndexFieldNames("CodTabella");
+  ClearLeftoverFieldRows(fields, code);
+
+  // Mark the old rows, lowest position first, until every one is above the
+  // offset: old and new rows then coexist under both keys.
+  if (!fields.isEmpty()) {
+    for (fields.first(); !fields.eof() && Position(fields) < kOldRowOffset; fields.first()) {
+      const int64_t position = Position(fields);
+      const std::string name = Name(fields);
+      fields.edit();
+      fields.fieldByName("Posizione").setAsInteger(position + kOldRowOffset);
+      fields.fieldByName("Nome").setAsString(Marked(name));
+      fields.post();
+    }
+  }
+
+  for (size_t i = 0; i < source.fields.size(); ++i) {
+    const engine::paradox::FieldInfo& field = source.fields[i];
+    fields.insert();
+    fields.fieldByName("CodTabella").setValue(code);
+    fields.fieldByName("Posizione").setAsInteger(static_cast<int64_t>(i) + 1);
+    fields.fieldByName("Nome").setAsString(field.name);
+    fields.fieldByName("Tipo").setAsString(dictionary::FieldTypeName(field.type));
+    fields.fieldByName("Obbligatorio").setAsBoolean(field.required);
+    if (field.size > 0) fields.fieldByName("Lunghezza").setAsInteger(field.size);
+    fields.post();
+  }
+
+  // Names match without regard to letter case, as PerNome compares them.
+  fields.setIndexName("PerNome");
+  CarryDescriptionsOver(fields, code);
+  fields.setIndexFieldNames("CodTabella");
+
+  while (!fields.isEmpty()) {
+    fields.findNearest({code, Value{int64_t{kOldRowOffset}}});
+    if (fields.fieldByName("CodTabella").value() != code || Position(fields) <= kOldRowOffset) {
+      break;
+    }
+    fields.remove();
+  }
+}
+
+void LoadIndexes(TdmDataDictionary& data_module, const TableStructure& source) {
+  Dataset& indexes = data_module.tblIndex;
+  const Value code = data_module.tblTables.fieldByName("Codice").value();
+  CheckBrowseMode(indexes);
+  indexes.setIndexFieldNames("CodTabella");
+  ClearLeftoverIndexRows(indexes, code);
+
+  // Mark the old rows. A marked name usually sorts behind every unmarked one,
+  // so the first unmarked row is the first row; names sorting behind the mark
+  // are found too.
+  while (!indexes.isEmpty()) {
+    indexes.first();
+    while (!indexes.eof() && IsMarked(Name(indexes))) indexes.next();
+    if (indexes.eof()) break;
+    const std::string name = Name(indexes);
+    indexes.edit();
+    indexes.fieldByName("Nome").setAsString(Marked(name));
+    indexes.post();
+  }
+
+  for (const engine::paradox::IndexInfo& index : source.indexes) {
+    indexes.insert();
+    indexes.fieldByName("CodTabella").setValue(code);
+    indexes.fieldByName("Nome").setAsString(index.name.empty() ? kPrimaryIndexName : index.name);
+    indexes.fieldByName("CampiChiave").setAsString(index.key_fields);
+    indexes.fieldByName("Primario").setAsBoolean(index.primary);
+    indexes.fieldByName("Unico").setAsBoolean(index.unique);
+    indexes.fieldByName("Discendente").setAsBoolean(index.descending);
+    indexes.fieldByName("IgnoraMaiuscMinusc").setAsBoolean(index.case_insensitive);
+    indexes.post();
+  }
+
+  // The primary order (CodTabella;Nome) matches names with regard to case.
+  CarryDescriptionsOver(indexes, code);
+
+  const Row first_marked{code, Value{std::string(1, kOldRowMark)}};
+  while (!indexes.isEmpty()) {
+    indexes.findNearest(first_marked);
+    if (indexes.fieldByName("CodTabella").value() != code || !IsMarked(Name(indexes))) break;
+    indexes.remove();
+  }
+}
+
+void LoadValidityChecks(TdmDataDictionary& data_module, Ui& ui, const TableStructure& source) {
+  Dataset& fields = data_module.tblFields;
+  const Value code = data_module.tblTables.fieldByName("Codice").value();
+  CheckBrowseMode(fields);
+  fields.setIndexFieldNames("CodTabella");
+  for (const engine::paradox::ValidityCheck& check : source.checks) {
+    if (check.field_number < 1 || check.field_number > source.fields.size()) continue;
+    const engine::paradox::FieldInfo& field = source.fields[check.field_number - 1];
+    std::string minimum, maximum, default_value;
+    try {
+      if (check.has_min) minimum = CheckValueToText(field.type, check.min);
+      if (check.has_max) maximum = CheckValueToText(field.type, check.max);
+      if (check.has_default) default_value = CheckValueToText(field.type, check.def);
+    } catch (const Error& error) {
+      ui.ask(MessageKind::kPlain, std::string(error.what()) + " on field " + field.name,
+             Buttons::kOk);
+      continue;
+    }
+    if (!fields.findKey({code, Value{int64_t{check.field_number}}})) continue;
+    fields.edit();
+    fields.fieldByName("ValoreMinimo").setAsString(minimum);
+    fields.fieldByName("ValoreMassimo").setAsString(maximum);
+    fields.fieldByName("ValoreDefault").setAsString(default_value);
+    fields.post();
+  }
+}
+
+void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& source,
+                    const std::string& load_as_alias, const std::vector<std::string>& table_names) {
+  Dataset& tables = data_module.tblTables;
+  // Row changes still pending in the views are posted first, as moving them
+  // would; when a rule refuses one (and has said why), nothing is loaded.
+  for (Dataset* view : {&tables, &data_module.tblFields, &data_module.tblIndex}) {
+    CheckBrowseMode(*view);
+    if (view->active() && view->state() != DatasetState::kBrowse) return;
+  }
+  data_module.tblFields.disableControls();
+  data_module.tblIndex.disableControls();
+  ui.busy(true);
+  auto finish = [&] {
+    data_module.tblFields.enableControls();
+    data_module.tblIndex.enableControls();
+    ui.progress("");
+    ui.busy(false);
+  };
+
+  try {
+    bool upgrade_all = false;
+    for (const std::string& name : table_names) {
+      ui.progress("Loading \"" + name);
+      ui.processEvents();
+
+      std::unique_ptr<Table> table = OpenSourceTable(data_module.session(), source, name);
+      if (!table) {
+        ui.ask(MessageKind::kError,
+               "Impossible to load the informations of the table \"" + name + "\"", Buttons::kOk);
+        continue;
+      }
+
+      const engine::Date today = Locale::Today();
+      if (tables.findKey({AsStored(tables.fieldByName("Alias"), load_as_alias),
+                          AsStored(tables.fieldByName("Nome"), name)})) {
+        Answer answer = Answer::kYes;
+        if (!upgrade_all) {
+          answer = ui.ask(MessageKind::kConfirmation,
+                          "The table \"" + load_as_alias + "." + name +
+                              "\" has been already loaded. Do you confirm the upgrade?",
+                          Buttons::kYesNoCancelAll);
+        }
+        if (answer == Answer::kAll) {
+          upgrade_all = true;
+          answer = Answer::kYes;
+        }
+        if (answer == Answer::kNo) continue;
+        if (answer != Answer::kYes) break;  // Cancel, or the box was closed
+        tables.edit();
+        tables.fieldByName("DataUltimaModifica").setAsDate(today);
+        tables.post();
+      } else {
+        tables.insert();
+        tables.fieldByName("Alias").setAsString(load_as_alias);
+        tables.fieldByName("Nome").setAsString(name);
+        tables.fieldByName("DataInserimento").setAsDate(today);
+        tables.post();
+      }
+      // A rule refused the table row (an empty alias or name) and said so:
+      // the load ends here, with the row as the rule left it.
+      if (tables.state() != DatasetState::kBrowse) break;
+
+      LoadFields(data_module, table->structure());
+      LoadIndexes(data_module, table->structure());
+      LoadValidityChecks(data_module, ui, table->structure());
+    }
+  } catch (...) {
+    PutViewsBack(data_module);
+    finish();
+    throw;
+  }
+  finish();
+}
+
+}  // namespace vellum::loading

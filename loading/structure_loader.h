@@ -1,0 +1,86 @@
+// The structure loader: reads the fields, indexes and validity checks of
+// existing tables and writes them into the open dictionary.
+//
+// A table not yet in the dictionary gets a new DDTables row; a table loaded
+// before is upgraded in place after a question: its field and index rows are
+// replaced by the current structure, and the descriptions of fields and
+// indexes whose names are unchanged are kept, as is the DDTables row itself.
+// Every write goes through the data module's views, so their rules (table
+// code and position of new field rows, mandatory alias and name, date of last
+// modification) apply.
+//
+// While one table is upgraded, its old rows are kept beside the new ones
+// under a mark: old field rows move to positions above kOldRowOffset and old
+// field and index rows get kOldRowMark in front of their names. When the
+// table's steps are done no marked row is left.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dictionary/data_module.h"
+#include "dictionary/ui.h"
+#include "engine/field_type.h"
+#include "engine/paradox/table.h"
+
+namespace vellum::loading {
+
+// Old field rows live at their position plus this offset during an upgrade.
+inline constexpr int kOldRowOffset = 15000;
+// Put in front of the names of old field and index rows during an upgrade.
+inline constexpr char kOldRowMark = '~';
+
+// The work of the Load command once the load table chooser has closed with
+// OK: loads the tables `table_names`, in that order, from `source` (an alias
+// or a directory path) into the dictionary of `data_module`, recording them
+// under the alias `load_as_alias` and their names as given.
+//
+// Through `ui`: the busy cursor for the whole run; the progress text
+// "Loading "<name>" before each table, followed by one round of pending
+// window events; at the end an empty progress text, which tells the window
+// to show its own caption again. A table that cannot be opened, neither
+// under its name nor with ".DBF" appended, is reported by an error box and
+// skipped. A table already in the dictionary is upgraded after a question
+// answered Yes, No, Cancel (ends the run before that table) or All (Yes for
+// it and every later table). Row changes pending in the three views are
+// posted first; when a rule refuses one, nothing is loaded. Engine errors while writing the
+// dictionary end the run and go to the caller; rows written before stay. The display updates of
+// tblFields and tblIndex are suspended for the run; they, the cursor and the progress text are put
+// back also when an error ends it.
+void LoadStructures(dictionary::TdmDataDictionary& data_module, Ui& ui, const std::string& source,
+                    const std::string& load_as_alias, const std::vector<std::string>& table_names);
+
+// The three steps of one table. Each writes the rows of the current
+// tblTables row from the structure of the source table.
+
+// Replaces the table's field rows by `source.fields` at positions 1 to n,
+// carrying descriptions over from old rows of the same name (letter case
+// ignored). Leaves tblFields on its primary order.
+void LoadFields(dictionary::TdmDataDictionary& data_module,
+                const engine::paradox::TableStructure& source);
+
+// Replaces the table's index rows by `source.indexes` (the primary index
+// named "*PRIMARY*"), carrying descriptions over from old rows of exactly the
+// same name.
+void LoadIndexes(dictionary::TdmDataDictionary& data_module,
+                 const engine::paradox::TableStructure& source);
+
+// Writes the minimum, maximum and default of every validity check of
+// `source` into the field rows written by LoadFields. A value of a type that
+// cannot be converted is reported through `ui` as "<message> on field
+// <name>" and leaves that check's three values empty.
+void LoadValidityChecks(dictionary::TdmDataDictionary& data_module, Ui& ui,
+                        const engine::paradox::TableStructure& source);
+
+// The text of one validity-check value of a field of logical type `type`,
+// from its native form (little-endian, at the start of `buffer`): String up
+// to the first zero byte; Smallint from 2 bytes; Integer and Word from 4
+// bytes; Boolean from 2 bytes as "-1" (non-zero) or "0"; Float and Currency
+// from an 8-byte double in general number format with up to 15 significant
+// digits and Locale::DecimalSeparator(). Any other type raises vellum::Error
+// "Defaults: not supported type "<type name>"".
+std::string CheckValueToText(engine::FieldType type, const std::array<uint8_t, 256>& buffer);
+
+}  // namespace vellum::loading
