@@ -8,6 +8,7 @@ packages=(
   pxlib-dev
   clang libclang-rt-14-dev
   sqlite3 libsqlite3-dev
+  locales
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,4 +19,15 @@ if ((${#missing[@]})); then
   if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# A locale with a decimal comma, so the tests can check that number texts do
+# not follow the C library's locale.
+if ! locale -a 2>/dev/null | grep -qi '^it_IT.utf-\?8$'; then
+  SUDO=""
+  if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+  if [[ -f /etc/locale.gen ]]; then
+    $SUDO sed -i 's/^# *it_IT.UTF-8 UTF-8/it_IT.UTF-8 UTF-8/' /etc/locale.gen
+    $SUDO locale-gen > /dev/null
+  fi
 fi
