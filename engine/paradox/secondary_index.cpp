@@ -111,7 +111,7 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
   x.primary_index_workspace = 1;
   x.encryption1 = t.encryption1;
   x.index_stamp = 0xFF;
-  x.change_count1 = 1;
+  x.change_count1 = 2;  // as a table's, repeated by its Y file (no real X file has less)
   x.change_count2 = t.change_count2;
   x.unknown2f = t.change_count1;
   x.update_time = t.update_time;

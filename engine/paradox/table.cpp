@@ -608,7 +608,9 @@ void Table::Create(const std::string& directory, const std::string& name,
   }
   h.sort_order = SortOrderByteFor(h.sort_order_id);
   h.code_page = static_cast<uint16_t>(def.code_page);
-  h.change_count1 = 1;
+  // The engine is reported to use a primary index only when this counter
+  // is at least 2 (no real keyed table has less); the index repeats it.
+  h.change_count1 = 2;
   h.change_count2 = 1;
   h.hi_field_id = static_cast<uint16_t>(h.fields.size() + 1);
   h.update_time = static_cast<uint32_t>(std::time(nullptr));
