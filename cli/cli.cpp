@@ -15,15 +15,20 @@ namespace vellum::cli {
 namespace {
 
 constexpr std::string_view kProgramHelp =
-    "Usage: vellum-cli COMMAND [OPTIONS] TABLE\n"
+    "Usage: vellum-cli COMMAND [OPTIONS] [ARGUMENTS]\n"
     "\n"
-    "Reads a Paradox table without changing any of its files.\n"
+    "Reads Paradox tables without changing any of their files (describe, dump,\n"
+    "verify), keeps the engine's aliases, creates data dictionaries and rebuilds\n"
+    "tables from them.\n"
     "\n"
     "Commands:\n"
     "  describe TABLE                 print the table's structure as JSON\n"
     "  dump TABLE [--format csv|json] print every record (CSV by default)\n"
     "  verify TABLE                   check the table's files against each other\n"
     "  alias list|add|remove ...      list, add or remove the engine's aliases\n"
+    "  create-dictionary DIR          create a new, empty data dictionary in DIR\n"
+    "  rebuild -p DIR -t|-a ... [--plan]\n"
+    "                                 rebuild tables from a data dictionary\n"
     "\n"
     "TABLE is the path of the table's data file, with or without the .DB\n"
     "extension; letter case in file names does not matter.\n"
@@ -32,8 +37,9 @@ constexpr std::string_view kProgramHelp =
     "  -h, --help     show this help; after a command, that command's help\n"
     "  --version      show the program's version\n"
     "\n"
-    "Exit status: 0 on success; 1 when the table cannot be read or verify\n"
-    "finds problems; 2 for an unknown command or a bad option.\n";
+    "Exit status: 0 on success; 1 when the table cannot be read, verify\n"
+    "finds problems or a command fails; 2 for an unknown command or a bad\n"
+    "option.\n";
 
 constexpr std::string_view kDescribeHelp =
     "Usage: vellum-cli describe TABLE\n"
@@ -207,6 +213,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitOk;
   }
   if (name == "alias") return RunAlias({args.begin() + 1, args.end()}, out, err);
+  if (name == "create-dictionary") {
+    return RunCreateDictionary({args.begin() + 1, args.end()}, out, err);
+  }
+  if (name == "rebuild") return RunRebuild({args.begin() + 1, args.end()}, out, err);
   const auto* spec = std::find_if(std::begin(kCommands), std::end(kCommands),
                                   [&](const CommandSpec& c) { return c.name == name; });
   if (spec == std::end(kCommands)) {

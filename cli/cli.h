@@ -1,9 +1,10 @@
 // vellum-cli: the headless command line over the engine.
 //
 // RunCli is the whole program apart from main(): it parses the arguments,
-// runs one command against one table and writes its results to `out` and its
-// diagnostics to `err`, so tests can run it in-process with string streams.
-// Tables are always opened read-only; no command changes a table.
+// runs one command and writes its results to `out` and its diagnostics to
+// `err`, so tests can run it in-process with string streams. describe, dump
+// and verify open tables read-only; only create-dictionary and rebuild write
+// tables (rebuild --plan changes nothing).
 #pragma once
 
 #include <iosfwd>

@@ -1,6 +1,8 @@
-// The commands of vellum-cli, each over one table opened read-only. They
-// raise the engine's errors (EDBEngineError, vellum::Error) to the caller,
-// which reports them; output already written stays written.
+// The commands of vellum-cli. Describe, dump and verify work over one table
+// opened read-only and raise the engine's errors (EDBEngineError,
+// vellum::Error) to the caller, which reports them; output already written
+// stays written. The alias, create-dictionary and rebuild commands report
+// their own failures and return the exit status.
 #pragma once
 
 #include <ostream>
@@ -40,5 +42,17 @@ size_t Verify(const TableLocation& table, std::ostream& out);
 // file: `args` are the arguments after "alias" (list, add or remove and their
 // options). Reports its own failures on `err` and returns the exit status.
 int RunAlias(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The create-dictionary command: `args` are the arguments after its name.
+// Creates a new, empty data dictionary in a directory; reports its own
+// failures on `err` and returns the exit status.
+int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The rebuild command: `args` are the arguments after its name, the batch
+// options -p -b -d -t -a -c and --plan, --config, --help. Rebuilds tables
+// from the dictionary at once (or, with --plan, prints what it would do and
+// changes nothing), printing progress texts on `out` and messages and errors
+// on `err`; returns the exit status.
+int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace vellum::cli

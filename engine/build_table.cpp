@@ -178,7 +178,13 @@ std::string AsText(const Value& v) {
   return ValueToText(v);
 }
 
-Value Convert(const Value& v, const paradox::FieldInfo& to) {
+}  // namespace
+
+Value ConvertFieldValue(const Value& v, FieldType type, int size) {
+  struct {
+    FieldType type;
+    int size;
+  } to{type, size};
   if (IsNull(v)) return v;
   switch (to.type) {
     case FieldType::kString: {
@@ -270,6 +276,8 @@ Value Convert(const Value& v, const paradox::FieldInfo& to) {
   }
 }
 
+namespace {
+
 void Restructure(FileSystem& fs, const std::string& directory, const std::string& name,
                  const TableDescriptor& d, TableDefinition def) {
   // Hold the old table exclusively for the whole restructure.
@@ -341,7 +349,8 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
             std::memcpy(out.data() + n.offset, in + o.offset, std::min(n.length, o.length));
           } else {
             Value v = old_table->fieldValue(static_cast<size_t>(source[i]), in);
-            fresh->setFieldValue(i, Convert(v, new_fields[i]), out.data());
+            fresh->setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size),
+                                out.data());
           }
         }
         fresh->insertRecordBytes(out.data());

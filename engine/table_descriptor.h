@@ -11,6 +11,7 @@
 
 #include "engine/field_type.h"
 #include "engine/fs/file_system.h"
+#include "engine/value.h"
 
 namespace vellum::engine {
 
@@ -124,6 +125,12 @@ struct TableDescriptor {
 
 // The logical type a storage type and subtype stand for (kUnknown when none).
 FieldType LogicalTypeOfStorage(uint16_t storage_type, uint16_t storage_subtype);
+
+// The value a restructure gives a modified field of logical `type` and
+// `size` for an old value: Strings cut or widened, numbers between numeric
+// types and text where the text parses, dates and times between their
+// types; anything that cannot convert becomes NULL.
+Value ConvertFieldValue(const Value& value, FieldType type, int size);
 
 // *Build table*: takes the directory of the descriptor's table path
 // exclusively; when the table's data file is absent, creates the table from

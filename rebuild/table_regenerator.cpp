@@ -1,6 +1,8 @@
 #include "rebuild/table_regenerator.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "engine/errors.h"
 #include "rebuild/name_compare.h"
@@ -60,6 +62,18 @@ class RangeRelease {
  private:
   Dataset& cursor_;
 };
+
+// True when `path` could be made a directory: the nearest part of it that
+// exists is a directory.
+bool CouldCreateDirectory(engine::FileSystem& fs, const std::string& path) {
+  std::string existing = path;
+  while (!existing.empty() && !fs.exists(existing)) {
+    const std::string parent = engine::DirectoryOf(existing);
+    if (parent == existing) break;
+    existing = parent;
+  }
+  return fs.isDirectory(existing.empty() ? "." : existing);
+}
 
 void OpenCursorLike(Dataset& cursor, const Dataset& like, const std::string& index_name) {
   cursor.setDatabaseName(like.databaseName());
@@ -157,10 +171,16 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     throw Error("Table \"" + table + "\" is not present in the datadictionary");
   }
 
+  const bool dry_run = run_mode != RunMode::kRebuild;
+
   // The output directory: cleared of the table's index and validity files,
   // or created with its parents.
   if (fs.isDirectory(output_directory)) {
-    RemoveIndexFiles(output_directory, table, fs);
+    if (!dry_run) RemoveIndexFiles(output_directory, table, fs);
+  } else if (dry_run) {
+    if (!CouldCreateDirectory(fs, output_directory)) {
+      throw Error("Cannot create directory \"" + output_directory + "\"");
+    }
   } else {
     try {
       fs.makeDirectories(output_directory);
@@ -180,13 +200,18 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   // The table as it is in the output directory, opened exclusively. A table
   // that is there but cannot be opened ends the rebuild.
   bool present = false;
-  engine::ResolveCaseInsensitive(fs, output_directory, table + ".DB", &present);
+  if (run_mode != RunMode::kDryRunAsAbsent && fs.isDirectory(output_directory)) {
+    engine::ResolveCaseInsensitive(fs, output_directory, table + ".DB", &present);
+  }
   std::unique_ptr<Table> existing;
   try {
     // What an interrupted restructure left is finished or discarded first,
     // so the table compared with is the one the engine will restructure.
-    if (present) engine::RecoverTable(output_directory, table, fs);
-    existing = Table::Open(output_directory, table, {.writable = false, .exclusive = true}, fs);
+    // (The open does that too; a dry run leaves it to the open.)
+    if (present && !dry_run) engine::RecoverTable(output_directory, table, fs);
+    if (present || run_mode == RunMode::kRebuild) {
+      existing = Table::Open(output_directory, table, {.writable = false, .exclusive = true}, fs);
+    }
   } catch (...) {
     if (present) {
       ui_.ask(
@@ -219,7 +244,14 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
         }
       }
     }
-    const auto& old_indexes = existing->structure().indexes;
+    std::vector<engine::paradox::IndexInfo> old_indexes = existing->structure().indexes;
+    if (dry_run) {
+      // The files RemoveIndexFiles would have removed are still there; the
+      // engine reports the primary key from the data file even without them.
+      std::erase_if(old_indexes, [](const engine::paradox::IndexInfo& index) {
+        return !index.primary && IsRebuiltExtension(engine::ExtensionOf(index.file));
+      });
+    }
     descriptor.index_operations.assign(descriptor.indexes.size(), Operation::kAdd);
     indexes_.first();
     for (size_t k = 0; !indexes_.eof() && k < descriptor.indexes.size(); indexes_.next(), ++k) {
@@ -230,7 +262,7 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   descriptor.check_operations.assign(descriptor.checks.size(), Operation::kAdd);
 
   if (before_build) before_build(descriptor);
-  engine::BuildTable(descriptor, fs);
+  if (!dry_run) engine::BuildTable(descriptor, fs);
 }
 
 void TTableRegenerator::RegenerateAlias(const std::string& alias,

@@ -89,6 +89,24 @@ class TTableRegenerator {
   // raises ends the rebuild of that table like an engine failure.
   std::function<void(const engine::TableDescriptor&)> before_build;
 
+  // What RegenerateTable does with the disk. The dry runs change nothing:
+  // the output directory is neither created nor cleared of index files and
+  // the engine is not called, but the descriptor still reaches before_build
+  // with the operation codes a rebuild would give it. A directory that could
+  // not be created and a present table that cannot be opened fail as in a
+  // rebuild. A present table is opened as in a rebuild, and like every open
+  // that finishes or discards what a restructure interrupted by a crash left.
+  enum class RunMode {
+    kRebuild,
+    // Compares with the tables as they are; the indexes whose files a rebuild
+    // removes first count as missing, as a rebuild sees them.
+    kDryRun,
+    // Takes every table as absent from the output directory, as it is after
+    // its files were deleted, so everything is added.
+    kDryRunAsAbsent,
+  };
+  RunMode run_mode = RunMode::kRebuild;
+
  private:
   engine::Session& session_;
   Ui& ui_;

@@ -1,0 +1,262 @@
+// create-dictionary and rebuild: the commands that write tables. They make
+// a new, empty data dictionary, and rebuild tables from a dictionary as the
+// program's batch mode does, without a window.
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/commands.h"
+#include "cli/console_ui.h"
+#include "cli/rebuild_plan.h"
+#include "dictionary/data_module.h"
+#include "dictionary/schema.h"
+#include "engine/errors.h"
+#include "engine/fs/file_system.h"
+#include "engine/session.h"
+#include "rebuild/batch_rebuild.h"
+
+namespace vellum::cli {
+
+namespace {
+
+constexpr std::string_view kCreateDictionaryHelp =
+    "Usage: vellum-cli create-dictionary DIR\n"
+    "\n"
+    "Creates a new, empty data dictionary in DIR: the tables DDTables, DDFields\n"
+    "and DDIndex. DIR is created, with its missing parents, when it does not\n"
+    "exist. When DIR already holds a data dictionary (a DDTables.DB file in any\n"
+    "letter case) nothing is changed and the command fails; DDFields or DDIndex\n"
+    "tables found there without DDTables are replaced by empty ones.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help\n"
+    "\n"
+    "Exit status: 0 when the dictionary was created; 1 when DIR is not a\n"
+    "directory, already holds a dictionary or the tables cannot be created; 2\n"
+    "for a bad option or argument.\n";
+
+constexpr std::string_view kRebuildHelp =
+    "Usage: vellum-cli rebuild -p DIR (-t ALIAS.TABLE | -a ALIAS) [-d DIR] [-b DIR] [-c]\n"
+    "                          [--plan] [--config FILE]\n"
+    "\n"
+    "Rebuilds tables from their definitions in a data dictionary, at once and\n"
+    "without a window, taking the options of the program's batch mode. A table\n"
+    "absent from the work directory is created empty; a table present there is\n"
+    "restructured in place, keeping its rows.\n"
+    "\n"
+    "Options (the letter after \"-\" counts in either case; the value may follow\n"
+    "it directly, as in -pDIR):\n"
+    "  -p Dir         required: the directory containing the data dictionary\n"
+    "                 (tables DDTables, DDFields and DDIndex)\n"
+    "  -b Dir         optional: a backup copy of the work directory is made in\n"
+    "                 Dir first (the tables rebuilt: every file in alias mode, the\n"
+    "                 table's files in table mode); not made with -c\n"
+    "  -d Dir         optional: the work directory, where the tables are created\n"
+    "                 or rebuilt; created when missing. -d :ALIAS: is the\n"
+    "                 directory of the alias ALIAS. Otherwise the directory of the\n"
+    "                 -a alias is used; rebuilding a single table needs -d\n"
+    "  -t ALIAS.TABLE rebuild a single table, named AliasName.TableName\n"
+    "  -a ALIAS       rebuild every table of the alias\n"
+    "  -c             recreate the EMPTY tables, DELETING those existing (every\n"
+    "                 file of the work directory in alias mode)\n"
+    "  The options -a and -t cannot be used together.\n"
+    "\n"
+    "  --plan         change nothing; print per table the operation each field,\n"
+    "                 index and validity check would get (add, copy, modify,\n"
+    "                 redo), the fields dropped, and how many existing values\n"
+    "                 would be cut (text or bytes longer than the new size) or\n"
+    "                 emptied (values that do not convert to the new type)\n"
+    "  --config FILE  the alias file (see 'vellum-cli alias --help')\n"
+    "  -h, -?, --help show this help\n"
+    "\n"
+    "Each progress text is printed as a line on the standard output; messages and\n"
+    "errors go to the standard error.\n"
+    "\n"
+    "Exit status: 0 when every table was rebuilt (or planned); 1 when the\n"
+    "dictionary cannot be opened or a rebuild fails (tables rebuilt before the\n"
+    "failure stay rebuilt); 2 for bad options.\n";
+
+// The batch options that take a value; given alone, the next argument is the
+// value whatever it looks like.
+bool TakesNextArgument(const std::string& arg) {
+  if (arg.size() != 2 || arg[0] != '-') return false;
+  switch (arg[1]) {
+    case 'p':
+    case 'P':
+    case 'b':
+    case 'B':
+    case 'd':
+    case 'D':
+    case 't':
+    case 'T':
+    case 'a':
+    case 'A':
+      return true;
+    default:
+      return false;
+  }
+}
+
+int Usage(std::ostream& err, std::string_view command, const std::string& message) {
+  err << "vellum-cli: " << command << ": " << message << "\n"
+      << "Try 'vellum-cli " << command << " --help'.\n";
+  return kExitUsage;
+}
+
+// Reports an error that ended a command, with the entries an engine error
+// carries beyond its message.
+int Failure(std::ostream& err, std::string_view command, const std::exception& e) {
+  err << "vellum-cli: " << command << ": " << e.what() << "\n";
+  if (const auto* engine_error = dynamic_cast<const engine::EDBEngineError*>(&e)) {
+    for (size_t i = 1; i < engine_error->entries().size(); ++i) {
+      const std::string& detail = engine_error->entries()[i].message;
+      if (detail != e.what()) err << "  " << detail << "\n";
+    }
+  }
+  return kExitFailure;
+}
+
+}  // namespace
+
+int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
+                        std::ostream& err) {
+  constexpr std::string_view kCommand = "create-dictionary";
+  std::vector<std::string> positional;
+  bool options_done = false;
+  for (const std::string& arg : args) {
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "-h" || arg == "--help") {
+      out << kCreateDictionaryHelp;
+      return kExitOk;
+    } else {
+      return Usage(err, kCommand, "unknown option " + arg);
+    }
+  }
+  if (positional.empty()) return Usage(err, kCommand, "missing DIR");
+  if (positional.size() > 1) {
+    return Usage(err, kCommand, "unexpected argument \"" + positional[1] + "\"");
+  }
+  const std::string& directory = positional[0];
+  if (directory.empty()) return Usage(err, kCommand, "DIR is empty");
+
+  engine::FileSystem& fs = engine::FileSystem::Default();
+  try {
+    if (fs.exists(directory) && !fs.isDirectory(directory)) {
+      err << "vellum-cli: " << kCommand << ": \"" << directory << "\" is not a directory\n";
+      return kExitFailure;
+    }
+    if (!fs.isDirectory(directory)) {
+      try {
+        fs.makeDirectories(directory);
+      } catch (const std::exception&) {
+        // Reported below.
+      }
+      if (!fs.isDirectory(directory)) {
+        err << "vellum-cli: " << kCommand << ": Cannot create directory \"" << directory << "\"\n";
+        return kExitFailure;
+      }
+    }
+    if (dictionary::IsProjectDirectory(directory, fs)) {
+      err << "vellum-cli: " << kCommand << ": \"" << directory
+          << "\" already holds a Data Dictionary; nothing was changed\n";
+      return kExitFailure;
+    }
+    dictionary::CreateDictionaryTables(directory, fs);
+  } catch (const std::exception& e) {
+    return Failure(err, kCommand, e);
+  }
+  out << "Created a new Data Dictionary in \"" << directory << "\"\n";
+  out.flush();
+  if (!out) {
+    err << "vellum-cli: " << kCommand << ": cannot write the output\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  constexpr std::string_view kCommand = "rebuild";
+
+  // The command line's own options (--plan, --config, --help) are taken out;
+  // the rest are the batch options, read as the batch mode reads them.
+  std::vector<std::string> batch_args;
+  std::optional<std::string> config_option;
+  bool plan = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (TakesNextArgument(arg)) {
+      batch_args.push_back(arg);
+      if (i + 1 < args.size()) batch_args.push_back(args[++i]);
+    } else if (arg == "--help") {
+      out << kRebuildHelp;
+      return kExitOk;
+    } else if (arg == "--plan") {
+      plan = true;
+    } else if (arg == "--config") {
+      if (i + 1 >= args.size()) return Usage(err, kCommand, "--config needs a value");
+      config_option = args[++i];
+    } else if (arg.starts_with("--config=")) {
+      config_option = arg.substr(9);
+    } else if (arg.starts_with("--")) {
+      return Usage(err, kCommand, "unknown option " + arg);
+    } else {
+      batch_args.push_back(arg);
+    }
+  }
+  if (config_option && config_option->empty()) {
+    return Usage(err, kCommand, "--config needs a file name");
+  }
+
+  const rebuild::BatchOptions options = rebuild::ParseBatchOptions(batch_args);
+  if (!options.unknown_option.empty()) {
+    return Usage(err, kCommand, "unknown option " + options.unknown_option);
+  }
+  if (options.show_help) {
+    out << kRebuildHelp;
+    return kExitOk;
+  }
+
+  const std::string prefix = "vellum-cli: " + std::string(kCommand) + ": ";
+  ConsoleUi ui(std::cin, out, err, ConsoleUi::StdinIsTerminal(), prefix);
+  try {
+    engine::Session session(config_option ? *config_option : engine::AliasConfig::DefaultPath());
+    dictionary::TdmDataDictionary data_module(session, ui, /*has_command_line_arguments=*/true);
+    const rebuild::BatchStart start = rebuild::StartBatch(options, data_module, ui);
+    if (start.status != rebuild::BatchStartStatus::kReady) {
+      return start.status == rebuild::BatchStartStatus::kHelp ? kExitOk : kExitUsage;
+    }
+    if (plan) {
+      const std::optional<BatchPlan> batch_plan = PlanBatch(start.job, data_module, ui);
+      if (!batch_plan) return kExitUsage;
+      PrintPlan(*batch_plan, out);
+    } else {
+      ui.progress(start.job.operationText());
+      if (rebuild::RunBatch(start.job, data_module, ui) == rebuild::BatchRunStatus::kStopped) {
+        return kExitUsage;
+      }
+    }
+  } catch (const std::exception& e) {
+    out.flush();
+    return Failure(err, kCommand, e);
+  } catch (...) {
+    out.flush();
+    err << prefix << "unexpected failure\n";
+    return kExitFailure;
+  }
+  out.flush();
+  if (!out) {
+    err << prefix << "cannot write the output\n";
+    return kExitFailure;
+  }
+  return kExitOk;
+}
+
+}  // namespace vellum::cli
