@@ -170,6 +170,11 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   if (!tables_.findKey(Row{Value{alias}, Value{table}})) {
     throw Error("Table \"" + table + "\" is not present in the datadictionary");
   }
+  // A name from the dictionary must not reach outside the output directory.
+  if (table.empty() || table == "." || table == ".." ||
+      table.find_first_of("/\\") != std::string::npos) {
+    throw Error("Invalid table name \"" + table + "\": a table name cannot contain a path");
+  }
 
   const bool dry_run = run_mode != RunMode::kRebuild;
 

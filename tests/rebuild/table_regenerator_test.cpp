@@ -149,6 +149,17 @@ TEST_F(TableRegeneratorTest, TableMissingFromTheDictionaryFailsBeforeAnythingIsT
   EXPECT_TRUE(built_.empty());
 }
 
+TEST_F(TableRegeneratorTest, ANameWithAPathIsRefusedBeforeAnythingIsTouched) {
+  test::AddTableRow(*dm_, "SHOP", "../ESCAPE");
+  test::AddFieldRow(*dm_, {"ID", "Integer"});
+  auto regenerator = MakeRegenerator();
+  EXPECT_EQ(ErrorOf([&] { regenerator->RegenerateTable("SHOP", "../ESCAPE", out_ + "/x"); }),
+            "Invalid table name \"../ESCAPE\": a table name cannot contain a path");
+  EXPECT_FALSE(Exists(out_));
+  EXPECT_FALSE(Exists(out_ + "/ESCAPE.DB"));
+  EXPECT_TRUE(built_.empty());
+}
+
 TEST_F(TableRegeneratorTest, TableIsFoundWithoutRegardToLetterCase) {
   AddDictionaryT();
   stop_ = true;
