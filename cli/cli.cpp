@@ -29,6 +29,10 @@ constexpr std::string_view kProgramHelp =
     "  create-dictionary DIR          create a new, empty data dictionary in DIR\n"
     "  rebuild -p DIR -t|-a ... [--plan]\n"
     "                                 rebuild tables from a data dictionary\n"
+    "  load -p DIR --source SRC --as ALIAS [TABLE ...]\n"
+    "                                 load table structures into a data dictionary\n"
+    "  list -p DIR --alias ALIAS -o FILE [TABLE ...]\n"
+    "                                 write a data dictionary's text listing\n"
     "\n"
     "TABLE is the path of the table's data file, with or without the .DB\n"
     "extension; letter case in file names does not matter.\n"
@@ -217,6 +221,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return RunCreateDictionary({args.begin() + 1, args.end()}, out, err);
   }
   if (name == "rebuild") return RunRebuild({args.begin() + 1, args.end()}, out, err);
+  if (name == "load") return RunLoad({args.begin() + 1, args.end()}, out, err);
+  if (name == "list") return RunList({args.begin() + 1, args.end()}, out, err);
   const auto* spec = std::find_if(std::begin(kCommands), std::end(kCommands),
                                   [&](const CommandSpec& c) { return c.name == name; });
   if (spec == std::end(kCommands)) {

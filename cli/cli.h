@@ -3,8 +3,9 @@
 // RunCli is the whole program apart from main(): it parses the arguments,
 // runs one command and writes its results to `out` and its diagnostics to
 // `err`, so tests can run it in-process with string streams. describe, dump
-// and verify open tables read-only; only create-dictionary and rebuild write
-// tables (rebuild --plan changes nothing).
+// and verify open tables read-only; only create-dictionary, rebuild and load
+// write tables (rebuild --plan changes nothing; load writes only the
+// dictionary's tables), and list writes the file it is given.
 #pragma once
 
 #include <iosfwd>

@@ -1,8 +1,8 @@
 // The commands of vellum-cli. Describe, dump and verify work over one table
 // opened read-only and raise the engine's errors (EDBEngineError,
 // vellum::Error) to the caller, which reports them; output already written
-// stays written. The alias, create-dictionary and rebuild commands report
-// their own failures and return the exit status.
+// stays written. The alias, create-dictionary, rebuild, load and list
+// commands report their own failures and return the exit status.
 #pragma once
 
 #include <ostream>
@@ -54,5 +54,16 @@ int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
 // changes nothing), printing progress texts on `out` and messages and errors
 // on `err`; returns the exit status.
 int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The load command: `args` are the arguments after its name. Loads the
+// structures of tables of a source (an alias or a directory) into a data
+// dictionary, asking on the terminal before upgrading a table loaded before;
+// reports its own failures on `err` and returns the exit status.
+int RunLoad(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The list command: `args` are the arguments after its name. Writes the text
+// listing of tables of one alias of a data dictionary into a file; reports
+// its own failures on `err` and returns the exit status.
+int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace vellum::cli
