@@ -151,6 +151,12 @@ uint32_t RecordStore::chainStart(size_t index) {
 size_t RecordStore::chainIndexOf(uint32_t ordinal) {
   load();
   rebuildStarts();
+  // Records of the last block (appends, searches near the end) need no search.
+  const size_t last = chain_.size() - 1;
+  if (!chain_.empty() && chain_[last].count > 0 && starts_[last] <= ordinal &&
+      ordinal < starts_[last + 1]) {
+    return last;
+  }
   // Last block whose start <= ordinal and that holds records.
   auto it = std::upper_bound(starts_.begin(), starts_.end() - 1, ordinal);
   size_t i = static_cast<size_t>(it - starts_.begin()) - 1;
@@ -272,10 +278,15 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   rebuildStarts();
   const uint32_t rs = header_.record_size;
   const uint32_t cap = header_.blockCapacity();
-  header_dirty_ = true;
-  ++header_.num_records;
+  // The record is counted only once it has a place: allocating a block
+  // throws when the table is full.
+  auto count_record = [this] {
+    header_dirty_ = true;
+    ++header_.num_records;
+  };
   if (chain_.empty()) {
     uint16_t n = allocateBlock();
+    count_record();
     Block& b = block(n);
     setLinks(b, 0, 0);
     std::memcpy(b.data.data() + 6, rec, rs);
@@ -305,20 +316,24 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   uint16_t number = chain_[ci].number;
   Block* b = &block(number);
   uint32_t count = chain_[ci].count;
-  invalidateStarts();
   first_keys_[ci].clear();
+  // The block starts are kept in step below rather than rebuilt: a rebuild
+  // walks the whole chain, which made every insert cost O(blocks).
   if (count < cap) {
+    count_record();
     uint8_t* base = b->data.data() + 6;
     std::memmove(base + (slot + 1) * rs, base + slot * rs, (count - slot) * rs);
     std::memcpy(base + slot * rs, rec, rs);
     setCount(*b, count + 1);
     markDirty(number, *b);
     chain_[ci].count = static_cast<uint16_t>(count + 1);
+    for (size_t j = ci + 1; j < starts_.size(); ++j) ++starts_[j];
     return;
   }
   // The block is full: open a new block after it. Appending at the very end
   // starts an empty block; elsewhere the block is split in half.
   uint16_t fresh = allocateBlock();
+  count_record();
   b = &block(number);
   Block* nb = &block(fresh);
   uint16_t after = LoadLe16(b->data.data());
@@ -338,27 +353,30 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   first_keys_.insert(first_keys_.begin() + static_cast<long>(ci) + 1, std::string());
   uint32_t keep = (slot == count) ? count : count / 2;
   uint32_t moved = count - keep;
+  const bool goes_left = slot <= keep && !(slot == count);
+  const uint32_t left = keep + (goes_left ? 1 : 0);
+  const uint32_t right = moved + (goes_left ? 0 : 1);
+  // Counts and starts first, so that the move callbacks see the final chain.
+  chain_[ci].count = static_cast<uint16_t>(left);
+  chain_[ci + 1].count = static_cast<uint16_t>(right);
+  starts_.insert(starts_.begin() + static_cast<long>(ci) + 1, starts_[ci] + left);
+  for (size_t j = ci + 2; j < starts_.size(); ++j) ++starts_[j];
   uint8_t* src = b->data.data() + 6;
   uint8_t* dst = nb->data.data() + 6;
   std::memcpy(dst, src + keep * rs, moved * rs);
   reportMoves(*nb, 0, moved, fresh);
-  uint32_t left = keep, right = moved;
-  if (slot <= keep && !(slot == count)) {
+  if (goes_left) {
     std::memmove(src + (slot + 1) * rs, src + slot * rs, (keep - slot) * rs);
     std::memcpy(src + slot * rs, rec, rs);
-    ++left;
   } else {
     uint32_t s = slot - keep;
     std::memmove(dst + (s + 1) * rs, dst + s * rs, (moved - s) * rs);
     std::memcpy(dst + s * rs, rec, rs);
-    ++right;
     if (on_move) on_move(dst + s * rs, fresh);
   }
   setCount(*b, left);
   setCount(*nb, right);
   markDirty(fresh, *nb);
-  chain_[ci].count = static_cast<uint16_t>(left);
-  chain_[ci + 1].count = static_cast<uint16_t>(right);
 }
 
 void RecordStore::appendPacked(const uint8_t* rec) { insert(size(), rec); }

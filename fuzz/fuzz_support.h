@@ -1,0 +1,54 @@
+// Helpers shared by the fuzz targets.
+//
+// Every target feeds the bytes it is given to one reader of the engine
+// through a MemoryFileSystem. A reader may reject damaged bytes only with
+// EDBEngineError; Expect() swallows exactly that, so any other exception
+// escapes to libFuzzer and is reported as a crash, like a sanitizer report or
+// a signal.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/errors.h"
+#include "engine/paradox/table.h"
+#include "engine/value.h"
+#include "fuzz/memory_file_system.h"
+
+namespace vellum::fuzz {
+
+// Runs `step`; an EDBEngineError ends the step and is the expected outcome
+// for damaged input. Returns true when the step ran to its end.
+template <typename Step>
+bool Expect(Step&& step) {
+  try {
+    step();
+    return true;
+  } catch (const engine::EDBEngineError&) {
+    return false;
+  }
+}
+
+// Directory that holds the files of every target.
+inline const std::string kDirectory = "db";
+
+// Loads a prepared set of files (e.g. a fixture table) into `fs`.
+inline void Restore(MemoryFileSystem& fs, const std::map<std::string, std::vector<uint8_t>>& files) {
+  for (const auto& [path, data] : files) fs.addFile(path, data);
+}
+
+// Uses every value of a row the way a caller would (text of each value), so
+// that decoding results are really produced and inspected.
+inline size_t Consume(const engine::paradox::Row& row) {
+  size_t total = 0;
+  for (const auto& v : row) total += engine::ValueToText(v).size();
+  return total;
+}
+
+// Stops a fuzz target in a way libFuzzer reports as a crash, with a message
+// saying which engine contract the input broke.
+[[noreturn]] void Fail(const std::string& what);
+
+}  // namespace vellum::fuzz
