@@ -1001,16 +1001,21 @@ bool Table::Scanner::next(Row& row) {
 uint32_t Table::insert(const Row& row) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
-  Row values = row;
   TableHeader& h = m.store->header();
-  for (size_t i = 0; i < h.fields.size() && i < values.size(); ++i) {
-    if (h.fields[i].type != PxType::kAutoInc) continue;
-    if (IsNull(values[i])) {
-      values[i] = static_cast<int64_t>(h.auto_inc) + 1;
+  // Autoincrement fields left NULL get the next value; the row is copied
+  // only when there is one to fill.
+  const Row* values = &row;
+  Row filled;
+  for (size_t i = 0; i < h.fields.size() && i < row.size(); ++i) {
+    if (h.fields[i].type != PxType::kAutoInc || !IsNull(row[i])) continue;
+    if (values == &row) {
+      filled = row;
+      values = &filled;
     }
+    filled[i] = static_cast<int64_t>(h.auto_inc) + 1;
   }
   std::vector<uint8_t> rec;
-  m.encodeRow(values, &rec, structure_);
+  m.encodeRow(*values, &rec, structure_);
   try {
     return m.insertEncoded(rec.data());
   } catch (...) {
