@@ -16,8 +16,11 @@ uint64_t BlockOffset(const TableHeader& h, uint16_t block) {
 }
 }  // namespace
 
-BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t block,
-                            uint64_t file_size, const std::string& name, uint32_t* count) {
+namespace {
+
+// Checks a block's number against the file and returns its offset.
+uint64_t CheckedBlockOffset(const TableHeader& header, uint16_t block, uint64_t file_size,
+                            const std::string& name) {
   const std::string where = "block " + std::to_string(block);
   if (block == 0 || block > header.file_blocks) {
     ThrowCorrupt(name, where + " is outside the file's " + std::to_string(header.file_blocks) +
@@ -27,8 +30,14 @@ BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t bloc
   if (off + 6 > file_size) {
     ThrowCorrupt(name, where + " lies past the end of the file", subcode::kBadBlock);
   }
-  uint8_t raw[6];
-  if (file.read(off, raw, 6) != 6) ThrowCorrupt(name, where + " is cut short", subcode::kBadBlock);
+  return off;
+}
+
+// Decodes and checks the 6-byte header of a block at `off`.
+BlockHeader ParseBlockHeader(const uint8_t* raw, const TableHeader& header, uint16_t block,
+                             uint64_t off, uint64_t file_size, const std::string& name,
+                             uint32_t* count) {
+  const std::string where = "block " + std::to_string(block);
   BlockHeader bh{LoadLe16(raw), LoadLe16(raw + 2), static_cast<int16_t>(LoadLe16(raw + 4))};
   uint32_t n = 0;
   if (bh.last_offset >= 0) {
@@ -48,6 +57,18 @@ BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t bloc
   return bh;
 }
 
+}  // namespace
+
+BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t block,
+                            uint64_t file_size, const std::string& name, uint32_t* count) {
+  uint64_t off = CheckedBlockOffset(header, block, file_size, name);
+  uint8_t raw[6];
+  if (file.read(off, raw, 6) != 6) {
+    ThrowCorrupt(name, "block " + std::to_string(block) + " is cut short", subcode::kBadBlock);
+  }
+  return ParseBlockHeader(raw, header, block, off, file_size, name, count);
+}
+
 ChainWalker::ChainWalker(File& file, const TableHeader& header, const std::string& name)
     : file_(file), header_(header), name_(name), visited_(65536, 0),
       next_block_(header.num_records == 0 && header.file_blocks == 0 ? 0 : header.first_block),
@@ -63,9 +84,15 @@ bool ChainWalker::next() {
                  subcode::kBadBlock);
   }
   visited_[b] = 1;
-  bh_ = ReadBlockHeader(file_, header_, b, file_size_, name_, &count_);
-  size_t bytes = 6 + static_cast<size_t>(count_) * header_.record_size;
-  if (file_.read(BlockOffset(header_, b), data_.data(), bytes) != bytes) {
+  // One read per block: the header and the records together.
+  const uint64_t off = CheckedBlockOffset(header_, b, file_size_, name_);
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(header_.blockSize(), file_size_ - off));
+  if (file_.read(off, data_.data(), want) < 6) {
+    ThrowCorrupt(name_, "block " + std::to_string(b) + " is cut short", subcode::kBadBlock);
+  }
+  bh_ = ParseBlockHeader(data_.data(), header_, b, off, file_size_, name_, &count_);
+  const size_t bytes = 6 + static_cast<size_t>(count_) * header_.record_size;
+  if (bytes > want) {
     ThrowCorrupt(name_, "block " + std::to_string(b) + " is cut short", subcode::kBadBlock);
   }
   previous_ = current_;
@@ -220,10 +247,18 @@ const uint8_t* RecordStore::firstRecordOfBlock(size_t index) {
   return block(chain_[index].number).data.data() + 6;
 }
 
+void RecordStore::noteFirstKey(size_t index, const Block& b) {
+  if (key_length_ > 0 && countOf(b) > 0) {
+    first_keys_[index].assign(reinterpret_cast<const char*>(b.data.data() + 6), key_length_);
+  } else {
+    first_keys_[index].clear();
+  }
+}
+
 const std::string& RecordStore::firstKey(size_t index, size_t n) {
   load();
   std::string& k = first_keys_[index];
-  if (k.empty()) {
+  if (k.size() != n) {
     const uint8_t* r = firstRecordOfBlock(index);
     k.assign(reinterpret_cast<const char*>(r), n);
   }
@@ -316,7 +351,6 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   uint16_t number = chain_[ci].number;
   Block* b = &block(number);
   uint32_t count = chain_[ci].count;
-  first_keys_[ci].clear();
   // The block starts are kept in step below rather than rebuilt: a rebuild
   // walks the whole chain, which made every insert cost O(blocks).
   if (count < cap) {
@@ -328,6 +362,7 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
     markDirty(number, *b);
     chain_[ci].count = static_cast<uint16_t>(count + 1);
     for (size_t j = ci + 1; j < starts_.size(); ++j) ++starts_[j];
+    if (slot == 0) noteFirstKey(ci, *b);
     return;
   }
   // The block is full: open a new block after it. Appending at the very end
@@ -377,6 +412,8 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   setCount(*b, left);
   setCount(*nb, right);
   markDirty(fresh, *nb);
+  noteFirstKey(ci, *b);
+  noteFirstKey(ci + 1, *nb);
 }
 
 void RecordStore::appendPacked(const uint8_t* rec) { insert(size(), rec); }
@@ -389,7 +426,7 @@ void RecordStore::overwrite(uint32_t ordinal, const uint8_t* rec) {
   std::memcpy(b.data.data() + 6 + static_cast<size_t>(ordinal - starts_[ci]) * header_.record_size,
               rec, header_.record_size);
   markDirty(number, b);
-  first_keys_[ci].clear();
+  if (ordinal == starts_[ci]) noteFirstKey(ci, b);
 }
 
 void RecordStore::erase(uint32_t ordinal) {
@@ -406,7 +443,7 @@ void RecordStore::erase(uint32_t ordinal) {
   setCount(*b, count - 1);
   markDirty(number, *b);
   chain_[ci].count = static_cast<uint16_t>(count - 1);
-  first_keys_[ci].clear();
+  if (slot == 0) noteFirstKey(ci, *b);
   --header_.num_records;
   header_dirty_ = true;
   invalidateStarts();
@@ -446,7 +483,7 @@ void RecordStore::erase(uint32_t ordinal) {
     chain_[0].count = static_cast<uint16_t>(sc);
     chain_.erase(chain_.begin() + 1);
     first_keys_.erase(first_keys_.begin() + 1);
-    first_keys_[0].clear();
+    noteFirstKey(0, *b);
     freeBlock(succ);
     return;
   }
@@ -470,14 +507,32 @@ void RecordStore::erase(uint32_t ordinal) {
 }
 
 void RecordStore::flush() {
+  // Runs of consecutive blocks go out in one write.
+  std::sort(dirty_blocks_.begin(), dirty_blocks_.end());
+  dirty_blocks_.erase(std::unique(dirty_blocks_.begin(), dirty_blocks_.end()), dirty_blocks_.end());
+  const size_t bs = header_.blockSize();
+  std::vector<uint8_t> run;
+  uint16_t run_start = 0;
+  uint16_t run_end = 0;  // one past the last block of the run
+  auto write_run = [&] {
+    if (run.empty()) return;
+    uint64_t off = BlockOffset(header_, run_start);
+    file_->write(off, run.data(), run.size());
+    file_size_ = std::max<uint64_t>(file_size_, off + run.size());
+    run.clear();
+  };
   for (uint16_t number : dirty_blocks_) {
     auto it = cache_.find(number);
     if (it == cache_.end() || !it->second.dirty) continue;
-    uint64_t off = BlockOffset(header_, number);
-    file_->write(off, it->second.data.data(), it->second.data.size());
-    file_size_ = std::max<uint64_t>(file_size_, off + it->second.data.size());
+    if (run.empty() || number != run_end || run.size() >= 64 * bs) {
+      write_run();
+      run_start = number;
+    }
+    run.insert(run.end(), it->second.data.begin(), it->second.data.end());
+    run_end = static_cast<uint16_t>(number + 1);
     it->second.dirty = false;
   }
+  write_run();
   dirty_blocks_.clear();
   if (header_dirty_) {
     auto bytes = SerializeHeader(header_);

@@ -103,6 +103,9 @@ class RecordStore {
   const uint8_t* firstRecordOfBlock(size_t index);
   // The first `n` bytes of that record, cached between calls.
   const std::string& firstKey(size_t index, size_t n);
+  // Length of the key prefix that firstKey is asked for; with it, the first
+  // keys of changed blocks are kept up to date without reading them back.
+  void setKeyLength(size_t n) { key_length_ = n; }
   uint16_t blockOf(uint32_t ordinal);
 
   // Inserts before `ordinal` (== size() appends).
@@ -147,6 +150,8 @@ class RecordStore {
   bool loaded_ = false;
   std::vector<BlockRef> chain_;
   std::vector<std::string> first_keys_;  // parallel to chain_; empty = not cached
+  size_t key_length_ = 0;
+  void noteFirstKey(size_t index, const Block& b);
   std::vector<uint32_t> starts_;
   bool starts_valid_ = false;
   std::unordered_map<uint16_t, Block> cache_;

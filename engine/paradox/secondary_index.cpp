@@ -253,6 +253,7 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
   si->y_path_ = ResolveCaseInsensitive(fs, directory, y_name, &si->y_found_);
   const std::string x_name = x_file;
   si->x_ = std::make_unique<RecordStore>(std::move(file), x, x_name);
+  si->x_->setKeyLength(si->key_size_);
   if (writable && si->maintained_) {
     TableHeader y = MakeIndexHeader(x, n - 1, composite ? 7 : 4, FileNameOf(si->y_path_));
     y.index_stamp = x.change_count1;

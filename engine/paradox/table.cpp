@@ -829,6 +829,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     m.pk_parts.push_back(KeyPart{f.offset, f.length, f.type, false, false});
     m.key_size += f.length;
   }
+  m.store->setKeyLength(m.key_size);
 
   TableStructure& st = t->structure_;
   st.name = m.base;
