@@ -83,8 +83,13 @@ void TdmDataDictionary::tblTablesBeforeDelete(Dataset&) {
 
 void TdmDataDictionary::tblFieldsNewRecord(Dataset& d) {
   const Value code = tblTables.fieldByName("Codice").value();
+  // The rows of this table: a key range from the code to the code on the
+  // primary key (CodTabella, Posizione), counted by two key searches.
   uint32_t count = 0;
-  {
+  if (const auto* c = std::get_if<int64_t>(&code)) {
+    engine::paradox::Table& table = tblFields.table();
+    count = table.lowerBound({Value{*c + 1}}) - table.lowerBound({code});
+  } else {
     Dataset temp(session_);
     temp.setDatabaseName(tblFields.databaseName());
     temp.setTableName(tblFields.tableName());

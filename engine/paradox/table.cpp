@@ -770,9 +770,38 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     ThrowInvalid("Invalid table name \"" + name + "\"");
   }
   std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
-  RecoverTable(directory, StripExtension(file_name), fs);
+  if (!fs.isDirectory(directory.empty() ? "." : directory)) {
+    ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
+                  subcode::kTableNotFound);
+  }
+  // One listing of the directory finds every file of the table, whatever
+  // the letter case of its name.
+  std::vector<std::string> entries = fs.list(directory);
+  auto find = [&](const std::string& wanted, bool* found) {
+    const std::string upper = Upper(wanted);
+    const std::string* match = nullptr;
+    for (const auto& e : entries) {
+      if (e == wanted) {
+        match = &e;
+        break;
+      }
+      if (!match && Upper(e) == upper) match = &e;
+    }
+    *found = match != nullptr;
+    return JoinPath(directory, match ? *match : wanted);
+  };
+  {
+    // Finish or discard what an interrupted restructure left.
+    const std::string table_base = StripExtension(file_name);
+    bool journal = false;
+    find(table_base + ".JNL", &journal);
+    if (journal || fs.isDirectory(JoinPath(directory, "." + table_base + ".restructure"))) {
+      RecoverTable(directory, table_base, fs);
+      entries = fs.list(directory);
+    }
+  }
   bool found = false;
-  std::string path = ResolveCaseInsensitive(fs, directory, file_name, &found);
+  std::string path = find(file_name, &found);
   if (!found) {
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
                   subcode::kTableNotFound);
@@ -854,7 +883,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
                                      [](const PxField& f) { return IsBlobType(f.type); });
   bool mb_found = false;
-  std::string mb_path = ResolveCaseInsensitive(fs, directory, m.base + ".MB", &mb_found);
+  std::string mb_path = find(m.base + ".MB", &mb_found);
   if (has_blobs && mb_found) {
     m.blobs = BlobFile::Open(fs, mb_path, options.writable);
   } else if (has_blobs) {
@@ -869,7 +898,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
       pi.key_fields += st.fields[i].name;
     }
     bool px_found = false;
-    m.px_path = ResolveCaseInsensitive(fs, directory, m.base + ".PX", &px_found);
+    m.px_path = find(m.base + ".PX", &px_found);
     pi.file = px_found ? FileNameOf(m.px_path) : "";
     st.indexes.push_back(pi);
     if (options.writable) {
@@ -893,7 +922,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     }
   }
   // Secondary indexes: every .Xnn / .XGn of this table with its .Y file.
-  for (const auto& entry : fs.list(directory)) {
+  for (const auto& entry : entries) {
     std::string ext = Upper(ExtensionOf(entry));
     if (Upper(StripExtension(entry)) != Upper(m.base)) continue;
     if (ext.size() != 4 || ext[1] != 'X') continue;
@@ -913,7 +942,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   }
   // Validity checks.
   bool val_found = false;
-  std::string val_path = ResolveCaseInsensitive(fs, directory, m.base + ".VAL", &val_found);
+  std::string val_path = find(m.base + ".VAL", &val_found);
   if (val_found) {
     ValTableInfo info;
     info.table_name = st.file;
