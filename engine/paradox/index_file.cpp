@@ -11,11 +11,6 @@
 namespace vellum::engine::paradox {
 
 namespace {
-struct Entry {
-  const uint8_t* key;
-  uint16_t block;
-  uint32_t count;
-};
 
 void PutCounter(uint8_t* p, uint32_t v) {
   EncodeShort(p, static_cast<int16_t>(std::min<uint32_t>(v, 32767)));
@@ -50,65 +45,85 @@ TableHeader MakeIndexHeader(const TableHeader& data, size_t key_fields, uint8_t 
 }
 
 std::vector<uint8_t> BuildIndexImage(TableHeader h, const std::vector<IndexLeaf>& leaves) {
+  IndexLeafList list;
+  list.reset(h.record_size - 6u);
+  for (const auto& l : leaves) list.add(l.key.data(), l.block, l.count);
+  std::vector<uint8_t> out;
+  BuildIndexImage(std::move(h), list, &out);
+  return out;
+}
+
+void BuildIndexImage(TableHeader h, const IndexLeafList& leaves, std::vector<uint8_t>* out) {
   const uint32_t rs = h.record_size;
-  const uint32_t key_size = rs - 6;
-  const uint32_t bs = h.blockSize();
-  const uint32_t cap = h.blockCapacity();
-  // Lay out the levels bottom-up; block numbers are assigned in that order.
-  std::vector<std::vector<uint8_t>> blocks;
-  std::vector<Entry> level;
-  level.reserve(leaves.size());
-  for (const auto& l : leaves) level.push_back(Entry{l.key.data(), l.block, l.count});
-  uint32_t total_entries = 0;
-  int levels = 0;
-  uint16_t root = 1;
-  std::vector<std::vector<uint8_t>> first_keys;  // keeps keys of upper levels alive
-  while (!level.empty()) {
-    ++levels;
-    std::vector<Entry> upper;
-    for (size_t i = 0; i < level.size(); i += cap) {
-      size_t n = std::min<size_t>(cap, level.size() - i);
-      std::vector<uint8_t> blk(bs, 0);
-      uint32_t sum = 0;
-      for (size_t j = 0; j < n; ++j) {
-        uint8_t* r = blk.data() + 6 + j * rs;
-        std::memcpy(r, level[i + j].key, key_size);
-        EncodeShort(r + key_size, static_cast<int16_t>(level[i + j].block));
-        PutCounter(r + key_size + 2, level[i + j].count);
-        EncodeShort(r + key_size + 4, 0);
-        sum += level[i + j].count;
-      }
-      StoreLe16(blk.data() + 4, static_cast<uint16_t>((n - 1) * rs));
-      total_entries += static_cast<uint32_t>(n);
-      blocks.push_back(std::move(blk));
-      auto number = static_cast<uint16_t>(blocks.size());
-      first_keys.emplace_back(level[i].key, level[i].key + key_size);
-      upper.push_back(Entry{nullptr, number, sum});
-      root = number;
-    }
-    if (upper.size() == 1) break;
-    // Keys of the upper entries are the first keys of their blocks.
-    for (size_t k = 0; k < upper.size(); ++k) {
-      upper[k].key = first_keys[first_keys.size() - upper.size() + k].data();
-    }
-    level = std::move(upper);
-    if (blocks.size() > 0xFFFF) ThrowLimit("The index \"" + h.table_name + "\" is too large");
+  const size_t key_size = rs - 6u;
+  const size_t bs = h.blockSize();
+  const size_t cap = h.blockCapacity();
+  // Entries per level, bottom-up: the leaves, then one entry per block of
+  // the level below, until a level fits in one block.
+  std::vector<size_t> entries;
+  if (leaves.size() > 0) {
+    entries.push_back(leaves.size());
+    while (entries.back() > cap) entries.push_back((entries.back() + cap - 1) / cap);
   }
-  const auto nblocks = static_cast<uint16_t>(blocks.size());
-  for (uint16_t i = 0; i < nblocks; ++i) {
-    StoreLe16(blocks[i].data(), i + 1 < nblocks ? static_cast<uint16_t>(i + 2) : 0);
-    StoreLe16(blocks[i].data() + 2, i > 0 ? i : 0);
+  std::vector<size_t> first_block(entries.size());  // 1-based number of a level's first block
+  size_t total_blocks = 0;
+  for (size_t l = 0; l < entries.size(); ++l) {
+    first_block[l] = total_blocks + 1;
+    total_blocks += (entries[l] + cap - 1) / cap;
   }
-  h.num_records = total_entries;
+  if (total_blocks > 0xFFFF) ThrowLimit("The index \"" + h.table_name + "\" is too large");
+  size_t total_entries = 0;
+  for (size_t e : entries) total_entries += e;
+  const auto nblocks = static_cast<uint16_t>(total_blocks);
+  h.num_records = static_cast<uint32_t>(total_entries);
   h.file_blocks = h.used_blocks = h.max_blocks = nblocks;
   h.first_block = nblocks > 0 ? 1 : 0;
   h.last_block = nblocks;
-  h.index_root = nblocks > 0 ? root : 1;
-  h.index_levels = static_cast<uint8_t>(nblocks > 0 ? levels : 0);
-  std::vector<uint8_t> image = SerializeHeader(h);
-  image.reserve(image.size() + static_cast<size_t>(nblocks) * bs);
-  for (const auto& b : blocks) image.insert(image.end(), b.begin(), b.end());
-  return image;
+  h.index_root = nblocks > 0 ? nblocks : 1;
+  h.index_levels = static_cast<uint8_t>(entries.size());
+  std::vector<uint8_t> head = SerializeHeader(h);
+  out->assign(head.size() + total_blocks * bs, 0);
+  std::memcpy(out->data(), head.data(), head.size());
+  auto block_at = [&](size_t number) { return out->data() + head.size() + (number - 1) * bs; };
+
+  std::vector<uint32_t> sums;       // counts of the blocks of the level below
+  std::vector<uint32_t> next_sums;
+  for (size_t l = 0; l < entries.size(); ++l) {
+    next_sums.clear();
+    const size_t n = entries[l];
+    for (size_t i = 0; i < n; i += cap) {
+      const size_t in_block = std::min(cap, n - i);
+      uint8_t* blk = block_at(first_block[l] + i / cap);
+      uint32_t sum = 0;
+      for (size_t j = 0; j < in_block; ++j) {
+        const size_t e = i + j;
+        uint8_t* r = blk + 6 + j * rs;
+        uint16_t child;
+        uint32_t count;
+        if (l == 0) {
+          std::memcpy(r, leaves.keys.data() + e * key_size, key_size);
+          child = leaves.blocks[e];
+          count = leaves.counts[e];
+        } else {
+          child = static_cast<uint16_t>(first_block[l - 1] + e);
+          std::memcpy(r, block_at(child) + 6, key_size);  // the child's first key
+          count = sums[e];
+        }
+        EncodeShort(r + key_size, static_cast<int16_t>(child));
+        PutCounter(r + key_size + 2, count);
+        EncodeShort(r + key_size + 4, 0);
+        sum += count;
+      }
+      StoreLe16(blk + 4, static_cast<uint16_t>((in_block - 1) * rs));
+      next_sums.push_back(sum);
+    }
+    sums.swap(next_sums);
+  }
+  for (size_t i = 1; i <= total_blocks; ++i) {
+    uint8_t* blk = block_at(i);
+    StoreLe16(blk, i < total_blocks ? static_cast<uint16_t>(i + 1) : 0);
+    StoreLe16(blk + 2, static_cast<uint16_t>(i - 1));
+  }
 }
 
 IndexFileWriter::IndexFileWriter(FileSystem& fs, std::string path, TableHeader header,
@@ -122,17 +137,24 @@ IndexFileWriter::IndexFileWriter(FileSystem& fs, std::string path, TableHeader h
 }
 
 void IndexFileWriter::update(const std::vector<IndexLeaf>& leaves) {
-  std::vector<uint8_t> next = BuildIndexImage(header_, leaves);
+  IndexLeafList list;
+  list.reset(header_.record_size - 6u);
+  for (const auto& l : leaves) list.add(l.key.data(), l.block, l.count);
+  update(list);
+}
+
+void IndexFileWriter::update(const IndexLeafList& leaves) {
+  BuildIndexImage(header_, leaves, &next_);
   const size_t chunk = 2048;
-  for (size_t off = 0; off < next.size(); off += chunk) {
-    size_t n = std::min(chunk, next.size() - off);
-    if (off + n <= image_.size() && std::memcmp(next.data() + off, image_.data() + off, n) == 0) {
+  for (size_t off = 0; off < next_.size(); off += chunk) {
+    size_t n = std::min(chunk, next_.size() - off);
+    if (off + n <= image_.size() && std::memcmp(next_.data() + off, image_.data() + off, n) == 0) {
       continue;
     }
-    file_->write(off, next.data() + off, n);
+    file_->write(off, next_.data() + off, n);
   }
-  if (next.size() < image_.size()) file_->truncate(next.size());
-  image_ = std::move(next);
+  if (next_.size() < image_.size()) file_->truncate(next_.size());
+  image_.swap(next_);
 }
 
 void IndexFileWriter::sync() { file_->sync(); }

@@ -28,6 +28,29 @@ struct IndexLeaf {
   uint16_t count = 0;
 };
 
+// Leaves in flat arrays, so that collecting them allocates nothing once the
+// arrays have grown.
+struct IndexLeafList {
+  size_t key_size = 0;
+  std::vector<uint8_t> keys;  // key_size bytes per leaf
+  std::vector<uint16_t> blocks;
+  std::vector<uint16_t> counts;
+
+  void reset(size_t key_bytes) {
+    key_size = key_bytes;
+    keys.clear();
+    blocks.clear();
+    counts.clear();
+  }
+  void add(const void* key, uint16_t block, uint16_t count) {
+    const auto* k = static_cast<const uint8_t*>(key);
+    keys.insert(keys.end(), k, k + key_size);
+    blocks.push_back(block);
+    counts.push_back(count);
+  }
+  size_t size() const { return blocks.size(); }
+};
+
 // Header template for the index file of a data file: `key_fields` are the
 // data file's first fields that make the key.
 TableHeader MakeIndexHeader(const TableHeader& data_header, size_t key_fields,
@@ -35,6 +58,7 @@ TableHeader MakeIndexHeader(const TableHeader& data_header, size_t key_fields,
 
 // Builds the complete bytes of an index file from its leaves.
 std::vector<uint8_t> BuildIndexImage(TableHeader header, const std::vector<IndexLeaf>& leaves);
+void BuildIndexImage(TableHeader header, const IndexLeafList& leaves, std::vector<uint8_t>* out);
 
 // Keeps an index file on disk equal to the image built from the current
 // leaves, writing only the blocks that changed.
@@ -42,6 +66,7 @@ class IndexFileWriter {
  public:
   IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create);
   void update(const std::vector<IndexLeaf>& leaves);
+  void update(const IndexLeafList& leaves);
   void sync();
   const std::string& path() const { return path_; }
 
@@ -51,6 +76,7 @@ class IndexFileWriter {
   TableHeader header_;
   std::unique_ptr<File> file_;
   std::vector<uint8_t> image_;
+  std::vector<uint8_t> next_;
   bool loaded_ = false;
 };
 

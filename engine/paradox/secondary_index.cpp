@@ -153,7 +153,7 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
                                   base + ".Y" + spec.file_suffix);
   y.index_stamp = x.change_count1;
   IndexFileWriter writer(fs, JoinPath(directory, y.table_name), y, true);
-  writer.update({});
+  writer.update(IndexLeafList{});
   writer.sync();
 }
 
@@ -357,15 +357,13 @@ void SecondaryIndex::refresh() {
   if (!maintained_ || !writable_) return;
   x_->flush();
   if (!y_) return;
-  std::vector<IndexLeaf> leaves;
+  leaves_.reset(key_size_);
   const auto& chain = x_->chain();
   for (size_t i = 0; i < chain.size(); ++i) {
     if (chain[i].count == 0) continue;
-    const std::string& k = x_->firstKey(i, key_size_);
-    leaves.push_back(IndexLeaf{std::vector<uint8_t>(k.begin(), k.end()), chain[i].number,
-                               chain[i].count});
+    leaves_.add(x_->firstKey(i, key_size_).data(), chain[i].number, chain[i].count);
   }
-  y_->update(leaves);
+  y_->update(leaves_);
 }
 
 void SecondaryIndex::sync() {

@@ -118,6 +118,7 @@ class SecondaryIndex {
   std::vector<KeyPart> parts_;          // X key parts: indexed fields then primary key
   size_t indexed_ = 0;                  // number of indexed fields
   size_t key_size_ = 0;                 // bytes of the X key (all but Blk Num)
+  IndexLeafList leaves_;                // reused between changes
 };
 
 }  // namespace vellum::engine::paradox

@@ -129,7 +129,8 @@ struct Table::Impl {
   // --- keys ---------------------------------------------------------------
   uint32_t lowerBound(const uint8_t* rec, size_t parts);
   void refreshIndexes();
-  std::vector<IndexLeaf> leavesOf(RecordStore& s, size_t key_size);
+  IndexLeafList px_leaves;  // reused between changes
+  void collectLeaves();
   void checkUnique(const uint8_t* rec, std::optional<uint32_t> self, const std::string& table);
   uint32_t insertEncoded(const uint8_t* rec);
 };
@@ -428,17 +429,13 @@ uint32_t Table::Impl::lowerBound(const uint8_t* rec, size_t parts) {
   return begin;
 }
 
-std::vector<IndexLeaf> Table::Impl::leavesOf(RecordStore& s, size_t ksize) {
-  std::vector<IndexLeaf> leaves;
-  const auto& chain = s.chain();
-  leaves.reserve(chain.size());
+void Table::Impl::collectLeaves() {
+  px_leaves.reset(key_size);
+  const auto& chain = store->chain();
   for (size_t i = 0; i < chain.size(); ++i) {
     if (chain[i].count == 0) continue;
-    const std::string& k = s.firstKey(i, ksize);
-    leaves.push_back(IndexLeaf{std::vector<uint8_t>(k.begin(), k.end()), chain[i].number,
-                               chain[i].count});
+    px_leaves.add(store->firstKey(i, key_size).data(), chain[i].number, chain[i].count);
   }
-  return leaves;
 }
 
 void Table::Impl::refreshIndexes() {
@@ -447,7 +444,10 @@ void Table::Impl::refreshIndexes() {
     return;
   }
   store->flush();
-  if (px) px->update(leavesOf(*store, key_size));
+  if (px) {
+    collectLeaves();
+    px->update(px_leaves);
+  }
   for (auto& si : secondaries) si->refresh();
   indexes_dirty = false;
 }
@@ -655,7 +655,7 @@ void Table::Create(const std::string& directory, const std::string& name,
   if (key_fields > 0) {
     TableHeader ph = MakeIndexHeader(h, key_fields, 1, base + ".PX");
     IndexFileWriter px(fs, JoinPath(directory, base + ".PX"), ph, true);
-    px.update({});
+    px.update(IndexLeafList{});
     px.sync();
   }
   int composite_number = 0;
