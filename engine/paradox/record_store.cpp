@@ -10,6 +10,7 @@ namespace vellum::engine::paradox {
 
 namespace {
 constexpr size_t kMaxCachedBlocks = 256;
+constexpr uint64_t kWindowBlocks = 32;
 
 uint64_t BlockOffset(const TableHeader& h, uint16_t block) {
   return h.header_size + static_cast<uint64_t>(block - 1) * h.blockSize();
@@ -73,7 +74,7 @@ ChainWalker::ChainWalker(File& file, const TableHeader& header, const std::strin
     : file_(file), header_(header), name_(name), visited_(65536, 0),
       next_block_(header.num_records == 0 && header.file_blocks == 0 ? 0 : header.first_block),
       file_size_(file.size()) {
-  data_.resize(header.blockSize());
+  window_.resize(static_cast<size_t>(header.blockSize()) * kWindowBlocks);
 }
 
 bool ChainWalker::next() {
@@ -84,15 +85,29 @@ bool ChainWalker::next() {
                  subcode::kBadBlock);
   }
   visited_[b] = 1;
-  // One read per block: the header and the records together.
+  // One read per window of blocks: the headers and records together.
   const uint64_t off = CheckedBlockOffset(header_, b, file_size_, name_);
-  const size_t want = static_cast<size_t>(std::min<uint64_t>(header_.blockSize(), file_size_ - off));
-  if (file_.read(off, data_.data(), want) < 6) {
+  const size_t bs = header_.blockSize();
+  if (b < window_first_ || b >= window_first_ + window_blocks_) {
+    const uint64_t available = file_size_ - off;
+    const size_t blocks = static_cast<size_t>(std::min<uint64_t>(
+        {kWindowBlocks, static_cast<uint64_t>(header_.file_blocks) - b + 1, (available + bs - 1) / bs}));
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(blocks * bs, available));
+    const size_t got = file_.read(off, window_.data(), want);
+    if (got < 6) {
+      ThrowCorrupt(name_, "block " + std::to_string(b) + " is cut short", subcode::kBadBlock);
+    }
+    window_first_ = b;
+    window_blocks_ = static_cast<uint16_t>((got + bs - 1) / bs);
+    window_valid_ = got;
+  }
+  const size_t start = static_cast<size_t>(b - window_first_) * bs;
+  current_data_ = window_.data() + start;
+  if (start + 6 > window_valid_) {
     ThrowCorrupt(name_, "block " + std::to_string(b) + " is cut short", subcode::kBadBlock);
   }
-  bh_ = ParseBlockHeader(data_.data(), header_, b, off, file_size_, name_, &count_);
-  const size_t bytes = 6 + static_cast<size_t>(count_) * header_.record_size;
-  if (bytes > want) {
+  bh_ = ParseBlockHeader(current_data_, header_, b, off, file_size_, name_, &count_);
+  if (start + 6 + static_cast<size_t>(count_) * header_.record_size > window_valid_) {
     ThrowCorrupt(name_, "block " + std::to_string(b) + " is cut short", subcode::kBadBlock);
   }
   previous_ = current_;

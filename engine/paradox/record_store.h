@@ -45,7 +45,7 @@ class ChainWalker {
   uint16_t blockNumber() const { return current_; }
   const BlockHeader& blockHeader() const { return bh_; }
   uint32_t count() const { return count_; }
-  const uint8_t* record(uint32_t i) const { return data_.data() + 6 + i * header_.record_size; }
+  const uint8_t* record(uint32_t i) const { return current_data_ + 6 + i * header_.record_size; }
   // Records read so far including the current block.
   uint64_t recordsSeen() const { return seen_; }
 
@@ -54,7 +54,12 @@ class ChainWalker {
   const TableHeader& header_;
   std::string name_;
   std::vector<uint8_t> visited_;
-  std::vector<uint8_t> data_;
+  // Blocks are read a window at a time: chains mostly run in file order.
+  std::vector<uint8_t> window_;
+  uint16_t window_first_ = 0;
+  uint16_t window_blocks_ = 0;
+  size_t window_valid_ = 0;  // bytes of the window read from the file
+  const uint8_t* current_data_ = nullptr;
   uint16_t next_block_;
   uint16_t current_ = 0;
   uint16_t previous_ = 0;
