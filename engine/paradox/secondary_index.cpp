@@ -276,15 +276,16 @@ void SecondaryIndex::buildRecord(const uint8_t* rec, uint16_t block, uint8_t* ou
   EncodeShort(out + x.fields.back().offset, static_cast<int16_t>(block));
 }
 
-uint32_t SecondaryIndex::lowerBound(const uint8_t* xrec, size_t parts) {
-  RecordStore& s = *x_;
+uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
+                       size_t key_size, const uint8_t* key) {
   const auto& chain = s.chain();
   if (chain.empty()) return 0;
+  // The last block whose first record is below the key, then a search in it.
   size_t lo = 0, hi = chain.size();
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
-    const std::string& first = s.firstKey(mid, key_size_);
-    if (CompareKeys(parts_, parts, reinterpret_cast<const uint8_t*>(first.data()), xrec) < 0) {
+    const std::string& first = s.firstKey(mid, key_size);
+    if (CompareKeys(parts, n, reinterpret_cast<const uint8_t*>(first.data()), key) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -296,13 +297,17 @@ uint32_t SecondaryIndex::lowerBound(const uint8_t* xrec, size_t parts) {
   uint32_t end = begin + chain[bi].count;
   while (begin < end) {
     uint32_t mid = begin + (end - begin) / 2;
-    if (CompareKeys(parts_, parts, s.record(mid), xrec) < 0) {
+    if (CompareKeys(parts, n, s.record(mid), key) < 0) {
       begin = mid + 1;
     } else {
       end = mid;
     }
   }
   return begin;
+}
+
+uint32_t SecondaryIndex::lowerBound(const uint8_t* xrec, size_t parts) {
+  return KeyLowerBound(*x_, parts_, parts, key_size_, xrec);
 }
 
 void SecondaryIndex::onInsert(const uint8_t* rec, uint16_t block) {

@@ -41,6 +41,11 @@ struct KeyPart {
 // Compares the first `n` parts of two records: <0, 0 or >0.
 int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, const uint8_t* b);
 
+// Position of the first record of `s` whose first `n` key parts are >= those
+// of `key` (records of `s` in ascending order of `parts`).
+uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
+                       size_t key_size, const uint8_t* key);
+
 // Readable text of a record's key, e.g. ("Smith", 12).
 std::string DescribeKey(const TableHeader& h, const std::vector<KeyPart>& parts, const uint8_t* rec,
                         const CodePage& cp);

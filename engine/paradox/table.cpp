@@ -400,33 +400,7 @@ void Table::Impl::releaseBlobs(const uint8_t* rec) {
 // Keys and indexes
 
 uint32_t Table::Impl::lowerBound(const uint8_t* rec, size_t parts) {
-  RecordStore& s = *store;
-  const auto& chain = s.chain();
-  if (chain.empty()) return 0;
-  // Find the last block whose first record is < rec, then search inside it.
-  size_t lo = 0, hi = chain.size();
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    const std::string& first = s.firstKey(mid, key_size);
-    if (CompareKeys(pk_parts, parts, reinterpret_cast<const uint8_t*>(first.data()), rec) < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  if (lo == 0) return 0;
-  size_t bi = lo - 1;
-  uint32_t begin = s.chainStart(bi);
-  uint32_t end = begin + chain[bi].count;
-  while (begin < end) {
-    uint32_t mid = begin + (end - begin) / 2;
-    if (CompareKeys(pk_parts, parts, s.record(mid), rec) < 0) {
-      begin = mid + 1;
-    } else {
-      end = mid;
-    }
-  }
-  return begin;
+  return KeyLowerBound(*store, pk_parts, parts, key_size, rec);
 }
 
 void Table::Impl::collectLeaves() {
