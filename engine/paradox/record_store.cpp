@@ -386,9 +386,11 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   count_record();
   b = &block(number);
   Block* nb = &block(fresh);
-  uint16_t after = LoadLe16(b->data.data());
+  // Neighbours come from the chain as it was walked and checked, never from
+  // links stored in the block (a damaged link could point anywhere).
+  uint16_t after = ci + 1 < chain_.size() ? chain_[ci + 1].number : 0;
   setLinks(*nb, after, number);
-  setLinks(*b, fresh, LoadLe16(b->data.data() + 2));
+  setLinks(*b, fresh, ci > 0 ? chain_[ci - 1].number : 0);
   if (after != 0) {
     Block& a = block(after);
     StoreLe16(a.data.data() + 2, fresh);
@@ -481,7 +483,7 @@ void RecordStore::erase(uint32_t ordinal) {
     uint16_t succ = chain_[1].number;
     Block& s = block(succ);
     uint32_t sc = chain_[1].count;
-    uint16_t after = LoadLe16(s.data.data());
+    uint16_t after = chain_.size() > 2 ? chain_[2].number : 0;
     b = &block(number);
     std::memcpy(b->data.data() + 6, s.data.data() + 6, sc * rs);
     setCount(*b, sc);
@@ -502,8 +504,8 @@ void RecordStore::erase(uint32_t ordinal) {
     freeBlock(succ);
     return;
   }
-  uint16_t prev = LoadLe16(b->data.data() + 2);
-  uint16_t next = LoadLe16(b->data.data());
+  uint16_t prev = chain_[ci - 1].number;
+  uint16_t next = ci + 1 < chain_.size() ? chain_[ci + 1].number : 0;
   {
     Block& p = block(prev);
     StoreLe16(p.data.data(), next);
