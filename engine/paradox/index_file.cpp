@@ -145,6 +145,26 @@ void IndexFileWriter::update(const std::vector<IndexLeaf>& leaves) {
 
 void IndexFileWriter::update(const IndexLeafList& leaves) {
   BuildIndexImage(header_, leaves, &next_);
+  // Remember the tree's shape and counts for patch().
+  const size_t cap = header_.blockCapacity();
+  level_first_.clear();
+  level_counts_.clear();
+  if (leaves.size() > 0) {
+    level_counts_.emplace_back(leaves.counts.begin(), leaves.counts.end());
+    while (level_counts_.back().size() > cap) {
+      const auto& below = level_counts_.back();
+      std::vector<uint32_t> above((below.size() + cap - 1) / cap, 0);
+      for (size_t i = 0; i < below.size(); ++i) above[i / cap] += below[i];
+      level_counts_.push_back(std::move(above));
+    }
+  }
+  size_t first = 1;
+  for (const auto& level : level_counts_) {
+    level_first_.push_back(first);
+    first += (level.size() + cap - 1) / cap;
+  }
+  header_bytes_ = next_.size() - (first - 1) * header_.blockSize();
+  built_leaves_ = leaves.size();
   const size_t chunk = 2048;
   for (size_t off = 0; off < next_.size(); off += chunk) {
     size_t n = std::min(chunk, next_.size() - off);
@@ -155,6 +175,53 @@ void IndexFileWriter::update(const IndexLeafList& leaves) {
   }
   if (next_.size() < image_.size()) file_->truncate(next_.size());
   image_.swap(next_);
+}
+
+bool IndexFileWriter::patch(const IndexLeafList& leaves, const std::vector<uint32_t>& changed) {
+  if (built_leaves_ != leaves.size() || leaves.size() == 0) return false;
+  const size_t rs = header_.record_size;
+  const size_t key_size = rs - 6u;
+  const size_t bs = header_.blockSize();
+  const size_t cap = header_.blockCapacity();
+  auto entry_at = [&](size_t level, size_t j) {
+    const size_t block = level_first_[level] + j / cap;
+    return image_.data() + header_bytes_ + (block - 1) * bs + 6 + (j % cap) * rs;
+  };
+  std::vector<size_t> touched_blocks;
+  for (uint32_t e : changed) {
+    if (e >= leaves.size()) return false;
+    if (leaves.blocks[e] != static_cast<uint16_t>(DecodeShort(entry_at(0, e) + key_size).value_or(0))) {
+      return false;
+    }
+  }
+  for (uint32_t e : changed) {
+    uint8_t* r = entry_at(0, e);
+    std::memcpy(r, leaves.keys.data() + static_cast<size_t>(e) * key_size, key_size);
+    PutCounter(r + key_size + 2, leaves.counts[e]);
+    const int64_t delta =
+        static_cast<int64_t>(leaves.counts[e]) - static_cast<int64_t>(level_counts_[0][e]);
+    level_counts_[0][e] = leaves.counts[e];
+    touched_blocks.push_back(level_first_[0] + e / cap);
+    // Up the tree: the parent's count and first key.
+    size_t j = e;
+    for (size_t l = 1; l < level_counts_.size(); ++l) {
+      const size_t child = j / cap;  // entry index at level l
+      level_counts_[l][child] = static_cast<uint32_t>(level_counts_[l][child] + delta);
+      uint8_t* p = entry_at(l, child);
+      std::memcpy(p, entry_at(l - 1, child * cap), key_size);
+      PutCounter(p + key_size + 2, level_counts_[l][child]);
+      touched_blocks.push_back(level_first_[l] + child / cap);
+      j = child;
+    }
+  }
+  std::sort(touched_blocks.begin(), touched_blocks.end());
+  touched_blocks.erase(std::unique(touched_blocks.begin(), touched_blocks.end()),
+                       touched_blocks.end());
+  for (size_t block : touched_blocks) {
+    const size_t off = header_bytes_ + (block - 1) * bs;
+    file_->write(off, image_.data() + off, bs);
+  }
+  return true;
 }
 
 void IndexFileWriter::sync() { file_->sync(); }

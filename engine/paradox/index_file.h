@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,11 @@ class IndexFileWriter {
   IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create);
   void update(const std::vector<IndexLeaf>& leaves);
   void update(const IndexLeafList& leaves);
+  // Rewrites only the entries of the leaves at `changed` positions and their
+  // parents, when the leaves are the same blocks as at the last update (only
+  // their counts or first keys changed). False when it cannot; then call
+  // update().
+  bool patch(const IndexLeafList& leaves, const std::vector<uint32_t>& changed);
   void sync();
   const std::string& path() const { return path_; }
 
@@ -78,6 +84,12 @@ class IndexFileWriter {
   std::vector<uint8_t> image_;
   std::vector<uint8_t> next_;
   bool loaded_ = false;
+  // The tree of image_ when it was built here: leaves per block, the first
+  // block of each level and the true (unclamped) count of every entry.
+  size_t built_leaves_ = SIZE_MAX;
+  std::vector<size_t> level_first_;
+  std::vector<std::vector<uint32_t>> level_counts_;
+  size_t header_bytes_ = 0;
 };
 
 // Reads an index file's leaves in order, checking the tree: child links,

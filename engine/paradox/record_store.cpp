@@ -158,6 +158,7 @@ void RecordStore::load() {
   }
   first_keys_.assign(chain_.size(), std::string());
   loaded_ = true;
+  reshape();
   invalidateStarts();
 }
 
@@ -343,6 +344,7 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
     setCount(b, 1);
     chain_.push_back(BlockRef{n, 1});
     first_keys_.assign(1, std::string());
+    reshape();
     header_.first_block = header_.last_block = n;
     invalidateStarts();
     return;
@@ -378,6 +380,7 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
     chain_[ci].count = static_cast<uint16_t>(count + 1);
     for (size_t j = ci + 1; j < starts_.size(); ++j) ++starts_[j];
     if (slot == 0) noteFirstKey(ci, *b);
+    touch(ci);
     return;
   }
   // The block is full: open a new block after it. Appending at the very end
@@ -431,6 +434,7 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   markDirty(fresh, *nb);
   noteFirstKey(ci, *b);
   noteFirstKey(ci + 1, *nb);
+  reshape();
 }
 
 void RecordStore::appendPacked(const uint8_t* rec) { insert(size(), rec); }
@@ -443,7 +447,10 @@ void RecordStore::overwrite(uint32_t ordinal, const uint8_t* rec) {
   std::memcpy(b.data.data() + 6 + static_cast<size_t>(ordinal - starts_[ci]) * header_.record_size,
               rec, header_.record_size);
   markDirty(number, b);
-  if (ordinal == starts_[ci]) noteFirstKey(ci, b);
+  if (ordinal == starts_[ci]) {
+    noteFirstKey(ci, b);
+    touch(ci);
+  }
 }
 
 void RecordStore::erase(uint32_t ordinal) {
@@ -461,10 +468,12 @@ void RecordStore::erase(uint32_t ordinal) {
   markDirty(number, *b);
   chain_[ci].count = static_cast<uint16_t>(count - 1);
   if (slot == 0) noteFirstKey(ci, *b);
+  touch(ci);
   --header_.num_records;
   header_dirty_ = true;
   invalidateStarts();
   if (count - 1 > 0) return;
+  reshape();
 
   if (chain_.size() == 1) {
     // The table is empty: give back every block.

@@ -121,6 +121,15 @@ class RecordStore {
   // new one (bulk loading of sorted or unkeyed data).
   void appendPacked(const uint8_t* rec);
 
+  // What changed since clearChanges(): chain positions whose count or first
+  // record changed, and whether blocks were added, removed or reordered.
+  bool reshaped() const { return reshaped_; }
+  const std::vector<uint32_t>& changedBlocks() const { return changed_; }
+  void clearChanges() {
+    changed_.clear();
+    reshaped_ = false;
+  }
+
   // Told of records that moved to another block (record bytes, new block).
   std::function<void(const uint8_t*, uint16_t)> on_move;
 
@@ -156,6 +165,16 @@ class RecordStore {
   std::vector<BlockRef> chain_;
   std::vector<std::string> first_keys_;  // parallel to chain_; empty = not cached
   size_t key_length_ = 0;
+  std::vector<uint32_t> changed_;
+  bool reshaped_ = true;
+  // After a reshape the whole index is rebuilt, so single changes are not kept.
+  void touch(size_t index) {
+    if (!reshaped_) changed_.push_back(static_cast<uint32_t>(index));
+  }
+  void reshape() {
+    reshaped_ = true;
+    changed_.clear();
+  }
   void noteFirstKey(size_t index, const Block& b);
   std::vector<uint32_t> starts_;
   bool starts_valid_ = false;

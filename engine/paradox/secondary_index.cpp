@@ -362,13 +362,25 @@ void SecondaryIndex::refresh() {
   if (!maintained_ || !writable_) return;
   x_->flush();
   if (!y_) return;
-  leaves_.reset(key_size_);
   const auto& chain = x_->chain();
-  for (size_t i = 0; i < chain.size(); ++i) {
-    if (chain[i].count == 0) continue;
-    leaves_.add(x_->firstKey(i, key_size_).data(), chain[i].number, chain[i].count);
+  bool patched = false;
+  if (!x_->reshaped() && leaves_.size() == chain.size() && leaves_.key_size == key_size_) {
+    for (uint32_t i : x_->changedBlocks()) {
+      std::memcpy(leaves_.keys.data() + static_cast<size_t>(i) * key_size_,
+                  x_->firstKey(i, key_size_).data(), key_size_);
+      leaves_.counts[i] = chain[i].count;
+    }
+    patched = y_->patch(leaves_, x_->changedBlocks());
   }
-  y_->update(leaves_);
+  if (!patched) {
+    leaves_.reset(key_size_);
+    for (size_t i = 0; i < chain.size(); ++i) {
+      if (chain[i].count == 0) continue;
+      leaves_.add(x_->firstKey(i, key_size_).data(), chain[i].number, chain[i].count);
+    }
+    y_->update(leaves_);
+  }
+  x_->clearChanges();
 }
 
 void SecondaryIndex::sync() {

@@ -419,9 +419,24 @@ void Table::Impl::refreshIndexes() {
   }
   store->flush();
   if (px) {
-    collectLeaves();
-    px->update(px_leaves);
+    // Usually only a block's count or first key changed: patch those index
+    // entries; after splits and freed blocks, rebuild the index image.
+    bool patched = false;
+    const auto& chain = store->chain();
+    if (!store->reshaped() && px_leaves.size() == chain.size() && px_leaves.key_size == key_size) {
+      for (uint32_t i : store->changedBlocks()) {
+        std::memcpy(px_leaves.keys.data() + static_cast<size_t>(i) * key_size,
+                    store->firstKey(i, key_size).data(), key_size);
+        px_leaves.counts[i] = chain[i].count;
+      }
+      patched = px->patch(px_leaves, store->changedBlocks());
+    }
+    if (!patched) {
+      collectLeaves();
+      px->update(px_leaves);
+    }
   }
+  store->clearChanges();
   for (auto& si : secondaries) si->refresh();
   indexes_dirty = false;
 }
