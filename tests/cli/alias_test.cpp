@@ -14,6 +14,7 @@
 
 #include "cli/cli.h"
 #include "engine/session.h"
+#include "tests/support/cli_invoke.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {
@@ -22,21 +23,8 @@ namespace {
 using engine::AliasConfig;
 using test::TempDir;
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result Invoke(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Result r;
-  r.status = RunCli(args, out, err);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
+using Result = test::CliResult;
+const auto Invoke = &test::InvokeCli;
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -28,6 +28,7 @@
 #include "cli/value_text.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/table.h"
+#include "tests/support/cli_invoke.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {
@@ -43,21 +44,8 @@ using test::TempDir;
 // ---------------------------------------------------------------------------
 // Running the program.
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result Invoke(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Result r;
-  r.status = RunCli(args, out, err);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
+using Result = test::CliResult;
+const auto Invoke = &test::InvokeCli;
 
 std::string Leonhad(const std::string& rest) {
   return test::CorpusDir() + "/leonhad_paradoxdriver/" + rest;

@@ -32,6 +32,7 @@ extern "C" {
 #include "cli/load_command.h"
 #include "engine/paradox/table.h"
 #include "engine/value.h"
+#include "tests/support/cli_invoke.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {
@@ -44,21 +45,8 @@ using engine::Value;
 using engine::paradox::Row;
 using engine::paradox::Table;
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result Invoke(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Result r;
-  r.status = RunCli(args, out, err);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
+using Result = test::CliResult;
+const auto Invoke = &test::InvokeCli;
 
 // The load command with the terminal given: answers come from `answers`
 // when `interactive`.

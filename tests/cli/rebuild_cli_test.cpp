@@ -22,6 +22,7 @@
 #include "engine/session.h"
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/scripted_ui.h"
+#include "tests/support/cli_invoke.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {
@@ -36,21 +37,8 @@ using engine::paradox::IndexDef;
 using engine::paradox::Table;
 using engine::paradox::TableDefinition;
 
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result Invoke(const std::vector<std::string>& args) {
-  std::ostringstream out;
-  std::ostringstream err;
-  Result r;
-  r.status = RunCli(args, out, err);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
+using Result = test::CliResult;
+const auto Invoke = &test::InvokeCli;
 
 void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
