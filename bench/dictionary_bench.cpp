@@ -141,6 +141,8 @@ void CreateEmptyDictionary(const std::string& dir) {
 // do, then syncs the three tables.
 void EngineWrite(TdmDataDictionary& dm) {
   const Date today = vellum::Locale::Today();
+  // As a load does: the rows of the whole run in one batch of the module.
+  vellum::dictionary::DictionaryBatch batch(dm);
   for (const TableRow& t : Source()) {
     dm.tblTables.insert();
     dm.tblTables.fieldByName("Alias").setAsString(t.alias);
@@ -163,9 +165,7 @@ void EngineWrite(TdmDataDictionary& dm) {
       dm.tblIndex.post();
     }
   }
-  dm.tblTables.table().flush();
-  dm.tblFields.table().flush();
-  dm.tblIndex.table().flush();
+  batch.commit();  // writes the rows and syncs the files
 }
 
 // The module opened on the dictionary in `dir`, answering the project

@@ -1,5 +1,7 @@
 #include "dictionary/data_module.h"
 
+#include <vector>
+
 #include "dictionary/locale_helper.h"
 #include "dictionary/schema.h"
 
@@ -55,6 +57,25 @@ void TdmDataDictionary::dmDataDictionaryCreate(bool has_command_line_arguments) 
   } else {
     ui_.terminate();
   }
+}
+
+void TdmDataDictionary::BeginBatch() {
+  ++batch_depth_;
+  for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
+    if (view->active()) view->table().beginBulk();
+  }
+}
+
+void TdmDataDictionary::EndBatch() {
+  if (batch_depth_ == 0) return;
+  --batch_depth_;
+  std::vector<engine::paradox::Table*> tables;
+  for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
+    if (!view->active() || !view->table().inBulk()) continue;
+    view->table().endBulk();
+    tables.push_back(&view->table());
+  }
+  if (batch_depth_ == 0) engine::paradox::Table::FlushAll(tables);
 }
 
 void TdmDataDictionary::OpenDictionary(const std::string& directory) {

@@ -36,6 +36,13 @@ class TdmDataDictionary {
   // The current project directory (DataDict's PATH).
   std::string projectDirectory() const { return DBDataDict.param("PATH"); }
 
+  // Many rows in a row (a load): from BeginBatch to the matching EndBatch
+  // the three tables keep their changes in memory, where the views and the
+  // rules see them as usual, and EndBatch writes them all and syncs the
+  // files together. Batches nest; only the outermost EndBatch writes.
+  void BeginBatch();
+  void EndBatch();
+
   engine::Session& session() { return session_; }
   Ui& ui() { return ui_; }
 
@@ -57,6 +64,33 @@ class TdmDataDictionary {
 
   engine::Session& session_;
   Ui& ui_;
+  int batch_depth_ = 0;
+};
+
+// A batch of the data module for the life of a scope. commit() ends it and
+// reports a failure to write; a scope left by an exception ends it quietly
+// (the tables then write their changes when they close).
+class DictionaryBatch {
+ public:
+  explicit DictionaryBatch(TdmDataDictionary& module) : module_(module) { module_.BeginBatch(); }
+  ~DictionaryBatch() {
+    if (open_) {
+      try {
+        module_.EndBatch();
+      } catch (...) {
+      }
+    }
+  }
+  DictionaryBatch(const DictionaryBatch&) = delete;
+  DictionaryBatch& operator=(const DictionaryBatch&) = delete;
+  void commit() {
+    open_ = false;
+    module_.EndBatch();
+  }
+
+ private:
+  TdmDataDictionary& module_;
+  bool open_ = true;
 };
 
 }  // namespace vellum::dictionary

@@ -14,6 +14,20 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// ASCII letters compared without regard to case, without copying.
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto x = static_cast<unsigned char>(a[i]);
+    auto y = static_cast<unsigned char>(b[i]);
+    if (x == y) continue;
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 std::vector<std::string> SplitNames(const std::string& text) {
   std::vector<std::string> parts;
   if (text.empty()) return parts;
@@ -32,7 +46,7 @@ bool StartsWithFields(const std::string& key_fields, const std::string& wanted) 
   auto want = SplitNames(wanted);
   if (want.empty() || want.size() > have.size()) return false;
   for (size_t i = 0; i < want.size(); ++i) {
-    if (Upper(have[i]) != Upper(want[i])) return false;
+    if (!EqualNoCase(have[i], want[i])) return false;
   }
   return true;
 }
@@ -342,6 +356,14 @@ uint32_t Dataset::lowerBoundInOrder(const Row& key) {
   return table_->indexLowerBound(static_cast<size_t>(order_), key);
 }
 
+uint32_t Dataset::upperBoundInOrder(const Row& key) {
+  if (order_ < 0) {
+    if (!table_->keyed()) ThrowInvalid("Table \"" + table_name_ + "\" has no key to search");
+    return table_->upperBound(key);
+  }
+  return table_->indexUpperBound(static_cast<size_t>(order_), key);
+}
+
 bool Dataset::leadingEqual(const Row& row, const Row& key) const {
   auto fields = orderFields();
   bool ci = false;
@@ -391,14 +413,7 @@ void Dataset::recomputeRange() {
   range_begin_ = 0;
   range_end_ = total;
   if (range_low_) range_begin_ = lowerBoundInOrder(*range_low_);
-  if (range_high_) {
-    uint32_t p = lowerBoundInOrder(*range_high_);
-    uint32_t saved_begin = range_begin_;
-    range_begin_ = 0;
-    while (p < total && leadingEqual(table_->read(tablePosition(p)), *range_high_)) ++p;
-    range_begin_ = saved_begin;
-    range_end_ = p;
-  }
+  if (range_high_) range_end_ = upperBoundInOrder(*range_high_);
   if (range_end_ < range_begin_) range_end_ = range_begin_;
 }
 
@@ -601,12 +616,11 @@ void Dataset::post() {
   } else {
     ordinal = table_->update(tablePosition(pos_), buffer_);
   }
-  Row posted = table_->read(ordinal);
   state_ = DatasetState::kBrowse;
   buffer_.clear();
   recomputeRange();
   if (range_end_ > range_begin_) {
-    uint32_t p = orderPosition(table_->keyed() ? table_->lowerBound(keyOf(posted)) : ordinal);
+    uint32_t p = orderPosition(ordinal);
     if (p >= range_begin_ && p < range_end_) {
       moveTo(p - range_begin_, false);
     } else {
@@ -658,7 +672,10 @@ DatasetField& Dataset::field(size_t index) {
 
 DatasetField* Dataset::findField(const std::string& name) {
   for (auto& f : fields_) {
-    if (Upper(f->name()) == Upper(name)) return f.get();
+    if (f->name() == name) return f.get();
+  }
+  for (auto& f : fields_) {
+    if (EqualNoCase(f->name(), name)) return f.get();
   }
   return nullptr;
 }

@@ -171,6 +171,7 @@ class Dataset {
   uint32_t tablePosition(uint32_t pos);
   uint32_t orderPosition(uint32_t ordinal);
   uint32_t lowerBoundInOrder(const Row& key);
+  uint32_t upperBoundInOrder(const Row& key);
   bool leadingEqual(const Row& row, const Row& key) const;
   std::vector<size_t> orderFields() const;
   void recomputeRange();

@@ -432,6 +432,8 @@ void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& s
     ui.busy(false);
   };
 
+  // The rows of the whole load go to the files at its end, in one go.
+  dictionary::DictionaryBatch batch(data_module);
   try {
     bool upgrade_all = false;
     for (const std::string& name : table_names) {
@@ -479,6 +481,7 @@ void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& s
       LoadIndexes(data_module, table->structure());
       LoadValidityChecks(data_module, ui, table->structure());
     }
+    batch.commit();
   } catch (...) {
     PutViewsBack(data_module);
     finish();

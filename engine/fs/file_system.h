@@ -58,6 +58,12 @@ class FileSystem {
   virtual void syncDirectory(const std::string& path) = 0;
   // Removes an empty directory; a missing one is not an error.
   virtual void removeDirectory(const std::string& path) { (void)path; }
+  // Syncs several files; on return all are durable. The real file system
+  // syncs them concurrently so that the disk can take them in one go; the
+  // first failure is raised after every sync has ended.
+  virtual void syncFiles(const std::vector<File*>& files) {
+    for (File* f : files) f->sync();
+  }
 
   // The file system the engine uses by default (the real one).
   static FileSystem& Default();

@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "engine/errors.h"
 #include "engine/fs/file_system.h"
@@ -85,6 +89,35 @@ class PosixFile final : public File {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  void syncFiles(const std::vector<File*>& files) override {
+    if (files.size() < 2) {
+      for (File* f : files) f->sync();
+      return;
+    }
+    std::vector<std::exception_ptr> errors(files.size());
+    std::vector<std::thread> threads;
+    threads.reserve(files.size() - 1);
+    auto sync_one = [&](size_t i) {
+      try {
+        files[i]->sync();
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    };
+    for (size_t i = 1; i < files.size(); ++i) {
+      try {
+        threads.emplace_back(sync_one, i);
+      } catch (const std::system_error&) {
+        sync_one(i);  // no thread to be had: sync it here
+      }
+    }
+    sync_one(0);
+    for (auto& t : threads) t.join();
+    for (auto& e : errors) {
+      if (e) std::rethrow_exception(e);
+    }
+  }
+
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
     int flags = O_CLOEXEC;
     switch (mode) {

@@ -778,6 +778,8 @@ std::string BlobFile::Impl::CheckStored(const BlobDescriptor& d, const uint8_t* 
 
 void BlobFile::sync() { impl_->file->sync(); }
 
+File& BlobFile::file() { return *impl_->file; }
+
 Bytes BlobFile::ReadLeaderOnly(const uint8_t* field, int leader, PxType type,
                                const std::string& table_file, const std::string& field_name) {
   CheckLeader(leader);

@@ -66,6 +66,8 @@ class BlobFile {
 
   // Writes pending changes and syncs the file.
   void sync();
+  // The open .MB file (its changes are written as they are made).
+  File& file();
 
   // Reads a value held entirely in the leader (for tables whose .MB is
   // missing). Raises EDBEngineError (data corrupt) naming `table_file` and

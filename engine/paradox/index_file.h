@@ -74,6 +74,7 @@ class IndexFileWriter {
   // update().
   bool patch(const IndexLeafList& leaves, const std::vector<uint32_t>& changed);
   void sync();
+  File* file() { return file_.get(); }
   const std::string& path() const { return path_; }
 
  private:

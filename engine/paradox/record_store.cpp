@@ -208,8 +208,15 @@ size_t RecordStore::chainIndexOf(uint32_t ordinal) {
 }
 
 RecordStore::Block& RecordStore::block(uint16_t number) {
+  // Consecutive calls mostly ask for the same block.
+  if (last_block_ != nullptr && last_number_ == number) return *last_block_;
   auto it = cache_.find(number);
-  if (it != cache_.end()) return it->second;
+  if (it != cache_.end()) {
+    last_number_ = number;
+    last_block_ = &it->second;
+    it->second.used = ++use_clock_;
+    return it->second;
+  }
   Block b;
   b.data.assign(header_.blockSize(), 0);
   uint64_t off = BlockOffset(header_, number);
@@ -217,7 +224,11 @@ RecordStore::Block& RecordStore::block(uint16_t number) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(header_.blockSize(), file_size_ - off));
     file_->read(off, b.data.data(), want);
   }
-  return cache_.emplace(number, std::move(b)).first->second;
+  b.used = ++use_clock_;
+  Block& added = cache_.emplace(number, std::move(b)).first->second;
+  last_number_ = number;
+  last_block_ = &added;
+  return added;
 }
 
 // Called only at the start of a public operation, so that no operation holds
@@ -225,7 +236,23 @@ RecordStore::Block& RecordStore::block(uint16_t number) {
 void RecordStore::evictIfNeeded() {
   if (cache_.size() < kMaxCachedBlocks) return;
   flush();
-  cache_.clear();
+  // Keep the more recently used half: searches and appends keep coming
+  // back to the same blocks.
+  std::vector<uint32_t> stamps;
+  stamps.reserve(cache_.size());
+  for (const auto& [number, b] : cache_) stamps.push_back(b.used);
+  auto middle = stamps.begin() + static_cast<std::ptrdiff_t>(stamps.size() / 2);
+  std::nth_element(stamps.begin(), middle, stamps.end());
+  const uint32_t keep_from = *middle;
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    it = it->second.used < keep_from ? cache_.erase(it) : std::next(it);
+  }
+  last_block_ = nullptr;
+  if (use_clock_ > 0x7FFFFFFF) {
+    // Renumber before the clock wraps.
+    for (auto& [number, b] : cache_) b.used = b.used >= keep_from ? b.used - keep_from + 1 : 0;
+    use_clock_ -= keep_from - 1;
+  }
 }
 
 uint32_t RecordStore::countOf(const Block& b) const {
@@ -480,6 +507,7 @@ void RecordStore::erase(uint32_t ordinal) {
     chain_.clear();
     first_keys_.clear();
     cache_.clear();
+  last_block_ = nullptr;
     dirty_blocks_.clear();
     header_.file_blocks = header_.used_blocks = header_.max_blocks = 0;
     header_.first_block = header_.last_block = header_.first_free_block = 0;

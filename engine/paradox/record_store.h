@@ -111,6 +111,10 @@ class RecordStore {
   // Length of the key prefix that firstKey is asked for; with it, the first
   // keys of changed blocks are kept up to date without reading them back.
   void setKeyLength(size_t n) { key_length_ = n; }
+  // The chain position where the last key search ended; searches start by
+  // trying it, since consecutive searches mostly land in the same block.
+  size_t searchHint() const { return search_hint_; }
+  void setSearchHint(size_t index) { search_hint_ = index; }
   uint16_t blockOf(uint32_t ordinal);
 
   // Inserts before `ordinal` (== size() appends).
@@ -143,6 +147,7 @@ class RecordStore {
   struct Block {
     std::vector<uint8_t> data;
     bool dirty = false;
+    uint32_t used = 0;  // use_clock_ at the last lookup
   };
 
   void load();
@@ -165,6 +170,7 @@ class RecordStore {
   std::vector<BlockRef> chain_;
   std::vector<std::string> first_keys_;  // parallel to chain_; empty = not cached
   size_t key_length_ = 0;
+  size_t search_hint_ = 0;
   std::vector<uint32_t> changed_;
   bool reshaped_ = true;
   // After a reshape the whole index is rebuilt, so single changes are not kept.
@@ -179,6 +185,11 @@ class RecordStore {
   std::vector<uint32_t> starts_;
   bool starts_valid_ = false;
   std::unordered_map<uint16_t, Block> cache_;
+  // The block last returned by block(); elements of cache_ keep their
+  // address until cache_ is cleared.
+  uint16_t last_number_ = 0;
+  Block* last_block_ = nullptr;
+  uint32_t use_clock_ = 0;
   std::vector<uint16_t> dirty_blocks_;
   bool header_dirty_ = false;
   uint64_t file_size_ = 0;

@@ -24,8 +24,27 @@ int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, c
     const KeyPart& k = parts[i];
     int c = 0;
     if (k.case_insensitive && k.type == PxType::kAlpha) {
-      for (size_t j = 0; j < k.length && c == 0; ++j) {
-        c = UpperByte(a[k.offset + j]) - UpperByte(b[k.offset + j]);
+      // Text ends at its first NUL; the rest of the field is padding.
+      const uint8_t* x = a + k.offset;
+      const uint8_t* y = b + k.offset;
+      for (size_t j = 0; j < k.length; ++j) {
+        if (x[j] == y[j]) {
+          if (x[j] == 0) break;
+          continue;
+        }
+        c = UpperByte(x[j]) - UpperByte(y[j]);
+        if (c != 0) break;
+      }
+    } else if (k.length <= 16) {
+      // Short fields (numbers, dates, short codes) are the common key
+      // parts; a byte loop beats a library call for them.
+      const uint8_t* x = a + k.offset;
+      const uint8_t* y = b + k.offset;
+      for (size_t j = 0; j < k.length; ++j) {
+        if (x[j] != y[j]) {
+          c = x[j] < y[j] ? -1 : 1;
+          break;
+        }
       }
     } else {
       c = std::memcmp(a + k.offset, b + k.offset, k.length);
@@ -282,6 +301,16 @@ uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t
   if (chain.empty()) return 0;
   // The last block whose first record is below the key, then a search in it.
   size_t lo = 0, hi = chain.size();
+  // Consecutive searches mostly end in the same block (appends, the rows
+  // of one master): try the block of the last search first.
+  auto first_of = [&](size_t i) {
+    return reinterpret_cast<const uint8_t*>(s.firstKey(i, key_size).data());
+  };
+  const size_t hint = s.searchHint();
+  if (hint < hi && CompareKeys(parts, n, first_of(hint), key) < 0 &&
+      (hint + 1 == hi || !(CompareKeys(parts, n, first_of(hint + 1), key) < 0))) {
+    lo = hi = hint + 1;
+  }
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
     const std::string& first = s.firstKey(mid, key_size);
@@ -293,17 +322,67 @@ uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t
   }
   if (lo == 0) return 0;
   size_t bi = lo - 1;
-  uint32_t begin = s.chainStart(bi);
-  uint32_t end = begin + chain[bi].count;
+  s.setSearchHint(bi);
+  // The block's records are contiguous: search them in place.
+  const uint8_t* records = s.firstRecordOfBlock(bi);
+  const size_t size = s.recordSize();
+  uint32_t begin = 0;
+  uint32_t end = chain[bi].count;
   while (begin < end) {
     uint32_t mid = begin + (end - begin) / 2;
-    if (CompareKeys(parts, n, s.record(mid), key) < 0) {
+    if (CompareKeys(parts, n, records + static_cast<size_t>(mid) * size, key) < 0) {
       begin = mid + 1;
     } else {
       end = mid;
     }
   }
-  return begin;
+  return s.chainStart(bi) + begin;
+}
+
+uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
+                       size_t key_size, const uint8_t* key) {
+  const auto& chain = s.chain();
+  if (chain.empty()) return 0;
+  // The last block whose first record is not above the key, then a search
+  // in it; when every record of that block is equal or below, the bound is
+  // the start of the next block.
+  size_t lo = 0, hi = chain.size();
+  // Consecutive searches mostly end in the same block (appends, the rows
+  // of one master): try the block of the last search first.
+  auto first_of = [&](size_t i) {
+    return reinterpret_cast<const uint8_t*>(s.firstKey(i, key_size).data());
+  };
+  const size_t hint = s.searchHint();
+  if (hint < hi && CompareKeys(parts, n, first_of(hint), key) <= 0 &&
+      (hint + 1 == hi || !(CompareKeys(parts, n, first_of(hint + 1), key) <= 0))) {
+    lo = hi = hint + 1;
+  }
+  while (lo < hi) {
+    size_t mid = (lo + hi) / 2;
+    const std::string& first = s.firstKey(mid, key_size);
+    if (CompareKeys(parts, n, reinterpret_cast<const uint8_t*>(first.data()), key) <= 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == 0) return 0;
+  size_t bi = lo - 1;
+  s.setSearchHint(bi);
+  // The block's records are contiguous: search them in place.
+  const uint8_t* records = s.firstRecordOfBlock(bi);
+  const size_t size = s.recordSize();
+  uint32_t begin = 0;
+  uint32_t end = chain[bi].count;
+  while (begin < end) {
+    uint32_t mid = begin + (end - begin) / 2;
+    if (CompareKeys(parts, n, records + static_cast<size_t>(mid) * size, key) <= 0) {
+      begin = mid + 1;
+    } else {
+      end = mid;
+    }
+  }
+  return s.chainStart(bi) + begin;
 }
 
 uint32_t SecondaryIndex::lowerBound(const uint8_t* xrec, size_t parts) {
@@ -312,14 +391,16 @@ uint32_t SecondaryIndex::lowerBound(const uint8_t* xrec, size_t parts) {
 
 void SecondaryIndex::onInsert(const uint8_t* rec, uint16_t block) {
   if (!maintained_) return;
-  std::vector<uint8_t> xrec(x_->recordSize());
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
   buildRecord(rec, block, xrec.data());
   x_->insert(lowerBound(xrec.data(), parts_.size()), xrec.data());
 }
 
 void SecondaryIndex::onErase(const uint8_t* rec) {
   if (!maintained_) return;
-  std::vector<uint8_t> xrec(x_->recordSize());
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
   buildRecord(rec, 0, xrec.data());
   uint32_t pos = lowerBound(xrec.data(), parts_.size());
   if (pos < x_->size() && CompareKeys(parts_, parts_.size(), x_->record(pos), xrec.data()) == 0) {
@@ -329,7 +410,8 @@ void SecondaryIndex::onErase(const uint8_t* rec) {
 
 void SecondaryIndex::onMove(const uint8_t* rec, uint16_t block) {
   if (!maintained_) return;
-  std::vector<uint8_t> xrec(x_->recordSize());
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
   buildRecord(rec, block, xrec.data());
   uint32_t pos = lowerBound(xrec.data(), parts_.size());
   if (pos < x_->size() && CompareKeys(parts_, parts_.size(), x_->record(pos), xrec.data()) == 0) {
@@ -339,9 +421,10 @@ void SecondaryIndex::onMove(const uint8_t* rec, uint16_t block) {
 
 void SecondaryIndex::checkUnique(const uint8_t* rec, const uint8_t* self, const std::string& table) {
   if (!maintained_) return;
-  std::vector<uint8_t> xrec(x_->recordSize());
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
   buildRecord(rec, 0, xrec.data());
-  std::vector<uint8_t> xself;
+  std::vector<uint8_t>& xself = xself_;
   if (self) {
     xself.resize(x_->recordSize());
     buildRecord(self, 0, xself.data());
@@ -387,6 +470,13 @@ void SecondaryIndex::sync() {
   if (!writable_ || !maintained_) return;
   x_->sync();
   if (y_) y_->sync();
+}
+
+void SecondaryIndex::filesToSync(std::vector<File*>* files) {
+  if (!writable_ || !maintained_) return;
+  x_->flush();
+  files->push_back(&x_->file());
+  if (y_ && y_->file()) files->push_back(y_->file());
 }
 
 void SecondaryIndex::verify(std::vector<std::string>* problems,
@@ -487,14 +577,23 @@ void SecondaryIndex::verify(std::vector<std::string>* problems,
 }
 
 uint32_t SecondaryIndex::lowerBoundFor(const uint8_t* table_record, size_t parts) {
-  std::vector<uint8_t> xrec(x_->recordSize());
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
   buildRecord(table_record, 0, xrec.data());
   return lowerBound(xrec.data(), std::min(parts, indexed_));
 }
 
+uint32_t SecondaryIndex::upperBoundFor(const uint8_t* table_record, size_t parts) {
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
+  buildRecord(table_record, 0, xrec.data());
+  return KeyUpperBound(*x_, parts_, std::min(parts, indexed_), key_size_, xrec.data());
+}
+
 std::optional<uint32_t> SecondaryIndex::entryFor(const uint8_t* table_record) {
   if (!maintained_) return std::nullopt;
-  std::vector<uint8_t> xrec(x_->recordSize());
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
   buildRecord(table_record, 0, xrec.data());
   uint32_t pos = lowerBound(xrec.data(), parts_.size());
   if (pos < x_->size() && CompareKeys(parts_, parts_.size(), x_->record(pos), xrec.data()) == 0) {

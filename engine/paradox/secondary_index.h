@@ -46,6 +46,11 @@ int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, c
 uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
                        size_t key_size, const uint8_t* key);
 
+// Position of the first record of `s` whose first `n` key parts are above
+// those of `key`.
+uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
+                       size_t key_size, const uint8_t* key);
+
 // Readable text of a record's key, e.g. ("Smith", 12).
 std::string DescribeKey(const TableHeader& h, const std::vector<KeyPart>& parts, const uint8_t* rec,
                         const CodePage& cp);
@@ -88,12 +93,16 @@ class SecondaryIndex {
 
   void refresh();
   void sync();
+  // Writes pending changes and adds the files that then need a sync.
+  void filesToSync(std::vector<File*>* files);
 
   // Ordered access for cursors. Entries are X records in index order.
   uint32_t entries() { return x_->size(); }
   // First entry whose leading `parts` indexed fields are >= those of
   // `table_record` (a record in the table's layout).
   uint32_t lowerBoundFor(const uint8_t* table_record, size_t parts);
+  // First entry whose leading `parts` indexed fields are above those.
+  uint32_t upperBoundFor(const uint8_t* table_record, size_t parts);
   // Entry holding `table_record` (exact match on indexed fields and key).
   std::optional<uint32_t> entryFor(const uint8_t* table_record);
   // Copies an entry's primary-key fields into a record of the table's layout.
@@ -124,6 +133,7 @@ class SecondaryIndex {
   size_t indexed_ = 0;                  // number of indexed fields
   size_t key_size_ = 0;                 // bytes of the X key (all but Blk Num)
   IndexLeafList leaves_;                // reused between changes
+  std::vector<uint8_t> xrec_, xself_;   // X records built for one call
 };
 
 }  // namespace vellum::engine::paradox

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 #include "engine/errors.h"
 #include "engine/paradox/blob_file.h"
@@ -113,6 +114,8 @@ struct Table::Impl {
   bool indexes_dirty = false;
   bool lock_held = false;
   std::vector<uint8_t> scratch;
+  std::vector<uint8_t> key_scratch;  // key records of searches
+  std::vector<uint8_t> insert_scratch;  // records being inserted
   TableStructure structure;  // as read at open
 
   ~Impl();
@@ -1033,7 +1036,7 @@ uint32_t Table::insert(const Row& row) {
     }
     filled[i] = static_cast<int64_t>(h.auto_inc) + 1;
   }
-  std::vector<uint8_t> rec;
+  std::vector<uint8_t>& rec = m.insert_scratch;
   m.encodeRow(*values, &rec, structure_);
   try {
     return m.insertEncoded(rec.data());
@@ -1130,19 +1133,35 @@ void Table::remove(uint32_t ordinal) {
   m.refreshIndexes();
 }
 
-uint32_t Table::lowerBound(const Row& key) {
-  Impl& m = *impl_;
-  if (!keyed()) ThrowInvalid("Table \"" + m.base + "\" has no primary key");
+// A record of the table's layout holding `key` in the leading primary-key
+// fields.
+static const std::vector<uint8_t>& PrimaryKeyRecord(Table::Impl& m, bool keyed, const Row& key) {
+  if (!keyed) ThrowInvalid("Table \"" + m.base + "\" has no primary key");
   if (key.size() > m.pk_parts.size()) ThrowInvalid("Too many key values for table \"" + m.base + "\"");
-  std::vector<uint8_t> rec(m.h().record_size, 0);
+  std::vector<uint8_t>& rec = m.key_scratch;
+  rec.assign(m.h().record_size, 0);
   for (size_t i = 0; i < key.size(); ++i) {
     bool wrote = false;
     m.encodeField(m.h().fields[i], i, key[i], rec.data(), &wrote);
   }
+  return rec;
+}
+
+uint32_t Table::lowerBound(const Row& key) {
+  Impl& m = *impl_;
+  const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
   return m.lowerBound(rec.data(), key.size());
 }
 
+uint32_t Table::upperBound(const Row& key) {
+  Impl& m = *impl_;
+  const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
+  return KeyUpperBound(*m.store, m.pk_parts, key.size(), m.key_size, rec.data());
+}
+
 void Table::beginBulk() { ++impl_->bulk; }
+
+bool Table::inBulk() const { return impl_->bulk > 0; }
 
 void Table::setCheckRequired(bool check) { impl_->check_required = check; }
 
@@ -1150,14 +1169,30 @@ void Table::endBulk() {
   if (impl_->bulk > 0 && --impl_->bulk == 0 && impl_->indexes_dirty) impl_->refreshIndexes();
 }
 
-void Table::flush() {
-  Impl& m = *impl_;
-  if (!m.options.writable) return;
-  if (m.indexes_dirty && m.bulk == 0) m.refreshIndexes();
-  m.store->sync();
-  if (m.blobs) m.blobs->sync();
-  if (m.px) m.px->sync();
-  for (auto& si : m.secondaries) si->sync();
+void Table::flush() { FlushAll({this}); }
+
+void Table::FlushAll(const std::vector<Table*>& tables) {
+  // Everything is written first, then all the files are synced together.
+  std::map<FileSystem*, std::vector<File*>> files;
+  for (Table* t : tables) {
+    Impl& m = *t->impl_;
+    if (!m.options.writable) continue;
+    if (m.indexes_dirty && m.bulk == 0) m.refreshIndexes();
+    m.store->flush();
+    std::vector<File*>& list = files[m.fs];
+    list.push_back(&m.store->file());
+    if (m.blobs) list.push_back(&m.blobs->file());
+    if (m.px && m.px->file()) list.push_back(m.px->file());
+    for (auto& si : m.secondaries) si->filesToSync(&list);
+  }
+  for (auto& [fs, list] : files) {
+    // Tables open twice share their files: sync each once, in a fixed order.
+    std::vector<File*> unique;
+    for (File* f : list) {
+      if (std::find(unique.begin(), unique.end(), f) == unique.end()) unique.push_back(f);
+    }
+    fs->syncFiles(unique);
+  }
 }
 
 std::vector<std::string> ListTables(const std::string& directory, FileSystem& fs) {
@@ -1335,40 +1370,49 @@ static SecondaryIndex& UsableIndex(Table::Impl& m, size_t k, const std::string& 
     ThrowInvalid("Index \"" + si.info().name + "\" of table \"" + table +
                  "\" is not maintained and cannot order the table");
   }
-  if (m.bulk > 0) ThrowInvalid("Table \"" + table + "\" is in a bulk change");
   return si;
 }
 
 uint32_t Table::indexEntries(size_t k) { return UsableIndex(*impl_, k, impl_->base).entries(); }
 
-uint32_t Table::indexLowerBound(size_t k, const Row& key) {
-  Impl& m = *impl_;
-  SecondaryIndex& si = UsableIndex(m, k, m.base);
+// A record of the table's layout holding `key` in the indexed fields of
+// secondary index `si`, in the index's key order.
+static std::vector<uint8_t> IndexKeyRecord(Table::Impl& m, const TableStructure& st,
+                                           SecondaryIndex& si, const Row& key) {
   if (key.size() > si.indexedFields()) ThrowInvalid("Too many key values for index \"" + si.info().name + "\"");
   std::vector<uint8_t> rec(m.h().record_size, 0);
-  // Put the key values into the indexed fields of a table-layout record.
-  const auto& names = structure_.fields;
-  std::vector<std::string> keys;
-  {
-    std::string text = si.info().key_fields;
-    size_t start = 0;
-    while (true) {
-      size_t semi = text.find(';', start);
-      keys.push_back(text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-      if (semi == std::string::npos) break;
-      start = semi + 1;
-    }
-  }
+  const auto& names = st.fields;
+  const std::string& text = si.info().key_fields;
+  size_t start = 0;
   for (size_t i = 0; i < key.size(); ++i) {
+    size_t semi = text.find(';', start);
+    const std::string_view name(text.data() + start,
+                                (semi == std::string::npos ? text.size() : semi) - start);
     for (size_t f = 0; f < names.size(); ++f) {
-      if (names[f].name == keys[i]) {
+      if (names[f].name == name) {
         bool wrote = false;
         m.encodeField(m.h().fields[f], f, key[i], rec.data(), &wrote);
         break;
       }
     }
+    if (semi == std::string::npos) break;
+    start = semi + 1;
   }
+  return rec;
+}
+
+uint32_t Table::indexLowerBound(size_t k, const Row& key) {
+  Impl& m = *impl_;
+  SecondaryIndex& si = UsableIndex(m, k, m.base);
+  std::vector<uint8_t> rec = IndexKeyRecord(m, structure_, si, key);
   return si.lowerBoundFor(rec.data(), key.size());
+}
+
+uint32_t Table::indexUpperBound(size_t k, const Row& key) {
+  Impl& m = *impl_;
+  SecondaryIndex& si = UsableIndex(m, k, m.base);
+  std::vector<uint8_t> rec = IndexKeyRecord(m, structure_, si, key);
+  return si.upperBoundFor(rec.data(), key.size());
 }
 
 uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {

@@ -167,6 +167,9 @@ class Table {
   // Position of the first record whose leading `key.size()` primary-key
   // fields are >= `key` (recordCount() when none).
   uint32_t lowerBound(const Row& key);
+  // Position of the first record whose leading `key.size()` primary-key
+  // fields are above `key` (recordCount() when none).
+  uint32_t upperBound(const Row& key);
 
   // Ordered access through maintained secondary index `k` (0-based among the
   // secondary indexes, in the order structure().indexes lists them after the
@@ -175,6 +178,8 @@ class Table {
   uint32_t indexEntries(size_t k);
   // First entry whose leading key.size() indexed fields are >= `key`.
   uint32_t indexLowerBound(size_t k, const Row& key);
+  // First entry whose leading key.size() indexed fields are above `key`.
+  uint32_t indexUpperBound(size_t k, const Row& key);
   // Table position of the record an entry refers to.
   uint32_t indexEntryRecord(size_t k, uint32_t entry);
   // Entry of the record at table position `ordinal`.
@@ -184,11 +189,17 @@ class Table {
   // default; a restructure keeps every row whatever the new checks say).
   void setCheckRequired(bool check);
 
-  // Defers index file writes until endBulk (many changes in a row).
+  // Many changes in a row: until the matching endBulk, index files are not
+  // rewritten and changed data blocks stay in memory (written when the block
+  // cache fills, at endBulk's flush or at a scan). Reads, searches and index
+  // orders of this process see every change meanwhile. Nests.
   void beginBulk();
   void endBulk();
+  bool inBulk() const;
   // Writes every pending change to disk and syncs.
   void flush();
+  // flush() of several tables, their files synced together.
+  static void FlushAll(const std::vector<Table*>& tables);
 
   // Integrity check of every file of the table; an empty result means clean.
   std::vector<std::string> verify();

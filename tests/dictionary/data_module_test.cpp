@@ -337,5 +337,49 @@ TEST_F(DataModuleTest, ManyRandomChangesKeepEveryFileConsistent) {
   }
 }
 
+TEST_F(DataModuleTest, ABatchRunsEveryRuleAndWritesAllRowsAtItsEnd) {
+  // Enough field rows that the block cache fills during the batch.
+  constexpr int kTables = 60;
+  constexpr int kFields = 50;
+  {
+    DictionaryBatch batch(*dm_);
+    for (int t = 0; t < kTables; ++t) {
+      AddTable("DB", "T" + std::to_string(t));
+      for (int f = 0; f < kFields; ++f) AddField("F" + std::to_string(f));
+      AddIndex("I");
+    }
+    // The views follow their master inside the batch: positions 1..50.
+    ASSERT_TRUE(dm_->tblTables.findKey({std::string("db"), std::string("t7")}));
+    EXPECT_EQ(dm_->tblFields.recordCount(), static_cast<uint32_t>(kFields));
+    dm_->tblFields.last();
+    EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), kFields);
+    // The unique alias and name, without regard to case, hold in the batch.
+    dm_->tblTables.insert();
+    dm_->tblTables.fieldByName("Alias").setAsString("db");
+    dm_->tblTables.fieldByName("Nome").setAsString("t3");
+    EXPECT_THROW(dm_->tblTables.post(), EDBEngineError);
+    dm_->tblTables.cancel();
+    // Cascade delete of one table.
+    ASSERT_TRUE(dm_->tblTables.findKey({std::string("DB"), std::string("T9")}));
+    dm_->tblTables.remove();
+    batch.commit();
+  }
+  // Everything is in the files themselves, as another program reads them.
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"DDTables.DB", kTables - 1}, {"DDFields.DB", (kTables - 1) * kFields},
+      {"DDIndex.DB", kTables - 1}};
+  for (const auto& [file, rows] : expected) {
+    pxdoc_t* doc = PX_new();
+    ASSERT_EQ(PX_open_file(doc, dir_.file(file).c_str()), 0) << file;
+    EXPECT_EQ(PX_get_num_records(doc), rows) << file;
+    PX_close(doc);
+    PX_delete(doc);
+  }
+  for (const char* name : {kTablesTable, kFieldsTable, kIndexTable}) {
+    auto problems = Table::Open(dir_.path(), name)->verify();
+    for (const auto& p : problems) ADD_FAILURE() << name << ": " << p;
+  }
+}
+
 }  // namespace
 }  // namespace vellum::dictionary
