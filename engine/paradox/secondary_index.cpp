@@ -286,6 +286,23 @@ void SecondaryIndex::attach(RecordStore& table, const std::vector<KeyPart>& tabl
   table_pk_ = table_pk;
 }
 
+bool SecondaryIndex::rebuildIfStale() {
+  if (!writable_ || !maintained_ || table_ == nullptr || x_->size() == table_->size()) return false;
+  const TableHeader header = x_->header();
+  const std::string path = x_->file().path();
+  x_.reset();
+  x_ = RecordStore::Create(*fs_, path, header);
+  x_->setKeyLength(key_size_);
+  std::vector<uint8_t> rec(table_->recordSize());
+  const uint32_t n = table_->size();
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t* at = table_->record(i);  // valid until the store's next call
+    std::memcpy(rec.data(), at, rec.size());
+    onInsert(rec.data(), table_->blockOf(i));
+  }
+  return true;
+}
+
 void SecondaryIndex::buildRecord(const uint8_t* rec, uint16_t block, uint8_t* out) const {
   const TableHeader& x = x_->header();
   std::memset(out, 0, x.record_size);

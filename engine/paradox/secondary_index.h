@@ -83,6 +83,11 @@ class SecondaryIndex {
 
   // Connects the index to its table's data file.
   void attach(RecordStore& table, const std::vector<KeyPart>& table_pk);
+  // An X file whose record count differs from its table's (a program that
+  // died in the middle of a bulk change had written one and not the other)
+  // is rebuilt from the table when the index is writable. True when it was;
+  // the Y file is then rewritten at the next refresh().
+  bool rebuildIfStale();
 
   void onInsert(const uint8_t* table_record, uint16_t block);
   void onErase(const uint8_t* table_record);

@@ -951,7 +951,10 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     }
   }
   st.record_count = h.num_records;
-  for (auto& si : m.secondaries) si->attach(*m.store, m.pk_parts);
+  for (auto& si : m.secondaries) {
+    si->attach(*m.store, m.pk_parts);
+    if (options.writable && si->rebuildIfStale()) m.indexes_dirty = true;
+  }
   Impl* mp = &m;
   m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
     for (auto& si : mp->secondaries) si->onMove(rec, block);
