@@ -17,7 +17,9 @@
 #include <sstream>
 
 #include "engine/errors.h"
+#include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/sequential_writer.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
 
@@ -278,6 +280,88 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
 
 namespace {
 
+// Copies every row of `old_table` into the new, empty table `base` in
+// `work`, taking each new field from old field `source[i]` (-1: none). With
+// `stream`, the new .DB and .PX are written front to back and false is
+// returned, with the new files left incomplete, as soon as a row sorts before
+// the previous one under the new primary key. Otherwise rows are inserted
+// one by one through the table, which sorts them and keeps every index.
+bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const std::string& base,
+              int code_page, const std::vector<int>& source, bool stream) {
+  auto fresh = Table::Open(work, base, {true, true}, fs);
+  fresh->setCheckRequired(false);
+  const auto& new_fields = fresh->structure().fields;
+  const auto& old_px = old_table.header().fields;
+  const auto& new_px = fresh->header().fields;
+  const bool single_byte =
+      code_page != 932 && code_page != 936 && code_page != 949 && code_page != 950;
+  // How each new field is filled: raw bytes where the storage is the
+  // same (or Alpha of another size in a single-byte code page),
+  // otherwise through a typed conversion.
+  enum class Fill { kNull, kBytes, kAlpha, kConvert };
+  std::vector<Fill> fill(new_fields.size(), Fill::kNull);
+  bool has_blobs = false;
+  for (size_t i = 0; i < new_fields.size(); ++i) {
+    if (paradox::IsBlobType(new_px[i].type)) has_blobs = true;
+    if (source[i] < 0) continue;
+    const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
+    const paradox::PxField& n = new_px[i];
+    if (o.type == n.type && o.size_byte == n.size_byte && !paradox::IsBlobType(n.type)) {
+      fill[i] = Fill::kBytes;
+    } else if (o.type == paradox::PxType::kAlpha && n.type == paradox::PxType::kAlpha &&
+               single_byte) {
+      fill[i] = Fill::kAlpha;
+    } else {
+      fill[i] = Fill::kConvert;
+    }
+  }
+  std::unique_ptr<paradox::CodePage> keys_code_page;
+  std::unique_ptr<paradox::SequentialTableWriter> writer;
+  if (stream) {
+    keys_code_page = std::make_unique<paradox::CodePage>(fresh->structure().code_page);
+    writer = std::make_unique<paradox::SequentialTableWriter>(
+        fs, JoinPath(work, fresh->structure().file), JoinPath(work, base + ".PX"), base,
+        *keys_code_page);
+  } else {
+    fresh->beginBulk();
+  }
+  Table::Scanner scan(old_table);
+  std::vector<uint8_t> out(fresh->header().record_size);
+  while (scan.nextRaw()) {
+    const uint8_t* in = scan.raw();
+    std::fill(out.begin(), out.end(), 0);
+    for (size_t i = 0; i < new_fields.size(); ++i) {
+      if (fill[i] == Fill::kNull) continue;
+      const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
+      const paradox::PxField& n = new_px[i];
+      if (fill[i] == Fill::kBytes) {
+        std::memcpy(out.data() + n.offset, in + o.offset, n.length);
+      } else if (fill[i] == Fill::kAlpha) {
+        std::memcpy(out.data() + n.offset, in + o.offset, std::min(n.length, o.length));
+      } else {
+        Value v = old_table.fieldValue(static_cast<size_t>(source[i]), in);
+        fresh->setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size),
+                             out.data());
+      }
+    }
+    if (!writer) {
+      fresh->insertRecordBytes(out.data());
+    } else if (writer->append(out.data()) == paradox::SequentialTableWriter::Append::kOutOfOrder) {
+      return false;
+    }
+  }
+  if (writer) {
+    writer->finish();
+    // The blob values went through the table; the data file and index it
+    // holds open were not changed through it.
+    if (has_blobs) fresh->flush();
+  } else {
+    fresh->endBulk();
+    fresh->flush();
+  }
+  return true;
+}
+
 void Restructure(FileSystem& fs, const std::string& directory, const std::string& name,
                  const TableDescriptor& d, TableDefinition def) {
   // Hold the old table exclusively for the whole restructure.
@@ -303,61 +387,27 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
 
   const std::string work_name = WorkDirectoryName(base);
   const std::string work = JoinPath(directory, work_name);
+  // Rows that come out in ascending order of the new primary key (or any
+  // rows, for an unkeyed table) are written front to back; secondary indexes
+  // are kept up by the general path, which inserts row by row.
+  const bool can_stream = std::none_of(def.indexes.begin(), def.indexes.end(),
+                                       [](const IndexDef& x) { return !x.primary; });
   RemoveWorkDirectory(fs, work);
   fs.makeDirectories(work);
   try {
     Table::Create(work, base, def, fs);
-    {
-      auto fresh = Table::Open(work, base, {true, true}, fs);
-      fresh->setCheckRequired(false);
-      const auto& new_fields = fresh->structure().fields;
-      const auto& old_px = old_table->header().fields;
-      const auto& new_px = fresh->header().fields;
-      const int cp = def.code_page;
-      const bool single_byte = cp != 932 && cp != 936 && cp != 949 && cp != 950;
-      // How each new field is filled: raw bytes where the storage is the
-      // same (or Alpha of another size in a single-byte code page),
-      // otherwise through a typed conversion.
-      enum class Fill { kNull, kBytes, kAlpha, kConvert };
-      std::vector<Fill> fill(new_fields.size(), Fill::kNull);
-      for (size_t i = 0; i < new_fields.size(); ++i) {
-        if (source[i] < 0) continue;
-        const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
-        const paradox::PxField& n = new_px[i];
-        if (o.type == n.type && o.size_byte == n.size_byte && !paradox::IsBlobType(n.type)) {
-          fill[i] = Fill::kBytes;
-        } else if (o.type == paradox::PxType::kAlpha && n.type == paradox::PxType::kAlpha &&
-                   single_byte) {
-          fill[i] = Fill::kAlpha;
-        } else {
-          fill[i] = Fill::kConvert;
-        }
+    bool done = false;
+    if (can_stream) {
+      done = CopyRows(fs, *old_table, work, base, def.code_page, source, true);
+      if (!done) {
+        // A row sorts before its predecessor under the new key: start over
+        // with the general path.
+        RemoveWorkDirectory(fs, work);
+        fs.makeDirectories(work);
+        Table::Create(work, base, def, fs);
       }
-      fresh->beginBulk();
-      Table::Scanner scan(*old_table);
-      std::vector<uint8_t> out(fresh->header().record_size);
-      while (scan.nextRaw()) {
-        const uint8_t* in = scan.raw();
-        std::fill(out.begin(), out.end(), 0);
-        for (size_t i = 0; i < new_fields.size(); ++i) {
-          if (fill[i] == Fill::kNull) continue;
-          const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
-          const paradox::PxField& n = new_px[i];
-          if (fill[i] == Fill::kBytes) {
-            std::memcpy(out.data() + n.offset, in + o.offset, n.length);
-          } else if (fill[i] == Fill::kAlpha) {
-            std::memcpy(out.data() + n.offset, in + o.offset, std::min(n.length, o.length));
-          } else {
-            Value v = old_table->fieldValue(static_cast<size_t>(source[i]), in);
-            fresh->setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size),
-                                out.data());
-          }
-        }
-        fresh->insertRecordBytes(out.data());
-      }
-      fresh->endBulk();
-      fresh->flush();
     }
+    if (!done) CopyRows(fs, *old_table, work, base, def.code_page, source, false);
     fs.syncDirectory(work);
   } catch (EDBEngineError& e) {
     RemoveWorkDirectory(fs, work);

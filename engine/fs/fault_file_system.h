@@ -94,6 +94,10 @@ class FaultFile : public File {
     fs_.step(path(), "sync");
     base_->sync();
   }
+  // Not a numbered operation: a hint changes nothing a crash could observe.
+  void hintWriteback(uint64_t offset, uint64_t length) override {
+    base_->hintWriteback(offset, length);
+  }
   bool tryLock(bool exclusive) override { return base_->tryLock(exclusive); }
   void unlock() override { base_->unlock(); }
 

@@ -27,6 +27,13 @@ class File {
   virtual void write(uint64_t offset, const void* data, size_t n) = 0;
   virtual void truncate(uint64_t size) = 0;
   virtual void sync() = 0;
+  // Asks the system to start writing `length` bytes at `offset` to disk
+  // without waiting for them, so that a later sync() waits only for what was
+  // written since. A hint only: it makes nothing durable and may do nothing.
+  virtual void hintWriteback(uint64_t offset, uint64_t length) {
+    (void)offset;
+    (void)length;
+  }
 
   // Advisory cross-process lock on the whole file. Returns false (without
   // waiting) when another process holds a conflicting lock.

@@ -68,6 +68,18 @@ class PosixFile final : public File {
     if (::fdatasync(fd_) != 0) ThrowIo(path_, "Cannot sync", errno);
   }
 
+  void hintWriteback(uint64_t offset, uint64_t length) override {
+#ifdef __linux__
+    // Starts writeback of the range's dirty pages and returns; errors are
+    // left for the real sync to report.
+    ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset;
+    (void)length;
+#endif
+  }
+
   // flock() locks belong to the open file description, so closing another
   // descriptor of the same file in this process does not drop them, and two
   // descriptors of one process conflict like two processes do.

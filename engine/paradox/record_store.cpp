@@ -10,7 +10,8 @@ namespace vellum::engine::paradox {
 
 namespace {
 constexpr size_t kMaxCachedBlocks = 256;
-constexpr uint64_t kWindowBlocks = 32;
+// Chain walks read this many bytes at a time (whole blocks, at least one).
+constexpr uint64_t kWindowBytes = 256 * 1024;
 
 uint64_t BlockOffset(const TableHeader& h, uint16_t block) {
   return h.header_size + static_cast<uint64_t>(block - 1) * h.blockSize();
@@ -74,7 +75,11 @@ ChainWalker::ChainWalker(File& file, const TableHeader& header, const std::strin
     : file_(file), header_(header), name_(name), visited_(65536, 0),
       next_block_(header.num_records == 0 && header.file_blocks == 0 ? 0 : header.first_block),
       file_size_(file.size()) {
-  window_.resize(static_cast<size_t>(header.blockSize()) * kWindowBlocks);
+  // No larger than the file's blocks: small tables take small windows.
+  const uint64_t bs = header.blockSize();
+  window_capacity_ = static_cast<size_t>(
+      std::max<uint64_t>(1, std::min<uint64_t>(kWindowBytes / bs, header.file_blocks)));
+  window_.resize(static_cast<size_t>(bs) * window_capacity_);
 }
 
 bool ChainWalker::next() {
@@ -91,7 +96,7 @@ bool ChainWalker::next() {
   if (b < window_first_ || b >= window_first_ + window_blocks_) {
     const uint64_t available = file_size_ - off;
     const size_t blocks = static_cast<size_t>(std::min<uint64_t>(
-        {kWindowBlocks, static_cast<uint64_t>(header_.file_blocks) - b + 1, (available + bs - 1) / bs}));
+        {static_cast<uint64_t>(window_capacity_), static_cast<uint64_t>(header_.file_blocks) - b + 1, (available + bs - 1) / bs}));
     const size_t want = static_cast<size_t>(std::min<uint64_t>(blocks * bs, available));
     const size_t got = file_.read(off, window_.data(), want);
     if (got < 6) {

@@ -56,6 +56,7 @@ class ChainWalker {
   std::vector<uint8_t> visited_;
   // Blocks are read a window at a time: chains mostly run in file order.
   std::vector<uint8_t> window_;
+  size_t window_capacity_ = 1;  // blocks
   uint16_t window_first_ = 0;
   uint16_t window_blocks_ = 0;
   size_t window_valid_ = 0;  // bytes of the window read from the file

@@ -8,6 +8,7 @@
 
 #include "engine/errors.h"
 #include "engine/fs/fault_file_system.h"
+#include "engine/paradox/header.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
 #include "tests/support/temp_dir.h"
@@ -333,6 +334,382 @@ TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
       EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
       EXPECT_EQ(f.find(".JNL"), std::string::npos) << "kill point " << n << ": " << f;
     }
+    std::filesystem::remove_all(work);
+  }
+  EXPECT_GT(saw_old, 0);
+  EXPECT_GT(saw_new, 0);
+}
+
+// --- Front-to-back restructure ------------------------------------------
+
+// Forwards to the real file system and records, for files inside a
+// restructure's work directory, how the data file was created, read and
+// written.
+class WatchingFileSystem : public FileSystem {
+ public:
+  struct Stats {
+    int creates = 0;
+    int reads_past_header = 0;  // reads of anything but the header
+    int writes = 0;
+    int hints = 0;
+  };
+  explicit WatchingFileSystem(FileSystem& base) : base_(base) {}
+  Stats& work(const std::string& path) {
+    static Stats none;
+    if (path.find(".restructure") == std::string::npos) return none = Stats{};
+    return stats_[FileNameOf(path)];
+  }
+  const Stats& of(const std::string& name) { return stats_[name]; }
+
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    if (mode == OpenMode::kCreate) ++work(path).creates;
+    return std::make_unique<Watched>(*this, base_.open(path, mode));
+  }
+  bool exists(const std::string& p) override { return base_.exists(p); }
+  bool isDirectory(const std::string& p) override { return base_.isDirectory(p); }
+  void remove(const std::string& p) override { base_.remove(p); }
+  void rename(const std::string& a, const std::string& b) override { base_.rename(a, b); }
+  std::vector<std::string> list(const std::string& d) override { return base_.list(d); }
+  void makeDirectories(const std::string& p) override { base_.makeDirectories(p); }
+  void syncDirectory(const std::string& p) override { base_.syncDirectory(p); }
+  void removeDirectory(const std::string& p) override { base_.removeDirectory(p); }
+
+ private:
+  class Watched : public File {
+   public:
+    Watched(WatchingFileSystem& fs, std::unique_ptr<File> f) : fs_(fs), f_(std::move(f)) {}
+    const std::string& path() const override { return f_->path(); }
+    uint64_t size() override { return f_->size(); }
+    size_t read(uint64_t off, void* b, size_t n) override {
+      if (off > 0) ++fs_.work(path()).reads_past_header;
+      return f_->read(off, b, n);
+    }
+    void write(uint64_t off, const void* d, size_t n) override {
+      ++fs_.work(path()).writes;
+      f_->write(off, d, n);
+    }
+    void truncate(uint64_t n) override { f_->truncate(n); }
+    void sync() override { f_->sync(); }
+    void hintWriteback(uint64_t off, uint64_t n) override {
+      ++fs_.work(path()).hints;
+      f_->hintWriteback(off, n);
+    }
+    bool tryLock(bool e) override { return f_->tryLock(e); }
+    void unlock() override { f_->unlock(); }
+
+   private:
+    WatchingFileSystem& fs_;
+    std::unique_ptr<File> f_;
+  };
+  FileSystem& base_;
+  std::map<std::string, Stats> stats_;
+};
+
+paradox::TableHeader HeaderOf(const std::string& path) {
+  std::string bytes = FileBytes(path);
+  return paradox::ParseHeader(reinterpret_cast<const uint8_t*>(bytes.data()),
+                              std::min<size_t>(bytes.size(), 0x10000), bytes.size(),
+                              FileNameOf(path));
+}
+
+std::string Key(int i) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "K%07d", i);
+  return buf;
+}
+
+// Old table: KEY A200 (primary key), N Integer. New table: KEY A255 (the
+// key widened: seven keys to an index block, so that 20,000 rows give five
+// index levels), N copied, ADDED Integer.
+TableDescriptor WideKeyTable(const std::string& dir, bool after) {
+  if (!after) {
+    return MakeDescriptor(dir + "/WIDE",
+                          {{"KEY", FieldType::kString, 200, 0, Operation::kAdd},
+                           {"N", FieldType::kInteger, 0, 0, Operation::kAdd}},
+                          {{"", {1}, true, true, false, false, Operation::kAdd}});
+  }
+  return MakeDescriptor(dir + "/WIDE",
+                        {{"KEY", FieldType::kString, 255, 1, Operation::kModify},
+                         {"N", FieldType::kInteger, 0, 2, Operation::kCopy},
+                         {"ADDED", FieldType::kInteger, 0, 0, Operation::kAdd}},
+                        {{"", {1}, true, true, false, false, Operation::kRedo}});
+}
+
+TEST(BuildTableTest, AStreamedRestructureWritesWhatRowByRowInsertsWrite) {
+  TempDir dir;
+  const int rows = 20000;
+  BuildTable(WideKeyTable(dir.path(), false));
+  {
+    auto t = Table::Open(dir.path(), "WIDE", {true, true});
+    t->beginBulk();
+    for (int i = 0; i < rows; ++i) t->insert({Key(i), int64_t{i * 3 - 7000}});
+    t->endBulk();
+  }
+  WatchingFileSystem watch(FileSystem::Default());
+  BuildTable(WideKeyTable(dir.path(), true), watch);
+
+  // The same rows inserted one by one into a table created with the new
+  // definition.
+  const std::string ref = dir.file("ref");
+  std::filesystem::create_directories(ref);
+  auto rd = WideKeyTable(ref, true);
+  for (auto& op : rd.field_operations) op = Operation::kAdd;
+  BuildTable(rd);
+  {
+    auto t = Table::Open(ref, "WIDE", {true, true});
+    t->beginBulk();
+    for (int i = 0; i < rows; ++i) t->insert({Key(i), int64_t{i * 3 - 7000}, Value{}});
+    t->endBulk();
+  }
+
+  // Written front to back: created once, never read past its header, in
+  // few large writes, with writeback started along the way.
+  const auto& db = watch.of("WIDE.DB");
+  EXPECT_EQ(db.creates, 1);
+  EXPECT_EQ(db.reads_past_header, 0);
+  const auto h = HeaderOf(dir.file("WIDE.DB"));
+  const auto rh = HeaderOf(ref + "/WIDE.DB");
+  EXPECT_LT(db.writes, h.file_blocks / 64 + 4);
+  EXPECT_GE(db.hints, 1);
+  EXPECT_EQ(watch.of("WIDE.PX").reads_past_header, 0);
+
+  EXPECT_EQ(h.num_records, static_cast<uint32_t>(rows));
+  EXPECT_EQ(h.num_records, rh.num_records);
+  EXPECT_EQ(h.file_blocks, rh.file_blocks);
+  EXPECT_EQ(h.used_blocks, rh.used_blocks);
+  EXPECT_EQ(h.max_blocks, rh.max_blocks);
+  EXPECT_EQ(h.first_block, rh.first_block);
+  EXPECT_EQ(h.last_block, rh.last_block);
+  EXPECT_EQ(h.first_free_block, rh.first_free_block);
+  EXPECT_EQ(h.auto_inc, rh.auto_inc);
+  EXPECT_EQ(h.header_size, rh.header_size);
+  std::string a = FileBytes(dir.file("WIDE.DB"));
+  std::string b = FileBytes(ref + "/WIDE.DB");
+  ASSERT_EQ(a.size(), b.size());
+  EXPECT_TRUE(a.compare(h.header_size, std::string::npos, b, h.header_size, std::string::npos) == 0)
+      << "the data blocks differ";
+
+  const auto px = HeaderOf(dir.file("WIDE.PX"));
+  EXPECT_GE(px.index_levels, 3);
+  EXPECT_EQ(FileBytes(dir.file("WIDE.PX")), FileBytes(ref + "/WIDE.PX"));
+
+  auto t = Table::Open(dir.path(), "WIDE");
+  auto problems = t->verify();
+  for (const auto& p : problems) ADD_FAILURE() << p;
+  EXPECT_EQ(t->lowerBound({Key(12345)}), 12345u);
+  EXPECT_EQ(t->read(19999)[1], Value{int64_t{19999 * 3 - 7000}});
+
+  pxdoc_t* doc = PX_new();
+  ASSERT_EQ(PX_open_file(doc, dir.file("WIDE.DB").c_str()), 0);
+  EXPECT_EQ(PX_get_num_records(doc), rows);
+  std::vector<char> rec(static_cast<size_t>(PX_get_recordsize(doc)));
+  ASSERT_NE(PX_get_record(doc, rows - 1, rec.data()), nullptr);
+  EXPECT_EQ(std::string(rec.data()), Key(rows - 1));
+  PX_close(doc);
+  PX_delete(doc);
+  doc = PX_new();
+  ASSERT_EQ(PX_open_file(doc, dir.file("WIDE.PX").c_str()), 0);
+  EXPECT_EQ(PX_get_num_records(doc), static_cast<int>(px.num_records));
+  PX_close(doc);
+  PX_delete(doc);
+}
+
+TEST(BuildTableTest, ARestructureThatReordersTheRowsFallsBackToSorting) {
+  TempDir dir;
+  const int rows = 3000;
+  BuildTable(MakeDescriptor(dir.path() + "/T",
+                            {{"ID", FieldType::kInteger, 0, 0, Operation::kAdd},
+                             {"NAME", FieldType::kString, 20, 0, Operation::kAdd}},
+                            {{"", {1}, true, true, false, false, Operation::kAdd}}));
+  std::vector<std::string> names;
+  {
+    auto t = Table::Open(dir.path(), "T", {true, true});
+    t->beginBulk();
+    // Ascending at first, so that the front-to-back copy is well under way
+    // when a row first sorts before its predecessor.
+    for (int i = 0; i < rows; ++i) {
+      names.push_back(i < 2000 ? Key(i) : Key((i * 7919) % 100000 + 200000) + "x");
+      if (i >= 2000 && i % 2) names.back() = "A" + names.back();
+      t->insert({int64_t{i}, names.back()});
+    }
+    t->endBulk();
+  }
+  // NAME becomes the key.
+  WatchingFileSystem watch(FileSystem::Default());
+  BuildTable(MakeDescriptor(dir.path() + "/T",
+                            {{"NAME", FieldType::kString, 20, 2, Operation::kCopy},
+                             {"ID", FieldType::kInteger, 0, 1, Operation::kCopy}},
+                            {{"", {1}, true, true, false, false, Operation::kRedo}}),
+             watch);
+  EXPECT_EQ(watch.of("T.DB").creates, 2);  // streamed, then sorted
+  std::sort(names.begin(), names.end());
+  auto t = Table::Open(dir.path(), "T");
+  ASSERT_EQ(t->recordCount(), static_cast<uint32_t>(rows));
+  Table::Scanner s(*t);
+  Row r;
+  size_t i = 0;
+  while (s.next(r)) {
+    ASSERT_EQ(r[0], Value{names[i]}) << "row " << i;
+    ++i;
+  }
+  EXPECT_EQ(i, names.size());
+  auto problems = t->verify();
+  for (const auto& p : problems) ADD_FAILURE() << p;
+  for (const auto& f : ListFiles(dir.path())) EXPECT_EQ(f.find("restructure"), std::string::npos) << f;
+}
+
+TEST(BuildTableTest, AKeyShortenedIntoADuplicateFailsWhileStreaming) {
+  TempDir dir;
+  BuildTable(MakeDescriptor(dir.path() + "/T",
+                            {{"CODE", FieldType::kString, 10, 0, Operation::kAdd},
+                             {"N", FieldType::kInteger, 0, 0, Operation::kAdd}},
+                            {{"", {1}, true, true, false, false, Operation::kAdd}}));
+  {
+    auto t = Table::Open(dir.path(), "T", {true, true});
+    for (int i = 0; i < 1500; ++i) {
+      t->insert({std::string(i < 1000 ? "AA" : "AB") + std::to_string(1000 + i), int64_t{i}});
+    }
+  }
+  std::map<std::string, std::string> before;
+  for (const auto& f : ListFiles(dir.path())) before[f] = FileBytes(dir.file(f));
+  WatchingFileSystem watch(FileSystem::Default());
+  try {
+    BuildTable(MakeDescriptor(dir.path() + "/T",
+                              {{"CODE", FieldType::kString, 2, 1, Operation::kModify},
+                               {"N", FieldType::kInteger, 0, 2, Operation::kCopy}},
+                              {{"", {1}, true, true, false, false, Operation::kRedo}}),
+               watch);
+    FAIL() << "a restructure that repeats a primary key succeeded";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.category(), ErrorCategory::kIntegrity);
+    std::string msg = e.what();
+    EXPECT_EQ(msg.rfind("Cannot restructure table \"T\": Key violation", 0), 0u) << msg;
+    EXPECT_NE(msg.find("the primary key (\"AA\") already exists"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("the table is unchanged"), std::string::npos) << msg;
+  }
+  EXPECT_EQ(watch.of("T.DB").creates, 1);  // found while streaming
+  std::map<std::string, std::string> after;
+  for (const auto& f : ListFiles(dir.path())) after[f] = FileBytes(dir.file(f));
+  EXPECT_TRUE(before == after);
+}
+
+TEST(BuildTableTest, AnUnkeyedRestructureStreamsRowsInTheirOrderWithBlobs) {
+  TempDir dir;
+  const int rows = 4000;
+  CreateOriginal(dir.path(), 0);
+  {
+    auto t = Table::Open(dir.path(), "ORDERS", {true, true});
+    t->beginBulk();
+    for (int i = 0; i < rows; ++i) {
+      int id = i + 1;
+      std::string note = id % 3 == 0 ? std::string(static_cast<size_t>(25 + id % 700), static_cast<char>('a' + id % 26)) : "";
+      t->insert({int64_t{id}, "C" + std::to_string(id), "Name " + std::to_string(id),
+                 int64_t{id * 2}, note.empty() ? Value{} : Value{note}, int64_t{id % 7}});
+    }
+    t->endBulk();
+  }
+  std::vector<Row> before;
+  {
+    auto t = Table::Open(dir.path(), "ORDERS");
+    Table::Scanner s(*t);
+    Row r;
+    while (s.next(r)) before.push_back(r);
+  }
+  // No key any more; NAME first, the memo kept, the rest dropped.
+  WatchingFileSystem watch(FileSystem::Default());
+  BuildTable(MakeDescriptor(dir.path() + "/ORDERS",
+                            {{"NAME", FieldType::kString, 12, 3, Operation::kModify},
+                             {"NOTE", FieldType::kMemo, 20, 5, Operation::kCopy},
+                             {"ID", FieldType::kInteger, 0, 1, Operation::kCopy}},
+                            {}),
+             watch);
+  EXPECT_EQ(watch.of("ORDERS.DB").creates, 1);
+  EXPECT_EQ(watch.of("ORDERS.DB").reads_past_header, 0);
+  auto files = ListFiles(dir.path());
+  EXPECT_EQ(files, (std::vector<std::string>{"ORDERS.DB", "ORDERS.MB"}));
+  auto t = Table::Open(dir.path(), "ORDERS");
+  EXPECT_FALSE(t->keyed());
+  Table::Scanner s(*t);
+  Row r;
+  size_t i = 0;
+  while (s.next(r)) {
+    ASSERT_LT(i, before.size());
+    EXPECT_EQ(r[0], Value{std::get<std::string>(before[i][2]).substr(0, 12)});
+    EXPECT_EQ(r[1], before[i][4]) << "row " << i;
+    EXPECT_EQ(r[2], before[i][0]);
+    ++i;
+  }
+  EXPECT_EQ(i, before.size());
+  auto problems = t->verify();
+  for (const auto& p : problems) ADD_FAILURE() << p;
+  pxdoc_t* doc = PX_new();
+  ASSERT_EQ(PX_open_file(doc, dir.file("ORDERS.DB").c_str()), 0);
+  EXPECT_EQ(PX_get_num_records(doc), rows);
+  PX_close(doc);
+  PX_delete(doc);
+}
+
+TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureLeavesTheOldOrTheNewTable) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  auto old_def = WideKeyTable(pristine, false);
+  old_def.table_path = pristine + "/ORDERS";
+  BuildTable(old_def);
+  {
+    auto t = Table::Open(pristine, "ORDERS", {true, true});
+    t->beginBulk();
+    for (int i = 0; i < 400; ++i) t->insert({Key(i), int64_t{i}});
+    t->endBulk();
+  }
+  auto new_def = [](const std::string& dir) {
+    auto d = WideKeyTable(dir, true);
+    d.table_path = dir + "/ORDERS";
+    return d;
+  };
+  const auto old_rows = Snapshot(pristine);
+  const std::string expected_new = scratch.file("new");
+  std::filesystem::create_directories(expected_new);
+  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
+  FaultFileSystem counter(FileSystem::Default());
+  BuildTable(new_def(expected_new), counter);
+  const auto new_rows = Snapshot(expected_new);
+  const uint64_t total = counter.operations();
+  ASSERT_GT(total, 10u);
+  ASSERT_NE(old_rows, new_rows);
+
+  int saw_old = 0, saw_new = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    const std::string work = scratch.file("run" + std::to_string(n));
+    std::filesystem::create_directories(work);
+    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      FaultFileSystem fs(FileSystem::Default());
+      fs.arm(n, FaultFileSystem::Mode::kCrash);
+      try {
+        BuildTable(new_def(work), fs);
+      } catch (...) {
+        std::_Exit(3);
+      }
+      std::_Exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "kill point " << n;
+    const auto rows = Snapshot(work);
+    if (rows == old_rows) {
+      ++saw_old;
+    } else if (rows == new_rows) {
+      ++saw_new;
+    } else {
+      ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
+    }
+    auto t = Table::Open(work, "ORDERS");
+    auto problems = t->verify();
+    for (const auto& p : problems) ADD_FAILURE() << "kill point " << n << ": " << p;
+    t.reset();
     std::filesystem::remove_all(work);
   }
   EXPECT_GT(saw_old, 0);
