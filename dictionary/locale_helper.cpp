@@ -13,10 +13,17 @@ std::optional<char> g_separator;
 
 engine::Date Locale::Today() {
   if (g_today) return *g_today;
+  // The rules ask for every posted row; the local date is worked out once a
+  // second at most.
+  thread_local std::time_t last_second = -1;
+  thread_local engine::Date last_date{};
   std::time_t now = std::time(nullptr);
+  if (now == last_second) return last_date;
   std::tm local{};
   localtime_r(&now, &local);
-  return engine::DateFromYmd(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  last_second = now;
+  last_date = engine::DateFromYmd(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  return last_date;
 }
 
 std::string Locale::ShortDate(engine::Date date) {

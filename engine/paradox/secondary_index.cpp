@@ -292,6 +292,7 @@ bool SecondaryIndex::rebuildIfStale() {
   const std::string path = x_->file().path();
   x_.reset();
   x_ = RecordStore::Create(*fs_, path, header);
+  ++x_changes_;
   x_->setKeyLength(key_size_);
   std::vector<uint8_t> rec(table_->recordSize());
   const uint32_t n = table_->size();
@@ -327,6 +328,8 @@ uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t
   if (hint < hi && CompareKeys(parts, n, first_of(hint), key) < 0 &&
       (hint + 1 == hi || !(CompareKeys(parts, n, first_of(hint + 1), key) < 0))) {
     lo = hi = hint + 1;
+  } else if (hi > 1 && hint != hi - 1 && CompareKeys(parts, n, first_of(hi - 1), key) < 0) {
+    lo = hi;  // past the first record of the last block: appends, the newest rows
   }
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
@@ -373,6 +376,8 @@ uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t
   if (hint < hi && CompareKeys(parts, n, first_of(hint), key) <= 0 &&
       (hint + 1 == hi || !(CompareKeys(parts, n, first_of(hint + 1), key) <= 0))) {
     lo = hi = hint + 1;
+  } else if (hi > 1 && hint != hi - 1 && CompareKeys(parts, n, first_of(hi - 1), key) <= 0) {
+    lo = hi;  // past the first record of the last block: appends, the newest rows
   }
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
@@ -411,7 +416,16 @@ void SecondaryIndex::onInsert(const uint8_t* rec, uint16_t block) {
   std::vector<uint8_t>& xrec = xrec_;
   xrec.resize(x_->recordSize());
   buildRecord(rec, block, xrec.data());
-  x_->insert(lowerBound(xrec.data(), parts_.size()), xrec.data());
+  uint32_t pos;
+  if (pending_valid_ && pending_stamp_ == x_changes_ &&
+      CompareKeys(parts_, parts_.size(), pending_.data(), xrec.data()) == 0) {
+    pos = pending_pos_;  // found by the unique check just before
+  } else {
+    pos = lowerBound(xrec.data(), parts_.size());
+  }
+  pending_valid_ = false;
+  x_->insert(pos, xrec.data());
+  ++x_changes_;
 }
 
 void SecondaryIndex::onErase(const uint8_t* rec) {
@@ -422,6 +436,7 @@ void SecondaryIndex::onErase(const uint8_t* rec) {
   uint32_t pos = lowerBound(xrec.data(), parts_.size());
   if (pos < x_->size() && CompareKeys(parts_, parts_.size(), x_->record(pos), xrec.data()) == 0) {
     x_->erase(pos);
+    ++x_changes_;
   }
 }
 
@@ -447,14 +462,32 @@ void SecondaryIndex::checkUnique(const uint8_t* rec, const uint8_t* self, const 
     buildRecord(self, 0, xself.data());
   }
   const uint32_t total = x_->size();
-  for (uint32_t pos = lowerBound(xrec.data(), indexed_); pos < total; ++pos) {
-    const uint8_t* cur = x_->record(pos);
-    if (CompareKeys(parts_, indexed_, cur, xrec.data()) != 0) break;
-    if (self && CompareKeys(parts_, parts_.size(), cur, xself.data()) == 0) continue;
+  auto violation = [&] {
     std::vector<KeyPart> shown(parts_.begin(), parts_.begin() + static_cast<long>(indexed_));
     ThrowKeyViolation("Key violation in table \"" + table + "\": the key " +
                       DescribeKey(x_->header(), shown, xrec.data(), *cp_) +
                       " already exists in the unique index \"" + info_.name + "\"");
+  };
+  if (!self) {
+    // One search serves this check and the insert that follows: entries
+    // with equal indexed values are contiguous, so a duplicate lies next to
+    // the new entry's place.
+    const uint32_t pos = lowerBound(xrec.data(), parts_.size());
+    auto same = [&](uint32_t p) {
+      return p < total && CompareKeys(parts_, indexed_, x_->record(p), xrec.data()) == 0;
+    };
+    if ((pos > 0 && same(pos - 1)) || same(pos)) violation();
+    pending_.assign(xrec.begin(), xrec.end());
+    pending_pos_ = pos;
+    pending_stamp_ = x_changes_;
+    pending_valid_ = true;
+    return;
+  }
+  for (uint32_t pos = lowerBound(xrec.data(), indexed_); pos < total; ++pos) {
+    const uint8_t* cur = x_->record(pos);
+    if (CompareKeys(parts_, indexed_, cur, xrec.data()) != 0) break;
+    if (CompareKeys(parts_, parts_.size(), cur, xself.data()) == 0) continue;
+    violation();
   }
 }
 

@@ -139,6 +139,13 @@ class SecondaryIndex {
   size_t key_size_ = 0;                 // bytes of the X key (all but Blk Num)
   IndexLeafList leaves_;                // reused between changes
   std::vector<uint8_t> xrec_, xself_;   // X records built for one call
+  // Where the last unique check placed its record, valid while no entry
+  // has been inserted or erased since (x_changes_ unchanged).
+  std::vector<uint8_t> pending_;
+  uint32_t pending_pos_ = 0;
+  uint64_t pending_stamp_ = 0;
+  bool pending_valid_ = false;
+  uint64_t x_changes_ = 0;
 };
 
 }  // namespace vellum::engine::paradox

@@ -116,6 +116,7 @@ struct Table::Impl {
   std::vector<uint8_t> scratch;
   std::vector<uint8_t> key_scratch;  // key records of searches
   std::vector<uint8_t> insert_scratch;  // records being inserted
+  std::vector<uint8_t> read_scratch;    // records being decoded
   TableStructure structure;  // as read at open
 
   ~Impl();
@@ -973,7 +974,8 @@ Row Table::read(uint32_t ordinal) {
   if (ordinal >= impl_->store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   // One call: a record pointer is valid only until the store's next call.
   const uint8_t* at = impl_->store->record(ordinal);
-  std::vector<uint8_t> rec(at, at + impl_->h().record_size);
+  std::vector<uint8_t>& rec = impl_->read_scratch;
+  rec.assign(at, at + impl_->h().record_size);
   return impl_->decodeRow(rec.data());
 }
 

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "engine/errors.h"
 #include "engine/paradox/table.h"
 #include "tests/support/temp_dir.h"
 
@@ -146,6 +148,51 @@ TEST_F(KeySearchTest, SearchesAndIndexOrdersSeeChangesMadeInABulkChange) {
   EXPECT_EQ(table_->indexUpperBound(0, {std::string("zulu")}), table_->indexEntries(0));
   table_->endBulk();
   EXPECT_EQ(table_->verify(), std::vector<std::string>{});
+}
+
+TEST(UniqueIndexTest, DuplicatesAreRefusedAndEveryOtherRowLandsInOrder) {
+  // A unique index without regard to case over (Grp, Name): each insert's
+  // check and its entry share one search.
+  TempDir dir;
+  TableDefinition def;
+  def.fields = {{"Id", FieldType::kInteger, 0, false},
+                {"Grp", FieldType::kInteger, 0, false},
+                {"Name", FieldType::kString, 12, false}};
+  def.indexes = {{"", "Id", true, true, false, false},
+                 {"ByGrpName", "Grp;Name", false, true, false, true}};
+  Table::Create(dir.path(), "U", def);
+  auto t = Table::Open(dir.path(), "U", {true, true});
+  std::mt19937 rng(3);
+  std::vector<std::string> taken;  // "grp/NAME" already in the table
+  int refused = 0;
+  for (int id = 1; id <= 3000; ++id) {
+    const int grp = static_cast<int>(rng() % 40);
+    std::string name = "n" + std::to_string(rng() % 60);
+    if (rng() % 2) name = Upper(name);
+    const std::string key = std::to_string(grp) + "/" + Upper(name);
+    const bool duplicate = std::find(taken.begin(), taken.end(), key) != taken.end();
+    const uint32_t before = t->recordCount();
+    try {
+      t->insert(Row{int64_t{id}, int64_t{grp}, name});
+      ASSERT_FALSE(duplicate) << key;
+      taken.push_back(key);
+    } catch (const EDBEngineError& e) {
+      ASSERT_TRUE(duplicate) << key << ": " << e.what();
+      ASSERT_EQ(t->recordCount(), before);
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 100);
+  EXPECT_EQ(t->indexEntries(0), taken.size());
+  std::vector<std::string> in_order;
+  for (uint32_t e = 0; e < t->indexEntries(0); ++e) {
+    Row r = t->read(t->indexEntryRecord(0, e));
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%03d/", static_cast<int>(std::get<int64_t>(r[1])));
+    in_order.push_back(buffer + Upper(std::get<std::string>(r[2])));
+  }
+  EXPECT_TRUE(std::is_sorted(in_order.begin(), in_order.end()));
+  EXPECT_EQ(t->verify(), std::vector<std::string>{});
 }
 
 }  // namespace
