@@ -104,10 +104,13 @@ void TdmDataDictionary::tblTablesBeforeDelete(Dataset&) {
 
 void TdmDataDictionary::tblFieldsNewRecord(Dataset& d) {
   const Value code = tblTables.fieldByName("Codice").value();
-  // The rows of this table: a key range from the code to the code on the
+  // The rows of this table: the view's own range when it is this table's
+  // and up to date, else a key range from the code to the code on the
   // primary key (CodTabella, Posizione), counted by two key searches.
   uint32_t count = 0;
-  if (const auto* c = std::get_if<int64_t>(&code)) {
+  if (auto current = d.currentRangeCount({code})) {
+    count = *current;
+  } else if (const auto* c = std::get_if<int64_t>(&code)) {
     engine::paradox::Table& table = tblFields.table();
     count = table.lowerBound({Value{*c + 1}}) - table.lowerBound({code});
   } else {

@@ -275,6 +275,7 @@ void Dataset::open() {
 void Dataset::close() {
   if (!active()) return;
   state_ = DatasetState::kInactive;
+  range_valid_ = false;
   table_.reset();
   fields_.clear();
   current_.clear();
@@ -310,6 +311,7 @@ void Dataset::resolveOrder() {
   const auto& indexes = table_->structure().indexes;
   const bool keyed = table_->keyed();
   order_ = -1;
+  range_valid_ = false;
   auto secondary_number = [&](size_t i) { return static_cast<int>(keyed ? i - 1 : i); };
   if (!index_name_.empty()) {
     for (size_t i = 0; i < indexes.size(); ++i) {
@@ -408,6 +410,7 @@ uint32_t Dataset::orderPosition(uint32_t ordinal) {
 }
 
 void Dataset::recomputeRange() {
+  range_valid_ = false;
   uint32_t total = order_ < 0 ? table_->recordCount()
                               : table_->indexEntries(static_cast<size_t>(order_));
   range_begin_ = 0;
@@ -415,6 +418,41 @@ void Dataset::recomputeRange() {
   if (range_low_) range_begin_ = lowerBoundInOrder(*range_low_);
   if (range_high_) range_end_ = upperBoundInOrder(*range_high_);
   if (range_end_ < range_begin_) range_end_ = range_begin_;
+  range_low_key_.reset();
+  range_high_key_.reset();
+  if (order_ < 0 && table_->keyed()) {
+    if (range_low_) range_low_key_ = table_->encodeKey(*range_low_);
+    if (range_high_) range_high_key_ = table_->encodeKey(*range_high_);
+  }
+  range_stamp_ = table_->changeCount();
+  range_valid_ = true;
+}
+
+// After this dataset inserted the row now at table position `ordinal`, and
+// nothing else changed the table since the range was worked out, the range
+// moves by at most one at each end: the new row lies below it, in it or
+// above it. False when that cannot be told this way.
+bool Dataset::adjustRangeAfterInsert(uint32_t ordinal, uint64_t stamp_before) {
+  if (!range_valid_ || order_ >= 0 || !table_->keyed() || range_stamp_ != stamp_before ||
+      table_->changeCount() != stamp_before + 1) {
+    return false;
+  }
+  if (range_low_key_ && table_->compareKey(ordinal, *range_low_key_) < 0) {
+    ++range_begin_;
+    ++range_end_;
+  } else if (!range_high_key_ || table_->compareKey(ordinal, *range_high_key_) <= 0) {
+    ++range_end_;
+  }
+  range_stamp_ = table_->changeCount();
+  return true;
+}
+
+std::optional<uint32_t> Dataset::currentRangeCount(const Row& key) const {
+  if (!active() || !range_valid_ || !range_low_ || !range_high_ ||
+      range_stamp_ != table_->changeCount() || *range_low_ != key || *range_high_ != key) {
+    return std::nullopt;
+  }
+  return range_end_ - range_begin_;
 }
 
 uint32_t Dataset::recordCount() {
@@ -611,14 +649,16 @@ void Dataset::post() {
     return;
   }
   uint32_t ordinal;
-  if (state_ == DatasetState::kInsert) {
+  const uint64_t stamp = table_->changeCount();
+  const bool inserted = state_ == DatasetState::kInsert;
+  if (inserted) {
     ordinal = table_->insert(buffer_);
   } else {
     ordinal = table_->update(tablePosition(pos_), buffer_);
   }
   state_ = DatasetState::kBrowse;
   buffer_.clear();
-  recomputeRange();
+  if (!inserted || !adjustRangeAfterInsert(ordinal, stamp)) recomputeRange();
   if (range_end_ > range_begin_) {
     uint32_t p = orderPosition(ordinal);
     if (p >= range_begin_ && p < range_end_) {
@@ -693,6 +733,7 @@ void Dataset::setMaster(Dataset* master, const std::string& master_fields,
   if (!master) {
     range_low_.reset();
     range_high_.reset();
+    range_valid_ = false;
     if (active()) refresh();
     return;
   }
@@ -708,6 +749,7 @@ void Dataset::applyMaster() {
     // No master record: no details.
     range_low_ = range_high_ = Row{};
     range_begin_ = range_end_ = 0;
+    range_valid_ = false;
     moveTo(0);
     notify(DataEvent::kDataChange);
     return;

@@ -162,6 +162,11 @@ class Dataset {
   // Rereads the current record and the range (after outside changes).
   void refresh();
 
+  // The number of rows of the range set to exactly `key` on the leading
+  // order fields, when the range is that and nothing changed the table
+  // since it was worked out; otherwise nothing.
+  std::optional<uint32_t> currentRangeCount(const Row& key) const;
+
  private:
   friend class DatasetField;
   class MasterLink;
@@ -196,6 +201,12 @@ class Dataset {
   int order_ = -1;  // -1 primary / table order, else secondary index number
   std::optional<Row> range_low_, range_high_;
   uint32_t range_begin_ = 0, range_end_ = 0;
+  // The table's change count when the range was worked out, and its ends
+  // encoded for comparisons with posted rows (primary-key order only).
+  uint64_t range_stamp_ = 0;
+  bool range_valid_ = false;
+  std::optional<paradox::Table::EncodedKey> range_low_key_, range_high_key_;
+  bool adjustRangeAfterInsert(uint32_t ordinal, uint64_t stamp_before);
   uint32_t pos_ = 0;  // position within the range
   bool eof_ = true, bof_ = true;
   Row current_;

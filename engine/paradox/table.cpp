@@ -112,6 +112,7 @@ struct Table::Impl {
   int bulk = 0;
   bool check_required = true;
   bool indexes_dirty = false;
+  uint64_t changes = 0;  // inserts, updates and deletes so far
   bool lock_held = false;
   std::vector<uint8_t> scratch;
   std::vector<uint8_t> key_scratch;  // key records of searches
@@ -1083,6 +1084,7 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
     }
   }
   store->insert(pos, rec);
+  ++changes;
   for (auto& si : secondaries) si->onInsert(rec, store->blockOf(pos));
   refreshIndexes();
   return pos;
@@ -1120,6 +1122,7 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
     pos = m.lowerBound(rec.data(), m.pk_parts.size());
     m.store->insert(pos, rec.data());
   }
+  ++m.changes;
   for (auto& si : m.secondaries) si->onInsert(rec.data(), m.store->blockOf(pos));
   m.refreshIndexes();
   return pos;
@@ -1134,6 +1137,7 @@ void Table::remove(uint32_t ordinal) {
   std::vector<uint8_t> old(at, at + m.h().record_size);
   for (auto& si : m.secondaries) si->onErase(old.data());
   m.store->erase(ordinal);
+  ++m.changes;
   m.releaseBlobs(old.data());
   m.refreshIndexes();
 }
@@ -1163,6 +1167,18 @@ uint32_t Table::upperBound(const Row& key) {
   const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
   return KeyUpperBound(*m.store, m.pk_parts, key.size(), m.key_size, rec.data());
 }
+
+Table::EncodedKey Table::encodeKey(const Row& key) {
+  return EncodedKey{PrimaryKeyRecord(*impl_, keyed(), key), key.size()};
+}
+
+int Table::compareKey(uint32_t ordinal, const EncodedKey& key) {
+  Impl& m = *impl_;
+  if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  return CompareKeys(m.pk_parts, key.parts, m.store->record(ordinal), key.record.data());
+}
+
+uint64_t Table::changeCount() const { return impl_->changes; }
 
 void Table::beginBulk() { ++impl_->bulk; }
 

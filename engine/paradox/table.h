@@ -170,6 +170,19 @@ class Table {
   // Position of the first record whose leading `key.size()` primary-key
   // fields are above `key` (recordCount() when none).
   uint32_t upperBound(const Row& key);
+  // A key encoded once for many comparisons with records: compareKey gives
+  // <0, 0 or >0 as the record at `ordinal` sorts below, level with or above
+  // the key on its leading primary-key fields.
+  struct EncodedKey {
+    std::vector<uint8_t> record;
+    size_t parts = 0;
+  };
+  EncodedKey encodeKey(const Row& key);
+  int compareKey(uint32_t ordinal, const EncodedKey& key);
+  // Counts the inserts, updates and deletes made through any handle of this
+  // process on the table, so that a caller can tell whether what it worked
+  // out from the rows still holds.
+  uint64_t changeCount() const;
 
   // Ordered access through maintained secondary index `k` (0-based among the
   // secondary indexes, in the order structure().indexes lists them after the

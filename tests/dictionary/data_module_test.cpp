@@ -225,6 +225,32 @@ TEST_F(DataModuleTest, NewFieldRowsTakeTheNextPositionAndTheTableCode) {
   EXPECT_EQ(dm_->tblFields.recordCount(), 2u);
 }
 
+TEST_F(DataModuleTest, NewFieldPositionCountsRowsPostedThroughAnotherView) {
+  AddTable("DB", "ONLY");
+  AddField("A");
+  AddField("B");
+  const int64_t code = dm_->tblTables.fieldByName("Codice").asInteger();
+  // Another view of DDFields adds a row for the same table behind the
+  // module's back.
+  engine::Dataset other(session_);
+  other.setDatabaseName("DataDict");
+  other.setTableName(kFieldsTable);
+  other.open();
+  other.insert();
+  other.fieldByName("CodTabella").setAsInteger(code);
+  other.fieldByName("Posizione").setAsInteger(3);
+  other.fieldByName("Nome").setAsString("C");
+  other.post();
+  dm_->tblFields.insert();
+  EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), 4);
+  dm_->tblFields.fieldByName("Nome").setAsString("D");
+  dm_->tblFields.post();
+  EXPECT_EQ(dm_->tblFields.recordCount(), 4u);
+  dm_->tblFields.insert();
+  EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), 5);
+  dm_->tblFields.cancel();
+}
+
 TEST_F(DataModuleTest, EmptyAliasOrNameIsRefusedWithItsMessage) {
   auto& t = dm_->tblTables;
   t.insert();

@@ -102,6 +102,39 @@ TEST_F(DatasetTest, RangesOnALeadingPartOfACompositeKey) {
   EXPECT_EQ(d->fieldByName("Posizione").asInteger(), 1);
 }
 
+TEST_F(DatasetTest, ARangeFollowsPostsBelowInsideAndAboveItAndOtherHandlesChanges) {
+  auto d = OpenOn("DETAIL");
+  auto other = OpenOn("DETAIL");
+  for (int code = 2; code <= 4; ++code) {
+    for (int pos = 1; pos <= 3; ++pos) AddDetail(*d, code, pos, "r" + std::to_string(code * 10 + pos));
+  }
+  d->setRange({int64_t{3}}, {int64_t{3}});
+  // What the range must show: rows of code 3 in key order.
+  auto expect_range = [&](const std::vector<int64_t>& positions, const char* when) {
+    ASSERT_EQ(d->recordCount(), positions.size()) << when;
+    d->first();
+    for (int64_t p : positions) {
+      ASSERT_FALSE(d->eof()) << when;
+      EXPECT_EQ(d->fieldByName("CodTabella").asInteger(), 3) << when;
+      EXPECT_EQ(d->fieldByName("Posizione").asInteger(), p) << when;
+      d->next();
+    }
+  };
+  AddDetail(*d, 1, 1, "below");  // before the range: both ends move
+  expect_range({1, 2, 3}, "after a post below");
+  AddDetail(*d, 3, 0, "first");  // at its start
+  AddDetail(*d, 3, 9, "last");   // at its end
+  expect_range({0, 1, 2, 3, 9}, "after posts inside");
+  AddDetail(*d, 5, 1, "above");
+  expect_range({0, 1, 2, 3, 9}, "after a post above");
+  // A row posted through another handle on the table is seen too.
+  AddDetail(*other, 3, 5, "elsewhere");
+  AddDetail(*d, 2, 7, "below again");
+  expect_range({0, 1, 2, 3, 5, 9}, "after another handle's post");
+  d->cancelRange();
+  EXPECT_EQ(d->recordCount(), 15u);
+}
+
 TEST_F(DatasetTest, DetailFollowsItsMasterAndNewDetailRowsTakeTheMasterKey) {
   auto m = OpenOn("MASTER");
   auto d = OpenOn("DETAIL");
