@@ -147,18 +147,11 @@ void RecordStore::load() {
   file_size_ = file_->size();
   chain_.clear();
   if (header_.file_blocks > 0 && header_.first_block != 0) {
-    std::vector<uint8_t> visited(65536, 0);
-    uint16_t b = header_.first_block;
-    while (b != 0) {
-      if (visited[b]) {
-        ThrowCorrupt(name_, "the block chain loops back to block " + std::to_string(b),
-                     subcode::kBadBlock);
-      }
-      visited[b] = 1;
-      uint32_t count = 0;
-      BlockHeader bh = ReadBlockHeader(*file_, header_, b, file_size_, name_, &count);
-      chain_.push_back(BlockRef{b, static_cast<uint16_t>(count)});
-      b = bh.next;
+    // The walker reads the chain a window of blocks at a time and checks
+    // every link (loops, blocks outside the file, impossible counts).
+    ChainWalker walker(*file_, header_, name_);
+    while (walker.next()) {
+      chain_.push_back(BlockRef{walker.blockNumber(), static_cast<uint16_t>(walker.count())});
     }
   }
   first_keys_.assign(chain_.size(), std::string());
