@@ -98,7 +98,7 @@ int DatasetField::size() const { return owner_.table_->structure().fields[index_
 const Value& DatasetField::value() const {
   owner_.requireActive();
   bool editing = owner_.state_ == DatasetState::kEdit || owner_.state_ == DatasetState::kInsert;
-  return editing ? owner_.buffer_[index_] : owner_.current_[index_];
+  return editing ? owner_.buffer_[index_] : owner_.currentRow()[index_];
 }
 
 bool DatasetField::isNull() const { return IsNull(value()); }
@@ -279,6 +279,7 @@ void Dataset::close() {
   table_.reset();
   fields_.clear();
   current_.clear();
+  current_pending_ = false;
   buffer_.clear();
   notify(DataEvent::kStateChange);
 }
@@ -287,7 +288,7 @@ void Dataset::setIndexName(const std::string& name) {
   index_name_ = name;
   index_fields_.clear();
   if (active()) {
-    Row here = current_;
+    Row here = currentRow();
     resolveOrder();
     recomputeRange();
     if (range_end_ > range_begin_ && !here.empty()) positionOnRecord(here);
@@ -299,7 +300,7 @@ void Dataset::setIndexFieldNames(const std::string& fields) {
   index_fields_ = fields;
   index_name_.clear();
   if (active()) {
-    Row here = current_;
+    Row here = currentRow();
     resolveOrder();
     recomputeRange();
     if (range_end_ > range_begin_ && !here.empty()) positionOnRecord(here);
@@ -464,12 +465,30 @@ void Dataset::loadCurrent() {
   const size_t n = table_->structure().fields.size();
   if (range_end_ == range_begin_) {
     current_.assign(n, Value{});
+    current_pending_ = false;
     pos_ = 0;
     eof_ = bof_ = true;
     return;
   }
   if (pos_ >= range_end_ - range_begin_) pos_ = range_end_ - range_begin_ - 1;
-  current_ = table_->read(tablePosition(pos_));
+  // The record's bytes are kept and decoded when a value is first asked
+  // for: a post moves to the posted row, which is often not read at all.
+  // Values in the blob file are decoded now, while the bytes refer to them.
+  table_->readRecordBytes(tablePosition(pos_), &current_raw_);
+  if (table_->refersToBlobFile(current_raw_.data())) {
+    current_ = table_->decodeRecordBytes(current_raw_.data());
+    current_pending_ = false;
+  } else {
+    current_pending_ = true;
+  }
+}
+
+const Row& Dataset::currentRow() {
+  if (current_pending_) {
+    current_ = table_->decodeRecordBytes(current_raw_.data());
+    current_pending_ = false;
+  }
+  return current_;
 }
 
 void Dataset::moveTo(uint32_t pos, bool notify_scroll) {
@@ -549,7 +568,7 @@ void Dataset::cancelRange() {
   requireBrowse("cancel the range of");
   range_low_.reset();
   range_high_.reset();
-  Row here = current_;
+  Row here = currentRow();
   recomputeRange();
   if (range_end_ > range_begin_ && !here.empty() && !IsNull(here.empty() ? Value{} : here[0])) {
     positionOnRecord(here);
@@ -580,7 +599,7 @@ void Dataset::positionOnRecord(const Row& row) {
 Dataset::Bookmark Dataset::bookmark() {
   requireActive();
   if (range_end_ == range_begin_) return {};
-  if (table_->keyed()) return keyOf(current_);
+  if (table_->keyed()) return keyOf(currentRow());
   return Row{static_cast<int64_t>(tablePosition(pos_))};
 }
 
@@ -612,6 +631,7 @@ void Dataset::edit() {
     return;
   }
   current_ = table_->read(tablePosition(pos_));
+  current_pending_ = false;
   buffer_ = current_;
   state_ = DatasetState::kEdit;
   notify(DataEvent::kStateChange);
@@ -769,7 +789,7 @@ void Dataset::refresh() {
     applyMaster();
     return;
   }
-  Row here = current_;
+  Row here = currentRow();
   recomputeRange();
   if (range_end_ > range_begin_ && !here.empty() && table_->keyed() && !IsNull(here[0])) {
     positionOnRecord(here);

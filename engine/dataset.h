@@ -210,6 +210,10 @@ class Dataset {
   uint32_t pos_ = 0;  // position within the range
   bool eof_ = true, bof_ = true;
   Row current_;
+  // The current record's bytes, while its values are not decoded yet.
+  std::vector<uint8_t> current_raw_;
+  bool current_pending_ = false;
+  const Row& currentRow();
   Row buffer_;
   std::vector<DatasetObserver*> observers_;
   int disabled_ = 0;

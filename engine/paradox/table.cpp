@@ -1005,6 +1005,24 @@ bool Table::Scanner::nextRaw() {
   return true;
 }
 
+void Table::readRecordBytes(uint32_t ordinal, std::vector<uint8_t>* out) {
+  if (ordinal >= impl_->store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  const uint8_t* at = impl_->store->record(ordinal);
+  out->assign(at, at + impl_->h().record_size);
+}
+
+Row Table::decodeRecordBytes(const uint8_t* record) { return impl_->decodeRow(record); }
+
+bool Table::refersToBlobFile(const uint8_t* record) const {
+  for (const auto& f : impl_->h().fields) {
+    if (IsBlobType(f.type) &&
+        BlobDescriptor::Decode(record + f.offset, f.leaderLength()).reference != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 Value Table::fieldValue(size_t index, const uint8_t* record) {
   return impl_->decodeField(impl_->h().fields.at(index), record);
 }

@@ -152,6 +152,13 @@ class Table {
   // value. A duplicate primary key or unique-index key raises a key
   // violation and changes nothing.
   uint32_t insert(const Row& row);
+  // Copies the bytes of the record at `ordinal` (this table's layout).
+  void readRecordBytes(uint32_t ordinal, std::vector<uint8_t>* out);
+  // The values of record bytes of this table's layout.
+  Row decodeRecordBytes(const uint8_t* record);
+  // Whether record bytes refer to values kept in the blob file (which a
+  // later change of the table may free).
+  bool refersToBlobFile(const uint8_t* record) const;
   // The value of field `index` in record bytes of this table's layout, and
   // the other way (blob values are written to this table's blob file).
   Value fieldValue(size_t index, const uint8_t* record);

@@ -250,5 +250,52 @@ TEST_F(DatasetTest, NotificationsAreSuspendedAroundBulkChanges) {
   d->removeObserver(&obs);
 }
 
+TEST(DatasetSnapshotTest, TheCurrentRowKeepsItsValuesWhenAnotherViewChangesTheRecord) {
+  TempDir dir;
+  TableDefinition def;
+  def.fields = {{"Id", FieldType::kInteger, 0, false},
+                {"Name", FieldType::kString, 20, false},
+                {"Note", FieldType::kMemo, 10, false}};
+  def.indexes = {{"", "Id", true, true, false, false}};
+  Table::Create(dir.path(), "NOTES", def);
+  Session session(dir.file("none.conf"));
+  auto open = [&] {
+    auto ds = std::make_unique<Dataset>(session);
+    ds->setDatabaseName(dir.path());
+    ds->setTableName("NOTES");
+    ds->open();
+    return ds;
+  };
+  auto a = open();
+  auto b = open();
+  const std::string long_note(400, 'x');  // kept in the blob file
+  for (int id = 1; id <= 2; ++id) {
+    a->insert();
+    a->fieldByName("Id").setAsInteger(id);
+    a->fieldByName("Name").setAsString("before" + std::to_string(id));
+    a->fieldByName("Note").setAsString(id == 1 ? long_note : "short");
+    a->post();
+  }
+  a->first();
+  b->first();
+  b->edit();
+  b->fieldByName("Name").setAsString("after");
+  b->fieldByName("Note").setAsString(std::string(500, 'y'));  // frees the old value
+  b->post();
+  a->next();
+  a->prior();  // moving again reads the record anew
+  EXPECT_EQ(a->fieldByName("Name").asString(), "after");
+  EXPECT_EQ(a->fieldByName("Note").asString(), std::string(500, 'y'));
+  // A view that has not moved since still shows what it read.
+  auto c = open();
+  c->first();
+  b->edit();
+  b->fieldByName("Name").setAsString("again");
+  b->fieldByName("Note").setAsString(std::string(300, 'z'));
+  b->post();
+  EXPECT_EQ(c->fieldByName("Name").asString(), "after");
+  EXPECT_EQ(c->fieldByName("Note").asString(), std::string(500, 'y'));
+}
+
 }  // namespace
 }  // namespace vellum::engine
