@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "engine/errors.h"
 
@@ -171,7 +172,7 @@ void DatasetField::setValue(const Value& v) {
       s->resize(cut);
     }
   }
-  owner_.buffer_[index_] = stored;
+  owner_.buffer_[index_] = std::move(stored);
   owner_.notify(DataEvent::kRecordChange);
 }
 
@@ -251,8 +252,10 @@ void Dataset::open() {
   std::string dir = session_.resolveDirectory(database_);
   table_ = paradox::Table::Open(dir, table_name_, {!read_only_, exclusive_}, session_.fs());
   fields_.clear();
+  field_names_.clear();
   for (size_t i = 0; i < table_->structure().fields.size(); ++i) {
     fields_.push_back(std::make_unique<DatasetField>(*this, i));
+    field_names_.push_back(table_->structure().fields[i].name);
   }
   state_ = DatasetState::kBrowse;
   try {
@@ -278,6 +281,7 @@ void Dataset::close() {
   range_valid_ = false;
   table_.reset();
   fields_.clear();
+  field_names_.clear();
   current_.clear();
   current_pending_ = false;
   buffer_.clear();
@@ -731,11 +735,11 @@ DatasetField& Dataset::field(size_t index) {
 }
 
 DatasetField* Dataset::findField(const std::string& name) {
-  for (auto& f : fields_) {
-    if (f->name() == name) return f.get();
+  for (size_t i = 0; i < field_names_.size(); ++i) {
+    if (field_names_[i] == name) return fields_[i].get();
   }
-  for (auto& f : fields_) {
-    if (EqualNoCase(f->name(), name)) return f.get();
+  for (size_t i = 0; i < field_names_.size(); ++i) {
+    if (EqualNoCase(field_names_[i], name)) return fields_[i].get();
   }
   return nullptr;
 }

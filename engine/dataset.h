@@ -197,6 +197,7 @@ class Dataset {
   bool read_only_ = false;
   std::unique_ptr<paradox::Table> table_;
   std::vector<std::unique_ptr<DatasetField>> fields_;
+  std::vector<std::string> field_names_;  // parallel to fields_, for lookups
   DatasetState state_ = DatasetState::kInactive;
   int order_ = -1;  // -1 primary / table order, else secondary index number
   std::optional<Row> range_low_, range_high_;
