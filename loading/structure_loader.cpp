@@ -31,6 +31,8 @@ using engine::paradox::TableStructure;
 constexpr const char* kPrimaryIndexName = "*PRIMARY*";
 // Significant digits of a floating-point value written as text.
 constexpr int kFloatDigits = 15;
+// Characters of the dictionary's ValoreMinimo / ValoreMassimo / ValoreDefault.
+constexpr size_t kCheckTextSize = 20;
 
 bool IsMarked(const std::string& name) { return !name.empty() && name[0] == kOldRowMark; }
 
@@ -72,13 +74,13 @@ uint64_t LoadLittleEndian(const std::array<uint8_t, 256>& buffer, size_t bytes) 
 // digits without trailing zeros, in fixed notation when it has at most 15
 // digits before the decimal separator and is at least 0.00001 in magnitude,
 // otherwise in scientific notation ("1,5E20", "1E-7").
-std::string FloatToText(double value, char separator) {
+std::string FloatToText(double value, char separator, int significant = kFloatDigits) {
   if (std::isnan(value)) return "NAN";
   if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
   if (value == 0) return "0";
   // "-d.ddddddddddddddde+XX": the rounded digits and the decimal exponent.
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*e", kFloatDigits - 1, value);
+  std::snprintf(buf, sizeof buf, "%.*e", significant - 1, value);
   const char* p = buf;
   std::string sign;
   if (*p == '-') {
@@ -289,9 +291,18 @@ std::string CheckValueToText(FieldType type, const std::array<uint8_t, 256>& buf
     case FieldType::kBoolean:
       return LoadLittleEndian(buffer, 2) != 0 ? "-1" : "0";
     case FieldType::kFloat:
-    case FieldType::kCurrency:
-      return FloatToText(std::bit_cast<double>(LoadLittleEndian(buffer, 8)),
-                         Locale::DecimalSeparator());
+    case FieldType::kCurrency: {
+      // The dictionary's columns hold 20 characters: a value whose 15 digits
+      // do not fit is rounded to fewer, rather than cut (which could drop
+      // the end of its exponent).
+      const double value = std::bit_cast<double>(LoadLittleEndian(buffer, 8));
+      std::string text;
+      for (int digits = kFloatDigits; digits >= 1; --digits) {
+        text = FloatToText(value, Locale::DecimalSeparator(), digits);
+        if (text.size() <= kCheckTextSize) break;
+      }
+      return text;
+    }
     default:
       throw Error("Defaults: not supported type \"" + dictionary::FieldTypeName(type) + "\"");
   }

@@ -395,6 +395,20 @@ TEST(CheckValueToTextTest, FloatsUseTheLocaleSeparatorAndFifteenDigits) {
   Locale::SetDecimalSeparatorForTesting(std::nullopt);
 }
 
+TEST(CheckValueToTextTest, FloatsTooLongForTheColumnAreRoundedNotCut) {
+  Locale::SetDecimalSeparatorForTesting(',');
+  // Fifteen digits would need 22 and 21 characters: fewer digits, the same
+  // magnitude.
+  EXPECT_EQ(CheckValueToText(FieldType::kFloat, NativeDouble(-1.23456789012345e-100)),
+            "-1,234567890123E-100");
+  EXPECT_EQ(CheckValueToText(FieldType::kFloat, NativeDouble(-0.000123456789012345)),
+            "-0,00012345678901234");
+  // What fits keeps its fifteen digits.
+  EXPECT_EQ(CheckValueToText(FieldType::kFloat, NativeDouble(-1.23456789012345e-9)),
+            "-1,23456789012345E-9");
+  Locale::SetDecimalSeparatorForTesting(std::nullopt);
+}
+
 TEST(CheckValueToTextTest, TheCLibraryLocaleDoesNotChangeTheText) {
   const char* comma_locales[] = {"de_DE.UTF-8", "it_IT.UTF-8", "fr_FR.UTF-8", "de_DE", "it_IT"};
   const char* found = nullptr;
