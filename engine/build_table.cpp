@@ -19,6 +19,8 @@
 #include "engine/errors.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/entry_sorter.h"
+#include "engine/paradox/secondary_index.h"
 #include "engine/paradox/sequential_writer.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
@@ -280,6 +282,109 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
 
 namespace {
 
+// The secondary indexes of a table written front to back. Every record's
+// entries (one per index, with the data block the record went into) are
+// collected and sorted with bounded memory while the data file is written;
+// then each index's X and Y files are written front to back from its sorted
+// entries, the unique indexes checked on the way.
+class SecondaryBuilder {
+ public:
+  SecondaryBuilder(FileSystem& fs, Table& fresh, const std::string& work,
+                   const paradox::CodePage& cp, size_t sort_buffer_bytes)
+      : fs_(fs), work_(work), table_(fresh.structure().name), cp_(cp) {
+    const auto& h = fresh.header();
+    for (size_t k = 0; k < h.key_fields; ++k) {
+      const paradox::PxField& f = h.fields[k];
+      pk_parts_.push_back(paradox::KeyPart{f.offset, f.length, f.type, false, false, f.size_byte});
+      pk_size_ += f.length;
+    }
+    for (const auto& info : fresh.structure().indexes) {
+      if (info.primary || !info.maintained) continue;
+      auto si = paradox::SecondaryIndex::Open(fs, work, info.file, h, fresh.structure(), cp, false);
+      Index x;
+      x.layout = si->layout();
+      x.name = info.name;
+      x.unique = info.unique;
+      x.x_path = JoinPath(work, info.file);
+      x.sorter = std::make_unique<paradox::EntrySorter>(
+          fs, work, info.file + ".run", x.layout.x.record_size, x.layout.parts,
+          x.layout.parts.size(), sort_buffer_bytes);
+      entry_.resize(std::max<size_t>(entry_.size(), x.layout.x.record_size));
+      indexes_.push_back(std::move(x));
+    }
+  }
+
+  // Enters a record written to data block `block`.
+  void add(const uint8_t* record, uint16_t block) {
+    for (auto& x : indexes_) {
+      x.layout.makeEntry(record, block, entry_.data());
+      x.sorter->add(entry_.data());
+    }
+  }
+
+  // Writes the X and Y files of every index (unless `write` is false: the
+  // entries are only checked). Two entries of a unique index with equal
+  // indexed values fail as inserting the records one by one in table order
+  // would: on the first record, in that order, whose values an earlier
+  // record already has, naming the first index (in the table's order) it
+  // breaks.
+  void finish(bool write) {
+    std::vector<uint8_t> best_key;  // primary key of that record
+    std::string best_message;
+    std::vector<uint8_t> previous, key(pk_size_);
+    for (auto& x : indexes_) {
+      const auto& l = x.layout;
+      const size_t rs = l.x.record_size;
+      const uint16_t pk_offset = l.x.fields[l.indexed].offset;
+      std::unique_ptr<paradox::SequentialTableWriter> writer;
+      if (write) {
+        writer = std::make_unique<paradox::SequentialTableWriter>(
+            fs_, x.x_path, JoinPath(work_, l.y_file), table_, cp_, l);
+      }
+      previous.clear();
+      x.sorter->drain([&](const uint8_t* e) {
+        if (x.unique && !previous.empty() &&
+            paradox::CompareKeys(l.parts, l.indexed, previous.data(), e) == 0) {
+          std::memcpy(key.data(), e + pk_offset, pk_size_);
+          if (best_key.empty() ||
+              paradox::CompareKeys(pk_parts_, pk_parts_.size(), key.data(), best_key.data()) < 0) {
+            best_key = key;
+            std::vector<paradox::KeyPart> shown(l.parts.begin(),
+                                                l.parts.begin() + static_cast<long>(l.indexed));
+            best_message = "Key violation in table \"" + table_ + "\": the key " +
+                           paradox::DescribeKey(l.x, shown, e, cp_) +
+                           " already exists in the unique index \"" + x.name + "\"";
+          }
+        }
+        previous.assign(e, e + rs);
+        if (writer && best_key.empty() &&
+            writer->append(e) != paradox::SequentialTableWriter::Append::kDone) {
+          ThrowCorrupt(x.x_path, "index entries came out of order");
+        }
+      });
+      if (writer && best_key.empty()) writer->finish();
+    }
+    if (!best_key.empty()) ThrowKeyViolation(best_message);
+  }
+
+ private:
+  struct Index {
+    paradox::EntryLayout layout;
+    std::string name;
+    bool unique = false;
+    std::string x_path;
+    std::unique_ptr<paradox::EntrySorter> sorter;
+  };
+  FileSystem& fs_;
+  std::string work_;
+  std::string table_;
+  const paradox::CodePage& cp_;
+  std::vector<paradox::KeyPart> pk_parts_;
+  size_t pk_size_ = 0;
+  std::vector<Index> indexes_;
+  std::vector<uint8_t> entry_;
+};
+
 // Copies every row of `old_table` into the new, empty table `base` in
 // `work`, taking each new field from old field `source[i]` (-1: none). With
 // `stream`, the new .DB and .PX are written front to back and false is
@@ -287,7 +392,8 @@ namespace {
 // the previous one under the new primary key. Otherwise rows are inserted
 // one by one through the table, which sorts them and keeps every index.
 bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const std::string& base,
-              int code_page, const std::vector<int>& source, bool stream) {
+              int code_page, const std::vector<int>& source, bool stream,
+              const BuildTableOptions& options) {
   auto fresh = Table::Open(work, base, {true, true}, fs);
   fresh->setCheckRequired(false);
   const auto& new_fields = fresh->structure().fields;
@@ -317,11 +423,14 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
   }
   std::unique_ptr<paradox::CodePage> keys_code_page;
   std::unique_ptr<paradox::SequentialTableWriter> writer;
+  std::unique_ptr<SecondaryBuilder> secondaries;
   if (stream) {
     keys_code_page = std::make_unique<paradox::CodePage>(fresh->structure().code_page);
     writer = std::make_unique<paradox::SequentialTableWriter>(
         fs, JoinPath(work, fresh->structure().file), JoinPath(work, base + ".PX"), base,
         *keys_code_page);
+    secondaries = std::make_unique<SecondaryBuilder>(fs, *fresh, work, *keys_code_page,
+                                                     options.sort_buffer_bytes);
   } else {
     fresh->beginBulk();
   }
@@ -346,15 +455,28 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
     }
     if (!writer) {
       fresh->insertRecordBytes(out.data());
-    } else if (writer->append(out.data()) == paradox::SequentialTableWriter::Append::kOutOfOrder) {
-      return false;
+      continue;
     }
+    paradox::SequentialTableWriter::Append appended;
+    try {
+      appended = writer->append(out.data());
+    } catch (const EDBEngineError& e) {
+      // A repeated primary key. One by one, the rows would have stopped
+      // earlier at a row breaking a unique secondary index, if any did.
+      if (e.category() == ErrorCategory::kIntegrity) secondaries->finish(false);
+      throw;
+    }
+    if (appended == paradox::SequentialTableWriter::Append::kOutOfOrder) return false;
+    secondaries->add(out.data(), writer->lastBlock());
   }
   if (writer) {
     writer->finish();
-    // The blob values went through the table; the data file and index it
+    // The blob values went through the table; the data file and indexes it
     // holds open were not changed through it.
     if (has_blobs) fresh->flush();
+    // The index files are written with the table closed.
+    fresh.reset();
+    secondaries->finish(true);
   } else {
     fresh->endBulk();
     fresh->flush();
@@ -363,7 +485,7 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
 }
 
 void Restructure(FileSystem& fs, const std::string& directory, const std::string& name,
-                 const TableDescriptor& d, TableDefinition def) {
+                 const TableDescriptor& d, TableDefinition def, const BuildTableOptions& options) {
   // Hold the old table exclusively for the whole restructure.
   auto old_table = Table::Open(directory, name, {false, true}, fs);
   const auto& old_fields = old_table->structure().fields;
@@ -388,17 +510,17 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
   const std::string work_name = WorkDirectoryName(base);
   const std::string work = JoinPath(directory, work_name);
   // Rows that come out in ascending order of the new primary key (or any
-  // rows, for an unkeyed table) are written front to back; secondary indexes
-  // are kept up by the general path, which inserts row by row.
-  const bool can_stream = std::none_of(def.indexes.begin(), def.indexes.end(),
-                                       [](const IndexDef& x) { return !x.primary; });
+  // rows, for an unkeyed table) are written front to back, the secondary
+  // indexes from their sorted entries; others go through the general path,
+  // which inserts row by row.
+  const bool can_stream = options.allow_streaming;
   RemoveWorkDirectory(fs, work);
   fs.makeDirectories(work);
   try {
     Table::Create(work, base, def, fs);
     bool done = false;
     if (can_stream) {
-      done = CopyRows(fs, *old_table, work, base, def.code_page, source, true);
+      done = CopyRows(fs, *old_table, work, base, def.code_page, source, true, options);
       if (!done) {
         // A row sorts before its predecessor under the new key: start over
         // with the general path.
@@ -407,7 +529,7 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
         Table::Create(work, base, def, fs);
       }
     }
-    if (!done) CopyRows(fs, *old_table, work, base, def.code_page, source, false);
+    if (!done) CopyRows(fs, *old_table, work, base, def.code_page, source, false, options);
     fs.syncDirectory(work);
   } catch (EDBEngineError& e) {
     RemoveWorkDirectory(fs, work);
@@ -492,7 +614,9 @@ FieldType LogicalTypeOfStorage(uint16_t type, uint16_t sub) {
   }
 }
 
-void BuildTable(const TableDescriptor& d, FileSystem& fs) {
+void BuildTable(const TableDescriptor& d, FileSystem& fs) { BuildTable(d, fs, BuildTableOptions{}); }
+
+void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOptions& options) {
   if (Upper(d.driver_type) != "PARADOX") {
     ThrowInvalid("Driver type \"" + d.driver_type + "\" is not supported");
   }
@@ -565,7 +689,7 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs) {
     Table::Create(directory, name, def, fs);
     return;
   }
-  Restructure(fs, directory, name, d, std::move(def));
+  Restructure(fs, directory, name, d, std::move(def), options);
 }
 
 void RecoverTable(const std::string& directory, const std::string& table, FileSystem& fs) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -139,6 +140,18 @@ Value ConvertFieldValue(const Value& value, FieldType type, int size);
 // files beside the old ones, commits through a journal and never leaves the
 // table half old and half new. Failures raise EDBEngineError.
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::Default());
+
+// How a restructure goes about its work; the defaults suit every table.
+struct BuildTableOptions {
+  // Memory for sorting the entries of each secondary index of a table
+  // written front to back; entries beyond it are sorted in runs in files.
+  size_t sort_buffer_bytes = 4 * 1024 * 1024;
+  // Whether rows already in the new key's order may be written front to
+  // back (false: always insert them one by one).
+  bool allow_streaming = true;
+};
+void BuildTable(const TableDescriptor& descriptor, FileSystem& fs,
+                const BuildTableOptions& options);
 
 // Finishes or discards what an interrupted restructure of `table` (name
 // without extension) in `directory` left behind. Opening a table does this.

@@ -313,6 +313,25 @@ void SecondaryIndex::buildRecord(const uint8_t* rec, uint16_t block, uint8_t* ou
   EncodeShort(out + x.fields.back().offset, static_cast<int16_t>(block));
 }
 
+void EntryLayout::makeEntry(const uint8_t* rec, uint16_t block, uint8_t* out) const {
+  std::memset(out, 0, x.record_size);
+  for (size_t i = 0; i < source_offsets.size(); ++i) {
+    std::memcpy(out + x.fields[i].offset, rec + source_offsets[i], x.fields[i].length);
+  }
+  EncodeShort(out + x.fields.back().offset, static_cast<int16_t>(block));
+}
+
+EntryLayout SecondaryIndex::layout() const {
+  EntryLayout l;
+  l.x = x_->header();
+  l.parts = parts_;
+  l.indexed = indexed_;
+  l.source_offsets = source_offsets_;
+  l.y_file = FileNameOf(y_path_);
+  l.y_file_type = (l.x.file_type == 6 || l.x.file_type == 8) ? 7 : 4;
+  return l;
+}
+
 uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
                        size_t key_size, const uint8_t* key) {
   const auto& chain = s.chain();

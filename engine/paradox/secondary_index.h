@@ -65,6 +65,20 @@ struct SecondarySpec {
   std::string file_suffix;     // "02" for .X02, "G0" for .XG0
 };
 
+// How the entries of a secondary index are made from table records and
+// ordered, apart from the index's files: for writing an index from scratch.
+struct EntryLayout {
+  TableHeader x;                // the X file's header
+  std::vector<KeyPart> parts;   // every X field but Blk Num, with the index's options
+  size_t indexed = 0;           // leading parts that are indexed fields
+  std::vector<uint16_t> source_offsets;  // table record offset of each part's field
+  std::string y_file;           // name of the Y file
+  uint8_t y_file_type = 4;
+
+  // The X record of a table record held in data block `block`.
+  void makeEntry(const uint8_t* table_record, uint16_t block, uint8_t* out) const;
+};
+
 class SecondaryIndex {
  public:
   // Writes the empty X and Y files of a new index.
@@ -113,6 +127,7 @@ class SecondaryIndex {
   // Copies an entry's primary-key fields into a record of the table's layout.
   void keyOfEntry(uint32_t entry, uint8_t* table_record);
   size_t indexedFields() const { return indexed_; }
+  EntryLayout layout() const;
   void verify(std::vector<std::string>* problems,
               const std::function<std::optional<uint32_t>(const uint8_t*)>& find_in_table);
 

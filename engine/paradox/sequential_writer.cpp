@@ -67,6 +67,21 @@ SequentialTableWriter::SequentialTableWriter(FileSystem& fs, const std::string& 
                                              const std::string& px_path, const std::string& table,
                                              const CodePage& code_page)
     : fs_(fs), table_(table), code_page_(code_page) {
+  open(db_path, px_path, nullptr, 1, StripExtension(FileNameOf(db_path)) + ".PX");
+}
+
+SequentialTableWriter::SequentialTableWriter(FileSystem& fs, const std::string& x_path,
+                                             const std::string& y_path, const std::string& table,
+                                             const CodePage& code_page, const EntryLayout& layout)
+    : fs_(fs), table_(table), code_page_(code_page) {
+  open(x_path, y_path, &layout.parts, layout.y_file_type, layout.y_file);
+}
+
+// `parts` orders the records (nullptr: the key fields as they are); the
+// index file gets type `index_file_type` and names itself `index_file_name`.
+void SequentialTableWriter::open(const std::string& db_path, const std::string& px_path,
+                                 const std::vector<KeyPart>* parts, uint8_t index_file_type,
+                                 const std::string& index_file_name) {
   db_ = fs_.open(db_path, OpenMode::kReadWrite);
   header_ = ReadHeaderOf(*db_);
   if (header_.num_records != 0 || header_.file_blocks != 0) {
@@ -76,20 +91,28 @@ SequentialTableWriter::SequentialTableWriter(FileSystem& fs, const std::string& 
   data_ = std::make_unique<BlockRunWriter>(*db_, header_.header_size, header_.blockSize(),
                                            kDataBufferBytes);
   previous_.assign(header_.record_size, 0);
-  for (size_t i = 0; i < header_.fields.size(); ++i) {
+  // An index file's copies of autoincrement key fields leave its header's
+  // counter alone.
+  for (size_t i = 0; i < header_.fields.size() && !parts; ++i) {
     if (header_.fields[i].type == PxType::kAutoInc) auto_inc_fields_.push_back(i);
   }
   if (header_.key_fields == 0) return;
+  if (parts && parts->size() < header_.key_fields) {
+    ThrowInvalid("The index \"" + FileNameOf(db_path) + "\" has more key fields than its layout");
+  }
   for (size_t i = 0; i < header_.key_fields; ++i) {
     const PxField& f = header_.fields[i];
-    pk_parts_.push_back(KeyPart{f.offset, f.length, f.type, false, false});
+    if (parts) {
+      pk_parts_.push_back((*parts)[i]);
+    } else {
+      pk_parts_.push_back(KeyPart{f.offset, f.length, f.type, false, false});
+    }
     key_size_ += f.length;
   }
   px_ = fs_.open(px_path, OpenMode::kReadWrite);
   // The index header as a table open derives it, keeping the block size the
   // new index file was created with.
-  px_header_ = MakeIndexHeader(header_, header_.key_fields, 1,
-                               StripExtension(FileNameOf(db_path)) + ".PX");
+  px_header_ = MakeIndexHeader(header_, header_.key_fields, index_file_type, index_file_name);
   const TableHeader created = ReadHeaderOf(*px_);
   if (created.record_size == px_header_.record_size) px_header_.block_kb = created.block_kb;
   SerializeHeader(px_header_);  // settles header_size

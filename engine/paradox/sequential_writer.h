@@ -11,8 +11,9 @@
 // for the upper levels, which are written at the end. Its memory does not
 // depend on the number of records.
 //
-// The caller owns everything else of the table (blob file, validity checks);
-// secondary indexes are not maintained.
+// The caller owns everything else of the table (blob file, validity checks)
+// and its secondary indexes; the same writer fills an index's X and Y files
+// from its entries in index order.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,12 @@ class SequentialTableWriter {
   // violations name the table `table` and show keys in `code_page`.
   SequentialTableWriter(FileSystem& fs, const std::string& db_path, const std::string& px_path,
                         const std::string& table, const CodePage& code_page);
+  // `x_path` is the empty X file of a secondary index of `layout` as
+  // SecondaryIndex::CreateFiles leaves it and `y_path` its empty Y file;
+  // entries arrive in ascending order of the layout's parts.
+  SequentialTableWriter(FileSystem& fs, const std::string& x_path, const std::string& y_path,
+                        const std::string& table, const CodePage& code_page,
+                        const EntryLayout& layout);
   ~SequentialTableWriter();
 
   enum class Append { kDone, kOutOfOrder };
@@ -74,8 +81,13 @@ class SequentialTableWriter {
   void finish();
 
   const TableHeader& header() const { return header_; }
+  // Number of the data block the last record appended went into.
+  uint16_t lastBlock() const { return static_cast<uint16_t>(data_->blocks()); }
 
  private:
+  void open(const std::string& db_path, const std::string& px_path,
+            const std::vector<KeyPart>* parts, uint8_t index_file_type,
+            const std::string& index_file_name);
   void closeBlock();
   void addLeaf(const uint8_t* key, uint16_t block, uint32_t count);
   void finishIndex();

@@ -4,11 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 
 #include "engine/errors.h"
 #include "engine/fs/fault_file_system.h"
 #include "engine/paradox/header.h"
+#include "engine/paradox/record_store.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
 #include "tests/support/temp_dir.h"
@@ -714,6 +717,289 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureLeavesTheOldOrTheNewTab
   }
   EXPECT_GT(saw_old, 0);
   EXPECT_GT(saw_new, 0);
+}
+
+// --- Front-to-back restructure with secondary indexes ---------------------
+
+// Source table T: ID (key), NAME A20, CODE A6, QTY Integer, REF A12.
+TableDescriptor SecondarySource(const std::string& dir) {
+  return MakeDescriptor(dir + "/T",
+                        {{"ID", FieldType::kInteger, 0, 0, Operation::kAdd},
+                         {"NAME", FieldType::kString, 20, 0, Operation::kAdd},
+                         {"CODE", FieldType::kString, 6, 0, Operation::kAdd},
+                         {"QTY", FieldType::kInteger, 0, 0, Operation::kAdd},
+                         {"REF", FieldType::kString, 12, 0, Operation::kAdd}},
+                        {{"", {1}, true, true, false, false, Operation::kAdd}});
+}
+
+// The same fields (NAME widened) with five secondary indexes: NAME case
+// insensitive, QTY descending, CODE+QTY composite, CODE alone (a single-field
+// index file) and REF unique and case insensitive.
+TableDescriptor SecondaryTarget(const std::string& dir) {
+  return MakeDescriptor(dir + "/T",
+                        {{"ID", FieldType::kInteger, 0, 1, Operation::kCopy},
+                         {"NAME", FieldType::kString, 24, 2, Operation::kModify},
+                         {"CODE", FieldType::kString, 6, 3, Operation::kCopy},
+                         {"QTY", FieldType::kInteger, 0, 4, Operation::kCopy},
+                         {"REF", FieldType::kString, 12, 5, Operation::kCopy}},
+                        {{"", {1}, true, true, false, false, Operation::kRedo},
+                         {"NameCI", {2}, false, false, false, true, Operation::kAdd},
+                         {"QtyDown", {4}, false, false, true, false, Operation::kAdd},
+                         {"CodeQty", {3, 4}, false, false, false, false, Operation::kAdd},
+                         {"CODE", {3}, false, false, false, false, Operation::kAdd},
+                         {"RefU", {5}, false, true, false, true, Operation::kAdd}});
+}
+
+struct SourceRow {
+  int id;
+  std::optional<std::string> name;
+  std::string code;
+  std::optional<int> qty;
+  std::string ref;
+};
+
+std::vector<SourceRow> SecondaryRows(int rows) {
+  static const char* names[] = {"smith", "Smith", "SMITH", "jones", "Jonas", "adams", "Zed", "b"};
+  std::mt19937 rng(7);
+  std::vector<SourceRow> out;
+  for (int i = 0; i < rows; ++i) {
+    SourceRow r;
+    r.id = i * 3 + 1;
+    if (rng() % 11 != 0) r.name = std::string(names[rng() % 8]) + std::to_string(rng() % 40);
+    r.code = "C" + std::to_string(rng() % 23);
+    if (rng() % 13 != 0) r.qty = static_cast<int>(rng() % 2000) - 1000;
+    r.ref = "R" + std::to_string(r.id);
+    out.push_back(r);
+  }
+  return out;
+}
+
+void FillSecondarySource(const std::string& dir, const std::vector<SourceRow>& rows) {
+  BuildTable(SecondarySource(dir));
+  auto t = Table::Open(dir, "T", {true, true});
+  t->beginBulk();
+  for (const auto& r : rows) {
+    t->insert({int64_t{r.id}, r.name ? Value{*r.name} : Value{}, r.code,
+               r.qty ? Value{int64_t{*r.qty}} : Value{}, r.ref});
+  }
+  t->endBulk();
+}
+
+// The records of a table-format file in chain order.
+std::vector<std::string> ChainRecords(const std::string& path) {
+  const auto h = HeaderOf(path);
+  auto f = FileSystem::Default().open(path, OpenMode::kRead);
+  paradox::ChainWalker w(*f, h, FileNameOf(path));
+  std::vector<std::string> out;
+  while (w.next()) {
+    for (uint32_t i = 0; i < w.count(); ++i) {
+      out.emplace_back(reinterpret_cast<const char*>(w.record(i)), h.record_size);
+    }
+  }
+  return out;
+}
+
+std::string UpperText(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+TEST(BuildTableTest, AStreamedRestructureWritesTheSecondaryIndexesRowByRowInsertsWrite) {
+  TempDir scratch;
+  const int rows = 5000;
+  const auto source = SecondaryRows(rows);
+  const std::string streamed = scratch.file("streamed");
+  const std::string inserted = scratch.file("inserted");
+  std::filesystem::create_directories(streamed);
+  std::filesystem::create_directories(inserted);
+  FillSecondarySource(streamed, source);
+  FillSecondarySource(inserted, source);
+
+  // A small sort buffer: every index is sorted in several runs.
+  WatchingFileSystem watch(FileSystem::Default());
+  BuildTableOptions small;
+  small.sort_buffer_bytes = 16 * 1024;
+  BuildTable(SecondaryTarget(streamed), watch, small);
+  EXPECT_EQ(watch.of("T.DB").creates, 1);
+  EXPECT_EQ(watch.of("T.XG0.run1").creates, 1);
+  EXPECT_EQ(watch.of("T.XG0.run4").creates, 1);
+  EXPECT_EQ(watch.of("T.X03.run4").creates, 1);
+  BuildTableOptions one_by_one;
+  one_by_one.allow_streaming = false;
+  WatchingFileSystem watch_inserted(FileSystem::Default());
+  BuildTable(SecondaryTarget(inserted), watch_inserted, one_by_one);
+  EXPECT_EQ(watch_inserted.of("T.XG0.run1").creates, 0);
+
+  const auto files = ListFiles(streamed);
+  EXPECT_EQ(files, ListFiles(inserted));
+  EXPECT_EQ(files, (std::vector<std::string>{"T.DB", "T.PX", "T.X03", "T.XG0", "T.XG1", "T.XG2",
+                                             "T.XG3", "T.Y03", "T.YG0", "T.YG1", "T.YG2",
+                                             "T.YG3"}));
+  // The same data blocks, so the same block numbers in the index entries.
+  EXPECT_EQ(ChainRecords(streamed + "/T.DB"), ChainRecords(inserted + "/T.DB"));
+  for (const char* x : {"T.X03", "T.XG0", "T.XG1", "T.XG2", "T.XG3"}) {
+    const auto a = ChainRecords(streamed + "/" + x);
+    const auto b = ChainRecords(inserted + "/" + x);
+    EXPECT_EQ(a.size(), static_cast<size_t>(rows)) << x;
+    EXPECT_TRUE(a == b) << x << ": the entries differ";
+    const auto ha = HeaderOf(streamed + "/" + x);
+    const auto hb = HeaderOf(inserted + "/" + x);
+    EXPECT_EQ(ha.num_records, hb.num_records) << x;
+    EXPECT_EQ(ha.record_size, hb.record_size) << x;
+    EXPECT_EQ(ha.key_fields, hb.key_fields) << x;
+    EXPECT_EQ(ha.index_flags, hb.index_flags) << x;
+    EXPECT_EQ(ha.file_type, hb.file_type) << x;
+    EXPECT_EQ(ha.block_kb, hb.block_kb) << x;
+    // Filled front to back: no more blocks than the entries need.
+    EXPECT_LE(ha.file_blocks, hb.file_blocks) << x;
+  }
+  for (const char* y : {"T.Y03", "T.YG0", "T.YG1", "T.YG2", "T.YG3"}) {
+    const auto ha = HeaderOf(streamed + "/" + y);
+    const auto hb = HeaderOf(inserted + "/" + y);
+    EXPECT_EQ(ha.file_type, hb.file_type) << y;
+    EXPECT_EQ(ha.record_size, hb.record_size) << y;
+    EXPECT_EQ(ha.index_stamp, hb.index_stamp) << y;
+    EXPECT_EQ(ha.table_name, hb.table_name) << y;
+  }
+
+  auto a = Table::Open(streamed, "T");
+  auto b = Table::Open(inserted, "T");
+  for (const auto& p : a->verify()) ADD_FAILURE() << "streamed: " << p;
+  for (const auto& p : b->verify()) ADD_FAILURE() << "inserted: " << p;
+  ASSERT_EQ(a->secondaryCount(), 5u);
+  ASSERT_EQ(b->secondaryCount(), 5u);
+  for (size_t k = 0; k < a->secondaryCount(); ++k) {
+    ASSERT_EQ(a->indexEntries(k), static_cast<uint32_t>(rows));
+    ASSERT_EQ(b->indexEntries(k), static_cast<uint32_t>(rows));
+    for (uint32_t e = 0; e < static_cast<uint32_t>(rows); ++e) {
+      ASSERT_EQ(a->read(a->indexEntryRecord(k, e)), b->read(b->indexEntryRecord(k, e)))
+          << "index " << k << " entry " << e;
+    }
+  }
+  // The case-insensitive order, worked out here: NULL first, then by the
+  // upper-cased name, equal names by ID.
+  size_t name_index = SIZE_MAX;
+  for (size_t k = 0; k < a->structure().indexes.size(); ++k) {
+    if (a->structure().indexes[k].name == "NameCI") name_index = k - 1;
+  }
+  ASSERT_NE(name_index, SIZE_MAX);
+  auto expected = source;
+  std::sort(expected.begin(), expected.end(), [](const SourceRow& x, const SourceRow& y) {
+    const std::string ux = UpperText(x.name.value_or("")), uy = UpperText(y.name.value_or(""));
+    return ux != uy ? ux < uy : x.id < y.id;
+  });
+  for (uint32_t e = 0; e < static_cast<uint32_t>(rows); ++e) {
+    ASSERT_EQ(a->read(a->indexEntryRecord(name_index, e))[0], Value{int64_t{expected[e].id}})
+        << "entry " << e;
+  }
+  for (const auto& f : ListFiles(streamed)) EXPECT_EQ(f.find("run"), std::string::npos) << f;
+
+  pxdoc_t* doc = PX_new();
+  ASSERT_EQ(PX_open_file(doc, (streamed + "/T.DB").c_str()), 0);
+  EXPECT_EQ(PX_get_num_records(doc), rows);
+  std::vector<char> rec(static_cast<size_t>(PX_get_recordsize(doc)));
+  ASSERT_NE(PX_get_record(doc, rows - 1, rec.data()), nullptr);
+  PX_close(doc);
+  PX_delete(doc);
+}
+
+// Restructures a copy of `dir` into `def` streamed and another row by row
+// and returns both failures' messages (empty when one succeeded).
+std::pair<std::string, std::string> FailBothWays(const std::string& scratch,
+                                                 const std::string& pristine,
+                                                 const std::function<TableDescriptor(const std::string&)>& def) {
+  std::string messages[2];
+  for (int way = 0; way < 2; ++way) {
+    const std::string dir = scratch + "/way" + std::to_string(way);
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy(pristine, dir, std::filesystem::copy_options::recursive);
+    std::map<std::string, std::string> before;
+    for (const auto& f : ListFiles(dir)) before[f] = FileBytes(dir + "/" + f);
+    BuildTableOptions options;
+    options.sort_buffer_bytes = 4096;
+    options.allow_streaming = way == 0;
+    try {
+      BuildTable(def(dir), FileSystem::Default(), options);
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.category(), ErrorCategory::kIntegrity);
+      messages[way] = e.what();
+    }
+    std::map<std::string, std::string> after;
+    for (const auto& f : ListFiles(dir)) after[f] = FileBytes(dir + "/" + f);
+    EXPECT_TRUE(before == after) << "way " << way;
+    std::filesystem::remove_all(dir);
+  }
+  return {messages[0], messages[1]};
+}
+
+TEST(BuildTableTest, ARepeatedKeyOfANewUniqueIndexFailsAsRowByRowInsertsFail) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  auto rows = SecondaryRows(2000);
+  // Under case-insensitive REF, "A-1" repeats at IDs 301 and 4501 and "B-7"
+  // at 601 and 1201: the first row, in key order, that repeats a value is
+  // ID 1201, though "A-1" sorts first.
+  rows[100].ref = "a-1";
+  rows[1500].ref = "A-1";
+  rows[200].ref = "b-7";
+  rows[400].ref = "B-7";
+  FillSecondarySource(pristine, rows);
+  auto [streamed, inserted] = FailBothWays(scratch.path(), pristine, SecondaryTarget);
+  EXPECT_EQ(streamed, inserted);
+  EXPECT_EQ(streamed.rfind("Cannot restructure table \"T\": Key violation in table \"T\"", 0), 0u)
+      << streamed;
+  EXPECT_NE(streamed.find("the key (\"B-7\") already exists in the unique index \"RefU\""),
+            std::string::npos)
+      << streamed;
+  EXPECT_NE(streamed.find("the table is unchanged"), std::string::npos) << streamed;
+}
+
+TEST(BuildTableTest, ARepeatedPrimaryKeyAndARepeatedUniqueKeyFailOnTheEarlierRow) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  // Key CODE A8 cut to 3 characters: "999" repeats at row 1000. N repeats
+  // at rows 300 and 700, M at rows 1200 and 1400.
+  BuildTable(MakeDescriptor(pristine + "/T",
+                            {{"CODE", FieldType::kString, 8, 0, Operation::kAdd},
+                             {"N", FieldType::kInteger, 0, 0, Operation::kAdd},
+                             {"M", FieldType::kInteger, 0, 0, Operation::kAdd}},
+                            {{"", {1}, true, true, false, false, Operation::kAdd}}));
+  {
+    auto t = Table::Open(pristine, "T", {true, true});
+    t->beginBulk();
+    for (int i = 0; i < 1500; ++i) {
+      char code[16];
+      std::snprintf(code, sizeof code, i < 1000 ? "%03dQ%d" : "999Z%d", i, i);
+      t->insert({std::string(code), int64_t{i == 700 ? 300 : i}, int64_t{i == 1400 ? 1200 : i}});
+    }
+    t->endBulk();
+  }
+  auto def = [](int code_size, uint16_t unique_field) {
+    return [=](const std::string& dir) {
+      return MakeDescriptor(dir + "/T",
+                            {{"CODE", FieldType::kString, code_size, 1, Operation::kModify},
+                             {"N", FieldType::kInteger, 0, 2, Operation::kCopy},
+                             {"M", FieldType::kInteger, 0, 3, Operation::kCopy}},
+                            {{"", {1}, true, true, false, false, Operation::kRedo},
+                             {"U", {unique_field}, false, true, false, false, Operation::kAdd}});
+    };
+  };
+  // The repeated N at row 700 comes before the repeated key at row 1000.
+  auto [s1, i1] = FailBothWays(scratch.path(), pristine, def(3, 2));
+  EXPECT_EQ(s1, i1);
+  EXPECT_NE(s1.find("the key (300) already exists in the unique index \"U\""), std::string::npos)
+      << s1;
+  // The repeated key at row 1000 comes before the repeated M at row 1400.
+  auto [s2, i2] = FailBothWays(scratch.path(), pristine, def(3, 3));
+  EXPECT_EQ(s2, i2);
+  EXPECT_NE(s2.find("the primary key (\"999\") already exists"), std::string::npos) << s2;
+  // Without the cut only M repeats.
+  auto [s3, i3] = FailBothWays(scratch.path(), pristine, def(8, 3));
+  EXPECT_EQ(s3, i3);
+  EXPECT_NE(s3.find("the key (1200) already exists in the unique index \"U\""), std::string::npos)
+      << s3;
 }
 
 }  // namespace
