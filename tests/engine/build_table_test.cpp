@@ -1002,5 +1002,82 @@ TEST(BuildTableTest, ARepeatedPrimaryKeyAndARepeatedUniqueKeyFailOnTheEarlierRow
       << s3;
 }
 
+TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureWithSecondaryIndexesLeavesOldOrNew) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  auto named = [](TableDescriptor d, const std::string& dir) {
+    d.table_path = dir + "/ORDERS";
+    return d;
+  };
+  BuildTable(named(SecondarySource(pristine), pristine));
+  {
+    auto t = Table::Open(pristine, "ORDERS", {true, true});
+    t->beginBulk();
+    for (const auto& r : SecondaryRows(300)) {
+      t->insert({int64_t{r.id}, r.name ? Value{*r.name} : Value{}, r.code,
+                 r.qty ? Value{int64_t{*r.qty}} : Value{}, r.ref});
+    }
+    t->endBulk();
+  }
+  // Runs of a few dozen entries: every index is merged from run files.
+  BuildTableOptions options;
+  options.sort_buffer_bytes = 2048;
+  const auto old_rows = Snapshot(pristine);
+  const std::string expected_new = scratch.file("new");
+  std::filesystem::create_directories(expected_new);
+  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
+  FaultFileSystem counter(FileSystem::Default());
+  BuildTable(named(SecondaryTarget(expected_new), expected_new), counter, options);
+  const auto new_rows = Snapshot(expected_new);
+  const uint64_t total = counter.operations();
+  ASSERT_GT(total, 40u);
+  // The rows keep their values; the old table has no secondary index, the
+  // new one five.
+  ASSERT_EQ(old_rows, new_rows);
+  ASSERT_EQ(Table::Open(pristine, "ORDERS")->secondaryCount(), 0u);
+  ASSERT_EQ(Table::Open(expected_new, "ORDERS")->secondaryCount(), 5u);
+
+  int saw_old = 0, saw_new = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    const std::string work = scratch.file("run" + std::to_string(n));
+    std::filesystem::create_directories(work);
+    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      FaultFileSystem fs(FileSystem::Default());
+      fs.arm(n, FaultFileSystem::Mode::kCrash);
+      try {
+        BuildTable(named(SecondaryTarget(work), work), fs, options);
+      } catch (...) {
+        std::_Exit(3);
+      }
+      std::_Exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "kill point " << n;
+    const auto rows = Snapshot(work);
+    auto t = Table::Open(work, "ORDERS");
+    if (rows == old_rows && t->secondaryCount() == 0) {
+      ++saw_old;
+    } else if (rows == new_rows && t->secondaryCount() == 5 && t->indexEntries(0) == rows.size()) {
+      ++saw_new;
+    } else {
+      ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
+    }
+    auto problems = t->verify();
+    for (const auto& p : problems) ADD_FAILURE() << "kill point " << n << ": " << p;
+    t.reset();
+    for (const auto& f : ListFiles(work)) {
+      EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
+    }
+    std::filesystem::remove_all(work);
+  }
+  EXPECT_GT(saw_old, 0);
+  EXPECT_GT(saw_new, 0);
+}
+
 }  // namespace
 }  // namespace vellum::engine
