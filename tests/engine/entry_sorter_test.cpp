@@ -25,9 +25,10 @@ std::vector<std::string> RandomRecords(int n) {
   std::mt19937 rng(5);
   std::vector<std::string> out;
   for (int i = 0; i < n; ++i) {
-    char rec[kSize + 1];
+    char rec[32];  // room for any int; the records take the first kSize bytes
     std::snprintf(rec, sizeof rec, "%c%c%c%c%08d", 'A' + static_cast<int>(rng() % 3),
-                  'a' + static_cast<int>(rng() % 26), 'a' + static_cast<int>(rng() % 26), 'x', i);
+                  'a' + static_cast<int>(rng() % 26), 'a' + static_cast<int>(rng() % 26), 'x',
+                  i % 100000000);
     out.emplace_back(rec, kSize);
   }
   return out;
