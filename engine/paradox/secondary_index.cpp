@@ -332,28 +332,36 @@ EntryLayout SecondaryIndex::layout() const {
   return l;
 }
 
-uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
-                       size_t key_size, const uint8_t* key) {
+namespace {
+
+// Position of the first record of `s` that is not "before" `key`: for a
+// lower bound a record is before the key when its first `n` key parts are
+// below it, for an upper bound when they are below or level with it.
+uint32_t KeyBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n, size_t key_size,
+                  const uint8_t* key, bool upper) {
   const auto& chain = s.chain();
   if (chain.empty()) return 0;
-  // The last block whose first record is below the key, then a search in it.
-  size_t lo = 0, hi = chain.size();
-  // Consecutive searches mostly end in the same block (appends, the rows
-  // of one master): try the block of the last search first.
+  auto before = [&](const uint8_t* record) {
+    const int c = CompareKeys(parts, n, record, key);
+    return upper ? c <= 0 : c < 0;
+  };
   auto first_of = [&](size_t i) {
     return reinterpret_cast<const uint8_t*>(s.firstKey(i, key_size).data());
   };
+  // The last block whose first record is before the key, then a search in
+  // it. Consecutive searches mostly end in the same block (appends, the rows
+  // of one master): the block of the last search is tried first, then the
+  // last block.
+  size_t lo = 0, hi = chain.size();
   const size_t hint = s.searchHint();
-  if (hint < hi && CompareKeys(parts, n, first_of(hint), key) < 0 &&
-      (hint + 1 == hi || !(CompareKeys(parts, n, first_of(hint + 1), key) < 0))) {
+  if (hint < hi && before(first_of(hint)) && (hint + 1 == hi || !before(first_of(hint + 1)))) {
     lo = hi = hint + 1;
-  } else if (hi > 1 && hint != hi - 1 && CompareKeys(parts, n, first_of(hi - 1), key) < 0) {
-    lo = hi;  // past the first record of the last block: appends, the newest rows
+  } else if (hi > 1 && hint != hi - 1 && before(first_of(hi - 1))) {
+    lo = hi;
   }
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
-    const std::string& first = s.firstKey(mid, key_size);
-    if (CompareKeys(parts, n, reinterpret_cast<const uint8_t*>(first.data()), key) < 0) {
+    if (before(first_of(mid))) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -369,7 +377,7 @@ uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t
   uint32_t end = chain[bi].count;
   while (begin < end) {
     uint32_t mid = begin + (end - begin) / 2;
-    if (CompareKeys(parts, n, records + static_cast<size_t>(mid) * size, key) < 0) {
+    if (before(records + static_cast<size_t>(mid) * size)) {
       begin = mid + 1;
     } else {
       end = mid;
@@ -378,52 +386,16 @@ uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t
   return s.chainStart(bi) + begin;
 }
 
+}  // namespace
+
+uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
+                       size_t key_size, const uint8_t* key) {
+  return KeyBound(s, parts, n, key_size, key, false);
+}
+
 uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
                        size_t key_size, const uint8_t* key) {
-  const auto& chain = s.chain();
-  if (chain.empty()) return 0;
-  // The last block whose first record is not above the key, then a search
-  // in it; when every record of that block is equal or below, the bound is
-  // the start of the next block.
-  size_t lo = 0, hi = chain.size();
-  // Consecutive searches mostly end in the same block (appends, the rows
-  // of one master): try the block of the last search first.
-  auto first_of = [&](size_t i) {
-    return reinterpret_cast<const uint8_t*>(s.firstKey(i, key_size).data());
-  };
-  const size_t hint = s.searchHint();
-  if (hint < hi && CompareKeys(parts, n, first_of(hint), key) <= 0 &&
-      (hint + 1 == hi || !(CompareKeys(parts, n, first_of(hint + 1), key) <= 0))) {
-    lo = hi = hint + 1;
-  } else if (hi > 1 && hint != hi - 1 && CompareKeys(parts, n, first_of(hi - 1), key) <= 0) {
-    lo = hi;  // past the first record of the last block: appends, the newest rows
-  }
-  while (lo < hi) {
-    size_t mid = (lo + hi) / 2;
-    const std::string& first = s.firstKey(mid, key_size);
-    if (CompareKeys(parts, n, reinterpret_cast<const uint8_t*>(first.data()), key) <= 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  if (lo == 0) return 0;
-  size_t bi = lo - 1;
-  s.setSearchHint(bi);
-  // The block's records are contiguous: search them in place.
-  const uint8_t* records = s.firstRecordOfBlock(bi);
-  const size_t size = s.recordSize();
-  uint32_t begin = 0;
-  uint32_t end = chain[bi].count;
-  while (begin < end) {
-    uint32_t mid = begin + (end - begin) / 2;
-    if (CompareKeys(parts, n, records + static_cast<size_t>(mid) * size, key) <= 0) {
-      begin = mid + 1;
-    } else {
-      end = mid;
-    }
-  }
-  return s.chainStart(bi) + begin;
+  return KeyBound(s, parts, n, key_size, key, true);
 }
 
 uint32_t SecondaryIndex::lowerBound(const uint8_t* xrec, size_t parts) {

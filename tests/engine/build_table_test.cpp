@@ -283,6 +283,59 @@ std::vector<std::string> Snapshot(const std::string& dir) {
   return out;
 }
 
+// Runs `build` (a restructure of the table in a directory, through a file
+// system) on a fresh copy of `pristine` once per numbered file operation of
+// a full run (`total` of them), each time in a child that dies at that
+// operation. Afterwards the reopened table must be what `which` calls the
+// old table (-1) or the new one (+1), verify clean, with no work directory
+// or journal left. Returns how many runs left the old and the new table.
+std::pair<int, int> SweepKillPoints(const TempDir& scratch, const std::string& pristine,
+                                    uint64_t total,
+                                    const std::function<void(const std::string&, FileSystem&)>& build,
+                                    const std::function<int(const std::string&)>& which) {
+  int saw_old = 0, saw_new = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    const std::string work = scratch.file("run" + std::to_string(n));
+    std::filesystem::create_directories(work);
+    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
+    pid_t child = fork();
+    if (child < 0) {
+      ADD_FAILURE() << "fork failed";
+      break;
+    }
+    if (child == 0) {
+      FaultFileSystem fs(FileSystem::Default());
+      fs.arm(n, FaultFileSystem::Mode::kCrash);
+      try {
+        build(work, fs);
+      } catch (...) {
+        std::_Exit(3);
+      }
+      std::_Exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status)) {
+      ADD_FAILURE() << "kill point " << n << ": the child did not exit";
+      continue;
+    }
+    switch (which(work)) {  // the open recovers
+      case -1: ++saw_old; break;
+      case 1: ++saw_new; break;
+      default: ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
+    }
+    auto t = Table::Open(work, "ORDERS");
+    for (const auto& p : t->verify()) ADD_FAILURE() << "kill point " << n << ": " << p;
+    t.reset();
+    for (const auto& f : ListFiles(work)) {
+      EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
+      EXPECT_EQ(f.find(".JNL"), std::string::npos) << "kill point " << n << ": " << f;
+    }
+    std::filesystem::remove_all(work);
+  }
+  return {saw_old, saw_new};
+}
+
 TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
   TempDir scratch;
   const std::string pristine = scratch.file("pristine");
@@ -301,44 +354,13 @@ TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
   ASSERT_GT(total, 20u);
   ASSERT_NE(old_rows, new_rows);
 
-  int saw_old = 0, saw_new = 0;
-  for (uint64_t n = 1; n <= total; ++n) {
-    const std::string work = scratch.file("run" + std::to_string(n));
-    std::filesystem::create_directories(work);
-    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      FaultFileSystem fs(FileSystem::Default());
-      fs.arm(n, FaultFileSystem::Mode::kCrash);
-      try {
-        BuildTable(NewDefinition(work), fs);
-      } catch (...) {
-        std::_Exit(3);
-      }
-      std::_Exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "kill point " << n;
-    const auto rows = Snapshot(work);  // the open recovers
-    if (rows == old_rows) {
-      ++saw_old;
-    } else if (rows == new_rows) {
-      ++saw_new;
-    } else {
-      ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
-    }
-    auto t = Table::Open(work, "ORDERS");
-    auto problems = t->verify();
-    for (const auto& p : problems) ADD_FAILURE() << "kill point " << n << ": " << p;
-    t.reset();
-    for (const auto& f : ListFiles(work)) {
-      EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
-      EXPECT_EQ(f.find(".JNL"), std::string::npos) << "kill point " << n << ": " << f;
-    }
-    std::filesystem::remove_all(work);
-  }
+  const auto [saw_old, saw_new] = SweepKillPoints(
+      scratch, pristine, total,
+      [](const std::string& dir, FileSystem& fs) { BuildTable(NewDefinition(dir), fs); },
+      [&](const std::string& dir) {
+        const auto rows = Snapshot(dir);
+        return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
+      });
   EXPECT_GT(saw_old, 0);
   EXPECT_GT(saw_new, 0);
 }
@@ -681,40 +703,13 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureLeavesTheOldOrTheNewTab
   ASSERT_GT(total, 10u);
   ASSERT_NE(old_rows, new_rows);
 
-  int saw_old = 0, saw_new = 0;
-  for (uint64_t n = 1; n <= total; ++n) {
-    const std::string work = scratch.file("run" + std::to_string(n));
-    std::filesystem::create_directories(work);
-    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      FaultFileSystem fs(FileSystem::Default());
-      fs.arm(n, FaultFileSystem::Mode::kCrash);
-      try {
-        BuildTable(new_def(work), fs);
-      } catch (...) {
-        std::_Exit(3);
-      }
-      std::_Exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "kill point " << n;
-    const auto rows = Snapshot(work);
-    if (rows == old_rows) {
-      ++saw_old;
-    } else if (rows == new_rows) {
-      ++saw_new;
-    } else {
-      ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
-    }
-    auto t = Table::Open(work, "ORDERS");
-    auto problems = t->verify();
-    for (const auto& p : problems) ADD_FAILURE() << "kill point " << n << ": " << p;
-    t.reset();
-    std::filesystem::remove_all(work);
-  }
+  const auto [saw_old, saw_new] = SweepKillPoints(
+      scratch, pristine, total,
+      [&](const std::string& dir, FileSystem& fs) { BuildTable(new_def(dir), fs); },
+      [&](const std::string& dir) {
+        const auto rows = Snapshot(dir);
+        return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
+      });
   EXPECT_GT(saw_old, 0);
   EXPECT_GT(saw_new, 0);
 }
@@ -1038,43 +1033,20 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureWithSecondaryIndexesLea
   ASSERT_EQ(Table::Open(pristine, "ORDERS")->secondaryCount(), 0u);
   ASSERT_EQ(Table::Open(expected_new, "ORDERS")->secondaryCount(), 5u);
 
-  int saw_old = 0, saw_new = 0;
-  for (uint64_t n = 1; n <= total; ++n) {
-    const std::string work = scratch.file("run" + std::to_string(n));
-    std::filesystem::create_directories(work);
-    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      FaultFileSystem fs(FileSystem::Default());
-      fs.arm(n, FaultFileSystem::Mode::kCrash);
-      try {
-        BuildTable(named(SecondaryTarget(work), work), fs, options);
-      } catch (...) {
-        std::_Exit(3);
-      }
-      std::_Exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "kill point " << n;
-    const auto rows = Snapshot(work);
-    auto t = Table::Open(work, "ORDERS");
-    if (rows == old_rows && t->secondaryCount() == 0) {
-      ++saw_old;
-    } else if (rows == new_rows && t->secondaryCount() == 5 && t->indexEntries(0) == rows.size()) {
-      ++saw_new;
-    } else {
-      ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
-    }
-    auto problems = t->verify();
-    for (const auto& p : problems) ADD_FAILURE() << "kill point " << n << ": " << p;
-    t.reset();
-    for (const auto& f : ListFiles(work)) {
-      EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
-    }
-    std::filesystem::remove_all(work);
-  }
+  const auto [saw_old, saw_new] = SweepKillPoints(
+      scratch, pristine, total,
+      [&](const std::string& dir, FileSystem& fs) {
+        BuildTable(named(SecondaryTarget(dir), dir), fs, options);
+      },
+      [&](const std::string& dir) {
+        const auto rows = Snapshot(dir);
+        auto t = Table::Open(dir, "ORDERS");
+        if (rows == old_rows && t->secondaryCount() == 0) return -1;
+        if (rows == new_rows && t->secondaryCount() == 5 && t->indexEntries(0) == rows.size()) {
+          return 1;
+        }
+        return 0;
+      });
   EXPECT_GT(saw_old, 0);
   EXPECT_GT(saw_new, 0);
 }
