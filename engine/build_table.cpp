@@ -298,6 +298,12 @@ class SecondaryBuilder {
       pk_parts_.push_back(paradox::KeyPart{f.offset, f.length, f.type, false, false, f.size_byte});
       pk_size_ += f.length;
     }
+    // The sort memory is shared out among the indexes.
+    size_t count = 0;
+    for (const auto& info : fresh.structure().indexes) {
+      if (!info.primary && info.maintained) ++count;
+    }
+    const size_t per_index = sort_buffer_bytes / std::max<size_t>(count, 1);
     for (const auto& info : fresh.structure().indexes) {
       if (info.primary || !info.maintained) continue;
       auto si = paradox::SecondaryIndex::Open(fs, work, info.file, h, fresh.structure(), cp, false);
@@ -308,7 +314,7 @@ class SecondaryBuilder {
       x.x_path = JoinPath(work, info.file);
       x.sorter = std::make_unique<paradox::EntrySorter>(
           fs, work, info.file + ".run", x.layout.x.record_size, x.layout.parts,
-          x.layout.parts.size(), sort_buffer_bytes);
+          x.layout.parts.size(), per_index);
       entry_.resize(std::max<size_t>(entry_.size(), x.layout.x.record_size));
       indexes_.push_back(std::move(x));
     }

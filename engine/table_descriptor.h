@@ -143,9 +143,10 @@ void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::
 
 // How a restructure goes about its work; the defaults suit every table.
 struct BuildTableOptions {
-  // Memory for sorting the entries of each secondary index of a table
-  // written front to back; entries beyond it are sorted in runs in files.
-  size_t sort_buffer_bytes = 4 * 1024 * 1024;
+  // Memory for sorting the entries of the secondary indexes of a table
+  // written front to back, shared out equally among them; entries beyond it
+  // are sorted in runs in files.
+  size_t sort_buffer_bytes = 8 * 1024 * 1024;
   // Whether rows already in the new key's order may be written front to
   // back (false: always insert them one by one).
   bool allow_streaming = true;

@@ -813,7 +813,7 @@ TEST(BuildTableTest, AStreamedRestructureWritesTheSecondaryIndexesRowByRowInsert
   // A small sort buffer: every index is sorted in several runs.
   WatchingFileSystem watch(FileSystem::Default());
   BuildTableOptions small;
-  small.sort_buffer_bytes = 16 * 1024;
+  small.sort_buffer_bytes = 5 * 16 * 1024;  // 16 KB for each of five indexes
   BuildTable(SecondaryTarget(streamed), watch, small);
   EXPECT_EQ(watch.of("T.DB").creates, 1);
   EXPECT_EQ(watch.of("T.XG0.run1").creates, 1);
@@ -1017,7 +1017,7 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureWithSecondaryIndexesLea
   }
   // Runs of a few dozen entries: every index is merged from run files.
   BuildTableOptions options;
-  options.sort_buffer_bytes = 2048;
+  options.sort_buffer_bytes = 5 * 2048;  // 2 KB for each of five indexes
   const auto old_rows = Snapshot(pristine);
   const std::string expected_new = scratch.file("new");
   std::filesystem::create_directories(expected_new);
