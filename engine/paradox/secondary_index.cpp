@@ -304,21 +304,27 @@ bool SecondaryIndex::rebuildIfStale() {
   return true;
 }
 
-void SecondaryIndex::buildRecord(const uint8_t* rec, uint16_t block, uint8_t* out) const {
-  const TableHeader& x = x_->header();
-  std::memset(out, 0, x.record_size);
-  for (size_t i = 0; i < source_offsets_.size(); ++i) {
-    std::memcpy(out + x.fields[i].offset, rec + source_offsets_[i], x.fields[i].length);
-  }
-  EncodeShort(out + x.fields.back().offset, static_cast<int16_t>(block));
-}
+namespace {
 
-void EntryLayout::makeEntry(const uint8_t* rec, uint16_t block, uint8_t* out) const {
+// The X record (header `x`) of a table record held in data block `block`:
+// the fields at `source_offsets` of the record, then Blk Num.
+void BuildEntry(const TableHeader& x, const std::vector<uint16_t>& source_offsets,
+                const uint8_t* rec, uint16_t block, uint8_t* out) {
   std::memset(out, 0, x.record_size);
   for (size_t i = 0; i < source_offsets.size(); ++i) {
     std::memcpy(out + x.fields[i].offset, rec + source_offsets[i], x.fields[i].length);
   }
   EncodeShort(out + x.fields.back().offset, static_cast<int16_t>(block));
+}
+
+}  // namespace
+
+void SecondaryIndex::buildRecord(const uint8_t* rec, uint16_t block, uint8_t* out) const {
+  BuildEntry(x_->header(), source_offsets_, rec, block, out);
+}
+
+void EntryLayout::makeEntry(const uint8_t* rec, uint16_t block, uint8_t* out) const {
+  BuildEntry(x, source_offsets, rec, block, out);
 }
 
 EntryLayout SecondaryIndex::layout() const {
