@@ -71,6 +71,15 @@ int CommandFailure(std::ostream& err, std::string_view command, const std::excep
   return kExitFailure;
 }
 
+int FinishOutput(std::ostream& out, std::ostream& err, std::string_view command, int status) {
+  out.flush();
+  if (!out) {
+    err << "vellum-cli: " << command << ": cannot write the output\n";
+    return kExitFailure;
+  }
+  return status;
+}
+
 bool CheckProjectDirectory(const std::string& directory, std::string_view command,
                            std::ostream& err) {
   engine::FileSystem& fs = engine::FileSystem::Default();

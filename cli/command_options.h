@@ -53,6 +53,10 @@ int CommandUsage(std::ostream& err, std::string_view command, const std::string&
 // carries beyond its message; returns kExitFailure.
 int CommandFailure(std::ostream& err, std::string_view command, const std::exception& e);
 
+// Flushes a command's output; when it could not be written says so and
+// returns kExitFailure, otherwise `status`.
+int FinishOutput(std::ostream& out, std::ostream& err, std::string_view command, int status);
+
 // True when `directory` holds a data dictionary. Otherwise says why it is no
 // project directory on `err` and returns false.
 bool CheckProjectDirectory(const std::string& directory, std::string_view command,

@@ -124,12 +124,7 @@ int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   }
   out << "Listed " << table_names.size() << (table_names.size() == 1 ? " table" : " tables")
       << " of \"" << alias << "\" in \"" << file_name << "\"\n";
-  out.flush();
-  if (!out) {
-    err << prefix << "cannot write the output\n";
-    return kExitFailure;
-  }
-  return kExitOk;
+  return FinishOutput(out, err, kCommand, kExitOk);
 }
 
 }  // namespace vellum::cli

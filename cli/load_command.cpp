@@ -174,11 +174,7 @@ int RunLoad(const std::vector<std::string>& args, std::istream& in, bool interac
     err << prefix << "unexpected failure\n";
     return kExitFailure;
   }
-  out.flush();
-  if (!out) {
-    err << prefix << "cannot write the output\n";
-    return kExitFailure;
-  }
+  if (FinishOutput(out, err, kCommand, kExitOk) != kExitOk) return kExitFailure;
   int status = kExitOk;
   if (ui.errorsShown() > 0) {
     err << prefix << ui.errorsShown() << (ui.errorsShown() == 1 ? " table" : " tables")

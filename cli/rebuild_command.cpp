@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/command_options.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/rebuild_plan.h"
@@ -102,24 +103,6 @@ bool TakesNextArgument(const std::string& arg) {
   }
 }
 
-int Usage(std::ostream& err, std::string_view command, const std::string& message) {
-  err << "vellum-cli: " << command << ": " << message << "\n"
-      << "Try 'vellum-cli " << command << " --help'.\n";
-  return kExitUsage;
-}
-
-// Reports an error that ended a command, with the entries an engine error
-// carries beyond its message.
-int Failure(std::ostream& err, std::string_view command, const std::exception& e) {
-  err << "vellum-cli: " << command << ": " << e.what() << "\n";
-  if (const auto* engine_error = dynamic_cast<const engine::EDBEngineError*>(&e)) {
-    for (size_t i = 1; i < engine_error->entries().size(); ++i) {
-      const std::string& detail = engine_error->entries()[i].message;
-      if (detail != e.what()) err << "  " << detail << "\n";
-    }
-  }
-  return kExitFailure;
-}
 
 }  // namespace
 
@@ -137,15 +120,15 @@ int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
       out << kCreateDictionaryHelp;
       return kExitOk;
     } else {
-      return Usage(err, kCommand, "unknown option " + arg);
+      return CommandUsage(err, kCommand, "unknown option " + arg);
     }
   }
-  if (positional.empty()) return Usage(err, kCommand, "missing DIR");
+  if (positional.empty()) return CommandUsage(err, kCommand, "missing DIR");
   if (positional.size() > 1) {
-    return Usage(err, kCommand, "unexpected argument \"" + positional[1] + "\"");
+    return CommandUsage(err, kCommand, "unexpected argument \"" + positional[1] + "\"");
   }
   const std::string& directory = positional[0];
-  if (directory.empty()) return Usage(err, kCommand, "DIR is empty");
+  if (directory.empty()) return CommandUsage(err, kCommand, "DIR is empty");
 
   engine::FileSystem& fs = engine::FileSystem::Default();
   try {
@@ -171,15 +154,10 @@ int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
     }
     dictionary::CreateDictionaryTables(directory, fs);
   } catch (const std::exception& e) {
-    return Failure(err, kCommand, e);
+    return CommandFailure(err, kCommand, e);
   }
   out << "Created a new Data Dictionary in \"" << directory << "\"\n";
-  out.flush();
-  if (!out) {
-    err << "vellum-cli: " << kCommand << ": cannot write the output\n";
-    return kExitFailure;
-  }
-  return kExitOk;
+  return FinishOutput(out, err, kCommand, kExitOk);
 }
 
 int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -201,23 +179,23 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
     } else if (arg == "--plan") {
       plan = true;
     } else if (arg == "--config") {
-      if (i + 1 >= args.size()) return Usage(err, kCommand, "--config needs a value");
+      if (i + 1 >= args.size()) return CommandUsage(err, kCommand, "--config needs a value");
       config_option = args[++i];
     } else if (arg.starts_with("--config=")) {
       config_option = arg.substr(9);
     } else if (arg.starts_with("--")) {
-      return Usage(err, kCommand, "unknown option " + arg);
+      return CommandUsage(err, kCommand, "unknown option " + arg);
     } else {
       batch_args.push_back(arg);
     }
   }
   if (config_option && config_option->empty()) {
-    return Usage(err, kCommand, "--config needs a file name");
+    return CommandUsage(err, kCommand, "--config needs a file name");
   }
 
   const rebuild::BatchOptions options = rebuild::ParseBatchOptions(batch_args);
   if (!options.unknown_option.empty()) {
-    return Usage(err, kCommand, "unknown option " + options.unknown_option);
+    return CommandUsage(err, kCommand, "unknown option " + options.unknown_option);
   }
   if (options.show_help) {
     out << kRebuildHelp;
@@ -245,18 +223,13 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
   } catch (const std::exception& e) {
     out.flush();
-    return Failure(err, kCommand, e);
+    return CommandFailure(err, kCommand, e);
   } catch (...) {
     out.flush();
     err << prefix << "unexpected failure\n";
     return kExitFailure;
   }
-  out.flush();
-  if (!out) {
-    err << prefix << "cannot write the output\n";
-    return kExitFailure;
-  }
-  return kExitOk;
+  return FinishOutput(out, err, kCommand, kExitOk);
 }
 
 }  // namespace vellum::cli

@@ -291,25 +291,23 @@ void Dataset::close() {
 void Dataset::setIndexName(const std::string& name) {
   index_name_ = name;
   index_fields_.clear();
-  if (active()) {
-    Row here = currentRow();
-    resolveOrder();
-    recomputeRange();
-    if (range_end_ > range_begin_ && !here.empty()) positionOnRecord(here);
-    notify(DataEvent::kDataChange);
-  }
+  reorder();
 }
 
 void Dataset::setIndexFieldNames(const std::string& fields) {
   index_fields_ = fields;
   index_name_.clear();
-  if (active()) {
-    Row here = currentRow();
-    resolveOrder();
-    recomputeRange();
-    if (range_end_ > range_begin_ && !here.empty()) positionOnRecord(here);
-    notify(DataEvent::kDataChange);
-  }
+  reorder();
+}
+
+// Takes the order just set, keeping the current record current.
+void Dataset::reorder() {
+  if (!active()) return;
+  Row here = currentRow();
+  resolveOrder();
+  recomputeRange();
+  if (range_end_ > range_begin_ && !here.empty()) positionOnRecord(here);
+  notify(DataEvent::kDataChange);
 }
 
 void Dataset::resolveOrder() {

@@ -185,6 +185,7 @@ class Dataset {
   void notify(DataEvent event);
   void applyMaster();
   void resolveOrder();
+  void reorder();
   Row keyOf(const Row& row) const;
   void positionOnRecord(const Row& row);
 
