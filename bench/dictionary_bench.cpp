@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "dictionary/data_module.h"
 #include "dictionary/locale_helper.h"
 #include "dictionary/schema.h"
@@ -42,6 +43,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vellum::bench::Check;
+using vellum::bench::SummaryReporter;
 using vellum::dictionary::TdmDataDictionary;
 using vellum::engine::Dataset;
 using vellum::engine::Date;
@@ -185,11 +188,6 @@ struct Module {
 
 std::string SqlitePath() { return g_dir + "/dictionary.sqlite"; }
 
-void Check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-}
 
 void Exec(sqlite3* db, const char* sql) {
   Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
@@ -421,26 +419,6 @@ void BM_Search_SQLite(benchmark::State& state) {
   if (misses > 0) state.SkipWithError("the SELECT missed keys that exist");
 }
 
-// Keeps the time of every run for the medians and the summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      times[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  // Median time of a benchmark in its time unit (0 when it did not run).
-  double median(const std::string& name) const {
-    auto it = times.find(name);
-    if (it == times.end() || it->second.empty()) return 0;
-    std::vector<double> t = it->second;
-    std::sort(t.begin(), t.end());
-    return t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
-  }
-  std::map<std::string, std::vector<double>> times;
-};
 
 void PrintSummary(const SummaryReporter& r) {
   const double engine = r.median("BM_Write_Vellum");
@@ -475,19 +453,8 @@ void PrintSummary(const SummaryReporter& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool own_dir = false;
-  if (const char* dir = std::getenv("VELLUM_BENCH_DIR")) {
-    g_dir = dir;
-    fs::create_directories(g_dir);
-  } else {
-    std::string pattern = (fs::temp_directory_path() / "vellum-dictionary-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    g_dir = pattern;
-    own_dir = true;
-  }
+  vellum::bench::ScratchDirectory scratch("vellum-dictionary-bench");
+  g_dir = scratch.path();
   Source();
   LookupKeys();
 
@@ -509,6 +476,5 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   PrintSummary(reporter);
   benchmark::Shutdown();
-  if (own_dir) fs::remove_all(g_dir);
   return 0;
 }

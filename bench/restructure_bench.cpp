@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
 
@@ -46,6 +47,9 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using vellum::bench::Check;
+using vellum::bench::PeakRssKb;
+using vellum::bench::SummaryReporter;
 using vellum::engine::BuildTable;
 using vellum::engine::FieldDescriptor;
 using vellum::engine::FieldType;
@@ -256,11 +260,6 @@ int RecordSize() {
 // ---------------------------------------------------------------------------
 // SQLite
 
-void Check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-}
 
 void Exec(sqlite3* db, const char* sql) {
   Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
@@ -334,46 +333,13 @@ struct ChildResult {
   uint32_t records = 0;
 };
 
-// High-water mark of this process's resident memory in KB (VmHWM); it starts
-// afresh at exec, so it does not include the parent's memory.
-long PeakRssKb() {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::strtol(line + 6, nullptr, 10);
-  }
-  std::fclose(status);
-  return kb;
-}
-
 // Runs this program again as "--restructure-child=<directory>" (or "-" to
 // only start and stop) and returns what the child reports.
 ChildResult MeasureRestructureInChild(const std::string& directory) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    const std::string flag = std::string(kChildFlag) + directory;
-    execl("/proc/self/exe", "restructure_bench", flag.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  std::string output;
-  char buffer[256];
-  ssize_t got;
-  while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) output.append(buffer, got);
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const std::string output = vellum::bench::RunSelf(
+      "restructure_bench", std::string(kChildFlag) + directory, "the restructure child");
   ChildResult r;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(output.c_str(), "%u %ld", &r.records, &r.max_rss_kb) != 2) {
+  if (std::sscanf(output.c_str(), "%u %ld", &r.records, &r.max_rss_kb) != 2) {
     throw std::runtime_error("the restructure child failed: " + output);
   }
   return r;
@@ -479,36 +445,11 @@ void BM_RestructurePeakMemory(benchmark::State& state) {
   state.counters["idle_rss_kb"] = static_cast<double>(idle.max_rss_kb);
 }
 
-// Keeps the time of every run (for the medians) and the counters of the
-// memory runs for the summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      times_ms[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
-      for (const auto& [key, counter] : run.counters) {
-        counters[run.benchmark_name()][key] = counter.value;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  // Median time of a benchmark in milliseconds (0 when it did not run).
-  double medianMs(const std::string& name) const {
-    auto it = times_ms.find(name);
-    if (it == times_ms.end() || it->second.empty()) return 0;
-    std::vector<double> t = it->second;
-    std::sort(t.begin(), t.end());
-    return t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
-  }
-  std::map<std::string, std::vector<double>> times_ms;
-  std::map<std::string, std::map<std::string, double>> counters;
-};
 
 void PrintSummary(const SummaryReporter& r) {
-  const double restructure = r.medianMs("BM_Restructure_Vellum");
-  const double cp = r.medianMs("BM_Copy_Cp"), cp_sync = r.medianMs("BM_Copy_CpSync");
-  const double sqlite = r.medianMs("BM_Restructure_SQLite");
+  const double restructure = r.median("BM_Restructure_Vellum");
+  const double cp = r.median("BM_Copy_Cp"), cp_sync = r.median("BM_Copy_CpSync");
+  const double sqlite = r.median("BM_Restructure_SQLite");
   auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
   std::printf("\nSummary: %zu rows of %d bytes; median times\n", g_rows, RecordSize());
   std::printf("  restructure (NAME A%d -> A%d), engine: %8.0f ms\n", kNameSize, kWidenedNameSize,
@@ -548,19 +489,8 @@ int main(int argc, char** argv) {
     return RunRestructureChild(argv[1] + std::strlen(kChildFlag));
   }
   if (const char* rows = std::getenv("VELLUM_BENCH_ROWS")) g_rows = std::strtoull(rows, nullptr, 10);
-  bool own_dir = false;
-  if (const char* dir = std::getenv("VELLUM_BENCH_DIR")) {
-    g_dir = dir;
-    fs::create_directories(g_dir);
-  } else {
-    std::string pattern = (fs::temp_directory_path() / "vellum-restructure-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    g_dir = pattern;
-    own_dir = true;
-  }
+  vellum::bench::ScratchDirectory scratch("vellum-restructure-bench");
+  g_dir = scratch.path();
 
   for (auto* b : {benchmark::RegisterBenchmark("BM_Restructure_Vellum", BM_Restructure_Vellum),
                   benchmark::RegisterBenchmark("BM_Copy_Cp", BM_Copy_Cp),
@@ -579,6 +509,5 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   PrintSummary(reporter);
   benchmark::Shutdown();
-  if (own_dir) fs::remove_all(g_dir);
   return 0;
 }

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "engine/paradox/table.h"
 #include "engine/value.h"
 
@@ -40,6 +41,9 @@ extern "C" {
 namespace {
 
 namespace fs = std::filesystem;
+using vellum::bench::Check;
+using vellum::bench::PeakRssKb;
+using vellum::bench::SummaryReporter;
 using vellum::engine::Date;
 using vellum::engine::FieldType;
 using vellum::engine::Value;
@@ -175,11 +179,6 @@ size_t VellumScan(const std::string& name, uint64_t* checksum) {
 // ---------------------------------------------------------------------------
 // SQLite
 
-void Check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
-  }
-}
 
 void SqliteLoad(const std::string& path, size_t rows) {
   fs::remove(path);
@@ -340,49 +339,15 @@ struct ChildResult {
   size_t records = 0;
 };
 
-// High-water mark of this process's resident memory in KB (VmHWM). Unlike
-// the rusage of a child, it starts afresh at exec, so it does not include
-// the memory of the parent the child was forked from.
-long PeakRssKb() {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  while (std::fgets(line, sizeof line, status) != nullptr) {
-    if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::strtol(line + 6, nullptr, 10);
-  }
-  std::fclose(status);
-  return kb;
-}
-
 // Runs this program again as "--scan-child=<table>" (or "-" to only start
 // and stop) and returns what the child reports: records scanned and its
 // peak resident memory.
 ChildResult MeasureScanInChild(const std::string& table) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    const std::string flag = std::string(kChildFlag) + table;
-    setenv("VELLUM_BENCH_DIR", g_dir.c_str(), 1);
-    execl("/proc/self/exe", "vellum_bench", flag.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  std::string output;
-  char buffer[256];
-  ssize_t got;
-  while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) output.append(buffer, got);
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  setenv("VELLUM_BENCH_DIR", g_dir.c_str(), 1);
+  const std::string output =
+      vellum::bench::RunSelf("vellum_bench", std::string(kChildFlag) + table, "the scan child");
   ChildResult r;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-      std::sscanf(output.c_str(), "%zu %ld", &r.records, &r.max_rss_kb) != 2) {
+  if (std::sscanf(output.c_str(), "%zu %ld", &r.records, &r.max_rss_kb) != 2) {
     throw std::runtime_error("the scan child failed: " + output);
   }
   return r;
@@ -486,37 +451,6 @@ void BM_ScanPeakMemory(benchmark::State& state) {
   state.counters["idle_rss_kb"] = static_cast<double>(idle.max_rss_kb);
 }
 
-// Keeps the time of every run (for the medians) and the counters of the
-// memory runs for the summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      std::string key = run.run_name.function_name;
-      if (!run.run_name.args.empty()) key += "/" + run.run_name.args;
-      times_ms[key].push_back(run.GetAdjustedRealTime());
-      for (const auto& [key, counter] : run.counters) {
-        counters[run.benchmark_name()][key] = counter.value;
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  // Median time of a benchmark in milliseconds (0 when it did not run).
-  double medianMs(const std::string& name) const {
-    auto it = times_ms.find(name);
-    if (it == times_ms.end() || it->second.empty()) return 0;
-    std::vector<double> t = it->second;
-    std::sort(t.begin(), t.end());
-    return t.size() % 2 ? t[t.size() / 2] : (t[t.size() / 2 - 1] + t[t.size() / 2]) / 2;
-  }
-  size_t runs(const std::string& name) const {
-    auto it = times_ms.find(name);
-    return it == times_ms.end() ? 0 : it->second.size();
-  }
-  std::map<std::string, std::vector<double>> times_ms;
-  std::map<std::string, std::map<std::string, double>> counters;
-};
 
 void PrintSummary(const SummaryReporter& r) {
   auto runs = [&](const std::string& name) { return static_cast<int>(r.runs(name)); };
@@ -524,7 +458,7 @@ void PrintSummary(const SummaryReporter& r) {
   auto compare = [&](const char* what, const std::string& rows, const std::string& ours,
                      const char* peer_label, const std::string& peer, double* ratio) {
     if (runs(ours) == 0 || runs(peer) == 0) return false;
-    const double a = r.medianMs(ours), b = r.medianMs(peer);
+    const double a = r.median(ours), b = r.median(peer);
     *ratio = a / b;
     std::printf("  %-9s %8s rows: engine %8.0f ms [%d]   %-6s %8.0f ms [%d]   ratio %.3f (%.1fx "
                 "faster)\n",
@@ -581,19 +515,8 @@ int main(int argc, char** argv) {
     return RunScanChild(argv[1] + std::strlen(kChildFlag));
   }
   if (const char* rows = std::getenv("VELLUM_BENCH_ROWS")) g_rows = std::strtoull(rows, nullptr, 10);
-  bool own_dir = false;
-  if (const char* dir = std::getenv("VELLUM_BENCH_DIR")) {
-    g_dir = dir;
-    fs::create_directories(g_dir);
-  } else {
-    std::string pattern = (fs::temp_directory_path() / "vellum-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    g_dir = pattern;
-    own_dir = true;
-  }
+  vellum::bench::ScratchDirectory scratch("vellum-bench");
+  g_dir = scratch.path();
   PX_boot();
   Source();
 
@@ -625,6 +548,5 @@ int main(int argc, char** argv) {
   PrintSummary(reporter);
   benchmark::Shutdown();
   PX_shutdown();
-  if (own_dir) fs::remove_all(g_dir);
   return 0;
 }
