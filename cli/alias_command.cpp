@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "engine/errors.h"
 #include "engine/session.h"
+#include "engine/text.h"
 
 namespace vellum::cli {
 
@@ -113,11 +114,7 @@ int Failure(std::ostream& err, const ActionSpec& spec, const std::string& messag
   return kExitFailure;
 }
 
-std::string Upper(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
+using engine::Upper;
 void List(const engine::AliasConfig& config, std::ostream& out) {
   for (const auto& alias : config.aliases()) {
     out << alias.name << ' ' << alias.type << ' ' << alias.path << '\n';

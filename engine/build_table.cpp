@@ -24,6 +24,7 @@
 #include "engine/paradox/sequential_writer.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
+#include "engine/text.h"
 
 namespace vellum::engine {
 
@@ -34,11 +35,6 @@ using paradox::IndexDef;
 using paradox::Row;
 using paradox::Table;
 using paradox::TableDefinition;
-
-std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 bool IsTableFileExtension(const std::string& ext_upper) {
   if (ext_upper == ".DB" || ext_upper == ".PX" || ext_upper == ".MB" || ext_upper == ".VAL") {

@@ -5,29 +5,11 @@
 #include <utility>
 
 #include "engine/errors.h"
+#include "engine/text.h"
 
 namespace vellum::engine {
 
 namespace {
-
-std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// ASCII letters compared without regard to case, without copying.
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto x = static_cast<unsigned char>(a[i]);
-    auto y = static_cast<unsigned char>(b[i]);
-    if (x == y) continue;
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 std::vector<std::string> SplitNames(const std::string& text) {
   std::vector<std::string> parts;
@@ -47,7 +29,7 @@ bool StartsWithFields(const std::string& key_fields, const std::string& wanted) 
   auto want = SplitNames(wanted);
   if (want.empty() || want.size() > have.size()) return false;
   for (size_t i = 0; i < want.size(); ++i) {
-    if (!EqualNoCase(have[i], want[i])) return false;
+    if (!SameNameIgnoringCase(have[i], want[i])) return false;
   }
   return true;
 }
@@ -737,7 +719,7 @@ DatasetField* Dataset::findField(const std::string& name) {
     if (field_names_[i] == name) return fields_[i].get();
   }
   for (size_t i = 0; i < field_names_.size(); ++i) {
-    if (EqualNoCase(field_names_[i], name)) return fields_[i].get();
+    if (SameNameIgnoringCase(field_names_[i], name)) return fields_[i].get();
   }
   return nullptr;
 }

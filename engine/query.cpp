@@ -12,6 +12,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/table.h"
+#include "engine/text.h"
 
 namespace vellum::engine {
 
@@ -35,12 +36,6 @@ struct Token {
   size_t line = 1;
   size_t column = 1;
 };
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (auto& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 

@@ -5,15 +5,11 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/table.h"
+#include "engine/text.h"
 
 namespace vellum::engine {
 
 namespace {
-
-std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r\n");

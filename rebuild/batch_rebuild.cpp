@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/errors.h"
+#include "engine/text.h"
 #include "rebuild/name_compare.h"
 #include "rebuild/table_regenerator.h"
 
@@ -103,11 +104,7 @@ bool TableInUse(engine::FileSystem& fs, const std::string& directory, const std:
   }
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) c = FoldAsciiLetter(c);
-  return text;
-}
-
+using engine::Upper;
 // Copies one file; false when it could not be copied. A partial copy is
 // removed.
 bool CopyOneFile(engine::FileSystem& fs, const std::string& from, const std::string& to) {

@@ -3,20 +3,11 @@
 // letters outside A to Z, must be equal as it stands.
 #pragma once
 
-#include <string_view>
+#include "engine/text.h"
 
 namespace vellum::rebuild {
 
-constexpr char FoldAsciiLetter(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-constexpr bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAsciiLetter(a[i]) != FoldAsciiLetter(b[i])) return false;
-  }
-  return true;
-}
+using engine::FoldAsciiLetter;
+using engine::SameNameIgnoringCase;
 
 }  // namespace vellum::rebuild

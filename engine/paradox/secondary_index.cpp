@@ -5,17 +5,13 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
+#include "engine/text.h"
 
 namespace vellum::engine::paradox {
 
 namespace {
 
 int UpperByte(uint8_t c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
-
-std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 }  // namespace
 

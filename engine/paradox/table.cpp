@@ -18,15 +18,11 @@
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/secondary_index.h"
 #include "engine/table_descriptor.h"
+#include "engine/text.h"
 
 namespace vellum::engine::paradox {
 
 namespace {
-
-std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 bool EqualNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 
