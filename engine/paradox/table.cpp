@@ -968,12 +968,9 @@ uint32_t Table::recordCount() {
 }
 
 Row Table::read(uint32_t ordinal) {
-  if (ordinal >= impl_->store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  // One call: a record pointer is valid only until the store's next call.
-  const uint8_t* at = impl_->store->record(ordinal);
-  std::vector<uint8_t>& rec = impl_->read_scratch;
-  rec.assign(at, at + impl_->h().record_size);
-  return impl_->decodeRow(rec.data());
+  // A copy: a record pointer is valid only until the store's next call.
+  readRecordBytes(ordinal, &impl_->read_scratch);
+  return impl_->decodeRow(impl_->read_scratch.data());
 }
 
 struct Table::Scanner::State {
