@@ -188,7 +188,6 @@ struct Module {
 
 std::string SqlitePath() { return g_dir + "/dictionary.sqlite"; }
 
-
 void Exec(sqlite3* db, const char* sql) {
   Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
 }
@@ -225,14 +224,16 @@ sqlite3* SqliteCreate(const std::string& path) {
 // one transaction, otherwise all rows are.
 void SqliteWrite(sqlite3* db, bool commit_per_table) {
   const int32_t today = vellum::Locale::Today().day;
-  sqlite3_stmt* table = Prepare(
-      db, "INSERT INTO DDTables (Alias, Nome, DataInserimento) VALUES (?, ?, ?)");
-  sqlite3_stmt* field = Prepare(
-      db, "INSERT INTO DDFields (CodTabella, Posizione, Nome, Tipo, Lunghezza) "
-          "VALUES (?, ?, ?, ?, ?)");
-  sqlite3_stmt* index = Prepare(
-      db, "INSERT INTO DDIndex (CodTabella, Nome, CampiChiave, Primario, Unico) "
-          "VALUES (?, ?, ?, ?, ?)");
+  sqlite3_stmt* table =
+      Prepare(db, "INSERT INTO DDTables (Alias, Nome, DataInserimento) VALUES (?, ?, ?)");
+  sqlite3_stmt* field =
+      Prepare(db,
+              "INSERT INTO DDFields (CodTabella, Posizione, Nome, Tipo, Lunghezza) "
+              "VALUES (?, ?, ?, ?, ?)");
+  sqlite3_stmt* index =
+      Prepare(db,
+              "INSERT INTO DDIndex (CodTabella, Nome, CampiChiave, Primario, Unico) "
+              "VALUES (?, ?, ?, ?, ?)");
   if (!commit_per_table) Exec(db, "BEGIN");
   for (const TableRow& t : Source()) {
     if (commit_per_table) Exec(db, "BEGIN");
@@ -322,13 +323,9 @@ void SqliteWriteBenchmark(benchmark::State& state, bool commit_per_table) {
   state.SetItemsProcessed(state.iterations() * kRowsWritten);
 }
 
-void BM_Write_SQLite_CommitPerTable(benchmark::State& state) {
-  SqliteWriteBenchmark(state, true);
-}
+void BM_Write_SQLite_CommitPerTable(benchmark::State& state) { SqliteWriteBenchmark(state, true); }
 
-void BM_Write_SQLite_OneTransaction(benchmark::State& state) {
-  SqliteWriteBenchmark(state, false);
-}
+void BM_Write_SQLite_OneTransaction(benchmark::State& state) { SqliteWriteBenchmark(state, false); }
 
 // Fills both dictionaries when no write benchmark left them behind.
 void PrepareSearch() {
@@ -396,8 +393,9 @@ void BM_Search_SQLite(benchmark::State& state) {
   sqlite3* db = nullptr;
   Check(sqlite3_open(SqlitePath().c_str(), &db), db, "open");
   sqlite3_stmt* select = Prepare(
-      db, "SELECT Codice, Alias, Nome, DataInserimento, DataUltimaModifica, Password, "
-          "Descrizione FROM DDTables WHERE Alias = ? COLLATE NOCASE AND Nome = ? COLLATE NOCASE");
+      db,
+      "SELECT Codice, Alias, Nome, DataInserimento, DataUltimaModifica, Password, "
+      "Descrizione FROM DDTables WHERE Alias = ? COLLATE NOCASE AND Nome = ? COLLATE NOCASE");
   const auto& keys = LookupKeys();
   size_t i = 0, misses = 0;
   int64_t checksum = 0;
@@ -419,7 +417,6 @@ void BM_Search_SQLite(benchmark::State& state) {
   if (misses > 0) state.SkipWithError("the SELECT missed keys that exist");
 }
 
-
 void PrintSummary(const SummaryReporter& r) {
   const double engine = r.median("BM_Write_Vellum");
   const double per_table = r.median("BM_Write_SQLite_CommitPerTable");
@@ -427,9 +424,10 @@ void PrintSummary(const SummaryReporter& r) {
   const double search = r.median("BM_Search_Vellum");
   const double search_module = r.median("BM_Search_Vellum_Module");
   const double search_sqlite = r.median("BM_Search_SQLite");
-  std::printf("\nSummary: %d tables x (1 + %d field rows + %d index rows) = %lld rows; medians; "
-              "ratio = engine time / SQLite time\n",
-              kTables, kFieldsPerTable, kIndexesPerTable, static_cast<long long>(kRowsWritten));
+  std::printf(
+      "\nSummary: %d tables x (1 + %d field rows + %d index rows) = %lld rows; medians; "
+      "ratio = engine time / SQLite time\n",
+      kTables, kFieldsPerTable, kIndexesPerTable, static_cast<long long>(kRowsWritten));
   std::printf("  write, engine (data module, rules, synced at the end): %8.0f ms\n", engine);
   std::printf("  write, SQLite one transaction per table (%d commits):  %8.0f ms   ratio %.3f\n",
               kTables, per_table, per_table > 0 ? engine / per_table : 0);

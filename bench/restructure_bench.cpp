@@ -160,8 +160,8 @@ struct SourceRow {
 };
 
 void MakeRow(size_t i, SourceRow* r) {
-  static const char* kCities[] = {"Amsterdam", "Berlin", "Copenhagen", "Dublin",
-                                  "Edinburgh", "Florence", "Geneva",   "Helsinki"};
+  static const char* kCities[] = {"Amsterdam", "Berlin",   "Copenhagen", "Dublin",
+                                  "Edinburgh", "Florence", "Geneva",     "Helsinki"};
   r->id = static_cast<int32_t>(i + 1);
   std::snprintf(r->name, sizeof r->name, "Customer number %07zu", i + 1);
   std::snprintf(r->city, sizeof r->city, "%s", kCities[i % 8]);
@@ -207,7 +207,8 @@ void CopyDirectoryFiles(const std::string& from, const std::string& to) {
   fs::remove_all(to);
   fs::create_directories(to);
   for (const auto& entry : fs::directory_iterator(from)) {
-    if (entry.is_regular_file()) fs::copy_file(entry.path(), fs::path(to) / entry.path().filename());
+    if (entry.is_regular_file())
+      fs::copy_file(entry.path(), fs::path(to) / entry.path().filename());
   }
 }
 
@@ -259,7 +260,6 @@ int RecordSize() {
 
 // ---------------------------------------------------------------------------
 // SQLite
-
 
 void Exec(sqlite3* db, const char* sql) {
   Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
@@ -445,7 +445,6 @@ void BM_RestructurePeakMemory(benchmark::State& state) {
   state.counters["idle_rss_kb"] = static_cast<double>(idle.max_rss_kb);
 }
 
-
 void PrintSummary(const SummaryReporter& r) {
   const double restructure = r.median("BM_Restructure_Vellum");
   const double cp = r.median("BM_Copy_Cp"), cp_sync = r.median("BM_Copy_CpSync");
@@ -464,9 +463,9 @@ void PrintSummary(const SummaryReporter& r) {
   for (const auto& [name, values] : r.counters) {
     if (name.rfind("BM_RestructurePeakMemory", 0) != 0) continue;
     memory.emplace_back(values.at("rows"), values.at("peak_rss_kb"));
-    std::printf("  restructure peak RSS %9.0f rows: %7.1f MB  (a process that only starts: %.1f MB)\n",
-                values.at("rows"), values.at("peak_rss_kb") / 1024,
-                values.at("idle_rss_kb") / 1024);
+    std::printf(
+        "  restructure peak RSS %9.0f rows: %7.1f MB  (a process that only starts: %.1f MB)\n",
+        values.at("rows"), values.at("peak_rss_kb") / 1024, values.at("idle_rss_kb") / 1024);
   }
   std::sort(memory.begin(), memory.end());
   // Constant memory: the large restructure may not need noticeably more than
@@ -488,7 +487,8 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0) {
     return RunRestructureChild(argv[1] + std::strlen(kChildFlag));
   }
-  if (const char* rows = std::getenv("VELLUM_BENCH_ROWS")) g_rows = std::strtoull(rows, nullptr, 10);
+  if (const char* rows = std::getenv("VELLUM_BENCH_ROWS"))
+    g_rows = std::strtoull(rows, nullptr, 10);
   vellum::bench::ScratchDirectory scratch("vellum-restructure-bench");
   g_dir = scratch.path();
 

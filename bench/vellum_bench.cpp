@@ -77,8 +77,8 @@ struct SourceRow {
 
 const std::vector<SourceRow>& Source() {
   static const std::vector<SourceRow> rows = [] {
-    static const char* kCities[] = {"Amsterdam", "Berlin", "Copenhagen", "Dublin",
-                                    "Edinburgh", "Florence", "Geneva",   "Helsinki"};
+    static const char* kCities[] = {"Amsterdam", "Berlin",   "Copenhagen", "Dublin",
+                                    "Edinburgh", "Florence", "Geneva",     "Helsinki"};
     const int32_t first_day = vellum::engine::DateFromYmd(1950, 1, 1).day;
     std::vector<SourceRow> out(g_rows);
     for (size_t i = 0; i < g_rows; ++i) {
@@ -179,7 +179,6 @@ size_t VellumScan(const std::string& name, uint64_t* checksum) {
 // ---------------------------------------------------------------------------
 // SQLite
 
-
 void SqliteLoad(const std::string& path, size_t rows) {
   fs::remove(path);
   fs::remove(path + "-journal");
@@ -227,11 +226,11 @@ void PxLoad(const std::string& path, size_t rows) {
     char type;
     int length;
   };
-  static const FieldLayout kLayout[] = {{"ID", pxfLong, 4},      {"NAME", pxfAlpha, 30},
-                                {"CITY", pxfAlpha, 20},  {"PRICE", pxfNumber, 8},
-                                {"AMOUNT", pxfCurrency, 8}, {"BORN", pxfDate, 4},
-                                {"QTY", pxfShort, 2},    {"ACTIVE", pxfLogical, 1},
-                                {"CODE", pxfAlpha, 8},   {"SCORE", pxfLong, 4}};
+  static const FieldLayout kLayout[] = {{"ID", pxfLong, 4},         {"NAME", pxfAlpha, 30},
+                                        {"CITY", pxfAlpha, 20},     {"PRICE", pxfNumber, 8},
+                                        {"AMOUNT", pxfCurrency, 8}, {"BORN", pxfDate, 4},
+                                        {"QTY", pxfShort, 2},       {"ACTIVE", pxfLogical, 1},
+                                        {"CODE", pxfAlpha, 8},      {"SCORE", pxfLong, 4}};
   constexpr int kFields = 10;
   pxdoc_t* px = PX_new();
   // pxlib takes ownership of the field list and frees it with the document.
@@ -451,7 +450,6 @@ void BM_ScanPeakMemory(benchmark::State& state) {
   state.counters["idle_rss_kb"] = static_cast<double>(idle.max_rss_kb);
 }
 
-
 void PrintSummary(const SummaryReporter& r) {
   auto runs = [&](const std::string& name) { return static_cast<int>(r.runs(name)); };
   // One comparison line; false when either side did not run (filtered out).
@@ -460,9 +458,10 @@ void PrintSummary(const SummaryReporter& r) {
     if (runs(ours) == 0 || runs(peer) == 0) return false;
     const double a = r.median(ours), b = r.median(peer);
     *ratio = a / b;
-    std::printf("  %-9s %8s rows: engine %8.0f ms [%d]   %-6s %8.0f ms [%d]   ratio %.3f (%.1fx "
-                "faster)\n",
-                what, rows.c_str(), a, runs(ours), peer_label, b, runs(peer), *ratio, b / a);
+    std::printf(
+        "  %-9s %8s rows: engine %8.0f ms [%d]   %-6s %8.0f ms [%d]   ratio %.3f (%.1fx "
+        "faster)\n",
+        what, rows.c_str(), a, runs(ours), peer_label, b, runs(peer), *ratio, b / a);
     return true;
   };
   const std::string large = std::to_string(g_rows), small = std::to_string(kSmallRows);
@@ -494,8 +493,7 @@ void PrintSummary(const SummaryReporter& r) {
   const bool memory_measured = memory.size() >= 2;
   // Constant memory: the large scan may not need noticeably more than the
   // small one (1 MB of slack for allocator noise).
-  const bool memory_met =
-      memory_measured && memory.back().second - memory.front().second <= 1024;
+  const bool memory_met = memory_measured && memory.back().second - memory.front().second <= 1024;
   auto verdict = [](bool measured, bool met) {
     return !measured ? "not measured" : met ? "met" : "MISSED";
   };
@@ -514,7 +512,8 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0) {
     return RunScanChild(argv[1] + std::strlen(kChildFlag));
   }
-  if (const char* rows = std::getenv("VELLUM_BENCH_ROWS")) g_rows = std::strtoull(rows, nullptr, 10);
+  if (const char* rows = std::getenv("VELLUM_BENCH_ROWS"))
+    g_rows = std::strtoull(rows, nullptr, 10);
   vellum::bench::ScratchDirectory scratch("vellum-bench");
   g_dir = scratch.path();
   PX_boot();

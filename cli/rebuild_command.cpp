@@ -103,7 +103,6 @@ bool TakesNextArgument(const std::string& arg) {
   }
 }
 
-
 }  // namespace
 
 int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,

@@ -12,14 +12,15 @@
 namespace vellum::dictionary {
 
 inline constexpr std::array<std::string_view, engine::kFieldTypeCount> FieldTypeNames = {
-    "Unknown", "String",  "Smallint", "Integer",    "Word",     "Boolean",     "Float",  "Currency",
-    "BCD",     "Date",    "Time",     "DateTime",   "Bytes",    "VarBytes",    "AutoInc", "Blob",
-    "Memo",    "Graphic", "FmtMemo",  "ParadoxOle", "DBaseOle", "TypedBinary", "Cursor"};
+    "Unknown", "String",     "Smallint", "Integer",     "Word",  "Boolean",
+    "Float",   "Currency",   "BCD",      "Date",        "Time",  "DateTime",
+    "Bytes",   "VarBytes",   "AutoInc",  "Blob",        "Memo",  "Graphic",
+    "FmtMemo", "ParadoxOle", "DBaseOle", "TypedBinary", "Cursor"};
 
 // The 17 names offered where a user edits a field's type by hand, in order.
 inline constexpr std::array<std::string_view, 17> FieldTypeChoices = {
-    "String", "Smallint", "Integer", "AutoInc", "Word",     "Boolean", "Float",   "Currency", "BCD",
-    "Date",   "Time",     "DateTime", "Bytes",  "VarBytes", "Blob",    "Memo",    "Graphic"};
+    "String", "Smallint", "Integer",  "AutoInc", "Word",     "Boolean", "Float", "Currency", "BCD",
+    "Date",   "Time",     "DateTime", "Bytes",   "VarBytes", "Blob",    "Memo",  "Graphic"};
 
 // Name of a logical field type (values 0..22 as the engine reports them).
 std::string FieldTypeName(engine::FieldType type);

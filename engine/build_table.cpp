@@ -56,7 +56,7 @@ uint32_t Checksum(const std::string& text) {
 }
 
 struct Journal {
-  std::string work_dir;  // name inside the table's directory
+  std::string work_dir;                                      // name inside the table's directory
   std::vector<std::string> deletes;                          // file names
   std::vector<std::pair<std::string, std::string>> renames;  // work file -> final name
 };
@@ -119,8 +119,12 @@ FieldDef FieldOf(const FieldDescriptor& f, const std::string& table) {
   d.name = f.name;
   d.type = LogicalTypeOfStorage(f.storage_type, f.storage_subtype);
   switch (d.type) {
-    case FieldType::kString: case FieldType::kBytes: case FieldType::kMemo:
-    case FieldType::kBlob: case FieldType::kGraphic: case FieldType::kFmtMemo:
+    case FieldType::kString:
+    case FieldType::kBytes:
+    case FieldType::kMemo:
+    case FieldType::kBlob:
+    case FieldType::kGraphic:
+    case FieldType::kFmtMemo:
     case FieldType::kParadoxOle:
       d.size = f.units1;
       break;
@@ -193,7 +197,9 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
     }
     case FieldType::kMemo:
       return AsText(v);
-    case FieldType::kSmallint: case FieldType::kInteger: case FieldType::kAutoInc: {
+    case FieldType::kSmallint:
+    case FieldType::kInteger:
+    case FieldType::kAutoInc: {
       auto d = AsNumber(v);
       if (!d || std::get_if<Date>(&v)) return {};
       double r = std::nearbyint(*d);
@@ -201,7 +207,8 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
       if (r < -limit || r > limit) return {};
       return static_cast<int64_t>(r);
     }
-    case FieldType::kFloat: case FieldType::kCurrency: {
+    case FieldType::kFloat:
+    case FieldType::kCurrency: {
       auto d = AsNumber(v);
       if (!d) return {};
       return *d;
@@ -250,7 +257,8 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
     }
     case FieldType::kDateTime: {
       if (auto* t = std::get_if<Timestamp>(&v)) return *t;
-      if (auto* d = std::get_if<Date>(&v)) return Timestamp{static_cast<double>(d->day) * 86400000.0};
+      if (auto* d = std::get_if<Date>(&v))
+        return Timestamp{static_cast<double>(d->day) * 86400000.0};
       return {};
     }
     case FieldType::kBytes: {
@@ -265,7 +273,9 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
       if (b.size() > static_cast<size_t>(to.size)) b.resize(static_cast<size_t>(to.size));
       return b;
     }
-    case FieldType::kBlob: case FieldType::kGraphic: case FieldType::kFmtMemo:
+    case FieldType::kBlob:
+    case FieldType::kGraphic:
+    case FieldType::kFmtMemo:
     case FieldType::kParadoxOle: {
       if (auto* bytes = std::get_if<Bytes>(&v)) return *bytes;
       if (auto* s = std::get_if<std::string>(&v)) return Bytes(s->begin(), s->end());
@@ -308,9 +318,9 @@ class SecondaryBuilder {
       x.name = info.name;
       x.unique = info.unique;
       x.x_path = JoinPath(work, info.file);
-      x.sorter = std::make_unique<paradox::EntrySorter>(
-          fs, work, info.file + ".run", x.layout.x.record_size, x.layout.parts,
-          x.layout.parts.size(), per_index);
+      x.sorter = std::make_unique<paradox::EntrySorter>(fs, work, info.file + ".run",
+                                                        x.layout.x.record_size, x.layout.parts,
+                                                        x.layout.parts.size(), per_index);
       entry_.resize(std::max<size_t>(entry_.size(), x.layout.x.record_size));
       indexes_.push_back(std::move(x));
     }
@@ -588,35 +598,59 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
 
 FieldType LogicalTypeOfStorage(uint16_t type, uint16_t sub) {
   switch (type) {
-    case storage::kZString: return FieldType::kString;
-    case storage::kDate: return FieldType::kDate;
-    case storage::kBool: return FieldType::kBoolean;
-    case storage::kInt16: return FieldType::kSmallint;
-    case storage::kInt32: return sub == subtype::kAutoInc ? FieldType::kAutoInc : FieldType::kInteger;
-    case storage::kFloat: return sub == subtype::kMoney ? FieldType::kCurrency : FieldType::kFloat;
-    case storage::kBcd: return FieldType::kBCD;
-    case storage::kBytes: return FieldType::kBytes;
-    case storage::kTime: return FieldType::kTime;
-    case storage::kTimestamp: return FieldType::kDateTime;
-    case storage::kUInt16: return FieldType::kWord;
-    case storage::kVarBytes: return FieldType::kVarBytes;
-    case storage::kCursor: return FieldType::kCursor;
+    case storage::kZString:
+      return FieldType::kString;
+    case storage::kDate:
+      return FieldType::kDate;
+    case storage::kBool:
+      return FieldType::kBoolean;
+    case storage::kInt16:
+      return FieldType::kSmallint;
+    case storage::kInt32:
+      return sub == subtype::kAutoInc ? FieldType::kAutoInc : FieldType::kInteger;
+    case storage::kFloat:
+      return sub == subtype::kMoney ? FieldType::kCurrency : FieldType::kFloat;
+    case storage::kBcd:
+      return FieldType::kBCD;
+    case storage::kBytes:
+      return FieldType::kBytes;
+    case storage::kTime:
+      return FieldType::kTime;
+    case storage::kTimestamp:
+      return FieldType::kDateTime;
+    case storage::kUInt16:
+      return FieldType::kWord;
+    case storage::kVarBytes:
+      return FieldType::kVarBytes;
+    case storage::kCursor:
+      return FieldType::kCursor;
     case storage::kBlob:
       switch (sub) {
-        case subtype::kMemo: return FieldType::kMemo;
-        case subtype::kBinary: return FieldType::kBlob;
-        case subtype::kFmtMemo: return FieldType::kFmtMemo;
-        case subtype::kOle: return FieldType::kParadoxOle;
-        case subtype::kGraphic: return FieldType::kGraphic;
-        case subtype::kDBaseOle: return FieldType::kDBaseOle;
-        case subtype::kTypedBinary: return FieldType::kTypedBinary;
-        default: return FieldType::kBlob;
+        case subtype::kMemo:
+          return FieldType::kMemo;
+        case subtype::kBinary:
+          return FieldType::kBlob;
+        case subtype::kFmtMemo:
+          return FieldType::kFmtMemo;
+        case subtype::kOle:
+          return FieldType::kParadoxOle;
+        case subtype::kGraphic:
+          return FieldType::kGraphic;
+        case subtype::kDBaseOle:
+          return FieldType::kDBaseOle;
+        case subtype::kTypedBinary:
+          return FieldType::kTypedBinary;
+        default:
+          return FieldType::kBlob;
       }
-    default: return FieldType::kUnknown;
+    default:
+      return FieldType::kUnknown;
   }
 }
 
-void BuildTable(const TableDescriptor& d, FileSystem& fs) { BuildTable(d, fs, BuildTableOptions{}); }
+void BuildTable(const TableDescriptor& d, FileSystem& fs) {
+  BuildTable(d, fs, BuildTableOptions{});
+}
 
 void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOptions& options) {
   if (Upper(d.driver_type) != "PARADOX") {
@@ -681,7 +715,8 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOption
   }
   for (size_t i = 0; i < def.checks.size(); ++i) {
     auto n = def.checks[i].field_number;
-    if (n >= 1 && n <= def.fields.size() && def.checks[i].required) def.fields[n - 1].required = true;
+    if (n >= 1 && n <= def.fields.size() && def.checks[i].required)
+      def.fields[n - 1].required = true;
   }
 
   RecoverTable(directory, name, fs);

@@ -17,7 +17,8 @@ std::vector<std::string> SplitNames(const std::string& text) {
   size_t start = 0;
   while (true) {
     size_t semi = text.find(';', start);
-    parts.push_back(text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+    parts.push_back(
+        text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
     if (semi == std::string::npos) break;
     start = semi + 1;
   }
@@ -42,7 +43,9 @@ class Dataset::MasterLink : public DatasetObserver {
  public:
   MasterLink(Dataset& detail, Dataset& master, std::vector<std::string> master_fields,
              std::vector<std::string> detail_fields)
-      : detail_(detail), master_(master), master_fields_(std::move(master_fields)),
+      : detail_(detail),
+        master_(master),
+        master_fields_(std::move(master_fields)),
         detail_fields_(std::move(detail_fields)) {
     master_.addObserver(this);
   }
@@ -164,7 +167,9 @@ void DatasetField::setAsString(const std::string& text) {
     return;
   }
   switch (type()) {
-    case FieldType::kSmallint: case FieldType::kInteger: case FieldType::kAutoInc:
+    case FieldType::kSmallint:
+    case FieldType::kInteger:
+    case FieldType::kAutoInc:
     case FieldType::kWord: {
       size_t used = 0;
       long long n = 0;
@@ -177,7 +182,8 @@ void DatasetField::setAsString(const std::string& text) {
       setValue(Value{static_cast<int64_t>(n)});
       return;
     }
-    case FieldType::kFloat: case FieldType::kCurrency: {
+    case FieldType::kFloat:
+    case FieldType::kCurrency: {
       size_t used = 0;
       double d = 0;
       try {
@@ -206,9 +212,7 @@ void DatasetField::setAsString(const std::string& text) {
 
 Dataset::Dataset(Session& session) : session_(session) {}
 
-Dataset::~Dataset() {
-  master_link_.reset();
-}
+Dataset::~Dataset() { master_link_.reset(); }
 
 paradox::Table& Dataset::table() {
   requireActive();
@@ -314,8 +318,8 @@ void Dataset::resolveOrder() {
         return;
       }
     }
-    ThrowInvalid("No index of table \"" + table_name_ + "\" has the key fields \"" +
-                 index_fields_ + "\"");
+    ThrowInvalid("No index of table \"" + table_name_ + "\" has the key fields \"" + index_fields_ +
+                 "\"");
   }
 }
 
@@ -396,8 +400,8 @@ uint32_t Dataset::orderPosition(uint32_t ordinal) {
 
 void Dataset::recomputeRange() {
   range_valid_ = false;
-  uint32_t total = order_ < 0 ? table_->recordCount()
-                              : table_->indexEntries(static_cast<size_t>(order_));
+  uint32_t total =
+      order_ < 0 ? table_->recordCount() : table_->indexEntries(static_cast<size_t>(order_));
   range_begin_ = 0;
   range_end_ = total;
   if (range_low_) range_begin_ = lowerBoundInOrder(*range_low_);
@@ -564,7 +568,8 @@ void Dataset::cancelRange() {
 
 Row Dataset::keyOf(const Row& row) const {
   Row key;
-  for (int i = 0; i < table_->structure().key_fields; ++i) key.push_back(row[static_cast<size_t>(i)]);
+  for (int i = 0; i < table_->structure().key_fields; ++i)
+    key.push_back(row[static_cast<size_t>(i)]);
   return key;
 }
 

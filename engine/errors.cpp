@@ -19,8 +19,8 @@ EDBEngineError::EDBEngineError(std::string message, std::vector<ErrorEntry> entr
   }
 }
 
-EDBEngineError& EDBEngineError::add(ErrorCategory category, uint8_t sub,
-                                    const std::string& message, int32_t native_code) {
+EDBEngineError& EDBEngineError::add(ErrorCategory category, uint8_t sub, const std::string& message,
+                                    int32_t native_code) {
   entries_.push_back(ErrorEntry{MakeCode(category, sub), native_code, message});
   return *this;
 }

@@ -113,7 +113,8 @@ Database::Database(std::string name, std::string driver)
 
 void Database::setParam(const std::string& key, const std::string& value) {
   if (connected_) {
-    ThrowInvalid("Cannot change the parameters of database \"" + name_ + "\" while it is connected");
+    ThrowInvalid("Cannot change the parameters of database \"" + name_ +
+                 "\" while it is connected");
   }
   params_[Upper(key)] = value;
 }

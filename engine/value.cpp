@@ -12,8 +12,9 @@ constexpr int32_t kUnixEpochDay = 719163;  // 1970-01-01
 
 Date DateFromYmd(int year, int month, int day) {
   using namespace std::chrono;
-  sys_days d = year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
-                              std::chrono::day{static_cast<unsigned>(day)}};
+  sys_days d =
+      year_month_day{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                     std::chrono::day{static_cast<unsigned>(day)}};
   return Date{static_cast<int32_t>(d.time_since_epoch().count() + kUnixEpochDay)};
 }
 

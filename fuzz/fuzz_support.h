@@ -35,7 +35,8 @@ bool Expect(Step&& step) {
 inline const std::string kDirectory = "db";
 
 // Loads a prepared set of files (e.g. a fixture table) into `fs`.
-inline void Restore(MemoryFileSystem& fs, const std::map<std::string, std::vector<uint8_t>>& files) {
+inline void Restore(MemoryFileSystem& fs,
+                    const std::map<std::string, std::vector<uint8_t>>& files) {
   for (const auto& [path, data] : files) fs.addFile(path, data);
 }
 

@@ -16,8 +16,8 @@ namespace {
 
 class MemoryFile final : public File {
  public:
-  MemoryFile(std::string path, std::shared_ptr<MemoryFileSystem::Contents> data,
-             uint64_t max_size, bool writable)
+  MemoryFile(std::string path, std::shared_ptr<MemoryFileSystem::Contents> data, uint64_t max_size,
+             bool writable)
       : path_(std::move(path)), data_(std::move(data)), max_size_(max_size), writable_(writable) {}
 
   const std::string& path() const override { return path_; }

@@ -55,9 +55,9 @@ void AddField(ValTableInfo* info, std::string name, PxType type, uint8_t size_by
   f.name = std::move(name);
   f.type = type;
   f.size_byte = size_byte;
-  f.offset = info->fields.empty() ? 0
-                                  : static_cast<uint16_t>(info->fields.back().offset +
-                                                          info->fields.back().length);
+  f.offset = info->fields.empty()
+                 ? 0
+                 : static_cast<uint16_t>(info->fields.back().offset + info->fields.back().length);
   f.length = static_cast<uint16_t>(StorageSize(type, size_byte));
   info->fields.push_back(f);
 }

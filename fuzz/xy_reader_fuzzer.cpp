@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     index_file = IsIndexFileType(h.file_type);
     composite = h.file_type == 6 || h.file_type == 7 || h.file_type == 8;
   });
-  const std::string name = std::string("FUZZ.") + (index_file ? "Y" : "X") +
-                           (composite ? "G0" : "02");
+  const std::string name =
+      std::string("FUZZ.") + (index_file ? "Y" : "X") + (composite ? "G0" : "02");
 
   MemoryFileSystem fs;
   vellum::fuzz::Restore(fs, Fixture());
@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     table->flush();
     auto problems = table->verify();
     if (index_file && changed && !problems.empty()) {
-      vellum::fuzz::Fail("an index rebuilt over a damaged Y file is not sound: " + problems.front());
+      vellum::fuzz::Fail("an index rebuilt over a damaged Y file is not sound: " +
+                         problems.front());
     }
   });
   return 0;

@@ -42,9 +42,9 @@ class File {
 };
 
 enum class OpenMode {
-  kRead,        // existing file, read only
-  kReadWrite,   // existing file
-  kCreate,      // create or truncate, read-write
+  kRead,       // existing file, read only
+  kReadWrite,  // existing file
+  kCreate,     // create or truncate, read-write
 };
 
 class FileSystem {

@@ -128,8 +128,8 @@ bool EncodeBcd(uint8_t* p, int scale, const std::string& text) {
   }
   if (!any_digit) return false;
   // Round the fraction to `scale` digits, half away from zero.
-  bool round_up = frac_part.size() > static_cast<size_t>(scale) &&
-                  frac_part[static_cast<size_t>(scale)] >= '5';
+  bool round_up =
+      frac_part.size() > static_cast<size_t>(scale) && frac_part[static_cast<size_t>(scale)] >= '5';
   frac_part.resize(static_cast<size_t>(scale), '0');
   size_t first = int_part.find_first_not_of('0');
   int_part = first == std::string::npos ? "" : int_part.substr(first);

@@ -20,8 +20,12 @@ constexpr size_t kRunReadBytes = 256 * 1024;
 EntrySorter::EntrySorter(FileSystem& fs, std::string directory, std::string run_prefix,
                          size_t record_size, std::vector<KeyPart> parts, size_t compared,
                          size_t buffer_bytes)
-    : fs_(fs), directory_(std::move(directory)), prefix_(std::move(run_prefix)),
-      record_size_(record_size), parts_(std::move(parts)), compared_(compared),
+    : fs_(fs),
+      directory_(std::move(directory)),
+      prefix_(std::move(run_prefix)),
+      record_size_(record_size),
+      parts_(std::move(parts)),
+      compared_(compared),
       buffer_bytes_(buffer_bytes) {
   // Each buffered record also takes a slot of the sort order.
   capacity_ = std::max<size_t>(2, buffer_bytes_ / (record_size_ + sizeof(uint32_t)));
@@ -92,8 +96,8 @@ void EntrySorter::drain(const std::function<void(const uint8_t*)>& out) {
   std::vector<uint8_t>().swap(buffer_);
   std::vector<uint32_t>().swap(order_);
   const size_t n = run_counts_.size();
-  const size_t per_run_records = std::max<size_t>(
-      1, std::min(kRunReadBytes, buffer_bytes_ / n) / record_size_);
+  const size_t per_run_records =
+      std::max<size_t>(1, std::min(kRunReadBytes, buffer_bytes_ / n) / record_size_);
   struct Run {
     std::unique_ptr<File> file;
     uint64_t offset = 0;     // next byte to read

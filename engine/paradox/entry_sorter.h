@@ -52,10 +52,10 @@ class EntrySorter {
   std::vector<KeyPart> parts_;
   size_t compared_;
   size_t buffer_bytes_;
-  size_t capacity_;               // records in the buffer
+  size_t capacity_;  // records in the buffer
   std::vector<uint8_t> buffer_;
   size_t buffered_ = 0;
-  std::vector<uint32_t> order_;   // sorted positions in the buffer
+  std::vector<uint32_t> order_;       // sorted positions in the buffer
   std::vector<uint64_t> run_counts_;  // records per run file
 };
 

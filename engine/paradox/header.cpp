@@ -64,8 +64,10 @@ std::string FixedString(const uint8_t* p, size_t n) {
 
 std::string TableHeader::levelText() const {
   switch (level()) {
-    case 3: return version_id == 0x04 ? "3.5" : "3";
-    default: return std::to_string(level());
+    case 3:
+      return version_id == 0x04 ? "3.5" : "3";
+    default:
+      return std::to_string(level());
   }
 }
 
@@ -78,10 +80,14 @@ int TableHeader::level() const {
 
 uint8_t VersionIdForLevel(int level) {
   switch (level) {
-    case 3: return 0x03;
-    case 4: return 0x09;
-    case 5: return 0x0B;
-    default: return 0x0C;
+    case 3:
+      return 0x03;
+    case 4:
+      return 0x09;
+    case 5:
+      return 0x0B;
+    default:
+      return 0x0C;
   }
 }
 
@@ -138,20 +144,18 @@ TableHeader ParseHeader(const uint8_t* data, size_t size, uint64_t file_size,
 
   if (h.file_type > 8) ThrowCorrupt(file, "unknown file type", subcode::kBadHeader);
   if (h.version_id < 0x03 || h.version_id > 0x0C) {
-    ThrowCorrupt(file, "unknown file version " + std::to_string(h.version_id),
-                 subcode::kBadHeader);
+    ThrowCorrupt(file, "unknown file version " + std::to_string(h.version_id), subcode::kBadHeader);
   }
   if (h.record_size == 0) ThrowCorrupt(file, "record size is 0", subcode::kBadHeader);
   if (h.block_kb < 1 || h.block_kb > 32) {
-    ThrowCorrupt(file, "block size of " + std::to_string(h.block_kb) + " KB",
-                 subcode::kBadHeader);
+    ThrowCorrupt(file, "block size of " + std::to_string(h.block_kb) + " KB", subcode::kBadHeader);
   }
   if (h.record_size + 6u > h.blockSize()) {
     ThrowCorrupt(file, "records are larger than a block", subcode::kBadHeader);
   }
   if (h.header_size < kFixedSize || h.header_size > file_size) {
-    ThrowCorrupt(file, "header size " + std::to_string(h.header_size) +
-                           " does not fit the file", subcode::kBadHeader);
+    ThrowCorrupt(file, "header size " + std::to_string(h.header_size) + " does not fit the file",
+                 subcode::kBadHeader);
   }
   if (h.num_fields == 0 || h.num_fields > 1024) {
     ThrowCorrupt(file, "field count " + std::to_string(h.num_fields), subcode::kBadHeader);
@@ -182,13 +186,15 @@ TableHeader ParseHeader(const uint8_t* data, size_t size, uint64_t file_size,
     uint8_t type = data[pos + 2 * i];
     uint8_t sz = data[pos + 2 * i + 1];
     if (!IsKnownPxType(type)) {
-      ThrowCorrupt(file, "field " + std::to_string(i + 1) + " has unknown type " +
-                             std::to_string(type), subcode::kBadHeader);
+      ThrowCorrupt(file,
+                   "field " + std::to_string(i + 1) + " has unknown type " + std::to_string(type),
+                   subcode::kBadHeader);
     }
     int len = StorageSize(static_cast<PxType>(type), sz);
     if (len == 0) {
-      ThrowCorrupt(file, "field " + std::to_string(i + 1) + " has invalid size " +
-                             std::to_string(sz), subcode::kBadHeader);
+      ThrowCorrupt(file,
+                   "field " + std::to_string(i + 1) + " has invalid size " + std::to_string(sz),
+                   subcode::kBadHeader);
     }
     h.fields[i].type = static_cast<PxType>(type);
     h.fields[i].size_byte = sz;
@@ -199,11 +205,12 @@ TableHeader ParseHeader(const uint8_t* data, size_t size, uint64_t file_size,
   pos += 2 * n;
   const uint32_t expected = index_file ? offset + 6 : offset;
   if (expected != h.record_size) {
-    ThrowCorrupt(file, "record size " + std::to_string(h.record_size) +
-                           " does not match its fields (" + std::to_string(expected) + ")",
+    ThrowCorrupt(file,
+                 "record size " + std::to_string(h.record_size) + " does not match its fields (" +
+                     std::to_string(expected) + ")",
                  subcode::kBadHeader);
   }
-  pos += 4;  // table name pointer
+  pos += 4;                       // table name pointer
   if (!index_file) pos += 4 * n;  // field name pointers
   const size_t tlen = static_cast<size_t>(h.tableNameLength());
   r.need(pos, tlen, "the table name");

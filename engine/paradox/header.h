@@ -53,20 +53,20 @@ struct TableHeader {
   uint32_t encryption1 = 0;
   uint8_t sort_order = 0;
   uint8_t modified_flags2 = 0;
-  uint8_t index_stamp = 0;     // 0x2C
-  uint8_t change_count1 = 1;   // 0x2D
-  uint8_t change_count2 = 1;   // 0x2E
-  uint8_t unknown2f = 0;       // 0x2F
+  uint8_t index_stamp = 0;    // 0x2C
+  uint8_t change_count1 = 1;  // 0x2D
+  uint8_t change_count2 = 1;  // 0x2E
+  uint8_t unknown2f = 0;      // 0x2F
   uint8_t write_protected = 0;
-  uint8_t version_id = 0x09;   // 0x39
+  uint8_t version_id = 0x09;  // 0x39
   uint16_t max_blocks = 0;
   uint8_t aux_passwords = 0;
   uint16_t unknown3e = 0x0F1F;
-  uint32_t auto_inc = 0;       // 0x49
+  uint32_t auto_inc = 0;  // 0x49
   uint16_t first_free_block = 0;
   uint8_t index_update_required = 0;
   uint16_t real_header_size = 0;
-  uint8_t index_flags = 0;     // 0x55
+  uint8_t index_flags = 0;  // 0x55
   uint8_t unknown56 = 0x20;
   // Extension block (data files of version >= 0x05).
   uint32_t encryption2 = 0;
@@ -79,7 +79,7 @@ struct TableHeader {
   std::vector<uint16_t> field_numbers;  // data files of version >= 0x05
   std::string table_name;
   std::string sort_order_id;
-  std::string index_name;               // .XGn only
+  std::string index_name;  // .XGn only
 
   bool isIndexFile() const { return IsIndexFileType(file_type); }
   bool hasExtension() const { return !isIndexFile() && version_id >= 0x05; }
@@ -90,9 +90,7 @@ struct TableHeader {
   uint32_t blockSize() const { return static_cast<uint32_t>(block_kb) * 1024u; }
   int tableNameLength() const { return version_id >= 0x0C ? 261 : 79; }
   // Records that fit in one block.
-  uint32_t blockCapacity() const {
-    return record_size == 0 ? 0 : (blockSize() - 6) / record_size;
-  }
+  uint32_t blockCapacity() const { return record_size == 0 ? 0 : (blockSize() - 6) / record_size; }
   // Level as reported: "3", "3.5", "4", "5" or "7".
   std::string levelText() const;
   int level() const;

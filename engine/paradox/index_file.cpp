@@ -86,7 +86,7 @@ void BuildIndexImage(TableHeader h, const IndexLeafList& leaves, std::vector<uin
   std::memcpy(out->data(), head.data(), head.size());
   auto block_at = [&](size_t number) { return out->data() + head.size() + (number - 1) * bs; };
 
-  std::vector<uint32_t> sums;       // counts of the blocks of the level below
+  std::vector<uint32_t> sums;  // counts of the blocks of the level below
   std::vector<uint32_t> next_sums;
   for (size_t l = 0; l < entries.size(); ++l) {
     next_sums.clear();
@@ -126,8 +126,7 @@ void BuildIndexImage(TableHeader h, const IndexLeafList& leaves, std::vector<uin
   }
 }
 
-IndexFileWriter::IndexFileWriter(FileSystem& fs, std::string path, TableHeader header,
-                                 bool create)
+IndexFileWriter::IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create)
     : fs_(fs), path_(std::move(path)), header_(std::move(header)) {
   file_ = fs_.open(path_, create ? OpenMode::kCreate : OpenMode::kReadWrite);
   if (!create) {
@@ -190,7 +189,8 @@ bool IndexFileWriter::patch(const IndexLeafList& leaves, const std::vector<uint3
   std::vector<size_t> touched_blocks;
   for (uint32_t e : changed) {
     if (e >= leaves.size()) return false;
-    if (leaves.blocks[e] != static_cast<uint16_t>(DecodeShort(entry_at(0, e) + key_size).value_or(0))) {
+    if (leaves.blocks[e] !=
+        static_cast<uint16_t>(DecodeShort(entry_at(0, e) + key_size).value_or(0))) {
       return false;
     }
   }
@@ -260,8 +260,8 @@ std::vector<IndexLeaf> ReadIndexLeaves(File& file, const TableHeader& h, const s
     if (count == 0 && problems) {
       problems->push_back(name + ": index block " + std::to_string(block) + " is empty");
     }
-    if (expected_first && count > 0 && std::memcmp(expected_first, data.data() + 6, key_size) != 0 &&
-        problems) {
+    if (expected_first && count > 0 &&
+        std::memcmp(expected_first, data.data() + 6, key_size) != 0 && problems) {
       problems->push_back(name + ": the key of index block " + std::to_string(block) +
                           " differs from its first entry");
     }
@@ -271,13 +271,14 @@ std::vector<IndexLeaf> ReadIndexLeaves(File& file, const TableHeader& h, const s
       auto child = DecodeShort(r + key_size).value_or(0);
       auto cnt = static_cast<uint16_t>(DecodeShort(r + key_size + 2).value_or(0));
       if (level == 1) {
-        leaves.push_back(IndexLeaf{std::vector<uint8_t>(r, r + key_size),
-                                   static_cast<uint16_t>(child), cnt});
+        leaves.push_back(
+            IndexLeaf{std::vector<uint8_t>(r, r + key_size), static_cast<uint16_t>(child), cnt});
         sum += cnt;
       } else {
         if (child <= 0 || static_cast<uint32_t>(child) > h.file_blocks) {
-          ThrowCorrupt(name, "index block " + std::to_string(block) +
-                                 " points at a block outside the file", subcode::kBadIndex);
+          ThrowCorrupt(
+              name, "index block " + std::to_string(block) + " points at a block outside the file",
+              subcode::kBadIndex);
         }
         uint32_t below = walk(static_cast<uint16_t>(child), level - 1, r);
         if (problems && std::min<uint32_t>(below, 32767) != cnt && cnt != 32767 && below < 65536) {

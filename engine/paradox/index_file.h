@@ -12,8 +12,8 @@
 //    levels 0).
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,8 +54,8 @@ struct IndexLeafList {
 
 // Header template for the index file of a data file: `key_fields` are the
 // data file's first fields that make the key.
-TableHeader MakeIndexHeader(const TableHeader& data_header, size_t key_fields,
-                            uint8_t file_type, const std::string& file_name);
+TableHeader MakeIndexHeader(const TableHeader& data_header, size_t key_fields, uint8_t file_type,
+                            const std::string& file_name);
 
 // Builds the complete bytes of an index file from its leaves.
 std::vector<uint8_t> BuildIndexImage(TableHeader header, const std::vector<IndexLeaf>& leaves);
@@ -98,7 +98,6 @@ class IndexFileWriter {
 // Problems are appended to `problems` (integrity check); an unreadable file
 // raises data corruption.
 std::vector<IndexLeaf> ReadIndexLeaves(File& file, const TableHeader& header,
-                                       const std::string& name,
-                                       std::vector<std::string>* problems);
+                                       const std::string& name, std::vector<std::string>* problems);
 
 }  // namespace vellum::engine::paradox

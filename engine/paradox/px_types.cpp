@@ -4,9 +4,23 @@ namespace vellum::engine::paradox {
 
 bool IsKnownPxType(uint8_t type) {
   switch (type) {
-    case 0x01: case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x09:
-    case 0x0C: case 0x0D: case 0x0E: case 0x0F: case 0x10: case 0x14: case 0x15:
-    case 0x16: case 0x17: case 0x18:
+    case 0x01:
+    case 0x02:
+    case 0x03:
+    case 0x04:
+    case 0x05:
+    case 0x06:
+    case 0x09:
+    case 0x0C:
+    case 0x0D:
+    case 0x0E:
+    case 0x0F:
+    case 0x10:
+    case 0x14:
+    case 0x15:
+    case 0x16:
+    case 0x17:
+    case 0x18:
       return true;
     default:
       return false;
@@ -15,7 +29,10 @@ bool IsKnownPxType(uint8_t type) {
 
 bool IsBlobType(PxType type) {
   switch (type) {
-    case PxType::kMemo: case PxType::kBinary: case PxType::kFmtMemo: case PxType::kOle:
+    case PxType::kMemo:
+    case PxType::kBinary:
+    case PxType::kFmtMemo:
+    case PxType::kOle:
     case PxType::kGraphic:
       return true;
     default:
@@ -28,17 +45,25 @@ int StorageSize(PxType type, uint8_t size_byte) {
     case PxType::kAlpha:
     case PxType::kBytes:
       return size_byte >= 1 ? size_byte : 0;
-    case PxType::kDate: case PxType::kLong: case PxType::kTime: case PxType::kAutoInc:
+    case PxType::kDate:
+    case PxType::kLong:
+    case PxType::kTime:
+    case PxType::kAutoInc:
       return size_byte == 4 ? 4 : 0;
     case PxType::kShort:
       return size_byte == 2 ? 2 : 0;
-    case PxType::kMoney: case PxType::kNumber: case PxType::kTimestamp:
+    case PxType::kMoney:
+    case PxType::kNumber:
+    case PxType::kTimestamp:
       return size_byte == 8 ? 8 : 0;
     case PxType::kLogical:
       return size_byte == 1 ? 1 : 0;
     case PxType::kBcd:
       return size_byte <= 32 ? 17 : 0;
-    case PxType::kMemo: case PxType::kBinary: case PxType::kFmtMemo: case PxType::kOle:
+    case PxType::kMemo:
+    case PxType::kBinary:
+    case PxType::kFmtMemo:
+    case PxType::kOle:
     case PxType::kGraphic:
       return size_byte >= 10 ? size_byte : 0;
   }
@@ -47,10 +72,18 @@ int StorageSize(PxType type, uint8_t size_byte) {
 
 int MinimumLevel(PxType type) {
   switch (type) {
-    case PxType::kLong: case PxType::kTime: case PxType::kTimestamp: case PxType::kLogical:
-    case PxType::kAutoInc: case PxType::kBcd: case PxType::kBytes:
+    case PxType::kLong:
+    case PxType::kTime:
+    case PxType::kTimestamp:
+    case PxType::kLogical:
+    case PxType::kAutoInc:
+    case PxType::kBcd:
+    case PxType::kBytes:
       return 5;
-    case PxType::kMemo: case PxType::kBinary: case PxType::kFmtMemo: case PxType::kOle:
+    case PxType::kMemo:
+    case PxType::kBinary:
+    case PxType::kFmtMemo:
+    case PxType::kOle:
     case PxType::kGraphic:
       return 4;
     default:
@@ -60,32 +93,54 @@ int MinimumLevel(PxType type) {
 
 FieldType LogicalTypeOf(PxType type) {
   switch (type) {
-    case PxType::kAlpha: return FieldType::kString;
-    case PxType::kDate: return FieldType::kDate;
-    case PxType::kShort: return FieldType::kSmallint;
-    case PxType::kLong: return FieldType::kInteger;
-    case PxType::kMoney: return FieldType::kCurrency;
-    case PxType::kNumber: return FieldType::kFloat;
-    case PxType::kLogical: return FieldType::kBoolean;
-    case PxType::kMemo: return FieldType::kMemo;
-    case PxType::kBinary: return FieldType::kBlob;
-    case PxType::kFmtMemo: return FieldType::kFmtMemo;
-    case PxType::kOle: return FieldType::kParadoxOle;
-    case PxType::kGraphic: return FieldType::kGraphic;
-    case PxType::kTime: return FieldType::kTime;
-    case PxType::kTimestamp: return FieldType::kDateTime;
-    case PxType::kAutoInc: return FieldType::kAutoInc;
-    case PxType::kBcd: return FieldType::kBCD;
-    case PxType::kBytes: return FieldType::kBytes;
+    case PxType::kAlpha:
+      return FieldType::kString;
+    case PxType::kDate:
+      return FieldType::kDate;
+    case PxType::kShort:
+      return FieldType::kSmallint;
+    case PxType::kLong:
+      return FieldType::kInteger;
+    case PxType::kMoney:
+      return FieldType::kCurrency;
+    case PxType::kNumber:
+      return FieldType::kFloat;
+    case PxType::kLogical:
+      return FieldType::kBoolean;
+    case PxType::kMemo:
+      return FieldType::kMemo;
+    case PxType::kBinary:
+      return FieldType::kBlob;
+    case PxType::kFmtMemo:
+      return FieldType::kFmtMemo;
+    case PxType::kOle:
+      return FieldType::kParadoxOle;
+    case PxType::kGraphic:
+      return FieldType::kGraphic;
+    case PxType::kTime:
+      return FieldType::kTime;
+    case PxType::kTimestamp:
+      return FieldType::kDateTime;
+    case PxType::kAutoInc:
+      return FieldType::kAutoInc;
+    case PxType::kBcd:
+      return FieldType::kBCD;
+    case PxType::kBytes:
+      return FieldType::kBytes;
   }
   return FieldType::kUnknown;
 }
 
 int ReportedSize(PxType type, uint8_t size_byte) {
   switch (type) {
-    case PxType::kAlpha: case PxType::kBytes: case PxType::kBcd:
+    case PxType::kAlpha:
+    case PxType::kBytes:
+    case PxType::kBcd:
       return size_byte;
-    case PxType::kMemo: case PxType::kBinary: case PxType::kFmtMemo: case PxType::kOle:
+    case PxType::kMemo:
+    case PxType::kBinary:
+    case PxType::kFmtMemo:
+    case PxType::kOle:
     case PxType::kGraphic:
       return size_byte >= 10 ? size_byte - 10 : 0;
     default:
@@ -95,23 +150,40 @@ int ReportedSize(PxType type, uint8_t size_byte) {
 
 const char* PxTypeLetter(PxType type) {
   switch (type) {
-    case PxType::kAlpha: return "A";
-    case PxType::kDate: return "D";
-    case PxType::kShort: return "S";
-    case PxType::kLong: return "I";
-    case PxType::kMoney: return "$";
-    case PxType::kNumber: return "N";
-    case PxType::kLogical: return "L";
-    case PxType::kMemo: return "M";
-    case PxType::kBinary: return "B";
-    case PxType::kFmtMemo: return "F";
-    case PxType::kOle: return "O";
-    case PxType::kGraphic: return "G";
-    case PxType::kTime: return "T";
-    case PxType::kTimestamp: return "@";
-    case PxType::kAutoInc: return "+";
-    case PxType::kBcd: return "#";
-    case PxType::kBytes: return "Y";
+    case PxType::kAlpha:
+      return "A";
+    case PxType::kDate:
+      return "D";
+    case PxType::kShort:
+      return "S";
+    case PxType::kLong:
+      return "I";
+    case PxType::kMoney:
+      return "$";
+    case PxType::kNumber:
+      return "N";
+    case PxType::kLogical:
+      return "L";
+    case PxType::kMemo:
+      return "M";
+    case PxType::kBinary:
+      return "B";
+    case PxType::kFmtMemo:
+      return "F";
+    case PxType::kOle:
+      return "O";
+    case PxType::kGraphic:
+      return "G";
+    case PxType::kTime:
+      return "T";
+    case PxType::kTimestamp:
+      return "@";
+    case PxType::kAutoInc:
+      return "+";
+    case PxType::kBcd:
+      return "#";
+    case PxType::kBytes:
+      return "Y";
   }
   return "?";
 }

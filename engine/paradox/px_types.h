@@ -50,9 +50,9 @@ const char* PxTypeLetter(PxType type);
 struct PxField {
   std::string name;
   PxType type = PxType::kAlpha;
-  uint8_t size_byte = 0;  // the header's size byte
-  uint16_t offset = 0;    // offset in the record
-  uint16_t length = 0;    // bytes in the record
+  uint8_t size_byte = 0;    // the header's size byte
+  uint16_t offset = 0;      // offset in the record
+  uint16_t length = 0;      // bytes in the record
   bool descending = false;  // X files: bit 15 of the field number
 
   // Leader length of a blob field (bytes of the value kept in the record).

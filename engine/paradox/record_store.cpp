@@ -25,8 +25,9 @@ uint64_t CheckedBlockOffset(const TableHeader& header, uint16_t block, uint64_t 
                             const std::string& name) {
   const std::string where = "block " + std::to_string(block);
   if (block == 0 || block > header.file_blocks) {
-    ThrowCorrupt(name, where + " is outside the file's " + std::to_string(header.file_blocks) +
-                           " blocks", subcode::kBadBlock);
+    ThrowCorrupt(name,
+                 where + " is outside the file's " + std::to_string(header.file_blocks) + " blocks",
+                 subcode::kBadBlock);
   }
   uint64_t off = BlockOffset(header, block);
   if (off + 6 > file_size) {
@@ -44,8 +45,11 @@ BlockHeader ParseBlockHeader(const uint8_t* raw, const TableHeader& header, uint
   uint32_t n = 0;
   if (bh.last_offset >= 0) {
     if (bh.last_offset % header.record_size != 0) {
-      ThrowCorrupt(name, where + " has a last-record offset that is not a multiple of the record "
-                                 "size", subcode::kBadBlock);
+      ThrowCorrupt(name,
+                   where +
+                       " has a last-record offset that is not a multiple of the record "
+                       "size",
+                   subcode::kBadBlock);
     }
     n = static_cast<uint32_t>(bh.last_offset) / header.record_size + 1;
     if (n > header.blockCapacity()) {
@@ -72,7 +76,10 @@ BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t bloc
 }
 
 ChainWalker::ChainWalker(File& file, const TableHeader& header, const std::string& name)
-    : file_(file), header_(header), name_(name), visited_(65536, 0),
+    : file_(file),
+      header_(header),
+      name_(name),
+      visited_(65536, 0),
       next_block_(header.num_records == 0 && header.file_blocks == 0 ? 0 : header.first_block),
       file_size_(file.size()) {
   // No larger than the file's blocks: small tables take small windows.
@@ -96,7 +103,8 @@ bool ChainWalker::next() {
   if (b < window_first_ || b >= window_first_ + window_blocks_) {
     const uint64_t available = file_size_ - off;
     const size_t blocks = static_cast<size_t>(std::min<uint64_t>(
-        {static_cast<uint64_t>(window_capacity_), static_cast<uint64_t>(header_.file_blocks) - b + 1, (available + bs - 1) / bs}));
+        {static_cast<uint64_t>(window_capacity_),
+         static_cast<uint64_t>(header_.file_blocks) - b + 1, (available + bs - 1) / bs}));
     const size_t want = static_cast<size_t>(std::min<uint64_t>(blocks * bs, available));
     const size_t got = file_.read(off, window_.data(), want);
     if (got < 6) {
@@ -508,7 +516,7 @@ void RecordStore::erase(uint32_t ordinal) {
     chain_.clear();
     first_keys_.clear();
     cache_.clear();
-  last_block_ = nullptr;
+    last_block_ = nullptr;
     dirty_blocks_.clear();
     header_.file_blocks = header_.used_blocks = header_.max_blocks = 0;
     header_.first_block = header_.last_block = header_.first_free_block = 0;

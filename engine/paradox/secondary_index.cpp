@@ -69,7 +69,10 @@ std::string DescribeKey(const TableHeader&, const std::vector<KeyPart>& parts, c
         out += v ? std::to_string(*v) : "NULL";
         break;
       }
-      case PxType::kLong: case PxType::kAutoInc: case PxType::kDate: case PxType::kTime: {
+      case PxType::kLong:
+      case PxType::kAutoInc:
+      case PxType::kDate:
+      case PxType::kTime: {
         auto v = DecodeLong(p);
         if (!v) {
           out += "NULL";
@@ -82,7 +85,9 @@ std::string DescribeKey(const TableHeader&, const std::vector<KeyPart>& parts, c
         }
         break;
       }
-      case PxType::kNumber: case PxType::kMoney: case PxType::kTimestamp: {
+      case PxType::kNumber:
+      case PxType::kMoney:
+      case PxType::kTimestamp: {
         auto v = DecodeDouble(p);
         if (!v) {
           out += "NULL";
@@ -161,7 +166,8 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
   x.num_fields = static_cast<uint16_t>(x.fields.size());
   x.key_fields = static_cast<uint16_t>(x.fields.size() - 1);
   if (spec.composite) x.index_name = cp.fromUtf8(spec.name);
-  while (x.blockCapacity() < 3 && x.block_kb < 32) x.block_kb = static_cast<uint8_t>(x.block_kb * 2);
+  while (x.blockCapacity() < 3 && x.block_kb < 32)
+    x.block_kb = static_cast<uint8_t>(x.block_kb * 2);
   x.table_name = base + ".X" + spec.file_suffix;
   RecordStore::Create(fs, JoinPath(directory, x.table_name), x)->sync();
   TableHeader y = MakeIndexHeader(x, x.fields.size() - 1, spec.composite ? 7 : 4,
@@ -174,9 +180,8 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
 
 std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::string& directory,
                                                      const std::string& x_file,
-                                                     const TableHeader& t,
-                                                     const TableStructure& st, const CodePage& cp,
-                                                     bool writable) {
+                                                     const TableHeader& t, const TableStructure& st,
+                                                     const CodePage& cp, bool writable) {
   const std::string path = JoinPath(directory, x_file);
   auto file = fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
   uint64_t size = file->size();
@@ -221,8 +226,9 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
     }
     if (fi == SIZE_MAX || t.fields[fi].type != x.fields[i].type ||
         t.fields[fi].length != x.fields[i].length) {
-      ThrowCorrupt(x_file, "indexed field " + std::to_string(i + 1) +
-                               " does not match a field of the table", subcode::kBadIndex);
+      ThrowCorrupt(
+          x_file, "indexed field " + std::to_string(i + 1) + " does not match a field of the table",
+          subcode::kBadIndex);
     }
     si->table_fields_.push_back(fi);
   }
@@ -258,13 +264,14 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
     si->parts_.push_back(KeyPart{f.offset, f.length, f.type, desc, ci, f.size_byte});
     si->key_size_ += f.length;
   }
-  for (size_t i = 0; i < m; ++i) si->source_offsets_.push_back(t.fields[si->table_fields_[i]].offset);
+  for (size_t i = 0; i < m; ++i)
+    si->source_offsets_.push_back(t.fields[si->table_fields_[i]].offset);
   if (si->maintained_) {
     for (size_t k = 0; k < t.key_fields; ++k) si->source_offsets_.push_back(t.fields[k].offset);
   }
   std::string ext = ExtensionOf(x_file);
-  std::string y_name = StripExtension(x_file) + ext.substr(0, 1) + (ext[1] == 'x' ? "y" : "Y") +
-                       ext.substr(2);
+  std::string y_name =
+      StripExtension(x_file) + ext.substr(0, 1) + (ext[1] == 'x' ? "y" : "Y") + ext.substr(2);
   si->y_path_ = ResolveCaseInsensitive(fs, directory, y_name, &si->y_found_);
   const std::string x_name = x_file;
   si->x_ = std::make_unique<RecordStore>(std::move(file), x, x_name);
@@ -390,13 +397,13 @@ uint32_t KeyBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n, s
 
 }  // namespace
 
-uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
-                       size_t key_size, const uint8_t* key) {
+uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n, size_t key_size,
+                       const uint8_t* key) {
   return KeyBound(s, parts, n, key_size, key, false);
 }
 
-uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
-                       size_t key_size, const uint8_t* key) {
+uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n, size_t key_size,
+                       const uint8_t* key) {
   return KeyBound(s, parts, n, key_size, key, true);
 }
 
@@ -444,7 +451,8 @@ void SecondaryIndex::onMove(const uint8_t* rec, uint16_t block) {
   }
 }
 
-void SecondaryIndex::checkUnique(const uint8_t* rec, const uint8_t* self, const std::string& table) {
+void SecondaryIndex::checkUnique(const uint8_t* rec, const uint8_t* self,
+                                 const std::string& table) {
   if (!maintained_) return;
   std::vector<uint8_t>& xrec = xrec_;
   xrec.resize(x_->recordSize());
@@ -554,13 +562,18 @@ void SecondaryIndex::verify(std::vector<std::string>* problems,
           }
           auto pos = find(trec.data());
           if (!pos) {
-            problems->push_back(name + ": an entry points at a record that does not exist " +
-                                DescribeKey(x, std::vector<KeyPart>(parts_.begin() + static_cast<long>(indexed_), parts_.end()), r, *cp_));
+            problems->push_back(
+                name + ": an entry points at a record that does not exist " +
+                DescribeKey(x,
+                            std::vector<KeyPart>(parts_.begin() + static_cast<long>(indexed_),
+                                                 parts_.end()),
+                            r, *cp_));
             continue;
           }
           const uint8_t* t = table_->record(*pos);
           for (size_t f = 0; f < indexed_; ++f) {
-            if (std::memcmp(t + source_offsets_[f], r + x.fields[f].offset, x.fields[f].length) != 0) {
+            if (std::memcmp(t + source_offsets_[f], r + x.fields[f].offset, x.fields[f].length) !=
+                0) {
               problems->push_back(name + ": an entry does not match its record's values");
               break;
             }

@@ -43,13 +43,13 @@ int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, c
 
 // Position of the first record of `s` whose first `n` key parts are >= those
 // of `key` (records of `s` in ascending order of `parts`).
-uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
-                       size_t key_size, const uint8_t* key);
+uint32_t KeyLowerBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n, size_t key_size,
+                       const uint8_t* key);
 
 // Position of the first record of `s` whose first `n` key parts are above
 // those of `key`.
-uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n,
-                       size_t key_size, const uint8_t* key);
+uint32_t KeyUpperBound(RecordStore& s, const std::vector<KeyPart>& parts, size_t n, size_t key_size,
+                       const uint8_t* key);
 
 // Readable text of a record's key, e.g. ("Smith", 12).
 std::string DescribeKey(const TableHeader& h, const std::vector<KeyPart>& parts, const uint8_t* rec,
@@ -61,18 +61,18 @@ struct SecondarySpec {
   bool unique = false;
   bool descending = false;
   bool case_insensitive = false;
-  bool composite = true;       // .XGn / .YGn, else .Xnn / .Ynn
-  std::string file_suffix;     // "02" for .X02, "G0" for .XG0
+  bool composite = true;    // .XGn / .YGn, else .Xnn / .Ynn
+  std::string file_suffix;  // "02" for .X02, "G0" for .XG0
 };
 
 // How the entries of a secondary index are made from table records and
 // ordered, apart from the index's files: for writing an index from scratch.
 struct EntryLayout {
-  TableHeader x;                // the X file's header
-  std::vector<KeyPart> parts;   // every X field but Blk Num, with the index's options
-  size_t indexed = 0;           // leading parts that are indexed fields
+  TableHeader x;                         // the X file's header
+  std::vector<KeyPart> parts;            // every X field but Blk Num, with the index's options
+  size_t indexed = 0;                    // leading parts that are indexed fields
   std::vector<uint16_t> source_offsets;  // table record offset of each part's field
-  std::string y_file;           // name of the Y file
+  std::string y_file;                    // name of the Y file
   uint8_t y_file_type = 4;
 
   // The X record of a table record held in data block `block`.
@@ -147,13 +147,13 @@ class SecondaryIndex {
   std::unique_ptr<IndexFileWriter> y_;
   RecordStore* table_ = nullptr;
   std::vector<KeyPart> table_pk_;
-  std::vector<size_t> table_fields_;    // table field index per indexed field
+  std::vector<size_t> table_fields_;      // table field index per indexed field
   std::vector<uint16_t> source_offsets_;  // table record offsets of X fields (but Blk Num)
-  std::vector<KeyPart> parts_;          // X key parts: indexed fields then primary key
-  size_t indexed_ = 0;                  // number of indexed fields
-  size_t key_size_ = 0;                 // bytes of the X key (all but Blk Num)
-  IndexLeafList leaves_;                // reused between changes
-  std::vector<uint8_t> xrec_, xself_;   // X records built for one call
+  std::vector<KeyPart> parts_;            // X key parts: indexed fields then primary key
+  size_t indexed_ = 0;                    // number of indexed fields
+  size_t key_size_ = 0;                   // bytes of the X key (all but Blk Num)
+  IndexLeafList leaves_;                  // reused between changes
+  std::vector<uint8_t> xrec_, xself_;     // X records built for one call
   // Where the last unique check placed its record, valid while no entry
   // has been inserted or erased since (x_changes_ unchanged).
   std::vector<uint8_t> pending_;

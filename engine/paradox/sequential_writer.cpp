@@ -32,7 +32,9 @@ TableHeader ReadHeaderOf(File& file) {
 
 BlockRunWriter::BlockRunWriter(File& file, uint64_t header_size, uint32_t block_size,
                                size_t buffer_bytes)
-    : file_(file), header_size_(header_size), block_size_(block_size),
+    : file_(file),
+      header_size_(header_size),
+      block_size_(block_size),
       capacity_(std::max<size_t>(1, buffer_bytes / block_size)) {
   buffer_.resize(capacity_ * block_size_);
 }
@@ -136,8 +138,7 @@ SequentialTableWriter::Append SequentialTableWriter::append(const uint8_t* rec) 
   if (in_block_ == 0 || in_block_ == capacity_) {
     if (in_block_ == capacity_) closeBlock();
     if (data_->blocks() >= 0xFFFF) {
-      ThrowLimit("Table \"" + FileNameOf(db_->path()) +
-                 "\" is full: it has reached 65,535 blocks");
+      ThrowLimit("Table \"" + FileNameOf(db_->path()) + "\" is full: it has reached 65,535 blocks");
     }
     data_->newBlock();
     in_block_ = 0;

@@ -103,8 +103,8 @@ class SequentialTableWriter {
   size_t key_size_ = 0;
   std::unique_ptr<BlockRunWriter> data_;
   std::unique_ptr<BlockRunWriter> index_;
-  uint32_t capacity_ = 0;     // records per data block
-  uint32_t in_block_ = 0;     // records in the current data block
+  uint32_t capacity_ = 0;          // records per data block
+  uint32_t in_block_ = 0;          // records in the current data block
   std::vector<uint8_t> previous_;  // the last record appended
   bool has_previous_ = false;
   // Leaf index level: entries in the current leaf block, and the first key

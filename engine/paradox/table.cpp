@@ -31,7 +31,8 @@ std::vector<std::string> SplitKeys(const std::string& text) {
   size_t start = 0;
   while (true) {
     size_t semi = text.find(';', start);
-    parts.push_back(text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
+    parts.push_back(
+        text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
     if (semi == std::string::npos) break;
     start = semi + 1;
   }
@@ -41,32 +42,68 @@ std::vector<std::string> SplitKeys(const std::string& text) {
 // Storage type of a logical type; false when Paradox has no such field.
 bool PxTypeFor(FieldType t, PxType* out) {
   switch (t) {
-    case FieldType::kString: *out = PxType::kAlpha; return true;
-    case FieldType::kSmallint: *out = PxType::kShort; return true;
-    case FieldType::kInteger: *out = PxType::kLong; return true;
-    case FieldType::kBoolean: *out = PxType::kLogical; return true;
-    case FieldType::kFloat: *out = PxType::kNumber; return true;
-    case FieldType::kCurrency: *out = PxType::kMoney; return true;
-    case FieldType::kBCD: *out = PxType::kBcd; return true;
-    case FieldType::kDate: *out = PxType::kDate; return true;
-    case FieldType::kTime: *out = PxType::kTime; return true;
-    case FieldType::kDateTime: *out = PxType::kTimestamp; return true;
-    case FieldType::kBytes: *out = PxType::kBytes; return true;
-    case FieldType::kAutoInc: *out = PxType::kAutoInc; return true;
-    case FieldType::kBlob: *out = PxType::kBinary; return true;
-    case FieldType::kMemo: *out = PxType::kMemo; return true;
-    case FieldType::kGraphic: *out = PxType::kGraphic; return true;
-    case FieldType::kFmtMemo: *out = PxType::kFmtMemo; return true;
-    case FieldType::kParadoxOle: *out = PxType::kOle; return true;
-    default: return false;
+    case FieldType::kString:
+      *out = PxType::kAlpha;
+      return true;
+    case FieldType::kSmallint:
+      *out = PxType::kShort;
+      return true;
+    case FieldType::kInteger:
+      *out = PxType::kLong;
+      return true;
+    case FieldType::kBoolean:
+      *out = PxType::kLogical;
+      return true;
+    case FieldType::kFloat:
+      *out = PxType::kNumber;
+      return true;
+    case FieldType::kCurrency:
+      *out = PxType::kMoney;
+      return true;
+    case FieldType::kBCD:
+      *out = PxType::kBcd;
+      return true;
+    case FieldType::kDate:
+      *out = PxType::kDate;
+      return true;
+    case FieldType::kTime:
+      *out = PxType::kTime;
+      return true;
+    case FieldType::kDateTime:
+      *out = PxType::kTimestamp;
+      return true;
+    case FieldType::kBytes:
+      *out = PxType::kBytes;
+      return true;
+    case FieldType::kAutoInc:
+      *out = PxType::kAutoInc;
+      return true;
+    case FieldType::kBlob:
+      *out = PxType::kBinary;
+      return true;
+    case FieldType::kMemo:
+      *out = PxType::kMemo;
+      return true;
+    case FieldType::kGraphic:
+      *out = PxType::kGraphic;
+      return true;
+    case FieldType::kFmtMemo:
+      *out = PxType::kFmtMemo;
+      return true;
+    case FieldType::kParadoxOle:
+      *out = PxType::kOle;
+      return true;
+    default:
+      return false;
   }
 }
 
 const char* LogicalName(FieldType t) {
-  static const char* names[] = {"Unknown", "String", "Smallint", "Integer", "Word", "Boolean",
-                                "Float", "Currency", "BCD", "Date", "Time", "DateTime",
-                                "Bytes", "VarBytes", "AutoInc", "Blob", "Memo", "Graphic",
-                                "FmtMemo", "ParadoxOle", "DBaseOle", "TypedBinary", "Cursor"};
+  static const char* names[] = {"Unknown",  "String",      "Smallint", "Integer",  "Word",
+                                "Boolean",  "Float",       "Currency", "BCD",      "Date",
+                                "Time",     "DateTime",    "Bytes",    "VarBytes", "AutoInc",
+                                "Blob",     "Memo",        "Graphic",  "FmtMemo",  "ParadoxOle",
+                                "DBaseOle", "TypedBinary", "Cursor"};
   auto i = static_cast<size_t>(t);
   return i < 23 ? names[i] : "Unknown";
 }
@@ -111,10 +148,10 @@ struct Table::Impl {
   uint64_t changes = 0;  // inserts, updates and deletes so far
   bool lock_held = false;
   std::vector<uint8_t> scratch;
-  std::vector<uint8_t> key_scratch;  // key records of searches
+  std::vector<uint8_t> key_scratch;     // key records of searches
   std::vector<uint8_t> insert_scratch;  // records being inserted
   std::vector<uint8_t> read_scratch;    // records being decoded
-  TableStructure structure;  // as read at open
+  TableStructure structure;             // as read at open
 
   ~Impl();
 
@@ -145,8 +182,9 @@ void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, ui
   std::memset(p, 0, f.length);
   if (IsNull(v)) return;
   auto bad = [&](const char* what) {
-    ThrowInvalid("Field \"" + code_page->toUtf8(f.name) + "\" of table \"" + base +
-                     "\" cannot hold " + what, subcode::kBadValue);
+    ThrowInvalid(
+        "Field \"" + code_page->toUtf8(f.name) + "\" of table \"" + base + "\" cannot hold " + what,
+        subcode::kBadValue);
   };
   auto as_int = [&]() -> int64_t {
     if (auto* i = std::get_if<int64_t>(&v)) return *i;
@@ -364,8 +402,9 @@ void Table::Impl::encodeRow(const Row& row, std::vector<uint8_t>* rec, const Tab
   try {
     for (size_t i = 0; i < fields.size(); ++i) {
       if (IsNull(row[i]) && st.fields[i].required && check_required) {
-        ThrowInvalid("Field \"" + st.fields[i].name + "\" of table \"" + base +
-                     "\" must have a value", subcode::kRequired);
+        ThrowInvalid(
+            "Field \"" + st.fields[i].name + "\" of table \"" + base + "\" must have a value",
+            subcode::kRequired);
       }
       bool wrote = false;
       encodeField(fields[i], i, row[i], rec->data(), &wrote);
@@ -453,7 +492,8 @@ void Table::Impl::checkUnique(const uint8_t* rec, std::optional<uint32_t> self,
     }
   }
   for (auto& si : secondaries) {
-    if (si->info().unique && si->maintained()) si->checkUnique(rec, self ? store->record(*self) : nullptr, table);
+    if (si->info().unique && si->maintained())
+      si->checkUnique(rec, self ? store->record(*self) : nullptr, table);
   }
 }
 
@@ -501,8 +541,8 @@ void Table::Create(const std::string& directory, const std::string& name,
         break;
       case PxType::kBcd:
         if (fd.size < 0 || fd.size > 32) {
-          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base +
-                       "\" has invalid decimals " + std::to_string(fd.size));
+          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid decimals " +
+                       std::to_string(fd.size));
         }
         size_byte = fd.size;
         break;
@@ -518,9 +558,11 @@ void Table::Create(const std::string& directory, const std::string& name,
         size_byte = std::max(fd.size, t == PxType::kMemo ? 1 : 0) + 10;
         break;
       default:
-        size_byte = StorageSize(t, t == PxType::kShort ? 2 : t == PxType::kLogical ? 1
-                                      : (t == PxType::kNumber || t == PxType::kMoney ||
-                                         t == PxType::kTimestamp) ? 8 : 4);
+        size_byte = StorageSize(
+            t, t == PxType::kShort                                                        ? 2
+               : t == PxType::kLogical                                                    ? 1
+               : (t == PxType::kNumber || t == PxType::kMoney || t == PxType::kTimestamp) ? 8
+                                                                                          : 4);
     }
     PxField f;
     f.name = cp.fromUtf8(fd.name);
@@ -554,7 +596,8 @@ void Table::Create(const std::string& directory, const std::string& name,
   size_t key_fields = 0;
   if (primary) {
     auto keys = SplitKeys(primary->key_fields);
-    if (keys.size() > 16) ThrowLimit("The primary key of table \"" + base + "\" has more than 16 fields");
+    if (keys.size() > 16)
+      ThrowLimit("The primary key of table \"" + base + "\" has more than 16 fields");
     for (size_t k = 0; k < keys.size(); ++k) {
       if (field_index(keys[k]) != k) {
         ThrowInvalid("The primary key fields of table \"" + base +
@@ -604,7 +647,8 @@ void Table::Create(const std::string& directory, const std::string& name,
   h.change_count2 = 1;
   h.hi_field_id = static_cast<uint16_t>(h.fields.size() + 1);
   h.update_time = static_cast<uint32_t>(std::time(nullptr));
-  for (size_t i = 0; i < h.fields.size(); ++i) h.field_numbers.push_back(static_cast<uint16_t>(i + 1));
+  for (size_t i = 0; i < h.fields.size(); ++i)
+    h.field_numbers.push_back(static_cast<uint16_t>(i + 1));
   h.table_name = base + ".DB";
   if (def.block_kb > 0) {
     h.block_kb = static_cast<uint8_t>(def.block_kb);
@@ -652,7 +696,8 @@ void Table::Create(const std::string& directory, const std::string& name,
   std::set<std::string> index_names;
   for (const auto* ix : secondary) {
     auto keys = SplitKeys(ix->key_fields);
-    if (keys.size() > 16) ThrowLimit("Index \"" + ix->name + "\" of table \"" + base + "\" has more than 16 fields");
+    if (keys.size() > 16)
+      ThrowLimit("Index \"" + ix->name + "\" of table \"" + base + "\" has more than 16 fields");
     std::vector<size_t> fields;
     for (const auto& k : keys) {
       size_t fi = field_index(k);
@@ -701,8 +746,9 @@ void Table::Create(const std::string& directory, const std::string& name,
                      std::to_string(c.field_number) + ", which does not exist");
       }
     }
-    std::sort(checks.begin(), checks.end(),
-              [](const ValidityCheck& a, const ValidityCheck& b) { return a.field_number < b.field_number; });
+    std::sort(checks.begin(), checks.end(), [](const ValidityCheck& a, const ValidityCheck& b) {
+      return a.field_number < b.field_number;
+    });
     WriteValFile(fs, JoinPath(directory, base + ".VAL"), info, checks, cp);
   }
   fs.syncDirectory(directory);
@@ -900,14 +946,15 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
         std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(pf->size(), 0x800)));
         pf->read(0, head.data(), head.size());
         try {
-          TableHeader old = ParseHeader(head.data(), head.size(), pf->size(), FileNameOf(m.px_path));
+          TableHeader old =
+              ParseHeader(head.data(), head.size(), pf->size(), FileNameOf(m.px_path));
           if (old.record_size == ph.record_size) ph.block_kb = old.block_kb;
         } catch (const EDBEngineError&) {
           // A damaged index is rebuilt from the data file.
         }
       }
-      m.px = std::make_unique<IndexFileWriter>(fs, px_found ? m.px_path : JoinPath(directory, m.base + ".PX"),
-                                               ph, !px_found);
+      m.px = std::make_unique<IndexFileWriter>(
+          fs, px_found ? m.px_path : JoinPath(directory, m.base + ".PX"), ph, !px_found);
       if (!px_found) m.indexes_dirty = true;
     }
   }
@@ -917,8 +964,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     if (Upper(StripExtension(entry)) != Upper(m.base)) continue;
     if (ext.size() != 4 || ext[1] != 'X') continue;
     try {
-      auto si = SecondaryIndex::Open(fs, directory, entry, h, st, *m.code_page,
-                                     options.writable);
+      auto si = SecondaryIndex::Open(fs, directory, entry, h, st, *m.code_page, options.writable);
       if (si) {
         st.indexes.push_back(si->info());
         m.secondaries.push_back(std::move(si));
@@ -999,7 +1045,8 @@ bool Table::Scanner::nextRaw() {
 }
 
 void Table::readRecordBytes(uint32_t ordinal, std::vector<uint8_t>* out) {
-  if (ordinal >= impl_->store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  if (ordinal >= impl_->store->size())
+    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   const uint8_t* at = impl_->store->record(ordinal);
   out->assign(at, at + impl_->h().record_size);
 }
@@ -1091,7 +1138,8 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
   for (size_t i = 0; i < hd.fields.size(); ++i) {
     if (hd.fields[i].type != PxType::kAutoInc) continue;
     if (auto v = DecodeLong(rec + hd.fields[i].offset)) {
-      if (*v > 0 && static_cast<uint32_t>(*v) > hd.auto_inc) hd.auto_inc = static_cast<uint32_t>(*v);
+      if (*v > 0 && static_cast<uint32_t>(*v) > hd.auto_inc)
+        hd.auto_inc = static_cast<uint32_t>(*v);
     }
   }
   store->insert(pos, rec);
@@ -1104,7 +1152,8 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
 uint32_t Table::update(uint32_t ordinal, const Row& row) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
-  if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  if (ordinal >= m.store->size())
+    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   // One call: a record pointer is valid only until the store's next call.
   const uint8_t* at = m.store->record(ordinal);
   std::vector<uint8_t> old(at, at + m.h().record_size);
@@ -1125,7 +1174,8 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
   }
   for (auto& si : m.secondaries) si->onErase(old.data());
   uint32_t pos = ordinal;
-  bool same_key = !keyed() || CompareKeys(m.pk_parts, m.pk_parts.size(), old.data(), rec.data()) == 0;
+  bool same_key =
+      !keyed() || CompareKeys(m.pk_parts, m.pk_parts.size(), old.data(), rec.data()) == 0;
   if (same_key) {
     m.store->overwrite(ordinal, rec.data());
   } else {
@@ -1142,7 +1192,8 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
 void Table::remove(uint32_t ordinal) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
-  if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  if (ordinal >= m.store->size())
+    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   // One call: a record pointer is valid only until the store's next call.
   const uint8_t* at = m.store->record(ordinal);
   std::vector<uint8_t> old(at, at + m.h().record_size);
@@ -1157,7 +1208,8 @@ void Table::remove(uint32_t ordinal) {
 // fields.
 static const std::vector<uint8_t>& PrimaryKeyRecord(Table::Impl& m, bool keyed, const Row& key) {
   if (!keyed) ThrowInvalid("Table \"" + m.base + "\" has no primary key");
-  if (key.size() > m.pk_parts.size()) ThrowInvalid("Too many key values for table \"" + m.base + "\"");
+  if (key.size() > m.pk_parts.size())
+    ThrowInvalid("Too many key values for table \"" + m.base + "\"");
   std::vector<uint8_t>& rec = m.key_scratch;
   rec.assign(m.h().record_size, 0);
   for (size_t i = 0; i < key.size(); ++i) {
@@ -1185,7 +1237,8 @@ Table::EncodedKey Table::encodeKey(const Row& key) {
 
 int Table::compareKey(uint32_t ordinal, const EncodedKey& key) {
   Impl& m = *impl_;
-  if (ordinal >= m.store->size()) ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  if (ordinal >= m.store->size())
+    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   return CompareKeys(m.pk_parts, key.parts, m.store->record(ordinal), key.record.data());
 }
 
@@ -1232,9 +1285,8 @@ std::vector<std::string> ListTables(const std::string& directory, FileSystem& fs
   for (const auto& entry : fs.list(directory)) {
     if (Upper(ExtensionOf(entry)) == ".DB") names.push_back(StripExtension(entry));
   }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return Upper(a) < Upper(b);
-  });
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return Upper(a) < Upper(b); });
   return names;
 }
 
@@ -1265,14 +1317,16 @@ std::vector<std::string> Table::verify() {
       }
       prev_block = w.blockNumber();
       if (w.count() > 0 && m.key_size > 0) {
-        chain_leaves.push_back(IndexLeaf{std::vector<uint8_t>(w.record(0), w.record(0) + m.key_size),
-                                         w.blockNumber(), static_cast<uint16_t>(w.count())});
+        chain_leaves.push_back(
+            IndexLeaf{std::vector<uint8_t>(w.record(0), w.record(0) + m.key_size), w.blockNumber(),
+                      static_cast<uint16_t>(w.count())});
       }
       for (uint32_t i = 0; i < w.count(); ++i) {
         const uint8_t* r = w.record(i);
         if (!m.pk_parts.empty()) {
           if (!prev.empty() && CompareKeys(m.pk_parts, m.pk_parts.size(), prev.data(), r) >= 0) {
-            problems.push_back(name + ": record " + std::to_string(w.recordsSeen() - w.count() + i + 1) +
+            problems.push_back(name + ": record " +
+                               std::to_string(w.recordsSeen() - w.count() + i + 1) +
                                " is out of key order or repeats the key " +
                                DescribeKey(h, m.pk_parts, r, *m.code_page));
           }
@@ -1361,10 +1415,12 @@ std::vector<std::string> Table::verify() {
           auto leaves = ReadIndexLeaves(*pf, ph, px_name, &problems);
           if (leaves.size() != chain_leaves.size()) {
             problems.push_back(px_name + ": lists " + std::to_string(leaves.size()) +
-                               " data blocks, the table has " + std::to_string(chain_leaves.size()));
+                               " data blocks, the table has " +
+                               std::to_string(chain_leaves.size()));
           } else {
             for (size_t i = 0; i < leaves.size(); ++i) {
-              if (leaves[i].block != chain_leaves[i].block || leaves[i].count != chain_leaves[i].count ||
+              if (leaves[i].block != chain_leaves[i].block ||
+                  leaves[i].count != chain_leaves[i].count ||
                   leaves[i].key != chain_leaves[i].key) {
                 problems.push_back(px_name + ": entry " + std::to_string(i + 1) +
                                    " does not match data block " +
@@ -1411,7 +1467,8 @@ uint32_t Table::indexEntries(size_t k) { return UsableIndex(*impl_, k, impl_->ba
 // secondary index `si`, in the index's key order.
 static std::vector<uint8_t> IndexKeyRecord(Table::Impl& m, const TableStructure& st,
                                            SecondaryIndex& si, const Row& key) {
-  if (key.size() > si.indexedFields()) ThrowInvalid("Too many key values for index \"" + si.info().name + "\"");
+  if (key.size() > si.indexedFields())
+    ThrowInvalid("Too many key values for index \"" + si.info().name + "\"");
   std::vector<uint8_t> rec(m.h().record_size, 0);
   const auto& names = st.fields;
   const std::string& text = si.info().key_fields;
@@ -1450,7 +1507,8 @@ uint32_t Table::indexUpperBound(size_t k, const Row& key) {
 uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {
   Impl& m = *impl_;
   SecondaryIndex& si = UsableIndex(m, k, m.base);
-  if (entry >= si.entries()) ThrowInvalid("Index entry " + std::to_string(entry + 1) + " does not exist");
+  if (entry >= si.entries())
+    ThrowInvalid("Index entry " + std::to_string(entry + 1) + " does not exist");
   std::vector<uint8_t> rec(m.h().record_size, 0);
   si.keyOfEntry(entry, rec.data());
   uint32_t pos = m.lowerBound(rec.data(), m.pk_parts.size());

@@ -50,9 +50,9 @@ struct TableDefinition {
   std::vector<FieldDef> fields;
   std::vector<IndexDef> indexes;
   std::vector<ValidityCheck> checks;  // native form; field numbers 1-based
-  int level = 0;          // 0: the default (4), raised as the features need
+  int level = 0;                      // 0: the default (4), raised as the features need
   int code_page = 1252;
-  int block_kb = 0;       // 0: chosen from the record size
+  int block_kb = 0;  // 0: chosen from the record size
 };
 
 struct FieldInfo {
@@ -72,13 +72,13 @@ struct IndexInfo {
   bool descending = false;
   bool case_insensitive = false;
   bool maintained = true;
-  std::string file;        // .PX, .Xnn or .XGn file name
+  std::string file;  // .PX, .Xnn or .XGn file name
 };
 
 struct TableStructure {
-  std::string name;        // table name without extension
-  std::string file;        // data file name as found on disk
-  std::string level;       // "3", "3.5", "4", "5", "7"
+  std::string name;   // table name without extension
+  std::string file;   // data file name as found on disk
+  std::string level;  // "3", "3.5", "4", "5", "7"
   int code_page = 0;
   std::string sort_order;
   uint8_t sort_order_byte = 0;

@@ -46,7 +46,7 @@ struct ValidityCheck {
 // writer stores them unchanged and the reader matches the footer's names
 // against them, ignoring ASCII letter case.
 struct ValTableInfo {
-  std::string table_name;         // file name of the table, e.g. "CUSTOMER.DB"
+  std::string table_name;          // file name of the table, e.g. "CUSTOMER.DB"
   uint8_t file_version_id = 0x09;  // the table's header byte 0x39
   uint8_t change_count2 = 1;       // the table's header byte 0x2E
   uint16_t hi_field_id = 0;        // the table's header 0x64 (numFields + 1 normally)

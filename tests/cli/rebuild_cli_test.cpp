@@ -21,8 +21,8 @@
 #include "engine/paradox/table.h"
 #include "engine/session.h"
 #include "tests/rebuild/dictionary_rows.h"
-#include "tests/support/scripted_ui.h"
 #include "tests/support/cli_invoke.h"
+#include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {

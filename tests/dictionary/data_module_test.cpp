@@ -17,9 +17,9 @@ extern "C" {
 namespace vellum::dictionary {
 namespace {
 
+using engine::DatasetState;
 using engine::Date;
 using engine::DateFromYmd;
-using engine::DatasetState;
 using engine::EDBEngineError;
 using engine::ErrorCategory;
 using engine::FieldType;
@@ -50,21 +50,31 @@ TEST(DictionarySchemaTest, CreatesTheThreeTablesWithTheirColumnsAndIndexes) {
   CreateDictionaryTables(dir.path());
   EXPECT_TRUE(IsProjectDirectory(dir.path()));
   ExpectColumns(dir.path(), kTablesTable,
-                {{"Codice", FieldType::kAutoInc, 0}, {"Alias", FieldType::kString, 50},
-                 {"Nome", FieldType::kString, 50}, {"DataInserimento", FieldType::kDate, 0},
-                 {"DataUltimaModifica", FieldType::kDate, 0}, {"Password", FieldType::kString, 20},
+                {{"Codice", FieldType::kAutoInc, 0},
+                 {"Alias", FieldType::kString, 50},
+                 {"Nome", FieldType::kString, 50},
+                 {"DataInserimento", FieldType::kDate, 0},
+                 {"DataUltimaModifica", FieldType::kDate, 0},
+                 {"Password", FieldType::kString, 20},
                  {"Descrizione", FieldType::kMemo, 50}});
   ExpectColumns(dir.path(), kFieldsTable,
-                {{"CodTabella", FieldType::kInteger, 0}, {"Posizione", FieldType::kSmallint, 0},
-                 {"Nome", FieldType::kString, 50}, {"Tipo", FieldType::kString, 8},
-                 {"Lunghezza", FieldType::kSmallint, 0}, {"ValoreMinimo", FieldType::kString, 20},
+                {{"CodTabella", FieldType::kInteger, 0},
+                 {"Posizione", FieldType::kSmallint, 0},
+                 {"Nome", FieldType::kString, 50},
+                 {"Tipo", FieldType::kString, 8},
+                 {"Lunghezza", FieldType::kSmallint, 0},
+                 {"ValoreMinimo", FieldType::kString, 20},
                  {"ValoreMassimo", FieldType::kString, 20},
                  {"ValoreDefault", FieldType::kString, 20},
-                 {"Obbligatorio", FieldType::kBoolean, 0}, {"Descrizione", FieldType::kMemo, 50}});
+                 {"Obbligatorio", FieldType::kBoolean, 0},
+                 {"Descrizione", FieldType::kMemo, 50}});
   ExpectColumns(dir.path(), kIndexTable,
-                {{"CodTabella", FieldType::kInteger, 0}, {"Nome", FieldType::kString, 50},
-                 {"CampiChiave", FieldType::kString, 255}, {"Descrizione", FieldType::kMemo, 50},
-                 {"Primario", FieldType::kBoolean, 0}, {"Unico", FieldType::kBoolean, 0},
+                {{"CodTabella", FieldType::kInteger, 0},
+                 {"Nome", FieldType::kString, 50},
+                 {"CampiChiave", FieldType::kString, 255},
+                 {"Descrizione", FieldType::kMemo, 50},
+                 {"Primario", FieldType::kBoolean, 0},
+                 {"Unico", FieldType::kBoolean, 0},
                  {"Discendente", FieldType::kBoolean, 0},
                  {"IgnoraMaiuscMinusc", FieldType::kBoolean, 0}});
 
@@ -91,21 +101,34 @@ TEST(DictionarySchemaTest, PxlibReadsTheDictionaryTables) {
     const char* file;
     std::vector<std::pair<const char*, std::pair<char, int>>> fields;
   };
-  std::vector<Expect> all = {
-      {"DDTables.DB",
-       {{"Codice", {pxfAutoInc, 4}}, {"Alias", {pxfAlpha, 50}}, {"Nome", {pxfAlpha, 50}},
-        {"DataInserimento", {pxfDate, 4}}, {"DataUltimaModifica", {pxfDate, 4}},
-        {"Password", {pxfAlpha, 20}}, {"Descrizione", {pxfMemoBLOb, 60}}}},
-      {"DDFields.DB",
-       {{"CodTabella", {pxfLong, 4}}, {"Posizione", {pxfShort, 2}}, {"Nome", {pxfAlpha, 50}},
-        {"Tipo", {pxfAlpha, 8}}, {"Lunghezza", {pxfShort, 2}}, {"ValoreMinimo", {pxfAlpha, 20}},
-        {"ValoreMassimo", {pxfAlpha, 20}}, {"ValoreDefault", {pxfAlpha, 20}},
-        {"Obbligatorio", {pxfLogical, 1}}, {"Descrizione", {pxfMemoBLOb, 60}}}},
-      {"DDIndex.DB",
-       {{"CodTabella", {pxfLong, 4}}, {"Nome", {pxfAlpha, 50}}, {"CampiChiave", {pxfAlpha, 255}},
-        {"Descrizione", {pxfMemoBLOb, 60}}, {"Primario", {pxfLogical, 1}},
-        {"Unico", {pxfLogical, 1}}, {"Discendente", {pxfLogical, 1}},
-        {"IgnoraMaiuscMinusc", {pxfLogical, 1}}}}};
+  std::vector<Expect> all = {{"DDTables.DB",
+                              {{"Codice", {pxfAutoInc, 4}},
+                               {"Alias", {pxfAlpha, 50}},
+                               {"Nome", {pxfAlpha, 50}},
+                               {"DataInserimento", {pxfDate, 4}},
+                               {"DataUltimaModifica", {pxfDate, 4}},
+                               {"Password", {pxfAlpha, 20}},
+                               {"Descrizione", {pxfMemoBLOb, 60}}}},
+                             {"DDFields.DB",
+                              {{"CodTabella", {pxfLong, 4}},
+                               {"Posizione", {pxfShort, 2}},
+                               {"Nome", {pxfAlpha, 50}},
+                               {"Tipo", {pxfAlpha, 8}},
+                               {"Lunghezza", {pxfShort, 2}},
+                               {"ValoreMinimo", {pxfAlpha, 20}},
+                               {"ValoreMassimo", {pxfAlpha, 20}},
+                               {"ValoreDefault", {pxfAlpha, 20}},
+                               {"Obbligatorio", {pxfLogical, 1}},
+                               {"Descrizione", {pxfMemoBLOb, 60}}}},
+                             {"DDIndex.DB",
+                              {{"CodTabella", {pxfLong, 4}},
+                               {"Nome", {pxfAlpha, 50}},
+                               {"CampiChiave", {pxfAlpha, 255}},
+                               {"Descrizione", {pxfMemoBLOb, 60}},
+                               {"Primario", {pxfLogical, 1}},
+                               {"Unico", {pxfLogical, 1}},
+                               {"Discendente", {pxfLogical, 1}},
+                               {"IgnoraMaiuscMinusc", {pxfLogical, 1}}}}};
   for (const auto& e : all) {
     pxdoc_t* doc = PX_new();
     ASSERT_EQ(PX_open_file(doc, dir.file(e.file).c_str()), 0) << e.file;
@@ -392,7 +415,8 @@ TEST_F(DataModuleTest, ABatchRunsEveryRuleAndWritesAllRowsAtItsEnd) {
   }
   // Everything is in the files themselves, as another program reads them.
   const std::vector<std::pair<std::string, int>> expected = {
-      {"DDTables.DB", kTables - 1}, {"DDFields.DB", (kTables - 1) * kFields},
+      {"DDTables.DB", kTables - 1},
+      {"DDFields.DB", (kTables - 1) * kFields},
       {"DDIndex.DB", kTables - 1}};
   for (const auto& [file, rows] : expected) {
     pxdoc_t* doc = PX_new();

@@ -48,17 +48,45 @@ FieldDescriptor Describe(const F& f) {
   d.field_number = f.from;
   d.units1 = 1;
   switch (f.type) {
-    case FieldType::kString: d.storage_type = storage::kZString; d.units1 = static_cast<int16_t>(f.size); break;
-    case FieldType::kSmallint: d.storage_type = storage::kInt16; break;
-    case FieldType::kInteger: d.storage_type = storage::kInt32; break;
-    case FieldType::kAutoInc: d.storage_type = storage::kInt32; d.storage_subtype = subtype::kAutoInc; break;
-    case FieldType::kFloat: d.storage_type = storage::kFloat; break;
-    case FieldType::kCurrency: d.storage_type = storage::kFloat; d.storage_subtype = subtype::kMoney; break;
-    case FieldType::kBCD: d.storage_type = storage::kBcd; d.units1 = 32; d.units2 = static_cast<int16_t>(f.size); break;
-    case FieldType::kDate: d.storage_type = storage::kDate; break;
-    case FieldType::kBoolean: d.storage_type = storage::kBool; break;
-    case FieldType::kMemo: d.storage_type = storage::kBlob; d.storage_subtype = subtype::kMemo; d.units1 = static_cast<int16_t>(f.size); break;
-    default: ADD_FAILURE() << "type not used in these tests";
+    case FieldType::kString:
+      d.storage_type = storage::kZString;
+      d.units1 = static_cast<int16_t>(f.size);
+      break;
+    case FieldType::kSmallint:
+      d.storage_type = storage::kInt16;
+      break;
+    case FieldType::kInteger:
+      d.storage_type = storage::kInt32;
+      break;
+    case FieldType::kAutoInc:
+      d.storage_type = storage::kInt32;
+      d.storage_subtype = subtype::kAutoInc;
+      break;
+    case FieldType::kFloat:
+      d.storage_type = storage::kFloat;
+      break;
+    case FieldType::kCurrency:
+      d.storage_type = storage::kFloat;
+      d.storage_subtype = subtype::kMoney;
+      break;
+    case FieldType::kBCD:
+      d.storage_type = storage::kBcd;
+      d.units1 = 32;
+      d.units2 = static_cast<int16_t>(f.size);
+      break;
+    case FieldType::kDate:
+      d.storage_type = storage::kDate;
+      break;
+    case FieldType::kBoolean:
+      d.storage_type = storage::kBool;
+      break;
+    case FieldType::kMemo:
+      d.storage_type = storage::kBlob;
+      d.storage_subtype = subtype::kMemo;
+      d.units1 = static_cast<int16_t>(f.size);
+      break;
+    default:
+      ADD_FAILURE() << "type not used in these tests";
   }
   return d;
 }
@@ -289,10 +317,10 @@ std::vector<std::string> Snapshot(const std::string& dir) {
 // operation. Afterwards the reopened table must be what `which` calls the
 // old table (-1) or the new one (+1), verify clean, with no work directory
 // or journal left. Returns how many runs left the old and the new table.
-std::pair<int, int> SweepKillPoints(const TempDir& scratch, const std::string& pristine,
-                                    uint64_t total,
-                                    const std::function<void(const std::string&, FileSystem&)>& build,
-                                    const std::function<int(const std::string&)>& which) {
+std::pair<int, int> SweepKillPoints(
+    const TempDir& scratch, const std::string& pristine, uint64_t total,
+    const std::function<void(const std::string&, FileSystem&)>& build,
+    const std::function<int(const std::string&)>& which) {
   int saw_old = 0, saw_new = 0;
   for (uint64_t n = 1; n <= total; ++n) {
     const std::string work = scratch.file("run" + std::to_string(n));
@@ -320,9 +348,14 @@ std::pair<int, int> SweepKillPoints(const TempDir& scratch, const std::string& p
       continue;
     }
     switch (which(work)) {  // the open recovers
-      case -1: ++saw_old; break;
-      case 1: ++saw_new; break;
-      default: ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
+      case -1:
+        ++saw_old;
+        break;
+      case 1:
+        ++saw_new;
+        break;
+      default:
+        ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
     }
     auto t = Table::Open(work, "ORDERS");
     for (const auto& p : t->verify()) ADD_FAILURE() << "kill point " << n << ": " << p;
@@ -580,7 +613,8 @@ TEST(BuildTableTest, ARestructureThatReordersTheRowsFallsBackToSorting) {
   EXPECT_EQ(i, names.size());
   auto problems = t->verify();
   for (const auto& p : problems) ADD_FAILURE() << p;
-  for (const auto& f : ListFiles(dir.path())) EXPECT_EQ(f.find("restructure"), std::string::npos) << f;
+  for (const auto& f : ListFiles(dir.path()))
+    EXPECT_EQ(f.find("restructure"), std::string::npos) << f;
 }
 
 TEST(BuildTableTest, AKeyShortenedIntoADuplicateFailsWhileStreaming) {
@@ -627,7 +661,9 @@ TEST(BuildTableTest, AnUnkeyedRestructureStreamsRowsInTheirOrderWithBlobs) {
     t->beginBulk();
     for (int i = 0; i < rows; ++i) {
       int id = i + 1;
-      std::string note = id % 3 == 0 ? std::string(static_cast<size_t>(25 + id % 700), static_cast<char>('a' + id % 26)) : "";
+      std::string note = id % 3 == 0 ? std::string(static_cast<size_t>(25 + id % 700),
+                                                   static_cast<char>('a' + id % 26))
+                                     : "";
       t->insert({int64_t{id}, "C" + std::to_string(id), "Name " + std::to_string(id),
                  int64_t{id * 2}, note.empty() ? Value{} : Value{note}, int64_t{id % 7}});
     }
@@ -827,9 +863,9 @@ TEST(BuildTableTest, AStreamedRestructureWritesTheSecondaryIndexesRowByRowInsert
 
   const auto files = ListFiles(streamed);
   EXPECT_EQ(files, ListFiles(inserted));
-  EXPECT_EQ(files, (std::vector<std::string>{"T.DB", "T.PX", "T.X03", "T.XG0", "T.XG1", "T.XG2",
-                                             "T.XG3", "T.Y03", "T.YG0", "T.YG1", "T.YG2",
-                                             "T.YG3"}));
+  EXPECT_EQ(files,
+            (std::vector<std::string>{"T.DB", "T.PX", "T.X03", "T.XG0", "T.XG1", "T.XG2", "T.XG3",
+                                      "T.Y03", "T.YG0", "T.YG1", "T.YG2", "T.YG3"}));
   // The same data blocks, so the same block numbers in the index entries.
   EXPECT_EQ(ChainRecords(streamed + "/T.DB"), ChainRecords(inserted + "/T.DB"));
   for (const char* x : {"T.X03", "T.XG0", "T.XG1", "T.XG2", "T.XG3"}) {
@@ -900,9 +936,9 @@ TEST(BuildTableTest, AStreamedRestructureWritesTheSecondaryIndexesRowByRowInsert
 
 // Restructures a copy of `dir` into `def` streamed and another row by row
 // and returns both failures' messages (empty when one succeeded).
-std::pair<std::string, std::string> FailBothWays(const std::string& scratch,
-                                                 const std::string& pristine,
-                                                 const std::function<TableDescriptor(const std::string&)>& def) {
+std::pair<std::string, std::string> FailBothWays(
+    const std::string& scratch, const std::string& pristine,
+    const std::function<TableDescriptor(const std::string&)>& def) {
   std::string messages[2];
   for (int way = 0; way < 2; ++way) {
     const std::string dir = scratch + "/way" + std::to_string(way);

@@ -82,7 +82,8 @@ TEST_F(DatasetTest, AutoIncAtPostNamedIndexOrderAndNearestSearch) {
 TEST_F(DatasetTest, RangesOnALeadingPartOfACompositeKey) {
   auto d = OpenOn("DETAIL");
   for (int code = 1; code <= 3; ++code) {
-    for (int pos = 1; pos <= 4; ++pos) AddDetail(*d, code, pos, "f" + std::to_string(code * 10 + pos));
+    for (int pos = 1; pos <= 4; ++pos)
+      AddDetail(*d, code, pos, "f" + std::to_string(code * 10 + pos));
   }
   d->setRange({int64_t{2}}, {int64_t{2}});
   EXPECT_EQ(d->recordCount(), 4u);
@@ -106,7 +107,8 @@ TEST_F(DatasetTest, ARangeFollowsPostsBelowInsideAndAboveItAndOtherHandlesChange
   auto d = OpenOn("DETAIL");
   auto other = OpenOn("DETAIL");
   for (int code = 2; code <= 4; ++code) {
-    for (int pos = 1; pos <= 3; ++pos) AddDetail(*d, code, pos, "r" + std::to_string(code * 10 + pos));
+    for (int pos = 1; pos <= 3; ++pos)
+      AddDetail(*d, code, pos, "r" + std::to_string(code * 10 + pos));
   }
   d->setRange({int64_t{3}}, {int64_t{3}});
   // What the range must show: rows of code 3 in key order.

@@ -87,9 +87,7 @@ class KeySearchTest : public ::testing::Test {
     if (g != p.grp) return g > p.grp;
     return p.seq && std::get<int64_t>(r[1]) > *p.seq;
   }
-  static Row KeyOf(const Probe& p) {
-    return p.seq ? Row{p.grp, *p.seq} : Row{p.grp};
-  }
+  static Row KeyOf(const Probe& p) { return p.seq ? Row{p.grp, *p.seq} : Row{p.grp}; }
 
   TempDir dir_;
   std::unique_ptr<Table> table_;
@@ -128,10 +126,10 @@ TEST_F(KeySearchTest, SecondaryBoundsIgnoreCaseAndMatchAWalk) {
   for (const std::string probe : {"alpha3", "ALPHA3", "Beta10", "beta", "delta36", "zzz", "a",
                                   "gamma0", "EPS7", "alpha3", "eps36"}) {
     const std::string u = Upper(probe);
-    const auto lower = static_cast<uint32_t>(std::lower_bound(names.begin(), names.end(), u) -
-                                             names.begin());
-    const auto upper = static_cast<uint32_t>(std::upper_bound(names.begin(), names.end(), u) -
-                                             names.begin());
+    const auto lower =
+        static_cast<uint32_t>(std::lower_bound(names.begin(), names.end(), u) - names.begin());
+    const auto upper =
+        static_cast<uint32_t>(std::upper_bound(names.begin(), names.end(), u) - names.begin());
     EXPECT_EQ(table_->indexLowerBound(0, {probe}), lower) << probe;
     EXPECT_EQ(table_->indexUpperBound(0, {probe}), upper) << probe;
   }

@@ -13,9 +13,7 @@ namespace {
 
 using test::TempDir;
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 TEST(SessionTest, AliasesComeFromTheConfigurationFileInItsOrder) {
   TempDir dir;

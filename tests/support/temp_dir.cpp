@@ -37,8 +37,8 @@ void CopyTableFiles(const std::string& from_dir, const std::string& table,
     if (Upper(entry.path().stem().string()) == Upper(table)) {
       fs::copy_file(entry.path(), fs::path(to_dir) / entry.path().filename(),
                     fs::copy_options::overwrite_existing);
-      fs::permissions(fs::path(to_dir) / entry.path().filename(), fs::perms::owner_read |
-                      fs::perms::owner_write, fs::perm_options::add);
+      fs::permissions(fs::path(to_dir) / entry.path().filename(),
+                      fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
     }
   }
 }
