@@ -171,12 +171,11 @@ void EngineWrite(TdmDataDictionary& dm) {
   batch.commit();  // writes the rows and syncs the files
 }
 
-// The module opened on the dictionary in `dir`, answering the project
-// directory question with it.
+// The module opened on the dictionary in `dir`.
 struct Module {
   explicit Module(const std::string& dir) : session(dir + "/aliases.conf") {
-    ui.project_directory = dir;
-    dm = std::make_unique<TdmDataDictionary>(session, ui, false);
+    dm = std::make_unique<TdmDataDictionary>(session, ui);
+    dm->OpenDictionary(dir);
   }
   Session session;
   vellum::test::ScriptedUi ui;

@@ -135,8 +135,8 @@ Answer ConsoleUi::ask(MessageKind kind, const std::string& text, Buttons buttons
   }
 }
 
-void ConsoleUi::progress(const std::string& text) {
-  out_ << text << '\n';
+void ConsoleUi::showProgress(const ProgressStep& step) {
+  out_ << step.text << '\n';
   out_.flush();
 }
 

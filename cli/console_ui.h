@@ -6,7 +6,6 @@
 #pragma once
 
 #include <iosfwd>
-#include <optional>
 #include <string>
 
 #include "dictionary/ui.h"
@@ -29,15 +28,10 @@ class ConsoleUi : public Ui {
   // written with its choices and read from the terminal until a valid answer
   // comes; an end of input, or no terminal, gives the safe answer.
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override;
-  void progress(const std::string& text) override;
+  // Writes the step's text as one line; done and total are not shown.
+  void showProgress(const ProgressStep& step) override;
   void busy(bool) override {}
   void processEvents() override;
-  // The command line takes the project directory from its options; there is
-  // no dialog to ask with.
-  std::optional<std::string> chooseProjectDirectory() override { return std::nullopt; }
-  void terminate() override { terminate_requested_ = true; }
-
-  bool terminateRequested() const { return terminate_requested_; }
 
  private:
   void writeMessage(MessageKind kind, const std::string& text);
@@ -47,7 +41,6 @@ class ConsoleUi : public Ui {
   std::ostream& err_;
   bool interactive_;
   std::string prefix_;
-  bool terminate_requested_ = false;
 };
 
 }  // namespace vellum::cli

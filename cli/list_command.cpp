@@ -93,7 +93,7 @@ int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   try {
     if (!CheckProjectDirectory(project_directory, kCommand, err)) return kExitFailure;
     engine::Session session;
-    dictionary::TdmDataDictionary data_module(session, ui, /*has_command_line_arguments=*/true);
+    dictionary::TdmDataDictionary data_module(session, ui);
     data_module.OpenDictionary(project_directory);
     engine::Dataset& tables = data_module.tblTables;
     if (table_names.empty()) {

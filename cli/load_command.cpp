@@ -96,8 +96,8 @@ Answer LoadUi::ask(MessageKind kind, const std::string& text, Buttons buttons) {
   return answer;
 }
 
-void LoadUi::progress(const std::string& text) {
-  if (!text.empty()) console_.progress(text);
+void LoadUi::showProgress(const ProgressStep& step) {
+  if (!step.text.empty()) console_.showProgress(step);
 }
 
 int RunLoad(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -163,7 +163,7 @@ int RunLoad(const std::vector<std::string>& args, std::istream& in, bool interac
       }
     }
 
-    dictionary::TdmDataDictionary data_module(session, ui, /*has_command_line_arguments=*/true);
+    dictionary::TdmDataDictionary data_module(session, ui);
     data_module.OpenDictionary(project_directory);
     loading::LoadStructures(data_module, ui, source, load_as, table_names);
   } catch (const std::exception& e) {

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <iosfwd>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,10 +35,9 @@ class LoadUi : public Ui {
   // --yes-all; otherwise it is asked on the terminal, and without one it is
   // written with a line saying the load stops, and answered Cancel.
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override;
-  void progress(const std::string& text) override;
+  void showProgress(const ProgressStep& step) override;
   void busy(bool on) override { console_.busy(on); }
   void processEvents() override { console_.processEvents(); }
-  std::optional<std::string> chooseProjectDirectory() override { return std::nullopt; }
 
   // Error boxes shown so far.
   int errorsShown() const { return errors_shown_; }

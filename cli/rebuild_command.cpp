@@ -205,7 +205,7 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
   ConsoleUi ui(std::cin, out, err, ConsoleUi::StdinIsTerminal(), prefix);
   try {
     engine::Session session(config_option ? *config_option : engine::AliasConfig::DefaultPath());
-    dictionary::TdmDataDictionary data_module(session, ui, /*has_command_line_arguments=*/true);
+    dictionary::TdmDataDictionary data_module(session, ui);
     const rebuild::BatchStart start = rebuild::StartBatch(options, data_module, ui);
     if (start.status != rebuild::BatchStartStatus::kReady) {
       return start.status == rebuild::BatchStartStatus::kHelp ? kExitOk : kExitUsage;

@@ -10,14 +10,13 @@ namespace vellum::dictionary {
 using engine::Dataset;
 using engine::Value;
 
-TdmDataDictionary::TdmDataDictionary(engine::Session& session, Ui& ui,
-                                     bool has_command_line_arguments)
+TdmDataDictionary::TdmDataDictionary(engine::Session& session, Questions& questions)
     : DBDataDict(session.addDatabase("DataDict", "STANDARD")),
       tblTables(session),
       tblFields(session),
       tblIndex(session),
       session_(session),
-      ui_(ui) {
+      questions_(questions) {
   DBDataDict.disconnect();
   DBDataDict.setParam("PATH", ".");
   DBDataDict.connect(session.fs());
@@ -39,8 +38,12 @@ TdmDataDictionary::TdmDataDictionary(engine::Session& session, Ui& ui,
   tblFields.onNewRecord = [this](Dataset& d) { tblFieldsNewRecord(d); };
   tblFields.afterPost = [this](Dataset& d) { tblFieldsAfterPost(d); };
   tblIndex.afterPost = [this](Dataset& d) { tblIndexAfterPost(d); };
+}
 
-  dmDataDictionaryCreate(has_command_line_arguments);
+TdmDataDictionary::TdmDataDictionary(engine::Session& session, Questions& questions,
+                                     const Startup& startup)
+    : TdmDataDictionary(session, questions) {
+  dmDataDictionaryCreate(startup);
 }
 
 TdmDataDictionary::~TdmDataDictionary() {
@@ -49,13 +52,14 @@ TdmDataDictionary::~TdmDataDictionary() {
   tblTables.close();
 }
 
-void TdmDataDictionary::dmDataDictionaryCreate(bool has_command_line_arguments) {
-  if (has_command_line_arguments) return;  // batch mode opens the dictionary itself
-  std::optional<std::string> directory = ui_.chooseProjectDirectory();
+void TdmDataDictionary::dmDataDictionaryCreate(const Startup& startup) {
+  if (startup.has_command_line_arguments) return;  // batch mode opens the dictionary itself
+  std::optional<std::string> directory;
+  if (startup.choose_project_directory) directory = startup.choose_project_directory();
   if (directory) {
     OpenDictionary(*directory);
-  } else {
-    ui_.terminate();
+  } else if (startup.terminate) {
+    startup.terminate();
   }
 }
 
@@ -79,6 +83,7 @@ void TdmDataDictionary::EndBatch() {
 }
 
 void TdmDataDictionary::OpenDictionary(const std::string& directory) {
+  runs_.checkIdle();
   tblIndex.close();
   tblFields.close();
   tblTables.close();
@@ -92,7 +97,8 @@ void TdmDataDictionary::OpenDictionary(const std::string& directory) {
 
 void TdmDataDictionary::tblTablesBeforePost(Dataset& d) {
   if (d.fieldByName("Alias").asString().empty() || d.fieldByName("Nome").asString().empty()) {
-    ui_.ask(MessageKind::kPlain, "The alias and the table name cannot be null!", Buttons::kOk);
+    questions_.ask(MessageKind::kPlain, "The alias and the table name cannot be null!",
+                   Buttons::kOk);
     throw engine::Abort{};
   }
 }

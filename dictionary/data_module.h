@@ -5,12 +5,17 @@
 //
 // It owns the database "DataDict" (a directory database whose PATH is the
 // project directory) and the views tblTables, tblFields and tblIndex for the
-// whole run; tblFields and tblIndex are details of tblTables.
+// whole run; tblFields and tblIndex are details of tblTables. Its rules ask
+// through the application's Questions, which must outlive it. Its RunGuard
+// keeps long runs over the dictionary one at a time.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "dictionary/run_guard.h"
 #include "dictionary/ui.h"
 #include "engine/dataset.h"
 #include "engine/session.h"
@@ -22,16 +27,34 @@ struct DataSource {
   engine::Dataset* dataset = nullptr;
 };
 
+// What the start rule needs of the application, which owns the project
+// directory dialog and the end of the program.
+struct Startup {
+  // Started with command-line arguments: the rule does nothing (batch mode
+  // opens the dictionary itself).
+  bool has_command_line_arguments = false;
+  // Shows the project directory dialog; the directory chosen, or nullopt
+  // when the dialog was cancelled. Missing counts as cancelled.
+  std::function<std::optional<std::string>()> choose_project_directory;
+  // Asks the application to end as soon as start-up is over.
+  std::function<void()> terminate;
+};
+
 class TdmDataDictionary {
  public:
-  // Creates the module: connects DataDict with PATH "." and runs the start
-  // rule, which (without command-line arguments) asks for the project
-  // directory through `ui` and opens the dictionary there, or asks the
-  // application to terminate when the user cancels.
-  TdmDataDictionary(engine::Session& session, Ui& ui, bool has_command_line_arguments);
+  // Creates the module without running the start rule (batch mode, the
+  // command line): DataDict connected with PATH ".", the views closed until
+  // OpenDictionary.
+  TdmDataDictionary(engine::Session& session, Questions& questions);
+  // Creates the module as above, then runs the start rule: unless started
+  // with command-line arguments, asks the application for the project
+  // directory and opens the dictionary there, or asks the application to
+  // terminate when none was chosen.
+  TdmDataDictionary(engine::Session& session, Questions& questions, const Startup& startup);
   ~TdmDataDictionary();
 
   // Points DataDict at `directory` and opens tblTables, tblFields, tblIndex.
+  // Refused (vellum::Error, nothing changed) while a long run is on.
   void OpenDictionary(const std::string& directory);
   // The current project directory (DataDict's PATH).
   std::string projectDirectory() const { return DBDataDict.param("PATH"); }
@@ -44,7 +67,9 @@ class TdmDataDictionary {
   void EndBatch();
 
   engine::Session& session() { return session_; }
-  Ui& ui() { return ui_; }
+  Questions& questions() { return questions_; }
+  // Held by every long run over the dictionary; see RunGuard.
+  RunGuard& runs() { return runs_; }
 
   engine::Database& DBDataDict;
   engine::Dataset tblTables;
@@ -55,7 +80,7 @@ class TdmDataDictionary {
   DataSource dsIndex{&tblIndex};
 
  private:
-  void dmDataDictionaryCreate(bool has_command_line_arguments);
+  void dmDataDictionaryCreate(const Startup& startup);
   void tblTablesBeforePost(engine::Dataset& dataset);
   void tblTablesBeforeDelete(engine::Dataset& dataset);
   void tblFieldsNewRecord(engine::Dataset& dataset);
@@ -63,7 +88,8 @@ class TdmDataDictionary {
   void tblIndexAfterPost(engine::Dataset& dataset);
 
   engine::Session& session_;
-  Ui& ui_;
+  Questions& questions_;
+  RunGuard runs_;
   int batch_depth_ = 0;
 };
 

@@ -1,11 +1,26 @@
-// The small interface through which the core asks questions, shows messages,
-// reports progress and shows the busy cursor. The desktop program implements
-// it with message boxes and dialogs; tests implement it with scripted answers
-// and keep a transcript of every text shown; the command line answers from
-// the terminal or from its options.
+// How the core talks to the person at the screen, in two parts:
+//
+//   Questions  message boxes: a question with a fixed button set, or a
+//              message with OK. The application has one (its message
+//              boxes); the data module's rules use it for the whole run.
+//   Progress   what one long run reports while it works (a text, and
+//              done/total where known), the busy cursor, one round of
+//              pending window events per item, and the user's request to
+//              stop. Each long run gets the Progress of the window that
+//              runs it (a caption, a panel, a progress dialog with Cancel).
+//
+// A long run that needs both takes a Ui, which is both; JoinedUi puts the
+// application's Questions and a window's Progress together without writing
+// forwarding code. Tests implement Ui with scripted answers and keep a
+// transcript of every text shown; the command line answers from the terminal
+// or from its options and stops on SIGINT.
+//
+// Everything here runs on the one user-interface thread. Choosing the
+// project directory and ending the program are the application's, not the
+// core's: see the data module's Startup.
 #pragma once
 
-#include <optional>
+#include <cstddef>
 #include <string>
 
 namespace vellum {
@@ -14,25 +29,73 @@ enum class MessageKind { kPlain, kConfirmation, kError, kInformation, kWarning }
 enum class Buttons { kOk, kOkCancel, kYesNo, kYesNoCancelAll };
 enum class Answer { kOk, kCancel, kYes, kNo, kAll };
 
-class Ui {
+class Questions {
  public:
-  virtual ~Ui() = default;
-  // Shows `text` with the given kind and buttons and returns the answer.
-  // Closing the box counts as Cancel (or OK when OK is the only button).
+  virtual ~Questions() = default;
+  // Shows `text` with the given kind and buttons, waits for the answer and
+  // returns it. Closing the box counts as Cancel (or OK when OK is the only
+  // button). The answer is one of the buttons of `buttons`.
   virtual Answer ask(MessageKind kind, const std::string& text, Buttons buttons) = 0;
   // A message with an OK button.
   void message(MessageKind kind, const std::string& text) { ask(kind, text, Buttons::kOk); }
-  // Progress text of a long command (a caption or a panel).
-  virtual void progress(const std::string& text) = 0;
-  // The hourglass cursor on or off.
+};
+
+// One report of a long run's progress.
+struct ProgressStep {
+  // What the run is doing now ("Loading "ORDERS"). Empty when the run is
+  // over: the window then shows its own caption again.
+  std::string text;
+  // Items finished before this one and items of the whole run; both 0 when
+  // the run does not know its length (a bar then shows a busy indicator).
+  size_t done = 0;
+  size_t total = 0;
+};
+
+class Progress {
+ public:
+  virtual ~Progress() = default;
+  // Shows the run's progress (a caption, a panel, a bar). Painting may wait
+  // for processEvents().
+  virtual void showProgress(const ProgressStep& step) = 0;
+  // The same with its parts given one by one.
+  void progress(const std::string& text, size_t done = 0, size_t total = 0) {
+    showProgress(ProgressStep{text, done, total});
+  }
+  // The hourglass cursor on or off; calls come in pairs, on first.
   virtual void busy(bool on) = 0;
-  // Lets the window system paint pending changes (once per item of long work).
+  // Lets the window system paint and handle pending events, once per item of
+  // long work. Anything the user can click may run inside this call: see
+  // RunGuard for what the windows must refuse while a run is on.
   virtual void processEvents() {}
-  // Asks for the project directory (the project directory dialog); nullopt
-  // when the user cancels.
-  virtual std::optional<std::string> chooseProjectDirectory() = 0;
-  // Asks the application to end as soon as start-up is over.
-  virtual void terminate() {}
+  // True once the user has asked the run to stop (Cancel in a window, SIGINT
+  // on the command line). A long run asks before each item after the first
+  // and, when true, stops there: every item is done whole or not at all, and
+  // the run says that it stopped. Stays true for the rest of the run.
+  virtual bool stopRequested() { return false; }
+};
+
+// Questions and Progress in one object: what a long run that asks and
+// reports is given.
+class Ui : public Questions, public Progress {};
+
+// A Ui whose questions go to `questions` (the application's message boxes)
+// and whose progress goes to `progress` (the window that runs the long
+// work). Both stay the caller's and must outlive it.
+class JoinedUi final : public Ui {
+ public:
+  JoinedUi(Questions& questions, Progress& progress) : questions_(questions), progress_(progress) {}
+
+  Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
+    return questions_.ask(kind, text, buttons);
+  }
+  void showProgress(const ProgressStep& step) override { progress_.showProgress(step); }
+  void busy(bool on) override { progress_.busy(on); }
+  void processEvents() override { progress_.processEvents(); }
+  bool stopRequested() override { return progress_.stopRequested(); }
+
+ private:
+  Questions& questions_;
+  Progress& progress_;
 };
 
 }  // namespace vellum

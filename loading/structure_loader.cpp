@@ -397,7 +397,8 @@ void LoadIndexes(TdmDataDictionary& data_module, const TableStructure& source) {
   }
 }
 
-void LoadValidityChecks(TdmDataDictionary& data_module, Ui& ui, const TableStructure& source) {
+void LoadValidityChecks(TdmDataDictionary& data_module, Questions& questions,
+                        const TableStructure& source) {
   Dataset& fields = data_module.tblFields;
   const Value code = data_module.tblTables.fieldByName("Codice").value();
   CheckBrowseMode(fields);
@@ -411,8 +412,8 @@ void LoadValidityChecks(TdmDataDictionary& data_module, Ui& ui, const TableStruc
       if (check.has_max) maximum = CheckValueToText(field.type, check.max);
       if (check.has_default) default_value = CheckValueToText(field.type, check.def);
     } catch (const Error& error) {
-      ui.ask(MessageKind::kPlain, std::string(error.what()) + " on field " + field.name,
-             Buttons::kOk);
+      questions.ask(MessageKind::kPlain, std::string(error.what()) + " on field " + field.name,
+                    Buttons::kOk);
       continue;
     }
     if (!fields.findKey({code, Value{int64_t{check.field_number}}})) continue;
@@ -426,6 +427,7 @@ void LoadValidityChecks(TdmDataDictionary& data_module, Ui& ui, const TableStruc
 
 void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& source,
                     const std::string& load_as_alias, const std::vector<std::string>& table_names) {
+  dictionary::RunGuard::Scope run(data_module.runs(), "Load");
   Dataset& tables = data_module.tblTables;
   // Row changes still pending in the views are posted first, as moving them
   // would; when a rule refuses one (and has said why), nothing is loaded.

@@ -48,7 +48,9 @@ inline constexpr char kOldRowMark = '~';
 // posted first; when a rule refuses one, nothing is loaded. Engine errors while writing the
 // dictionary end the run and go to the caller; rows written before stay. The display updates of
 // tblFields and tblIndex are suspended for the run; they, the cursor and the progress text are put
-// back also when an error ends it.
+// back also when an error ends it. The run holds the data module's RunGuard;
+// while another run holds it, it is refused (vellum::Error) before anything
+// is done.
 void LoadStructures(dictionary::TdmDataDictionary& data_module, Ui& ui, const std::string& source,
                     const std::string& load_as_alias, const std::vector<std::string>& table_names);
 
@@ -71,7 +73,7 @@ void LoadIndexes(dictionary::TdmDataDictionary& data_module,
 // `source` into the field rows written by LoadFields. A value of a type that
 // cannot be converted is reported through `ui` as "<message> on field
 // <name>" and leaves that check's three values empty.
-void LoadValidityChecks(dictionary::TdmDataDictionary& data_module, Ui& ui,
+void LoadValidityChecks(dictionary::TdmDataDictionary& data_module, Questions& questions,
                         const engine::paradox::TableStructure& source);
 
 // The text of one validity-check value of a field of logical type `type`,

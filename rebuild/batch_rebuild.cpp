@@ -46,13 +46,13 @@ constexpr size_t kCopyChunk = 64 * 1024;
 // Shows the hourglass cursor while it lives.
 class BusyCursor {
  public:
-  explicit BusyCursor(Ui& ui) : ui_(ui) { ui_.busy(true); }
-  ~BusyCursor() { ui_.busy(false); }
+  explicit BusyCursor(Progress& progress) : progress_(progress) { progress_.busy(true); }
+  ~BusyCursor() { progress_.busy(false); }
   BusyCursor(const BusyCursor&) = delete;
   BusyCursor& operator=(const BusyCursor&) = delete;
 
  private:
-  Ui& ui_;
+  Progress& progress_;
 };
 
 // Creates `directory` with its parents when it is missing.
@@ -248,21 +248,21 @@ std::string BatchJob::operationText() const {
 }
 
 BatchStart StartBatch(const BatchOptions& options, dictionary::TdmDataDictionary& data_module,
-                      Ui& ui) {
+                      Questions& questions) {
   BatchStart start;
   if (options.show_help) {
-    ui.ask(MessageKind::kInformation, BatchHelpText(), Buttons::kOk);
+    questions.ask(MessageKind::kInformation, BatchHelpText(), Buttons::kOk);
     start.status = BatchStartStatus::kHelp;
     return start;
   }
   if (std::string message = ValidateBatchOptions(options); !message.empty()) {
-    ui.ask(MessageKind::kError, message, Buttons::kOk);
+    questions.ask(MessageKind::kError, message, Buttons::kOk);
     return start;
   }
   data_module.OpenDictionary(options.project_directory);
   WorkDirectory work = ResolveWorkDirectory(options, data_module.session());
   if (!work.error.empty()) {
-    ui.ask(MessageKind::kError, work.error, Buttons::kOk);
+    questions.ask(MessageKind::kError, work.error, Buttons::kOk);
     return start;
   }
   start.status = BatchStartStatus::kReady;
@@ -304,10 +304,10 @@ std::vector<std::string> FilesToDelete(const std::string& directory, const FileP
   return files;
 }
 
-void DeleteFiles(const std::string& directory, const FilePattern& pattern, Ui& ui,
+void DeleteFiles(const std::string& directory, const FilePattern& pattern, Progress& reporter,
                  engine::FileSystem& fs) {
-  ui.progress("Deleting \"" + engine::JoinPath(directory, pattern.text) + "\"...");
-  ui.processEvents();
+  reporter.progress("Deleting \"" + engine::JoinPath(directory, pattern.text) + "\"...");
+  reporter.processEvents();
   for (const std::string& entry : FilesToDelete(directory, pattern, fs)) {
     try {
       fs.remove(engine::JoinPath(directory, entry));
@@ -318,11 +318,11 @@ void DeleteFiles(const std::string& directory, const FilePattern& pattern, Ui& u
 }
 
 void CopyFiles(const std::string& source, const std::string& target, const FilePattern& pattern,
-               Ui& ui, engine::FileSystem& fs) {
+               Progress& reporter, engine::FileSystem& fs) {
   if (!target.empty()) {
-    ui.progress("Making a backup copy of \"" + engine::JoinPath(source, pattern.text) + "\" in \"" +
-                target + "\"...");
-    ui.processEvents();
+    reporter.progress("Making a backup copy of \"" + engine::JoinPath(source, pattern.text) +
+                      "\" in \"" + target + "\"...");
+    reporter.processEvents();
   }
   // Copying a directory onto itself would empty every file it opens.
   if (SameDirectory(source, target)) return;
@@ -331,15 +331,15 @@ void CopyFiles(const std::string& source, const std::string& target, const FileP
   }
 }
 
-void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Ui& ui,
+void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progress& reporter,
                           engine::FileSystem& fs) {
   const FilePattern pattern =
       job.aliasMode() ? FilePattern::AllFiles() : FilePattern::TableFiles(table);
   if (job.options.recreate) {
-    DeleteFiles(job.work_directory, pattern, ui, fs);
+    DeleteFiles(job.work_directory, pattern, reporter, fs);
   } else if (!job.options.backup_directory.empty()) {
-    DeleteFiles(job.options.backup_directory, pattern, ui, fs);
-    CopyFiles(job.work_directory, job.options.backup_directory, pattern, ui, fs);
+    DeleteFiles(job.options.backup_directory, pattern, reporter, fs);
+    CopyFiles(job.work_directory, job.options.backup_directory, pattern, reporter, fs);
   }
 }
 
@@ -351,6 +351,7 @@ void CheckBackupDirectory(const BatchJob& job) {
 }
 
 BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data_module, Ui& ui) {
+  dictionary::RunGuard::Scope run(data_module.runs(), "Rebuild");
   engine::Session& session = data_module.session();
   engine::FileSystem& fs = session.fs();
   TTableRegenerator regenerator(session, ui, data_module.tblTables, data_module.tblFields,

@@ -105,7 +105,7 @@ struct BatchStart {
 // directory, showing its message in an error box when that fails. Boxes have
 // an OK button. The caller shows the job's operation text.
 BatchStart StartBatch(const BatchOptions& options, dictionary::TdmDataDictionary& data_module,
-                      Ui& ui);
+                      Questions& questions);
 
 // Which files of a directory a deletion or copy takes: every file ("*.*"),
 // or the files of one table ("NAME.*": named NAME, a "." and anything, NAME
@@ -135,7 +135,7 @@ std::vector<std::string> FilesToDelete(const std::string& directory, const FileP
 // Shows "Deleting "<directory>/<pattern>"..." as progress, lets pending
 // events run and deletes the files FilesToDelete names. A file that cannot
 // be deleted is left without a message.
-void DeleteFiles(const std::string& directory, const FilePattern& pattern, Ui& ui,
+void DeleteFiles(const std::string& directory, const FilePattern& pattern, Progress& reporter,
                  engine::FileSystem& fs);
 
 // Shows "Making a backup copy of "<source>/<pattern>" in "<target>"..." as
@@ -145,14 +145,14 @@ void DeleteFiles(const std::string& directory, const FilePattern& pattern, Ui& u
 // passed over without a message, as is everything when `source` and
 // `target` are the same directory.
 void CopyFiles(const std::string& source, const std::string& target, const FilePattern& pattern,
-               Ui& ui, engine::FileSystem& fs);
+               Progress& reporter, engine::FileSystem& fs);
 
 // Prepares the work directory for the rebuild: with -c deletes the tables
 // (every file in alias mode, the files of `table` in table mode) and makes no
 // backup; otherwise, when a backup directory is given, deletes the same
 // files in the backup directory and copies them there from the work
 // directory; otherwise does nothing.
-void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Ui& ui,
+void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progress& reporter,
                           engine::FileSystem& fs);
 
 // Fails with "The backup directory "<path>" is the work directory" when the
@@ -172,8 +172,10 @@ enum class BatchRunStatus {
 // error box when it has no "."; prepares the work directory; and rebuilds the
 // alias (showing "Regenerating "<alias>.<table>"..." per table) or the one
 // table. CheckBackupDirectory runs before any file is deleted or copied.
-// Every failure is an error that goes to the
-// caller; the last progress text shown is the step that failed.
+// Every failure is an error that goes to the caller; the last progress text
+// shown is the step that failed. The run holds the data module's RunGuard;
+// while another run holds it, it is refused (vellum::Error) before anything
+// is done.
 BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data_module, Ui& ui);
 
 }  // namespace vellum::rebuild

@@ -152,9 +152,9 @@ TTableRegenerator::TTableRegenerator(engine::Session& session, Ui& ui, const Dat
   OpenCursorLike(indexes_, indexes, "");
 }
 
-TTableRegenerator::TTableRegenerator(dictionary::TdmDataDictionary& data_module)
-    : TTableRegenerator(data_module.session(), data_module.ui(), data_module.tblTables,
-                        data_module.tblFields, data_module.tblIndex) {}
+TTableRegenerator::TTableRegenerator(dictionary::TdmDataDictionary& data_module, Ui& ui)
+    : TTableRegenerator(data_module.session(), ui, data_module.tblTables, data_module.tblFields,
+                        data_module.tblIndex) {}
 
 TTableRegenerator::~TTableRegenerator() {
   indexes_.close();

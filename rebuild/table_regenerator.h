@@ -63,8 +63,8 @@ class TTableRegenerator {
   // go through `ui`. Engine errors while opening go to the caller.
   TTableRegenerator(engine::Session& session, Ui& ui, const engine::Dataset& tables,
                     const engine::Dataset& fields, const engine::Dataset& indexes);
-  // The same over the data module's three views, its session and its Ui.
-  explicit TTableRegenerator(dictionary::TdmDataDictionary& data_module);
+  // The same over the data module's three views and its session.
+  TTableRegenerator(dictionary::TdmDataDictionary& data_module, Ui& ui);
   ~TTableRegenerator();
   TTableRegenerator(const TTableRegenerator&) = delete;
   TTableRegenerator& operator=(const TTableRegenerator&) = delete;

@@ -195,6 +195,7 @@ void TextListing::WriteIndexes() {
 
 void WriteTextListing(dictionary::TdmDataDictionary& data_module, const std::string& alias,
                       const std::vector<std::string>& table_names, const std::string& file_name) {
+  dictionary::RunGuard::Scope run(data_module.runs(), "Print");
   std::unique_ptr<engine::File> file =
       data_module.session().fs().open(file_name, engine::OpenMode::kCreate);
   TextListing listing(data_module, *file);

@@ -71,7 +71,8 @@ class TextListing {
 // the current directory) and writes `table_names` of `alias` into it in the
 // given order. Errors are not caught: an I/O error (EDBEngineError) or a
 // missing table (vellum::Error) stops the listing and leaves the partly
-// written file behind.
+// written file behind. Refused (vellum::Error) while another run holds the
+// data module's RunGuard.
 void WriteTextListing(dictionary::TdmDataDictionary& data_module, const std::string& alias,
                       const std::vector<std::string>& table_names, const std::string& file_name);
 

@@ -92,7 +92,7 @@ TEST_F(CreateDictionaryTest, CreatesTheThreeEmptyTablesInANewDirectory) {
   // The data module opens it.
   engine::Session session(dir_.file("aliases.conf"));
   test::ScriptedUi ui;
-  dictionary::TdmDataDictionary dm(session, ui, true);
+  dictionary::TdmDataDictionary dm(session, ui);
   dm.OpenDictionary(target);
   EXPECT_EQ(dm.tblTables.recordCount(), 0u);
 }
@@ -103,7 +103,7 @@ TEST_F(CreateDictionaryTest, ExistingDictionaryIsLeftAlone) {
   {
     engine::Session session(dir_.file("aliases.conf"));
     test::ScriptedUi ui;
-    dictionary::TdmDataDictionary dm(session, ui, true);
+    dictionary::TdmDataDictionary dm(session, ui);
     dm.OpenDictionary(target);
     test::AddTableRow(dm, "SHOP", "T");
   }
@@ -159,7 +159,7 @@ class RebuildCommandTest : public ::testing::Test {
   void WithDictionary(const std::function<void(dictionary::TdmDataDictionary&)>& write) {
     engine::Session session(conf_);
     test::ScriptedUi ui;
-    dictionary::TdmDataDictionary dm(session, ui, true);
+    dictionary::TdmDataDictionary dm(session, ui);
     dm.OpenDictionary(dict_);
     write(dm);
   }

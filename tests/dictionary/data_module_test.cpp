@@ -25,6 +25,13 @@ using engine::ErrorCategory;
 using engine::FieldType;
 using engine::paradox::Table;
 
+// A start-up that chooses `directory` in the project directory dialog.
+Startup StartupChoosing(const std::string& directory) {
+  Startup startup;
+  startup.choose_project_directory = [directory] { return std::optional<std::string>(directory); };
+  return startup;
+}
+
 struct ColumnSpec {
   const char* name;
   FieldType type;
@@ -163,9 +170,8 @@ class DataModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CreateDictionaryTables(dir_.path());
-    ui_.project_directory = dir_.path();
     Locale::SetTodayForTesting(DateFromYmd(2026, 3, 10));
-    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, StartupChoosing(dir_.path()));
   }
   void TearDown() override { Locale::SetTodayForTesting(std::nullopt); }
 
@@ -199,22 +205,58 @@ class DataModuleTest : public ::testing::Test {
 };
 
 TEST_F(DataModuleTest, StartAsksForTheDirectoryUnlessThereAreArguments) {
-  EXPECT_EQ(ui_.directory_requests, 1);
   EXPECT_EQ(dm_->projectDirectory(), dir_.path());
   EXPECT_TRUE(dm_->tblTables.active() && dm_->tblFields.active() && dm_->tblIndex.active());
 
-  test::ScriptedUi batch;
-  engine::Session s2(dir_.file("aliases.conf"));
-  TdmDataDictionary with_args(s2, batch, true);
-  EXPECT_EQ(batch.directory_requests, 0);
-  EXPECT_FALSE(with_args.tblTables.active());
-  EXPECT_EQ(with_args.projectDirectory(), ".");
+  // Each case: the answer of the directory dialog, and whether the program
+  // was started with arguments.
+  struct Case {
+    const char* name;
+    bool has_arguments;
+    bool chooses;
+    int dialogs_shown;
+    bool terminated;
+    bool opened;
+  };
+  const Case cases[] = {
+      {"with arguments no dialog is shown", true, true, 0, false, false},
+      {"a cancelled dialog ends the program", false, false, 1, true, false},
+      {"a chosen directory is opened", false, true, 1, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int dialogs = 0;
+    bool terminated = false;
+    Startup startup;
+    startup.has_command_line_arguments = c.has_arguments;
+    startup.choose_project_directory = [&]() -> std::optional<std::string> {
+      ++dialogs;
+      if (!c.chooses) return std::nullopt;
+      return dir_.path();
+    };
+    startup.terminate = [&] { terminated = true; };
+    engine::Session session(dir_.file("aliases.conf"));
+    test::ScriptedUi ui;
+    TdmDataDictionary module(session, ui, startup);
+    EXPECT_EQ(dialogs, c.dialogs_shown);
+    EXPECT_EQ(terminated, c.terminated);
+    EXPECT_EQ(module.tblTables.active(), c.opened);
+    EXPECT_EQ(module.projectDirectory(), c.opened ? dir_.path() : ".");
+  }
+}
 
-  test::ScriptedUi cancelling;
-  engine::Session s3(dir_.file("aliases.conf"));
-  TdmDataDictionary cancelled(s3, cancelling, false);
-  EXPECT_TRUE(cancelling.terminated);
-  EXPECT_FALSE(cancelled.tblTables.active());
+TEST_F(DataModuleTest, TheDictionaryCannotBeSwitchedWhileARunHoldsIt) {
+  {
+    RunGuard::Scope load(dm_->runs(), "Load");
+    EXPECT_TRUE(dm_->runs().running());
+    EXPECT_THROW(RunGuard::Scope second(dm_->runs(), "Rebuild"), Error);
+    EXPECT_THROW(dm_->OpenDictionary(dir_.path()), Error);
+    EXPECT_EQ(dm_->runs().current(), "Load");
+    EXPECT_TRUE(dm_->tblTables.active());
+  }
+  EXPECT_FALSE(dm_->runs().running());
+  EXPECT_NO_THROW(dm_->OpenDictionary(dir_.path()));
+  EXPECT_NO_THROW(RunGuard::Scope next(dm_->runs(), "Rebuild"));
 }
 
 TEST_F(DataModuleTest, NewFieldRowsTakeTheNextPositionAndTheTableCode) {

@@ -149,9 +149,8 @@ class StructureLoaderTest : public ::testing::Test {
     fs::create_directories(src_);
     fs::create_directories(dict_);
     dictionary::CreateDictionaryTables(dict_);
-    ui_.project_directory = dict_;
-    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
-    ui_.directory_requests = 0;
+    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
+    dm_->OpenDictionary(dict_);
     Locale::SetTodayForTesting(day1_);
     Locale::SetDecimalSeparatorForTesting('.');
   }
@@ -901,6 +900,33 @@ TEST_F(StructureLoaderTest, StepsRunOnTheCurrentTableRowOnly) {
   EXPECT_EQ(IndexesOf(CodeOf("ONE")).size(), 2u);
   EXPECT_EQ(FieldNames(CodeOf("TWO")), (std::vector<std::string>{"K", "OTHER"}));
   EXPECT_EQ(IndexesOf(CodeOf("TWO")).size(), 1u);
+}
+
+// A click handled while the load lets pending events run must neither start
+// a second load nor switch the dictionary under it.
+TEST_F(StructureLoaderTest, ClicksDuringTheLoadCannotStartAnotherRunOrSwitchTheDictionary) {
+  CreateSimple("ONE");
+  CreateSimple("TWO");
+  int refused = 0;
+  ui_.on_events = [&] {
+    EXPECT_TRUE(dm_->runs().running());
+    try {
+      LoadStructures(*dm_, ui_, src_, "OTHER", {"ONE"});
+    } catch (const Error&) {
+      ++refused;
+    }
+    try {
+      dm_->OpenDictionary(src_);
+    } catch (const Error&) {
+      ++refused;
+    }
+  };
+  Load({"ONE", "TWO"});
+  EXPECT_EQ(refused, 4);
+  EXPECT_FALSE(dm_->runs().running());
+  EXPECT_EQ(dm_->projectDirectory(), dict_);
+  ASSERT_EQ(Tables().size(), 2u);
+  EXPECT_FALSE(FindTable("OTHER", "ONE"));
 }
 
 }  // namespace

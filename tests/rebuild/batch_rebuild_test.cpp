@@ -408,7 +408,7 @@ class BatchRunTest : public ::testing::Test {
     fs::create_directories(shop_);
     dictionary::CreateDictionaryTables(dict_);
     WriteFile(conf_, "SHOP STANDARD " + shop_ + "\n");
-    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, true);
+    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
   }
 
   // SHOP.T: ID Integer, NAME String (name_size); primary key ID.
@@ -732,7 +732,7 @@ class DryRunTest : public BatchRunTest {
   }
 
   TableDescriptor Descriptor(TTableRegenerator::RunMode mode, const std::string& directory) {
-    TTableRegenerator regenerator(*dm_);
+    TTableRegenerator regenerator(*dm_, ui_);
     regenerator.run_mode = mode;
     std::vector<TableDescriptor> seen;
     regenerator.before_build = [&seen](const TableDescriptor& d) {
@@ -780,7 +780,7 @@ TEST_F(DryRunTest, DryRunNeverCallsTheEngine) {
   const std::string planned = dir_.file("planned");
   CreateExisting(planned);
   const auto before = Snapshot(planned);
-  TTableRegenerator regenerator(*dm_);
+  TTableRegenerator regenerator(*dm_, ui_);
   regenerator.run_mode = TTableRegenerator::RunMode::kDryRun;
   int seen = 0;
   regenerator.before_build = [&seen](const TableDescriptor&) { ++seen; };
@@ -811,7 +811,7 @@ TEST_F(DryRunTest, AsAbsentAddsEverythingOfAPresentTable) {
 
 TEST_F(DryRunTest, DirectoryBelowAFileFailsAsARebuildWould) {
   WriteFile(dir_.file("blocker"), "a file");
-  TTableRegenerator regenerator(*dm_);
+  TTableRegenerator regenerator(*dm_, ui_);
   regenerator.run_mode = TTableRegenerator::RunMode::kDryRun;
   const std::string below = dir_.file("blocker") + "/out";
   try {

@@ -31,8 +31,8 @@ class TableDefinitionBuilderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dictionary::CreateDictionaryTables(dir_.path());
-    ui_.project_directory = dir_.path();
-    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
+    dm_->OpenDictionary(dir_.path());
     test::AddTableRow(*dm_, "SHOP", "T");
   }
   void TearDown() override { Locale::SetDecimalSeparatorForTesting(std::nullopt); }

@@ -55,12 +55,12 @@ class TableRegeneratorTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(dict_);
     dictionary::CreateDictionaryTables(dict_);
-    ui_.project_directory = dict_;
-    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
+    dm_->OpenDictionary(dict_);
   }
 
   std::unique_ptr<TTableRegenerator> MakeRegenerator() {
-    auto regenerator = std::make_unique<TTableRegenerator>(*dm_);
+    auto regenerator = std::make_unique<TTableRegenerator>(*dm_, ui_);
     regenerator->before_build = [this](const TableDescriptor& d) {
       built_.push_back(d);
       if (stop_) throw StopBeforeBuild{};

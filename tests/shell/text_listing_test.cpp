@@ -56,8 +56,8 @@ class TextListingTest : public ::testing::Test {
     Locale::SetShortDateFormatForTesting("%d/%m/%Y");
     Locale::SetTodayForTesting(kToday);
     dictionary::CreateDictionaryTables(dir_.path());
-    ui_.project_directory = dir_.path();
-    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+    dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
+    dm_->OpenDictionary(dir_.path());
   }
   void TearDown() override {
     dm_.reset();

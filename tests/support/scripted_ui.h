@@ -1,8 +1,10 @@
 // A Ui for tests: answers come from a script, every text shown is kept in a
-// transcript so tests can assert each message word for word.
+// transcript so tests can assert each message word for word, and a stop can
+// be requested at a chosen progress step.
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,23 +30,31 @@ class ScriptedUi : public Ui {
     }
     return buttons == Buttons::kOk || buttons == Buttons::kOkCancel ? Answer::kOk : Answer::kCancel;
   }
-  void progress(const std::string& text) override { progress_texts.push_back(text); }
-  void busy(bool on) override { busy_states.push_back(on); }
-  void processEvents() override { ++events_processed; }
-  std::optional<std::string> chooseProjectDirectory() override {
-    ++directory_requests;
-    return project_directory;
+  void showProgress(const ProgressStep& step) override {
+    progress_texts.push_back(step.text);
+    progress_steps.push_back(step);
   }
-  void terminate() override { terminated = true; }
+  void busy(bool on) override { busy_states.push_back(on); }
+  void processEvents() override {
+    ++events_processed;
+    if (on_events) on_events();
+  }
+  bool stopRequested() override {
+    ++stop_queries;
+    return stop_after_steps && progress_steps.size() >= *stop_after_steps;
+  }
 
   std::deque<Answer> answers;
   std::vector<Shown> shown;
   std::vector<std::string> progress_texts;
+  std::vector<ProgressStep> progress_steps;
   std::vector<bool> busy_states;
   int events_processed = 0;
-  int directory_requests = 0;
-  std::optional<std::string> project_directory;
-  bool terminated = false;
+  int stop_queries = 0;
+  // The user asks to stop once this many progress steps were shown.
+  std::optional<size_t> stop_after_steps;
+  // Runs inside processEvents(), as a click handled there would.
+  std::function<void()> on_events;
 };
 
 }  // namespace vellum::test
