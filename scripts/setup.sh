@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the fuzzers and the
-# benchmarks need. Safe to run again.
+# Installs every Debian package the build, the tests, the fuzzers, the
+# benchmarks and the desktop program need. Safe to run again.
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -9,6 +9,13 @@ packages=(
   clang libclang-rt-14-dev
   sqlite3 libsqlite3-dev
   locales
+  # The desktop program: Qt 6 Widgets and its test library, the offscreen
+  # platform the window tests run on, the X platform, Xvfb (and xauth, which
+  # xvfb-run needs) for runs and screenshots without a display, and the
+  # Liberation fonts that stand in for the fonts the windows ask for.
+  qt6-base-dev qt6-qpa-plugins
+  xvfb xauth
+  fonts-liberation2
 )
 missing=()
 for p in "${packages[@]}"; do

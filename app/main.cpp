@@ -1,0 +1,76 @@
+// vellum: the desktop program. Creates the application, then its windows and
+// the data module in their start-up order, and runs the message loop.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/test_driver.h"
+#include "app/vellum_application.h"
+#include "dictionary/data_module.h"
+#include "dictionary/ui/form_style.h"
+#include "dictionary/ui/open_project_dlg.h"
+#include "dictionary/ui/widget_ui.h"
+#include "engine/fs/file_system.h"
+#include "engine/session.h"
+#include "rebuild/ui/batch_form.h"
+#include "shell/ui/application_errors.h"
+#include "shell/ui/main_form.h"
+
+using namespace vellum;
+
+namespace {
+
+// Ends the program with `status`: at once when the message loop runs, else
+// as soon as start-up is over.
+struct ProgramEnd {
+  bool requested = false;
+  int status = 0;
+
+  void request(int exit_status) {
+    requested = true;
+    status = exit_status;
+    shell::SetApplicationEnding(true);
+    QCoreApplication::exit(exit_status);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  app::VellumApplication application(argc, argv);
+  ui::RegisterFontSubstitutes();
+  const bool has_arguments = argc > 1;
+  ProgramEnd end;
+  ui::WidgetUi ui;
+  engine::Session session;
+
+  shell::TMainForm main_form(has_arguments);
+  QObject::connect(&main_form, &shell::TMainForm::terminateRequested,
+                   [&end](int status) { end.request(status); });
+  dictionary::TOpenProjectDlg open_project_dlg(ui, engine::FileSystem::Default());
+  rebuild::TBatchForm batch_form(ui);
+  app::TestDriver driver;  // acts only when a test asks for it
+
+  ui.setDirectoryChooser([&]() -> std::optional<std::string> {
+    if (open_project_dlg.exec() != QDialog::Accepted) return std::nullopt;
+    return QFile::encodeName(open_project_dlg.directory()).toStdString();
+  });
+  ui.setTerminate([&end] { end.request(0); });
+  std::unique_ptr<dictionary::TdmDataDictionary> data_module;
+  try {
+    data_module = std::make_unique<dictionary::TdmDataDictionary>(session, ui, has_arguments);
+  } catch (...) {
+    // The dictionary chosen could not be opened: the error is shown and the
+    // program goes on with the dictionary closed.
+    shell::HandleApplicationError(nullptr, std::current_exception());
+    data_module = std::make_unique<dictionary::TdmDataDictionary>(session, ui, true);
+  }
+  main_form.setDataModule(data_module.get());
+  main_form.setBatchForm(&batch_form);
+  batch_form.setDataModule(data_module.get());
+  if (end.requested) return end.status;
+
+  main_form.show();
+  main_form.activateWindow();
+  return QApplication::exec();
+}

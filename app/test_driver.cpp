@@ -1,0 +1,142 @@
+#include "app/test_driver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QWidget>
+
+#include "dictionary/ui/open_project_dlg.h"
+#include "rebuild/ui/batch_form.h"
+#include "shell/ui/db_engine_error_dlg.h"
+#include "shell/ui/main_form.h"
+
+namespace vellum::app {
+
+namespace {
+
+constexpr int kTickMs = 40;
+// Ticks a batch window left open after a failure is watched before it is
+// closed, so that a window that would close by itself can do so first.
+constexpr int kOpenTicks = 10;
+
+QString Escaped(QString text) {
+  text.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
+  return text;
+}
+
+// Presses `button` as a user would: from the event loop, not from inside
+// the driver, so that whatever the press raises takes the way a real
+// press's error takes.
+void Press(QAbstractButton* button) {
+  QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+}
+
+}  // namespace
+
+TestDriver::TestDriver() {
+  const QString transcript = qEnvironmentVariable("VELLUM_TEST_TRANSCRIPT");
+  screenshots_ = qEnvironmentVariable("VELLUM_TEST_SCREENSHOTS");
+  if (!transcript.isEmpty()) {
+    transcript_.setFileName(transcript);
+    acting_ = transcript_.open(QIODevice::WriteOnly | QIODevice::Truncate);
+  }
+  if (!acting_ && screenshots_.isEmpty()) return;
+  connect(&timer_, &QTimer::timeout, this, &TestDriver::tick);
+  timer_.start(kTickMs);
+}
+
+void TestDriver::write(const QString& kind, const QStringList& fields) {
+  if (!acting_) return;
+  QString line = kind;
+  for (const QString& field : fields) line += '\t' + Escaped(field);
+  transcript_.write((line + '\n').toUtf8());
+  transcript_.flush();
+}
+
+void TestDriver::screenshot(QWidget* window, const QString& name) {
+  if (screenshots_.isEmpty() || shot_states_.contains(name)) return;
+  shot_states_.insert(name);
+  QScreen* screen = window->screen();
+  const QRect frame = window->frameGeometry();
+  const QPixmap pixmap = screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+  pixmap.save(
+      QDir(screenshots_).filePath(QString("%1-%2.png").arg(++shot_, 2, 10, QChar('0')).arg(name)));
+}
+
+void TestDriver::tick() {
+  // The window on top acts first: the active modal window, else any.
+  QWidget* modal = QApplication::activeModalWidget();
+  if (modal && modal->isVisible() && handle(modal)) return;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (window->isVisible() && window != modal && handle(window)) return;
+  }
+}
+
+bool TestDriver::handle(QWidget* window) {
+  if (auto* box = qobject_cast<QMessageBox*>(window)) {
+    screenshot(box, "message-box");
+    write("box", {box->windowTitle(), box->text()});
+    if (acting_) Press(box->defaultButton() ? box->defaultButton() : box->buttons().first());
+    return true;
+  }
+  if (auto* error = qobject_cast<shell::TDbEngineErrorDlg*>(window)) {
+    if (!error->currentError()) return false;
+    if (!error->detailsShown() && !screenshots_.isEmpty())
+      error->DetailsBtn->click();  // cannot fail
+    screenshot(error, "error-dialog-details");
+    write("engine-error", {error->ErrorText->text()});
+    error_seen_ = true;
+    idle_ticks_ = 0;
+    if (acting_) Press(error->OKBtn);
+    return true;
+  }
+  if (auto* batch = qobject_cast<rebuild::TBatchForm*>(window)) {
+    if (batch->running()) {
+      screenshot(batch, "batch-form-running");
+      return false;
+    }
+    if (!pressed_run_) {
+      screenshot(batch, "batch-form-before-run");
+      if (!acting_) return true;
+      write("batch", {batch->windowTitle(), batch->pObjectName->text(), batch->pOutputDir->text(),
+                      batch->pOperazione->text()});
+      pressed_run_ = true;
+      Press(batch->btnEsegui);
+      return true;
+    }
+    if (++idle_ticks_ < kOpenTicks) return true;
+    screenshot(batch, "batch-form-after-run");
+    write("batch-open", {batch->pOperazione->text()});
+    if (acting_) batch->close();
+    return true;
+  }
+  if (auto* dialog = qobject_cast<dictionary::TOpenProjectDlg*>(window)) {
+    screenshot(dialog, "open-project-dlg");
+    if (!acting_) return true;
+    const QString directory = qEnvironmentVariable("VELLUM_TEST_DIRECTORY");
+    if (directory.isEmpty() || !dialog->setDirectory(directory)) {
+      write("directory-dialog", {"cancel"});
+      Press(dialog->CancelBtn);
+      return true;
+    }
+    write("directory-dialog", {dialog->windowTitle(), dialog->directory()});
+    Press(dialog->CreateBtn->isEnabled() ? dialog->CreateBtn : dialog->OKBtn);
+    return true;
+  }
+  if (auto* main = qobject_cast<shell::TMainForm*>(window)) {
+    if (main->ProjectDir->text().isEmpty()) return false;
+    screenshot(main, "main-form");
+    if (!acting_) return false;
+    write("main", {main->windowTitle(), main->ProjectDir->text()});
+    QMetaObject::invokeMethod(main->Esci1, &QAction::trigger, Qt::QueuedConnection);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace vellum::app

@@ -1,0 +1,22 @@
+#include "app/vellum_application.h"
+
+#include "shell/ui/application_errors.h"
+
+namespace vellum::app {
+
+VellumApplication::VellumApplication(int& argc, char** argv) : QApplication(argc, argv) {
+  setApplicationName("Vellum");
+  setOrganizationName("Corvane");
+  setApplicationVersion(VELLUM_VERSION);
+}
+
+bool VellumApplication::notify(QObject* receiver, QEvent* event) {
+  try {
+    return QApplication::notify(receiver, event);
+  } catch (...) {
+    shell::HandleApplicationError(receiver, std::current_exception());
+    return true;
+  }
+}
+
+}  // namespace vellum::app

@@ -1,0 +1,106 @@
+#include "dictionary/ui/widget_ui.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QGuiApplication>
+
+namespace vellum::ui {
+
+QString MessageTitle(MessageKind kind) {
+  switch (kind) {
+    case MessageKind::kConfirmation:
+      return "Confirm";
+    case MessageKind::kError:
+      return "Error";
+    case MessageKind::kInformation:
+      return "Information";
+    case MessageKind::kWarning:
+      return "Warning";
+    case MessageKind::kPlain:
+      break;
+  }
+  return QCoreApplication::applicationName();
+}
+
+QMessageBox::Icon MessageIcon(MessageKind kind) {
+  switch (kind) {
+    case MessageKind::kConfirmation:
+      return QMessageBox::Question;
+    case MessageKind::kError:
+      return QMessageBox::Critical;
+    case MessageKind::kInformation:
+      return QMessageBox::Information;
+    case MessageKind::kWarning:
+      return QMessageBox::Warning;
+    case MessageKind::kPlain:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButtons MessageButtons(Buttons buttons) {
+  switch (buttons) {
+    case Buttons::kOk:
+      return QMessageBox::Ok;
+    case Buttons::kOkCancel:
+      return QMessageBox::Ok | QMessageBox::Cancel;
+    case Buttons::kYesNo:
+      return QMessageBox::Yes | QMessageBox::No;
+    case Buttons::kYesNoCancelAll:
+      return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel | QMessageBox::YesToAll;
+  }
+  return QMessageBox::Ok;
+}
+
+Answer AnswerOf(QMessageBox::StandardButton button, Buttons buttons) {
+  switch (button) {
+    case QMessageBox::Ok:
+      return Answer::kOk;
+    case QMessageBox::Yes:
+      return Answer::kYes;
+    case QMessageBox::No:
+      return Answer::kNo;
+    case QMessageBox::YesToAll:
+      return Answer::kAll;
+    default:
+      return buttons == Buttons::kOk ? Answer::kOk : Answer::kCancel;
+  }
+}
+
+Answer WidgetUi::ask(MessageKind kind, const std::string& text, Buttons buttons) {
+  QMessageBox box(MessageIcon(kind), MessageTitle(kind), QString::fromStdString(text),
+                  MessageButtons(buttons), QApplication::activeWindow());
+  box.setTextFormat(Qt::PlainText);
+  // Escape and the close box answer Cancel where the box has it.
+  if (buttons == Buttons::kOkCancel || buttons == Buttons::kYesNoCancelAll) {
+    box.setEscapeButton(QMessageBox::Cancel);
+  }
+  box.exec();
+  return AnswerOf(box.standardButton(box.clickedButton()), buttons);
+}
+
+void WidgetUi::progress(const std::string& text) {
+  if (progress_sink_) progress_sink_(text);
+}
+
+void WidgetUi::busy(bool on) {
+  if (on) {
+    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+  } else {
+    QGuiApplication::restoreOverrideCursor();
+  }
+}
+
+void WidgetUi::processEvents() { QCoreApplication::processEvents(); }
+
+std::optional<std::string> WidgetUi::chooseProjectDirectory() {
+  if (!directory_chooser_) return std::nullopt;
+  return directory_chooser_();
+}
+
+void WidgetUi::terminate() {
+  if (terminate_) terminate_();
+}
+
+}  // namespace vellum::ui

@@ -1,0 +1,221 @@
+#include "rebuild/ui/batch_form.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "dictionary/ui/form_style.h"
+
+namespace vellum::rebuild {
+
+namespace {
+
+using ui::At120Ppi;
+
+// The window as designed at 120 pixels per inch.
+constexpr int kWidth = 695;
+constexpr int kHeight = 324;
+constexpr int kFrameHeight = 50;
+constexpr int kButtonBarHeight = 41;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+constexpr int kMargin = 8;
+
+// Passes questions to the program's Ui and shows progress texts in a panel.
+class PanelUi : public Ui {
+ public:
+  PanelUi(Ui& questions, QLabel* panel) : questions_(questions), panel_(panel) {}
+  Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
+    return questions_.ask(kind, text, buttons);
+  }
+  void progress(const std::string& text) override { panel_->setText(QString::fromStdString(text)); }
+  void busy(bool on) override { questions_.busy(on); }
+  void processEvents() override { questions_.processEvents(); }
+  std::optional<std::string> chooseProjectDirectory() override { return std::nullopt; }
+
+ private:
+  Ui& questions_;
+  QLabel* panel_;
+};
+
+QLabel* SunkenPanel(const char* name) {
+  auto* panel = new QLabel;
+  panel->setObjectName(name);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  panel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  return panel;
+}
+
+// A framed row holding one sunken value panel.
+QGroupBox* Frame(const char* name, QLabel* panel) {
+  auto* frame = new QGroupBox;
+  frame->setObjectName(name);
+  frame->setFixedHeight(At120Ppi(kFrameHeight));
+  auto* layout = new QVBoxLayout(frame);
+  layout->setContentsMargins(At120Ppi(kMargin), 0, At120Ppi(kMargin), At120Ppi(6));
+  layout->addWidget(panel);
+  return frame;
+}
+
+QPushButton* Button(const char* name, QWidget* parent) {
+  auto* button = new QPushButton(parent);
+  button->setObjectName(name);
+  button->setFixedSize(At120Ppi(kButtonWidth), At120Ppi(kButtonHeight));
+  button->setAutoDefault(false);
+  return button;
+}
+
+std::vector<std::string> ProgramArguments() {
+  std::vector<std::string> arguments;
+  const QStringList all = QCoreApplication::arguments();
+  for (qsizetype i = 1; i < all.size(); ++i) {
+    arguments.push_back(QFile::encodeName(all[i]).toStdString());
+  }
+  return arguments;
+}
+
+}  // namespace
+
+int ExitStatusOf(BatchOutcome outcome) {
+  switch (outcome) {
+    case BatchOutcome::kDone:
+    case BatchOutcome::kHelp:
+      return 0;
+    case BatchOutcome::kRefused:
+      return 2;
+    default:
+      return 1;
+  }
+}
+
+TBatchForm::TBatchForm(Ui& ui, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint),
+      pProjectDir(SunkenPanel("pProjectDir")),
+      pOutputDir(SunkenPanel("pOutputDir")),
+      pBackupDir(SunkenPanel("pBackupDir")),
+      pObjectName(SunkenPanel("pObjectName")),
+      pOperazione(new QLabel),
+      ui_(ui),
+      arguments_(ProgramArguments()) {
+  setObjectName("BatchForm");
+  setFont(ui::DesignFont("MS Sans Serif", 8));
+  GroupBox1 = Frame("GroupBox1", pProjectDir);
+  GroupBox2 = Frame("GroupBox2", pOutputDir);
+  GroupBox3 = Frame("GroupBox3", pBackupDir);
+  GroupBox4 = Frame("GroupBox4", pObjectName);
+  pOperazione->setObjectName("pOperazione");
+  pOperazione->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  pOperazione->setLineWidth(1);
+  pOperazione->setAlignment(Qt::AlignCenter);
+  pOperazione->setWordWrap(true);
+  QFont bold = pOperazione->font();
+  bold.setBold(true);
+  pOperazione->setFont(bold);
+
+  auto* bar = new QWidget;
+  bar->setObjectName("ButtonBar");
+  bar->setFixedHeight(At120Ppi(kButtonBarHeight));
+  btnCancel = Button("btnCancel", bar);
+  btnEsegui = Button("btnEsegui", bar);
+  auto* bar_layout = new QHBoxLayout(bar);
+  bar_layout->setContentsMargins(At120Ppi(kMargin), 0, At120Ppi(kMargin), 0);
+  bar_layout->addWidget(btnCancel);
+  bar_layout->addStretch();
+  bar_layout->addWidget(btnEsegui);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  for (QGroupBox* frame : {GroupBox1, GroupBox2, GroupBox3, GroupBox4}) layout->addWidget(frame);
+  layout->addWidget(pOperazione, 1);
+  layout->addWidget(bar);
+  setFixedSize(At120Ppi(kWidth), At120Ppi(kHeight));
+
+  // Queued: a failure of the run leaves the click before it reaches the
+  // application's error handling.
+  connect(btnEsegui, &QPushButton::clicked, this, &TBatchForm::btnEseguiClick,
+          Qt::QueuedConnection);
+  connect(btnCancel, &QPushButton::clicked, this, &TBatchForm::btnCancelClick);
+}
+
+BatchOutcome TBatchForm::RunFromCommandLine() {
+  outcome_ = BatchOutcome::kNotRun;
+  const BatchStart start = StartBatch(ParseBatchOptions(arguments_), *data_module_, ui_);
+  if (start.status != BatchStartStatus::kReady) {
+    outcome_ =
+        start.status == BatchStartStatus::kHelp ? BatchOutcome::kHelp : BatchOutcome::kRefused;
+    return outcome_;
+  }
+  job_ = start.job;
+  showJob(*job_);
+  exec();
+  return outcome_;
+}
+
+void TBatchForm::showJob(const BatchJob& job) {
+  pProjectDir->setText(QString::fromStdString(job.options.project_directory));
+  pOutputDir->setText(QString::fromStdString(job.work_directory));
+  pBackupDir->setText(QString::fromStdString(job.options.backup_directory));
+  pObjectName->setText(QString::fromStdString(job.objectName()));
+  pOperazione->setText(QString::fromStdString(job.operationText()));
+}
+
+void TBatchForm::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) FormActivate();
+}
+
+void TBatchForm::FormActivate() {
+  setWindowTitle("Batch form");
+  GroupBox1->setTitle("Project directory");
+  GroupBox2->setTitle("Work directory");
+  GroupBox3->setTitle("Backup directory");
+  GroupBox4->setTitle("Table/alias to rebuild");
+  btnCancel->setText("&Cancel");
+  btnEsegui->setText("&Run");
+}
+
+void TBatchForm::btnEseguiClick() {
+  if (running_ || !job_) return;
+  btnEsegui->setEnabled(false);
+  btnCancel->setEnabled(false);
+  running_ = true;
+  PanelUi panel_ui(ui_, pOperazione);
+  BatchRunStatus status;
+  try {
+    status = RunBatch(*job_, *data_module_, panel_ui);
+  } catch (...) {
+    running_ = false;
+    outcome_ = BatchOutcome::kFailed;
+    throw;  // to the application's error handling; the window stays
+  }
+  running_ = false;
+  if (status == BatchRunStatus::kStopped) {
+    outcome_ = BatchOutcome::kStopped;
+    return;
+  }
+  outcome_ = BatchOutcome::kDone;
+  accept();
+}
+
+void TBatchForm::btnCancelClick() { reject(); }
+
+void TBatchForm::reject() {
+  if (running_) return;
+  QDialog::reject();
+}
+
+void TBatchForm::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+}  // namespace vellum::rebuild
