@@ -109,6 +109,8 @@ bool TestDriver::handle(QWidget* window) {
       Press(batch->btnEsegui);
       return true;
     }
+    // Run pressed but not begun yet: wait for it.
+    if (batch->btnEsegui->isEnabled()) return true;
     if (++idle_ticks_ < kOpenTicks) return true;
     screenshot(batch, "batch-form-after-run");
     write("batch-open", {batch->pOperazione->text()});

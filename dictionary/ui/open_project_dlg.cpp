@@ -99,6 +99,8 @@ TOpenProjectDlg::TOpenProjectDlg(Ui& ui, engine::FileSystem& fs, QWidget* parent
   QFont bold = lblDirectory->font();
   bold.setBold(true);
   lblDirectory->setFont(bold);
+  // The label shows what fits of the directory; its text never widens it.
+  lblDirectory->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   lbDirectory->setFixedHeight(kListHeight);
   OKBtn->setDefault(true);
 
@@ -113,6 +115,7 @@ TOpenProjectDlg::TOpenProjectDlg(Ui& ui, engine::FileSystem& fs, QWidget* parent
   layout->addWidget(lblDirectory);
   layout->addLayout(buttons);
   setFixedSize(kDialogWidth, layout->sizeHint().height());
+  layout->activate();
 
   roots_ = VolumeRoots();
   cbDrive->addItems(roots_);

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "dictionary/ui/form_style.h"
+#include "engine/errors.h"
 
 namespace vellum::rebuild {
 
@@ -145,6 +146,7 @@ TBatchForm::TBatchForm(Ui& ui, QWidget* parent)
 
 BatchOutcome TBatchForm::RunFromCommandLine() {
   outcome_ = BatchOutcome::kNotRun;
+  if (!data_module_) throw Error("The data dictionary is not available");
   const BatchStart start = StartBatch(ParseBatchOptions(arguments_), *data_module_, ui_);
   if (start.status != BatchStartStatus::kReady) {
     outcome_ =

@@ -34,7 +34,8 @@ void TMainForm::createMenu() {
   QMenuBar* bar = menuBar();
   Esci1 = bar->addAction("&Esci");
   Esci1->setObjectName("Esci1");
-  Esci1->setShortcuts({QKeySequence::Quit, QKeySequence(Qt::ALT | Qt::Key_F4)});
+  // Ctrl+Q, and Alt+F4 for desktops whose window manager leaves it to us.
+  Esci1->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Q), QKeySequence(Qt::ALT | Qt::Key_F4)});
   Esci1->setShortcutContext(Qt::ApplicationShortcut);
   addAction(Esci1);
   Carica1 = bar->addAction("&Gestione");

@@ -1,0 +1,240 @@
+// The batch window as a user sees it: what it shows, the messages that
+// refuse options, and a run that succeeds, fails or is asked to close.
+#include "rebuild/ui/batch_form.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include "dictionary/schema.h"
+#include "engine/session.h"
+#include "shell/ui/application_errors.h"
+#include "tests/rebuild/dictionary_rows.h"
+#include "tests/support/temp_dir.h"
+#include "tests/ui/ui_test_support.h"
+
+namespace vellum::rebuild {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A dictionary in <temp>/dict describing SHOP.alpha and SHOP.beta; the alias
+// SHOP names <temp>/shop.
+class BatchFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dict_);
+    fs::create_directories(shop_);
+    dictionary::CreateDictionaryTables(dict_);
+    std::ofstream(conf_) << "SHOP STANDARD " << shop_ << "\n";
+    dm_.OpenDictionary(dict_);
+    for (const char* name : {"beta", "alpha"}) {
+      test::AddTableRow(dm_, "SHOP", name);
+      test::AddFieldRow(dm_, {"ID", "Integer", {}});
+      test::AddIndexRow(dm_, {"*PRIMARY*", "ID", true, true});
+    }
+    form_.setDataModule(&dm_);
+  }
+
+  // Runs the window with `args`; `act` runs once it is on screen.
+  BatchOutcome Run(std::vector<std::string> args, std::function<void()> act = {}) {
+    form_.setArguments(std::move(args));
+    if (act) test::WhenVisible(&form_, std::move(act));
+    return form_.RunFromCommandLine();
+  }
+
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const auto& shown : ui_.shown) texts.push_back(shown.text);
+    return texts;
+  }
+
+  test::TempDir dir_;
+  std::string dict_ = dir_.file("dict");
+  std::string shop_ = dir_.file("shop");
+  std::string conf_ = dir_.file("aliases.conf");
+  engine::Session session_{conf_};
+  test::RunHookUi ui_;
+  dictionary::TdmDataDictionary dm_{session_, ui_, true};
+  TBatchForm form_{ui_};
+};
+
+TEST_F(BatchFormTest, ShowsItsEnglishTextsAndTheJobOnceActive) {
+  std::map<std::string, std::string> seen;
+  const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP", "-b", dir_.file("bak")}, [&] {
+    form_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form_));
+    for (QGroupBox* box : {form_.GroupBox1, form_.GroupBox2, form_.GroupBox3, form_.GroupBox4}) {
+      seen[box->objectName().toStdString()] = box->title().toStdString();
+    }
+    seen["title"] = form_.windowTitle().toStdString();
+    seen["cancel"] = form_.btnCancel->text().toStdString();
+    seen["run"] = form_.btnEsegui->text().toStdString();
+    seen["project"] = form_.pProjectDir->text().toStdString();
+    seen["work"] = form_.pOutputDir->text().toStdString();
+    seen["backup"] = form_.pBackupDir->text().toStdString();
+    seen["object"] = form_.pObjectName->text().toStdString();
+    seen["operation"] = form_.pOperazione->text().toStdString();
+    QTest::mouseClick(form_.btnCancel, Qt::LeftButton);
+  });
+  EXPECT_EQ(outcome, BatchOutcome::kNotRun);
+  const std::map<std::string, std::string> want = {{"GroupBox1", "Project directory"},
+                                                   {"GroupBox2", "Work directory"},
+                                                   {"GroupBox3", "Backup directory"},
+                                                   {"GroupBox4", "Table/alias to rebuild"},
+                                                   {"title", "Batch form"},
+                                                   {"cancel", "&Cancel"},
+                                                   {"run", "&Run"},
+                                                   {"project", dict_},
+                                                   {"work", shop_},
+                                                   {"backup", dir_.file("bak")},
+                                                   {"object", "SHOP"},
+                                                   {"operation", "Rebuilding tables"}};
+  EXPECT_EQ(seen, want);
+  EXPECT_FALSE(fs::exists(dir_.file("bak")));  // Cancel touches nothing
+}
+
+TEST_F(BatchFormTest, RecreateAnnouncesRebuildingStructures) {
+  std::string operation;
+  Run({"-p", dict_, "-c", "-t", "SHOP.alpha", "-d", dir_.file("out")}, [&] {
+    operation = form_.pOperazione->text().toStdString();
+    form_.close();
+  });
+  EXPECT_EQ(operation, "Rebuilding structures");
+  EXPECT_EQ(form_.pObjectName->text().toStdString(), "SHOP.alpha");
+}
+
+TEST_F(BatchFormTest, HelpIsAnInformationBoxAndTheWindowStaysHidden) {
+  bool shown = false;
+  const BatchOutcome outcome = Run({"-p", dict_, "-x", "-a", "SHOP"}, [&] { shown = true; });
+  EXPECT_EQ(outcome, BatchOutcome::kHelp);
+  EXPECT_FALSE(shown);
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].kind, MessageKind::kInformation);
+  EXPECT_EQ(ui_.shown[0].buttons, Buttons::kOk);
+  const std::string& help = ui_.shown[0].text;
+  EXPECT_EQ(help.rfind("Tables rebuilding\r\n\r\nOption available:\r\n  -? o -h\r\n", 0), 0u);
+  EXPECT_TRUE(help.ends_with("\r\nThe option \"-a\" e \"-t\" cannot be specified together"));
+}
+
+struct Refusal {
+  const char* name;
+  std::vector<std::string> args;  // "DICT" stands for the dictionary directory
+  const char* message;
+};
+
+class BatchFormRefusalTest : public BatchFormTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(BatchFormRefusalTest, ShowsItsMessageInAnErrorBoxAndNeverTheWindow) {
+  std::vector<std::string> args = GetParam().args;
+  for (std::string& arg : args) {
+    if (arg == "DICT") arg = dict_;
+  }
+  bool shown = false;
+  const BatchOutcome outcome = Run(args, [&] { shown = true; });
+  EXPECT_EQ(outcome, BatchOutcome::kRefused);
+  EXPECT_EQ(ExitStatusOf(outcome), 2);
+  EXPECT_FALSE(shown);
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].kind, MessageKind::kError);
+  EXPECT_EQ(ui_.shown[0].text, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachCheck, BatchFormRefusalTest,
+    ::testing::Values(
+        Refusal{"NoProjectDirectory",
+                {"-a", "SHOP"},
+                "The directory containing the data description (ProjectDir, option \"-p\"), must "
+                "be specified"},
+        Refusal{"TableAndAlias",
+                {"-p", "DICT", "-t", "SHOP.alpha", "-a", "SHOP"},
+                "The options \"-t\" and \"-a\" cannot be used together"},
+        Refusal{"NeitherTableNorAlias",
+                {"-p", "-a", "SHOP"},
+                "One of the options \"-t\" e \"-a\" MUST be specified"},
+        Refusal{"AliasWithoutDirectory",
+                {"-p", "DICT", "-a", "NOWHERE"},
+                "The specified alias doesn't exist in the BDE configuration"},
+        Refusal{"TableWithoutWorkDirectory",
+                {"-p", "DICT", "-t", "SHOP.alpha"},
+                "The work directory (OutputDir, option \"-d\"), must be specified rebuilding a "
+                "single table"},
+        Refusal{"UnknownAliasBetweenColons",
+                {"-p", "DICT", "-a", "SHOP", "-d", ":NOWHERE:"},
+                "Wrong alias"},
+        Refusal{"ColonOnlyAtTheStart",
+                {"-p", "DICT", "-a", "SHOP", "-d", ":SHOP"},
+                "Wrong work directory"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BatchFormTest, RunRebuildsTheAliasWithProgressAndClosesTheWindow) {
+  std::vector<bool> buttons_during_run;
+  std::vector<std::string> panel_during_run;
+  ui_.during_run = [&] {
+    buttons_during_run.push_back(form_.btnEsegui->isEnabled() || form_.btnCancel->isEnabled());
+    panel_during_run.push_back(form_.pOperazione->text().toStdString());
+  };
+  const BatchOutcome outcome =
+      Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  EXPECT_EQ(outcome, BatchOutcome::kDone);
+  EXPECT_EQ(ExitStatusOf(outcome), 0);
+  EXPECT_FALSE(form_.isVisible());
+  EXPECT_FALSE(form_.btnEsegui->isEnabled());
+  EXPECT_FALSE(form_.btnCancel->isEnabled());
+  EXPECT_EQ(std::count(buttons_during_run.begin(), buttons_during_run.end(), true), 0);
+  const std::vector<std::string> want = {"Regenerating \"SHOP.alpha\"...",
+                                         "Regenerating \"SHOP.beta\"..."};
+  EXPECT_EQ(panel_during_run, want);
+  EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));
+  EXPECT_TRUE(fs::exists(shop_ + "/beta.DB"));
+}
+
+TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
+  ASSERT_TRUE(dm_.tblTables.findKey({std::string("SHOP"), std::string("beta")}));
+  test::AddFieldRow(dm_, {"BAD", "Bogus", {}});
+  std::vector<std::string> errors;
+  shell::SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(shell::ErrorText(e)); });
+  bool open_after_failure = false;
+  std::string panel_after_failure;
+  const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP"}, [&] {
+    QTest::mouseClick(form_.btnEsegui, Qt::LeftButton);
+    ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
+    open_after_failure = form_.isVisible();
+    panel_after_failure = form_.pOperazione->text().toStdString();
+    EXPECT_FALSE(form_.btnEsegui->isEnabled());
+    EXPECT_FALSE(form_.btnCancel->isEnabled());
+    form_.close();  // the close box
+  });
+  shell::SetApplicationErrorHandler(nullptr);
+  EXPECT_EQ(outcome, BatchOutcome::kFailed);
+  EXPECT_EQ(ExitStatusOf(outcome), 1);
+  EXPECT_TRUE(open_after_failure);
+  EXPECT_EQ(errors, std::vector<std::string>{"Unknown data type \"Bogus\""});
+  EXPECT_EQ(panel_after_failure, "Regenerating \"SHOP.beta\"...");
+  EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));
+}
+
+TEST_F(BatchFormTest, TheWindowCannotBeClosedWhileTheRunGoesOn) {
+  std::vector<bool> visible_after_close;
+  ui_.during_run = [&] {
+    form_.close();
+    QTest::keyClick(&form_, Qt::Key_Escape);
+    visible_after_close.push_back(form_.isVisible());
+  };
+  const BatchOutcome outcome =
+      Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  EXPECT_EQ(outcome, BatchOutcome::kDone);
+  ASSERT_FALSE(visible_after_close.empty());
+  EXPECT_EQ(std::count(visible_after_close.begin(), visible_after_close.end(), false), 0);
+}
+
+}  // namespace
+}  // namespace vellum::rebuild

@@ -1,0 +1,221 @@
+// The desktop program end to end, as a new user would meet it: a dictionary
+// filled with `vellum-cli load` from real tables, then `vellum` started as a
+// process on the offscreen platform, with the program's test driver acting
+// as the user (it presses Run and answers every box, writing down what it
+// saw). The tables it rebuilt are checked with `vellum-cli verify`.
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include "tests/support/temp_dir.h"
+
+namespace vellum::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kTables[] = {"CUSTOMER", "EMPLOYEE", "FILMS", "STORE", "TAXRATE"};
+
+struct ProcessRun {
+  int status = -1;
+  std::string out;
+  std::vector<std::vector<std::string>> transcript;  // kind, then fields
+
+  // The lines of `kind`.
+  std::vector<std::vector<std::string>> lines(const std::string& kind) const {
+    std::vector<std::vector<std::string>> found;
+    for (const auto& line : transcript) {
+      if (line[0] == kind) found.push_back(line);
+    }
+    return found;
+  }
+};
+
+std::string Unescaped(const std::string& field) {
+  std::string text;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\' || i + 1 == field.size()) {
+      text += field[i];
+      continue;
+    }
+    const char c = field[++i];
+    text += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+  }
+  return text;
+}
+
+std::vector<std::vector<std::string>> ReadTranscript(const std::string& path) {
+  std::vector<std::vector<std::string>> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::stringstream split(line);
+    for (std::string field; std::getline(split, field, '\t');) fields.push_back(Unescaped(field));
+    if (!fields.empty()) lines.push_back(fields);
+  }
+  return lines;
+}
+
+// The tables of the corpus's mtdemo copied into <temp>/data, the alias DEMO
+// naming that directory, and a dictionary in <temp>/dict loaded from it.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(data_);
+    for (const auto& entry :
+         fs::directory_iterator(CorpusDir() + "/leonhad_paradoxdriver/mtdemo")) {
+      const fs::path to = fs::path(data_) / entry.path().filename();
+      fs::copy_file(entry.path(), to);
+      fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
+    }
+    env_.insert("VELLUM_CONFIG", QString::fromStdString(dir_.file("aliases.conf")));
+    env_.insert("XDG_CONFIG_HOME", QString::fromStdString(dir_.file("config")));
+    env_.insert("QT_QPA_PLATFORM", "offscreen");
+    ASSERT_EQ(Cli({"alias", "add", "DEMO", data_}).status, 0);
+    ASSERT_EQ(Cli({"create-dictionary", dict_}).status, 0);
+    ASSERT_EQ(Cli({"load", "-p", dict_, "--source", data_, "--as", "DEMO", "--yes-all"}).status, 0);
+  }
+
+  ProcessRun Start(const char* program, const std::vector<std::string>& args,
+                   const QProcessEnvironment& extra = {}) {
+    QProcess process;
+    QProcessEnvironment env = env_;
+    env.insert(extra);
+    const std::string transcript = dir_.file("transcript.txt");
+    fs::remove(transcript);
+    env.insert("VELLUM_TEST_TRANSCRIPT", QString::fromStdString(transcript));
+    process.setProcessEnvironment(env);
+    QStringList arguments;
+    for (const std::string& arg : args) arguments << QString::fromStdString(arg);
+    process.start(program, arguments);
+    ProcessRun run;
+    if (!process.waitForFinished(120000)) {
+      process.kill();
+      process.waitForFinished();
+      ADD_FAILURE() << program << " did not end";
+      return run;
+    }
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput().toStdString();
+    run.transcript = ReadTranscript(transcript);
+    return run;
+  }
+  ProcessRun Cli(const std::vector<std::string>& args) { return Start(VELLUM_CLI_PATH, args); }
+  ProcessRun Vellum(const std::vector<std::string>& args, const QProcessEnvironment& extra = {}) {
+    return Start(VELLUM_PROGRAM_PATH, args, extra);
+  }
+
+  TempDir dir_;
+  std::string data_ = dir_.file("data");
+  std::string dict_ = dir_.file("dict");
+  QProcessEnvironment env_ = QProcessEnvironment::systemEnvironment();
+};
+
+TEST_F(ProgramTest, AnAliasRebuiltIntoANewDirectoryHasTheStructureOfItsSource) {
+  const std::string out = dir_.file("out");
+  const ProcessRun run = Vellum({"-p", dict_, "-a", "DEMO", "-d", out});
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.lines("batch").size(), 1u);
+  EXPECT_EQ(run.lines("batch")[0],
+            (std::vector<std::string>{"batch", "Batch form", "DEMO", out, "Rebuilding tables"}));
+  EXPECT_TRUE(run.lines("engine-error").empty());
+  EXPECT_TRUE(run.lines("box").empty());
+  for (const char* table : kTables) {
+    const std::string rebuilt = out + "/" + table;
+    EXPECT_EQ(Cli({"verify", rebuilt}).status, 0) << table;
+    // The same fields and key as the table the dictionary was loaded from.
+    const std::string source_fields = Cli({"describe", data_ + "/" + table}).out;
+    const std::string rebuilt_fields = Cli({"describe", rebuilt}).out;
+    const auto fields_of = [](const std::string& json) {
+      return json.substr(json.find("\"fields\""),
+                         json.find("\"indexes\"") - json.find("\"fields\""));
+    };
+    EXPECT_EQ(fields_of(rebuilt_fields), fields_of(source_fields)) << table;
+  }
+}
+
+TEST_F(ProgramTest, AnAliasRebuiltInPlaceKeepsEveryRow) {
+  std::map<std::string, std::string> before;
+  for (const char* table : kTables) before[table] = Cli({"dump", data_ + "/" + table}).out;
+  const ProcessRun run = Vellum({"-p", dict_, "-a", "DEMO"});
+  EXPECT_EQ(run.status, 0);
+  for (const char* table : kTables) {
+    EXPECT_EQ(Cli({"verify", data_ + "/" + table}).status, 0) << table;
+    EXPECT_EQ(Cli({"dump", data_ + "/" + table}).out, before[table]) << table;
+  }
+}
+
+TEST_F(ProgramTest, AnUnknownOptionShowsTheHelpAndEnds) {
+  const ProcessRun run = Vellum({"-p", dict_, "-x"});
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.lines("box").size(), 1u);
+  EXPECT_EQ(run.lines("box")[0][1], "Information");
+  EXPECT_EQ(run.lines("box")[0][2].rfind("Tables rebuilding\r\n", 0), 0u);
+  EXPECT_TRUE(run.lines("batch").empty());
+}
+
+TEST_F(ProgramTest, RefusedOptionsShowTheirMessageAndEndWithAUsageStatus) {
+  const ProcessRun run = Vellum({"-p", dict_});
+  EXPECT_EQ(run.status, 2);
+  ASSERT_EQ(run.lines("box").size(), 1u);
+  EXPECT_EQ(run.lines("box")[0],
+            (std::vector<std::string>{"box", "Error",
+                                      "One of the options \"-t\" e \"-a\" MUST be specified"}));
+}
+
+TEST_F(ProgramTest, ATableInUseFailsTheRunInTheErrorDialogAndTheWindowStays) {
+  const std::string store_rows = Cli({"dump", data_ + "/STORE"}).out;
+  // Another program holds STORE open.
+  const int fd = ::open((data_ + "/STORE.DB").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+  const ProcessRun run = Vellum({"-p", dict_, "-a", "DEMO"});
+  ::close(fd);
+  EXPECT_EQ(run.status, 1);
+  ASSERT_EQ(run.lines("engine-error").size(), 1u);
+  EXPECT_NE(run.lines("engine-error")[0][1].find("STORE.DB"), std::string::npos);
+  // The window stayed open after the error, showing the failing table.
+  ASSERT_EQ(run.lines("batch-open").size(), 1u);
+  EXPECT_EQ(run.lines("batch-open")[0][1], "Regenerating \"DEMO.STORE\"...");
+  // The tables before it were rebuilt; its rows are all still there.
+  for (const char* table : {"CUSTOMER", "EMPLOYEE", "FILMS"}) {
+    EXPECT_EQ(Cli({"verify", data_ + "/" + table}).status, 0) << table;
+  }
+  EXPECT_EQ(Cli({"dump", data_ + "/STORE"}).out, store_rows);
+}
+
+TEST_F(ProgramTest, AnInteractiveStartOpensTheChosenDictionaryAndRemembersIt) {
+  QProcessEnvironment choice;
+  choice.insert("VELLUM_TEST_DIRECTORY", QString::fromStdString(dict_));
+  const ProcessRun run = Vellum({}, choice);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.lines("directory-dialog"),
+            (std::vector<std::vector<std::string>>{
+                {"directory-dialog", "Open data dictionary...", dict_}}));
+  EXPECT_EQ(
+      run.lines("main"),
+      (std::vector<std::vector<std::string>>{{"main", "Central Data dictionary manager", dict_}}));
+  std::ifstream settings(dir_.file("config/Corvane/Vellum.conf"));
+  std::stringstream text;
+  text << settings.rdbuf();
+  EXPECT_NE(text.str().find("LastDirectory=" + dict_), std::string::npos) << text.str();
+}
+
+TEST_F(ProgramTest, CancelAtStartEndsTheProgramWithoutItsMainWindow) {
+  const ProcessRun run = Vellum({});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.lines("directory-dialog").size(), 1u);
+  EXPECT_TRUE(run.lines("main").empty());
+}
+
+}  // namespace
+}  // namespace vellum::test

@@ -1,0 +1,56 @@
+// Helpers of the window tests: acting on a window that a modal call shows,
+// and a Ui that lets a test act in the middle of a long run.
+#pragma once
+
+#include <functional>
+#include <ostream>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+#include "tests/support/scripted_ui.h"
+
+namespace vellum::test {
+
+// Runs `step` from the event loop (a modal one included) as soon as `window`
+// is visible.
+inline void WhenVisible(QWidget* window, std::function<void()> step) {
+  auto* timer = new QTimer;
+  timer->setInterval(5);
+  QObject::connect(timer, &QTimer::timeout, [timer, window, step = std::move(step)] {
+    if (!window->isVisible()) return;
+    timer->stop();
+    timer->deleteLater();
+    step();
+  });
+  timer->start();
+}
+
+// Lets the event loop run until `done` holds or `ms` milliseconds passed;
+// returns `done()`.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return done();
+}
+
+// A ScriptedUi that calls `during_run` whenever a long run lets pending
+// events run.
+class RunHookUi : public ScriptedUi {
+ public:
+  void processEvents() override {
+    ScriptedUi::processEvents();
+    if (during_run) during_run();
+  }
+  std::function<void()> during_run;
+};
+
+}  // namespace vellum::test
+
+// Failure messages show a QString as its text.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << text.toStdString(); }
