@@ -23,6 +23,8 @@ constexpr int kTickMs = 40;
 // Ticks a batch window left open after a failure is watched before it is
 // closed, so that a window that would close by itself can do so first.
 constexpr int kOpenTicks = 10;
+// Ticks a window is given to become active before the driver acts anyway.
+constexpr int kActivationTicks = 50;
 
 QString Escaped(QString text) {
   text.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
@@ -101,6 +103,8 @@ bool TestDriver::handle(QWidget* window) {
       return false;
     }
     if (!pressed_run_) {
+      // A user acts on the window once it is active and shows its texts.
+      if (!batch->isActiveWindow() && ++inactive_ticks_ < kActivationTicks) return true;
       screenshot(batch, "batch-form-before-run");
       if (!acting_) return true;
       write("batch", {batch->windowTitle(), batch->pObjectName->text(), batch->pOutputDir->text(),

@@ -49,6 +49,7 @@ class TestDriver : public QObject {
   bool pressed_run_ = false;
   bool error_seen_ = false;
   int idle_ticks_ = 0;
+  int inactive_ticks_ = 0;
 };
 
 }  // namespace vellum::app

@@ -14,6 +14,8 @@ struct EntryTexts {
   const char* native;
 };
 
+void PrintTo(const EntryTexts& texts, std::ostream* os) { *os << texts.name; }
+
 class EngineErrorTextTest : public ::testing::TestWithParam<EntryTexts> {};
 
 TEST_P(EngineErrorTextTest, ShowsCodeCategorySubcodeAndNativeCode) {

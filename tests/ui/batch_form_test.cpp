@@ -129,6 +129,8 @@ struct Refusal {
   const char* message;
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
+
 class BatchFormRefusalTest : public BatchFormTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(BatchFormRefusalTest, ShowsItsMessageInAnErrorBoxAndNeverTheWindow) {

@@ -91,7 +91,10 @@ TEST_F(MainFormTest, WithArgumentsActivationRunsBatchModeOnceAndEndsTheProgram) 
   EXPECT_EQ(ui_.shown[0].kind, MessageKind::kInformation);
   EXPECT_TRUE(form.ProjectDir->text().isEmpty());
   // Activated again, it does not start batch mode a second time.
-  form.hide();
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
   Activate(form);
   QTest::qWait(50);
   EXPECT_EQ(ended.count(), 1);
