@@ -122,16 +122,27 @@ bool TestDriver::handle(QWidget* window) {
     return true;
   }
   if (auto* dialog = qobject_cast<dictionary::TOpenProjectDlg*>(window)) {
+    if (!dialog->isActiveWindow() && ++inactive_ticks_ < kActivationTicks) return true;
     screenshot(dialog, "open-project-dlg");
-    if (!acting_) return true;
+    if (!acting_ || directory_answered_) return true;
     const QString directory = qEnvironmentVariable("VELLUM_TEST_DIRECTORY");
     if (directory.isEmpty() || !dialog->setDirectory(directory)) {
       write("directory-dialog", {"cancel"});
+      directory_answered_ = true;
       Press(dialog->CancelBtn);
       return true;
     }
-    write("directory-dialog", {dialog->windowTitle(), dialog->directory()});
-    Press(dialog->CreateBtn->isEnabled() ? dialog->CreateBtn : dialog->OKBtn);
+    if (!directory_written_) {
+      write("directory-dialog", {dialog->windowTitle(), dialog->directory()});
+      directory_written_ = true;
+    }
+    if (dialog->CreateBtn->isEnabled()) {
+      if (!create_pressed_) Press(dialog->CreateBtn);
+      create_pressed_ = true;
+      return true;
+    }
+    directory_answered_ = true;
+    Press(dialog->OKBtn);
     return true;
   }
   if (auto* main = qobject_cast<shell::TMainForm*>(window)) {

@@ -50,6 +50,9 @@ class TestDriver : public QObject {
   bool error_seen_ = false;
   int idle_ticks_ = 0;
   int inactive_ticks_ = 0;
+  bool directory_written_ = false;
+  bool create_pressed_ = false;
+  bool directory_answered_ = false;
 };
 
 }  // namespace vellum::app
