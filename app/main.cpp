@@ -8,8 +8,8 @@
 #include "app/vellum_application.h"
 #include "dictionary/data_module.h"
 #include "dictionary/ui/form_style.h"
+#include "dictionary/ui/message_boxes.h"
 #include "dictionary/ui/open_project_dlg.h"
-#include "dictionary/ui/widget_ui.h"
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
 #include "rebuild/ui/batch_form.h"
@@ -41,36 +41,44 @@ int main(int argc, char** argv) {
   ui::RegisterFontSubstitutes();
   const bool has_arguments = argc > 1;
   ProgramEnd end;
-  ui::WidgetUi ui;
-  engine::Session session;
-
-  shell::TMainForm main_form(has_arguments);
-  QObject::connect(&main_form, &shell::TMainForm::terminateRequested,
-                   [&end](int status) { end.request(status); });
-  dictionary::TOpenProjectDlg open_project_dlg(ui, engine::FileSystem::Default());
-  rebuild::TBatchForm batch_form(ui);
-  app::TestDriver driver;  // acts only when a test asks for it
-
-  ui.setDirectoryChooser([&]() -> std::optional<std::string> {
-    if (open_project_dlg.exec() != QDialog::Accepted) return std::nullopt;
-    return QFile::encodeName(open_project_dlg.directory()).toStdString();
-  });
-  ui.setTerminate([&end] { end.request(0); });
-  std::unique_ptr<dictionary::TdmDataDictionary> data_module;
   try {
-    data_module = std::make_unique<dictionary::TdmDataDictionary>(session, ui, has_arguments);
-  } catch (...) {
-    // The dictionary chosen could not be opened: the error is shown and the
-    // program goes on with the dictionary closed.
-    shell::HandleApplicationError(nullptr, std::current_exception());
-    data_module = std::make_unique<dictionary::TdmDataDictionary>(session, ui, true);
-  }
-  main_form.setDataModule(data_module.get());
-  main_form.setBatchForm(&batch_form);
-  batch_form.setDataModule(data_module.get());
-  if (end.requested) return end.status;
+    ui::MessageBoxes questions;
+    engine::Session session;
 
-  main_form.show();
-  main_form.activateWindow();
-  return QApplication::exec();
+    shell::TMainForm main_form(has_arguments);
+    QObject::connect(&main_form, &shell::TMainForm::terminateRequested,
+                     [&end](int status) { end.request(status); });
+    dictionary::TOpenProjectDlg open_project_dlg(questions, engine::FileSystem::Default());
+    rebuild::TBatchForm batch_form(questions);
+    app::TestDriver driver;  // acts only when a test asks for it
+
+    dictionary::Startup startup;
+    startup.has_command_line_arguments = has_arguments;
+    startup.choose_project_directory = [&]() -> std::optional<std::string> {
+      if (open_project_dlg.exec() != QDialog::Accepted) return std::nullopt;
+      return QFile::encodeName(open_project_dlg.directory()).toStdString();
+    };
+    startup.terminate = [&end] { end.request(0); };
+    std::unique_ptr<dictionary::TdmDataDictionary> data_module;
+    try {
+      data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions, startup);
+    } catch (...) {
+      // The dictionary chosen could not be opened: the error is shown and the
+      // program goes on with the dictionary closed.
+      shell::HandleApplicationError(nullptr, std::current_exception());
+      data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions);
+    }
+    main_form.setDataModule(data_module.get());
+    main_form.setBatchForm(&batch_form);
+    batch_form.setDataModule(data_module.get());
+    if (end.requested) return end.status;
+
+    main_form.show();
+    main_form.activateWindow();
+    return QApplication::exec();
+  } catch (...) {
+    // A start-up step failed before the program could run.
+    shell::HandleApplicationError(nullptr, std::current_exception());
+    return 1;
+  }
 }

@@ -78,7 +78,7 @@ QStringList VolumeRoots() {
   return roots;
 }
 
-TOpenProjectDlg::TOpenProjectDlg(Ui& ui, engine::FileSystem& fs, QWidget* parent)
+TOpenProjectDlg::TOpenProjectDlg(Questions& questions, engine::FileSystem& fs, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint),
       cbDrive(new QComboBox(this)),
       lbDirectory(new QListWidget(this)),
@@ -86,7 +86,7 @@ TOpenProjectDlg::TOpenProjectDlg(Ui& ui, engine::FileSystem& fs, QWidget* parent
       CreateBtn(new QPushButton("Create", this)),
       OKBtn(new QPushButton("OK", this)),
       CancelBtn(new QPushButton("Cancel", this)),
-      ui_(ui),
+      questions_(questions),
       fs_(fs) {
   setObjectName("OpenProjectDlg");
   setFont(ui::DesignFont("MS Sans Serif", 8));
@@ -194,10 +194,10 @@ void TOpenProjectDlg::lbDirectoryDblClick(QListWidgetItem* item) {
 
 void TOpenProjectDlg::CreateBtnClick() {
   const std::string directory = ToLocal(directory_);
-  const Answer answer =
-      ui_.ask(MessageKind::kConfirmation,
-              "Do you confirm the creation of a new Data Dictionary in \"" + directory + "\"?",
-              Buttons::kOkCancel);
+  const Answer answer = questions_.ask(
+      MessageKind::kConfirmation,
+      "Do you confirm the creation of a new Data Dictionary in \"" + directory + "\"?",
+      Buttons::kOkCancel);
   if (answer != Answer::kOk) return;
   CreateDictionaryTables(directory, fs_);
   lbDirectoryChange();

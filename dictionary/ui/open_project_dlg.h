@@ -7,7 +7,7 @@
 //
 // Created once at start and shown modally whenever a project directory is
 // asked for; it keeps its current directory between showings. It does not
-// own the Ui or the file system it is given, which must outlive it.
+// own the Questions or the file system it is given, which must outlive it.
 #pragma once
 
 #include <map>
@@ -40,8 +40,9 @@ class TOpenProjectDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // Questions go through `ui`; the dictionary test and creation use `fs`.
-  TOpenProjectDlg(Ui& ui, engine::FileSystem& fs, QWidget* parent = nullptr);
+  // Questions go through `questions`; the dictionary test and creation use
+  // `fs`.
+  TOpenProjectDlg(Questions& questions, engine::FileSystem& fs, QWidget* parent = nullptr);
 
   // The current directory of the directory list: the dialog's result.
   QString directory() const { return directory_; }
@@ -74,7 +75,7 @@ class TOpenProjectDlg : public QDialog {
   void showDirectoryLabel();
   void setDrive(const QString& root);
 
-  Ui& ui_;
+  Questions& questions_;
   engine::FileSystem& fs_;
   QStringList roots_;  // the drive choice's volume roots
   QString directory_;

@@ -27,23 +27,6 @@ constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kMargin = 8;
 
-// Passes questions to the program's Ui and shows progress texts in a panel.
-class PanelUi : public Ui {
- public:
-  PanelUi(Ui& questions, QLabel* panel) : questions_(questions), panel_(panel) {}
-  Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
-    return questions_.ask(kind, text, buttons);
-  }
-  void progress(const std::string& text) override { panel_->setText(QString::fromStdString(text)); }
-  void busy(bool on) override { questions_.busy(on); }
-  void processEvents() override { questions_.processEvents(); }
-  std::optional<std::string> chooseProjectDirectory() override { return std::nullopt; }
-
- private:
-  Ui& questions_;
-  QLabel* panel_;
-};
-
 QLabel* SunkenPanel(const char* name) {
   auto* panel = new QLabel;
   panel->setObjectName(name);
@@ -94,14 +77,14 @@ int ExitStatusOf(BatchOutcome outcome) {
   }
 }
 
-TBatchForm::TBatchForm(Ui& ui, QWidget* parent)
+TBatchForm::TBatchForm(Questions& questions, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint),
       pProjectDir(SunkenPanel("pProjectDir")),
       pOutputDir(SunkenPanel("pOutputDir")),
       pBackupDir(SunkenPanel("pBackupDir")),
       pObjectName(SunkenPanel("pObjectName")),
       pOperazione(new QLabel),
-      ui_(ui),
+      questions_(questions),
       arguments_(ProgramArguments()) {
   setObjectName("BatchForm");
   setFont(ui::DesignFont("MS Sans Serif", 8));
@@ -147,7 +130,7 @@ TBatchForm::TBatchForm(Ui& ui, QWidget* parent)
 BatchOutcome TBatchForm::RunFromCommandLine() {
   outcome_ = BatchOutcome::kNotRun;
   if (!data_module_) throw Error("The data dictionary is not available");
-  const BatchStart start = StartBatch(ParseBatchOptions(arguments_), *data_module_, ui_);
+  const BatchStart start = StartBatch(ParseBatchOptions(arguments_), *data_module_, questions_);
   if (start.status != BatchStartStatus::kReady) {
     outcome_ =
         start.status == BatchStartStatus::kHelp ? BatchOutcome::kHelp : BatchOutcome::kRefused;
@@ -164,7 +147,7 @@ void TBatchForm::showJob(const BatchJob& job) {
   pOutputDir->setText(QString::fromStdString(job.work_directory));
   pBackupDir->setText(QString::fromStdString(job.options.backup_directory));
   pObjectName->setText(QString::fromStdString(job.objectName()));
-  pOperazione->setText(QString::fromStdString(job.operationText()));
+  showOperation(job.operationText());
 }
 
 void TBatchForm::changeEvent(QEvent* event) {
@@ -187,16 +170,20 @@ void TBatchForm::btnEseguiClick() {
   btnEsegui->setEnabled(false);
   btnCancel->setEnabled(false);
   running_ = true;
-  PanelUi panel_ui(ui_, pOperazione);
+  ui::WindowProgress progress([this](const ProgressStep& step) { showOperation(step.text); });
+  progress_ = &progress;
+  JoinedUi ui(questions_, progress);
   BatchRunStatus status;
   try {
-    status = RunBatch(*job_, *data_module_, panel_ui);
+    status = RunBatch(*job_, *data_module_, ui);
   } catch (...) {
     running_ = false;
+    progress_ = nullptr;
     outcome_ = BatchOutcome::kFailed;
     throw;  // to the application's error handling; the window stays
   }
   running_ = false;
+  progress_ = nullptr;
   if (status == BatchRunStatus::kStopped) {
     outcome_ = BatchOutcome::kStopped;
     return;
@@ -208,16 +195,34 @@ void TBatchForm::btnEseguiClick() {
 void TBatchForm::btnCancelClick() { reject(); }
 
 void TBatchForm::reject() {
-  if (running_) return;
+  if (running_) {
+    askToStop();
+    return;
+  }
   QDialog::reject();
 }
 
 void TBatchForm::closeEvent(QCloseEvent* event) {
   if (running_) {
+    askToStop();
     event->ignore();
     return;
   }
   QDialog::closeEvent(event);
+}
+
+void TBatchForm::askToStop() {
+  if (!progress_ || stop_asked_) return;
+  stop_asked_ = true;
+  progress_->requestStop();
+  showOperation(operation_);
+}
+
+void TBatchForm::showOperation(const std::string& text) {
+  operation_ = text;
+  QString shown = QString::fromStdString(text);
+  if (stop_asked_) shown += "\nStopping after this table...";
+  pOperazione->setText(shown);
 }
 
 }  // namespace vellum::rebuild

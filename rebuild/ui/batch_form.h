@@ -4,8 +4,8 @@
 // backup directories and the table or alias to rebuild; Run rebuilds them
 // with the core's batch run, showing its progress in the operation panel.
 //
-// Created once at start, hidden. It does not own the Ui or the data module
-// it is given; both must outlive it. Every way out of RunFromCommandLine
+// Created once at start, hidden. It does not own the Questions or the data
+// module it is given; both must outlive it. Every way out of RunFromCommandLine
 // ends the program (the caller's business); outcome() tells how it went.
 #pragma once
 
@@ -17,6 +17,7 @@
 
 #include "dictionary/data_module.h"
 #include "dictionary/ui.h"
+#include "dictionary/ui/window_progress.h"
 #include "rebuild/batch_rebuild.h"
 
 class QGroupBox;
@@ -43,9 +44,9 @@ class TBatchForm : public QDialog {
   Q_OBJECT
 
  public:
-  // Messages go through `ui`; the program's arguments are read from the
-  // application unless setArguments gives others.
-  explicit TBatchForm(Ui& ui, QWidget* parent = nullptr);
+  // Messages go through `questions`; the program's arguments are read from
+  // the application unless setArguments gives others.
+  explicit TBatchForm(Questions& questions, QWidget* parent = nullptr);
 
   // The data module RunFromCommandLine opens the dictionary through.
   void setDataModule(dictionary::TdmDataDictionary* data_module) { data_module_ = data_module; }
@@ -59,6 +60,8 @@ class TBatchForm : public QDialog {
   BatchOutcome RunFromCommandLine();
   BatchOutcome outcome() const { return outcome_; }
   bool running() const { return running_; }
+  // The user asked the run to stop (closing the window while it ran).
+  bool stopRequested() const { return stop_asked_; }
 
   QGroupBox* GroupBox1;
   QGroupBox* GroupBox2;
@@ -73,7 +76,8 @@ class TBatchForm : public QDialog {
   QPushButton* btnEsegui;
 
  public slots:
-  // While a run goes on the window stays: closing it is refused.
+  // While a run goes on the window stays: closing it asks the run to stop
+  // after the current table, and the window closes when the run ends.
   void reject() override;
 
  protected:
@@ -85,13 +89,19 @@ class TBatchForm : public QDialog {
   void btnEseguiClick();
   void btnCancelClick();
   void showJob(const BatchJob& job);
+  void askToStop();
+  // Shows `text` in the operation panel, with the stop notice once asked.
+  void showOperation(const std::string& text);
 
-  Ui& ui_;
+  Questions& questions_;
+  ui::WindowProgress* progress_ = nullptr;  // the run's, while it goes on
   dictionary::TdmDataDictionary* data_module_ = nullptr;
   std::vector<std::string> arguments_;
   std::optional<BatchJob> job_;
   BatchOutcome outcome_ = BatchOutcome::kNotRun;
   bool running_ = false;
+  bool stop_asked_ = false;
+  std::string operation_;  // the run's last progress text
 };
 
 }  // namespace vellum::rebuild

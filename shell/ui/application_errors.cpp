@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "dictionary/ui/widget_ui.h"
+#include "dictionary/ui/message_boxes.h"
 #include "engine/dataset.h"
 
 namespace vellum::shell {
@@ -14,9 +14,9 @@ ApplicationErrorHandler& Handler() {
   return handler;
 }
 
-Ui*& StandardErrorUi() {
-  static Ui* ui = nullptr;
-  return ui;
+Questions*& StandardErrorQuestions() {
+  static Questions* questions = nullptr;
+  return questions;
 }
 
 bool& Ending() {
@@ -65,16 +65,16 @@ std::string ErrorText(const std::exception_ptr& error) {
 }
 
 void ShowStandardErrorMessage(const std::exception_ptr& error) {
-  static ui::WidgetUi message_boxes;
-  Ui& ui = StandardErrorUi() ? *StandardErrorUi() : message_boxes;
+  static ui::MessageBoxes message_boxes;
+  Questions& questions = StandardErrorQuestions() ? *StandardErrorQuestions() : message_boxes;
   try {
-    ui.ask(MessageKind::kError, ErrorText(error), Buttons::kOk);
+    questions.ask(MessageKind::kError, ErrorText(error), Buttons::kOk);
   } catch (...) {
     // Nothing is left to show an error with.
   }
 }
 
-void SetStandardErrorUi(Ui* ui) { StandardErrorUi() = ui; }
+void SetStandardErrorQuestions(Questions* questions) { StandardErrorQuestions() = questions; }
 
 bool ApplicationEnding() { return Ending(); }
 void SetApplicationEnding(bool ending) { Ending() = ending; }

@@ -33,12 +33,12 @@ ApplicationErrorHandler SetApplicationErrorHandler(ApplicationErrorHandler handl
 void HandleApplicationError(QObject* sender, const std::exception_ptr& error);
 
 // The standard error message: the error's text in an error box with an OK
-// button, asked through the Ui set with SetStandardErrorUi (message boxes
-// when none was set).
+// button, asked through the Questions set with SetStandardErrorQuestions
+// (message boxes when none was set).
 void ShowStandardErrorMessage(const std::exception_ptr& error);
-// The Ui the standard error message is shown through; nullptr restores the
-// message boxes. The Ui stays the caller's.
-void SetStandardErrorUi(Ui* ui);
+// The Questions the standard error message is asked through; nullptr
+// restores the message boxes. They stay the caller's.
+void SetStandardErrorQuestions(Questions* questions);
 
 // The text of an error: its message, or a fixed text for an error that
 // carries none.

@@ -60,8 +60,8 @@ class BatchFormTest : public ::testing::Test {
   std::string shop_ = dir_.file("shop");
   std::string conf_ = dir_.file("aliases.conf");
   engine::Session session_{conf_};
-  test::RunHookUi ui_;
-  dictionary::TdmDataDictionary dm_{session_, ui_, true};
+  test::ScriptedUi ui_;
+  dictionary::TdmDataDictionary dm_{session_, ui_};
   TBatchForm form_{ui_};
 };
 
@@ -179,10 +179,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BatchFormTest, RunRebuildsTheAliasWithProgressAndClosesTheWindow) {
   std::vector<bool> buttons_during_run;
   std::vector<std::string> panel_during_run;
-  ui_.during_run = [&] {
-    buttons_during_run.push_back(form_.btnEsegui->isEnabled() || form_.btnCancel->isEnabled());
-    panel_during_run.push_back(form_.pOperazione->text().toStdString());
-  };
+  test::WhileRunning(
+      &form_, [&] { return form_.running(); },
+      [&] {
+        buttons_during_run.push_back(form_.btnEsegui->isEnabled() || form_.btnCancel->isEnabled());
+        const std::string panel = form_.pOperazione->text().toStdString();
+        if (panel_during_run.empty() || panel_during_run.back() != panel) {
+          panel_during_run.push_back(panel);
+        }
+      });
   const BatchOutcome outcome =
       Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
   EXPECT_EQ(outcome, BatchOutcome::kDone);
@@ -224,18 +229,23 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
   EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));
 }
 
-TEST_F(BatchFormTest, TheWindowCannotBeClosedWhileTheRunGoesOn) {
+TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunAsksItToStopAndItStaysUntilTheRunEnds) {
   std::vector<bool> visible_after_close;
-  ui_.during_run = [&] {
-    form_.close();
-    QTest::keyClick(&form_, Qt::Key_Escape);
-    visible_after_close.push_back(form_.isVisible());
-  };
-  const BatchOutcome outcome =
-      Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
-  EXPECT_EQ(outcome, BatchOutcome::kDone);
+  std::string panel_after_close;
+  test::WhileRunning(
+      &form_, [&] { return form_.running(); },
+      [&] {
+        form_.close();
+        QTest::keyClick(&form_, Qt::Key_Escape);
+        visible_after_close.push_back(form_.isVisible());
+        panel_after_close = form_.pOperazione->text().toStdString();
+      });
+  Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  EXPECT_TRUE(form_.stopRequested());
   ASSERT_FALSE(visible_after_close.empty());
   EXPECT_EQ(std::count(visible_after_close.begin(), visible_after_close.end(), false), 0);
+  EXPECT_TRUE(panel_after_close.ends_with("\nStopping after this table...")) << panel_after_close;
+  EXPECT_FALSE(form_.isVisible());
 }
 
 }  // namespace

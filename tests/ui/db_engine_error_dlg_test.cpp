@@ -171,13 +171,13 @@ TEST(DbEngineErrorDlgTest, OnlyEngineErrorsOpenTheDialogOthersGoToThePreviousHan
 TEST(DbEngineErrorDlgTest, WithoutAPreviousHandlerOtherErrorsGetTheStandardMessage) {
   SetApplicationErrorHandler(nullptr);
   test::ScriptedUi ui;
-  SetStandardErrorUi(&ui);
+  SetStandardErrorQuestions(&ui);
   {
     TDbEngineErrorDlg dlg;
     dlg.InstallErrorHandler();
     HandleApplicationError(nullptr, std::make_exception_ptr(Error("Plain failure")));
   }
-  SetStandardErrorUi(nullptr);
+  SetStandardErrorQuestions(nullptr);
   ASSERT_EQ(ui.shown.size(), 1u);
   EXPECT_EQ(ui.shown[0].kind, MessageKind::kError);
   EXPECT_EQ(ui.shown[0].text, "Plain failure");

@@ -34,7 +34,7 @@ class MainFormTest : public ::testing::Test {
   test::TempDir dir_;
   engine::Session session_{dir_.file("aliases.conf")};
   test::ScriptedUi ui_;
-  dictionary::TdmDataDictionary dm_{session_, ui_, true};
+  dictionary::TdmDataDictionary dm_{session_, ui_};
   rebuild::TBatchForm batch_{ui_};
 };
 

@@ -39,16 +39,17 @@ inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
   return done();
 }
 
-// A ScriptedUi that calls `during_run` whenever a long run lets pending
-// events run.
-class RunHookUi : public ScriptedUi {
- public:
-  void processEvents() override {
-    ScriptedUi::processEvents();
-    if (during_run) during_run();
-  }
-  std::function<void()> during_run;
-};
+// Calls `step` from every round of events while `running` holds, as a user
+// acting while a long run lets pending events run. Stops when `owner` goes.
+inline void WhileRunning(QObject* owner, std::function<bool()> running,
+                         std::function<void()> step) {
+  auto* timer = new QTimer(owner);
+  timer->setInterval(0);
+  QObject::connect(timer, &QTimer::timeout, [running = std::move(running), step = std::move(step)] {
+    if (running()) step();
+  });
+  timer->start();
+}
 
 }  // namespace vellum::test
 

@@ -1,9 +1,7 @@
-#include "dictionary/ui/widget_ui.h"
+#include "dictionary/ui/message_boxes.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QCursor>
-#include <QGuiApplication>
 
 namespace vellum::ui {
 
@@ -68,7 +66,7 @@ Answer AnswerOf(QMessageBox::StandardButton button, Buttons buttons) {
   }
 }
 
-Answer WidgetUi::ask(MessageKind kind, const std::string& text, Buttons buttons) {
+Answer MessageBoxes::ask(MessageKind kind, const std::string& text, Buttons buttons) {
   QMessageBox box(MessageIcon(kind), MessageTitle(kind), QString::fromStdString(text),
                   MessageButtons(buttons), QApplication::activeWindow());
   box.setTextFormat(Qt::PlainText);
@@ -78,29 +76,6 @@ Answer WidgetUi::ask(MessageKind kind, const std::string& text, Buttons buttons)
   }
   box.exec();
   return AnswerOf(box.standardButton(box.clickedButton()), buttons);
-}
-
-void WidgetUi::progress(const std::string& text) {
-  if (progress_sink_) progress_sink_(text);
-}
-
-void WidgetUi::busy(bool on) {
-  if (on) {
-    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-  } else {
-    QGuiApplication::restoreOverrideCursor();
-  }
-}
-
-void WidgetUi::processEvents() { QCoreApplication::processEvents(); }
-
-std::optional<std::string> WidgetUi::chooseProjectDirectory() {
-  if (!directory_chooser_) return std::nullopt;
-  return directory_chooser_();
-}
-
-void WidgetUi::terminate() {
-  if (terminate_) terminate_();
 }
 
 }  // namespace vellum::ui

@@ -1,0 +1,31 @@
+// The Questions of the desktop program: the platform's standard message
+// boxes, with the icon and title of their kind and a fixed button set. One
+// instance serves the whole program; it holds no state.
+#pragma once
+
+#include <string>
+
+#include <QMessageBox>
+
+#include "dictionary/ui.h"
+
+namespace vellum::ui {
+
+// The title of a message box of `kind`: "Confirm", "Error", "Information",
+// "Warning", or the application's name for a plain message.
+QString MessageTitle(MessageKind kind);
+// The icon of a message box of `kind` (none for a plain message).
+QMessageBox::Icon MessageIcon(MessageKind kind);
+// The standard buttons of a button set; All is YesToAll.
+QMessageBox::StandardButtons MessageButtons(Buttons buttons);
+// The answer a pressed standard button means; a box closed without a button
+// is Cancel, or OK when OK is its only button.
+Answer AnswerOf(QMessageBox::StandardButton button, Buttons buttons);
+
+class MessageBoxes : public Questions {
+ public:
+  // Shows a modal message box over the active window and returns the answer.
+  Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override;
+};
+
+}  // namespace vellum::ui
