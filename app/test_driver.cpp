@@ -81,6 +81,12 @@ void TestDriver::tick() {
 
 bool TestDriver::handle(QWidget* window) {
   if (auto* box = qobject_cast<QMessageBox*>(window)) {
+    // Seen first: painted by the next tick, acted on then.
+    if (!settled_.contains(box)) {
+      settled_.insert(box);
+      return true;
+    }
+    settled_.remove(box);
     screenshot(box, "message-box");
     write("box", {box->windowTitle(), box->text()});
     if (acting_) Press(box->defaultButton() ? box->defaultButton() : box->buttons().first());
@@ -88,11 +94,12 @@ bool TestDriver::handle(QWidget* window) {
   }
   if (auto* error = qobject_cast<shell::TDbEngineErrorDlg*>(window)) {
     if (!error->currentError()) return false;
-    if (!error->detailsShown() && !screenshots_.isEmpty())
-      error->DetailsBtn->click();  // cannot fail
+    if (!screenshots_.isEmpty() && !error->detailsShown()) {
+      error->DetailsBtn->click();  // cannot fail; painted by the next tick
+      return true;
+    }
     screenshot(error, "error-dialog-details");
     write("engine-error", {error->ErrorText->text()});
-    error_seen_ = true;
     idle_ticks_ = 0;
     if (acting_) Press(error->OKBtn);
     return true;

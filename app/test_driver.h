@@ -46,8 +46,8 @@ class TestDriver : public QObject {
   QString screenshots_;
   int shot_ = 0;
   QSet<QString> shot_states_;
+  QSet<QWidget*> settled_;  // message boxes seen once, to be acted on
   bool pressed_run_ = false;
-  bool error_seen_ = false;
   int idle_ticks_ = 0;
   int inactive_ticks_ = 0;
   bool directory_written_ = false;

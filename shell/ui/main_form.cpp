@@ -2,10 +2,12 @@
 
 #include <QAction>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 
@@ -24,6 +26,11 @@ TMainForm::TMainForm(bool has_arguments, QWidget* parent)
   ProjectDir->setTextInteractionFlags(Qt::TextSelectableByMouse);
   statusBar()->addWidget(ProjectDir, 1);
   statusBar()->setSizeGripEnabled(false);
+  // Maximized; the screen's size is also its normal size, so that it fills
+  // the screen where no window manager maximizes it.
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    setGeometry(screen->availableGeometry());
+  }
   setWindowState(Qt::WindowMaximized);
   FormCreate();
 }
