@@ -143,17 +143,6 @@ TEST_F(ProgramTest, AnAliasRebuiltIntoANewDirectoryHasTheStructureOfItsSource) {
   }
 }
 
-TEST_F(ProgramTest, AnAliasRebuiltInPlaceKeepsEveryRow) {
-  std::map<std::string, std::string> before;
-  for (const char* table : kTables) before[table] = Cli({"dump", data_ + "/" + table}).out;
-  const ProcessRun run = Vellum({"-p", dict_, "-a", "DEMO"});
-  EXPECT_EQ(run.status, 0);
-  for (const char* table : kTables) {
-    EXPECT_EQ(Cli({"verify", data_ + "/" + table}).status, 0) << table;
-    EXPECT_EQ(Cli({"dump", data_ + "/" + table}).out, before[table]) << table;
-  }
-}
-
 TEST_F(ProgramTest, AnUnknownOptionShowsTheHelpAndEnds) {
   const ProcessRun run = Vellum({"-p", dict_, "-x"});
   EXPECT_EQ(run.status, 0);
@@ -161,15 +150,6 @@ TEST_F(ProgramTest, AnUnknownOptionShowsTheHelpAndEnds) {
   EXPECT_EQ(run.lines("box")[0][1], "Information");
   EXPECT_EQ(run.lines("box")[0][2].rfind("Tables rebuilding\r\n", 0), 0u);
   EXPECT_TRUE(run.lines("batch").empty());
-}
-
-TEST_F(ProgramTest, RefusedOptionsShowTheirMessageAndEndWithAUsageStatus) {
-  const ProcessRun run = Vellum({"-p", dict_});
-  EXPECT_EQ(run.status, 2);
-  ASSERT_EQ(run.lines("box").size(), 1u);
-  EXPECT_EQ(run.lines("box")[0],
-            (std::vector<std::string>{"box", "Error",
-                                      "One of the options \"-t\" e \"-a\" MUST be specified"}));
 }
 
 TEST_F(ProgramTest, ATableInUseFailsTheRunInTheErrorDialogAndTheWindowStays) {
