@@ -20,6 +20,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 // Unknown command, bad option or missing argument.
 inline constexpr int kExitUsage = 2;
+// A load or rebuild stopped by SIGINT between tables (128 + SIGINT, as a
+// shell reports a program ended by it).
+inline constexpr int kExitInterrupted = 130;
 
 // Runs the program with `args`, the command-line arguments after the program
 // name. Returns the exit status. Never throws (failures to write to `out` are

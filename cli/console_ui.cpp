@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/interrupt.h"
+
 namespace vellum::cli {
 
 namespace {
@@ -141,5 +143,7 @@ void ConsoleUi::showProgress(const ProgressStep& step) {
 }
 
 void ConsoleUi::processEvents() { out_.flush(); }
+
+bool ConsoleUi::stopRequested() { return InterruptStop::Requested(); }
 
 }  // namespace vellum::cli

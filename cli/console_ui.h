@@ -2,7 +2,8 @@
 // output, messages and questions go to the standard error, and questions are
 // answered from the terminal. Without a terminal to answer from, a question
 // gets its safe answer (Cancel, or No where there is no Cancel), and the
-// program says so.
+// program says so. A stop is requested by SIGINT while an InterruptStop
+// lives (cli/interrupt.h).
 #pragma once
 
 #include <iosfwd>
@@ -32,6 +33,7 @@ class ConsoleUi : public Ui {
   void showProgress(const ProgressStep& step) override;
   void busy(bool) override {}
   void processEvents() override;
+  bool stopRequested() override;
 
  private:
   void writeMessage(MessageKind kind, const std::string& text);

@@ -9,6 +9,7 @@
 #include "cli/cli.h"
 #include "cli/command_options.h"
 #include "cli/commands.h"
+#include "cli/interrupt.h"
 #include "dictionary/data_module.h"
 #include "engine/errors.h"
 #include "engine/session.h"
@@ -53,17 +54,46 @@ constexpr std::string_view kLoadHelp =
     "loaded. \"Loading \"TABLE\" is printed on the standard output before each\n"
     "table; messages go to the standard error.\n"
     "\n"
+    "Ctrl-C (SIGINT) stops the load before the next table; every table is\n"
+    "loaded whole or not at all, and what was loaded is kept.\n"
+    "\n"
     "Exit status: 0 when every table was loaded (or left as it was on the\n"
     "answer no); 1 when a table could not be loaded, the load stopped at a\n"
     "question, or the dictionary or the source cannot be opened (what was\n"
     "loaded before stays in the dictionary); 2 for bad options or a table name\n"
-    "that is not a plain name.\n";
+    "that is not a plain name; 130 when stopped by Ctrl-C.\n";
 
 // A table name reaches the engine joined to the source directory, so it may
 // name nothing but a file in that directory.
 bool IsPlainTableName(const std::string& name) {
   return !name.empty() && name != ".." && name.find('/') == std::string::npos &&
          name.find('\\') == std::string::npos;
+}
+
+// Says on `err` what of `report` the user must know (the tables not loaded,
+// how the load ended) and returns the exit status. An unanswered question
+// has said already that the load stopped there.
+int ReportLoad(const loading::LoadReport& report, bool question_unanswered,
+               const std::string& prefix, std::ostream& err) {
+  using End = loading::LoadReport::End;
+  int status = kExitOk;
+  const size_t not_opened = report.count(loading::TableLoad::Result::kNotOpened);
+  if (not_opened > 0) {
+    err << prefix << not_opened << (not_opened == 1 ? " table" : " tables")
+        << " could not be loaded\n";
+    status = kExitFailure;
+  }
+  if (report.end == End::kCancelled && !question_unanswered) {
+    err << prefix << "cancelled; the table asked about and those after it were not loaded\n";
+  }
+  if (report.end == End::kCancelled || report.end == End::kRefused) status = kExitFailure;
+  if (report.end == End::kStopped) {
+    err << prefix << "interrupted before \"" << report.not_reached.front() << "\"; it and the "
+        << report.not_reached.size() - 1
+        << " tables after it were not loaded; every table loaded before is complete\n";
+    status = kExitInterrupted;
+  }
+  return status;
 }
 
 }  // namespace
@@ -77,10 +107,7 @@ LoadUi::LoadUi(std::istream& in, std::ostream& out, std::ostream& err, bool inte
       prefix_(std::move(prefix)) {}
 
 Answer LoadUi::ask(MessageKind kind, const std::string& text, Buttons buttons) {
-  if (buttons == Buttons::kOk) {
-    if (kind == MessageKind::kError) ++errors_shown_;
-    return console_.ask(kind, text, buttons);
-  }
+  if (buttons == Buttons::kOk) return console_.ask(kind, text, buttons);
   if (yes_all_ && buttons == Buttons::kYesNoCancelAll) return Answer::kAll;
   if (!interactive_) {
     console_.ask(kind, text, Buttons::kOk);  // writes the question only
@@ -91,9 +118,7 @@ Answer LoadUi::ask(MessageKind kind, const std::string& text, Buttons buttons) {
     question_unanswered_ = true;
     return Answer::kCancel;
   }
-  const Answer answer = console_.ask(kind, text, buttons);
-  if (answer == Answer::kCancel) cancelled_ = true;
-  return answer;
+  return console_.ask(kind, text, buttons);
 }
 
 void LoadUi::showProgress(const ProgressStep& step) {
@@ -144,6 +169,8 @@ int RunLoad(const std::vector<std::string>& args, std::istream& in, bool interac
 
   const std::string prefix = "vellum-cli: " + std::string(kCommand) + ": ";
   LoadUi ui(in, out, err, interactive, yes_all, prefix);
+  const InterruptStop interrupt;
+  loading::LoadReport report;
   try {
     if (!CheckProjectDirectory(project_directory, kCommand, err)) return kExitFailure;
     engine::Session session(config.empty() ? engine::AliasConfig::DefaultPath() : config);
@@ -165,7 +192,7 @@ int RunLoad(const std::vector<std::string>& args, std::istream& in, bool interac
 
     dictionary::TdmDataDictionary data_module(session, ui);
     data_module.OpenDictionary(project_directory);
-    loading::LoadStructures(data_module, ui, source, load_as, table_names);
+    report = loading::LoadStructures(data_module, ui, source, load_as, table_names);
   } catch (const std::exception& e) {
     out.flush();
     return CommandFailure(err, kCommand, e);
@@ -175,19 +202,7 @@ int RunLoad(const std::vector<std::string>& args, std::istream& in, bool interac
     return kExitFailure;
   }
   if (FinishOutput(out, err, kCommand, kExitOk) != kExitOk) return kExitFailure;
-  int status = kExitOk;
-  if (ui.errorsShown() > 0) {
-    err << prefix << ui.errorsShown() << (ui.errorsShown() == 1 ? " table" : " tables")
-        << " could not be loaded\n";
-    status = kExitFailure;
-  }
-  if (ui.cancelled()) {
-    err << prefix << "cancelled; the table asked about and those after it were not loaded\n";
-    status = kExitFailure;
-  }
-  // The unanswered question has said already that the load stopped.
-  if (ui.questionUnanswered()) status = kExitFailure;
-  return status;
+  return ReportLoad(report, ui.questionUnanswered(), prefix, err);
 }
 
 }  // namespace vellum::cli

@@ -19,9 +19,8 @@ namespace vellum::cli {
 // The Ui of the load command, over a ConsoleUi that it owns. Progress texts
 // are lines on the standard output (the empty text with which the loader
 // gives a window its caption back is dropped); messages go to the standard
-// error. It keeps what the command's exit status depends on: how many error
-// boxes were shown (each one a table that could not be loaded) and whether a
-// question ended the load.
+// error; SIGINT asks the load to stop. It keeps whether a question was left
+// unanswered for want of a terminal, which the loader cannot know.
 class LoadUi : public Ui {
  public:
   // `interactive`: questions are read from `in` (a terminal). `yes_all`:
@@ -38,13 +37,10 @@ class LoadUi : public Ui {
   void showProgress(const ProgressStep& step) override;
   void busy(bool on) override { console_.busy(on); }
   void processEvents() override { console_.processEvents(); }
+  bool stopRequested() override { return console_.stopRequested(); }
 
-  // Error boxes shown so far.
-  int errorsShown() const { return errors_shown_; }
   // True when a question was left unanswered for want of a terminal.
   bool questionUnanswered() const { return question_unanswered_; }
-  // True when a question was answered Cancel on the terminal.
-  bool cancelled() const { return cancelled_; }
 
  private:
   ConsoleUi console_;
@@ -52,9 +48,7 @@ class LoadUi : public Ui {
   bool interactive_;
   bool yes_all_;
   std::string prefix_;
-  int errors_shown_ = 0;
   bool question_unanswered_ = false;
-  bool cancelled_ = false;
 };
 
 // The load command with the terminal given: `in` is read for answers when

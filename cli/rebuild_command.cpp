@@ -13,6 +13,7 @@
 #include "cli/command_options.h"
 #include "cli/commands.h"
 #include "cli/console_ui.h"
+#include "cli/interrupt.h"
 #include "cli/rebuild_plan.h"
 #include "dictionary/data_module.h"
 #include "dictionary/schema.h"
@@ -78,9 +79,12 @@ constexpr std::string_view kRebuildHelp =
     "Each progress text is printed as a line on the standard output; messages and\n"
     "errors go to the standard error.\n"
     "\n"
+    "Ctrl-C (SIGINT) stops the rebuild before the next table; every table is\n"
+    "left whole, rebuilt or as it was. A second Ctrl-C ends it at once.\n"
+    "\n"
     "Exit status: 0 when every table was rebuilt (or planned); 1 when the\n"
     "dictionary cannot be opened or a rebuild fails (tables rebuilt before the\n"
-    "failure stay rebuilt); 2 for bad options.\n";
+    "failure stay rebuilt); 2 for bad options; 130 when stopped by Ctrl-C.\n";
 
 // The batch options that take a value; given alone, the next argument is the
 // value whatever it looks like.
@@ -216,8 +220,18 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
       PrintPlan(*batch_plan, out);
     } else {
       ui.progress(start.job.operationText());
-      if (rebuild::RunBatch(start.job, data_module, ui) == rebuild::BatchRunStatus::kStopped) {
-        return kExitUsage;
+      // Ctrl-C stops the run between tables; the plan above changes nothing
+      // and is simply ended by it.
+      const InterruptStop interrupt;
+      switch (rebuild::RunBatch(start.job, data_module, ui)) {
+        case rebuild::BatchRunStatus::kDone:
+          break;
+        case rebuild::BatchRunStatus::kStopped:
+          return kExitUsage;
+        case rebuild::BatchRunStatus::kInterrupted:
+          out.flush();
+          err << prefix << "interrupted; the tables not rebuilt yet were left as they were\n";
+          return kExitInterrupted;
       }
     }
   } catch (const std::exception& e) {

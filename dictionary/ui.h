@@ -68,9 +68,9 @@ class Progress {
   // RunGuard for what the windows must refuse while a run is on.
   virtual void processEvents() {}
   // True once the user has asked the run to stop (Cancel in a window, SIGINT
-  // on the command line). A long run asks before each item after the first
-  // and, when true, stops there: every item is done whole or not at all, and
-  // the run says that it stopped. Stays true for the rest of the run.
+  // on the command line). A long run asks before each item (a table) and,
+  // when true, stops there: every item is done whole or not at all, and the
+  // run says that it stopped. Stays true for the rest of the run.
   virtual bool stopRequested() { return false; }
 };
 

@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "dictionary/field_type_names.h"
 #include "dictionary/locale_helper.h"
@@ -241,13 +242,15 @@ void ClearLeftoverIndexRows(Dataset& indexes, const Value& code) {
 }
 
 // Opens a source table under `name`, or else under `name` with ".DBF"
-// appended; null when neither opens. Only an engine error of the first
-// attempt leads to the second; any failure of the second gives null.
+// appended; null when neither opens, with the first attempt's message in
+// `reason`. Only an engine error of the first attempt leads to the second;
+// any failure of the second gives null.
 std::unique_ptr<Table> OpenSourceTable(engine::Session& session, const std::string& source,
-                                       const std::string& name) {
+                                       const std::string& name, std::string* reason) {
   try {
     return Table::Open(session.resolveDirectory(source), name, {}, session.fs());
-  } catch (const engine::EDBEngineError&) {
+  } catch (const engine::EDBEngineError& error) {
+    *reason = error.what();
   }
   try {
     return Table::Open(session.resolveDirectory(source), name + ".DBF", {}, session.fs());
@@ -397,8 +400,9 @@ void LoadIndexes(TdmDataDictionary& data_module, const TableStructure& source) {
   }
 }
 
-void LoadValidityChecks(TdmDataDictionary& data_module, Questions& questions,
-                        const TableStructure& source) {
+std::vector<std::string> LoadValidityChecks(TdmDataDictionary& data_module, Questions& questions,
+                                            const TableStructure& source) {
+  std::vector<std::string> messages;
   Dataset& fields = data_module.tblFields;
   const Value code = data_module.tblTables.fieldByName("Codice").value();
   CheckBrowseMode(fields);
@@ -412,8 +416,8 @@ void LoadValidityChecks(TdmDataDictionary& data_module, Questions& questions,
       if (check.has_max) maximum = CheckValueToText(field.type, check.max);
       if (check.has_default) default_value = CheckValueToText(field.type, check.def);
     } catch (const Error& error) {
-      questions.ask(MessageKind::kPlain, std::string(error.what()) + " on field " + field.name,
-                    Buttons::kOk);
+      messages.push_back(std::string(error.what()) + " on field " + field.name);
+      questions.ask(MessageKind::kPlain, messages.back(), Buttons::kOk);
       continue;
     }
     if (!fields.findKey({code, Value{int64_t{check.field_number}}})) continue;
@@ -423,17 +427,121 @@ void LoadValidityChecks(TdmDataDictionary& data_module, Questions& questions,
     fields.fieldByName("ValoreDefault").setAsString(default_value);
     fields.post();
   }
+  return messages;
 }
 
-void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& source,
-                    const std::string& load_as_alias, const std::vector<std::string>& table_names) {
+size_t LoadReport::count(TableLoad::Result result) const {
+  return static_cast<size_t>(std::count_if(tables.begin(), tables.end(),
+                                           [&](const TableLoad& t) { return t.result == result; }));
+}
+
+namespace {
+
+// One run of LoadStructures over the tables of one source: the upgrade-all
+// flag and the steps of one table.
+class LoadRun {
+ public:
+  LoadRun(TdmDataDictionary& data_module, Ui& ui, std::string source, std::string alias)
+      : dm_(data_module), ui_(ui), source_(std::move(source)), alias_(std::move(alias)) {}
+
+  // Loads the table `entry.name`, filling in `entry`; false when the run
+  // ends at this table (Cancel, or a rule refused its row).
+  bool loadTable(TableLoad& entry) {
+    std::string reason;
+    std::unique_ptr<Table> table = OpenSourceTable(dm_.session(), source_, entry.name, &reason);
+    if (!table) {
+      ui_.ask(MessageKind::kError,
+              "Impossible to load the informations of the table \"" + entry.name + "\"",
+              Buttons::kOk);
+      entry.result = TableLoad::Result::kNotOpened;
+      entry.reason = reason;
+      return true;
+    }
+    if (!selectTableRow(entry)) {
+      return entry.result == TableLoad::Result::kKept;
+    }
+    LoadFields(dm_, table->structure());
+    LoadIndexes(dm_, table->structure());
+    entry.messages = LoadValidityChecks(dm_, ui_, table->structure());
+    return true;
+  }
+
+ private:
+  // Makes the table's DDTables row the current one: a new row, or the row of
+  // an earlier load when the upgrade question allows it. False when the
+  // table is not to be written: answered No (kKept), Cancel (kNotLoaded), or
+  // a rule refused the row and said why (kNotLoaded).
+  bool selectTableRow(TableLoad& entry) {
+    Dataset& tables = dm_.tblTables;
+    const engine::Date today = Locale::Today();
+    if (tables.findKey({AsStored(tables.fieldByName("Alias"), alias_),
+                        AsStored(tables.fieldByName("Nome"), entry.name)})) {
+      if (!confirmUpgrade(entry)) return false;
+      tables.edit();
+      tables.fieldByName("DataUltimaModifica").setAsDate(today);
+      tables.post();
+      entry.result = TableLoad::Result::kUpgraded;
+    } else {
+      tables.insert();
+      tables.fieldByName("Alias").setAsString(alias_);
+      tables.fieldByName("Nome").setAsString(entry.name);
+      tables.fieldByName("DataInserimento").setAsDate(today);
+      tables.post();
+      entry.result = TableLoad::Result::kAdded;
+    }
+    // A rule refused the table row (an empty alias or name) and said so:
+    // the load ends here, with the row as the rule left it.
+    if (tables.state() == DatasetState::kBrowse) return true;
+    entry.result = TableLoad::Result::kNotLoaded;
+    return false;
+  }
+
+  // The upgrade question for a table loaded before, unless All was answered
+  // earlier in the run. True for Yes and All.
+  bool confirmUpgrade(TableLoad& entry) {
+    if (upgrade_all_) return true;
+    const Answer answer = ui_.ask(MessageKind::kConfirmation,
+                                  "The table \"" + alias_ + "." + entry.name +
+                                      "\" has been already loaded. Do you confirm the upgrade?",
+                                  Buttons::kYesNoCancelAll);
+    entry.answer = answer;
+    if (answer == Answer::kAll) upgrade_all_ = true;
+    if (answer == Answer::kAll || answer == Answer::kYes) return true;
+    // No leaves the table as it is; Cancel (or a closed box) ends the run.
+    entry.result = answer == Answer::kNo ? TableLoad::Result::kKept : TableLoad::Result::kNotLoaded;
+    return false;
+  }
+
+  TdmDataDictionary& dm_;
+  Ui& ui_;
+  const std::string source_;
+  const std::string alias_;
+  bool upgrade_all_ = false;
+};
+
+// How a load that ended at `entry` ended.
+LoadReport::End EndAt(const TableLoad& entry) {
+  return entry.answer && *entry.answer != Answer::kYes && *entry.answer != Answer::kAll
+             ? LoadReport::End::kCancelled
+             : LoadReport::End::kRefused;
+}
+
+}  // namespace
+
+LoadReport LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& source,
+                          const std::string& load_as_alias,
+                          const std::vector<std::string>& table_names) {
   dictionary::RunGuard::Scope run(data_module.runs(), "Load");
-  Dataset& tables = data_module.tblTables;
+  LoadReport report;
   // Row changes still pending in the views are posted first, as moving them
   // would; when a rule refuses one (and has said why), nothing is loaded.
-  for (Dataset* view : {&tables, &data_module.tblFields, &data_module.tblIndex}) {
+  for (Dataset* view : {&data_module.tblTables, &data_module.tblFields, &data_module.tblIndex}) {
     CheckBrowseMode(*view);
-    if (view->active() && view->state() != DatasetState::kBrowse) return;
+    if (view->active() && view->state() != DatasetState::kBrowse) {
+      report.end = LoadReport::End::kRefused;
+      report.not_reached = table_names;
+      return report;
+    }
   }
   data_module.tblFields.disableControls();
   data_module.tblIndex.disableControls();
@@ -441,59 +549,32 @@ void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& s
   auto finish = [&] {
     data_module.tblFields.enableControls();
     data_module.tblIndex.enableControls();
-    ui.progress("");
+    ui.progress("", report.tables.size(), table_names.size());
     ui.busy(false);
   };
 
   // The rows of the whole load go to the files at its end, in one go.
   dictionary::DictionaryBatch batch(data_module);
   try {
-    bool upgrade_all = false;
-    for (const std::string& name : table_names) {
-      ui.progress("Loading \"" + name);
+    LoadRun load(data_module, ui, source, load_as_alias);
+    size_t next = 0;
+    for (; next < table_names.size(); ++next) {
+      if (ui.stopRequested()) {
+        report.end = LoadReport::End::kStopped;
+        break;
+      }
+      ui.progress("Loading \"" + table_names[next], next, table_names.size());
       ui.processEvents();
-
-      std::unique_ptr<Table> table = OpenSourceTable(data_module.session(), source, name);
-      if (!table) {
-        ui.ask(MessageKind::kError,
-               "Impossible to load the informations of the table \"" + name + "\"", Buttons::kOk);
-        continue;
+      TableLoad& entry = report.tables.emplace_back();
+      entry.name = table_names[next];
+      if (!load.loadTable(entry)) {
+        report.end = EndAt(entry);
+        ++next;
+        break;
       }
-
-      const engine::Date today = Locale::Today();
-      if (tables.findKey({AsStored(tables.fieldByName("Alias"), load_as_alias),
-                          AsStored(tables.fieldByName("Nome"), name)})) {
-        Answer answer = Answer::kYes;
-        if (!upgrade_all) {
-          answer = ui.ask(MessageKind::kConfirmation,
-                          "The table \"" + load_as_alias + "." + name +
-                              "\" has been already loaded. Do you confirm the upgrade?",
-                          Buttons::kYesNoCancelAll);
-        }
-        if (answer == Answer::kAll) {
-          upgrade_all = true;
-          answer = Answer::kYes;
-        }
-        if (answer == Answer::kNo) continue;
-        if (answer != Answer::kYes) break;  // Cancel, or the box was closed
-        tables.edit();
-        tables.fieldByName("DataUltimaModifica").setAsDate(today);
-        tables.post();
-      } else {
-        tables.insert();
-        tables.fieldByName("Alias").setAsString(load_as_alias);
-        tables.fieldByName("Nome").setAsString(name);
-        tables.fieldByName("DataInserimento").setAsDate(today);
-        tables.post();
-      }
-      // A rule refused the table row (an empty alias or name) and said so:
-      // the load ends here, with the row as the rule left it.
-      if (tables.state() != DatasetState::kBrowse) break;
-
-      LoadFields(data_module, table->structure());
-      LoadIndexes(data_module, table->structure());
-      LoadValidityChecks(data_module, ui, table->structure());
     }
+    report.not_reached.assign(table_names.begin() + static_cast<std::ptrdiff_t>(next),
+                              table_names.end());
     batch.commit();
   } catch (...) {
     PutViewsBack(data_module);
@@ -501,6 +582,7 @@ void LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& s
     throw;
   }
   finish();
+  return report;
 }
 
 }  // namespace vellum::loading

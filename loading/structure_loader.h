@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,27 +33,68 @@ inline constexpr int kOldRowOffset = 15000;
 // Put in front of the names of old field and index rows during an upgrade.
 inline constexpr char kOldRowMark = '~';
 
+// What a load did with one table.
+struct TableLoad {
+  enum class Result {
+    kAdded,      // not in the dictionary before: a new DDTables row with its rows
+    kUpgraded,   // loaded before: its field and index rows replaced
+    kKept,       // loaded before, the upgrade answered No: left as it was
+    kNotOpened,  // could not be opened; an error box said so
+    kNotLoaded,  // the run ended at it: Cancel, or a rule refused its row
+  };
+  std::string name;  // as given
+  Result result = Result::kNotLoaded;
+  // Why it could not be opened: the engine's message for its own name.
+  std::string reason;
+  // The answer to the upgrade question, when it was asked.
+  std::optional<Answer> answer;
+  // Validity-check values that could not be converted, as shown
+  // ("<message> on field <name>"); the table is loaded without them.
+  std::vector<std::string> messages;
+};
+
+// What a Load command did, for the window or the command line to present.
+struct LoadReport {
+  enum class End {
+    kFinished,   // every table was reached
+    kCancelled,  // the upgrade question was answered Cancel (or its box closed)
+    kStopped,    // the user asked to stop (Progress::stopRequested)
+    kRefused,    // a rule refused a row, and said why
+  };
+  std::vector<TableLoad> tables;         // the tables reached, in order
+  std::vector<std::string> not_reached;  // the names after the end, in order
+  End end = End::kFinished;
+
+  // How many of `tables` had `result`.
+  size_t count(TableLoad::Result result) const;
+};
+
 // The work of the Load command once the load table chooser has closed with
 // OK: loads the tables `table_names`, in that order, from `source` (an alias
 // or a directory path) into the dictionary of `data_module`, recording them
-// under the alias `load_as_alias` and their names as given.
+// under the alias `load_as_alias` and their names as given, and says what it
+// did with each.
 //
-// Through `ui`: the busy cursor for the whole run; the progress text
-// "Loading "<name>" before each table, followed by one round of pending
-// window events; at the end an empty progress text, which tells the window
-// to show its own caption again. A table that cannot be opened, neither
-// under its name nor with ".DBF" appended, is reported by an error box and
-// skipped. A table already in the dictionary is upgraded after a question
-// answered Yes, No, Cancel (ends the run before that table) or All (Yes for
-// it and every later table). Row changes pending in the three views are
-// posted first; when a rule refuses one, nothing is loaded. Engine errors while writing the
-// dictionary end the run and go to the caller; rows written before stay. The display updates of
-// tblFields and tblIndex are suspended for the run; they, the cursor and the progress text are put
-// back also when an error ends it. The run holds the data module's RunGuard;
-// while another run holds it, it is refused (vellum::Error) before anything
-// is done.
-void LoadStructures(dictionary::TdmDataDictionary& data_module, Ui& ui, const std::string& source,
-                    const std::string& load_as_alias, const std::vector<std::string>& table_names);
+// Through `ui`: the busy cursor for the whole run; before each table, unless
+// the user has asked to stop (the run then ends there, kStopped), the
+// progress text "Loading "<name>" with the tables done and their total,
+// followed by one round of pending window events; at the end an empty
+// progress text, which tells the window to show its own caption again. A
+// table that cannot be opened, neither under its name nor with ".DBF"
+// appended, is reported by an error box and skipped. A table already in the
+// dictionary is upgraded after a question answered Yes, No, Cancel (ends the
+// run before that table) or All (Yes for it and every later table). Row
+// changes pending in the three views are posted first; when a rule refuses
+// one, nothing is loaded (kRefused). Every table is written whole or not at
+// all. Engine errors while writing the dictionary end the run and go to the
+// caller; rows written before stay. The display updates of tblFields and
+// tblIndex are suspended for the run; they, the cursor and the progress text
+// are put back also when an error ends it. The run holds the data module's
+// RunGuard; while another run holds it, it is refused (vellum::Error) before
+// anything is done.
+LoadReport LoadStructures(dictionary::TdmDataDictionary& data_module, Ui& ui,
+                          const std::string& source, const std::string& load_as_alias,
+                          const std::vector<std::string>& table_names);
 
 // The three steps of one table. Each writes the rows of the current
 // tblTables row from the structure of the source table.
@@ -71,10 +113,12 @@ void LoadIndexes(dictionary::TdmDataDictionary& data_module,
 
 // Writes the minimum, maximum and default of every validity check of
 // `source` into the field rows written by LoadFields. A value of a type that
-// cannot be converted is reported through `ui` as "<message> on field
-// <name>" and leaves that check's three values empty.
-void LoadValidityChecks(dictionary::TdmDataDictionary& data_module, Questions& questions,
-                        const engine::paradox::TableStructure& source);
+// cannot be converted is reported through `questions` as "<message> on field
+// <name>" and leaves that check's three values empty; the messages shown are
+// returned.
+std::vector<std::string> LoadValidityChecks(dictionary::TdmDataDictionary& data_module,
+                                            Questions& questions,
+                                            const engine::paradox::TableStructure& source);
 
 // The text of one validity-check value of a field of logical type `type`,
 // from its native form (little-endian, at the start of `buffer`): String up

@@ -374,10 +374,14 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
   CheckBackupDirectory(job);
 
   BusyCursor busy(ui);
+  if (ui.stopRequested()) return BatchRunStatus::kInterrupted;
   PrepareWorkDirectory(job, table, ui, fs);
   if (job.aliasMode()) {
-    regenerator.RegenerateAlias(alias, job.work_directory);
+    if (!regenerator.RegenerateAlias(alias, job.work_directory)) {
+      return BatchRunStatus::kInterrupted;
+    }
   } else {
+    if (ui.stopRequested()) return BatchRunStatus::kInterrupted;
     regenerator.RegenerateTable(alias, table, job.work_directory);
   }
   return BatchRunStatus::kDone;

@@ -161,8 +161,9 @@ void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progres
 void CheckBackupDirectory(const BatchJob& job);
 
 enum class BatchRunStatus {
-  kDone,     // every table was rebuilt; the window closes
-  kStopped,  // the -t text names no alias; the message was shown and the window stays
+  kDone,         // every table was rebuilt; the window closes
+  kStopped,      // the -t text names no alias; the message was shown and the window stays
+  kInterrupted,  // the user asked to stop; tables not reached are untouched
 };
 
 // Runs the rebuild of a job (the Run button): makes a regenerator over the
@@ -171,7 +172,9 @@ enum class BatchRunStatus {
 // directory "<path>""); in table mode splits the -t text, stopping with an
 // error box when it has no "."; prepares the work directory; and rebuilds the
 // alias (showing "Regenerating "<alias>.<table>"..." per table) or the one
-// table. CheckBackupDirectory runs before any file is deleted or copied.
+// table. CheckBackupDirectory runs before any file is deleted or copied. When
+// the user asks to stop, the run stops before the next step (the preparation
+// of the work directory, each table), leaving every table whole.
 // Every failure is an error that goes to the caller; the last progress text
 // shown is the step that failed. The run holds the data module's RunGuard;
 // while another run holds it, it is refused (vellum::Error) before anything

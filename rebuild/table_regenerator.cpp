@@ -270,16 +270,19 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   if (!dry_run) engine::BuildTable(descriptor, fs);
 }
 
-void TTableRegenerator::RegenerateAlias(const std::string& alias,
+bool TTableRegenerator::RegenerateAlias(const std::string& alias,
                                         const std::string& output_directory, bool show_progress) {
   if (!tables_.findKey(Row{Value{alias}})) {
     throw Error("Alias \"" + alias + "\" is not present in the datadictionary");
   }
   tables_.setRange(Row{Value{alias}}, Row{Value{alias}});
   RangeRelease release(tables_);
+  const size_t total = tables_.recordCount();
   // RegenerateTable finds each row again and leaves the cursor on it, so the
   // walk goes on with the next table name.
-  for (tables_.first(); !tables_.eof(); tables_.next()) {
+  size_t done = 0;
+  for (tables_.first(); !tables_.eof(); tables_.next(), ++done) {
+    if (ui_.stopRequested()) return false;
     const std::string name = tables_.fieldByName("Nome").asString();
     if (show_progress) {
       std::string text = "Regenerating \"";
@@ -287,11 +290,12 @@ void TTableRegenerator::RegenerateAlias(const std::string& alias,
       text += '.';
       text += name;
       text += "\"...";
-      ui_.progress(text);
+      ui_.progress(text, done, total);
     }
     ui_.processEvents();
     RegenerateTable(alias, name, output_directory);
   }
+  return true;
 }
 
 }  // namespace vellum::rebuild

@@ -77,11 +77,13 @@ class TTableRegenerator {
                        const std::string& output_directory);
 
   // Rebuilds every table the dictionary lists under `alias`, in table-name
-  // order. Before each table it lets pending window events run and, when
-  // `show_progress` is set, shows "Regenerating "<alias>.<table>"..." as
-  // progress text. The first failure ends the walk; tables rebuilt before it
-  // stay rebuilt.
-  void RegenerateAlias(const std::string& alias, const std::string& output_directory,
+  // order. Before each table it stops when the user has asked to stop, then
+  // shows, when `show_progress` is set, "Regenerating "<alias>.<table>"..."
+  // as progress text with the tables done and their total, and lets pending
+  // window events run. The first failure ends the walk; tables rebuilt
+  // before it stay rebuilt. True when every table was rebuilt, false when it
+  // stopped on request (the tables not reached are untouched).
+  bool RegenerateAlias(const std::string& alias, const std::string& output_directory,
                        bool show_progress = true);
 
   // Called with the finished descriptor, operation codes included, right

@@ -188,7 +188,8 @@ void TBatchForm::btnEseguiClick() {
     outcome_ = BatchOutcome::kStopped;
     return;
   }
-  outcome_ = BatchOutcome::kDone;
+  outcome_ =
+      status == BatchRunStatus::kInterrupted ? BatchOutcome::kInterrupted : BatchOutcome::kDone;
   accept();
 }
 

@@ -28,12 +28,13 @@ namespace vellum::rebuild {
 
 // How a batch start ended.
 enum class BatchOutcome {
-  kNotRun,   // the window was closed (Cancel, close box) without a run
-  kHelp,     // the help text was shown
-  kRefused,  // the options were refused with a message
-  kDone,     // every table was rebuilt
-  kStopped,  // the run stopped with a message (-t without alias); nothing rebuilt
-  kFailed,   // the run failed; the error went to the application's error handling
+  kNotRun,       // the window was closed (Cancel, close box) without a run
+  kHelp,         // the help text was shown
+  kRefused,      // the options were refused with a message
+  kDone,         // every table was rebuilt
+  kStopped,      // the run stopped with a message (-t without alias); nothing rebuilt
+  kFailed,       // the run failed; the error went to the application's error handling
+  kInterrupted,  // the user asked the run to stop; the tables not reached are untouched
 };
 
 // The program's exit status for an outcome: 0 when the tables were rebuilt

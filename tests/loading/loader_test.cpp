@@ -207,8 +207,8 @@ class StructureLoaderTest : public ::testing::Test {
                  {{"", "K", true, true}});
   }
 
-  void Load(const std::vector<std::string>& names, const std::string& alias = "SHOP") {
-    LoadStructures(*dm_, ui_, src_, alias, names);
+  LoadReport Load(const std::vector<std::string>& names, const std::string& alias = "SHOP") {
+    return LoadStructures(*dm_, ui_, src_, alias, names);
   }
 
   std::vector<StoredTable> Tables() {
@@ -636,8 +636,14 @@ TEST_F(StructureLoaderTest, CancelStopsBeforeTheCurrentTableKeepingEarlierOnes) 
   CreateSimple("LAST");
   ui_ = test::ScriptedUi{};
   ui_.answers = {Answer::kCancel};
-  Load({"FIRST", "OLD", "LAST"});
+  const LoadReport report = Load({"FIRST", "OLD", "LAST"});
 
+  EXPECT_EQ(report.end, LoadReport::End::kCancelled);
+  ASSERT_EQ(report.tables.size(), 2u);
+  EXPECT_EQ(report.tables[1].name, "OLD");
+  EXPECT_EQ(report.tables[1].result, TableLoad::Result::kNotLoaded);
+  EXPECT_EQ(report.tables[1].answer, Answer::kCancel);
+  EXPECT_EQ(report.not_reached, (std::vector<std::string>{"LAST"}));
   EXPECT_EQ(ShownTexts(), (std::vector<std::string>{UpgradeQuestion("SHOP", "OLD")}));
   EXPECT_EQ(ui_.progress_texts, (std::vector<std::string>{"Loading \"FIRST", "Loading \"OLD", ""}));
   EXPECT_EQ(ui_.busy_states, (std::vector<bool>{true, false}));
@@ -675,6 +681,70 @@ TEST_F(StructureLoaderTest, AnUnreadableTableIsReportedAndSkipped) {
   EXPECT_NE(CodeOf("GOOD1"), kNoCode);
   EXPECT_NE(CodeOf("GOOD2"), kNoCode);
   EXPECT_EQ(ui_.progress_texts.size(), 5u);
+}
+
+TEST_F(StructureLoaderTest, TheReportSaysWhatBecameOfEveryTable) {
+  CreateSimple("ONE");
+  CreateSimple("TWO");
+  Load({"ONE", "TWO"});
+  CreateSource("THREE", {{"K", FieldType::kSmallint, 0}, {"WHEN", FieldType::kDate, 0}}, {},
+               {Check(2, NativeDate(day1_), std::nullopt, std::nullopt)});
+  ui_ = test::ScriptedUi{};
+  ui_.answers = {Answer::kYes, Answer::kNo};
+  const LoadReport report = Load({"ONE", "TWO", "MISSING", "THREE"});
+
+  using Result = TableLoad::Result;
+  struct Expected {
+    const char* name;
+    Result result;
+    std::optional<Answer> answer;
+    size_t messages;
+  };
+  const Expected expected[] = {{"ONE", Result::kUpgraded, Answer::kYes, 0},
+                               {"TWO", Result::kKept, Answer::kNo, 0},
+                               {"MISSING", Result::kNotOpened, std::nullopt, 0},
+                               {"THREE", Result::kAdded, std::nullopt, 1}};
+  ASSERT_EQ(report.tables.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    const TableLoad& got = report.tables[i];
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(got.name, expected[i].name);
+    EXPECT_EQ(got.result, expected[i].result);
+    EXPECT_EQ(got.answer, expected[i].answer);
+    EXPECT_EQ(got.messages.size(), expected[i].messages);
+    EXPECT_EQ(got.reason.empty(), got.result != Result::kNotOpened);
+  }
+  EXPECT_EQ(report.tables[3].messages[0], "Defaults: not supported type \"Date\" on field WHEN");
+  EXPECT_NE(report.tables[2].reason.find("MISSING"), std::string::npos) << report.tables[2].reason;
+  EXPECT_EQ(report.end, LoadReport::End::kFinished);
+  EXPECT_TRUE(report.not_reached.empty());
+  EXPECT_EQ(report.count(Result::kNotOpened), 1u);
+}
+
+TEST_F(StructureLoaderTest, AStopRequestEndsTheLoadBetweenTablesEachOneWhole) {
+  CreateSimple("ONE");
+  CreateSimple("TWO");
+  CreateSimple("THREE");
+  ui_.stop_after_steps = 2;
+  const LoadReport report = Load({"ONE", "TWO", "THREE"});
+
+  EXPECT_EQ(report.end, LoadReport::End::kStopped);
+  ASSERT_EQ(report.tables.size(), 2u);
+  EXPECT_EQ(report.tables[1].result, TableLoad::Result::kAdded);
+  EXPECT_EQ(report.not_reached, (std::vector<std::string>{"THREE"}));
+  EXPECT_EQ(FieldNames(CodeOf("ONE")), (std::vector<std::string>{"K", "LABEL"}));
+  EXPECT_EQ(FieldNames(CodeOf("TWO")), (std::vector<std::string>{"K", "LABEL"}));
+  EXPECT_EQ(IndexesOf(CodeOf("TWO")).size(), 1u);
+  EXPECT_EQ(CodeOf("THREE"), kNoCode);
+  // Progress counts the tables done out of all of them; the last, empty
+  // step gives the window its caption back.
+  ASSERT_EQ(ui_.progress_steps.size(), 3u);
+  EXPECT_EQ(ui_.progress_steps[1].text, "Loading \"TWO");
+  EXPECT_EQ(ui_.progress_steps[1].done, 1u);
+  EXPECT_EQ(ui_.progress_steps[1].total, 3u);
+  EXPECT_EQ(ui_.progress_steps[2].text, "");
+  EXPECT_EQ(ui_.busy_states, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(dm_->runs().running());
 }
 
 TEST_F(StructureLoaderTest, AnUnknownSourceReportsEveryTable) {

@@ -537,6 +537,20 @@ TEST_F(BatchRunTest, OneTableIntoANewWorkDirectoryIsCreatedEmpty) {
   EXPECT_EQ(ui_.busy_states, (std::vector<bool>{true, false}));
 }
 
+TEST_F(BatchRunTest, AStopRequestEndsTheAliasRunBetweenTables) {
+  OpenDictionary();
+  AddShopTables();
+  const std::string work = dir_.file("out");
+  const BatchJob job = Start({"-p", dict_, "-a", "SHOP", "-d", work});
+  ui_.stop_after_steps = 1;
+  EXPECT_EQ(RunBatch(job, *dm_, ui_), BatchRunStatus::kInterrupted);
+  EXPECT_EQ(ui_.progress_texts, (std::vector<std::string>{"Regenerating \"SHOP.alpha\"..."}));
+  EXPECT_TRUE(fs::exists(work + "/alpha.DB"));
+  EXPECT_FALSE(fs::exists(work + "/Beta.DB"));
+  EXPECT_EQ(ui_.busy_states, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(dm_->runs().running());
+}
+
 TEST_F(BatchRunTest, OneTablePresentInTheWorkDirectoryKeepsItsRows) {
   OpenDictionary();
   AddDictionaryT(30);

@@ -490,6 +490,23 @@ TEST_F(RegenerateAliasTest, FirstFailureEndsTheWalk) {
   EXPECT_EQ(built_.size(), 1u);
 }
 
+TEST_F(RegenerateAliasTest, AStopRequestEndsTheWalkBeforeTheNextTable) {
+  auto regenerator = MakeRegenerator();
+  ui_.stop_after_steps = 2;
+  EXPECT_FALSE(regenerator->RegenerateAlias("SHOP", out_));
+  ASSERT_EQ(ui_.progress_steps.size(), 2u);
+  EXPECT_EQ(ui_.progress_steps[1].text, "Regenerating \"SHOP.Beta\"...");
+  EXPECT_EQ(ui_.progress_steps[1].done, 1u);
+  EXPECT_EQ(ui_.progress_steps[1].total, 3u);
+  EXPECT_EQ(built_.size(), 2u);
+  EXPECT_TRUE(Exists(out_ + "/Beta.DB"));
+  EXPECT_FALSE(Exists(out_ + "/Zeta.DB"));
+
+  ui_ = test::ScriptedUi{};
+  EXPECT_TRUE(MakeRegenerator()->RegenerateAlias("SHOP", out_));
+  EXPECT_TRUE(Exists(out_ + "/Zeta.DB"));
+}
+
 TEST_F(RegenerateAliasTest, AliasIsFoundWithoutRegardToCaseAndShownAsPassed) {
   auto regenerator = MakeRegenerator();
   regenerator->RegenerateAlias("shop", out_);

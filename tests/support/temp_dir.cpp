@@ -25,6 +25,8 @@ std::string CorpusDir() {
   return VELLUM_CORPUS_DIR;
 }
 
+std::string CliPath() { return VELLUM_CLI_PATH; }
+
 static std::string Upper(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;

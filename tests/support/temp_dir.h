@@ -22,6 +22,8 @@ class TempDir {
 
 // Directory of the corpus of real tables (read only: copy before writing).
 std::string CorpusDir();
+// The vellum-cli program of this build, for tests that run it as a process.
+std::string CliPath();
 // Copies the files of `table` (every file whose name without extension equals
 // it, ignoring case) from `from_dir` into `to_dir`.
 void CopyTableFiles(const std::string& from_dir, const std::string& table,

@@ -240,7 +240,10 @@ TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunAsksItToStopAndItStaysUntilThe
         visible_after_close.push_back(form_.isVisible());
         panel_after_close = form_.pOperazione->text().toStdString();
       });
-  Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  const BatchOutcome outcome =
+      Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  EXPECT_EQ(outcome, BatchOutcome::kInterrupted);
+  EXPECT_NE(ExitStatusOf(outcome), 0);
   EXPECT_TRUE(form_.stopRequested());
   ASSERT_FALSE(visible_after_close.empty());
   EXPECT_EQ(std::count(visible_after_close.begin(), visible_after_close.end(), false), 0);
