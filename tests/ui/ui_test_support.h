@@ -15,9 +15,9 @@
 namespace vellum::test {
 
 // Runs `step` from the event loop (a modal one included) as soon as `window`
-// is visible.
+// is visible; never, when the window goes first.
 inline void WhenVisible(QWidget* window, std::function<void()> step) {
-  auto* timer = new QTimer;
+  auto* timer = new QTimer(window);
   timer->setInterval(5);
   QObject::connect(timer, &QTimer::timeout, [timer, window, step = std::move(step)] {
     if (!window->isVisible()) return;
