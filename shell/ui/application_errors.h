@@ -32,6 +32,18 @@ ApplicationErrorHandler SetApplicationErrorHandler(ApplicationErrorHandler handl
 // shown. An error raised while handling is shown by the standard message.
 void HandleApplicationError(QObject* sender, const std::exception_ptr& error);
 
+// Runs `handler` and hands an error it raises to HandleApplicationError, as
+// for an error escaping an event handler. For handlers that Qt's own code
+// calls (a widget's signal, a show event), through which no error may pass.
+template <typename Handler>
+void CallHandlingErrors(QObject* sender, Handler&& handler) {
+  try {
+    handler();
+  } catch (...) {
+    HandleApplicationError(sender, std::current_exception());
+  }
+}
+
 // The standard error message: the error's text in an error box with an OK
 // button, asked through the Questions set with SetStandardErrorQuestions
 // (message boxes when none was set).
