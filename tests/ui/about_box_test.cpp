@@ -1,0 +1,48 @@
+// The about box as a user sees it.
+#include "shell/ui/about_box.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+namespace vellum::shell {
+namespace {
+
+TEST(AboutBoxTest, ShowsTheProgramsTitleAndVersionWithTheMakersLines) {
+  TAboutBox box;
+  EXPECT_EQ(box.windowTitle(), "About Vellum 2.0");
+  // This test program's file is vellum_ui_tests; its version is the one set
+  // in the build, 2.0.0.19, without its third part.
+  EXPECT_EQ(box.ProductName->text(), "Vellum_ui_tests");
+  EXPECT_EQ(box.Version->text(), " Versione 2.0.19");
+  for (const QLabel* line : {box.Company, box.EMail, box.WebAddress}) {
+    EXPECT_FALSE(line->text().isEmpty()) << line->objectName().toStdString();
+  }
+  EXPECT_FALSE(box.Image1->pixmap().isNull());
+  EXPECT_TRUE(box.OKButton->isDefault());
+  EXPECT_EQ(box.OKButton->text(), "OK");
+}
+
+TEST(AboutBoxTest, TitleAndVersionComeFromTheProgramFileAndItsVersion) {
+  TAboutBox box("/opt/tools/TOOL.EXE", "2.1.7.300");
+  EXPECT_EQ(box.ProductName->text(), "Tool");
+  EXPECT_EQ(box.Version->text(), " Versione 2.1.300");
+  TAboutBox broken("/opt/tools/TOOL.EXE", "2.1");
+  EXPECT_EQ(broken.Version->text(), "(No version info)");
+  TAboutBox without("/opt/tools/TOOL.EXE", "");
+  EXPECT_EQ(without.Version->text(), "");
+}
+
+TEST(AboutBoxTest, OkClosesTheBox) {
+  TAboutBox box;
+  box.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+  QTest::mouseClick(box.OKButton, Qt::LeftButton);
+  EXPECT_FALSE(box.isVisible());
+  EXPECT_EQ(box.result(), QDialog::Accepted);
+}
+
+}  // namespace
+}  // namespace vellum::shell
