@@ -13,8 +13,10 @@
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
 #include "rebuild/ui/batch_form.h"
+#include "shell/ui/about_box.h"
 #include "shell/ui/application_errors.h"
 #include "shell/ui/main_form.h"
+#include "shell/ui/rebuild_chooser_dlg.h"
 
 using namespace vellum;
 
@@ -68,8 +70,13 @@ int main(int argc, char** argv) {
       shell::HandleApplicationError(nullptr, std::current_exception());
       data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions);
     }
+    shell::TSceltaTabelleRegenDlg rebuild_chooser(session);
+    shell::TAboutBox about_box;
     main_form.setDataModule(data_module.get());
     main_form.setBatchForm(&batch_form);
+    main_form.setQuestions(&questions);
+    main_form.setRebuildChooser(&rebuild_chooser);
+    main_form.setAboutBox(&about_box);
     batch_form.setDataModule(data_module.get());
     if (end.requested) return end.status;
 

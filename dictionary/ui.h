@@ -36,6 +36,14 @@ class Questions {
   // returns it. Closing the box counts as Cancel (or OK when OK is the only
   // button). The answer is one of the buttons of `buttons`.
   virtual Answer ask(MessageKind kind, const std::string& text, Buttons buttons) = 0;
+  // The same with `details`: a longer text the user can open under the
+  // message (what a confirmed step will do, in full). Empty details show
+  // none. Questions that cannot show details ask without them.
+  virtual Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
+                                const std::string& details) {
+    (void)details;
+    return ask(kind, text, buttons);
+  }
   // A message with an OK button.
   void message(MessageKind kind, const std::string& text) { ask(kind, text, Buttons::kOk); }
 };
@@ -87,6 +95,10 @@ class JoinedUi final : public Ui {
 
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
     return questions_.ask(kind, text, buttons);
+  }
+  Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
+                        const std::string& details) override {
+    return questions_.askWithDetails(kind, text, buttons, details);
   }
   void showProgress(const ProgressStep& step) override { progress_.showProgress(step); }
   void busy(bool on) override { progress_.busy(on); }

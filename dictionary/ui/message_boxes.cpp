@@ -67,9 +67,18 @@ Answer AnswerOf(QMessageBox::StandardButton button, Buttons buttons) {
 }
 
 Answer MessageBoxes::ask(MessageKind kind, const std::string& text, Buttons buttons) {
+  return askWithDetails(kind, text, buttons, "");
+}
+
+Answer MessageBoxes::askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
+                                    const std::string& details) {
   QMessageBox box(MessageIcon(kind), MessageTitle(kind), QString::fromStdString(text),
                   MessageButtons(buttons), QApplication::activeWindow());
   box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(buttons == Buttons::kYesNo || buttons == Buttons::kYesNoCancelAll
+                           ? QMessageBox::Yes
+                           : QMessageBox::Ok);
+  if (!details.empty()) box.setDetailedText(QString::fromStdString(details));
   // Escape and the close box answer Cancel where the box has it.
   if (buttons == Buttons::kOkCancel || buttons == Buttons::kYesNoCancelAll) {
     box.setEscapeButton(QMessageBox::Cancel);

@@ -25,7 +25,11 @@ Answer AnswerOf(QMessageBox::StandardButton button, Buttons buttons);
 class MessageBoxes : public Questions {
  public:
   // Shows a modal message box over the active window and returns the answer.
+  // The first button of the set is the default one.
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override;
+  // The same with the details under a "Show Details..." button.
+  Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
+                        const std::string& details) override;
 };
 
 }  // namespace vellum::ui

@@ -1,19 +1,42 @@
 #include "shell/ui/main_form.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 
 #include "dictionary/ui/form_style.h"
+#include "shell/text_listing.h"
 
 namespace vellum::shell {
+
+namespace {
+
+// Runs a function when a scope ends, however it ends.
+template <typename Action>
+class AtScopeEnd {
+ public:
+  explicit AtScopeEnd(Action action) : action_(std::move(action)) {}
+  ~AtScopeEnd() { action_(); }
+  AtScopeEnd(const AtScopeEnd&) = delete;
+  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
+
+ private:
+  Action action_;
+};
+
+}  // namespace
 
 TMainForm::TMainForm(bool has_arguments, QWidget* parent)
     : QMainWindow(parent), has_arguments_(has_arguments) {
@@ -21,11 +44,7 @@ TMainForm::TMainForm(bool has_arguments, QWidget* parent)
   setWindowTitle("Gestione centralizzata Data Dictionary");
   setFont(ui::DesignFont("MS Sans Serif", 8));
   createMenu();
-  ProjectDir = new QLabel;
-  ProjectDir->setObjectName("ProjectDir");
-  ProjectDir->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  statusBar()->addWidget(ProjectDir, 1);
-  statusBar()->setSizeGripEnabled(false);
+  createStatusBar();
   // Maximized; the screen's size is also its normal size, so that it fills
   // the screen where no window manager maximizes it.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -57,9 +76,55 @@ void TMainForm::createMenu() {
   Report1->setObjectName("Report1");
   N1 = bar->addAction("&?");
   N1->setObjectName("N1");
-  // Commands whose windows do not exist yet.
-  for (QAction* action : {Carica1, Rigenera1, SuFile1, Report1, N1}) action->setEnabled(false);
+  enableCommands(true);
   connect(Esci1, &QAction::triggered, this, &TMainForm::Esci1Click);
+  // Queued: an error of a command leaves the menu before it reaches the
+  // application's error handling.
+  connect(Rigenera1, &QAction::triggered, this, &TMainForm::Rigenera1Click, Qt::QueuedConnection);
+  connect(SuFile1, &QAction::triggered, this, &TMainForm::SuFile1Click, Qt::QueuedConnection);
+  connect(N1, &QAction::triggered, this, &TMainForm::N1Click, Qt::QueuedConnection);
+}
+
+void TMainForm::createStatusBar() {
+  ProjectDir = new QLabel;
+  ProjectDir->setObjectName("ProjectDir");
+  ProjectDir->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  pbRebuild = new QProgressBar;
+  pbRebuild->setObjectName("pbRebuild");
+  pbRebuild->setFormat("%v / %m");
+  pbRebuild->setMaximumWidth(200);
+  pbRebuild->hide();
+  btnStopRebuild = new QPushButton("Cancel");
+  btnStopRebuild->setObjectName("btnStopRebuild");
+  btnStopRebuild->hide();
+  connect(btnStopRebuild, &QPushButton::clicked, this, [this] {
+    if (progress_) progress_->requestStop();
+    btnStopRebuild->setEnabled(false);
+  });
+  statusBar()->addWidget(ProjectDir, 1);
+  statusBar()->addPermanentWidget(pbRebuild);
+  statusBar()->addPermanentWidget(btnStopRebuild);
+  statusBar()->setSizeGripEnabled(false);
+}
+
+void TMainForm::setRebuildChooser(TSceltaTabelleRegenDlg* chooser) {
+  rebuild_chooser_ = chooser;
+  enableCommands(!running());
+}
+
+void TMainForm::setAboutBox(TAboutBox* about_box) {
+  about_box_ = about_box;
+  enableCommands(!running());
+}
+
+void TMainForm::enableCommands(bool enabled) {
+  Esci1->setEnabled(enabled);
+  // Manage and Report have no windows yet.
+  Carica1->setEnabled(false);
+  Report1->setEnabled(false);
+  Rigenera1->setEnabled(enabled && rebuild_chooser_);
+  SuFile1->setEnabled(enabled && rebuild_chooser_);
+  N1->setEnabled(enabled && about_box_);
 }
 
 void TMainForm::FormCreate() {
@@ -86,6 +151,10 @@ void TMainForm::FormActivate() {
     }
     return;
   }
+  if (!running()) showProjectDirectory();
+}
+
+void TMainForm::showProjectDirectory() {
   if (data_module_) ProjectDir->setText(QString::fromStdString(data_module_->projectDirectory()));
 }
 
@@ -103,5 +172,63 @@ void TMainForm::RunBatchMode() {
 }
 
 void TMainForm::Esci1Click() { close(); }
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  // The window and what the run uses stay until the run is over; closing
+  // asks it to stop after the current table.
+  if (running()) {
+    progress_->requestStop();
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
+
+void TMainForm::Rigenera1Click() {
+  if (!data_module_ || !rebuild_chooser_ || !questions_ || running()) return;
+  rebuild_chooser_->lblDirectory->setVisible(true);
+  rebuild_chooser_->edtDirectory->setVisible(true);
+  if (rebuild_chooser_->exec() != QDialog::Accepted) return;
+
+  ui::WindowProgress progress([this](const ProgressStep& step) { showRunProgress(step); });
+  progress_ = &progress;
+  enableCommands(false);
+  const AtScopeEnd end([this] {
+    progress_ = nullptr;
+    showRunProgress({});
+    enableCommands(true);
+  });
+  JoinedUi ui(*questions_, progress);
+  RunInteractiveRebuild(*data_module_, rebuild_chooser_->choice(), ui, rebuild_details_);
+}
+
+void TMainForm::showRunProgress(const ProgressStep& step) {
+  if (step.text.empty()) {
+    showProjectDirectory();
+    pbRebuild->hide();
+    btnStopRebuild->hide();
+    return;
+  }
+  ProjectDir->setText(QFile::decodeName(step.text.c_str()));
+  pbRebuild->setRange(0, static_cast<int>(step.total));
+  pbRebuild->setValue(static_cast<int>(step.done));
+  pbRebuild->show();
+  btnStopRebuild->setEnabled(progress_ && !progress_->stopRequested());
+  btnStopRebuild->show();
+}
+
+void TMainForm::SuFile1Click() {
+  if (!data_module_ || !rebuild_chooser_ || running()) return;
+  QLabel* label = rebuild_chooser_->lblDirectory;
+  const AtScopeEnd restore([label, caption = label->text()] { label->setText(caption); });
+  label->setText("Filename");
+  if (rebuild_chooser_->exec() != QDialog::Accepted) return;
+  const RebuildChoice choice = rebuild_chooser_->choice();
+  WriteTextListing(*data_module_, choice.alias, choice.tables, choice.output_directory);
+}
+
+void TMainForm::N1Click() {
+  if (about_box_) about_box_->exec();
+}
 
 }  // namespace vellum::shell

@@ -3,9 +3,15 @@
 // directory. Started with command-line arguments, the program runs batch
 // mode from the main window's first activation and then ends.
 //
+// Its commands: Rebuild (the interactive rebuild over the rebuild chooser),
+// Print > Su File (the text listing, the chooser in file-name mode) and "?"
+// (the about box). While a rebuild runs, its progress shows in the status
+// bar with a Cancel button, and the menu commands are blocked.
+//
 // Created first at start; it creates the engine error dialog, which it owns,
 // and installs it as the application-wide error handler. It does not own the
-// data module or the batch window it is given; both must outlive it.
+// data module, the Questions, the batch window, the rebuild chooser or the
+// about box it is given; all must outlive it.
 #pragma once
 
 #include <memory>
@@ -13,12 +19,19 @@
 #include <QMainWindow>
 
 #include "dictionary/data_module.h"
+#include "dictionary/ui.h"
+#include "dictionary/ui/window_progress.h"
 #include "rebuild/ui/batch_form.h"
+#include "shell/interactive_rebuild.h"
+#include "shell/ui/about_box.h"
 #include "shell/ui/db_engine_error_dlg.h"
+#include "shell/ui/rebuild_chooser_dlg.h"
 
 class QAction;
 class QLabel;
 class QMenu;
+class QProgressBar;
+class QPushButton;
 
 namespace vellum::shell {
 
@@ -33,6 +46,15 @@ class TMainForm : public QMainWindow {
 
   void setDataModule(dictionary::TdmDataDictionary* data_module) { data_module_ = data_module; }
   void setBatchForm(rebuild::TBatchForm* batch_form) { batch_form_ = batch_form; }
+  // The Questions the commands ask through (the application's message boxes).
+  void setQuestions(Questions* questions) { questions_ = questions; }
+  // The dialogs the commands show; the menu items are enabled once given.
+  void setRebuildChooser(TSceltaTabelleRegenDlg* chooser);
+  void setAboutBox(TAboutBox* about_box);
+  // What the rebuild's questions show as their details (the table's plan).
+  void setRebuildDetails(RebuildDetails details) { rebuild_details_ = std::move(details); }
+  // True while a rebuild runs.
+  bool running() const { return progress_ != nullptr; }
   TDbEngineErrorDlg& errorDialog() { return *error_dialog_; }
 
   QAction* Esci1;
@@ -43,6 +65,10 @@ class TMainForm : public QMainWindow {
   QAction* Report1;
   QAction* N1;
   QLabel* ProjectDir;
+  // Where a rebuild run stands and the button that asks it to stop; shown
+  // only while it runs.
+  QProgressBar* pbRebuild;
+  QPushButton* btnStopRebuild;
 
  signals:
   // The program is to end with `exit_status` (batch mode is over).
@@ -50,18 +76,34 @@ class TMainForm : public QMainWindow {
 
  protected:
   void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void FormCreate();
   void FormActivate();
   void Esci1Click();
+  void Rigenera1Click();
+  void SuFile1Click();
+  void N1Click();
   void RunBatchMode();
   void createMenu();
+  void createStatusBar();
+  void showProjectDirectory();
+  // Shows a rebuild's progress; an empty text ends it (the project directory
+  // again, no bar).
+  void showRunProgress(const ProgressStep& step);
+  // Enables the menu commands whose windows exist, or blocks them all.
+  void enableCommands(bool enabled);
 
   bool has_arguments_;
   bool batch_started_ = false;
   dictionary::TdmDataDictionary* data_module_ = nullptr;
   rebuild::TBatchForm* batch_form_ = nullptr;
+  Questions* questions_ = nullptr;
+  TSceltaTabelleRegenDlg* rebuild_chooser_ = nullptr;
+  TAboutBox* about_box_ = nullptr;
+  RebuildDetails rebuild_details_;
+  ui::WindowProgress* progress_ = nullptr;  // the rebuild's, while it runs
   std::unique_ptr<TDbEngineErrorDlg> error_dialog_;
 };
 

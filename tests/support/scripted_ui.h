@@ -19,6 +19,7 @@ class ScriptedUi : public Ui {
     MessageKind kind;
     std::string text;
     Buttons buttons;
+    std::string details = {};  // what askWithDetails gave
   };
 
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
@@ -29,6 +30,12 @@ class ScriptedUi : public Ui {
       return a;
     }
     return buttons == Buttons::kOk || buttons == Buttons::kOkCancel ? Answer::kOk : Answer::kCancel;
+  }
+  Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
+                        const std::string& details) override {
+    const Answer answer = ask(kind, text, buttons);
+    shown.back().details = details;
+    return answer;
   }
   void showProgress(const ProgressStep& step) override {
     progress_texts.push_back(step.text);

@@ -3,15 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include <QAction>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
 #include "dictionary/schema.h"
 #include "engine/session.h"
+#include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -58,6 +67,7 @@ TEST_F(MainFormTest, ActivationSetsTheCaptionsAndShowsTheProjectDirectory) {
   EXPECT_EQ(form.ProjectDir->text().toStdString(), dir_.path());
   EXPECT_TRUE(form.windowState() & Qt::WindowMaximized);
   EXPECT_TRUE(form.Esci1->isEnabled());
+  // Without their windows the commands cannot be chosen.
   for (QAction* unbuilt : {form.Carica1, form.Rigenera1, form.SuFile1, form.Report1, form.N1}) {
     EXPECT_FALSE(unbuilt->isEnabled()) << unbuilt->objectName().toStdString();
   }
@@ -115,6 +125,154 @@ TEST_F(MainFormTest, ADictionaryThatCannotBeOpenedInBatchModeIsShownAndEndsThePr
   SetApplicationErrorHandler(nullptr);
   EXPECT_EQ(ended.at(0).at(0).toInt(), 1);
   EXPECT_EQ(errors.size(), 1u);
+}
+
+}  // namespace
+}  // namespace vellum::shell
+
+namespace vellum::shell {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The main window's commands over a dictionary describing SHOP.T1 and
+// SHOP.T2, with the rebuild chooser and the about box; its questions are
+// answered by a script.
+class MainFormCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dict_);
+    fs::create_directories(out_);
+    dictionary::CreateDictionaryTables(dict_);
+    dm_.OpenDictionary(dict_);
+    for (const char* name : {"T1", "T2"}) {
+      test::AddTableRow(dm_, "SHOP", name);
+      test::AddFieldRow(dm_, {"ID", "Integer", {}});
+      test::AddIndexRow(dm_, {"*PRIMARY*", "ID", true, true});
+    }
+    form_.setDataModule(&dm_);
+    form_.setQuestions(&ui_);
+    form_.setRebuildChooser(&chooser_);
+    form_.setAboutBox(&about_);
+    form_.show();
+    form_.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form_));
+  }
+
+  void TearDown() override { SetApplicationErrorHandler(nullptr); }
+
+  // Answers the chooser when it shows: alias SHOP, every table, `target` in
+  // the edit box, then OK (or Cancel when `ok` is false).
+  void AnswerChooser(const std::string& target, bool ok = true) {
+    test::WhenVisible(&chooser_, [this, target, ok] {
+      chooser_.cbAliases->setEditText("SHOP");
+      chooser_.IncAllBtn->click();
+      chooser_.edtDirectory->setText(QString::fromStdString(target));
+      (ok ? chooser_.OKBtn : chooser_.CancelBtn)->click();
+    });
+  }
+
+  test::TempDir dir_;
+  std::string dict_ = dir_.file("dict");
+  std::string out_ = dir_.file("out");
+  engine::Session session_{dir_.file("aliases.conf")};
+  test::ScriptedUi ui_;
+  dictionary::TdmDataDictionary dm_{session_, ui_};
+  TMainForm form_{false};
+  TSceltaTabelleRegenDlg chooser_{session_};
+  TAboutBox about_;
+};
+
+TEST_F(MainFormCommandsTest, RebuildAsksPerTableShowsItsProgressAndBlocksTheMenu) {
+  EXPECT_TRUE(form_.Rigenera1->isEnabled());
+  ui_.answers = {Answer::kYes, Answer::kYes};
+  AnswerChooser(out_);
+  QStringList panel_texts;
+  bool menu_blocked = true;
+  test::WhileRunning(
+      &form_, [this] { return form_.running(); },
+      [&] {
+        if (!panel_texts.contains(form_.ProjectDir->text()))
+          panel_texts << form_.ProjectDir->text();
+        for (QAction* command : {form_.Esci1, form_.Rigenera1, form_.SuFile1, form_.N1}) {
+          menu_blocked = menu_blocked && !command->isEnabled();
+        }
+      });
+  form_.Rigenera1->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return ui_.shown.size() == 2 && !form_.running(); }));
+  EXPECT_EQ(ui_.shown[1].text,
+            "Do you want to rebuild the table \"T2\" in the directory \"" + out_ + "\"?");
+  EXPECT_TRUE(fs::exists(out_ + "/T1.DB"));
+  EXPECT_TRUE(fs::exists(out_ + "/T2.DB"));
+  EXPECT_EQ(panel_texts, QStringList({QString::fromStdString(out_ + "/SHOP.T1..."),
+                                      QString::fromStdString(out_ + "/SHOP.T2...")}));
+  EXPECT_TRUE(menu_blocked);
+  EXPECT_EQ(form_.ProjectDir->text().toStdString(), dict_);
+  EXPECT_FALSE(form_.pbRebuild->isVisible());
+  EXPECT_TRUE(form_.Rigenera1->isEnabled());
+}
+
+TEST_F(MainFormCommandsTest, RebuildCancelledInTheChooserAsksNothing) {
+  AnswerChooser(out_, false);
+  form_.Rigenera1->trigger();
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return chooser_.result() == QDialog::Rejected && !chooser_.isVisible(); }));
+  QTest::qWait(20);
+  EXPECT_TRUE(ui_.shown.empty());
+  EXPECT_FALSE(fs::exists(out_ + "/T1.DB"));
+  EXPECT_EQ(form_.ProjectDir->text().toStdString(), dict_);
+}
+
+TEST_F(MainFormCommandsTest, CancelInTheStatusBarStopsTheRunAfterTheCurrentTable) {
+  ui_.answers = {Answer::kAll};
+  AnswerChooser(out_);
+  test::WhileRunning(
+      &form_, [this] { return form_.running() && form_.btnStopRebuild->isVisible(); },
+      [this] {
+        if (form_.btnStopRebuild->isEnabled()) form_.btnStopRebuild->click();
+      });
+  form_.Rigenera1->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return ui_.shown.size() == 2 && !form_.running(); }));
+  EXPECT_EQ(ui_.shown[1].text, "The rebuild stopped before the table \"T2\".");
+  EXPECT_TRUE(fs::exists(out_ + "/T1.DB"));
+  EXPECT_FALSE(fs::exists(out_ + "/T2.DB"));
+}
+
+TEST_F(MainFormCommandsTest, SuFileWritesTheChosenTablesAndRestoresTheLabel) {
+  const std::string file = dir_.file("listing.txt");
+  chooser_.lblDirectory->setText("Out directory");
+  AnswerChooser(file);
+  form_.SuFile1->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return fs::exists(file) && !chooser_.isVisible(); }));
+  QTest::qWait(20);
+  EXPECT_EQ(chooser_.lblDirectory->text(), "Out directory");
+  const std::string text = ReadFile(file);
+  EXPECT_EQ(text.rfind("Table name: SHOP.T1\r\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\fTable name: SHOP.T2\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.back(), '\f');
+}
+
+TEST_F(MainFormCommandsTest, AListingThatCannotBeWrittenGoesToTheErrorHandling) {
+  std::vector<std::string> errors;
+  SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ErrorText(e)); });
+  chooser_.lblDirectory->setText("Directory out");
+  AnswerChooser(dir_.file("missing/listing.txt"));
+  form_.SuFile1->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
+  EXPECT_EQ(chooser_.lblDirectory->text(), "Directory out");
+  EXPECT_NE(errors[0].find("listing.txt"), std::string::npos) << errors[0];
+}
+
+TEST_F(MainFormCommandsTest, QuestionMarkShowsTheAboutBox) {
+  test::WhenVisible(&about_, [this] { about_.OKButton->click(); });
+  form_.N1->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return about_.result() == QDialog::Accepted; }));
 }
 
 }  // namespace

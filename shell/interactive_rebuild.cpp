@@ -1,0 +1,151 @@
+#include "shell/interactive_rebuild.h"
+
+#include "rebuild/table_regenerator.h"
+
+namespace vellum::shell {
+
+namespace {
+
+constexpr char kLineEnd = '\r';
+
+// Empties the status text when the run ends, however it ends.
+class StatusReset {
+ public:
+  explicit StatusReset(Progress& progress) : progress_(progress) {}
+  ~StatusReset() {
+    try {
+      progress_.progress("");
+    } catch (...) {
+      // The run's own outcome is what the caller must see.
+    }
+  }
+  StatusReset(const StatusReset&) = delete;
+  StatusReset& operator=(const StatusReset&) = delete;
+
+ private:
+  Progress& progress_;
+};
+
+// The hourglass for the life of a scope.
+class BusyScope {
+ public:
+  explicit BusyScope(Progress& progress) : progress_(progress) { progress_.busy(true); }
+  ~BusyScope() { progress_.busy(false); }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  Progress& progress_;
+};
+
+std::string DetailsOf(const RebuildDetails& details, const RebuildChoice& choice,
+                      const std::string& table, Progress& progress) {
+  if (!details) return "";
+  BusyScope busy(progress);
+  try {
+    return details(choice.alias, table, choice.output_directory);
+  } catch (const std::exception& e) {
+    // The rebuild itself meets the same failure and reports it.
+    return std::string("The plan of this rebuild could not be worked out: ") + e.what();
+  }
+}
+
+// Asks about one table; the answer is Yes, No, Cancel or All.
+Answer Confirm(const RebuildChoice& choice, const std::string& table, Ui& ui,
+               const RebuildDetails& details) {
+  const std::string text = RebuildQuestion(table, choice.output_directory);
+  return ui.askWithDetails(MessageKind::kConfirmation, text, Buttons::kYesNoCancelAll,
+                           DetailsOf(details, choice, table, ui));
+}
+
+// Rebuilds one table; false when the user stops the run after an engine
+// error.
+bool RebuildOne(rebuild::TTableRegenerator& regenerator, const RebuildChoice& choice, size_t index,
+                Ui& ui, RebuildRunReport& report) {
+  const std::string& table = choice.tables[index];
+  ui.progress(choice.output_directory + "/" + choice.alias + "." + table + "...", index,
+              choice.tables.size());
+  ui.processEvents();
+  try {
+    BusyScope busy(ui);
+    regenerator.RegenerateTable(choice.alias, table, choice.output_directory);
+  } catch (const engine::EDBEngineError& error) {
+    report.failed.push_back(table);
+    const std::string message = "Impossible to rebuild \"" + table + "\".";
+    return ReportRebuildError(ui, message, error) != Answer::kCancel;
+  }
+  report.rebuilt.push_back(table);
+  return true;
+}
+
+}  // namespace
+
+std::string RebuildQuestion(const std::string& table, const std::string& directory) {
+  return "Do you want to rebuild the table \"" + table + "\" in the directory \"" + directory +
+         "\"?";
+}
+
+std::string RebuildErrorText(const std::string& message, const engine::EDBEngineError& error) {
+  std::string text;
+  const auto line = [&text](const std::string& content) {
+    text += content;
+    text += kLineEnd;
+  };
+  line(message);
+  line("");
+  line("Number of errors: " + std::to_string(error.entries().size()));
+  for (const engine::ErrorEntry& entry : error.entries()) {
+    line("Message: " + entry.message);
+    line("   Category: " + std::to_string(entry.code / 256));
+    line("   Error Code: " + std::to_string(entry.code));
+    line("   SubCode: " + std::to_string(entry.code % 256));
+    line("   Native Error: " + std::to_string(entry.native_code));
+    line("");
+  }
+  return text;
+}
+
+Answer ReportRebuildError(Questions& questions, const std::string& message,
+                          const engine::EDBEngineError& error) {
+  const Answer answer =
+      questions.ask(MessageKind::kError, RebuildErrorText(message, error), Buttons::kOkCancel);
+  return answer == Answer::kOk ? Answer::kOk : Answer::kCancel;
+}
+
+RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_module,
+                                       const RebuildChoice& choice, Ui& ui,
+                                       const RebuildDetails& details) {
+  dictionary::RunGuard::Scope run(data_module.runs(), "Rebuild");
+  StatusReset reset(ui);
+  rebuild::TTableRegenerator regenerator(data_module, ui);
+  RebuildRunReport report;
+  bool all = false;
+  for (size_t i = 0; i < choice.tables.size(); ++i) {
+    const std::string& table = choice.tables[i];
+    if (i > 0 && ui.stopRequested()) {
+      report.end = RebuildRunEnd::kStopped;
+      ui.message(MessageKind::kInformation,
+                 "The rebuild stopped before the table \"" + table + "\".");
+      break;
+    }
+    if (!all) {
+      const Answer answer = Confirm(choice, table, ui, details);
+      if (answer == Answer::kCancel) {
+        report.end = RebuildRunEnd::kCancelled;
+        break;
+      }
+      if (answer == Answer::kNo) {
+        report.skipped.push_back(table);
+        continue;
+      }
+      all = answer == Answer::kAll;
+    }
+    if (!RebuildOne(regenerator, choice, i, ui, report)) {
+      report.end = RebuildRunEnd::kCancelled;
+      break;
+    }
+  }
+  return report;
+}
+
+}  // namespace vellum::shell
