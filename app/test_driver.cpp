@@ -2,9 +2,12 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -12,8 +15,10 @@
 
 #include "dictionary/ui/open_project_dlg.h"
 #include "rebuild/ui/batch_form.h"
+#include "shell/ui/about_box.h"
 #include "shell/ui/db_engine_error_dlg.h"
 #include "shell/ui/main_form.h"
+#include "shell/ui/rebuild_chooser_dlg.h"
 
 namespace vellum::app {
 
@@ -25,6 +30,8 @@ constexpr int kTickMs = 40;
 constexpr int kOpenTicks = 10;
 // Ticks a window is given to become active before the driver acts anyway.
 constexpr int kActivationTicks = 50;
+// Ticks a command's window is waited for before the command counts as failed.
+constexpr int kCommandTicks = 250;
 
 QString Escaped(QString text) {
   text.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
@@ -47,6 +54,7 @@ TestDriver::TestDriver() {
     transcript_.setFileName(transcript);
     acting_ = transcript_.open(QIODevice::WriteOnly | QIODevice::Truncate);
   }
+  commands_ = qEnvironmentVariable("VELLUM_TEST_COMMANDS").split('\n', Qt::SkipEmptyParts);
   if (!acting_ && screenshots_.isEmpty()) return;
   connect(&timer_, &QTimer::timeout, this, &TestDriver::tick);
   timer_.start(kTickMs);
@@ -80,18 +88,7 @@ void TestDriver::tick() {
 }
 
 bool TestDriver::handle(QWidget* window) {
-  if (auto* box = qobject_cast<QMessageBox*>(window)) {
-    // Seen first: painted by the next tick, acted on then.
-    if (!settled_.contains(box)) {
-      settled_.insert(box);
-      return true;
-    }
-    settled_.remove(box);
-    screenshot(box, "message-box");
-    write("box", {box->windowTitle(), box->text()});
-    if (acting_) Press(box->defaultButton() ? box->defaultButton() : box->buttons().first());
-    return true;
-  }
+  if (handleMessageBox(window) || handleChooser(window) || handleAboutBox(window)) return true;
   if (auto* error = qobject_cast<shell::TDbEngineErrorDlg*>(window)) {
     if (!error->currentError()) return false;
     if (!screenshots_.isEmpty() && !error->detailsShown()) {
@@ -152,15 +149,120 @@ bool TestDriver::handle(QWidget* window) {
     Press(dialog->OKBtn);
     return true;
   }
-  if (auto* main = qobject_cast<shell::TMainForm*>(window)) {
-    if (main->ProjectDir->text().isEmpty()) return false;
-    screenshot(main, "main-form");
-    if (!acting_) return false;
-    write("main", {main->windowTitle(), main->ProjectDir->text()});
-    QMetaObject::invokeMethod(main->Esci1, &QAction::trigger, Qt::QueuedConnection);
+  return handleMainForm(window);
+}
+
+bool TestDriver::handleMessageBox(QWidget* window) {
+  auto* box = qobject_cast<QMessageBox*>(window);
+  if (!box) return false;
+  // Seen first: painted by the next tick, acted on then.
+  if (!settled_.contains(box)) {
+    settled_.insert(box);
     return true;
   }
-  return false;
+  // With screenshots, details are opened first and shot on the next tick.
+  if (!screenshots_.isEmpty() && !box->detailedText().isEmpty() &&
+      !box->property("vellum_details_shown").toBool()) {
+    box->setProperty("vellum_details_shown", true);
+    for (QAbstractButton* button : box->buttons()) {
+      if (box->buttonRole(button) == QMessageBox::ActionRole) button->click();
+    }
+    return true;
+  }
+  settled_.remove(box);
+  screenshot(
+      box, "message-box-" + box->windowTitle() + (box->detailedText().isEmpty() ? "" : "-details"));
+  QStringList fields{box->windowTitle(), box->text()};
+  if (!box->detailedText().isEmpty()) fields << box->detailedText();
+  write("box", fields);
+  if (acting_) Press(box->defaultButton() ? box->defaultButton() : box->buttons().first());
+  return true;
+}
+
+bool TestDriver::handleMainForm(QWidget* window) {
+  auto* main = qobject_cast<shell::TMainForm*>(window);
+  if (!main || main->ProjectDir->text().isEmpty() || main->running()) return false;
+  if (awaiting_) {
+    // The command's window has not come up: after a while it counts as failed.
+    if (++awaiting_ticks_ < kCommandTicks) return true;
+    write("command-failed", command_);
+    awaiting_ = false;
+  }
+  screenshot(main, "main-form");
+  if (!acting_) return false;
+  if (!commands_.isEmpty()) {
+    nextCommand(main);
+    return true;
+  }
+  write("main", {main->windowTitle(), main->ProjectDir->text()});
+  QMetaObject::invokeMethod(main->Esci1, &QAction::trigger, Qt::QueuedConnection);
+  return true;
+}
+
+void TestDriver::nextCommand(QWidget* main_form) {
+  auto* main = static_cast<shell::TMainForm*>(main_form);
+  command_ = commands_.takeFirst().split('\t');
+  write("command", command_);
+  QAction* action = command_[0] == "rebuild" ? main->Rigenera1
+                    : command_[0] == "list"  ? main->SuFile1
+                    : command_[0] == "about" ? main->N1
+                                             : nullptr;
+  if (!action) {
+    write("command-failed", command_);
+    return;
+  }
+  awaiting_ = true;
+  awaiting_ticks_ = 0;
+  chooser_filled_ = false;
+  QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
+}
+
+bool TestDriver::handleChooser(QWidget* window) {
+  auto* chooser = qobject_cast<shell::TSceltaTabelleRegenDlg*>(window);
+  if (!chooser) return false;
+  if (!chooser->isActiveWindow() && ++inactive_ticks_ < kActivationTicks) return true;
+  const bool file_name = chooser->lblDirectory->text() == "Filename";
+  if (!acting_ || command_.size() < 4) {
+    screenshot(chooser, file_name ? "chooser-file-name" : "chooser-out-directory");
+    if (acting_) Press(chooser->CancelBtn);
+    return true;
+  }
+  if (!chooser_filled_) {
+    // As a user: the alias typed, each table selected and moved in turn,
+    // the target typed; acted on once painted, on the next tick.
+    chooser_filled_ = true;
+    chooser->cbAliases->setEditText(command_[1]);
+    for (const QString& table : command_[3].split(',')) {
+      chooser->SrcList->clearSelection();
+      const QList<QListWidgetItem*> found = chooser->SrcList->findItems(table, Qt::MatchExactly);
+      if (found.isEmpty()) continue;
+      found[0]->setSelected(true);
+      chooser->IncludeBtn->click();
+    }
+    chooser->edtDirectory->setText(command_[2]);
+    return true;
+  }
+  screenshot(chooser, file_name ? "chooser-file-name" : "chooser-out-directory");
+  QStringList chosen;
+  for (int i = 0; i < chooser->DstList->count(); ++i) chosen << chooser->DstList->item(i)->text();
+  write("chooser",
+        {chooser->windowTitle(), chooser->lblDirectory->text(), chooser->cbAliases->currentText(),
+         chooser->edtDirectory->text(), chosen.join(',')});
+  awaiting_ = false;
+  inactive_ticks_ = 0;
+  Press(chooser->OKBtn->isEnabled() ? chooser->OKBtn : chooser->CancelBtn);
+  return true;
+}
+
+bool TestDriver::handleAboutBox(QWidget* window) {
+  auto* about = qobject_cast<shell::TAboutBox*>(window);
+  if (!about) return false;
+  screenshot(about, "about-box");
+  write("about", {about->windowTitle(), about->ProductName->text(), about->Version->text(),
+                  about->Company->text(), about->EMail->text(), about->WebAddress->text()});
+  awaiting_ = false;
+  if (acting_) Press(about->OKButton);
+  return true;
 }
 
 }  // namespace vellum::app

@@ -11,6 +11,16 @@
 //       dialog is confirmed (after Create where needed) on the directory
 //       VELLUM_TEST_DIRECTORY names, and cancelled without it; the main
 //       window of an interactive start is written and closed with Exit.
+//   VELLUM_TEST_COMMANDS=LINES    menu commands the user gives in the main
+//       window before Exit, one a line, fields after a tab:
+//         rebuild ALIAS TARGET TABLE,TABLE...   Rebuild
+//         list ALIAS TARGET TABLE,TABLE...      Print > Su File
+//         about                                 ?
+//       The rebuild chooser is answered with the alias, the tables moved one
+//       by one in the given order and TARGET in its edit box, then OK when
+//       it can be pressed (else Cancel), and written down; the about box is
+//       written and closed. Message boxes show their details when
+//       screenshots are taken and write them as a field of their own.
 //   VELLUM_TEST_SCREENSHOTS=DIR   save a PNG of each window as it comes up
 //       (and of the batch window while it runs), grabbed from the screen.
 //
@@ -39,6 +49,11 @@ class TestDriver : public QObject {
   void write(const QString& kind, const QStringList& fields);
   void screenshot(QWidget* window, const QString& name);
   bool handle(QWidget* window);
+  bool handleMessageBox(QWidget* window);
+  bool handleMainForm(QWidget* window);
+  bool handleChooser(QWidget* window);
+  bool handleAboutBox(QWidget* window);
+  void nextCommand(QWidget* main_form);
 
   QTimer timer_;
   QFile transcript_;
@@ -53,6 +68,11 @@ class TestDriver : public QObject {
   bool directory_written_ = false;
   bool create_pressed_ = false;
   bool directory_answered_ = false;
+  QStringList commands_;   // still to give
+  QStringList command_;    // the one being given: its fields
+  bool awaiting_ = false;  // its window has not come up yet
+  int awaiting_ticks_ = 0;
+  bool chooser_filled_ = false;
 };
 
 }  // namespace vellum::app

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <QFile>
@@ -51,6 +52,11 @@ std::string Unescaped(const std::string& field) {
     text += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
   }
   return text;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::vector<std::string>> ReadTranscript(const std::string& path) {
@@ -195,6 +201,62 @@ TEST_F(ProgramTest, CancelAtStartEndsTheProgramWithoutItsMainWindow) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.lines("directory-dialog").size(), 1u);
   EXPECT_TRUE(run.lines("main").empty());
+}
+
+// The menu commands of an interactive start: the test driver gives them in
+// order, answering the chooser and every question with its default button.
+QProcessEnvironment Commands(const std::string& dictionary, const std::vector<std::string>& lines) {
+  QProcessEnvironment extra;
+  extra.insert("VELLUM_TEST_DIRECTORY", QString::fromStdString(dictionary));
+  std::string commands;
+  for (const std::string& line : lines) commands += line + "\n";
+  extra.insert("VELLUM_TEST_COMMANDS", QString::fromStdString(commands));
+  return extra;
+}
+
+TEST_F(ProgramTest, TablesRebuiltAndListedFromTheMenuMatchTheCommandLine) {
+  const std::string out = dir_.file("new");
+  fs::create_directories(out);  // the chooser takes an existing directory
+  const std::string listing = dir_.file("listing.txt");
+  const ProcessRun run =
+      Vellum({}, Commands(dict_, {"rebuild\tDEMO\t" + out + "\tFILMS,CUSTOMER",
+                                  "list\tDEMO\t" + listing + "\tFILMS,CUSTOMER", "about"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.lines("command-failed").empty());
+  EXPECT_TRUE(run.lines("engine-error").empty());
+  EXPECT_EQ(run.lines("chooser"),
+            (std::vector<std::vector<std::string>>{
+                {"chooser", "Choose tables", "Out directory", "DEMO", out, "FILMS,CUSTOMER"},
+                {"chooser", "Choose tables", "Filename", "DEMO", listing, "FILMS,CUSTOMER"}}));
+  const auto boxes = run.lines("box");
+  ASSERT_EQ(boxes.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string table = i == 0 ? "FILMS" : "CUSTOMER";
+    EXPECT_EQ(boxes[i][1], "Confirm");
+    EXPECT_EQ(boxes[i][2], "Do you want to rebuild the table \"" + table +
+                               "\" in the directory \"" + out + "\"?");
+  }
+  ASSERT_EQ(run.lines("about").size(), 1u);
+  EXPECT_EQ(run.lines("about")[0][1], "About Vellum 2.0");
+  EXPECT_EQ(run.lines("about")[0][2], "Vellum");
+  EXPECT_EQ(run.lines("about")[0][3], " Versione 2.0.19");
+  EXPECT_EQ(run.lines("main").size(), 1u);
+
+  // Only the two tables were rebuilt, and they are sound.
+  for (const char* table : kTables) {
+    const bool chosen = std::string(table) == "FILMS" || std::string(table) == "CUSTOMER";
+    EXPECT_EQ(fs::exists(out + "/" + table + ".DB"), chosen) << table;
+  }
+  EXPECT_EQ(Cli({"verify", out + "/FILMS"}).status, 0);
+  EXPECT_EQ(Cli({"verify", out + "/CUSTOMER"}).status, 0);
+  // The listing is the command line's listing of the same tables, byte for
+  // byte.
+  const std::string expected = dir_.file("expected.txt");
+  ASSERT_EQ(
+      Cli({"list", "-p", dict_, "--alias", "DEMO", "-o", expected, "FILMS", "CUSTOMER"}).status, 0);
+  const std::string written = ReadFile(listing);
+  EXPECT_FALSE(written.empty());
+  EXPECT_EQ(written, ReadFile(expected));
 }
 
 }  // namespace
