@@ -122,7 +122,7 @@ RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_modul
   bool all = false;
   for (size_t i = 0; i < choice.tables.size(); ++i) {
     const std::string& table = choice.tables[i];
-    if (i > 0 && ui.stopRequested()) {
+    if (ui.stopRequested()) {
       report.end = RebuildRunEnd::kStopped;
       ui.message(MessageKind::kInformation,
                  "The rebuild stopped before the table \"" + table + "\".");
