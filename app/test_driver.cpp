@@ -32,6 +32,9 @@ constexpr int kOpenTicks = 10;
 constexpr int kActivationTicks = 50;
 // Ticks a command's window is waited for before the command counts as failed.
 constexpr int kCommandTicks = 250;
+// Ticks the main window must be seen idle (no other window up, no run going)
+// before the next command is given: a closing dialog's last tick is no gap.
+constexpr int kSettleTicks = 3;
 
 QString Escaped(QString text) {
   text.replace('\\', "\\\\").replace('\r', "\\r").replace('\n', "\\n").replace('\t', "\\t");
@@ -81,6 +84,7 @@ void TestDriver::screenshot(QWidget* window, const QString& name) {
 void TestDriver::tick() {
   // The window on top acts first: the active modal window, else any.
   QWidget* modal = QApplication::activeModalWidget();
+  if (modal) main_idle_ticks_ = 0;
   if (modal && modal->isVisible() && handle(modal)) return;
   for (QWidget* window : QApplication::topLevelWidgets()) {
     if (window->isVisible() && window != modal && handle(window)) return;
@@ -181,7 +185,12 @@ bool TestDriver::handleMessageBox(QWidget* window) {
 
 bool TestDriver::handleMainForm(QWidget* window) {
   auto* main = qobject_cast<shell::TMainForm*>(window);
-  if (!main || main->ProjectDir->text().isEmpty() || main->running()) return false;
+  if (!main || main->ProjectDir->text().isEmpty()) return false;
+  if (main->running()) {
+    main_idle_ticks_ = 0;
+    return false;
+  }
+  if (++main_idle_ticks_ < kSettleTicks) return true;
   if (awaiting_) {
     // The command's window has not come up: after a while it counts as failed.
     if (++awaiting_ticks_ < kCommandTicks) return true;

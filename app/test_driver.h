@@ -65,6 +65,7 @@ class TestDriver : public QObject {
   bool pressed_run_ = false;
   int idle_ticks_ = 0;
   int inactive_ticks_ = 0;
+  int main_idle_ticks_ = 0;  // ticks the main window was seen idle in a row
   bool directory_written_ = false;
   bool create_pressed_ = false;
   bool directory_answered_ = false;

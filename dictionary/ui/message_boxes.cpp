@@ -1,5 +1,6 @@
 #include "dictionary/ui/message_boxes.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 
@@ -78,6 +79,8 @@ Answer MessageBoxes::askWithDetails(MessageKind kind, const std::string& text, B
   box.setDefaultButton(buttons == Buttons::kYesNo || buttons == Buttons::kYesNoCancelAll
                            ? QMessageBox::Yes
                            : QMessageBox::Ok);
+  // The answer that stops the questions of a run is called "All" here.
+  if (QAbstractButton* all = box.button(QMessageBox::YesToAll)) all->setText("&All");
   if (!details.empty()) box.setDetailedText(QString::fromStdString(details));
   // Escape and the close box answer Cancel where the box has it.
   if (buttons == Buttons::kOkCancel || buttons == Buttons::kYesNoCancelAll) {
