@@ -10,6 +10,12 @@
 
 namespace vellum::engine::paradox {
 
+const std::vector<int>& KnownCodePages() {
+  static const std::vector<int> pages = {0,   437,  850,  852,  857,  860,  861,  863,  865, 866,
+                                         936, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257};
+  return pages;
+}
+
 std::string IconvName(int number) {
   if (number == 0) return "HP-ROMAN8";
   if (number == 936) return "GBK";
@@ -56,8 +62,9 @@ bool IsAscii(const char* data, size_t n) {
   return true;
 }
 
-// Runs iconv over the whole input; an unconvertible input character is
-// replaced by `replacement` and skipped (`skip` bytes).
+// Converts the whole input as one value, from a fresh converter state to a
+// flushed one; an unconvertible input character is replaced by
+// `replacement` and skipped.
 std::string Convert(iconv_t cd, const char* data, size_t n, const std::string& replacement,
                     bool utf8_input) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -85,6 +92,13 @@ std::string Convert(iconv_t cd, const char* data, size_t n, const std::string& r
       in_left -= skip;
     }
   }
+  // A stateful converter may still hold the last character back (code page
+  // 1255 waits for a combining mark that could follow a letter): the value
+  // ends here, so let it go.
+  char* o = buffer.data();
+  size_t o_left = buffer.size();
+  iconv(cd, nullptr, nullptr, &o, &o_left);
+  out.append(buffer.data(), static_cast<size_t>(o - buffer.data()));
   return out;
 }
 

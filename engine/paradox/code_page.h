@@ -1,9 +1,13 @@
 // Conversion of text between a table's code page (on disk) and UTF-8 (the
-// engine's API), through iconv.
+// engine's API), through iconv. Every call converts one whole value: the
+// converter starts fresh and is flushed at the end, so a stateful code page
+// (1255 holds a letter back until it knows no combining mark follows) loses
+// nothing.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vellum::engine::paradox {
 
@@ -29,6 +33,10 @@ class CodePage {
   int number_;
   std::unique_ptr<Impl> impl_;
 };
+
+// The code pages tables are known to be written in: the DOS and Windows
+// pages of the Paradox language drivers, GBK (936) and Roman-8 (0).
+const std::vector<int>& KnownCodePages();
 
 // iconv name of a code page number ("CP1252", "HP-ROMAN8", ...).
 std::string IconvName(int number);
