@@ -30,13 +30,20 @@ enum class DumpFormat { kCsv, kJson };
 
 // Streams every record in table order: CSV with a header line of field names
 // and CRLF line ends, or a JSON array with one object per record, one record
-// per line. Memory use does not grow with the table.
+// per line. Memory use does not grow with the table. A table that could not
+// be read whole (a block that cannot be read, a header record count other
+// than the rows its blocks hold, values that live in a missing blob file)
+// raises an engine error naming the problem after the rows that were read.
 void Dump(const TableLocation& table, DumpFormat format, std::ostream& out);
 
-// Runs the engine's integrity check. Writes "OK" and returns 0 when the table
-// is clean; otherwise writes each problem on its own line and returns their
-// number.
-size_t Verify(const TableLocation& table, std::ostream& out);
+enum class VerifyFormat { kText, kJson };
+
+// Runs the engine's integrity check and returns the number of errors found
+// (kinds of problem, per file). Text: one line per error, then one line per
+// piece of information prefixed "note: ", then "OK" when there is no error.
+// JSON: one object with the table, whether it is clean, the error count and
+// every finding (severity, file, kind, detail, count, of, keys).
+size_t Verify(const TableLocation& table, VerifyFormat format, std::ostream& out);
 
 // The alias command, which changes no table but the alias configuration
 // file: `args` are the arguments after "alias" (list, add or remove and their

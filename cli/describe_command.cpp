@@ -35,6 +35,13 @@ void WriteIndex(JsonWriter& json, const IndexInfo& index) {
   json.member("case_insensitive", index.case_insensitive);
   json.member("maintained", index.maintained);
   json.member("file", index.file);
+  json.member("out_of_date", index.out_of_date);
+  json.key("out_of_date_reason");
+  if (index.out_of_date) {
+    json.string(index.why_out_of_date);
+  } else {
+    json.null();
+  }
   json.endObject();
 }
 

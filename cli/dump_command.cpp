@@ -2,6 +2,7 @@
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 #include "cli/value_text.h"
+#include "engine/errors.h"
 #include "engine/paradox/table.h"
 
 namespace vellum::cli {
@@ -13,7 +14,8 @@ using engine::paradox::TableStructure;
 
 constexpr const char* kCsvLineEnd = "\r\n";
 
-void DumpCsv(engine::paradox::Table& table, std::ostream& out) {
+// Streams the rows; returns how many were read.
+uint64_t DumpCsv(engine::paradox::Table& table, std::ostream& out) {
   const TableStructure& st = table.structure();
   std::string line;
   for (size_t i = 0; i < st.fields.size(); ++i) {
@@ -24,7 +26,9 @@ void DumpCsv(engine::paradox::Table& table, std::ostream& out) {
   out << line;
   engine::paradox::Table::Scanner scanner(table);
   Row row;
+  uint64_t rows = 0;
   while (scanner.next(row)) {
+    ++rows;
     line.clear();
     for (size_t i = 0; i < row.size(); ++i) {
       if (i > 0) line.push_back(',');
@@ -33,9 +37,10 @@ void DumpCsv(engine::paradox::Table& table, std::ostream& out) {
     line += kCsvLineEnd;
     out << line;
   }
+  return rows;
 }
 
-void DumpJson(engine::paradox::Table& table, std::ostream& out) {
+uint64_t DumpJson(engine::paradox::Table& table, std::ostream& out) {
   const TableStructure& st = table.structure();
   // Member names with their quotes and colon, escaped once.
   std::vector<std::string> keys;
@@ -50,7 +55,9 @@ void DumpJson(engine::paradox::Table& table, std::ostream& out) {
   Row row;
   std::string line;
   bool first = true;
+  uint64_t rows = 0;
   while (scanner.next(row)) {
+    ++rows;
     line.assign(first ? "\n{" : ",\n{");
     first = false;
     for (size_t i = 0; i < row.size() && i < keys.size(); ++i) {
@@ -62,17 +69,35 @@ void DumpJson(engine::paradox::Table& table, std::ostream& out) {
     out << line;
   }
   out << "\n]\n";
+  return rows;
+}
+
+// After the rows: what made the output less than the table. Raises data
+// corruption naming the file when the header's record count differs from
+// the rows the blocks hold, or when values that live in the blob file were
+// read as their leaders because the file is missing.
+void CheckWhole(engine::paradox::Table& table, uint64_t rows, uint64_t cut_short) {
+  const uint32_t counted = table.header().num_records;
+  if (rows != counted) {
+    engine::ThrowCorrupt(table.structure().file, "the header counts " + std::to_string(counted) +
+                                                     " records, its blocks hold " +
+                                                     std::to_string(rows));
+  }
+  if (cut_short > 0) {
+    throw engine::EDBEngineError(engine::ErrorCategory::kNotFound, engine::subcode::kFileNotFound,
+                                 table.structure().name + ".MB: the blob file is missing; " +
+                                     std::to_string(cut_short) +
+                                     " values were printed only as far as the table holds them");
+  }
 }
 
 }  // namespace
 
 void Dump(const TableLocation& location, DumpFormat format, std::ostream& out) {
   auto table = engine::paradox::Table::Open(location.directory, location.name);
-  if (format == DumpFormat::kJson) {
-    DumpJson(*table, out);
-  } else {
-    DumpCsv(*table, out);
-  }
+  const uint64_t cut_before = table->valuesReadWithoutBlobFile();
+  const uint64_t rows = format == DumpFormat::kJson ? DumpJson(*table, out) : DumpCsv(*table, out);
+  CheckWhole(*table, rows, table->valuesReadWithoutBlobFile() - cut_before);
 }
 
 }  // namespace vellum::cli

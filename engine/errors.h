@@ -48,6 +48,7 @@ inline constexpr uint8_t kUnsupportedType = 0x0A;
 inline constexpr uint8_t kDiskFull = 0x0B;
 inline constexpr uint8_t kRequired = 0x0C;
 inline constexpr uint8_t kBadValue = 0x0D;
+inline constexpr uint8_t kIndexOutOfDate = 0x0E;
 }  // namespace subcode
 
 struct ErrorEntry {

@@ -242,21 +242,27 @@ void ClearLeftoverIndexRows(Dataset& indexes, const Value& code) {
 }
 
 // Opens a source table under `name`, or else under `name` with ".DBF"
-// appended; null when neither opens, with the first attempt's message in
-// `reason`. Only an engine error of the first attempt leads to the second;
-// any failure of the second gives null.
+// appended; null when neither opens, with `reason` set to the reason: the first
+// attempt's, unless that one only found no table and the second found one it
+// could not read. Only an engine error of the first attempt leads to the
+// second; any failure of the second gives null.
 std::unique_ptr<Table> OpenSourceTable(engine::Session& session, const std::string& source,
                                        const std::string& name, std::string* reason) {
+  bool not_found = false;
   try {
     return Table::Open(session.resolveDirectory(source), name, {}, session.fs());
-  } catch (const engine::EDBEngineError& error) {
-    *reason = error.what();
+  } catch (const engine::EDBEngineError& e) {
+    *reason = e.what();
+    not_found = e.category() == engine::ErrorCategory::kNotFound;
   }
   try {
     return Table::Open(session.resolveDirectory(source), name + ".DBF", {}, session.fs());
-  } catch (const std::exception&) {
-    return nullptr;
+  } catch (const engine::EDBEngineError& e) {
+    if (not_found && e.category() != engine::ErrorCategory::kNotFound) *reason = e.what();
+  } catch (const std::exception& e) {
+    if (not_found) *reason = e.what();
   }
+  return nullptr;
 }
 
 // After an error ended a load: gives up pending row changes of the views and
@@ -451,7 +457,7 @@ class LoadRun {
     std::unique_ptr<Table> table = OpenSourceTable(dm_.session(), source_, entry.name, &reason);
     if (!table) {
       ui_.ask(MessageKind::kError,
-              "Impossible to load the informations of the table \"" + entry.name + "\"",
+              "Impossible to load the informations of the table \"" + entry.name + "\": " + reason,
               Buttons::kOk);
       entry.result = TableLoad::Result::kNotOpened;
       entry.reason = reason;

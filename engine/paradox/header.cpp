@@ -91,6 +91,20 @@ uint8_t VersionIdForLevel(int level) {
   }
 }
 
+std::string BlockFileShortfall(const TableHeader& h, uint64_t file_size) {
+  if (h.file_blocks == 0) return "";
+  const uint64_t last = h.header_size + static_cast<uint64_t>(h.file_blocks - 1) * h.blockSize();
+  const uint64_t end = last + h.blockSize();
+  if (file_size >= end) return "";
+  // Real files may end inside their last block, after its records, on a
+  // kilobyte boundary; anything else is a file cut short.
+  if (file_size >= last + 6 && (file_size - h.header_size) % 1024 == 0) return "";
+  const uint64_t cut =
+      file_size <= h.header_size ? 1 : (file_size - h.header_size) / h.blockSize() + 1;
+  return "the file is cut part-way through block " + std::to_string(cut) + " of " +
+         std::to_string(h.file_blocks);
+}
+
 uint8_t SortOrderByteFor(const std::string& sort_order_id) {
   for (const auto& s : kSortOrders) {
     if (sort_order_id == s.name) return s.id;

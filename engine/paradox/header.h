@@ -110,6 +110,13 @@ std::vector<uint8_t> SerializeHeader(TableHeader& header);
 // Bytes of the variable part's end (the value of realHeaderSize) for a header.
 size_t ComputeRealHeaderSize(const TableHeader& header);
 
+// For a data or index file of `file_size` bytes: a text naming the block the
+// file is cut in, empty when the file holds its blocks. The last block may
+// end early on a kilobyte boundary after its block header (real tables end
+// there, after its records; the chain walks check the records); any other
+// end before the last block's end is a cut.
+std::string BlockFileShortfall(const TableHeader& header, uint64_t file_size);
+
 // Version byte and level conversions.
 uint8_t VersionIdForLevel(int level);
 

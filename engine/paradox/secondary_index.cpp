@@ -9,11 +9,9 @@
 
 namespace vellum::engine::paradox {
 
-namespace {
-
-int UpperByte(uint8_t c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
-
-}  // namespace
+uint8_t FoldIndexByte(uint8_t c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 32) : c;
+}
 
 int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, const uint8_t* b) {
   for (size_t i = 0; i < n && i < parts.size(); ++i) {
@@ -28,7 +26,7 @@ int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, c
           if (x[j] == 0) break;
           continue;
         }
-        c = UpperByte(x[j]) - UpperByte(y[j]);
+        c = FoldIndexByte(x[j]) - FoldIndexByte(y[j]);
         if (c != 0) break;
       }
     } else if (k.length <= 16) {
@@ -178,6 +176,123 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
   writer.sync();
 }
 
+namespace {
+
+bool SameStorage(const PxField& a, const PxField& b) {
+  return a.type == b.type && a.size_byte == b.size_byte && a.length == b.length;
+}
+
+size_t FieldNamed(const TableHeader& t, const std::string& name) {
+  for (size_t j = 0; j < t.fields.size(); ++j) {
+    if (Upper(t.fields[j].name) == Upper(name)) return j;
+  }
+  return SIZE_MAX;
+}
+
+// The table field (0-based) that indexed field `i` of X file `x` is tied to:
+// the position the file records (its field-number list, or for the first
+// field of files without the list, the header's first-field byte); in a file
+// that records no position for the field, the table field of its name.
+// SIZE_MAX when the table has no such field.
+size_t RecordedPosition(const TableHeader& x, size_t i, const TableHeader& t) {
+  uint16_t number = 0;
+  if (i < x.field_numbers.size()) {
+    number = x.field_numbers[i] & 0x7FFF;
+  } else if (i == 0) {
+    number = x.index_field_number;
+  } else {
+    return FieldNamed(t, x.fields[i].name);
+  }
+  return number >= 1 && number <= t.fields.size() ? number - 1u : SIZE_MAX;
+}
+
+// How an X file's fields meet its table's.
+struct FieldTie {
+  size_t indexed = 0;          // leading X fields that are indexed fields
+  std::vector<size_t> fields;  // table field per indexed field (SIZE_MAX: none)
+  std::string mismatch;        // why the file no longer fits the table; empty when it fits
+};
+
+// Ties the indexed fields of X file `x` to table `t` by position. Where the
+// recorded field no longer has the recorded type and size (a field was
+// inserted, dropped or changed since the index was made), the index is out of
+// date; its field is then taken to be the table field of the name the X file
+// recorded, which is what a person reading the definition would mean.
+FieldTie TieToTable(const TableHeader& x, const TableHeader& t, const CodePage& cp) {
+  FieldTie tie;
+  const size_t n = x.fields.size();
+  const bool maintained_file = x.file_type == 5 || x.file_type == 8;
+  if (maintained_file && t.key_fields == 0) {
+    tie.mismatch = "it is kept in primary-key order, and the table has no primary key";
+  } else if (maintained_file && n < static_cast<size_t>(t.key_fields) + 2) {
+    tie.mismatch = "it was made for a primary key of fewer fields";
+  }
+  if (!maintained_file) {
+    tie.indexed = n - 3;  // then Tup No, Blk Num, Tup Offset
+  } else if (tie.mismatch.empty()) {
+    tie.indexed = n - t.key_fields - 1;  // then the primary key, Blk Num
+  } else {
+    tie.indexed = 1;
+  }
+  for (size_t i = 0; i < tie.indexed; ++i) {
+    const size_t at = RecordedPosition(x, i, t);
+    if (at != SIZE_MAX && SameStorage(t.fields[at], x.fields[i])) {
+      tie.fields.push_back(at);
+      continue;
+    }
+    if (tie.mismatch.empty()) {
+      tie.mismatch =
+          "its field \"" + cp.toUtf8(x.fields[i].name) + "\" " +
+          (at == SIZE_MAX ? std::string("is no longer in the table")
+                          : "no longer matches field " + std::to_string(at + 1) + " of the table");
+    }
+    const size_t named = FieldNamed(t, x.fields[i].name);
+    tie.fields.push_back(named != SIZE_MAX && SameStorage(t.fields[named], x.fields[i]) ? named
+                                                                                        : at);
+  }
+  if (tie.mismatch.empty() && maintained_file) {
+    for (size_t k = 0; k < t.key_fields; ++k) {
+      if (!SameStorage(x.fields[tie.indexed + k], t.fields[k])) {
+        tie.mismatch = "its primary-key fields no longer match the table's";
+        break;
+      }
+    }
+  }
+  return tie;
+}
+
+}  // namespace
+
+void SecondaryIndex::describe(const TableHeader& x, const TableStructure& st, const CodePage& cp,
+                              const std::vector<size_t>& fields, size_t indexed,
+                              const std::string& x_file) {
+  bool desc_any = false;
+  for (size_t i = 0; i < indexed; ++i) desc_any = desc_any || x.fields[i].descending;
+  const bool composite = x.file_type == 6 || x.file_type == 8;
+  auto field_name = [&](size_t i) {
+    return fields[i] < st.fields.size() ? st.fields[fields[i]].name : cp.toUtf8(x.fields[i].name);
+  };
+  info_.name = composite ? cp.toUtf8(x.index_name) : field_name(0);
+  info_.key_fields.clear();
+  for (size_t i = 0; i < indexed; ++i) {
+    if (i) info_.key_fields += ";";
+    info_.key_fields += field_name(i);
+  }
+  info_.primary = false;
+  info_.case_insensitive = (x.index_flags & 0x01) != 0;
+  info_.descending = (x.index_flags & 0x10) != 0 || desc_any;
+  info_.unique = (x.index_flags & 0x20) != 0;
+  info_.maintained = x.file_type == 5 || x.file_type == 8;
+  info_.file = x_file;
+}
+
+void SecondaryIndex::markOutOfDate(const std::string& why) {
+  out_of_date_ = true;
+  maintained_ = false;
+  info_.out_of_date = true;
+  info_.why_out_of_date = why;
+}
+
 std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::string& directory,
                                                      const std::string& x_file,
                                                      const TableHeader& t, const TableStructure& st,
@@ -191,76 +306,34 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
   if (!IsSecondaryDataType(x.file_type)) {
     ThrowCorrupt(x_file, "it is not a secondary index file", subcode::kBadIndex);
   }
+  const size_t n = x.fields.size();
+  const bool maintained_file = x.file_type == 5 || x.file_type == 8;
+  if (n < (maintained_file ? 2u : 4u)) {
+    ThrowCorrupt(x_file, "too few fields for an index", subcode::kBadIndex);
+  }
   std::unique_ptr<SecondaryIndex> si(new SecondaryIndex());
   si->fs_ = &fs;
   si->cp_ = &cp;
   si->writable_ = writable;
-  si->maintained_ = (x.file_type == 5 || x.file_type == 8) && t.key_fields > 0;
-  const size_t n = x.fields.size();
-  size_t m = 0;
-  if (x.file_type == 5 || x.file_type == 8) {
-    if (n < static_cast<size_t>(t.key_fields) + 2) {
-      ThrowCorrupt(x_file, "too few fields for an index of this table", subcode::kBadIndex);
+  si->maintained_ = maintained_file;
+  const FieldTie tie = TieToTable(x, t, cp);
+  si->describe(x, st, cp, tie.fields, tie.indexed, x_file);
+  if (!tie.mismatch.empty()) {
+    if (writable) {
+      throw EDBEngineError(ErrorCategory::kDataCorrupt, subcode::kIndexOutOfDate,
+                           x_file + ": index out of date: " + tie.mismatch +
+                               "; restructure the table to make it anew");
     }
-    m = n - t.key_fields - 1;
-  } else {
-    if (n < 4) ThrowCorrupt(x_file, "too few fields for an index", subcode::kBadIndex);
-    m = n - 3;
+    si->markOutOfDate(tie.mismatch);
+    return si;
   }
-  // Table fields of the indexed fields: from the field numbers when there are
-  // any, else from the header's first indexed field and the names.
-  for (size_t i = 0; i < m; ++i) {
-    size_t fi = SIZE_MAX;
-    if (i < x.field_numbers.size()) {
-      uint16_t num = x.field_numbers[i] & 0x7FFF;
-      if (num >= 1 && num <= t.fields.size()) fi = num - 1;
-    }
-    if (fi == SIZE_MAX && i == 0 && x.index_field_number >= 1 &&
-        x.index_field_number <= t.fields.size()) {
-      fi = x.index_field_number - 1u;
-    }
-    if (fi == SIZE_MAX) {
-      for (size_t j = 0; j < t.fields.size(); ++j) {
-        if (Upper(t.fields[j].name) == Upper(x.fields[i].name)) fi = j;
-      }
-    }
-    if (fi == SIZE_MAX || t.fields[fi].type != x.fields[i].type ||
-        t.fields[fi].length != x.fields[i].length) {
-      ThrowCorrupt(
-          x_file, "indexed field " + std::to_string(i + 1) + " does not match a field of the table",
-          subcode::kBadIndex);
-    }
-    si->table_fields_.push_back(fi);
-  }
-  if (si->maintained_) {
-    for (size_t k = 0; k < t.key_fields; ++k) {
-      const PxField& xf = x.fields[m + k];
-      if (xf.type != t.fields[k].type || xf.length != t.fields[k].length) {
-        ThrowCorrupt(x_file, "its key fields do not match the table's primary key",
-                     subcode::kBadIndex);
-      }
-    }
-  }
-  bool desc_any = false;
-  for (size_t i = 0; i < m; ++i) desc_any = desc_any || x.fields[i].descending;
-  IndexInfo& info = si->info_;
-  const bool composite = x.file_type == 6 || x.file_type == 8;
-  info.name = composite ? cp.toUtf8(x.index_name) : st.fields[si->table_fields_[0]].name;
-  for (size_t i = 0; i < m; ++i) {
-    if (i) info.key_fields += ";";
-    info.key_fields += st.fields[si->table_fields_[i]].name;
-  }
-  info.primary = false;
-  info.case_insensitive = (x.index_flags & 0x01) != 0;
-  info.descending = (x.index_flags & 0x10) != 0 || desc_any;
-  info.unique = (x.index_flags & 0x20) != 0;
-  info.maintained = si->maintained_;
-  info.file = x_file;
-  si->indexed_ = m;
+  si->table_fields_ = tie.fields;
+  si->indexed_ = tie.indexed;
+  const size_t m = tie.indexed;
   for (size_t i = 0; i < n - 1; ++i) {
     const PxField& f = x.fields[i];
-    bool desc = i < m && (f.descending || info.descending);
-    bool ci = i < m && info.case_insensitive;
+    bool desc = i < m && (f.descending || si->info_.descending);
+    bool ci = i < m && si->info_.case_insensitive;
     si->parts_.push_back(KeyPart{f.offset, f.length, f.type, desc, ci, f.size_byte});
     si->key_size_ += f.length;
   }
@@ -269,6 +342,7 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
   if (si->maintained_) {
     for (size_t k = 0; k < t.key_fields; ++k) si->source_offsets_.push_back(t.fields[k].offset);
   }
+  const bool composite = x.file_type == 6 || x.file_type == 8;
   std::string ext = ExtensionOf(x_file);
   std::string y_name =
       StripExtension(x_file) + ext.substr(0, 1) + (ext[1] == 'x' ? "y" : "Y") + ext.substr(2);
@@ -284,14 +358,37 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
   return si;
 }
 
-void SecondaryIndex::attach(RecordStore& table, const std::vector<KeyPart>& table_pk) {
+void SecondaryIndex::attach(RecordStore& table, const std::vector<KeyPart>& table_pk,
+                            std::optional<uint8_t> primary_stamp) {
   table_ = &table;
   table_pk_ = table_pk;
+  primary_stamp_ = primary_stamp;
+  if (!maintained_) return;
+  // The chains are counted when the index may be rebuilt, or when the
+  // headers' counts differ (a reader should not walk every index to open).
+  // An X file whose own header disagrees with its chain is damaged, not out
+  // of date: the integrity check reports it.
+  bool stale_entries = false;
+  uint64_t entries = 0, records = 0;
+  if (writable_ || x_->header().num_records != table.header().num_records) {
+    entries = x_->size();
+    records = table.size();
+    stale_entries = entries != records && (writable_ || entries == x_->header().num_records);
+  }
+  if (stale_entries) {
+    stale_ = "it holds " + std::to_string(entries) + " entries for " + std::to_string(records) +
+             " records";
+  } else if (primary_stamp && x_->header().unknown2f != *primary_stamp) {
+    stale_ = "its consistency byte (" + std::to_string(x_->header().unknown2f) +
+             ") differs from the primary index's (" + std::to_string(*primary_stamp) + ")";
+  }
+  if (!stale_.empty() && !writable_) markOutOfDate(stale_);
 }
 
 bool SecondaryIndex::rebuildIfStale() {
-  if (!writable_ || !maintained_ || table_ == nullptr || x_->size() == table_->size()) return false;
-  const TableHeader header = x_->header();
+  if (!writable_ || !maintained_ || table_ == nullptr || stale_.empty()) return false;
+  TableHeader header = x_->header();
+  if (primary_stamp_) header.unknown2f = *primary_stamp_;
   const std::string path = x_->file().path();
   x_.reset();
   x_ = RecordStore::Create(*fs_, path, header);
@@ -304,18 +401,27 @@ bool SecondaryIndex::rebuildIfStale() {
     std::memcpy(rec.data(), at, rec.size());
     onInsert(rec.data(), table_->blockOf(i));
   }
+  stale_.clear();
   return true;
 }
 
 namespace {
 
-// The X record (header `x`) of a table record held in data block `block`:
-// the fields at `source_offsets` of the record, then Blk Num.
-void BuildEntry(const TableHeader& x, const std::vector<uint16_t>& source_offsets,
-                const uint8_t* rec, uint16_t block, uint8_t* out) {
+// The X record (header `x`, key `parts`) of a table record held in data
+// block `block`: the fields at `source_offsets` of the record, the text of
+// case-insensitive parts folded, then Blk Num.
+void BuildEntry(const TableHeader& x, const std::vector<KeyPart>& parts,
+                const std::vector<uint16_t>& source_offsets, const uint8_t* rec, uint16_t block,
+                uint8_t* out) {
   std::memset(out, 0, x.record_size);
   for (size_t i = 0; i < source_offsets.size(); ++i) {
-    std::memcpy(out + x.fields[i].offset, rec + source_offsets[i], x.fields[i].length);
+    uint8_t* field = out + x.fields[i].offset;
+    std::memcpy(field, rec + source_offsets[i], x.fields[i].length);
+    if (i < parts.size() && parts[i].case_insensitive && parts[i].type == PxType::kAlpha) {
+      for (size_t j = 0; j < x.fields[i].length && field[j] != 0; ++j) {
+        field[j] = FoldIndexByte(field[j]);
+      }
+    }
   }
   EncodeShort(out + x.fields.back().offset, static_cast<int16_t>(block));
 }
@@ -323,11 +429,11 @@ void BuildEntry(const TableHeader& x, const std::vector<uint16_t>& source_offset
 }  // namespace
 
 void SecondaryIndex::buildRecord(const uint8_t* rec, uint16_t block, uint8_t* out) const {
-  BuildEntry(x_->header(), source_offsets_, rec, block, out);
+  BuildEntry(x_->header(), parts_, source_offsets_, rec, block, out);
 }
 
 void EntryLayout::makeEntry(const uint8_t* rec, uint16_t block, uint8_t* out) const {
-  BuildEntry(x, source_offsets, rec, block, out);
+  BuildEntry(x, parts, source_offsets, rec, block, out);
 }
 
 EntryLayout SecondaryIndex::layout() const {
@@ -530,105 +636,131 @@ void SecondaryIndex::filesToSync(std::vector<File*>* files) {
   if (y_ && y_->file()) files->push_back(y_->file());
 }
 
-void SecondaryIndex::verify(std::vector<std::string>* problems,
+void SecondaryIndex::verify(VerifyReport& report,
                             const std::function<std::optional<uint32_t>(const uint8_t*)>& find) {
-  const std::string& name = info_.file;
+  if (out_of_date_) {
+    report.add(Severity::kError, info_.file, "index out of date", "", info_.why_out_of_date);
+    return;
+  }
   x_->flush();
-  const TableHeader& x = x_->header();
-  // Walk the X file: chain, order, coverage.
-  std::vector<uint8_t> prev;
-  uint64_t seen = 0;
+  const std::string shortfall = BlockFileShortfall(x_->header(), x_->file().size());
+  if (!shortfall.empty()) report.add(Severity::kError, info_.file, shortfall);
   std::vector<IndexLeaf> chain_leaves;
   try {
-    ChainWalker w(x_->file(), x, name);
-    while (w.next()) {
-      if (w.count() > 0) {
-        chain_leaves.push_back(IndexLeaf{std::vector<uint8_t>(w.record(0), w.record(0) + key_size_),
-                                         w.blockNumber(), static_cast<uint16_t>(w.count())});
-      }
-      for (uint32_t i = 0; i < w.count(); ++i) {
-        const uint8_t* r = w.record(i);
-        if (!prev.empty() && CompareKeys(parts_, parts_.size(), prev.data(), r) >= 0) {
-          problems->push_back(name + ": entries out of order in block " +
-                              std::to_string(w.blockNumber()));
-        }
-        prev.assign(r, r + x.record_size);
-        if (maintained_ && table_) {
-          // Build the primary key in a table-record layout and look it up.
-          std::vector<uint8_t> trec(table_->recordSize(), 0);
-          for (size_t k = 0; k < table_pk_.size(); ++k) {
-            std::memcpy(trec.data() + table_pk_[k].offset, r + x.fields[indexed_ + k].offset,
-                        table_pk_[k].length);
-          }
-          auto pos = find(trec.data());
-          if (!pos) {
-            problems->push_back(
-                name + ": an entry points at a record that does not exist " +
-                DescribeKey(x,
-                            std::vector<KeyPart>(parts_.begin() + static_cast<long>(indexed_),
-                                                 parts_.end()),
-                            r, *cp_));
-            continue;
-          }
-          const uint8_t* t = table_->record(*pos);
-          for (size_t f = 0; f < indexed_; ++f) {
-            if (std::memcmp(t + source_offsets_[f], r + x.fields[f].offset, x.fields[f].length) !=
-                0) {
-              problems->push_back(name + ": an entry does not match its record's values");
-              break;
-            }
-          }
-          auto blk = DecodeShort(r + x.fields.back().offset);
-          if (!blk || static_cast<uint16_t>(*blk) != table_->blockOf(*pos)) {
-            problems->push_back(name + ": an entry's block number does not hold its record");
-          }
-        }
-      }
-    }
-    seen = w.recordsSeen();
+    verifyEntries(report, find, &chain_leaves);
   } catch (const EDBEngineError& e) {
-    problems->push_back(e.what());
+    report.addText(Severity::kError, e.what());
     return;
   }
-  if (seen != x.num_records) {
-    problems->push_back(name + ": header counts " + std::to_string(x.num_records) +
-                        " entries, its blocks hold " + std::to_string(seen));
-  }
-  if (maintained_ && table_ && seen != table_->size()) {
-    problems->push_back(name + ": holds " + std::to_string(seen) + " entries for " +
-                        std::to_string(table_->size()) + " records");
-  }
   if (!y_found_) {
-    if (maintained_) problems->push_back(name + ": its index file is missing");
+    if (maintained_) report.add(Severity::kError, info_.file, "its index file is missing");
     return;
   }
   try {
-    auto yf = fs_->open(y_path_, OpenMode::kRead);
-    uint64_t size = yf->size();
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
-    yf->read(0, head.data(), head.size());
-    const std::string y_name = FileNameOf(y_path_);
-    TableHeader y = ParseHeader(head.data(), head.size(), size, y_name);
-    if (y.record_size != key_size_ + 6) {
-      problems->push_back(y_name + ": its key does not match " + name);
-      return;
+    verifyIndexFile(report, chain_leaves);
+  } catch (const EDBEngineError& e) {
+    report.addText(Severity::kError, e.what());
+  }
+}
+
+// Walks the X file: chain, order, and each entry against its record (values,
+// block hint). Collects the chain's leaves for the Y file's check.
+void SecondaryIndex::verifyEntries(
+    VerifyReport& report, const std::function<std::optional<uint32_t>(const uint8_t*)>& find,
+    std::vector<IndexLeaf>* chain_leaves) {
+  const std::string& name = info_.file;
+  const TableHeader& x = x_->header();
+  const std::vector<KeyPart> pk(parts_.begin() + static_cast<long>(indexed_), parts_.end());
+  const std::string stale_kind = "entries whose block number is a stale hint";
+  std::vector<uint8_t> prev, expected(x.record_size), trec(table_ ? table_->recordSize() : 0);
+  uint64_t checked = 0;
+  ChainWalker w(x_->file(), x, name);
+  while (w.next()) {
+    if (w.count() > 0) {
+      chain_leaves->push_back(IndexLeaf{std::vector<uint8_t>(w.record(0), w.record(0) + key_size_),
+                                        w.blockNumber(), static_cast<uint16_t>(w.count())});
     }
-    auto leaves = ReadIndexLeaves(*yf, y, y_name, problems);
-    if (leaves.size() != chain_leaves.size()) {
-      problems->push_back(y_name + ": lists " + std::to_string(leaves.size()) + " blocks of " +
-                          name + ", which has " + std::to_string(chain_leaves.size()));
-      return;
-    }
-    for (size_t i = 0; i < leaves.size(); ++i) {
-      if (leaves[i].block != chain_leaves[i].block || leaves[i].count != chain_leaves[i].count ||
-          leaves[i].key != chain_leaves[i].key) {
-        problems->push_back(y_name + ": entry " + std::to_string(i + 1) + " does not match block " +
-                            std::to_string(chain_leaves[i].block) + " of " + name);
-        break;
+    for (uint32_t i = 0; i < w.count(); ++i) {
+      const uint8_t* r = w.record(i);
+      auto key = [&] { return DescribeKey(x, pk, r, *cp_); };
+      if (!prev.empty() && CompareKeys(parts_, parts_.size(), prev.data(), r) >= 0) {
+        report.add(Severity::kError, name, "entries out of order", key());
+      }
+      prev.assign(r, r + x.record_size);
+      if (!maintained_ || table_ == nullptr) continue;
+      // Build the primary key in a table-record layout and look it up.
+      std::fill(trec.begin(), trec.end(), 0);
+      for (size_t k = 0; k < table_pk_.size(); ++k) {
+        std::memcpy(trec.data() + table_pk_[k].offset, r + x.fields[indexed_ + k].offset,
+                    table_pk_[k].length);
+      }
+      const auto pos = find(trec.data());
+      if (!pos) {
+        report.add(Severity::kError, name, "entries for records that do not exist", key());
+        continue;
+      }
+      ++checked;
+      const uint16_t holder = table_->blockOf(*pos);
+      buildRecord(table_->record(*pos), holder, expected.data());
+      if (std::memcmp(expected.data(), r, key_size_) != 0) {
+        report.add(Severity::kError, name, "entries that do not match their record's values",
+                   key());
+      }
+      const auto blk = DecodeShort(r + x.fields.back().offset);
+      if (!blk || *blk < 1 || static_cast<uint32_t>(*blk) > table_->header().file_blocks) {
+        report.add(Severity::kError, name, "entries whose block number is outside the table's file",
+                   key());
+      } else if (static_cast<uint16_t>(*blk) != holder) {
+        report.add(Severity::kInformation, name, stale_kind);
       }
     }
-  } catch (const EDBEngineError& e) {
-    problems->push_back(e.what());
+  }
+  report.setTotal(Severity::kInformation, name, stale_kind, checked);
+  if (w.recordsSeen() != x.num_records) {
+    report.add(Severity::kError, name,
+               "header counts " + std::to_string(x.num_records) + " entries, its blocks hold " +
+                   std::to_string(w.recordsSeen()));
+  }
+  if (maintained_ && table_ && w.recordsSeen() != table_->size()) {
+    report.add(Severity::kError, name,
+               "holds " + std::to_string(w.recordsSeen()) + " entries for " +
+                   std::to_string(table_->size()) + " records");
+  }
+}
+
+// The Y file against the X file's chain.
+void SecondaryIndex::verifyIndexFile(VerifyReport& report,
+                                     const std::vector<IndexLeaf>& chain_leaves) {
+  const std::string& name = info_.file;
+  auto yf = fs_->open(y_path_, OpenMode::kRead);
+  const uint64_t size = yf->size();
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+  yf->read(0, head.data(), head.size());
+  const std::string y_name = FileNameOf(y_path_);
+  const TableHeader y = ParseHeader(head.data(), head.size(), size, y_name);
+  if (y.record_size != key_size_ + 6) {
+    report.add(Severity::kError, y_name, "its key does not match " + name);
+    return;
+  }
+  const std::string shortfall = BlockFileShortfall(y, size);
+  if (!shortfall.empty()) report.add(Severity::kError, y_name, shortfall);
+  std::vector<std::string> problems;
+  auto leaves = ReadIndexLeaves(*yf, y, y_name, &problems);
+  for (const auto& p : problems) report.addText(Severity::kError, p);
+  if (leaves.size() != chain_leaves.size()) {
+    report.add(Severity::kError, y_name,
+               "lists " + std::to_string(leaves.size()) + " blocks of " + name + ", which has " +
+                   std::to_string(chain_leaves.size()));
+    return;
+  }
+  for (size_t i = 0; i < leaves.size(); ++i) {
+    if (leaves[i].block != chain_leaves[i].block || leaves[i].count != chain_leaves[i].count ||
+        leaves[i].key != chain_leaves[i].key) {
+      report.add(Severity::kError, y_name,
+                 "entry " + std::to_string(i + 1) + " does not match block " +
+                     std::to_string(chain_leaves[i].block) + " of " + name);
+      break;
+    }
   }
 }
 

@@ -2,20 +2,35 @@
 //
 // A secondary index is a pair of files: the X file (.Xnn or .XGn), a
 // table-format file with one record per table record holding the indexed
-// fields, then the table's primary-key fields, then "Blk Num" (the number of
-// the data block holding the record), sorted by all fields but the last; and
-// the Y file (.Ynn or .YGn), a primary index over the X file.
+// fields, then the table's primary-key fields, then "Blk Num", sorted by all
+// fields but the last; and the Y file (.Ynn or .YGn), a primary index over
+// the X file.
+//
+// An X file is tied to its table by field position: its field-number list
+// (and header byte 0x15) records the table position of each indexed field, so
+// a renamed field keeps its index. An index whose recorded fields no longer
+// match the table's, whose entry count differs from the table's record count,
+// or whose consistency byte 0x2F differs from the primary index's 0x2C, is
+// out of date: it is reported, never used for ordering or searching, and
+// rebuilt from the rows when a writer opens it (when only its entries are
+// stale) or when the table is restructured.
 //
 // Invariants of a maintained index after every change of its table:
 //  - the X file holds exactly one record per table record;
-//  - X records are in ascending order of (indexed fields with the index's
-//    descending / case-insensitive options, then the primary key);
-//  - each record's Blk Num is the data block holding that table record;
+//  - the text of case-insensitive indexed fields is stored folded
+//    (FoldIndexByte), and X records are in ascending byte order of
+//    (indexed fields, with the index's descending option, then the primary
+//    key);
+//  - each new or moved record's Blk Num is the data block holding it. Blk
+//    Num is a hint: files written by other programs keep the block a record
+//    had when its entry was made, so readers find records by key.
 //  - the Y file lists the X blocks with their first keys and counts.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +40,7 @@
 #include "engine/paradox/index_file.h"
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/table.h"
+#include "engine/paradox/verify_report.h"
 
 namespace vellum::engine::paradox {
 
@@ -38,7 +54,13 @@ struct KeyPart {
   uint8_t size_byte = 0;
 };
 
-// Compares the first `n` parts of two records: <0, 0 or >0.
+// How a case-insensitive index holds a byte of key text: ASCII a-z upper-cased,
+// as in every such index file of the original engine. Bytes of 0x80 and above
+// are kept as they are (no sample settles how accented letters are folded).
+uint8_t FoldIndexByte(uint8_t c);
+
+// Compares the first `n` parts of two records: <0, 0 or >0. Case-insensitive
+// text parts compare their folded bytes.
 int CompareKeys(const std::vector<KeyPart>& parts, size_t n, const uint8_t* a, const uint8_t* b);
 
 // Position of the first record of `s` whose first `n` key parts are >= those
@@ -93,14 +115,21 @@ class SecondaryIndex {
   ~SecondaryIndex();
 
   const IndexInfo& info() const { return info_; }
+  // Kept up to date with the table's changes (false for non-maintained and
+  // out-of-date indexes).
   bool maintained() const { return maintained_; }
+  bool outOfDate() const { return out_of_date_; }
 
-  // Connects the index to its table's data file.
-  void attach(RecordStore& table, const std::vector<KeyPart>& table_pk);
-  // An X file whose record count differs from its table's (a program that
-  // died in the middle of a bulk change had written one and not the other)
-  // is rebuilt from the table when the index is writable. True when it was;
-  // the Y file is then rewritten at the next refresh().
+  // Connects the index to its table's data file. `primary_stamp` is the
+  // primary index's consistency byte (0x2C), when the table has one. An
+  // index whose entries are stale (another entry count than the table's
+  // record count, another consistency byte) is out of date when read-only.
+  void attach(RecordStore& table, const std::vector<KeyPart>& table_pk,
+              std::optional<uint8_t> primary_stamp = std::nullopt);
+  // A writable index with stale entries (a program that died in the middle
+  // of a bulk change had written the table and not the index, or another
+  // program changed the table alone) is rebuilt from the table. True when it
+  // was; the Y file is then rewritten at the next refresh().
   bool rebuildIfStale();
 
   void onInsert(const uint8_t* table_record, uint16_t block);
@@ -128,17 +157,30 @@ class SecondaryIndex {
   void keyOfEntry(uint32_t entry, uint8_t* table_record);
   size_t indexedFields() const { return indexed_; }
   EntryLayout layout() const;
-  void verify(std::vector<std::string>* problems,
+  // Checks the X and Y files against each other and every entry against
+  // its record (`find_in_table` gives a primary key's table position).
+  void verify(VerifyReport& report,
               const std::function<std::optional<uint32_t>(const uint8_t*)>& find_in_table);
 
  private:
   SecondaryIndex() = default;
+  // Fills info_ from the X header and the table fields of its indexed fields.
+  void describe(const TableHeader& x, const TableStructure& st, const CodePage& cp,
+                const std::vector<size_t>& fields, size_t indexed, const std::string& x_file);
+  void markOutOfDate(const std::string& why);
+  void verifyEntries(VerifyReport& report,
+                     const std::function<std::optional<uint32_t>(const uint8_t*)>& find,
+                     std::vector<IndexLeaf>* chain_leaves);
+  void verifyIndexFile(VerifyReport& report, const std::vector<IndexLeaf>& chain_leaves);
   void buildRecord(const uint8_t* table_record, uint16_t block, uint8_t* out) const;
   uint32_t lowerBound(const uint8_t* xrec, size_t parts);
 
   FileSystem* fs_ = nullptr;
   IndexInfo info_;
   bool maintained_ = true;
+  bool out_of_date_ = false;
+  std::string stale_;  // why the entries are stale, until rebuilt
+  std::optional<uint8_t> primary_stamp_;
   bool writable_ = false;
   const CodePage* cp_ = nullptr;
   std::string y_path_;

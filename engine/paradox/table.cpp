@@ -5,8 +5,10 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 
@@ -134,6 +136,7 @@ struct Table::Impl {
   std::unique_ptr<CodePage> code_page;
   std::unique_ptr<BlobFile> blobs;
   bool blob_file_missing = false;
+  uint64_t values_cut_short = 0;  // blob values read as their leaders alone
   std::string px_path;
   std::unique_ptr<IndexFileWriter> px;
   std::vector<std::unique_ptr<SecondaryIndex>> secondaries;
@@ -380,6 +383,7 @@ Value Table::Impl::decodeField(const PxField& f, const uint8_t* rec) {
         // reads as the part its leader repeats, all the table still holds.
         const auto d = BlobDescriptor::Decode(p, f.leaderLength());
         data.assign(p, p + std::min<size_t>(d.length, static_cast<size_t>(f.leaderLength())));
+        if (d.length > static_cast<uint32_t>(f.leaderLength())) ++values_cut_short;
       }
       if (data.empty()) return std::monostate{};
       if (f.type == PxType::kMemo) {
@@ -785,6 +789,20 @@ Table::Impl::~Impl() {
 
 namespace {
 
+// The header of an index file; nothing when it cannot be read (the
+// integrity check reports why).
+std::optional<TableHeader> ReadIndexHeader(FileSystem& fs, const std::string& path) {
+  try {
+    auto file = fs.open(path, OpenMode::kRead);
+    const uint64_t size = file->size();
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x800)));
+    file->read(0, head.data(), head.size());
+    return ParseHeader(head.data(), head.size(), size, FileNameOf(path));
+  } catch (const EDBEngineError&) {
+    return std::nullopt;
+  }
+}
+
 // Open tables of this process, by data file and access.
 std::mutex g_open_mutex;
 std::map<std::string, std::weak_ptr<Table::Impl>> g_open_tables;
@@ -925,6 +943,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   } else if (has_blobs) {
     m.blob_file_missing = true;
   }
+  std::optional<TableHeader> old_px;  // the primary index's header, when readable
   if (h.key_fields > 0) {
     IndexInfo pi;
     pi.primary = true;
@@ -937,21 +956,14 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     m.px_path = find(m.base + ".PX", &px_found);
     pi.file = px_found ? FileNameOf(m.px_path) : "";
     st.indexes.push_back(pi);
+    if (px_found) old_px = ReadIndexHeader(fs, m.px_path);
     if (options.writable) {
       TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, m.base + ".PX");
-      if (px_found) {
-        // Keep the block size the existing index uses.
-        std::vector<std::string> problems;
-        auto pf = fs.open(m.px_path, OpenMode::kRead);
-        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(pf->size(), 0x800)));
-        pf->read(0, head.data(), head.size());
-        try {
-          TableHeader old =
-              ParseHeader(head.data(), head.size(), pf->size(), FileNameOf(m.px_path));
-          if (old.record_size == ph.record_size) ph.block_kb = old.block_kb;
-        } catch (const EDBEngineError&) {
-          // A damaged index is rebuilt from the data file.
-        }
+      if (old_px && old_px->record_size == ph.record_size) {
+        // Keep the block size the existing index uses, and its consistency
+        // byte, which the secondary indexes repeat.
+        ph.block_kb = old_px->block_kb;
+        ph.index_stamp = old_px->index_stamp;
       }
       m.px = std::make_unique<IndexFileWriter>(
           fs, px_found ? m.px_path : JoinPath(directory, m.base + ".PX"), ph, !px_found);
@@ -965,10 +977,11 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     if (ext.size() != 4 || ext[1] != 'X') continue;
     try {
       auto si = SecondaryIndex::Open(fs, directory, entry, h, st, *m.code_page, options.writable);
-      if (si) {
-        st.indexes.push_back(si->info());
-        m.secondaries.push_back(std::move(si));
-      }
+      si->attach(*m.store, m.pk_parts,
+                 old_px ? std::optional<uint8_t>(old_px->index_stamp) : std::nullopt);
+      if (options.writable && si->rebuildIfStale()) m.indexes_dirty = true;
+      st.indexes.push_back(si->info());
+      m.secondaries.push_back(std::move(si));
     } catch (const EDBEngineError& e) {
       if (options.writable) throw;
       // Read-only opens still read the table when an index file is damaged;
@@ -995,10 +1008,6 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     }
   }
   st.record_count = h.num_records;
-  for (auto& si : m.secondaries) {
-    si->attach(*m.store, m.pk_parts);
-    if (options.writable && si->rebuildIfStale()) m.indexes_dirty = true;
-  }
   Impl* mp = &m;
   m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
     for (auto& si : mp->secondaries) si->onMove(rec, block);
@@ -1244,6 +1253,8 @@ int Table::compareKey(uint32_t ordinal, const EncodedKey& key) {
 
 uint64_t Table::changeCount() const { return impl_->changes; }
 
+uint64_t Table::valuesReadWithoutBlobFile() const { return impl_->values_cut_short; }
+
 void Table::beginBulk() { ++impl_->bulk; }
 
 bool Table::inBulk() const { return impl_->bulk > 0; }
@@ -1294,148 +1305,259 @@ std::vector<std::string> ListTables(const std::string& directory, FileSystem& fs
 
 namespace vellum::engine::paradox {
 
-std::vector<std::string> Table::verify() {
-  Impl& m = *impl_;
-  std::vector<std::string> problems;
-  if (m.options.writable) flush();
+namespace {
+
+// What a walk of the data file's chain found, for the checks after it.
+struct ChainFacts {
+  std::vector<IndexLeaf> leaves;  // per block holding records: first key, number, count
+  uint64_t records = 0;
+  uint32_t blocks = 0;
+  uint16_t tail = 0;
+  std::optional<int64_t> largest_autoinc;
+};
+
+// The record number (1-based) and key of a record for messages.
+std::string RecordKey(Table::Impl& m, const uint8_t* r, uint64_t number) {
+  if (!m.pk_parts.empty()) return DescribeKey(m.h(), m.pk_parts, r, *m.code_page);
+  return "record " + std::to_string(number);
+}
+
+void CheckRecordBlobs(Table::Impl& m, const uint8_t* r, uint64_t number,
+                      uint64_t* values_without_mb, VerifyReport& report) {
+  for (const auto& f : m.h().fields) {
+    if (!IsBlobType(f.type)) continue;
+    const uint8_t* p = r + f.offset;
+    if (IsAllZero(p, f.length)) continue;
+    if (!m.blobs) {
+      auto d = BlobDescriptor::Decode(p, f.leaderLength());
+      if (d.length > static_cast<uint32_t>(f.leaderLength())) ++*values_without_mb;
+      continue;
+    }
+    const std::string fault = m.blobs->check(p, f.leaderLength(), f.type);
+    if (!fault.empty()) {
+      report.add(Severity::kError, m.store->name(),
+                 "field \"" + m.code_page->toUtf8(f.name) + "\": " + fault,
+                 RecordKey(m, r, number));
+    }
+  }
+}
+
+// Walks the data file's chain: back links, key order, blob references and
+// the largest autoincrement value. False when the chain cannot be read to
+// its end (the reason is reported).
+bool WalkDataChain(Table::Impl& m, ChainFacts& facts, VerifyReport& report) {
   const TableHeader& h = m.h();
   const std::string& name = m.store->name();
-  std::vector<IndexLeaf> chain_leaves;
-  uint64_t seen = 0;
-  uint32_t chained_blocks = 0;
-  uint64_t values_without_mb = 0;  // blob values kept in a .MB that is missing
+  uint64_t values_without_mb = 0;
+  std::optional<size_t> autoinc;
+  for (size_t i = 0; i < h.fields.size(); ++i) {
+    if (h.fields[i].type == PxType::kAutoInc && !autoinc) autoinc = i;
+  }
   try {
     ChainWalker w(m.store->file(), h, name);
     std::vector<uint8_t> prev;
-    uint16_t prev_block = 0;
     while (w.next()) {
-      ++chained_blocks;
-      if (w.blockHeader().prev != prev_block) {
-        problems.push_back(name + ": block " + std::to_string(w.blockNumber()) +
-                           " links back to block " + std::to_string(w.blockHeader().prev) +
-                           " instead of " + std::to_string(prev_block));
+      ++facts.blocks;
+      if (w.blockHeader().prev != facts.tail) {
+        report.add(Severity::kError, name,
+                   "block " + std::to_string(w.blockNumber()) + " links back to block " +
+                       std::to_string(w.blockHeader().prev) + " instead of " +
+                       std::to_string(facts.tail));
       }
-      prev_block = w.blockNumber();
+      facts.tail = w.blockNumber();
       if (w.count() > 0 && m.key_size > 0) {
-        chain_leaves.push_back(
+        facts.leaves.push_back(
             IndexLeaf{std::vector<uint8_t>(w.record(0), w.record(0) + m.key_size), w.blockNumber(),
                       static_cast<uint16_t>(w.count())});
       }
       for (uint32_t i = 0; i < w.count(); ++i) {
         const uint8_t* r = w.record(i);
+        const uint64_t number = w.recordsSeen() - w.count() + i + 1;
         if (!m.pk_parts.empty()) {
           if (!prev.empty() && CompareKeys(m.pk_parts, m.pk_parts.size(), prev.data(), r) >= 0) {
-            problems.push_back(name + ": record " +
-                               std::to_string(w.recordsSeen() - w.count() + i + 1) +
-                               " is out of key order or repeats the key " +
-                               DescribeKey(h, m.pk_parts, r, *m.code_page));
+            report.add(Severity::kError, name, "records out of key order or repeating a key",
+                       RecordKey(m, r, number));
           }
           prev.assign(r, r + h.record_size);
         }
-        for (const auto& f : h.fields) {
-          if (!IsBlobType(f.type)) continue;
-          const uint8_t* p = r + f.offset;
-          if (IsAllZero(p, f.length)) continue;
-          std::string fault;
-          if (m.blobs) {
-            fault = m.blobs->check(p, f.leaderLength(), f.type);
-          } else {
-            auto d = BlobDescriptor::Decode(p, f.leaderLength());
-            if (d.length > static_cast<uint32_t>(f.leaderLength())) ++values_without_mb;
-          }
-          if (!fault.empty()) {
-            problems.push_back(name + ": record " +
-                               std::to_string(w.recordsSeen() - w.count() + i + 1) + ", field \"" +
-                               m.code_page->toUtf8(f.name) + "\": " + fault);
+        if (autoinc) {
+          if (auto v = DecodeLong(r + h.fields[*autoinc].offset)) {
+            facts.largest_autoinc = std::max<int64_t>(facts.largest_autoinc.value_or(*v), *v);
           }
         }
+        CheckRecordBlobs(m, r, number, &values_without_mb, report);
       }
-      if (w.recordsSeen() > h.num_records + 1000000000ull) break;
     }
-    seen = w.recordsSeen();
+    facts.records = w.recordsSeen();
   } catch (const EDBEngineError& e) {
-    problems.push_back(e.what());
-    return problems;
+    report.addText(Severity::kError, e.what());
+    return false;
   }
   if (values_without_mb > 0) {
-    problems.push_back(m.base + ".MB: the blob file is missing; " +
-                       std::to_string(values_without_mb) + " values of the table need it");
+    report.add(Severity::kError, m.base + ".MB",
+               "the blob file is missing; " + std::to_string(values_without_mb) +
+                   " values of the table need it");
   }
-  if (seen != h.num_records) {
-    problems.push_back(name + ": header counts " + std::to_string(h.num_records) +
-                       " records, its blocks hold " + std::to_string(seen));
-  }
-  if (h.last_block != 0 && chain_leaves.empty() && seen > 0 && m.key_size > 0) {
-    problems.push_back(name + ": no block holds a record");
-  }
-  // Free list.
+  return true;
+}
+
+// Number of blocks on the free list; a broken list is reported.
+uint32_t CountFreeBlocks(Table::Impl& m, VerifyReport& report) {
+  const TableHeader& h = m.h();
+  const std::string& name = m.store->name();
   uint32_t free_blocks = 0;
-  {
-    std::vector<uint8_t> visited(65536, 0);
-    uint16_t b = h.first_free_block;
-    uint64_t size = m.store->file().size();
-    while (b != 0) {
-      if (b > h.file_blocks || visited[b]) {
-        problems.push_back(name + ": the free-block list is broken at block " + std::to_string(b));
+  std::vector<uint8_t> visited(65536, 0);
+  uint16_t b = h.first_free_block;
+  const uint64_t size = m.store->file().size();
+  while (b != 0) {
+    if (b > h.file_blocks || visited[b]) {
+      report.add(Severity::kError, name,
+                 "the free-block list is broken at block " + std::to_string(b));
+      break;
+    }
+    visited[b] = 1;
+    ++free_blocks;
+    const uint64_t off = h.header_size + static_cast<uint64_t>(b - 1) * h.blockSize();
+    uint8_t raw[2] = {0, 0};
+    if (off + 2 > size || m.store->file().read(off, raw, 2) != 2) {
+      report.add(Severity::kError, name, "free block " + std::to_string(b) + " lies past the end");
+      break;
+    }
+    b = LoadLe16(raw);
+  }
+  return free_blocks;
+}
+
+void CheckBlockFileLength(File& file, const TableHeader& h, const std::string& name,
+                          VerifyReport& report) {
+  const std::string shortfall = BlockFileShortfall(h, file.size());
+  if (!shortfall.empty()) report.add(Severity::kError, name, shortfall);
+}
+
+// Header counts against what the chain walk found.
+void CheckHeaderCounts(Table::Impl& m, const ChainFacts& facts, VerifyReport& report) {
+  const TableHeader& h = m.h();
+  const std::string& name = m.store->name();
+  if (facts.records != h.num_records) {
+    report.add(Severity::kError, name,
+               "header counts " + std::to_string(h.num_records) + " records, its blocks hold " +
+                   std::to_string(facts.records));
+  }
+  if (h.last_block != 0 && facts.leaves.empty() && facts.records > 0 && m.key_size > 0) {
+    report.add(Severity::kError, name, "no block holds a record");
+  }
+  if (h.last_block != facts.tail) {
+    report.add(Severity::kError, name,
+               "header names block " + std::to_string(h.last_block) +
+                   " as the last of the chain, the chain ends at block " +
+                   std::to_string(facts.tail));
+  }
+  const uint32_t free_blocks = CountFreeBlocks(m, report);
+  if (facts.blocks + free_blocks != h.file_blocks) {
+    report.add(Severity::kError, name,
+               std::to_string(h.file_blocks) + " blocks in the header, " +
+                   std::to_string(facts.blocks) + " chained and " + std::to_string(free_blocks) +
+                   " free");
+  }
+  // Blocks in use: the chain's (what the original engine writes), or every
+  // block of the file (what this engine and others have written).
+  if (h.used_blocks != facts.blocks && h.used_blocks != h.file_blocks) {
+    report.add(Severity::kError, name,
+               "header counts " + std::to_string(h.used_blocks) + " blocks in use, the chain has " +
+                   std::to_string(facts.blocks));
+  }
+  CheckBlockFileLength(m.store->file(), h, name, report);
+  if (facts.largest_autoinc && *facts.largest_autoinc > 0 &&
+      static_cast<uint64_t>(*facts.largest_autoinc) > h.auto_inc) {
+    report.add(Severity::kError, name,
+               "the autoincrement counter is " + std::to_string(h.auto_inc) +
+                   ", below the largest value in the rows, " +
+                   std::to_string(*facts.largest_autoinc));
+  }
+}
+
+bool IsIndexBlockSize(uint8_t kb) {
+  return kb == 1 || kb == 2 || kb == 3 || kb == 4 || kb == 8 || kb == 16 || kb == 32;
+}
+
+// The primary index's header against the table: file kind, block size and
+// key fields. False when its entries cannot be compared with the table's.
+bool CheckPrimaryHeader(const TableHeader& h, const TableHeader& ph, const std::string& px_name,
+                        VerifyReport& report) {
+  if (ph.file_type != static_cast<uint8_t>(FileType::kPrimaryIndex)) {
+    report.add(Severity::kError, px_name,
+               "it is not a primary index (file type " + std::to_string(ph.file_type) + ")");
+  }
+  if (!IsIndexBlockSize(ph.block_kb)) {
+    report.add(Severity::kError, px_name,
+               "its block size of " + std::to_string(ph.block_kb) + " KB is not an index's");
+  }
+  bool same_key = ph.fields.size() == h.key_fields;
+  for (size_t i = 0; same_key && i < ph.fields.size(); ++i) {
+    same_key = ph.fields[i].type == h.fields[i].type &&
+               ph.fields[i].size_byte == h.fields[i].size_byte &&
+               ph.fields[i].length == h.fields[i].length;
+  }
+  if (!same_key) {
+    report.add(Severity::kError, px_name, "its key does not match the table's primary key");
+    return false;
+  }
+  return true;
+}
+
+void CheckPrimaryIndex(Table::Impl& m, const ChainFacts& facts, VerifyReport& report) {
+  bool found = false;
+  const std::string px_path = ResolveCaseInsensitive(*m.fs, m.directory, m.base + ".PX", &found);
+  if (!found) {
+    report.add(Severity::kError, m.base + ".PX", "the primary index is missing");
+    return;
+  }
+  try {
+    auto pf = m.fs->open(px_path, OpenMode::kRead);
+    const uint64_t size = pf->size();
+    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+    pf->read(0, head.data(), head.size());
+    const std::string px_name = FileNameOf(px_path);
+    const TableHeader ph = ParseHeader(head.data(), head.size(), size, px_name);
+    if (!CheckPrimaryHeader(m.h(), ph, px_name, report)) return;
+    CheckBlockFileLength(*pf, ph, px_name, report);
+    std::vector<std::string> problems;
+    auto leaves = ReadIndexLeaves(*pf, ph, px_name, &problems);
+    for (const auto& p : problems) report.addText(Severity::kError, p);
+    if (leaves.size() != facts.leaves.size()) {
+      report.add(Severity::kError, px_name,
+                 "lists " + std::to_string(leaves.size()) + " data blocks, the table has " +
+                     std::to_string(facts.leaves.size()));
+      return;
+    }
+    for (size_t i = 0; i < leaves.size(); ++i) {
+      if (leaves[i].block != facts.leaves[i].block || leaves[i].count != facts.leaves[i].count ||
+          leaves[i].key != facts.leaves[i].key) {
+        report.add(Severity::kError, px_name,
+                   "entry " + std::to_string(i + 1) + " does not match data block " +
+                       std::to_string(facts.leaves[i].block));
         break;
       }
-      visited[b] = 1;
-      ++free_blocks;
-      uint64_t off = h.header_size + static_cast<uint64_t>(b - 1) * h.blockSize();
-      uint8_t raw[2] = {0, 0};
-      if (off + 2 > size || m.store->file().read(off, raw, 2) != 2) {
-        problems.push_back(name + ": free block " + std::to_string(b) + " lies past the end");
-        break;
-      }
-      b = LoadLe16(raw);
     }
+  } catch (const EDBEngineError& e) {
+    report.addText(Severity::kError, e.what());
   }
-  if (chained_blocks + free_blocks != h.file_blocks) {
-    problems.push_back(name + ": " + std::to_string(h.file_blocks) + " blocks in the header, " +
-                       std::to_string(chained_blocks) + " chained and " +
-                       std::to_string(free_blocks) + " free");
+}
+
+}  // namespace
+
+VerifyReport Table::verifyReport() {
+  Impl& m = *impl_;
+  VerifyReport report;
+  if (m.options.writable) flush();
+  ChainFacts facts;
+  if (!WalkDataChain(m, facts, report)) return report;
+  CheckHeaderCounts(m, facts, report);
+  if (m.blobs && m.blobs->file().size() % 4096 != 0) {
+    report.add(Severity::kError, FileNameOf(m.blobs->file().path()),
+               "the file is cut part-way through a 4 KB block");
   }
-  // Primary index.
-  if (m.key_size > 0) {
-    bool found = false;
-    std::string px_path = ResolveCaseInsensitive(*m.fs, m.directory, m.base + ".PX", &found);
-    if (!found) {
-      problems.push_back(m.base + ".PX: the primary index is missing");
-    } else {
-      try {
-        auto pf = m.fs->open(px_path, OpenMode::kRead);
-        uint64_t size = pf->size();
-        std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
-        pf->read(0, head.data(), head.size());
-        const std::string px_name = FileNameOf(px_path);
-        TableHeader ph = ParseHeader(head.data(), head.size(), size, px_name);
-        if (ph.record_size != m.key_size + 6) {
-          problems.push_back(px_name + ": its key does not match the table's primary key");
-        } else {
-          auto leaves = ReadIndexLeaves(*pf, ph, px_name, &problems);
-          if (leaves.size() != chain_leaves.size()) {
-            problems.push_back(px_name + ": lists " + std::to_string(leaves.size()) +
-                               " data blocks, the table has " +
-                               std::to_string(chain_leaves.size()));
-          } else {
-            for (size_t i = 0; i < leaves.size(); ++i) {
-              if (leaves[i].block != chain_leaves[i].block ||
-                  leaves[i].count != chain_leaves[i].count ||
-                  leaves[i].key != chain_leaves[i].key) {
-                problems.push_back(px_name + ": entry " + std::to_string(i + 1) +
-                                   " does not match data block " +
-                                   std::to_string(chain_leaves[i].block));
-                break;
-              }
-            }
-          }
-        }
-      } catch (const EDBEngineError& e) {
-        problems.push_back(e.what());
-      }
-    }
-  }
-  // Secondary indexes.
+  if (m.key_size > 0) CheckPrimaryIndex(m, facts, report);
   auto find = [&m](const uint8_t* rec) -> std::optional<uint32_t> {
     uint32_t pos = m.lowerBound(rec, m.pk_parts.size());
     if (pos < m.store->size() &&
@@ -1444,16 +1566,23 @@ std::vector<std::string> Table::verify() {
     }
     return std::nullopt;
   };
-  for (auto& si : m.secondaries) si->verify(&problems, find);
-  for (const auto& why : m.unopened_indexes) problems.push_back(why);
-  return problems;
+  for (auto& si : m.secondaries) si->verify(report, find);
+  for (const auto& why : m.unopened_indexes) report.addText(Severity::kError, why);
+  return report;
 }
+
+std::vector<std::string> Table::verify() { return verifyReport().lines(Severity::kError); }
 
 size_t Table::secondaryCount() const { return impl_->secondaries.size(); }
 
 static SecondaryIndex& UsableIndex(Table::Impl& m, size_t k, const std::string& table) {
   if (k >= m.secondaries.size()) ThrowInvalid("Table \"" + table + "\" has no such index");
   SecondaryIndex& si = *m.secondaries[k];
+  if (si.outOfDate()) {
+    throw EDBEngineError(ErrorCategory::kDataCorrupt, subcode::kIndexOutOfDate,
+                         si.info().file + ": index \"" + si.info().name + "\" of table \"" + table +
+                             "\" is out of date: " + si.info().why_out_of_date);
+  }
   if (!si.maintained()) {
     ThrowInvalid("Index \"" + si.info().name + "\" of table \"" + table +
                  "\" is not maintained and cannot order the table");

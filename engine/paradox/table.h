@@ -19,6 +19,7 @@
 #include "engine/fs/file_system.h"
 #include "engine/paradox/header.h"
 #include "engine/paradox/val_file.h"
+#include "engine/paradox/verify_report.h"
 #include "engine/value.h"
 
 namespace vellum::engine::paradox {
@@ -73,6 +74,12 @@ struct IndexInfo {
   bool case_insensitive = false;
   bool maintained = true;
   std::string file;  // .PX, .Xnn or .XGn file name
+  // The index file no longer matches its table (fields, entry count or
+  // consistency bytes changed since it was written): the table cannot be
+  // ordered or searched through it until it is made anew. `why` says what
+  // differs.
+  bool out_of_date = false;
+  std::string why_out_of_date;
 };
 
 struct TableStructure {
@@ -190,6 +197,10 @@ class Table {
   // process on the table, so that a caller can tell whether what it worked
   // out from the rows still holds.
   uint64_t changeCount() const;
+  // Blob values read so far (through any handle of this process) whose data
+  // lives in the blob file while that file is missing: each read as the part
+  // its leader repeats, not whole.
+  uint64_t valuesReadWithoutBlobFile() const;
 
   // Ordered access through maintained secondary index `k` (0-based among the
   // secondary indexes, in the order structure().indexes lists them after the
@@ -221,7 +232,14 @@ class Table {
   // flush() of several tables, their files synced together.
   static void FlushAll(const std::vector<Table*>& tables);
 
-  // Integrity check of every file of the table; an empty result means clean.
+  // Integrity check of every file of the table against the others: record
+  // counts and block chains, key order, blob references, the primary index
+  // and each secondary index (an out-of-date index is one finding). Findings
+  // are grouped by file and kind; stale block hints in secondary indexes are
+  // information, not errors.
+  VerifyReport verifyReport();
+  // The error lines of verifyReport(), one per file and kind of problem; an
+  // empty result means clean.
   std::vector<std::string> verify();
 
   struct Impl;

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -29,6 +30,7 @@
 #include "engine/paradox/codec.h"
 #include "engine/paradox/table.h"
 #include "tests/support/cli_invoke.h"
+#include "tests/support/original_shapes.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {
@@ -55,6 +57,14 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
 }
 
 uint32_t Le32(const std::vector<uint8_t>& d, size_t at) {
@@ -751,6 +761,83 @@ TEST(CliDumpTest, CsvOfCustomerHasOneRecordPerRow) {
   for (size_t i = 1; i < rows.size(); ++i) EXPECT_EQ(rows[i][0].text, std::to_string(i));
 }
 
+// Hebrew text (code page 1255) keeps its last letter in field names and
+// values, in describe and in dump; the letters are those of the code chart.
+TEST(CliDumpTest, HebrewTextKeepsItsLastLetter) {
+  TempDir dir;
+  const std::string name = "\xD7\xA9\xD7\x9D";                    // shin, final mem
+  const std::string shalom = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";  // ends in final mem
+  const std::string david = "\xD7\x93\xD7\x95\xD7\x93";           // ends in dalet
+  TableDefinition def;
+  def.fields = {FieldDef{"Id", engine::FieldType::kInteger, 0},
+                FieldDef{name, engine::FieldType::kString, 20}};
+  def.code_page = 1255;
+  Table::Create(dir.path(), "HEB", def);
+  {
+    auto t = Table::Open(dir.path(), "HEB", {.writable = true});
+    t->insert({int64_t{1}, shalom});
+    t->insert({int64_t{2}, david});
+  }
+  // The bytes on disk are code page 1255: shin F9, final mem ED.
+  const std::vector<uint8_t> db = ReadFile(dir.file("HEB.DB"));
+  ASSERT_EQ(Le16(db, 0x6A), 1255);
+  const std::string bytes(db.begin(), db.end());
+  EXPECT_NE(bytes.find("\xF9\xEC\xE5\xED"), std::string::npos);
+
+  const Result d = Invoke({"describe", dir.file("HEB")});
+  ASSERT_EQ(d.status, 0) << d.err;
+  EXPECT_EQ(JsonReader::Parse(d.out)["fields"][1]["name"].str(), name);
+  const Result r = Invoke({"dump", dir.file("HEB")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = ParseCsv(r.out);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0][1].text, name);
+  EXPECT_EQ(rows[1][1].text, shalom);
+  EXPECT_EQ(rows[2][1].text, david);
+}
+
+// A dump that could not give the whole table prints what it read and
+// fails, naming the problem: a header counting other records than the
+// blocks hold, values of a missing blob file, a block that cannot be read.
+TEST(CliDumpTest, ATableNotReadWholeFailsAfterItsRows) {
+  TempDir dir;
+  test::CopyTableFiles(Leonhad("db"), "CUSTOMER", dir.path());
+  std::vector<uint8_t> db = ReadFile(dir.file("CUSTOMER.DB"));
+  ASSERT_EQ(Le32(db, 0x06), 20u);
+  auto write_db = [&](const std::vector<uint8_t>& bytes) {
+    std::ofstream out(dir.file("CUSTOMER.DB"), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  };
+  std::vector<uint8_t> counted = db;
+  counted[0x06] = 21;
+  write_db(counted);
+  for (const char* format : {"csv", "json"}) {
+    SCOPED_TRACE(format);
+    const Result r = Invoke({"dump", dir.file("CUSTOMER"), "--format", format});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("CUSTOMER.DB"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("header counts 21 records, its blocks hold 20"), std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(ParseCsv(Invoke({"dump", dir.file("CUSTOMER")}).out).size(), 21u);
+
+  // The blocks: the header, then 2 KB blocks; block 3 cut after its header.
+  std::vector<uint8_t> cut(db.begin(), db.begin() + 0x800 + 2 * 0x800 + 8);
+  write_db(cut);
+  const Result partial = Invoke({"dump", dir.file("CUSTOMER")});
+  EXPECT_EQ(partial.status, 1);
+  EXPECT_NE(partial.err.find("CUSTOMER.DB"), std::string::npos) << partial.err;
+  EXPECT_GT(Lines(partial.out).size(), 1u);
+
+  const Result membre =
+      Invoke({"dump", test::CorpusDir() + "/teverett_paradoxReader/MEMBRE", "--format", "json"});
+  EXPECT_EQ(membre.status, 1);
+  EXPECT_NE(membre.err.find("MEMBRE.MB: the blob file is missing; 8 values"), std::string::npos)
+      << membre.err;
+  EXPECT_EQ(Lines(membre.out).size(), 8u);  // "[", six records, "]"
+}
+
 TEST(CliDumpTest, JsonOfMemoTableIncludesMemoText) {
   Result r = Invoke({"dump", Leonhad("fields/memo"), "--format", "json"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -952,6 +1039,124 @@ TEST(CliVerifyTest, DamagedPrimaryIndexIsReported) {
   EXPECT_NE(r.out.find("CUSTOMER.PX"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("OK"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("problem"), std::string::npos) << r.err;
+}
+
+// Every table of the corpus verifies clean, but for the two that lost files
+// (a keyed table without its primary index; one without its primary index
+// and its blob file) and the encrypted ones, which cannot be read.
+TEST(CliVerifyTest, EveryCorpusTableVerifiesClean) {
+  const std::map<std::string, std::string> damaged = {
+      {"leonhad_paradoxdriver/areas/STATES.DB", "STATES.PX: the primary index is missing\n"},
+      {"teverett_paradoxReader/MEMBRE.DB",
+       "MEMBRE.MB: the blob file is missing; 8 values of the table need it\n"
+       "MEMBRE.PX: the primary index is missing\n"}};
+  int tables = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(test::CorpusDir())) {
+    std::string ext = e.path().extension().string();
+    for (auto& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (!e.is_regular_file() || ext != ".DB") continue;
+    ++tables;
+    const std::string rel = std::filesystem::relative(e.path(), test::CorpusDir()).generic_string();
+    SCOPED_TRACE(rel);
+    const Result r = Invoke({"verify", e.path().string()});
+    if (rel.starts_with("leonhad_paradoxdriver/encrypt/")) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find("encrypted"), std::string::npos) << r.err;
+    } else if (auto it = damaged.find(rel); it != damaged.end()) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, it->second);
+    } else {
+      EXPECT_EQ(r.status, 0) << r.out << r.err;
+      EXPECT_EQ(r.out, "OK\n");
+    }
+  }
+  EXPECT_EQ(tables, 93);
+}
+
+// Stale block hints are information: the table is clean, exit 0, and each
+// index's count is one note line.
+TEST(CliVerifyTest, StaleHintsAreNotesAndTheTableIsClean) {
+  TempDir dir;
+  test::OriginalShapeNamed("STALE").make(dir.path());
+  const Result r = Invoke({"verify", dir.file("STALE")});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  const auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_TRUE(lines[0].starts_with("note: STALE.X03: entries whose block number is a stale hint ("))
+      << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(" of 600)")) << lines[0];
+  EXPECT_TRUE(lines[1].starts_with("note: STALE.XG0: entries whose block number is a stale hint ("))
+      << lines[1];
+  EXPECT_EQ(lines[2], "OK");
+
+  const Result json = Invoke({"verify", dir.file("STALE"), "--json"});
+  EXPECT_EQ(json.status, 0);
+  const Json doc = JsonReader::Parse(json.out);
+  EXPECT_EQ(doc["table"].str(), "STALE");
+  EXPECT_TRUE(doc["clean"].flag());
+  EXPECT_EQ(doc["errors"].integer(), 0);
+  ASSERT_EQ(doc["findings"].size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(doc["findings"][i]["severity"].str(), "information");
+    EXPECT_EQ(doc["findings"][i]["of"].integer(), 600);
+    EXPECT_GT(doc["findings"][i]["count"].integer(), 0);
+  }
+}
+
+// Many entries with one fault make one line with their count and the keys
+// of the first three, in index order.
+TEST(CliVerifyTest, OneLinePerKindOfProblemWithCountAndFirstKeys) {
+  TempDir dir;
+  test::OriginalShapeNamed("STALE").make(dir.path());
+  test::SetBlockHints(dir.path(), "STALE.X03", [](int64_t) { return uint16_t{30000}; });
+  // X03 orders by City, then Id: Id n has city (3n mod 7) of the cycle
+  // Aptos, Kapaa Kauai, Freeport, Negril, Largo, Bogota, Kato Paphos, so
+  // "Aptos" (n = 7, 14, 21, ...) comes first.
+  const Result r = Invoke({"verify", dir.file("STALE")});
+  EXPECT_EQ(r.status, 1);
+  const auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 2u) << r.out;
+  EXPECT_EQ(lines[0],
+            "STALE.X03: entries whose block number is outside the table's file "
+            "(600, keys (7), (14), (21), ...)");
+  EXPECT_TRUE(lines[1].starts_with("note: STALE.XG0: ")) << lines[1];
+  EXPECT_EQ(r.err, "vellum-cli: " + dir.file("STALE") + ": 1 problem found\n");
+
+  const Json doc = JsonReader::Parse(Invoke({"verify", dir.file("STALE"), "--json"}).out);
+  EXPECT_FALSE(doc["clean"].flag());
+  EXPECT_EQ(doc["errors"].integer(), 1);
+  const Json& f = doc["findings"][0];
+  EXPECT_EQ(f["severity"].str(), "error");
+  EXPECT_EQ(f["file"].str(), "STALE.X03");
+  EXPECT_EQ(f["count"].integer(), 600);
+  ASSERT_EQ(f["keys"].size(), 3u);
+  EXPECT_EQ(f["keys"][0].str(), "(7)");
+}
+
+// An out-of-date index: one problem naming its file; describe lists it,
+// marked, under the table's current field names.
+TEST(CliVerifyTest, AnOutOfDateIndexIsOneProblemAndDescribeListsIt) {
+  TempDir dir;
+  test::OriginalShapeNamed("INSERTED").make(dir.path());
+  const Result r = Invoke({"verify", dir.file("INSERTED")});
+  EXPECT_EQ(r.status, 1);
+  const auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 1u) << r.out;
+  EXPECT_TRUE(lines[0].starts_with("INSERTED.X03: index out of date: ")) << lines[0];
+
+  const Result d = Invoke({"describe", dir.file("INSERTED")});
+  ASSERT_EQ(d.status, 0) << d.err;
+  const Json described = JsonReader::Parse(d.out);
+  const Json& indexes = described["indexes"];
+  ASSERT_EQ(indexes.size(), 2u);
+  EXPECT_FALSE(indexes[0]["out_of_date"].flag());
+  EXPECT_TRUE(indexes[0]["out_of_date_reason"].isNull());
+  EXPECT_EQ(indexes[1]["file"].str(), "INSERTED.X03");
+  EXPECT_EQ(indexes[1]["name"].str(), "City");
+  EXPECT_EQ(indexes[1]["key_fields"].str(), "City");
+  EXPECT_TRUE(indexes[1]["out_of_date"].flag());
+  EXPECT_EQ(lines[0], "INSERTED.X03: index out of date: " + indexes[1]["out_of_date_reason"].str());
 }
 
 // ---------------------------------------------------------------------------

@@ -577,9 +577,15 @@ TEST_F(LoadListCliTest, UnreadableTableIsSkippedWhileTheOthersLoad) {
   const Result r = Load({"--source", src, "--as", "S"});
   EXPECT_EQ(r.status, kExitFailure);
   EXPECT_EQ(r.out, LoadingLines({"BROKEN", "CONTACTS", "DECIMAL"}));
+  // The reason is the one describe gives for the table.
+  const Result described = Invoke({"describe", src + "/BROKEN"});
+  ASSERT_EQ(described.status, kExitFailure);
+  ASSERT_TRUE(described.err.starts_with("vellum-cli: Corrupt table file \"BROKEN.DB\""))
+      << described.err;
+  const std::string reason = described.err.substr(12, described.err.size() - 13);
   EXPECT_EQ(r.err,
-            "vellum-cli: load: Impossible to load the informations of the table \"BROKEN\"\n"
-            "vellum-cli: load: 1 table could not be loaded\n");
+            "vellum-cli: load: Impossible to load the informations of the table \"BROKEN\": " +
+                reason + "\n" + "vellum-cli: load: 1 table could not be loaded\n");
   EXPECT_EQ(TableNamesOf(ReadRows(dict_, "DDTables")),
             (std::set<std::string>{"CONTACTS", "DECIMAL"}));
   // CONTACTS has 4 fields, DECIMAL 1 (pxlib agrees).

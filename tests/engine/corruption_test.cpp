@@ -428,6 +428,75 @@ TEST_F(BrokenLinksTest, IndexFiles) {
   }
 }
 
+// Header counts, index headers and file lengths that disagree with the
+// table while every block still reads.
+TEST_F(BrokenLinksTest, HeadersThatDisagreeWithTheFiles) {
+  ASSERT_FALSE(Exercise(dir_.path(), table_).detected());
+  const Raw db = ReadFile(path("LINKS.DB"));
+  const uint16_t blocks = Le16(db, 0x0C);
+  ASSERT_GT(blocks, 3);
+  // Blocks in use: neither the chain's nor the file's.
+  ExpectDetected(
+      "LINKS.DB", [&](Raw& b) { PutLe16(b, 0x0A, static_cast<uint16_t>(blocks + 2)); },
+      "blocks in use");
+  ExpectDetected(
+      "LINKS.DB", [](Raw& b) { PutLe16(b, 0x0A, 1); }, "blocks in use");
+  // The last block of the chain.
+  ExpectDetected(
+      "LINKS.DB", [](Raw& b) { PutLe16(b, 0x10, 1); }, "as the last of the chain");
+  // The primary index: another file type, a block size no index has, a key
+  // field of another type (Autoincrement for Long, the same size).
+  ExpectDetected(
+      "LINKS.PX", [](Raw& b) { b[0x04] = 4; }, "not a primary index");
+  ExpectDetected(
+      "LINKS.PX", [](Raw& b) { b[0x05] = 6; }, "block size of 6 KB");
+  ASSERT_EQ(ReadFile(path("LINKS.PX"))[0x58], 0x04);  // the key field Id, Long
+  ExpectDetected(
+      "LINKS.PX", [](Raw& b) { b[0x58] = 0x16; }, "its key does not match");
+}
+
+// A file that ends inside a block, after the records of its last block:
+// every record still reads, but the file is cut.
+TEST_F(BrokenLinksTest, FilesCutInsideTheirLastBlock) {
+  for (const std::string file : {"LINKS.DB", "LINKS.XG0", "LINKS.PX", "LINKS.YG0"}) {
+    SCOPED_TRACE(file);
+    const Raw b0 = ReadFile(path(file));
+    const size_t block_size = b0[5] * 1024u;
+    const size_t last = Le16(b0, 2) + (Le16(b0, 0x0C) - 1u) * block_size;
+    ASSERT_EQ(b0.size(), last + block_size);
+    const auto last_offset = static_cast<int16_t>(Le16(b0, last + 4));
+    const size_t used = 6 + (last_offset < 0 ? 0 : static_cast<size_t>(last_offset) + Le16(b0, 0));
+    // One byte after the records, unless that is a kilobyte boundary.
+    size_t cut = last + used + 1;
+    if ((cut - Le16(b0, 2)) % 1024 == 0) ++cut;
+    ASSERT_LT(cut, b0.size());
+    ExpectDetected(
+        file, [&](Raw& b) { b.resize(cut); }, "cut part-way through block");
+  }
+}
+
+TEST_F(CorruptionTest, AutoincrementCounterBelowTheRows) {
+  table_ = "AUTO";
+  TableDefinition def;
+  def.fields = {{"Id", FieldType::kAutoInc, 0, false}, {"Name", FieldType::kString, 10, false}};
+  def.indexes = {{"", "Id", true, true, false, false}};
+  Table::Create(dir_.path(), table_, def);
+  {
+    auto t = Table::Open(dir_.path(), table_, {true, true});
+    for (int i = 0; i < 5; ++i) t->insert(Row{Value{}, Value{std::string("n")}});
+  }
+  ASSERT_FALSE(Exercise(dir_.path(), table_).detected());
+  // Header 0x49: the last value handed out (5); make it 2.
+  EachDamage(
+      "AUTO.DB", 1, [](int, Raw& b, size_t&) { b[0x49] = 2; },
+      [](int, const Outcome& o) {
+        EXPECT_NE(o.text().find("AUTO.DB: the autoincrement counter is 2, below the largest "
+                                "value in the rows, 5"),
+                  std::string::npos)
+            << o.text();
+      });
+}
+
 // A damaged secondary index file does not keep a read-only open from
 // reading the table, but the check must still name it.
 TEST_F(BrokenLinksTest, UnreadableSecondaryIndexHeader) {

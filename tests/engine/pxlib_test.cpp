@@ -22,6 +22,7 @@ extern "C" {
 
 #include "engine/errors.h"
 #include "engine/paradox/table.h"
+#include "tests/support/original_shapes.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::engine::paradox {
@@ -685,6 +686,56 @@ TEST(PxlibTest, UsesTheIndexBuiltForALevel3Table) {
     EXPECT_EQ(rec, file_order[static_cast<size_t>(r)]) << "record " << r;
   }
   EXPECT_EQ(db.errors() + index.errors(), "");
+}
+
+// Raw records of a file as pxlib reads them, in file order.
+std::vector<std::string> RawRecords(const std::string& path) {
+  PxDoc px;
+  EXPECT_TRUE(px.open(path)) << px.errors();
+  std::vector<std::string> out;
+  const int size = PX_get_recordsize(px.get());
+  std::vector<char> buffer(static_cast<size_t>(size));
+  for (int r = 0; r < PX_get_num_records(px.get()); ++r) {
+    EXPECT_NE(PX_get_record(px.get(), r, buffer.data()), nullptr) << px.errors();
+    out.emplace_back(buffer.data(), buffer.size());
+  }
+  return out;
+}
+
+// The entries of a case-insensitive index hold the record's text with ASCII
+// a-z upper-cased, other bytes as they are, in byte order of that text; the
+// table keeps its own letter case. Both files are read by pxlib, the folding
+// is computed here.
+TEST(PxlibTest, CaseInsensitiveIndexEntriesHoldUpperCasedText) {
+  TempDir dir;
+  test::OriginalShapeNamed("CASELESS").make(dir.path());
+  // Table records: Id (4 bytes), Name (20), City (15).
+  std::map<std::string, std::string> name_of;  // encoded Id -> Name bytes
+  for (const auto& rec : RawRecords(dir.file("CASELESS.DB"))) {
+    name_of[rec.substr(0, 4)] = rec.substr(4, 20);
+  }
+  ASSERT_EQ(name_of.size(), 60u);
+  // Index entries: Name (20), Id (4), Blk Num (2).
+  const auto entries = RawRecords(dir.file("CASELESS.XG0"));
+  ASSERT_EQ(entries.size(), 60u);
+  bool some_letter_folded = false, some_high_byte = false;
+  std::string previous;
+  for (const auto& entry : entries) {
+    const std::string text = entry.substr(0, 20);
+    const std::string& original = name_of.at(entry.substr(20, 4));
+    std::string folded = original;
+    for (char& c : folded) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    EXPECT_EQ(text, folded);
+    some_letter_folded = some_letter_folded || folded != original;
+    some_high_byte = some_high_byte || !IsAscii(original);
+    const std::string key = entry.substr(0, 24);
+    EXPECT_LT(previous, key);  // std::string compares bytes as unsigned
+    previous = key;
+  }
+  EXPECT_TRUE(some_letter_folded);
+  EXPECT_TRUE(some_high_byte);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, PxlibWrittenTest,

@@ -665,6 +665,16 @@ TEST_F(StructureLoaderTest, ATableThatOpensOnlyWithDbfIsRecordedWithoutTheExtens
   EXPECT_EQ(FieldNames(tables[0].code), (std::vector<std::string>{"K", "LABEL"}));
 }
 
+// What the engine says when it cannot open a table (what describe shows).
+std::string OpenFailure(const std::string& directory, const std::string& name) {
+  try {
+    engine::paradox::Table::Open(directory, name);
+  } catch (const EDBEngineError& e) {
+    return e.what();
+  }
+  return "<it opened>";
+}
+
 TEST_F(StructureLoaderTest, AnUnreadableTableIsReportedAndSkipped) {
   CreateSimple("GOOD1");
   CreateSimple("GOOD2");
@@ -672,10 +682,15 @@ TEST_F(StructureLoaderTest, AnUnreadableTableIsReportedAndSkipped) {
   Load({"GOOD1", "BROKEN", "MISSING", "GOOD2"});
 
   ASSERT_EQ(ui_.shown.size(), 2u);
-  EXPECT_EQ(ui_.shown[0].text, "Impossible to load the informations of the table \"BROKEN\"");
+  // The system's message, then the engine's reason.
+  EXPECT_EQ(ui_.shown[0].text, "Impossible to load the informations of the table \"BROKEN\": " +
+                                   OpenFailure(src_, "BROKEN"));
+  EXPECT_NE(ui_.shown[0].text.find("BROKEN.DB"), std::string::npos);
   EXPECT_EQ(ui_.shown[0].kind, MessageKind::kError);
   EXPECT_EQ(ui_.shown[0].buttons, Buttons::kOk);
-  EXPECT_EQ(ui_.shown[1].text, "Impossible to load the informations of the table \"MISSING\"");
+  EXPECT_EQ(ui_.shown[1].text, "Impossible to load the informations of the table \"MISSING\": " +
+                                   OpenFailure(src_, "MISSING"));
+  EXPECT_NE(ui_.shown[1].text.find("does not exist"), std::string::npos);
   auto tables = Tables();
   ASSERT_EQ(tables.size(), 2u);
   EXPECT_NE(CodeOf("GOOD1"), kNoCode);
@@ -749,9 +764,11 @@ TEST_F(StructureLoaderTest, AStopRequestEndsTheLoadBetweenTablesEachOneWhole) {
 
 TEST_F(StructureLoaderTest, AnUnknownSourceReportsEveryTable) {
   Load({"X", "Y"});
-  EXPECT_EQ(ShownTexts(),
-            (std::vector<std::string>{"Impossible to load the informations of the table \"X\"",
-                                      "Impossible to load the informations of the table \"Y\""}));
+  EXPECT_EQ(
+      ShownTexts(),
+      (std::vector<std::string>{
+          "Impossible to load the informations of the table \"X\": " + OpenFailure(src_, "X"),
+          "Impossible to load the informations of the table \"Y\": " + OpenFailure(src_, "Y")}));
   EXPECT_TRUE(Tables().empty());
 }
 
