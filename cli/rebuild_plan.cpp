@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -12,6 +11,7 @@
 
 #include "dictionary/field_type_names.h"
 #include "engine/errors.h"
+#include "engine/number_text.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/table.h"
 #include "rebuild/table_regenerator.h"
@@ -45,11 +45,7 @@ bool IsLargeObject(FieldType type) {
 
 // The text a value becomes in a text field.
 std::string AsText(const Value& v) {
-  if (auto* d = std::get_if<double>(&v)) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", *d);
-    return buf;
-  }
+  if (auto* d = std::get_if<double>(&v)) return engine::FormatGeneral(*d);
   if (auto* b = std::get_if<bool>(&v)) return *b ? "True" : "False";
   if (auto* bytes = std::get_if<engine::Bytes>(&v))
     return std::string(bytes->begin(), bytes->end());

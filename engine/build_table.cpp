@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "engine/errors.h"
+#include "engine/number_text.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/entry_sorter.h"
@@ -146,9 +147,8 @@ std::optional<double> ParseNumber(std::string text) {
   if (start == std::string::npos) return std::nullopt;
   text = text.substr(start);
   std::replace(text.begin(), text.end(), ',', '.');
-  char* end = nullptr;
-  double d = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != 0 || !std::isfinite(d)) return std::nullopt;
+  const std::optional<double> d = ParseDouble(text);
+  if (!d || !std::isfinite(*d)) return std::nullopt;
   return d;
 }
 
@@ -172,11 +172,7 @@ std::string CutUtf8(const std::string& s, size_t chars) {
 }
 
 std::string AsText(const Value& v) {
-  if (auto* d = std::get_if<double>(&v)) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", *d);
-    return buf;
-  }
+  if (auto* d = std::get_if<double>(&v)) return FormatGeneral(*d);
   if (auto* b = std::get_if<bool>(&v)) return *b ? "True" : "False";
   if (auto* bytes = std::get_if<Bytes>(&v)) return std::string(bytes->begin(), bytes->end());
   return ValueToText(v);
@@ -220,9 +216,7 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
       } else if (auto* i = std::get_if<int64_t>(&v)) {
         text = std::to_string(*i);
       } else if (auto d = AsNumber(v)) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.*f", std::min(to.size, 15), *d);
-        text = buf;
+        text = FormatFixed(*d, std::min(to.size, 15));
       } else {
         return {};
       }
@@ -672,11 +666,11 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOption
   TableDefinition def;
   for (const auto& p : d.optional_parameters) {
     if (Upper(p.name) == "LEVEL") {
-      try {
-        def.level = std::stoi(p.value);
-      } catch (const std::exception&) {
+      const std::optional<int64_t> level = ParseInteger(p.value);
+      if (!level || *level < 0 || *level > 99) {
         ThrowInvalid("Invalid table level \"" + p.value + "\"");
       }
+      def.level = static_cast<int>(*level);
     }
   }
   for (const auto& f : d.fields) def.fields.push_back(FieldOf(f, name));

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "engine/errors.h"
+#include "engine/number_text.h"
 #include "engine/text.h"
 
 namespace vellum::engine {
@@ -91,11 +93,7 @@ bool DatasetField::isNull() const { return IsNull(value()); }
 
 std::string DatasetField::asString() const {
   const Value& v = value();
-  if (auto* d = std::get_if<double>(&v)) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", *d);
-    return buf;
-  }
+  if (auto* d = std::get_if<double>(&v)) return FormatGeneral(*d);
   if (auto* b = std::get_if<bool>(&v)) return *b ? "True" : "False";
   return ValueToText(v);
 }
@@ -106,12 +104,7 @@ int64_t DatasetField::asInteger() const {
   if (auto* d = std::get_if<double>(&v)) return static_cast<int64_t>(std::llround(*d));
   if (auto* b = std::get_if<bool>(&v)) return *b ? 1 : 0;
   if (auto* s = std::get_if<std::string>(&v)) {
-    try {
-      size_t used = 0;
-      long long n = std::stoll(*s, &used);
-      if (used == s->size()) return n;
-    } catch (const std::exception&) {
-    }
+    if (std::optional<int64_t> n = ParseInteger(*s)) return *n;
     throw Error("'" + *s + "' is not a valid integer value");
   }
   if (auto* d = std::get_if<Date>(&v)) return d->day;
@@ -171,28 +164,16 @@ void DatasetField::setAsString(const std::string& text) {
     case FieldType::kInteger:
     case FieldType::kAutoInc:
     case FieldType::kWord: {
-      size_t used = 0;
-      long long n = 0;
-      try {
-        n = std::stoll(text, &used);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used != text.size()) throw Error("'" + text + "' is not a valid integer value");
-      setValue(Value{static_cast<int64_t>(n)});
+      const std::optional<int64_t> n = ParseInteger(text);
+      if (!n) throw Error("'" + text + "' is not a valid integer value");
+      setValue(Value{*n});
       return;
     }
     case FieldType::kFloat:
     case FieldType::kCurrency: {
-      size_t used = 0;
-      double d = 0;
-      try {
-        d = std::stod(text, &used);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used != text.size()) throw Error("'" + text + "' is not a valid floating point value");
-      setValue(Value{d});
+      const std::optional<double> d = ParseDouble(text);
+      if (!d) throw Error("'" + text + "' is not a valid floating point value");
+      setValue(Value{*d});
       return;
     }
     case FieldType::kBoolean: {

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
 
 #include "engine/errors.h"
+#include "engine/number_text.h"
 #include "engine/paradox/table.h"
 #include "engine/text.h"
 
@@ -358,11 +357,7 @@ class Parser {
     }
     if (peek().kind != TokenKind::kNumber) fail("a literal ('text' or a number)");
     l.text = (sign == "-" ? "-" : "") + peek().text;
-    // from_chars reads "5." and ".5" but not a leading '+'; it ignores the
-    // locale, unlike strtod.
-    const char* first = l.text.data();
-    const char* last = first + l.text.size();
-    std::from_chars(first, last, l.number);
+    l.number = ParseDouble(l.text).value_or(0);
     ++at_;
     return l;
   }
@@ -590,11 +585,7 @@ bool QueryField::isNull() const { return IsNull(value()); }
 
 std::string QueryField::asString() const {
   const Value& v = value();
-  if (const auto* d = std::get_if<double>(&v)) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.15g", *d);
-    return buf;
-  }
+  if (const auto* d = std::get_if<double>(&v)) return FormatGeneral(*d);
   if (const auto* b = std::get_if<bool>(&v)) return *b ? "True" : "False";
   return ValueToText(v);
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "engine/number_text.h"
+
 namespace vellum::engine {
 
 namespace {
@@ -47,9 +49,7 @@ std::string TimestampToIso(Timestamp ts) {
   // Days 1..3652059 are the years 1 to 9999; anything else (damaged data)
   // is shown as the raw number.
   if (!std::isfinite(ts.ms) || ts.ms < 86400000.0 || ts.ms >= 3652060.0 * 86400000.0) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%.17g", ts.ms);
-    return buf;
+    return FormatGeneral(ts.ms, 17);
   }
   double total = std::floor(ts.ms);
   auto day = static_cast<int64_t>(std::floor(total / 86400000.0));
@@ -63,11 +63,7 @@ std::string ValueToText(const Value& v) {
     std::string operator()(std::monostate) const { return ""; }
     std::string operator()(bool b) const { return b ? "true" : "false"; }
     std::string operator()(int64_t i) const { return std::to_string(i); }
-    std::string operator()(double d) const {
-      char buf[40];
-      std::snprintf(buf, sizeof buf, "%.15g", d);
-      return buf;
-    }
+    std::string operator()(double d) const { return FormatGeneral(d); }
     std::string operator()(const std::string& s) const { return s; }
     std::string operator()(const Bytes& b) const {
       static const char* hex = "0123456789ABCDEF";

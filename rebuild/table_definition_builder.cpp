@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <limits>
+#include <optional>
+#include <string_view>
 
 #include "dictionary/field_type_names.h"
 #include "dictionary/locale_helper.h"
 #include "engine/errors.h"
 #include "engine/fs/file_system.h"
+#include "engine/number_text.h"
 #include "rebuild/name_compare.h"
 
 namespace vellum::rebuild {
@@ -55,55 +57,25 @@ std::string MoreThanMessage(const std::string& table_name, const char* what) {
   throw Error("'" + text + "' is not a valid floating point value");
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // A decimal integer text: an optional sign and at least one digit, nothing
-// else, within the range of a 32-bit signed integer.
+// else (no blanks), within the range of a 32-bit signed integer.
 int32_t ParseInteger(const std::string& text) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) ThrowNotInteger(text);
-  int64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i])) ThrowNotInteger(text);
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) ThrowNotInteger(text);
+  const bool blank_first =
+      !text.empty() && std::string_view(" \t\n\v\f\r").find(text[0]) != std::string_view::npos;
+  const std::optional<int64_t> value = blank_first ? std::nullopt : engine::ParseInteger(text);
+  if (!value || *value < std::numeric_limits<int32_t>::min() ||
+      *value > std::numeric_limits<int32_t>::max()) {
+    ThrowNotInteger(text);
   }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > std::numeric_limits<int32_t>::max()) ThrowNotInteger(text);
-  return static_cast<int32_t>(value);
+  return static_cast<int32_t>(*value);
 }
 
-// A decimal number text written with the user's decimal separator: an
-// optional sign, digits with at most one separator (at least one digit in
-// all), and an optional exponent "E" or "e" with an optional sign and digits.
-// A value beyond the range of a double is not valid.
-double ParseFloat(const std::string& text, char separator) {
-  std::string plain;  // the same number with '.' as separator
-  size_t i = 0;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) plain += text[i++];
-  size_t digits = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) plain += text[i];
-  if (i < text.size() && text[i] == separator) {
-    plain += '.';
-    for (++i; i < text.size() && IsDigit(text[i]); ++i, ++digits) plain += text[i];
-  }
-  if (digits == 0) ThrowNotFloat(text);
-  if (i < text.size() && (text[i] == 'E' || text[i] == 'e')) {
-    plain += 'e';
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) plain += text[i++];
-    size_t exponent_digits = 0;
-    for (; i < text.size() && IsDigit(text[i]); ++i, ++exponent_digits) plain += text[i];
-    if (exponent_digits == 0) ThrowNotFloat(text);
-  }
-  if (i != text.size()) ThrowNotFloat(text);
-  double value = 0;
-  const char* end = plain.data() + plain.size();
-  auto [ptr, ec] = std::from_chars(plain.data(), end, value, std::chars_format::general);
-  if (ec != std::errc{} || ptr != end) ThrowNotFloat(text);
-  return value;
+// A decimal number text written with the user's decimal separator (see
+// Locale::TextToFloat); a value beyond the range of a double is not valid.
+double ParseFloat(const std::string& text) {
+  const std::optional<double> value = Locale::TextToFloat(text);
+  if (!value) ThrowNotFloat(text);
+  return *value;
 }
 
 // Stores the low `bytes` bytes of `value` at the start of `slot`, least
@@ -137,8 +109,7 @@ void ConvertCheckValue(FieldType type, const std::string& type_name, const std::
       return;
     case FieldType::kFloat:
     case FieldType::kCurrency:
-      StoreLittleEndian(std::bit_cast<uint64_t>(ParseFloat(text, Locale::DecimalSeparator())), 8,
-                        slot);
+      StoreLittleEndian(std::bit_cast<uint64_t>(ParseFloat(text)), 8, slot);
       return;
     default:
       throw Error("Defaults: unsupported data type \"" + type_name + "\"");

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "engine/errors.h"
+#include "engine/number_text.h"
 #include "engine/paradox/blob_file.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
@@ -266,9 +267,7 @@ void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, ui
       } else if (auto* i = std::get_if<int64_t>(&v)) {
         text = std::to_string(*i);
       } else if (auto* dd = std::get_if<double>(&v)) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.*f", f.size_byte, *dd);
-        text = buf;
+        text = FormatFixed(*dd, f.size_byte);
       } else {
         bad("this value (a decimal number is expected)");
       }

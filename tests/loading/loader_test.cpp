@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +15,8 @@
 #include "dictionary/locale_helper.h"
 #include "dictionary/schema.h"
 #include "engine/errors.h"
+#include "rebuild/table_regenerator.h"
+#include "tests/support/comma_locale.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
 
@@ -409,20 +410,12 @@ TEST(CheckValueToTextTest, FloatsTooLongForTheColumnAreRoundedNotCut) {
 }
 
 TEST(CheckValueToTextTest, TheCLibraryLocaleDoesNotChangeTheText) {
-  const char* comma_locales[] = {"de_DE.UTF-8", "it_IT.UTF-8", "fr_FR.UTF-8", "de_DE", "it_IT"};
-  const char* found = nullptr;
-  for (const char* name : comma_locales) {
-    if (std::setlocale(LC_NUMERIC, name)) {
-      found = name;
-      break;
-    }
-  }
-  if (!found) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  test::CommaLocale comma;
+  ASSERT_TRUE(comma.active()) << "scripts/setup.sh installs it_IT.UTF-8";
   Locale::SetDecimalSeparatorForTesting('.');
   const std::string text = CheckValueToText(FieldType::kFloat, NativeDouble(1.5));
-  std::setlocale(LC_NUMERIC, "C");
   Locale::SetDecimalSeparatorForTesting(std::nullopt);
-  EXPECT_EQ(text, "1.5") << found;
+  EXPECT_EQ(text, "1.5");
 }
 
 TEST(CheckValueToTextTest, OtherTypesAreNotSupported) {
@@ -696,6 +689,32 @@ TEST_F(StructureLoaderTest, AnUnreadableTableIsReportedAndSkipped) {
   EXPECT_NE(CodeOf("GOOD1"), kNoCode);
   EXPECT_NE(CodeOf("GOOD2"), kNoCode);
   EXPECT_EQ(ui_.progress_texts.size(), 5u);
+}
+
+// The user's locale writes the dictionary's check values with a decimal
+// comma; the rebuild reads them back in the same locale to the same doubles.
+TEST_F(StructureLoaderTest, UnderACommaLocaleCheckValuesGoFromLoadToRebuildUnchanged) {
+  test::CommaLocale comma;
+  ASSERT_TRUE(comma.active()) << "scripts/setup.sh installs it_IT.UTF-8";
+  Locale::SetDecimalSeparatorForTesting(std::nullopt);
+  CreateCustomerV1();
+  Load({"CUSTOMER"});
+  const auto fields = FieldsOf(CodeOf("CUSTOMER"));
+  ASSERT_EQ(fields.size(), 6u);
+  EXPECT_EQ(fields[4].min, "0,5");
+  EXPECT_EQ(fields[4].max, "99,75");
+  EXPECT_EQ(fields[4].def, "1,25");
+
+  const std::string out = dir_.file("out");
+  rebuild::TTableRegenerator(*dm_, ui_).RegenerateTable("SHOP", "CUSTOMER", out);
+  const auto source = Table::Open(src_, "CUSTOMER")->structure().checks;
+  const auto rebuilt = Table::Open(out, "CUSTOMER")->structure().checks;
+  ASSERT_EQ(rebuilt.size(), source.size());
+  for (size_t i = 0; i < source.size(); ++i) {
+    EXPECT_EQ(rebuilt[i].min, source[i].min) << "check " << i;
+    EXPECT_EQ(rebuilt[i].max, source[i].max) << "check " << i;
+    EXPECT_EQ(rebuilt[i].def, source[i].def) << "check " << i;
+  }
 }
 
 TEST_F(StructureLoaderTest, TheReportSaysWhatBecameOfEveryTable) {
