@@ -1,20 +1,19 @@
 #include "cli/value_text.h"
 
-#include <bit>
-#include <charconv>
 #include <cmath>
-#include <cstring>
+#include <optional>
 
 #include "cli/json_writer.h"
+#include "engine/number_text.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/px_types.h"
+#include "engine/paradox/val_file.h"
 
 namespace vellum::cli {
 
 namespace {
 
 using engine::Value;
-using engine::paradox::PxType;
 
 // Timestamps and dates outside years 1..9999 have no ISO form; such values
 // (only found in damaged files) are shown as plain numbers instead.
@@ -36,20 +35,6 @@ std::string TimestampText(engine::Timestamp ts) {
     return DoubleText(ts.ms);
   }
   return engine::TimestampToIso(ts);
-}
-
-int16_t LoadLe16Signed(const uint8_t* p) {
-  return static_cast<int16_t>(engine::paradox::LoadLe16(p));
-}
-
-int32_t LoadLe32Signed(const uint8_t* p) {
-  return static_cast<int32_t>(engine::paradox::LoadLe32(p));
-}
-
-double LoadLeDouble(const uint8_t* p) {
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = bits << 8 | p[i];
-  return std::bit_cast<double>(bits);
 }
 
 bool NeedsCsvQuotes(std::string_view text) {
@@ -77,12 +62,8 @@ std::string DoubleText(double value) {
   // notation beyond them. Above 1e16 doubles no longer hold every integer,
   // and fixed notation would print digits the value never had.
   const double magnitude = std::fabs(value);
-  const auto format = magnitude == 0 || (magnitude >= 1e-7 && magnitude < 1e16)
-                          ? std::chars_format::fixed
-                          : std::chars_format::scientific;
-  char buf[64];
-  auto result = std::to_chars(buf, buf + sizeof buf, value, format);
-  return std::string(buf, result.ptr);
+  const bool fixed = magnitude == 0 || (magnitude >= 1e-7 && magnitude < 1e16);
+  return engine::FormatShortest(value, !fixed);
 }
 
 std::string ValueText(const Value& value) {
@@ -144,47 +125,21 @@ void AppendJsonValue(std::string& out, const Value& value) {
 
 std::string CheckValueText(const engine::paradox::FieldInfo& field,
                            const std::array<uint8_t, 256>& native) {
-  const uint8_t* p = native.data();
-  switch (field.px_type) {
-    case PxType::kAlpha: {
-      const void* end = std::memchr(p, 0, native.size());
-      size_t length =
-          end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - p) : native.size();
-      return std::string(reinterpret_cast<const char*>(p), length);
-    }
-    case PxType::kShort:
-      return std::to_string(LoadLe16Signed(p));
-    case PxType::kLong:
-    case PxType::kAutoInc:
-      return std::to_string(LoadLe32Signed(p));
-    case PxType::kLogical: {
-      const uint16_t v = engine::paradox::LoadLe16(p);
-      if (v == 0xFFFF) return "true";
-      if (v == 0) return "false";
-      return HexText(p, 2);
-    }
-    case PxType::kNumber:
-    case PxType::kMoney:
-      return DoubleText(LoadLeDouble(p));
-    case PxType::kDate:
-      return DateText(engine::Date{LoadLe32Signed(p)});
-    case PxType::kTime:
-      return TimeText(engine::TimeOfDay{LoadLe32Signed(p)});
-    case PxType::kTimestamp:
-      return TimestampText(engine::Timestamp{LoadLeDouble(p)});
-    case PxType::kBcd:
-      // The native form of a BCD value is its record bytes; the size byte
-      // holds the number of decimals.
-      if (auto text = engine::paradox::DecodeBcd(p, field.size_byte)) return *text;
-      break;
-    default:
-      break;
-  }
+  // The engine reads any Logical bits but zero as true; describe shows bits
+  // other than the two that are written as they are.
+  const uint16_t logical = engine::paradox::LoadLe16(native.data());
+  const bool odd_logical =
+      field.px_type == engine::paradox::PxType::kLogical && logical != 0 && logical != 0xFFFF;
+  const std::optional<Value> value =
+      odd_logical ? std::nullopt : engine::paradox::CheckValueOf(field.type, field.size, native);
+  if (value) return ValueText(*value);
+  // A type without check values, or bytes that are no value of the type:
+  // the field's bytes as they are.
   int length = engine::paradox::StorageSize(field.px_type, field.size_byte);
   if (length <= 0 || length > static_cast<int>(native.size())) {
     length = static_cast<int>(native.size());
   }
-  return HexText(p, static_cast<size_t>(length));
+  return HexText(native.data(), static_cast<size_t>(length));
 }
 
 }  // namespace vellum::cli

@@ -45,8 +45,9 @@ void AppendJsonValue(std::string& out, const engine::Value& value);
 // Text of one value of a validity check, read from its native 256-byte form
 // (see engine/paradox/val_file.h) according to the field's storage type:
 // Alpha text, integers, "true"/"false" for Logical, doubles, ISO dates, times
-// and timestamps, BCD decimal text; hexadecimal of the field's bytes for
-// everything else or for a value that does not read as its type.
+// and timestamps, BCD decimal text (the value as the engine decodes it, in
+// the forms above); hexadecimal of the field's bytes for everything else or
+// for a value that does not read as its type.
 std::string CheckValueText(const engine::paradox::FieldInfo& field,
                            const std::array<uint8_t, 256>& native);
 

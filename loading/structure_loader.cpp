@@ -1,10 +1,6 @@
 #include "loading/structure_loader.h"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <set>
@@ -13,6 +9,7 @@
 #include "dictionary/field_type_names.h"
 #include "dictionary/locale_helper.h"
 #include "engine/errors.h"
+#include "engine/paradox/val_file.h"
 
 namespace vellum::loading {
 
@@ -62,59 +59,6 @@ std::string Name(Dataset& view) { return view.fieldByName("Nome").asString(); }
 // Posts a pending edit or insert, as moving a view in the middle of one does.
 void CheckBrowseMode(Dataset& view) {
   if (view.active() && view.state() != DatasetState::kBrowse) view.post();
-}
-
-// Reads a little-endian integer of `bytes` bytes from the start of `buffer`.
-uint64_t LoadLittleEndian(const std::array<uint8_t, 256>& buffer, size_t bytes) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(buffer[i]) << (8 * i);
-  return value;
-}
-
-// A double in general number format: the value rounded to 15 significant
-// digits without trailing zeros, in fixed notation when it has at most 15
-// digits before the decimal separator and is at least 0.00001 in magnitude,
-// otherwise in scientific notation ("1,5E20", "1E-7").
-std::string FloatToText(double value, char separator, int significant = kFloatDigits) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
-  if (value == 0) return "0";
-  // "-d.ddddddddddddddde+XX": the rounded digits and the decimal exponent.
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*e", significant - 1, value);
-  const char* p = buf;
-  std::string sign;
-  if (*p == '-') {
-    sign = "-";
-    ++p;
-  }
-  // The C library writes the decimal point of the process's C locale, which
-  // a window toolkit may have set from the environment: only digits count.
-  std::string digits;
-  for (; *p != 'e'; ++p) {
-    if (*p >= '0' && *p <= '9') digits += *p;
-  }
-  const int exponent = std::atoi(p + 1);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-
-  std::string text = sign;
-  if (exponent < -5 || exponent >= kFloatDigits) {
-    text += digits[0];
-    if (digits.size() > 1) text += separator + digits.substr(1);
-    text += 'E' + std::to_string(exponent);
-  } else if (exponent < 0) {
-    text += '0';
-    text += separator;
-    text += std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-  } else {
-    const size_t whole = static_cast<size_t>(exponent) + 1;
-    if (digits.size() <= whole) {
-      text += digits + std::string(whole - digits.size(), '0');
-    } else {
-      text += digits.substr(0, whole) + separator + digits.substr(whole);
-    }
-  }
-  return text;
 }
 
 // Walks the view's rows from the first, in its current order, and gives each
@@ -288,33 +232,31 @@ void PutViewsBack(TdmDataDictionary& dm) {
 
 std::string CheckValueToText(FieldType type, const std::array<uint8_t, 256>& buffer) {
   switch (type) {
-    case FieldType::kString: {
-      const auto end = std::find(buffer.begin(), buffer.end() - 1, uint8_t{0});
-      return std::string(buffer.begin(), end);
-    }
+    case FieldType::kString:
     case FieldType::kSmallint:
-      return std::to_string(static_cast<int16_t>(LoadLittleEndian(buffer, 2)));
     case FieldType::kInteger:
     case FieldType::kWord:
-      return std::to_string(static_cast<int32_t>(LoadLittleEndian(buffer, 4)));
     case FieldType::kBoolean:
-      return LoadLittleEndian(buffer, 2) != 0 ? "-1" : "0";
     case FieldType::kFloat:
-    case FieldType::kCurrency: {
-      // The dictionary's columns hold 20 characters: a value whose 15 digits
-      // do not fit is rounded to fewer, rather than cut (which could drop
-      // the end of its exponent).
-      const double value = std::bit_cast<double>(LoadLittleEndian(buffer, 8));
-      std::string text;
-      for (int digits = kFloatDigits; digits >= 1; --digits) {
-        text = FloatToText(value, Locale::DecimalSeparator(), digits);
-        if (text.size() <= kCheckTextSize) break;
-      }
-      return text;
-    }
+    case FieldType::kCurrency:
+      break;
     default:
       throw Error("Defaults: not supported type \"" + dictionary::FieldTypeName(type) + "\"");
   }
+  const Value value = engine::paradox::CheckValueOf(type, 0, buffer).value_or(Value{});
+  if (const auto* text = std::get_if<std::string>(&value)) return *text;
+  if (const auto* flag = std::get_if<bool>(&value)) return *flag ? "-1" : "0";
+  if (const auto* number = std::get_if<int64_t>(&value)) return std::to_string(*number);
+  // The dictionary's columns hold 20 characters: a value whose 15 digits do
+  // not fit is rounded to fewer, rather than cut (which could drop the end of
+  // its exponent).
+  const double real = std::get<double>(value);
+  std::string text;
+  for (int digits = kFloatDigits; digits >= 1; --digits) {
+    text = Locale::FloatToText(real, digits);
+    if (text.size() <= kCheckTextSize) break;
+  }
+  return text;
 }
 
 void LoadFields(TdmDataDictionary& data_module, const TableStructure& source) {

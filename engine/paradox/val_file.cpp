@@ -630,4 +630,40 @@ void NativeToRecord(const PxField& field, const uint8_t* native, uint8_t* record
   }
 }
 
+std::optional<Value> CheckValueOf(FieldType type, int size,
+                                  const std::array<uint8_t, 256>& native) {
+  const uint8_t* p = native.data();
+  switch (type) {
+    case FieldType::kString:
+      return Value{
+          std::string(reinterpret_cast<const char*>(p), BoundedLength(p, kNativeSize - 1))};
+    case FieldType::kSmallint:
+      return Value{int64_t{static_cast<int16_t>(LoadLe16(p))}};
+    case FieldType::kInteger:
+    case FieldType::kWord:
+    case FieldType::kAutoInc:
+      return Value{int64_t{static_cast<int32_t>(LoadLe32(p))}};
+    case FieldType::kBoolean:
+      return Value{LoadLe16(p) != 0};
+    case FieldType::kFloat:
+    case FieldType::kCurrency:
+      return Value{std::bit_cast<double>(LoadLe64(p))};
+    case FieldType::kDate:
+      return Value{Date{static_cast<int32_t>(LoadLe32(p))}};
+    case FieldType::kTime:
+      return Value{TimeOfDay{static_cast<int32_t>(LoadLe32(p))}};
+    case FieldType::kDateTime:
+      return Value{Timestamp{std::bit_cast<double>(LoadLe64(p))}};
+    case FieldType::kBCD:
+      if (std::optional<std::string> text = DecodeBcd(p, size)) return Value{Decimal{*text}};
+      return std::nullopt;
+    case FieldType::kBytes: {
+      const size_t length = std::min(static_cast<size_t>(std::max(size, 0)), kNativeSize);
+      return Value{Bytes(p, p + length)};
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace vellum::engine::paradox

@@ -17,12 +17,15 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/field_type.h"
 #include "engine/fs/file_system.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/px_types.h"
+#include "engine/value.h"
 
 namespace vellum::engine::paradox {
 
@@ -81,5 +84,17 @@ void RecordToNative(const PxField& field, const uint8_t* record, uint8_t* native
                     const CodePage& code_page);
 void NativeToRecord(const PxField& field, const uint8_t* native, uint8_t* record,
                     const CodePage& code_page);
+
+// The value a check holds in native form, for a field of logical type `type`
+// and reported size `size` (the decimals of a BCD field, the length of a
+// Bytes field): String text up to the first zero byte (at most 255 bytes);
+// Smallint from 2 bytes and Integer, Word and AutoInc from 4, signed
+// (int64_t); Boolean from 2 bytes, true when not zero; Float and Currency a
+// double; Date, Time and DateTime as Date, TimeOfDay and Timestamp; BCD as
+// its Decimal text; Bytes the first `size` bytes (at most 256). nullopt for
+// the types that hold no check value (blobs, memos, the unknown types) and
+// for BCD bytes that are no number. The one decoder of check values: the
+// loader, describe and the restructure read them through it.
+std::optional<Value> CheckValueOf(FieldType type, int size, const std::array<uint8_t, 256>& native);
 
 }  // namespace vellum::engine::paradox

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "engine/errors.h"
@@ -886,6 +887,49 @@ TEST(ValFileCorrupt, MissingFileIsNotFound) {
     FAIL() << "no error";
   } catch (const EDBEngineError& e) {
     EXPECT_EQ(e.category(), ErrorCategory::kNotFound);
+  }
+}
+
+// What a check value in native form is, type by type; the bytes are written
+// out here, not made by the engine.
+TEST(CheckValueOfTest, DecodesEachTypeFromItsNativeBytes) {
+  struct Case {
+    const char* name;
+    FieldType type;
+    int size;
+    Native native;
+    std::optional<Value> value;
+  };
+  Native bcd{};
+  bcd[0] = 0xC2;  // positive, 2 decimals; the last four of 32 digits are 1250
+  bcd[15] = 0x12;
+  bcd[16] = 0x50;
+  Native long_text{};
+  std::fill(long_text.begin(), long_text.end(), 'x');
+  const Case cases[] = {
+      {"text up to its zero byte", FieldType::kString, 0, NativeText("abc"), Value{"abc"}},
+      {"text without a zero byte stops at 255", FieldType::kString, 0, long_text,
+       Value{std::string(255, 'x')}},
+      {"a negative smallint", FieldType::kSmallint, 0, NativeOf({0xFE, 0xFF}), Value{int64_t{-2}}},
+      {"a word is four bytes", FieldType::kWord, 0, NativeOf({0x70, 0x11, 0x01, 0x00}),
+       Value{int64_t{70000}}},
+      {"any set bit is true", FieldType::kBoolean, 0, NativeOf({0x00, 0x80}), Value{true}},
+      {"zero is false", FieldType::kBoolean, 0, NativeOf({0, 0}), Value{false}},
+      {"a double", FieldType::kCurrency, 0, NativeOf({0, 0, 0, 0, 0, 0, 0xF8, 0x3F}), Value{1.5}},
+      {"a date's day number", FieldType::kDate, 0, NativeOf({0x10, 0x27, 0, 0}),
+       Value{Date{10000}}},
+      {"a time in milliseconds", FieldType::kTime, 0, NativeOf({0xE8, 0x03, 0, 0}),
+       Value{TimeOfDay{1000}}},
+      {"a timestamp", FieldType::kDateTime, 0, NativeOf({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}),
+       Value{Timestamp{1.0}}},
+      {"bytes of the field's length", FieldType::kBytes, 3, NativeOf({1, 2, 3, 4}),
+       Value{engine::Bytes{1, 2, 3}}},
+      {"a BCD number", FieldType::kBCD, 2, bcd, Value{Decimal{"12.50"}}},
+      {"BCD bytes all zero are no number", FieldType::kBCD, 2, Native{}, std::nullopt},
+      {"a memo has no check value", FieldType::kMemo, 10, NativeText("abc"), std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CheckValueOf(c.type, c.size, c.native), c.value) << c.name;
   }
 }
 
