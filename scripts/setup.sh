@@ -7,6 +7,8 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   pxlib-dev
   clang libclang-rt-14-dev
+  # The format and lint checks of scripts/test.sh and .ci/run.
+  clang-format clang-tidy
   sqlite3 libsqlite3-dev
   locales
   # The desktop program: Qt 6 Widgets and its test library, the offscreen

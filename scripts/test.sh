@@ -14,6 +14,7 @@ if [[ ${1:-} == --sanitize ]]; then
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 scripts/check_layers.sh
+scripts/check_format.sh
 cmake -S . -B "$build" "${flags[@]}" > /dev/null
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
