@@ -133,29 +133,8 @@ int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
   const std::string& directory = positional[0];
   if (directory.empty()) return CommandUsage(err, kCommand, "DIR is empty");
 
-  engine::FileSystem& fs = engine::FileSystem::Default();
   try {
-    if (fs.exists(directory) && !fs.isDirectory(directory)) {
-      err << "vellum-cli: " << kCommand << ": \"" << directory << "\" is not a directory\n";
-      return kExitFailure;
-    }
-    if (!fs.isDirectory(directory)) {
-      try {
-        fs.makeDirectories(directory);
-      } catch (const std::exception&) {
-        // Reported below.
-      }
-      if (!fs.isDirectory(directory)) {
-        err << "vellum-cli: " << kCommand << ": Cannot create directory \"" << directory << "\"\n";
-        return kExitFailure;
-      }
-    }
-    if (dictionary::IsProjectDirectory(directory, fs)) {
-      err << "vellum-cli: " << kCommand << ": \"" << directory
-          << "\" already holds a Data Dictionary; nothing was changed\n";
-      return kExitFailure;
-    }
-    dictionary::CreateDictionaryTables(directory, fs);
+    dictionary::CreateDictionary(directory);
   } catch (const std::exception& e) {
     return CommandFailure(err, kCommand, e);
   }

@@ -1,5 +1,9 @@
 #include "dictionary/schema.h"
 
+#include <exception>
+
+#include "engine/errors.h"
+
 namespace vellum::dictionary {
 
 using engine::FieldType;
@@ -54,9 +58,39 @@ TableDefinition DDIndexDefinition() {
 }
 
 void CreateDictionaryTables(const std::string& directory, engine::FileSystem& fs) {
-  engine::paradox::Table::Create(directory, "DDTables", DDTablesDefinition(), fs);
+  // DDTables makes the directory a dictionary, so it comes last: a creation
+  // that fails part-way leaves a directory that does not count as one, and
+  // creating again replaces what was made.
   engine::paradox::Table::Create(directory, "DDFields", DDFieldsDefinition(), fs);
   engine::paradox::Table::Create(directory, "DDIndex", DDIndexDefinition(), fs);
+  engine::paradox::Table::Create(directory, "DDTables", DDTablesDefinition(), fs);
+}
+
+namespace {
+
+// Makes `directory`, with its missing parents, unless it is one already.
+void MakeDirectory(const std::string& directory, engine::FileSystem& fs) {
+  if (fs.exists(directory) && !fs.isDirectory(directory)) {
+    throw Error("\"" + directory + "\" is not a directory");
+  }
+  if (fs.isDirectory(directory)) return;
+  try {
+    fs.makeDirectories(directory);
+  } catch (const std::exception&) {
+    // Told below, in the words of this rule.
+  }
+  if (!fs.isDirectory(directory)) throw Error("Cannot create directory \"" + directory + "\"");
+}
+
+}  // namespace
+
+void CreateDictionary(const std::string& directory, engine::FileSystem& fs) {
+  if (directory.empty()) throw Error("The directory name is empty");
+  MakeDirectory(directory, fs);
+  if (IsProjectDirectory(directory, fs)) {
+    throw Error("\"" + directory + "\" already holds a Data Dictionary; nothing was changed");
+  }
+  CreateDictionaryTables(directory, fs);
 }
 
 bool IsProjectDirectory(const std::string& directory, engine::FileSystem& fs) {

@@ -199,7 +199,8 @@ void TOpenProjectDlg::CreateBtnClick() {
       "Do you confirm the creation of a new Data Dictionary in \"" + directory + "\"?",
       Buttons::kOkCancel);
   if (answer != Answer::kOk) return;
-  CreateDictionaryTables(directory, fs_);
+  // Refuses, rather than empties, a dictionary another program made meanwhile.
+  CreateDictionary(directory, fs_);
   lbDirectoryChange();
 }
 
