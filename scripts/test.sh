@@ -17,4 +17,10 @@ scripts/check_layers.sh
 scripts/check_format.sh
 cmake -S . -B "$build" "${flags[@]}" > /dev/null
 cmake --build "$build" -j"$(nproc)"
+# Parameterised tests name their cases (a name generator, and PrintTo for the
+# case's struct), so the test list never shows the bytes of a struct.
+if ctest --test-dir "$build" -N | grep -E 'object <'; then
+  echo "Parameterised tests above show bytes, not names: give their cases a PrintTo"
+  exit 1
+fi
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

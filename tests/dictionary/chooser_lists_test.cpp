@@ -107,6 +107,8 @@ struct SetItemCase {
   int selected;  // -1: nothing
 };
 
+void PrintTo(const SetItemCase& c, std::ostream* os) { *os << c.name; }
+
 class SetItemTest : public ::testing::TestWithParam<SetItemCase> {};
 
 TEST_P(SetItemTest, SelectsTheItemTheIndexComesTo) {

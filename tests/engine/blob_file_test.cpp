@@ -145,6 +145,19 @@ struct RoundTripCase {
   int leader;
 };
 
+// "Memo10": the type and the leader's length.
+std::string CaseName(const RoundTripCase& c) {
+  const char* type = c.type == PxType::kMemo      ? "Memo"
+                     : c.type == PxType::kBinary  ? "Binary"
+                     : c.type == PxType::kGraphic ? "Graphic"
+                     : c.type == PxType::kOle     ? "Ole"
+                     : c.type == PxType::kFmtMemo ? "FmtMemo"
+                                                  : "Other";
+  return type + std::to_string(c.leader);
+}
+
+void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << CaseName(c); }
+
 class BlobRoundTripTest : public ::testing::TestWithParam<RoundTripCase> {};
 
 TEST_P(BlobRoundTripTest, ValuesOfEveryLengthClassSurviveWriteAndReopen) {
@@ -244,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTripCase{PxType::kMemo, 10}, RoundTripCase{PxType::kMemo, 240},
                       RoundTripCase{PxType::kBinary, 0}, RoundTripCase{PxType::kBinary, 100},
                       RoundTripCase{PxType::kGraphic, 0}, RoundTripCase{PxType::kGraphic, 240},
-                      RoundTripCase{PxType::kOle, 20}, RoundTripCase{PxType::kFmtMemo, 1}));
+                      RoundTripCase{PxType::kOle, 20}, RoundTripCase{PxType::kFmtMemo, 1}),
+    [](const ::testing::TestParamInfo<RoundTripCase>& info) { return CaseName(info.param); });
 
 TEST(BlobFileTest, OleValuesCarryTheirKindPrefix) {
   TempDir dir;

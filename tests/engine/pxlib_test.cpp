@@ -361,10 +361,16 @@ struct WrittenSpec {
   int rows;
 };
 
-std::string SpecName(const testing::TestParamInfo<WrittenSpec>& info) {
-  return "Level" + std::to_string(info.param.level) + (info.param.keyed ? "Keyed" : "Unkeyed") +
-         std::to_string(info.param.rows);
+std::string SpecText(const WrittenSpec& spec) {
+  return "Level" + std::to_string(spec.level) + (spec.keyed ? "Keyed" : "Unkeyed") +
+         std::to_string(spec.rows);
 }
+
+std::string SpecName(const testing::TestParamInfo<WrittenSpec>& info) {
+  return SpecText(info.param);
+}
+
+void PrintTo(const WrittenSpec& spec, std::ostream* os) { *os << SpecText(spec); }
 
 class PxlibWrittenTest : public testing::TestWithParam<WrittenSpec> {};
 

@@ -11,6 +11,7 @@
 #include "dictionary/schema.h"
 #include "engine/errors.h"
 #include "tests/rebuild/dictionary_rows.h"
+#include "tests/support/param_name.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
 
@@ -269,6 +270,13 @@ struct PrimaryCase {
   bool accepted;
 };
 
+// "ID_NAME_Accepted": the key fields and the outcome.
+std::string CaseName(const PrimaryCase& c) {
+  return test::ParamName(c.keys) + (c.accepted ? "_Accepted" : "_Refused");
+}
+
+void PrintTo(const PrimaryCase& c, std::ostream* os) { *os << CaseName(c); }
+
 class PrimaryKeyRuleTest : public TableDefinitionBuilderTest,
                            public ::testing::WithParamInterface<PrimaryCase> {};
 
@@ -289,7 +297,10 @@ INSTANTIATE_TEST_SUITE_P(Keys, PrimaryKeyRuleTest,
                                            PrimaryCase{"ID;NAME", true},
                                            PrimaryCase{"NAME;ID", false},
                                            PrimaryCase{"ID;PRICE", false}, PrimaryCase{"", false},
-                                           PrimaryCase{"ID;", false}));
+                                           PrimaryCase{"ID;", false}),
+                         [](const ::testing::TestParamInfo<PrimaryCase>& info) {
+                           return CaseName(info.param);
+                         });
 
 TEST_F(TableDefinitionBuilderTest, PrimaryKeyOfTwoLeadingFieldsGetsBothNumbers) {
   AddIdNamePrice();
@@ -492,6 +503,13 @@ struct BadValue {
   const char* message;
 };
 
+// "Float_1e999": the field's type and the text.
+std::string CaseName(const BadValue& c) {
+  return std::string(c.type) + "_" + test::ParamName(c.text);
+}
+
+void PrintTo(const BadValue& c, std::ostream* os) { *os << CaseName(c); }
+
 class BadValueTest : public TableDefinitionBuilderTest,
                      public ::testing::WithParamInterface<BadValue> {};
 
@@ -516,7 +534,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadValue{"Float", "1e999", "'1e999' is not a valid floating point value"},
                       BadValue{"Date", "2020-01-01", "Defaults: unsupported data type \"Date\""},
                       BadValue{"BCD", "1", "Defaults: unsupported data type \"BCD\""},
-                      BadValue{"AutoInc", "1", "Defaults: unsupported data type \"AutoInc\""}));
+                      BadValue{"AutoInc", "1", "Defaults: unsupported data type \"AutoInc\""}),
+    [](const ::testing::TestParamInfo<BadValue>& info) { return CaseName(info.param); });
 
 TEST_F(TableDefinitionBuilderTest, DateMinimumIsUnsupported) {
   AddField({"ID", "Integer", {}});

@@ -16,6 +16,8 @@ struct TextCase {
 
 std::string CaseName(const ::testing::TestParamInfo<TextCase>& info) { return info.param.name; }
 
+void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
+
 class ApplicationTitleTest : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(ApplicationTitleTest, ComesFromTheProgramsFileName) {
