@@ -9,6 +9,8 @@
 
 #include "cli/commands.h"
 #include "engine/errors.h"
+#include "engine/paradox/table.h"
+#include "engine/restructure_journal.h"
 
 namespace vellum::cli {
 
@@ -190,6 +192,16 @@ int RunCommand(const CommandSpec& spec, const Invocation& call, std::ostream& ou
           status = kExitFailure;
         }
         break;
+    }
+    // A restructure's leftover that the open could not clean up (a
+    // directory this user may not write, an invalid journal): the table was
+    // read as its own files hold it, but it is not clean.
+    const std::string pending =
+        engine::PendingRecovery(location.directory, engine::paradox::TableBaseName(location.name));
+    if (!pending.empty()) {
+      out.flush();
+      err << "vellum-cli: warning: " << pending << "\n";
+      if (spec.command == Command::kVerify) status = kExitFailure;
     }
   } catch (const engine::EDBEngineError& e) {
     out.flush();

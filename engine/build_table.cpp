@@ -1,29 +1,37 @@
 // Build table: creating a table from a descriptor, or restructuring an
 // existing one in place keeping its rows.
 //
-// Crash safety of a restructure. The new table is written complete into a
-// work directory beside the old files (".NAME.restructure") and synced; the
-// old files are not touched. Then a journal NAME.JNL lists the old files to
-// delete and the new files to move over the old ones, ending with a checksum;
-// its sync is the commit point. Applying the journal deletes, renames, syncs
-// the directory, removes the work directory and finally the journal. Every
-// step of applying is idempotent, so RecoverTable (run by every open) can
-// finish a committed journal after a crash at any point; an uncommitted one
-// (no journal, or a journal without its end line) is discarded together with
-// the work directory, leaving the old table as it was.
+// A restructure is all or nothing. What can be checked is checked before
+// anything is written: the definition (the table is first created in
+// memory, where the engine's own rules refuse what they refuse), what an
+// earlier restructure left beside the table, and the directory's write
+// access and room for the new files. The new table is then written complete
+// into a work directory beside the old files (".NAME.restructure") and
+// synced, with the old table held exclusively and its files untouched: a
+// failure up to here (a row breaking a new key, a full disk, a damaged old
+// table) removes the work directory and leaves every old file as it was.
+// Then the journal NAME.JNL (restructure_journal.h) lists the old files to
+// delete -- every file of the old table the new one does not have, so index
+// and validity files that the new definition drops go here and only here --
+// and the new files to move over the old ones. Its sync, with the
+// directory's, is the commit point. Applying it deletes, renames, syncs the
+// directory, removes the work directory and finally the journal, holding the
+// table and the journal exclusively throughout. Every step of applying is
+// idempotent, so RecoverTable (run by every open) finishes a committed
+// journal after a crash at any point; an uncommitted one (no journal, or one
+// without its end line) is discarded with the work directory, leaving the
+// old table as it was.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <sstream>
 
 #include "engine/errors.h"
+#include "engine/fs/memory_file_system.h"
 #include "engine/number_text.h"
-#include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
-#include "engine/paradox/entry_sorter.h"
-#include "engine/paradox/secondary_index.h"
-#include "engine/paradox/sequential_writer.h"
 #include "engine/paradox/table.h"
+#include "engine/restructure_copy.h"
+#include "engine/restructure_journal.h"
 #include "engine/table_descriptor.h"
 #include "engine/text.h"
 
@@ -33,86 +41,8 @@ namespace {
 
 using paradox::FieldDef;
 using paradox::IndexDef;
-using paradox::Row;
 using paradox::Table;
 using paradox::TableDefinition;
-
-bool IsTableFileExtension(const std::string& ext_upper) {
-  if (ext_upper == ".DB" || ext_upper == ".PX" || ext_upper == ".MB" || ext_upper == ".VAL") {
-    return true;
-  }
-  return ext_upper.size() == 4 && (ext_upper[1] == 'X' || ext_upper[1] == 'Y');
-}
-
-std::string WorkDirectoryName(const std::string& table) { return "." + table + ".restructure"; }
-std::string JournalName(const std::string& table) { return table + ".JNL"; }
-
-uint32_t Checksum(const std::string& text) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : text) {
-    h ^= c;
-    h *= 16777619u;
-  }
-  return h;
-}
-
-struct Journal {
-  std::string work_dir;                                      // name inside the table's directory
-  std::vector<std::string> deletes;                          // file names
-  std::vector<std::pair<std::string, std::string>> renames;  // work file -> final name
-};
-
-std::string FormatJournal(const Journal& j) {
-  std::string body = "VELLUM-RESTRUCTURE 1\n";
-  body += "WORK " + j.work_dir + "\n";
-  for (const auto& d : j.deletes) body += "DELETE " + d + "\n";
-  for (const auto& r : j.renames) body += "RENAME " + r.first + "\t" + r.second + "\n";
-  return body + "END " + std::to_string(Checksum(body)) + "\n";
-}
-
-// Parses a journal; false when it is incomplete or damaged (not committed).
-bool ParseJournal(const std::string& text, Journal* j) {
-  size_t end = text.rfind("END ");
-  if (end == std::string::npos || (end > 0 && text[end - 1] != '\n')) return false;
-  std::string body = text.substr(0, end);
-  std::string tail = text.substr(end + 4);
-  while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r')) tail.pop_back();
-  if (tail != std::to_string(Checksum(body))) return false;
-  std::istringstream in(body);
-  std::string line;
-  if (!std::getline(in, line) || line != "VELLUM-RESTRUCTURE 1") return false;
-  while (std::getline(in, line)) {
-    if (line.rfind("WORK ", 0) == 0) {
-      j->work_dir = line.substr(5);
-    } else if (line.rfind("DELETE ", 0) == 0) {
-      j->deletes.push_back(line.substr(7));
-    } else if (line.rfind("RENAME ", 0) == 0) {
-      auto tab = line.find('\t', 7);
-      if (tab == std::string::npos) return false;
-      j->renames.emplace_back(line.substr(7, tab - 7), line.substr(tab + 1));
-    } else {
-      return false;
-    }
-  }
-  return !j->work_dir.empty();
-}
-
-void RemoveWorkDirectory(FileSystem& fs, const std::string& work) {
-  if (!fs.isDirectory(work)) return;
-  for (const auto& f : fs.list(work)) fs.remove(JoinPath(work, f));
-  fs.removeDirectory(work);
-}
-
-void ApplyJournal(FileSystem& fs, const std::string& directory, const Journal& j) {
-  const std::string work = JoinPath(directory, j.work_dir);
-  for (const auto& d : j.deletes) fs.remove(JoinPath(directory, d));
-  for (const auto& [from, to] : j.renames) {
-    const std::string source = JoinPath(work, from);
-    if (fs.exists(source)) fs.rename(source, JoinPath(directory, to));
-  }
-  fs.syncDirectory(directory);
-  RemoveWorkDirectory(fs, work);
-}
 
 // Field definition of a descriptor's field.
 FieldDef FieldOf(const FieldDescriptor& f, const std::string& table) {
@@ -282,223 +212,101 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
 
 namespace {
 
-// The secondary indexes of a table written front to back. Every record's
-// entries (one per index, with the data block the record went into) are
-// collected and sorted with bounded memory while the data file is written;
-// then each index's X and Y files are written front to back from its sorted
-// entries, the unique indexes checked on the way.
-class SecondaryBuilder {
- public:
-  SecondaryBuilder(FileSystem& fs, Table& fresh, const std::string& work,
-                   const paradox::CodePage& cp, size_t sort_buffer_bytes)
-      : fs_(fs), work_(work), table_(fresh.structure().name), cp_(cp) {
-    const auto& h = fresh.header();
-    for (size_t k = 0; k < h.key_fields; ++k) {
-      const paradox::PxField& f = h.fields[k];
-      pk_parts_.push_back(paradox::KeyPart{f.offset, f.length, f.type, false, false, f.size_byte});
-      pk_size_ += f.length;
-    }
-    // The sort memory is shared out among the indexes.
-    size_t count = 0;
-    for (const auto& info : fresh.structure().indexes) {
-      if (!info.primary && info.maintained) ++count;
-    }
-    const size_t per_index = sort_buffer_bytes / std::max<size_t>(count, 1);
-    for (const auto& info : fresh.structure().indexes) {
-      if (info.primary || !info.maintained) continue;
-      auto si = paradox::SecondaryIndex::Open(fs, work, info.file, h, fresh.structure(), cp, false);
-      Index x;
-      x.layout = si->layout();
-      x.name = info.name;
-      x.unique = info.unique;
-      x.x_path = JoinPath(work, info.file);
-      x.sorter = std::make_unique<paradox::EntrySorter>(fs, work, info.file + ".run",
-                                                        x.layout.x.record_size, x.layout.parts,
-                                                        x.layout.parts.size(), per_index);
-      entry_.resize(std::max<size_t>(entry_.size(), x.layout.x.record_size));
-      indexes_.push_back(std::move(x));
-    }
-  }
-
-  // Enters a record written to data block `block`.
-  void add(const uint8_t* record, uint16_t block) {
-    for (auto& x : indexes_) {
-      x.layout.makeEntry(record, block, entry_.data());
-      x.sorter->add(entry_.data());
-    }
-  }
-
-  // Writes the X and Y files of every index (unless `write` is false: the
-  // entries are only checked). Two entries of a unique index with equal
-  // indexed values fail as inserting the records one by one in table order
-  // would: on the first record, in that order, whose values an earlier
-  // record already has, naming the first index (in the table's order) it
-  // breaks.
-  void finish(bool write) {
-    std::vector<uint8_t> best_key;  // primary key of that record
-    std::string best_message;
-    std::vector<uint8_t> previous, key(pk_size_);
-    for (auto& x : indexes_) {
-      const auto& l = x.layout;
-      const size_t rs = l.x.record_size;
-      const uint16_t pk_offset = l.x.fields[l.indexed].offset;
-      std::unique_ptr<paradox::SequentialTableWriter> writer;
-      if (write) {
-        writer = std::make_unique<paradox::SequentialTableWriter>(
-            fs_, x.x_path, JoinPath(work_, l.y_file), table_, cp_, l);
-      }
-      previous.clear();
-      x.sorter->drain([&](const uint8_t* e) {
-        if (x.unique && !previous.empty() &&
-            paradox::CompareKeys(l.parts, l.indexed, previous.data(), e) == 0) {
-          std::memcpy(key.data(), e + pk_offset, pk_size_);
-          if (best_key.empty() ||
-              paradox::CompareKeys(pk_parts_, pk_parts_.size(), key.data(), best_key.data()) < 0) {
-            best_key = key;
-            std::vector<paradox::KeyPart> shown(l.parts.begin(),
-                                                l.parts.begin() + static_cast<long>(l.indexed));
-            best_message = "Key violation in table \"" + table_ + "\": the key " +
-                           paradox::DescribeKey(l.x, shown, e, cp_) +
-                           " already exists in the unique index \"" + x.name + "\"";
-          }
-        }
-        previous.assign(e, e + rs);
-        if (writer && best_key.empty() &&
-            writer->append(e) != paradox::SequentialTableWriter::Append::kDone) {
-          ThrowCorrupt(x.x_path, "index entries came out of order");
-        }
-      });
-      if (writer && best_key.empty()) writer->finish();
-    }
-    if (!best_key.empty()) ThrowKeyViolation(best_message);
-  }
-
- private:
-  struct Index {
-    paradox::EntryLayout layout;
-    std::string name;
-    bool unique = false;
-    std::string x_path;
-    std::unique_ptr<paradox::EntrySorter> sorter;
-  };
-  FileSystem& fs_;
-  std::string work_;
-  std::string table_;
-  const paradox::CodePage& cp_;
-  std::vector<paradox::KeyPart> pk_parts_;
-  size_t pk_size_ = 0;
-  std::vector<Index> indexes_;
-  std::vector<uint8_t> entry_;
+// Where a descriptor's table is: its directory and its name without the
+// data file's extension.
+struct Target {
+  std::string directory;
+  std::string base;
 };
 
-// Copies every row of `old_table` into the new, empty table `base` in
-// `work`, taking each new field from old field `source[i]` (-1: none). With
-// `stream`, the new .DB and .PX are written front to back and false is
-// returned, with the new files left incomplete, as soon as a row sorts before
-// the previous one under the new primary key. Otherwise rows are inserted
-// one by one through the table, which sorts them and keeps every index.
-bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const std::string& base,
-              int code_page, const std::vector<int>& source, bool stream,
-              const BuildTableOptions& options) {
-  auto fresh = Table::Open(work, base, {true, true}, fs);
-  fresh->setCheckRequired(false);
-  const auto& new_fields = fresh->structure().fields;
-  const auto& old_px = old_table.header().fields;
-  const auto& new_px = fresh->header().fields;
-  const bool single_byte =
-      code_page != 932 && code_page != 936 && code_page != 949 && code_page != 950;
-  // How each new field is filled: raw bytes where the storage is the
-  // same (or Alpha of another size in a single-byte code page),
-  // otherwise through a typed conversion.
-  enum class Fill { kNull, kBytes, kAlpha, kConvert };
-  std::vector<Fill> fill(new_fields.size(), Fill::kNull);
-  bool has_blobs = false;
-  for (size_t i = 0; i < new_fields.size(); ++i) {
-    if (paradox::IsBlobType(new_px[i].type)) has_blobs = true;
-    if (source[i] < 0) continue;
-    const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
-    const paradox::PxField& n = new_px[i];
-    if (o.type == n.type && o.size_byte == n.size_byte && !paradox::IsBlobType(n.type)) {
-      fill[i] = Fill::kBytes;
-    } else if (o.type == paradox::PxType::kAlpha && n.type == paradox::PxType::kAlpha &&
-               single_byte) {
-      fill[i] = Fill::kAlpha;
-    } else {
-      fill[i] = Fill::kConvert;
-    }
+Target TargetOf(const TableDescriptor& d) {
+  if (Upper(d.driver_type) != "PARADOX") {
+    ThrowInvalid("Driver type \"" + d.driver_type + "\" is not supported");
   }
-  std::unique_ptr<paradox::CodePage> keys_code_page;
-  std::unique_ptr<paradox::SequentialTableWriter> writer;
-  std::unique_ptr<SecondaryBuilder> secondaries;
-  if (stream) {
-    keys_code_page = std::make_unique<paradox::CodePage>(fresh->structure().code_page);
-    writer = std::make_unique<paradox::SequentialTableWriter>(
-        fs, JoinPath(work, fresh->structure().file), JoinPath(work, base + ".PX"), base,
-        *keys_code_page);
-    secondaries = std::make_unique<SecondaryBuilder>(fs, *fresh, work, *keys_code_page,
-                                                     options.sort_buffer_bytes);
-  } else {
-    fresh->beginBulk();
-  }
-  Table::Scanner scan(old_table);
-  std::vector<uint8_t> out(fresh->header().record_size);
-  while (scan.nextRaw()) {
-    const uint8_t* in = scan.raw();
-    std::fill(out.begin(), out.end(), 0);
-    for (size_t i = 0; i < new_fields.size(); ++i) {
-      if (fill[i] == Fill::kNull) continue;
-      const paradox::PxField& o = old_px[static_cast<size_t>(source[i])];
-      const paradox::PxField& n = new_px[i];
-      if (fill[i] == Fill::kBytes) {
-        std::memcpy(out.data() + n.offset, in + o.offset, n.length);
-      } else if (fill[i] == Fill::kAlpha) {
-        std::memcpy(out.data() + n.offset, in + o.offset, std::min(n.length, o.length));
-      } else {
-        Value v = old_table.fieldValue(static_cast<size_t>(source[i]), in);
-        fresh->setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size),
-                             out.data());
-      }
-    }
-    if (!writer) {
-      fresh->insertRecordBytes(out.data());
-      continue;
-    }
-    paradox::SequentialTableWriter::Append appended;
-    try {
-      appended = writer->append(out.data());
-    } catch (const EDBEngineError& e) {
-      // A repeated primary key. One by one, the rows would have stopped
-      // earlier at a row breaking a unique secondary index, if any did.
-      if (e.category() == ErrorCategory::kIntegrity) secondaries->finish(false);
-      throw;
-    }
-    if (appended == paradox::SequentialTableWriter::Append::kOutOfOrder) return false;
-    secondaries->add(out.data(), writer->lastBlock());
-  }
-  if (writer) {
-    writer->finish();
-    // The blob values went through the table; the data file and indexes it
-    // holds open were not changed through it.
-    if (has_blobs) fresh->flush();
-    // The index files are written with the table closed.
-    fresh.reset();
-    secondaries->finish(true);
-  } else {
-    fresh->endBulk();
-    fresh->flush();
-  }
-  return true;
+  Target t{DirectoryOf(d.table_path), paradox::TableBaseName(FileNameOf(d.table_path))};
+  if (t.base.empty()) ThrowInvalid("The table path \"" + d.table_path + "\" names no table");
+  return t;
 }
 
-void Restructure(FileSystem& fs, const std::string& directory, const std::string& name,
-                 const TableDescriptor& d, TableDefinition def, const BuildTableOptions& options) {
-  // Hold the old table exclusively for the whole restructure.
-  auto old_table = Table::Open(directory, name, {false, true}, fs);
-  const auto& old_fields = old_table->structure().fields;
-  def.code_page = old_table->structure().code_page;
-  const std::string base = old_table->structure().name;
+void CheckLimits(const TableDescriptor& d, const std::string& name) {
+  if (d.fields.size() > kMaxDescriptorEntries) {
+    ThrowLimit("Table \"" + name + "\" has more than 1024 fields");
+  }
+  if (d.indexes.size() > kMaxDescriptorEntries) {
+    ThrowLimit("Table \"" + name + "\" has more than 1024 indexes");
+  }
+  if (d.checks.size() > kMaxDescriptorEntries) {
+    ThrowLimit("Table \"" + name + "\" has more than 1024 validity checks");
+  }
+}
 
-  // Where each new field's values come from.
+int LevelOf(const TableDescriptor& d) {
+  int level = 0;
+  for (const auto& p : d.optional_parameters) {
+    if (Upper(p.name) != "LEVEL") continue;
+    const std::optional<int64_t> parsed = ParseInteger(p.value);
+    if (!parsed || *parsed < 0 || *parsed > 99) {
+      ThrowInvalid("Invalid table level \"" + p.value + "\"");
+    }
+    level = static_cast<int>(*parsed);
+  }
+  return level;
+}
+
+IndexDef IndexOf(const IndexDescriptor& ix, const TableDescriptor& d, const std::string& name) {
+  if (ix.key_field_count > kMaxKeyFields) {
+    ThrowLimit("Index \"" + ix.name + "\" of table \"" + name + "\" has more than 16 key fields");
+  }
+  IndexDef x;
+  x.name = ix.name;
+  x.primary = ix.primary;
+  x.unique = ix.unique || ix.primary;
+  x.descending = ix.descending;
+  x.case_insensitive = ix.case_insensitive;
+  for (uint16_t k = 0; k < ix.key_field_count; ++k) {
+    uint16_t n = ix.key_fields[k];
+    if (n < 1 || n > d.fields.size()) {
+      ThrowInvalid("Index \"" + ix.name + "\" of table \"" + name + "\" names field " +
+                   std::to_string(n) + ", which does not exist");
+    }
+    if (k) x.key_fields += ";";
+    x.key_fields += d.fields[n - 1].name;
+  }
+  return x;
+}
+
+paradox::ValidityCheck CheckOf(const ValidityCheckDescriptor& c) {
+  paradox::ValidityCheck v;
+  v.field_number = c.field_number;
+  v.required = c.required;
+  v.has_min = c.has_min;
+  v.has_max = c.has_max;
+  v.has_default = c.has_default;
+  v.min = c.min;
+  v.max = c.max;
+  v.def = c.def;
+  return v;
+}
+
+// The engine's definition of a descriptor's table.
+TableDefinition DefinitionOf(const TableDescriptor& d, const std::string& name) {
+  CheckLimits(d, name);
+  TableDefinition def;
+  def.level = LevelOf(d);
+  for (const auto& f : d.fields) def.fields.push_back(FieldOf(f, name));
+  for (const auto& ix : d.indexes) def.indexes.push_back(IndexOf(ix, d, name));
+  for (const auto& c : d.checks) def.checks.push_back(CheckOf(c));
+  for (const auto& c : def.checks) {
+    if (c.field_number >= 1 && c.field_number <= def.fields.size() && c.required) {
+      def.fields[c.field_number - 1].required = true;
+    }
+  }
+  return def;
+}
+
+// Where each new field's values come from: the old field's index, or -1.
+std::vector<int> SourcesOf(const TableDescriptor& d,
+                           const std::vector<paradox::FieldInfo>& old_fields) {
   std::vector<int> source(d.fields.size(), -1);
   for (size_t i = 0; i < d.fields.size(); ++i) {
     Operation op = i < d.field_operations.size() ? d.field_operations[i] : Operation::kNone;
@@ -512,80 +320,260 @@ void Restructure(FileSystem& fs, const std::string& directory, const std::string
       }
     }
   }
+  return source;
+}
 
-  const std::string work_name = WorkDirectoryName(base);
-  const std::string work = JoinPath(directory, work_name);
-  // Rows that come out in ascending order of the new primary key (or any
-  // rows, for an unkeyed table) are written front to back, the secondary
-  // indexes from their sorted entries; others go through the general path,
-  // which inserts row by row.
-  const bool can_stream = options.allow_streaming;
-  RemoveWorkDirectory(fs, work);
-  fs.makeDirectories(work);
-  try {
-    Table::Create(work, base, def, fs);
-    bool done = false;
-    if (can_stream) {
-      done = CopyRows(fs, *old_table, work, base, def.code_page, source, true, options);
-      if (!done) {
-        // A row sorts before its predecessor under the new key: start over
-        // with the general path.
-        RemoveWorkDirectory(fs, work);
-        fs.makeDirectories(work);
-        Table::Create(work, base, def, fs);
+// A table of a definition created in memory: the engine's own rules check
+// the definition without anything written to disk, and the table tells the
+// layout the new records will have.
+class TrialTable {
+ public:
+  TrialTable(const TableDefinition& def, const std::string& base) {
+    Table::Create("", base, def, fs_);
+    table_ = Table::Open("", base, {true, true}, fs_);
+  }
+  Table& table() { return *table_; }
+  FileSystem& fs() { return fs_; }
+
+ private:
+  MemoryFileSystem fs_;
+  std::unique_ptr<Table> table_;
+};
+
+// About how many bytes the new files of `trial` take once they hold `rows`
+// rows, `blob_bytes` of large-object values among them (a generous
+// estimate: rows inserted one by one may leave blocks half full, and the
+// secondary indexes are sorted through run files before they are written).
+uint64_t NewFilesBytes(Table& trial, uint64_t rows, uint64_t blob_bytes) {
+  const auto& h = trial.header();
+  const uint64_t block = h.blockSize();
+  const uint64_t per_block =
+      std::max<uint64_t>(1, (block - 6) / std::max<uint16_t>(h.record_size, 1));
+  const uint64_t data_blocks = (rows + per_block - 1) / per_block;
+  uint64_t bytes = h.header_size + 2 * data_blocks * block;
+  uint64_t key_bytes = 0;
+  for (size_t k = 0; k < h.key_fields; ++k) key_bytes += h.fields[k].length;
+  bytes += data_blocks * (key_bytes + 8) * 2 + 2 * block;  // the primary index
+  for (const auto& index : trial.structure().indexes) {
+    if (index.primary) continue;
+    bytes += 3 * rows * (h.record_size + 8) + 4 * block;  // X file, Y file and sort runs
+  }
+  return bytes + blob_bytes + (64 << 10);
+}
+
+uint64_t BlobFileBytes(FileSystem& fs, const std::string& directory, const std::string& base) {
+  bool found = false;
+  const std::string path = ResolveCaseInsensitive(fs, directory, base + ".MB", &found);
+  if (!found) return 0;
+  return fs.open(path, OpenMode::kRead)->size();
+}
+
+// Fails when `directory` (or, when it does not exist yet, the nearest
+// directory above it) cannot take `needed` more bytes of new files.
+void CheckRoom(FileSystem& fs, const std::string& directory, const std::string& base,
+               uint64_t needed) {
+  std::string existing = directory;
+  while (!fs.isDirectory(existing.empty() ? "." : existing)) {
+    const std::string parent = DirectoryOf(existing);
+    if (parent == existing || existing.empty()) break;
+    existing = parent;
+  }
+  if (!fs.canWriteDirectory(existing.empty() ? "." : existing)) {
+    ThrowIo(existing.empty() ? "." : existing,
+            "Cannot write the new files of table \"" + base + "\" in the directory", EACCES);
+  }
+  const std::optional<uint64_t> free = fs.availableBytes(existing.empty() ? "." : existing);
+  if (free && *free < needed) {
+    const auto megabytes = [](uint64_t n) { return std::to_string((n + (1 << 20) - 1) >> 20); };
+    throw EDBEngineError(ErrorCategory::kIo, subcode::kDiskFull,
+                         "There is not enough room in \"" + existing +
+                             "\" for the new files of "
+                             "table \"" +
+                             base + "\": about " + megabytes(needed) + " MB are needed and " +
+                             megabytes(*free) + " MB are free",
+                         ENOSPC);
+  }
+}
+
+// Fails when what an earlier restructure left beside the table stands in
+// the way (an invalid journal, work files that could not be removed, a
+// restructure in progress elsewhere).
+void RecoverOrRefuse(FileSystem& fs, const Target& t) {
+  const RecoveryOutcome recovery = RecoverTable(t.directory, t.base, fs);
+  switch (recovery.state) {
+    case RecoveryOutcome::State::kPending:
+    case RecoveryOutcome::State::kInvalid:
+      throw EDBEngineError(ErrorCategory::kInvalidRequest, subcode::kGeneric,
+                           "Cannot rebuild table \"" + t.base + "\": " + recovery.message);
+    case RecoveryOutcome::State::kInUse:
+      throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                           "Table \"" + JoinPath(t.directory, t.base + ".DB") +
+                               "\" is in use by another user or program");
+    default:
+      return;
+  }
+}
+
+// A key violation of the new rows, as a restructure reports it.
+[[noreturn]] void ThrowRefused(const std::string& base, const EDBEngineError& e) {
+  throw EDBEngineError(std::string("Cannot restructure table \"") + base + "\": " + e.what() +
+                           "; the table is unchanged",
+                       e.entries());
+}
+
+// The table's files in `directory`: its data file's companions, by name.
+std::vector<std::string> TableFiles(FileSystem& fs, const std::string& directory,
+                                    const std::string& base) {
+  std::vector<std::string> files;
+  for (const auto& f : fs.list(directory)) {
+    if (IsTableFileName(f, base)) files.push_back(f);
+  }
+  return files;
+}
+
+// The journal of a restructure whose new files are in `work_name`: each new
+// file moves over the old file of the same name (the first of another
+// letter case, keeping its case); every other old file of the table goes.
+RestructureJournal JournalOf(const std::vector<std::string>& old_files,
+                             const std::vector<std::string>& new_files,
+                             const std::string& work_name) {
+  RestructureJournal j;
+  j.work_dir = work_name;
+  std::vector<bool> replaced(old_files.size(), false);
+  for (const auto& nf : new_files) {
+    std::string final_name = nf;
+    for (size_t k = 0; k < old_files.size(); ++k) {
+      if (!replaced[k] && SameNameIgnoringCase(old_files[k], nf)) {
+        final_name = old_files[k];
+        replaced[k] = true;
+        break;
       }
     }
-    if (!done) CopyRows(fs, *old_table, work, base, def.code_page, source, false, options);
-    fs.syncDirectory(work);
+    j.renames.emplace_back(nf, final_name);
+  }
+  for (size_t k = 0; k < old_files.size(); ++k) {
+    if (!replaced[k]) j.deletes.push_back(old_files[k]);
+  }
+  return j;
+}
+
+// Writes and syncs the journal and the directory: the commit point. Holds
+// the journal exclusively from its creation; the caller keeps `lock` until
+// the journal is applied and removed. A failure before the commit is
+// complete removes the journal again, so that the old table stays.
+void Commit(FileSystem& fs, const std::string& directory, const std::string& journal_path,
+            const RestructureJournal& j, std::unique_ptr<File>* lock) {
+  try {
+    *lock = fs.open(journal_path, OpenMode::kCreate);
+    if (!(*lock)->tryLock(true)) {
+      throw EDBEngineError(
+          ErrorCategory::kLockConflict, subcode::kGeneric,
+          "The restructure journal \"" + journal_path + "\" is in use by another user or program");
+    }
+    const std::string text = FormatJournal(j);
+    (*lock)->write(0, text.data(), text.size());
+    (*lock)->sync();
+    fs.syncDirectory(directory);
+  } catch (...) {
+    try {
+      lock->reset();
+      fs.remove(journal_path);
+      fs.syncDirectory(directory);
+    } catch (const EDBEngineError&) {
+      // The next open decides by the journal's checksum.
+    }
+    throw;
+  }
+}
+
+// Writes the new table into the work directory `work`, complete and synced.
+void WriteNewTable(FileSystem& fs, Table& old_table, const std::string& work,
+                   const std::string& base, const TableDefinition& def,
+                   const std::vector<int>& source, const BuildTableOptions& options) {
+  RemoveWorkDirectory(fs, work);
+  fs.makeDirectories(work);
+  Table::Create(work, base, def, fs);
+  // Rows that come out in ascending order of the new primary key (or any
+  // rows, for an unkeyed table) are written front to back; others go
+  // through the general path, which inserts row by row.
+  bool done = false;
+  if (options.allow_streaming) {
+    done = restructure::CopyRows(fs, old_table, work, base, source, true, options);
+    if (!done) {
+      // A row sorts before its predecessor under the new key: start over
+      // with the general path.
+      RemoveWorkDirectory(fs, work);
+      fs.makeDirectories(work);
+      Table::Create(work, base, def, fs);
+    }
+  }
+  if (!done) restructure::CopyRows(fs, old_table, work, base, source, false, options);
+  fs.syncDirectory(work);
+}
+
+// Moves the committed new files over the old ones and ends the journal.
+void Swap(FileSystem& fs, const std::string& directory, const std::string& base,
+          const std::string& journal_path, const RestructureJournal& j) {
+  try {
+    ApplyJournal(fs, directory, j);
+    fs.remove(journal_path);
+    fs.syncDirectory(directory);
+  } catch (const EDBEngineError& e) {
+    throw EDBEngineError(ErrorCategory::kIo, subcode::kGeneric,
+                         "The restructure of table \"" + base +
+                             "\" is committed but could not be finished (" + e.what() +
+                             "); it is finished when the table is next opened");
+  }
+}
+
+void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, TableDefinition def,
+                 const BuildTableOptions& options) {
+  // Hold the old table exclusively for the whole restructure. Its validity
+  // file is replaced from the definition and need not be read.
+  auto old_table = Table::Open(t.directory, t.base, {false, true, false}, fs);
+  def.code_page = old_table->structure().code_page;
+  const std::string base = old_table->structure().name;
+  const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
+  {
+    TrialTable trial(def, base);
+    const uint64_t blob_bytes = BlobFileBytes(fs, t.directory, base);
+    CheckRoom(fs, t.directory, base,
+              NewFilesBytes(trial.table(), old_table->recordCount(), blob_bytes));
+  }
+
+  const std::string work_name = WorkDirectoryName(base);
+  const std::string work = JoinPath(t.directory, work_name);
+  try {
+    WriteNewTable(fs, *old_table, work, base, def, source, options);
   } catch (EDBEngineError& e) {
     RemoveWorkDirectory(fs, work);
-    if (e.category() == ErrorCategory::kIntegrity) {
-      throw EDBEngineError(std::string("Cannot restructure table \"") + base + "\": " + e.what() +
-                               "; the table is unchanged",
-                           e.entries());
-    }
+    if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
     throw;
   } catch (...) {
     RemoveWorkDirectory(fs, work);
     throw;
   }
 
-  // The journal: old files that have no new counterpart go, new files move
-  // over the old ones (keeping the old names' letter case).
-  Journal j;
-  j.work_dir = work_name;
-  std::vector<std::string> new_files = fs.list(work);
-  std::vector<std::string> old_files;
-  for (const auto& f : fs.list(directory)) {
-    if (Upper(StripExtension(f)) == Upper(base) && IsTableFileExtension(Upper(ExtensionOf(f)))) {
-      old_files.push_back(f);
-    }
+  std::vector<std::string> new_files = TableFiles(fs, work, base);
+  const RestructureJournal j = JournalOf(TableFiles(fs, t.directory, base), new_files, work_name);
+  const std::string journal_path = JoinPath(t.directory, JournalName(base));
+  std::unique_ptr<File> journal_lock;
+  try {
+    Commit(fs, t.directory, journal_path, j, &journal_lock);
+  } catch (...) {
+    RemoveWorkDirectory(fs, work);
+    throw;
   }
-  for (const auto& nf : new_files) {
-    std::string final_name = nf;
-    for (const auto& of : old_files) {
-      if (Upper(of) == Upper(nf)) final_name = of;
-    }
-    j.renames.emplace_back(nf, final_name);
-  }
-  for (const auto& of : old_files) {
-    bool replaced = std::any_of(new_files.begin(), new_files.end(),
-                                [&](const std::string& nf) { return Upper(nf) == Upper(of); });
-    if (!replaced) j.deletes.push_back(of);
-  }
-  const std::string journal_path = JoinPath(directory, JournalName(base));
-  {
-    std::string text = FormatJournal(j);
-    auto jf = fs.open(journal_path, OpenMode::kCreate);
-    jf->write(0, text.data(), text.size());
-    jf->sync();
-  }
-  fs.syncDirectory(directory);  // commit point
-  // The old table stays locked while its files are replaced.
-  ApplyJournal(fs, directory, j);
-  fs.remove(journal_path);
-  fs.syncDirectory(directory);
+  // The old table and the journal stay locked while the files are replaced.
+  Swap(fs, t.directory, base, journal_path, j);
+  journal_lock.reset();
   old_table.reset();
+}
+
+void Create(FileSystem& fs, const Target& t, const TableDefinition& def) {
+  TrialTable trial(def, t.base);
+  CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0));
+  Table::Create(t.directory, t.base, def, fs);
 }
 
 }  // namespace
@@ -647,112 +635,49 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs) {
 }
 
 void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOptions& options) {
-  if (Upper(d.driver_type) != "PARADOX") {
-    ThrowInvalid("Driver type \"" + d.driver_type + "\" is not supported");
-  }
-  const std::string directory = DirectoryOf(d.table_path);
-  const std::string name = FileNameOf(d.table_path);
-  if (name.empty()) ThrowInvalid("The table path \"" + d.table_path + "\" names no table");
-  if (d.fields.size() > kMaxDescriptorEntries) {
-    ThrowLimit("Table \"" + name + "\" has more than 1024 fields");
-  }
-  if (d.indexes.size() > kMaxDescriptorEntries) {
-    ThrowLimit("Table \"" + name + "\" has more than 1024 indexes");
-  }
-  if (d.checks.size() > kMaxDescriptorEntries) {
-    ThrowLimit("Table \"" + name + "\" has more than 1024 validity checks");
-  }
-
-  TableDefinition def;
-  for (const auto& p : d.optional_parameters) {
-    if (Upper(p.name) == "LEVEL") {
-      const std::optional<int64_t> level = ParseInteger(p.value);
-      if (!level || *level < 0 || *level > 99) {
-        ThrowInvalid("Invalid table level \"" + p.value + "\"");
-      }
-      def.level = static_cast<int>(*level);
-    }
-  }
-  for (const auto& f : d.fields) def.fields.push_back(FieldOf(f, name));
-  for (const auto& ix : d.indexes) {
-    if (ix.key_field_count > kMaxKeyFields) {
-      ThrowLimit("Index \"" + ix.name + "\" of table \"" + name + "\" has more than 16 key fields");
-    }
-    IndexDef x;
-    x.name = ix.name;
-    x.primary = ix.primary;
-    x.unique = ix.unique || ix.primary;
-    x.descending = ix.descending;
-    x.case_insensitive = ix.case_insensitive;
-    for (uint16_t k = 0; k < ix.key_field_count; ++k) {
-      uint16_t n = ix.key_fields[k];
-      if (n < 1 || n > d.fields.size()) {
-        ThrowInvalid("Index \"" + ix.name + "\" of table \"" + name + "\" names field " +
-                     std::to_string(n) + ", which does not exist");
-      }
-      if (k) x.key_fields += ";";
-      x.key_fields += d.fields[n - 1].name;
-    }
-    def.indexes.push_back(x);
-  }
-  for (const auto& c : d.checks) {
-    paradox::ValidityCheck v;
-    v.field_number = c.field_number;
-    v.required = c.required;
-    v.has_min = c.has_min;
-    v.has_max = c.has_max;
-    v.has_default = c.has_default;
-    v.min = c.min;
-    v.max = c.max;
-    v.def = c.def;
-    def.checks.push_back(v);
-  }
-  for (size_t i = 0; i < def.checks.size(); ++i) {
-    auto n = def.checks[i].field_number;
-    if (n >= 1 && n <= def.fields.size() && def.checks[i].required)
-      def.fields[n - 1].required = true;
-  }
-
-  RecoverTable(directory, name, fs);
+  const Target t = TargetOf(d);
+  TableDefinition def = DefinitionOf(d, t.base);
+  RecoverOrRefuse(fs, t);
   bool exists = false;
-  ResolveCaseInsensitive(fs, directory, name + ".DB", &exists);
+  ResolveCaseInsensitive(fs, t.directory, t.base + ".DB", &exists);
   if (!exists) {
-    Table::Create(directory, name, def, fs);
+    Create(fs, t, def);
     return;
   }
-  Restructure(fs, directory, name, d, std::move(def), options);
+  Restructure(fs, t, d, std::move(def), options);
 }
 
-void RecoverTable(const std::string& directory, const std::string& table, FileSystem& fs) {
-  const std::string base = StripExtension(table);
-  bool found = false;
-  std::string journal_path = ResolveCaseInsensitive(fs, directory, JournalName(base), &found);
-  const std::string default_work = JoinPath(directory, WorkDirectoryName(base));
-  if (!found && !fs.isDirectory(default_work)) return;
-  // Recover only when nobody has the table open: a restructure in progress
-  // holds it exclusively.
-  bool has_data = false;
-  std::string data_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &has_data);
-  std::unique_ptr<File> lock;
-  if (has_data) {
-    lock = fs.open(data_path, OpenMode::kRead);
-    if (!lock->tryLock(true)) return;
+void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckOptions& options) {
+  const Target t = TargetOf(d);
+  TableDefinition def = DefinitionOf(d, t.base);
+  bool exists = false;
+  if (fs.isDirectory(t.directory.empty() ? "." : t.directory)) {
+    RecoverOrRefuse(fs, t);
+    ResolveCaseInsensitive(fs, t.directory, t.base + ".DB", &exists);
   }
-  if (found) {
-    auto file = fs.open(journal_path, OpenMode::kRead);
-    auto bytes = ReadWholeFile(*file);
-    file.reset();
-    Journal j;
-    if (ParseJournal(std::string(bytes.begin(), bytes.end()), &j)) {
-      ApplyJournal(fs, directory, j);
-    } else {
-      RemoveWorkDirectory(fs, default_work);
-    }
-    fs.remove(journal_path);
-    fs.syncDirectory(directory);
+  if (options.as_new) exists = false;
+  if (!exists) {
+    TrialTable trial(def, t.base);
+    CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0));
+    return;
   }
-  // A work directory without a journal is a restructure that never committed.
-  if (fs.isDirectory(default_work)) RemoveWorkDirectory(fs, default_work);
+  auto old_table = Table::Open(t.directory, t.base, {false, true, false}, fs);
+  def.code_page = old_table->structure().code_page;
+  const std::string base = old_table->structure().name;
+  TrialTable trial(def, base);
+  CheckRoom(
+      fs, t.directory, base,
+      NewFilesBytes(trial.table(), old_table->recordCount(), BlobFileBytes(fs, t.directory, base)));
+  MemoryFileSystem memory;
+  const bool on_disk = !options.scratch_directory.empty();
+  try {
+    restructure::CheckUniqueKeys(*old_table, trial.table(), trial.fs(),
+                                 SourcesOf(d, old_table->structure().fields), on_disk ? fs : memory,
+                                 options.scratch_directory, options.sort_buffer_bytes);
+  } catch (const EDBEngineError& e) {
+    if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
+    throw;
+  }
 }
 
 }  // namespace vellum::engine

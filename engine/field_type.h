@@ -35,4 +35,21 @@ enum class FieldType : uint16_t {
 
 inline constexpr int kFieldTypeCount = 23;
 
+// Whether values of `type` are large objects (memos, blobs, graphics, OLE),
+// kept in the blob file with only a leader in the record.
+constexpr bool IsLargeObjectType(FieldType type) {
+  switch (type) {
+    case FieldType::kBlob:
+    case FieldType::kMemo:
+    case FieldType::kGraphic:
+    case FieldType::kFmtMemo:
+    case FieldType::kParadoxOle:
+    case FieldType::kDBaseOle:
+    case FieldType::kTypedBinary:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace vellum::engine

@@ -12,6 +12,7 @@
 
 #include "engine/field_type.h"
 #include "engine/fs/file_system.h"
+#include "engine/restructure_journal.h"
 #include "engine/value.h"
 
 namespace vellum::engine {
@@ -133,12 +134,17 @@ FieldType LogicalTypeOfStorage(uint16_t storage_type, uint16_t storage_subtype);
 // types; anything that cannot convert becomes NULL.
 Value ConvertFieldValue(const Value& value, FieldType type, int size);
 
-// *Build table*: takes the directory of the descriptor's table path
-// exclusively; when the table's data file is absent, creates the table from
-// the descriptor (replacing any table of that name); when it is present,
-// restructures it in place keeping its rows. A restructure writes the new
-// files beside the old ones, commits through a journal and never leaves the
-// table half old and half new. Failures raise EDBEngineError.
+// *Build table*: when the table's data file is absent, creates the table
+// from the descriptor (replacing any table of that name); when it is
+// present, restructures it in place keeping its rows, holding it
+// exclusively. The table's name is the last part of the descriptor's path,
+// with or without ".DB". A restructure is all or nothing: the definition,
+// the directory's write access and its room for the new files are checked
+// first; the new files are written beside the old ones and committed
+// through a journal (restructure_journal.h); the old files that the new
+// table does not have (index and validity files it drops) are deleted only
+// after the commit. Any failure before the commit leaves every file of the
+// table as it was. Failures raise EDBEngineError.
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::Default());
 
 // How a restructure goes about its work; the defaults suit every table.
@@ -154,9 +160,25 @@ struct BuildTableOptions {
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs,
                 const BuildTableOptions& options);
 
-// Finishes or discards what an interrupted restructure of `table` (name
-// without extension) in `directory` left behind. Opening a table does this.
-void RecoverTable(const std::string& directory, const std::string& table,
-                  FileSystem& fs = FileSystem::Default());
+struct BuildCheckOptions {
+  // Where the key check may write its sort runs (a directory on the file
+  // system checked, e.g. the system's temporary directory); empty: memory.
+  std::string scratch_directory;
+  size_t sort_buffer_bytes = 8 * 1024 * 1024;
+  // Judge the table as absent (it is to be deleted before it is built).
+  bool as_new = false;
+};
+
+// Raises the failure BuildTable would meet with `descriptor`, without
+// writing anything beside the table (only the recovery every open runs may
+// finish or discard what an interrupted restructure left): a descriptor the
+// engine refuses (its own rules, e.g. secondary indexes need a primary key),
+// what an earlier restructure left that cannot be recovered, the table in
+// use, a directory that cannot be written or lacks room for the new files,
+// and existing rows that would repeat a value of the new primary key or of
+// a new unique index (the first such row, with BuildTable's message). A
+// directory that does not exist yet is judged by the nearest one above it.
+void CheckBuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::Default(),
+                     const BuildCheckOptions& options = {});
 
 }  // namespace vellum::engine

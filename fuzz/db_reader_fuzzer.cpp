@@ -7,16 +7,16 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/fs/memory_file_system.h"
 #include "engine/paradox/table.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/memory_file_system.h"
 
+using vellum::engine::MemoryFileSystem;
 using vellum::engine::paradox::OpenOptions;
 using vellum::engine::paradox::Row;
 using vellum::engine::paradox::Table;
 using vellum::fuzz::Expect;
 using vellum::fuzz::kDirectory;
-using vellum::fuzz::MemoryFileSystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryFileSystem fs;

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "engine/errors.h"
+#include "engine/fs/memory_file_system.h"
 #include "engine/paradox/table.h"
 #include "engine/value.h"
-#include "fuzz/memory_file_system.h"
 
 namespace vellum::fuzz {
+
+using engine::MemoryFileSystem;
 
 // Runs `step`; an EDBEngineError ends the step and is the expected outcome
 // for damaged input. Returns true when the step ran to its end.

@@ -21,14 +21,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/fs/memory_file_system.h"
 #include "engine/paradox/blob_file.h"
 #include "engine/paradox/codec.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/memory_file_system.h"
 
 namespace {
 
 using vellum::engine::Bytes;
+using vellum::engine::MemoryFileSystem;
 using vellum::engine::paradox::BlobFile;
 using vellum::engine::paradox::LoadLe16;
 using vellum::engine::paradox::LoadLe32;
@@ -38,7 +39,6 @@ using vellum::engine::paradox::StoreLe32;
 using vellum::fuzz::Expect;
 using vellum::fuzz::Fail;
 using vellum::fuzz::kDirectory;
-using vellum::fuzz::MemoryFileSystem;
 
 const std::string kPath = kDirectory + "/FUZZ.MB";
 constexpr size_t kUnit = 4096;

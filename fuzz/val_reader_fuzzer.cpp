@@ -12,15 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/fs/memory_file_system.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/px_types.h"
 #include "engine/paradox/val_file.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/memory_file_system.h"
 
 namespace {
 
+using vellum::engine::MemoryFileSystem;
 using vellum::engine::paradox::CodePage;
 using vellum::engine::paradox::IsKnownPxType;
 using vellum::engine::paradox::LoadLe16;
@@ -34,7 +35,6 @@ using vellum::engine::paradox::ValTableInfo;
 using vellum::engine::paradox::WriteValFile;
 using vellum::fuzz::Expect;
 using vellum::fuzz::kDirectory;
-using vellum::fuzz::MemoryFileSystem;
 
 const std::string kPath = kDirectory + "/FUZZ.VAL";
 const std::string kCopyPath = kDirectory + "/COPY.VAL";

@@ -15,14 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/fs/memory_file_system.h"
 #include "engine/paradox/header.h"
 #include "engine/paradox/table.h"
 #include "fuzz/fuzz_support.h"
-#include "fuzz/memory_file_system.h"
 
 namespace {
 
 using vellum::engine::FieldType;
+using vellum::engine::MemoryFileSystem;
 using vellum::engine::paradox::FieldDef;
 using vellum::engine::paradox::IndexDef;
 using vellum::engine::paradox::IsIndexFileType;
@@ -33,7 +34,6 @@ using vellum::engine::paradox::TableDefinition;
 using vellum::engine::paradox::TableHeader;
 using vellum::fuzz::Expect;
 using vellum::fuzz::kDirectory;
-using vellum::fuzz::MemoryFileSystem;
 
 const std::string kTable = "FUZZ";
 

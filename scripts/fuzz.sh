@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(db_reader px_reader mb_reader xy_reader val_reader)
+targets=(db_reader px_reader mb_reader xy_reader val_reader journal_reader alias_config)
 
 scripts/setup.sh
 cmake -S . -B build-fuzz -DVELLUM_FUZZ=ON -DVELLUM_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ \

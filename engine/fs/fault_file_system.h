@@ -1,7 +1,8 @@
 // A FileSystem wrapper for tests: numbers every operation that changes the
 // disk (write, truncate, sync, rename, remove, directory creation and sync)
 // and, at a chosen number, either ends the process at once (a crash) or
-// fails the operation with an I/O error such as a full disk.
+// fails the operation with an I/O error such as a full disk. Over a
+// PowerLossFileSystem, a crash also loses what was not yet synced.
 #pragma once
 
 #include <cerrno>
@@ -29,12 +30,18 @@ class FaultFileSystem : public FileSystem {
     error_ = error;
   }
   uint64_t operations() const { return count_; }
+  // Runs right before the process ends at a crash (e.g. to drop what a
+  // power loss would lose).
+  std::function<void()> on_crash;
 
   // Counts one disk-changing operation; crashes or fails when armed for it.
   void step(const std::string& path, const char* what) {
     ++count_;
     if (fault_at_ == 0 || count_ != fault_at_) return;
-    if (mode_ == Mode::kCrash) std::_Exit(0);
+    if (mode_ == Mode::kCrash) {
+      if (on_crash) on_crash();
+      std::_Exit(0);
+    }
     if (mode_ == Mode::kFail) ThrowIo(path, std::string("Cannot ") + what, error_);
   }
 
@@ -63,6 +70,16 @@ class FaultFileSystem : public FileSystem {
   void removeDirectory(const std::string& path) override {
     step(path, "remove directory");
     base_.removeDirectory(path);
+  }
+  bool isLink(const std::string& path) override { return base_.isLink(path); }
+  bool sameDirectory(const std::string& a, const std::string& b) override {
+    return base_.sameDirectory(a, b);
+  }
+  bool canWriteDirectory(const std::string& directory) override {
+    return base_.canWriteDirectory(directory);
+  }
+  std::optional<uint64_t> availableBytes(const std::string& directory) override {
+    return base_.availableBytes(directory);
   }
 
  private:

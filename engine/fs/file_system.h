@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,25 @@ class FileSystem {
   virtual void syncDirectory(const std::string& path) = 0;
   // Removes an empty directory; a missing one is not an error.
   virtual void removeDirectory(const std::string& path) { (void)path; }
+  // Whether `path` itself is a symbolic link (the link is not followed).
+  virtual bool isLink(const std::string& path) {
+    (void)path;
+    return false;
+  }
+  // Whether this process may create, rename and delete entries of
+  // `directory` (an existing directory). A hint checked before work starts:
+  // the operations themselves still report their own failures.
+  virtual bool canWriteDirectory(const std::string& directory) { return isDirectory(directory); }
+  // Whether `a` and `b` name the same directory: the same existing one (by
+  // identity, whatever the path), or the same path once made absolute and
+  // normal when either does not exist.
+  virtual bool sameDirectory(const std::string& a, const std::string& b);
+  // Bytes free for this process on the file system holding `directory`;
+  // nullopt when unknown.
+  virtual std::optional<uint64_t> availableBytes(const std::string& directory) {
+    (void)directory;
+    return std::nullopt;
+  }
   // Syncs several files; on return all are durable. The real file system
   // syncs them concurrently so that the disk can take them in one go; the
   // first failure is raised after every sync has ended.

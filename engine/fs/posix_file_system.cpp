@@ -2,12 +2,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -209,11 +211,40 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
+  bool isLink(const std::string& path) override {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  }
+
+  bool sameDirectory(const std::string& a, const std::string& b) override {
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(a.empty() ? "." : a.c_str(), &sa) == 0 &&
+        ::stat(b.empty() ? "." : b.c_str(), &sb) == 0) {
+      return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    return FileSystem::sameDirectory(a, b);
+  }
+
+  bool canWriteDirectory(const std::string& directory) override {
+    const char* path = directory.empty() ? "." : directory.c_str();
+    return isDirectory(path) && ::access(path, W_OK | X_OK) == 0;
+  }
+
+  std::optional<uint64_t> availableBytes(const std::string& directory) override {
+    struct statvfs st {};
+    if (::statvfs(directory.empty() ? "." : directory.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  }
+
   void syncDirectory(const std::string& path) override {
     int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    ::fsync(fd);
+    // File systems that cannot sync a directory say EINVAL; they keep their
+    // entries durable by other means.
+    const int failed = ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
     ::close(fd);
+    if (failed != 0) ThrowIo(path, "Cannot sync the directory", failed);
   }
 };
 
@@ -221,6 +252,17 @@ PosixFileSystem g_posix;
 FileSystem* g_default = &g_posix;
 
 }  // namespace
+
+bool FileSystem::sameDirectory(const std::string& a, const std::string& b) {
+  const auto normal = [](const std::string& path) {
+    std::error_code error;
+    std::filesystem::path p =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    if (!p.has_filename() && p != p.root_path()) p = p.parent_path();
+    return p;
+  };
+  return normal(a.empty() ? "." : a) == normal(b.empty() ? "." : b);
+}
 
 FileSystem& FileSystem::Default() { return *g_default; }
 void FileSystem::SetDefault(FileSystem* fs) { g_default = fs != nullptr ? fs : &g_posix; }

@@ -20,6 +20,7 @@
 #include "engine/paradox/index_file.h"
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/secondary_index.h"
+#include "engine/restructure_journal.h"
 #include "engine/table_descriptor.h"
 #include "engine/text.h"
 
@@ -508,7 +509,7 @@ void Table::Create(const std::string& directory, const std::string& name,
   if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
     ThrowInvalid("Invalid table name \"" + name + "\"");
   }
-  const std::string base = StripExtension(name);
+  const std::string base = TableBaseName(name);
   if (def.fields.empty()) ThrowInvalid("Table \"" + base + "\" has no fields");
   if (def.fields.size() > 255) ThrowLimit("Table \"" + base + "\" has more than 255 fields");
   CodePage cp(def.code_page);
@@ -757,8 +758,12 @@ void Table::Create(const std::string& directory, const std::string& name,
   fs.syncDirectory(directory);
 }
 
+std::string TableBaseName(const std::string& name) {
+  return Upper(ExtensionOf(name)) == ".DB" ? StripExtension(name) : name;
+}
+
 void Table::Delete(const std::string& directory, const std::string& name, FileSystem& fs) {
-  const std::string base = Upper(StripExtension(name));
+  const std::string base = Upper(TableBaseName(name));
   if (!fs.isDirectory(directory.empty() ? "." : directory)) return;
   for (const auto& entry : fs.list(directory)) {
     if (Upper(StripExtension(entry)) != base) continue;
@@ -806,11 +811,24 @@ std::optional<TableHeader> ReadIndexHeader(FileSystem& fs, const std::string& pa
 std::mutex g_open_mutex;
 std::map<std::string, std::weak_ptr<Table::Impl>> g_open_tables;
 
-std::string OpenKey(const FileSystem& fs, const std::string& path, bool writable) {
+std::string OpenKey(const FileSystem& fs, const std::string& path, const OpenOptions& options) {
   std::error_code ec;
   auto canonical = std::filesystem::weakly_canonical(path, ec);
-  return std::to_string(reinterpret_cast<uintptr_t>(&fs)) + (writable ? "|w|" : "|r|") +
-         (ec ? path : canonical.string());
+  return std::to_string(reinterpret_cast<uintptr_t>(&fs)) + (options.writable ? "|w" : "|r") +
+         (options.read_checks ? "|" : "-|") + (ec ? path : canonical.string());
+}
+
+// A committed restructure that could not be finished leaves the old files
+// partly replaced: the table cannot be read until it is finished.
+void RefuseCommittedLeftover(const RecoveryOutcome& recovery, const std::string& path) {
+  if (!recovery.committed) return;
+  if (recovery.state == RecoveryOutcome::State::kInUse) {
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                         "Table \"" + path + "\" is being restructured by another user or program");
+  }
+  if (recovery.state == RecoveryOutcome::State::kPending) {
+    throw EDBEngineError(ErrorCategory::kIo, subcode::kGeneric, recovery.message);
+  }
 }
 
 }  // namespace
@@ -822,7 +840,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
     ThrowInvalid("Invalid table name \"" + name + "\"");
   }
-  std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
+  const std::string file_name = TableBaseName(name) + ".DB";
   if (!fs.isDirectory(directory.empty() ? "." : directory)) {
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
                   subcode::kTableNotFound);
@@ -843,13 +861,16 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     *found = match != nullptr;
     return JoinPath(directory, match ? *match : wanted);
   };
+  // Finish or discard what an interrupted restructure left.
+  RecoveryOutcome recovery;
   {
-    // Finish or discard what an interrupted restructure left.
     const std::string table_base = StripExtension(file_name);
     bool journal = false;
-    find(table_base + ".JNL", &journal);
-    if (journal || fs.isDirectory(JoinPath(directory, "." + table_base + ".restructure"))) {
-      RecoverTable(directory, table_base, fs);
+    find(JournalName(table_base), &journal);
+    const std::string work = JoinPath(directory, WorkDirectoryName(table_base));
+    if (journal || fs.isDirectory(work) || fs.isLink(work)) {
+      recovery = RecoverTable(directory, table_base, fs);
+      RefuseCommittedLeftover(recovery, JoinPath(directory, file_name));
       entries = fs.list(directory);
     }
   }
@@ -870,7 +891,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
                              (options.exclusive ? "in use" : "opened exclusively") +
                              " by another user or program");
   }
-  const std::string key = OpenKey(fs, path, options.writable);
+  const std::string key = OpenKey(fs, path, options);
   std::lock_guard registry_lock(g_open_mutex);
   if (auto shared = g_open_tables[key].lock()) {
     t->impl_ = std::move(shared);
@@ -991,7 +1012,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   // Validity checks.
   bool val_found = false;
   std::string val_path = find(m.base + ".VAL", &val_found);
-  if (val_found) {
+  if (val_found && options.read_checks) {
     ValTableInfo info;
     info.table_name = st.file;
     info.file_version_id = h.version_id;
@@ -1007,6 +1028,10 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     }
   }
   st.record_count = h.num_records;
+  if (recovery.state == RecoveryOutcome::State::kPending ||
+      recovery.state == RecoveryOutcome::State::kInvalid) {
+    st.recovery_note = recovery.message;
+  }
   Impl* mp = &m;
   m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
     for (auto& si : mp->secondaries) si->onMove(rec, block);

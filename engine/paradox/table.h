@@ -95,12 +95,26 @@ struct TableStructure {
   std::vector<FieldInfo> fields;
   std::vector<IndexInfo> indexes;
   std::vector<ValidityCheck> checks;
+  // Set when what an interrupted restructure left beside the table could not
+  // be cleaned up at the open (a directory this process may not write, an
+  // invalid journal): says why, and that recovery is pending. The table read
+  // is the one its own files hold, whole.
+  std::string recovery_note;
 };
 
 struct OpenOptions {
   bool writable = false;
   bool exclusive = false;
+  // Whether the validity file is read. A restructure replaces it from its
+  // definition and need not read (or be stopped by) the old one.
+  bool read_checks = true;
 };
+
+// A table's name without the extension of its data file: "ORDERS.DB" (any
+// letter case) and "ORDERS" both name the table ORDERS, whose data file is
+// ORDERS.DB; any other extension is part of the name ("A.B" is the table of
+// the data file A.B.DB).
+std::string TableBaseName(const std::string& name);
 
 class SecondaryIndex;
 

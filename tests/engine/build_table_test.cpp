@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <random>
+#include <regex>
 
 #include "engine/errors.h"
 #include "engine/fs/fault_file_system.h"
@@ -14,6 +13,8 @@
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
+#include "tests/support/kill_point_sweep.h"
+#include "tests/support/refusing_file_system.h"
 #include "tests/support/temp_dir.h"
 
 extern "C" {
@@ -311,62 +312,24 @@ std::vector<std::string> Snapshot(const std::string& dir) {
   return out;
 }
 
-// Runs `build` (a restructure of the table in a directory, through a file
-// system) on a fresh copy of `pristine` once per numbered file operation of
-// a full run (`total` of them), each time in a child that dies at that
-// operation. Afterwards the reopened table must be what `which` calls the
-// old table (-1) or the new one (+1), verify clean, with no work directory
-// or journal left. Returns how many runs left the old and the new table.
-std::pair<int, int> SweepKillPoints(
-    const TempDir& scratch, const std::string& pristine, uint64_t total,
-    const std::function<void(const std::string&, FileSystem&)>& build,
-    const std::function<int(const std::string&)>& which) {
-  int saw_old = 0, saw_new = 0;
-  for (uint64_t n = 1; n <= total; ++n) {
-    const std::string work = scratch.file("run" + std::to_string(n));
-    std::filesystem::create_directories(work);
-    std::filesystem::copy(pristine, work, std::filesystem::copy_options::recursive);
-    pid_t child = fork();
-    if (child < 0) {
-      ADD_FAILURE() << "fork failed";
-      break;
-    }
-    if (child == 0) {
-      FaultFileSystem fs(FileSystem::Default());
-      fs.arm(n, FaultFileSystem::Mode::kCrash);
-      try {
-        build(work, fs);
-      } catch (...) {
-        std::_Exit(3);
-      }
-      std::_Exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status)) {
-      ADD_FAILURE() << "kill point " << n << ": the child did not exit";
-      continue;
-    }
-    switch (which(work)) {  // the open recovers
-      case -1:
-        ++saw_old;
-        break;
-      case 1:
-        ++saw_new;
-        break;
-      default:
-        ADD_FAILURE() << "kill point " << n << " left a table that is neither old nor new";
-    }
-    auto t = Table::Open(work, "ORDERS");
-    for (const auto& p : t->verify()) ADD_FAILURE() << "kill point " << n << ": " << p;
-    t.reset();
-    for (const auto& f : ListFiles(work)) {
-      EXPECT_EQ(f.find("restructure"), std::string::npos) << "kill point " << n << ": " << f;
-      EXPECT_EQ(f.find(".JNL"), std::string::npos) << "kill point " << n << ": " << f;
-    }
-    std::filesystem::remove_all(work);
-  }
-  return {saw_old, saw_new};
+using test::Crash;
+using test::CrashName;
+using test::ExpectWholeTables;
+using test::Sweep;
+using test::SweepKillPoints;
+
+// A sweep of a restructure of ORDERS in a copy of `pristine`.
+Sweep OrdersSweep(const TempDir& scratch, const std::string& pristine, uint64_t total,
+                  std::function<void(const std::string&, FileSystem&)> build,
+                  std::function<int(const std::string&)> which) {
+  Sweep sweep;
+  sweep.scratch = scratch.path();
+  sweep.pristine = pristine;
+  sweep.table = "ORDERS";
+  sweep.total = total;
+  sweep.build = std::move(build);
+  sweep.which = std::move(which);
+  return sweep;
 }
 
 TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
@@ -387,15 +350,18 @@ TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
   ASSERT_GT(total, 20u);
   ASSERT_NE(old_rows, new_rows);
 
-  const auto [saw_old, saw_new] = SweepKillPoints(
-      scratch, pristine, total,
-      [](const std::string& dir, FileSystem& fs) { BuildTable(NewDefinition(dir), fs); },
-      [&](const std::string& dir) {
-        const auto rows = Snapshot(dir);
-        return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
-      });
-  EXPECT_GT(saw_old, 0);
-  EXPECT_GT(saw_new, 0);
+  for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
+    SCOPED_TRACE(CrashName(crash));
+    ExpectWholeTables(SweepKillPoints(
+        OrdersSweep(
+            scratch, pristine, total,
+            [](const std::string& dir, FileSystem& fs) { BuildTable(NewDefinition(dir), fs); },
+            [&](const std::string& dir) {
+              const auto rows = Snapshot(dir);
+              return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
+            }),
+        crash));
+  }
 }
 
 // --- Front-to-back restructure ------------------------------------------
@@ -739,15 +705,15 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureLeavesTheOldOrTheNewTab
   ASSERT_GT(total, 10u);
   ASSERT_NE(old_rows, new_rows);
 
-  const auto [saw_old, saw_new] = SweepKillPoints(
-      scratch, pristine, total,
-      [&](const std::string& dir, FileSystem& fs) { BuildTable(new_def(dir), fs); },
-      [&](const std::string& dir) {
-        const auto rows = Snapshot(dir);
-        return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
-      });
-  EXPECT_GT(saw_old, 0);
-  EXPECT_GT(saw_new, 0);
+  ExpectWholeTables(SweepKillPoints(
+      OrdersSweep(
+          scratch, pristine, total,
+          [&](const std::string& dir, FileSystem& fs) { BuildTable(new_def(dir), fs); },
+          [&](const std::string& dir) {
+            const auto rows = Snapshot(dir);
+            return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
+          }),
+      Crash::kKill));
 }
 
 // --- Front-to-back restructure with secondary indexes ---------------------
@@ -934,11 +900,36 @@ TEST(BuildTableTest, AStreamedRestructureWritesTheSecondaryIndexesRowByRowInsert
   PX_delete(doc);
 }
 
+// The failure CheckBuildTable predicts for `def` on a copy of `pristine`,
+// its key check sorting through run files in `scratch`; empty when none.
+std::string CheckedFailure(const std::string& scratch, const std::string& pristine,
+                           const std::function<TableDescriptor(const std::string&)>& def) {
+  const std::string dir = scratch + "/checked";
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy(pristine, dir, std::filesystem::copy_options::recursive);
+  const auto before = test::SnapshotFiles(dir);
+  std::string message;
+  BuildCheckOptions options;
+  options.scratch_directory = scratch;
+  options.sort_buffer_bytes = 4096;
+  try {
+    CheckBuildTable(def(dir), FileSystem::Default(), options);
+  } catch (const EDBEngineError& e) {
+    message = e.what();
+  }
+  EXPECT_EQ(test::SnapshotFiles(dir), before);
+  std::filesystem::remove_all(dir);
+  for (const auto& f : ListFiles(scratch)) EXPECT_EQ(f.find(".run"), std::string::npos) << f;
+  return message;
+}
+
 // Restructures a copy of `dir` into `def` streamed and another row by row
-// and returns both failures' messages (empty when one succeeded).
+// and returns both failures' messages (empty when one succeeded), after
+// checking that CheckBuildTable predicts the same failure.
 std::pair<std::string, std::string> FailBothWays(
     const std::string& scratch, const std::string& pristine,
     const std::function<TableDescriptor(const std::string&)>& def) {
+  const std::string predicted = CheckedFailure(scratch, pristine, def);
   std::string messages[2];
   for (int way = 0; way < 2; ++way) {
     const std::string dir = scratch + "/way" + std::to_string(way);
@@ -960,6 +951,7 @@ std::pair<std::string, std::string> FailBothWays(
     EXPECT_TRUE(before == after) << "way " << way;
     std::filesystem::remove_all(dir);
   }
+  EXPECT_EQ(predicted, messages[0]);
   return {messages[0], messages[1]};
 }
 
@@ -1069,22 +1061,287 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureWithSecondaryIndexesLea
   ASSERT_EQ(Table::Open(pristine, "ORDERS")->secondaryCount(), 0u);
   ASSERT_EQ(Table::Open(expected_new, "ORDERS")->secondaryCount(), 5u);
 
-  const auto [saw_old, saw_new] = SweepKillPoints(
-      scratch, pristine, total,
-      [&](const std::string& dir, FileSystem& fs) {
-        BuildTable(named(SecondaryTarget(dir), dir), fs, options);
-      },
+  for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
+    SCOPED_TRACE(CrashName(crash));
+    ExpectWholeTables(SweepKillPoints(OrdersSweep(
+                                          scratch, pristine, total,
+                                          [&](const std::string& dir, FileSystem& fs) {
+                                            BuildTable(named(SecondaryTarget(dir), dir), fs,
+                                                       options);
+                                          },
+                                          [&](const std::string& dir) {
+                                            const auto rows = Snapshot(dir);
+                                            auto t = Table::Open(dir, "ORDERS");
+                                            if (rows == old_rows && t->secondaryCount() == 0)
+                                              return -1;
+                                            if (rows == new_rows && t->secondaryCount() == 5 &&
+                                                t->indexEntries(0) == rows.size()) {
+                                              return 1;
+                                            }
+                                            return 0;
+                                          }),
+                                      crash));
+  }
+}
+
+// --- All or nothing ---------------------------------------------------------
+
+// NewDefinition without its secondary indexes: the old index files go.
+TableDescriptor DroppingIndexes(const std::string& dir) {
+  auto d = NewDefinition(dir);
+  d.indexes.resize(1);
+  d.index_operations.resize(1);
+  return d;
+}
+
+// A pristine ORDERS of 120 rows in <scratch>/pristine, and the rows and
+// operation count of a restructure of a copy with `def`.
+struct SweepSetup {
+  std::string pristine;
+  std::vector<std::string> old_rows, new_rows;
+  uint64_t total = 0;
+};
+
+SweepSetup PrepareSweep(const TempDir& scratch,
+                        const std::function<TableDescriptor(const std::string&)>& def) {
+  SweepSetup s;
+  s.pristine = scratch.file("pristine");
+  const std::string expected_new = scratch.file("new");
+  std::filesystem::create_directories(s.pristine);
+  std::filesystem::create_directories(expected_new);
+  CreateOriginal(s.pristine, 120);
+  std::filesystem::copy(s.pristine, expected_new, std::filesystem::copy_options::recursive);
+  s.old_rows = Snapshot(s.pristine);
+  FaultFileSystem counter(FileSystem::Default());
+  BuildTable(def(expected_new), counter);
+  s.new_rows = Snapshot(expected_new);
+  s.total = counter.operations();
+  return s;
+}
+
+TEST(BuildTableTest, ACrashWhileTheOldIndexFilesAreRemovedLeavesTheOldOrTheNewTable) {
+  TempDir scratch;
+  const SweepSetup setup = PrepareSweep(scratch, DroppingIndexes);
+  for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
+    SCOPED_TRACE(CrashName(crash));
+    ExpectWholeTables(SweepKillPoints(
+        OrdersSweep(
+            scratch, setup.pristine, setup.total,
+            [](const std::string& dir, FileSystem& fs) { BuildTable(DroppingIndexes(dir), fs); },
+            [&](const std::string& dir) {
+              const auto rows = Snapshot(dir);
+              const auto files = ListFiles(dir);
+              const bool has_old_indexes =
+                  std::find(files.begin(), files.end(), "ORDERS.XG1") != files.end();
+              if (rows == setup.old_rows && has_old_indexes) return -1;
+              if (rows == setup.new_rows &&
+                  files == std::vector<std::string>{"ORDERS.DB", "ORDERS.MB", "ORDERS.PX"}) {
+                return 1;
+              }
+              return 0;
+            }),
+        crash));
+  }
+}
+
+// Forwards to another file system, but the new data file of a restructure
+// is never synced: the fault the power-loss sweep must catch.
+class UnsyncedNewDataFile : public FileSystem {
+ public:
+  explicit UnsyncedNewDataFile(FileSystem& base) : base_(base) {}
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    auto file = base_.open(path, mode);
+    if (path.find(".restructure/") == std::string::npos || !path.ends_with(".DB")) return file;
+    return std::make_unique<NoSync>(std::move(file));
+  }
+  bool exists(const std::string& p) override { return base_.exists(p); }
+  bool isDirectory(const std::string& p) override { return base_.isDirectory(p); }
+  void remove(const std::string& p) override { base_.remove(p); }
+  void rename(const std::string& a, const std::string& b) override { base_.rename(a, b); }
+  std::vector<std::string> list(const std::string& d) override { return base_.list(d); }
+  void makeDirectories(const std::string& p) override { base_.makeDirectories(p); }
+  void syncDirectory(const std::string& p) override { base_.syncDirectory(p); }
+  void removeDirectory(const std::string& p) override { base_.removeDirectory(p); }
+
+ private:
+  class NoSync : public File {
+   public:
+    explicit NoSync(std::unique_ptr<File> f) : f_(std::move(f)) {}
+    const std::string& path() const override { return f_->path(); }
+    uint64_t size() override { return f_->size(); }
+    size_t read(uint64_t o, void* b, size_t n) override { return f_->read(o, b, n); }
+    void write(uint64_t o, const void* d, size_t n) override { f_->write(o, d, n); }
+    void truncate(uint64_t size) override { f_->truncate(size); }
+    void sync() override {}
+    bool tryLock(bool exclusive) override { return f_->tryLock(exclusive); }
+    void unlock() override { f_->unlock(); }
+
+   private:
+    std::unique_ptr<File> f_;
+  };
+  FileSystem& base_;
+};
+
+TEST(BuildTableTest, APowerLossSweepCatchesAMissingSyncThatAKillSweepCannot) {
+  TempDir scratch;
+  const SweepSetup setup = PrepareSweep(scratch, NewDefinition);
+  Sweep sweep = OrdersSweep(
+      scratch, setup.pristine, setup.total,
+      [](const std::string& dir, FileSystem& fs) { BuildTable(NewDefinition(dir), fs); },
       [&](const std::string& dir) {
         const auto rows = Snapshot(dir);
-        auto t = Table::Open(dir, "ORDERS");
-        if (rows == old_rows && t->secondaryCount() == 0) return -1;
-        if (rows == new_rows && t->secondaryCount() == 5 && t->indexEntries(0) == rows.size()) {
-          return 1;
-        }
-        return 0;
+        return rows == setup.old_rows ? -1 : rows == setup.new_rows ? 1 : 0;
       });
-  EXPECT_GT(saw_old, 0);
-  EXPECT_GT(saw_new, 0);
+  sweep.wrap = [](FileSystem& base) { return std::make_unique<UnsyncedNewDataFile>(base); };
+  // The page cache keeps the unsynced data file when only the process dies.
+  EXPECT_TRUE(SweepKillPoints(sweep, Crash::kKill).problems.empty());
+  EXPECT_FALSE(SweepKillPoints(sweep, Crash::kPowerLoss).problems.empty());
+}
+
+TEST(BuildTableTest, AFailureAtAnyStepLeavesEveryFileAsItWasOrCommitsTheNewTable) {
+  TempDir scratch;
+  const SweepSetup setup = PrepareSweep(scratch, DroppingIndexes);
+  int unchanged = 0, committed = 0;
+  for (uint64_t n = 1; n <= setup.total; ++n) {
+    const std::string dir = scratch.file("fail" + std::to_string(n));
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy(setup.pristine, dir, std::filesystem::copy_options::recursive);
+    const auto before = test::SnapshotFiles(dir);
+    FaultFileSystem fs(FileSystem::Default());
+    fs.arm(n, FaultFileSystem::Mode::kFail, n % 2 ? ENOSPC : EIO);
+    std::string failure;
+    try {
+      BuildTable(DroppingIndexes(dir), fs);
+    } catch (const EDBEngineError& e) {
+      failure = e.what();
+    }
+    if (!failure.empty() && failure.find("is committed") == std::string::npos) {
+      EXPECT_EQ(test::SnapshotFiles(dir), before) << "failure at " << n << ": " << failure;
+      ++unchanged;
+    } else {
+      // Committed: the new table, whole, once the next open has finished it.
+      EXPECT_EQ(Snapshot(dir), setup.new_rows) << "failure at " << n;
+      EXPECT_TRUE(Table::Open(dir, "ORDERS")->verify().empty()) << "failure at " << n;
+      EXPECT_EQ(ListFiles(dir), (std::vector<std::string>{"ORDERS.DB", "ORDERS.MB", "ORDERS.PX"}))
+          << "failure at " << n;
+      ++committed;
+    }
+    std::filesystem::remove_all(dir);
+  }
+  EXPECT_GT(unchanged, 0);
+  EXPECT_GT(committed, 0);
+}
+
+// The failures CheckBuildTable and BuildTable meet for `def` on copies of
+// `pristine` through `fs`: both must be the same, and neither the check nor
+// a failing build may change a file.
+std::string SameFailureBothWays(const TempDir& scratch, const std::string& pristine,
+                                const std::function<TableDescriptor(const std::string&)>& def,
+                                FileSystem& fs) {
+  std::string messages[2];
+  for (int way = 0; way < 2; ++way) {
+    const std::string dir = scratch.file("way" + std::to_string(way));
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy(pristine, dir, std::filesystem::copy_options::recursive);
+    const auto before = test::SnapshotFiles(dir);
+    try {
+      if (way == 0) CheckBuildTable(def(dir), fs);
+      if (way == 1) BuildTable(def(dir), fs);
+    } catch (const EDBEngineError& e) {
+      messages[way] = std::regex_replace(e.what(), std::regex("way[01]"), "way");
+    }
+    if (way == 0 || !messages[way].empty()) {
+      EXPECT_EQ(test::SnapshotFiles(dir), before);
+    }
+    std::filesystem::remove_all(dir);
+  }
+  EXPECT_EQ(messages[0], messages[1]);
+  return messages[1];
+}
+
+TEST(BuildTableTest, ADirectoryWithoutRoomOrWriteAccessIsRefusedBeforeAnythingIsWritten) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  CreateOriginal(pristine, 300);
+
+  test::RefusingFileSystem full(FileSystem::Default());
+  full.available = 40 << 10;  // less than the new data file alone
+  const std::string no_room = SameFailureBothWays(scratch, pristine, NewDefinition, full);
+  EXPECT_NE(no_room.find("not enough room"), std::string::npos) << no_room;
+
+  test::RefusingFileSystem read_only(FileSystem::Default());
+  read_only.read_only = [](const std::string&) { return true; };
+  const std::string no_access = SameFailureBothWays(scratch, pristine, NewDefinition, read_only);
+  EXPECT_NE(no_access.find("Cannot write the new files of table \"ORDERS\""), std::string::npos)
+      << no_access;
+
+  // With room, the same restructure goes through.
+  test::RefusingFileSystem roomy(FileSystem::Default());
+  roomy.available = uint64_t{1} << 30;
+  EXPECT_EQ(SameFailureBothWays(scratch, pristine, NewDefinition, roomy), "");
+}
+
+struct RefusedDefinition {
+  const char* name;
+  std::function<void(TableDescriptor&)> spoil;
+  const char* message;  // part of the engine's message
+};
+
+std::string RefusedName(const testing::TestParamInfo<RefusedDefinition>& info) {
+  return info.param.name;
+}
+void PrintTo(const RefusedDefinition& d, std::ostream* os) { *os << d.name; }
+
+class RefusedDefinitionTest : public testing::TestWithParam<RefusedDefinition> {};
+
+TEST_P(RefusedDefinitionTest, IsFoundBeforeAnythingIsWritten) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  CreateOriginal(pristine, 50);
+  auto spoiled = [](const std::string& dir) {
+    auto d = NewDefinition(dir);
+    GetParam().spoil(d);
+    return d;
+  };
+  const std::string message =
+      SameFailureBothWays(scratch, pristine, spoiled, FileSystem::Default());
+  EXPECT_NE(message.find(GetParam().message), std::string::npos) << message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Definitions, RefusedDefinitionTest,
+    testing::Values(
+        RefusedDefinition{"SecondaryIndexWithoutPrimaryKey",
+                          [](TableDescriptor& d) { d.indexes.erase(d.indexes.begin()); },
+                          "needs a primary key to have secondary indexes"},
+        RefusedDefinition{"MemoAsIndexedField",
+                          [](TableDescriptor& d) { d.indexes[2].key_fields[0] = 5; },
+                          "cannot be indexed"},
+        RefusedDefinition{"TwoFieldsOfOneName",
+                          [](TableDescriptor& d) { d.fields[5].name = "code"; },
+                          "has two fields named"},
+        RefusedDefinition{"IndexOfAFieldThatDoesNotExist",
+                          [](TableDescriptor& d) { d.indexes[1].key_fields[0] = 9; },
+                          "which does not exist"},
+        RefusedDefinition{"UnsupportedLevel",
+                          [](TableDescriptor& d) { d.optional_parameters[0].value = "6"; },
+                          "is not supported"}),
+    RefusedName);
+
+TEST(BuildTableTest, ANameWithTheDataFileExtensionIsTheSameTable) {
+  TempDir dir;
+  CreateOriginal(dir.path(), 30);
+  auto d = NewDefinition(dir.path());
+  d.table_path = dir.file("orders.db");
+  BuildTable(d);
+  auto t = Table::Open(dir.path(), "ORDERS");
+  EXPECT_EQ(t->recordCount(), 30u);
+  EXPECT_EQ(t->structure().fields[5].name, "EXTRA");
+  EXPECT_EQ(ListFiles(dir.path()),
+            (std::vector<std::string>{"ORDERS.DB", "ORDERS.MB", "ORDERS.PX", "ORDERS.XG0",
+                                      "ORDERS.XG1", "ORDERS.YG0", "ORDERS.YG1"}));
 }
 
 }  // namespace

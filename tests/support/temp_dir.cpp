@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace vellum::test {
@@ -43,6 +45,28 @@ void CopyTableFiles(const std::string& from_dir, const std::string& table,
                       fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
     }
   }
+}
+
+}  // namespace vellum::test
+
+namespace vellum::test {
+
+std::map<std::string, std::string> SnapshotFiles(const std::string& directory) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  if (!fs::exists(directory, ec)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+    const std::string relative = fs::relative(entry.path(), directory).string();
+    if (entry.is_symlink()) {
+      files[relative + "@"] = fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      files[relative + "/"] = "";
+    } else {
+      std::ifstream in(entry.path(), std::ios::binary);
+      files[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+  }
+  return files;
 }
 
 }  // namespace vellum::test

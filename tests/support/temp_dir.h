@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 namespace vellum::test {
@@ -19,6 +20,10 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Every file under `directory` with its bytes, by path relative to it
+// (directories as "name/" with no bytes); empty when it does not exist.
+std::map<std::string, std::string> SnapshotFiles(const std::string& directory);
 
 // Directory of the corpus of real tables (read only: copy before writing).
 std::string CorpusDir();

@@ -1,4 +1,4 @@
-#include "fuzz/memory_file_system.h"
+#include "engine/fs/memory_file_system.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,11 +6,7 @@
 
 #include "engine/errors.h"
 
-namespace vellum::fuzz {
-
-using engine::File;
-using engine::OpenMode;
-using engine::ThrowIo;
+namespace vellum::engine {
 
 namespace {
 
@@ -67,7 +63,7 @@ void MemoryFileSystem::addFile(const std::string& path, const uint8_t* data, siz
 }
 
 void MemoryFileSystem::addFile(const std::string& path, Contents data) {
-  makeDirectories(engine::DirectoryOf(path));
+  makeDirectories(DirectoryOf(path));
   files_[path] = std::make_shared<Contents>(std::move(data));
 }
 
@@ -86,7 +82,7 @@ std::unique_ptr<File> MemoryFileSystem::open(const std::string& path, OpenMode m
   if (isDirectory(path)) ThrowIo(path, "Cannot open a directory as a file:", EISDIR);
   auto it = files_.find(path);
   if (mode == OpenMode::kCreate) {
-    if (!isDirectory(engine::DirectoryOf(path))) ThrowIo(path, "Cannot open", ENOENT);
+    if (!isDirectory(DirectoryOf(path))) ThrowIo(path, "Cannot open", ENOENT);
     if (it == files_.end()) {
       it = files_.emplace(path, std::make_shared<Contents>()).first;
     } else {
@@ -122,8 +118,8 @@ std::vector<std::string> MemoryFileSystem::list(const std::string& directory) {
   if (!isDirectory(d)) ThrowIo(directory, "Cannot list the directory", ENOENT);
   std::vector<std::string> names;
   for (const auto& entry : files_) {
-    if (Normalize(engine::DirectoryOf(entry.first)) == d) {
-      names.push_back(engine::FileNameOf(entry.first));
+    if (Normalize(DirectoryOf(entry.first)) == d) {
+      names.push_back(FileNameOf(entry.first));
     }
   }
   std::sort(names.begin(), names.end());
@@ -133,10 +129,24 @@ std::vector<std::string> MemoryFileSystem::list(const std::string& directory) {
 void MemoryFileSystem::makeDirectories(const std::string& path) {
   std::string d = Normalize(path);
   while (!d.empty() && d != "/" && directories_.insert(d).second) {
-    d = Normalize(engine::DirectoryOf(d));
+    d = Normalize(DirectoryOf(d));
   }
 }
 
 void MemoryFileSystem::syncDirectory(const std::string&) {}
 
-}  // namespace vellum::fuzz
+void MemoryFileSystem::removeDirectory(const std::string& path) {
+  const std::string d = Normalize(path);
+  if (directories_.count(d) == 0) return;
+  const std::string prefix = d + "/";
+  auto inside = [&prefix](const std::string& p) { return p.rfind(prefix, 0) == 0; };
+  for (const auto& entry : files_) {
+    if (inside(entry.first)) ThrowIo(path, "Cannot remove the directory", ENOTEMPTY);
+  }
+  for (const auto& other : directories_) {
+    if (inside(other)) ThrowIo(path, "Cannot remove the directory", ENOTEMPTY);
+  }
+  directories_.erase(d);
+}
+
+}  // namespace vellum::engine

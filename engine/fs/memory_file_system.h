@@ -1,7 +1,7 @@
-// A FileSystem that keeps every file in memory, for the fuzz targets.
-//
-// The fuzz targets hand the engine the bytes libFuzzer generates as if they
-// were files on disk, without touching the disk. Files are byte vectors shared
+// A FileSystem that keeps every file in memory: for the fuzz targets, which
+// hand the engine the bytes libFuzzer generates as if they were files on
+// disk, and for the engine's own trial runs that must leave the disk alone
+// (a table definition is tried by creating the table here). Files are byte vectors shared
 // by every open handle of them, so that, as on a POSIX file system, a handle
 // sees what another one writes, a removed file stays readable through the
 // handles still open on it, and creating a file that exists truncates it in
@@ -21,9 +21,9 @@
 
 #include "engine/fs/file_system.h"
 
-namespace vellum::fuzz {
+namespace vellum::engine {
 
-class MemoryFileSystem final : public engine::FileSystem {
+class MemoryFileSystem final : public FileSystem {
  public:
   using Contents = std::vector<uint8_t>;
 
@@ -37,7 +37,7 @@ class MemoryFileSystem final : public engine::FileSystem {
   // Every file with its bytes, by path (for snapshots of a prepared set of files).
   std::map<std::string, Contents> snapshot() const;
 
-  std::unique_ptr<engine::File> open(const std::string& path, engine::OpenMode mode) override;
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override;
   bool exists(const std::string& path) override;
   bool isDirectory(const std::string& path) override;
   void remove(const std::string& path) override;
@@ -45,6 +45,7 @@ class MemoryFileSystem final : public engine::FileSystem {
   std::vector<std::string> list(const std::string& directory) override;
   void makeDirectories(const std::string& path) override;
   void syncDirectory(const std::string& path) override;
+  void removeDirectory(const std::string& path) override;
 
  private:
   static std::string Normalize(const std::string& directory);
@@ -54,4 +55,4 @@ class MemoryFileSystem final : public engine::FileSystem {
   std::set<std::string> directories_;
 };
 
-}  // namespace vellum::fuzz
+}  // namespace vellum::engine
