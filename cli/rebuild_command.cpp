@@ -56,23 +56,26 @@ constexpr std::string_view kRebuildHelp =
     "  -p Dir         required: the directory containing the data dictionary\n"
     "                 (tables DDTables, DDFields and DDIndex)\n"
     "  -b Dir         optional: a backup copy of the work directory is made in\n"
-    "                 Dir first (the tables rebuilt: every file in alias mode, the\n"
-    "                 table's files in table mode); not made with -c\n"
+    "                 Dir first (the files of every table in alias mode, of the\n"
+    "                 table in table mode); not made with -c. A backup that\n"
+    "                 cannot be completed stops the run before anything is rebuilt\n"
     "  -d Dir         optional: the work directory, where the tables are created\n"
     "                 or rebuilt; created when missing. -d :ALIAS: is the\n"
     "                 directory of the alias ALIAS. Otherwise the directory of the\n"
     "                 -a alias is used; rebuilding a single table needs -d\n"
     "  -t ALIAS.TABLE rebuild a single table, named AliasName.TableName\n"
     "  -a ALIAS       rebuild every table of the alias\n"
-    "  -c             recreate the EMPTY tables, DELETING those existing (every\n"
-    "                 file of the work directory in alias mode)\n"
+    "  -c             recreate the EMPTY tables, DELETING those existing (the\n"
+    "                 files of every table of the work directory in alias mode);\n"
+    "                 files that belong to no table are never deleted\n"
     "  The options -a and -t cannot be used together.\n"
     "\n"
     "  --plan         change nothing; print per table the operation each field,\n"
     "                 index and validity check would get (add, copy, modify,\n"
-    "                 redo), the fields dropped, and how many existing values\n"
-    "                 would be cut (text or bytes longer than the new size) or\n"
-    "                 emptied (values that do not convert to the new type)\n"
+    "                 redo), the fields dropped, how many existing values would\n"
+    "                 be cut (text or bytes longer than the new size) or emptied\n"
+    "                 (values that do not convert to the new type), and every\n"
+    "                 failure the run would meet (exit status 1 when there is one)\n"
     "  --config FILE  the alias file (see 'vellum-cli alias --help')\n"
     "  -h, -?, --help show this help\n"
     "\n"
@@ -82,9 +85,13 @@ constexpr std::string_view kRebuildHelp =
     "Ctrl-C (SIGINT) stops the rebuild before the next table; every table is\n"
     "left whole, rebuilt or as it was. A second Ctrl-C ends it at once.\n"
     "\n"
-    "Exit status: 0 when every table was rebuilt (or planned); 1 when the\n"
-    "dictionary cannot be opened or a rebuild fails (tables rebuilt before the\n"
-    "failure stay rebuilt); 2 for bad options; 130 when stopped by Ctrl-C.\n";
+    "A run checks everything the plan checks before it changes anything, and\n"
+    "stops at the first failure; each table is rebuilt all or nothing.\n"
+    "\n"
+    "Exit status: 0 when every table was rebuilt (or planned without a\n"
+    "failure); 1 when the dictionary cannot be opened, the plan has a failure\n"
+    "or a rebuild fails (tables rebuilt before a failure in the middle of a run\n"
+    "stay rebuilt); 2 for bad options; 130 when stopped by Ctrl-C.\n";
 
 // The batch options that take a value; given alone, the next argument is the
 // value whatever it looks like.
@@ -194,9 +201,15 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
       return start.status == rebuild::BatchStartStatus::kHelp ? kExitOk : kExitUsage;
     }
     if (plan) {
-      const std::optional<BatchPlan> batch_plan = PlanBatch(start.job, data_module, ui);
+      const std::optional<rebuild::BatchPlan> batch_plan =
+          rebuild::PlanBatch(start.job, data_module, ui);
       if (!batch_plan) return kExitUsage;
       PrintPlan(*batch_plan, out);
+      if (batch_plan->failed()) {
+        out.flush();
+        for (const std::string& failure : batch_plan->failures) err << prefix << failure << '\n';
+        return FinishOutput(out, err, kCommand, kExitFailure);
+      }
     } else {
       ui.progress(start.job.operationText());
       // Ctrl-C stops the run between tables; the plan above changes nothing

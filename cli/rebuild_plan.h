@@ -1,107 +1,16 @@
-// The plan of a batch rebuild: what `vellum-cli rebuild --plan` reports
-// instead of rebuilding. For every table it gives the operation each field,
-// index and validity check would get (add, copy, modify, redo), the fields
-// the rebuild drops, and how many existing values would be cut or emptied,
-// counted by reading the table as it is. Working out the plan changes
-// nothing on disk: no directory is created, no file deleted or copied, no
-// index file removed and no table rebuilt.
-//
-// Values are predicted as a restructure carries them over: a field of the
-// same type and size keeps its bytes; text and bytes that no longer fit are
-// cut to the new size; a value converted to another type that has no value
-// of the new type (a text that is no number, a number out of range, a date
-// into a number ...) becomes empty.
+// The plan of a batch rebuild as `vellum-cli rebuild --plan` prints it. The
+// plan itself is worked out in rebuild/rebuild_plan.h, by the code the run
+// uses.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <ostream>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "dictionary/data_module.h"
-#include "dictionary/ui.h"
-#include "engine/field_type.h"
-#include "engine/table_descriptor.h"
-#include "engine/value.h"
-#include "rebuild/batch_rebuild.h"
+#include "rebuild/rebuild_plan.h"
 
 namespace vellum::cli {
 
-// What a restructure does to one value it converts to `type` of `size` (the
-// size as the engine reports it: characters, bytes, decimals, or the part of
-// a large object kept in the record).
-enum class ValueLoss { kNone, kCut, kEmptied };
-ValueLoss PredictValueLoss(const engine::Value& value, engine::FieldType type, int size);
-
-struct FieldPlan {
-  std::string name;
-  engine::FieldType type = engine::FieldType::kUnknown;
-  int size = 0;
-  engine::Operation operation = engine::Operation::kNone;
-  // Copy and modify: the type and size of the existing field the values come
-  // from.
-  engine::FieldType old_type = engine::FieldType::kUnknown;
-  int old_size = 0;
-  uint64_t cut = 0;      // values longer than the new size
-  uint64_t emptied = 0;  // values that do not convert to the new type
-};
-
-// A field of the existing table that the new definition lacks.
-struct DroppedFieldPlan {
-  std::string name;
-  engine::FieldType type = engine::FieldType::kUnknown;
-  int size = 0;
-  uint64_t values = 0;  // values that are not empty, lost with the field
-};
-
-struct IndexPlan {
-  std::string name;  // empty for the primary index
-  std::string key_fields;
-  engine::Operation operation = engine::Operation::kNone;
-};
-
-struct CheckPlan {
-  std::string field;
-  engine::Operation operation = engine::Operation::kNone;
-};
-
-enum class TableAction {
-  kCreate,       // absent: created empty
-  kRecreate,     // deleted first (-c): created anew, empty
-  kRestructure,  // present: restructured in place, keeping its rows
-};
-
-struct TablePlan {
-  std::string alias;
-  std::string table;
-  std::string data_file;  // the table's data file in the work directory
-  TableAction action = TableAction::kCreate;
-  std::optional<uint64_t> rows;  // rows of the table as it is, when present and readable
-  std::vector<FieldPlan> fields;
-  std::vector<DroppedFieldPlan> dropped;
-  std::vector<IndexPlan> indexes;
-  std::vector<CheckPlan> checks;
-};
-
-struct BatchPlan {
-  std::vector<std::string> created_directories;
-  std::vector<std::string> deleted_files;                   // paths
-  std::vector<std::pair<std::string, std::string>> copies;  // source path, target path
-  std::vector<TablePlan> tables;
-};
-
-// Works out the plan of `job` (which StartBatch made, so the dictionary is
-// open). In table mode a -t text without "." shows the same error box as a
-// run and gives nullopt. Failures a run would meet before or while building
-// a table's definition (a table or alias the dictionary lacks, a definition
-// that cannot be built, a present table that cannot be opened, a backup
-// directory that is the work directory) are raised as in a run.
-std::optional<BatchPlan> PlanBatch(const rebuild::BatchJob& job,
-                                   dictionary::TdmDataDictionary& data_module, Ui& ui);
-
-// Writes the plan as text, one line per step, field, index and check.
-void PrintPlan(const BatchPlan& plan, std::ostream& out);
+// Writes the plan as text, one line per step, field, index and check, then
+// one line per failure the run would meet.
+void PrintPlan(const rebuild::BatchPlan& plan, std::ostream& out);
 
 }  // namespace vellum::cli

@@ -1,16 +1,20 @@
 #include "rebuild/batch_rebuild.h"
 
-#include <filesystem>
+#include <exception>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
 
+#include "dictionary/schema.h"
 #include "engine/errors.h"
+#include "engine/restructure_journal.h"
 #include "engine/text.h"
 #include "rebuild/name_compare.h"
+#include "rebuild/rebuild_plan.h"
 #include "rebuild/table_regenerator.h"
 
 namespace vellum::rebuild {
@@ -68,23 +72,6 @@ void EnsureDirectory(engine::FileSystem& fs, const std::string& directory) {
   }
 }
 
-// True when `a` and `b` name the same directory: the same existing one, or
-// the same path once made absolute and normal.
-bool SameDirectory(const std::string& a, const std::string& b) {
-  namespace stdfs = std::filesystem;
-  std::error_code ec;
-  if (stdfs::exists(a, ec) && stdfs::exists(b, ec)) {
-    return stdfs::equivalent(a, b, ec) && !ec;
-  }
-  const auto normal = [](const std::string& path) {
-    std::error_code error;
-    stdfs::path p = stdfs::weakly_canonical(stdfs::absolute(path, error), error);
-    if (!p.has_filename() && p != p.root_path()) p = p.parent_path();
-    return p;
-  };
-  return normal(a) == normal(b);
-}
-
 // Whether the table whose files are named `stem`.* in `directory` is in use:
 // its data file exists and cannot be locked exclusively. Where open files
 // cannot be deleted, deleting the files of an open table fails file by file;
@@ -105,9 +92,10 @@ bool TableInUse(engine::FileSystem& fs, const std::string& directory, const std:
 }
 
 using engine::Upper;
-// Copies one file; false when it could not be copied. A partial copy is
-// removed.
-bool CopyOneFile(engine::FileSystem& fs, const std::string& from, const std::string& to) {
+
+// Copies one file, synced. A partial copy is removed and the failure raised
+// as "Cannot make the backup copy of "<from>" in "<target>": <why>".
+void CopyOneFile(engine::FileSystem& fs, const std::string& from, const std::string& to) {
   try {
     std::unique_ptr<engine::File> in = fs.open(from, engine::OpenMode::kRead);
     std::unique_ptr<engine::File> out = fs.open(to, engine::OpenMode::kCreate);
@@ -120,16 +108,45 @@ bool CopyOneFile(engine::FileSystem& fs, const std::string& from, const std::str
       offset += n;
     }
     out->sync();
-    return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     try {
       fs.remove(to);
     } catch (const std::exception&) {
-      // Nothing more can be done about it.
+      // The failure below is the one to report.
     }
-    return false;
+    throw Error("Cannot make the backup copy of \"" + from + "\" in \"" + engine::DirectoryOf(to) +
+                "\": " + e.what());
   }
 }
+
+// Whether `name` (without extension) is one of the dictionary's tables.
+bool IsDictionaryTable(const std::string& name) {
+  for (const char* own :
+       {dictionary::kTablesTable, dictionary::kFieldsTable, dictionary::kIndexTable}) {
+    if (SameNameIgnoringCase(engine::paradox::TableBaseName(own), name)) return true;
+  }
+  return false;
+}
+
+// Holds a table's data file with a shared lock, so that no restructure
+// replaces its files while they are copied.
+class SharedTableLock {
+ public:
+  SharedTableLock(engine::FileSystem& fs, const std::string& directory, const std::string& stem) {
+    engine::RecoverTable(directory, stem, fs);
+    bool found = false;
+    const std::string data = engine::ResolveCaseInsensitive(fs, directory, stem + ".DB", &found);
+    if (!found) return;
+    file_ = fs.open(data, engine::OpenMode::kRead);
+    if (!file_->tryLock(false)) {
+      throw Error("Cannot make the backup copy of \"" + data +
+                  "\": the table is in use by another user or program");
+    }
+  }
+
+ private:
+  std::unique_ptr<engine::File> file_;
+};
 
 }  // namespace
 
@@ -271,6 +288,10 @@ BatchStart StartBatch(const BatchOptions& options, dictionary::TdmDataDictionary
   return start;
 }
 
+FilePattern FilePattern::TableFiles(const std::string& table) {
+  return {table + ".*", engine::paradox::TableBaseName(table), false};
+}
+
 std::vector<std::string> MatchingFiles(const std::string& directory, const FilePattern& pattern,
                                        engine::FileSystem& fs) {
   std::vector<std::string> entries;
@@ -279,36 +300,55 @@ std::vector<std::string> MatchingFiles(const std::string& directory, const FileP
   } catch (const std::exception&) {
     return {};
   }
-  if (pattern.all) return entries;
-  const std::string prefix = pattern.table + ".";
   std::vector<std::string> matching;
+  if (!pattern.all) {
+    for (std::string& entry : entries) {
+      if (engine::IsTableFileName(entry, pattern.table)) matching.push_back(std::move(entry));
+    }
+    return matching;
+  }
+  std::set<std::string> tables;  // upper-case names of the data files' tables
   for (const std::string& entry : entries) {
-    if (entry.size() >= prefix.size() &&
-        SameNameIgnoringCase(std::string_view(entry).substr(0, prefix.size()), prefix)) {
-      matching.push_back(entry);
+    if (Upper(engine::ExtensionOf(entry)) == ".DB")
+      tables.insert(Upper(engine::StripExtension(entry)));
+  }
+  for (std::string& entry : entries) {
+    const std::string stem = engine::StripExtension(entry);
+    if (tables.count(Upper(stem)) != 0 && engine::IsTableFileName(entry, stem)) {
+      matching.push_back(std::move(entry));
     }
   }
   return matching;
 }
 
 std::vector<std::string> FilesToDelete(const std::string& directory, const FilePattern& pattern,
-                                       engine::FileSystem& fs) {
+                                       engine::FileSystem& fs,
+                                       const std::string& project_directory) {
+  const bool in_project =
+      !project_directory.empty() && fs.sameDirectory(directory, project_directory);
   std::vector<std::string> files;
-  std::map<std::string, bool> in_use;  // by upper-case table name
+  std::map<std::string, bool> kept;  // by upper-case table name
   for (std::string& entry : MatchingFiles(directory, pattern, fs)) {
     const std::string stem = engine::StripExtension(entry);
-    auto [known, inserted] = in_use.try_emplace(Upper(stem), false);
-    if (inserted) known->second = TableInUse(fs, directory, stem);
+    auto [known, inserted] = kept.try_emplace(Upper(stem), false);
+    if (inserted) {
+      known->second = (in_project && IsDictionaryTable(stem)) || TableInUse(fs, directory, stem);
+    }
     if (!known->second) files.push_back(std::move(entry));
   }
   return files;
 }
 
 void DeleteFiles(const std::string& directory, const FilePattern& pattern, Progress& reporter,
-                 engine::FileSystem& fs) {
+                 engine::FileSystem& fs, const std::string& project_directory) {
   reporter.progress("Deleting \"" + engine::JoinPath(directory, pattern.text) + "\"...");
   reporter.processEvents();
-  for (const std::string& entry : FilesToDelete(directory, pattern, fs)) {
+  std::set<std::string> recovered;
+  for (const std::string& entry : FilesToDelete(directory, pattern, fs, project_directory)) {
+    // A journal left by an interrupted restructure would otherwise act on
+    // the table made anew.
+    const std::string stem = engine::StripExtension(entry);
+    if (recovered.insert(Upper(stem)).second) engine::RecoverTable(directory, stem, fs);
     try {
       fs.remove(engine::JoinPath(directory, entry));
     } catch (const std::exception&) {
@@ -325,9 +365,21 @@ void CopyFiles(const std::string& source, const std::string& target, const FileP
     reporter.processEvents();
   }
   // Copying a directory onto itself would empty every file it opens.
-  if (SameDirectory(source, target)) return;
-  for (const std::string& entry : MatchingFiles(source, pattern, fs)) {
-    CopyOneFile(fs, engine::JoinPath(source, entry), engine::JoinPath(target, entry));
+  if (fs.sameDirectory(source, target)) return;
+  std::map<std::string, std::vector<std::string>> by_table;  // upper-case stem -> files
+  for (std::string& entry : MatchingFiles(source, pattern, fs)) {
+    by_table[Upper(engine::StripExtension(entry))].push_back(std::move(entry));
+  }
+  for (const auto& [stem, files] : by_table) {
+    SharedTableLock lock(fs, source, engine::StripExtension(files.front()));
+    for (const std::string& entry : files) {
+      CopyOneFile(fs, engine::JoinPath(source, entry), engine::JoinPath(target, entry));
+    }
+  }
+  try {
+    fs.syncDirectory(target);
+  } catch (const std::exception& e) {
+    throw Error("Cannot make the backup copy in \"" + target + "\": " + e.what());
   }
 }
 
@@ -335,17 +387,18 @@ void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progres
                           engine::FileSystem& fs) {
   const FilePattern pattern =
       job.aliasMode() ? FilePattern::AllFiles() : FilePattern::TableFiles(table);
+  const std::string& project = job.options.project_directory;
   if (job.options.recreate) {
-    DeleteFiles(job.work_directory, pattern, reporter, fs);
+    DeleteFiles(job.work_directory, pattern, reporter, fs, project);
   } else if (!job.options.backup_directory.empty()) {
-    DeleteFiles(job.options.backup_directory, pattern, reporter, fs);
+    DeleteFiles(job.options.backup_directory, pattern, reporter, fs, project);
     CopyFiles(job.work_directory, job.options.backup_directory, pattern, reporter, fs);
   }
 }
 
-void CheckBackupDirectory(const BatchJob& job) {
+void CheckBackupDirectory(const BatchJob& job, engine::FileSystem& fs) {
   const std::string& backup = job.options.backup_directory;
-  if (!job.options.recreate && !backup.empty() && SameDirectory(backup, job.work_directory)) {
+  if (!job.options.recreate && !backup.empty() && fs.sameDirectory(backup, job.work_directory)) {
     throw Error("The backup directory \"" + backup + "\" is the work directory");
   }
 }
@@ -371,7 +424,11 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
     return BatchRunStatus::kStopped;
   }
 
-  CheckBackupDirectory(job);
+  CheckBackupDirectory(job, fs);
+  {
+    const std::optional<BatchPlan> plan = PlanBatch(job, data_module, ui, PlanDetail::kChecksOnly);
+    if (plan && plan->first_error) std::rethrow_exception(plan->first_error);
+  }
 
   BusyCursor busy(ui);
   if (ui.stopRequested()) return BatchRunStatus::kInterrupted;

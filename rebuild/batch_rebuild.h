@@ -10,9 +10,19 @@
 // button; `vellum-cli rebuild` drives the same functions without a window.
 // Questions, messages and progress texts go through the Ui given; failures
 // of the run itself (the regenerator's, the definition builder's and the
-// engine's) are errors that go to the caller. Nothing is undone after a
-// failure: deleted files stay deleted and the backup copy stays as far as it
-// got.
+// engine's) are errors that go to the caller.
+//
+// A run checks everything it can before it deletes, copies or rebuilds
+// anything (the plan of rebuild_plan.h, worked out by the same code): a
+// table the dictionary lacks, a definition that cannot be built or that the
+// engine refuses, a table that cannot be opened, rows that would break a new
+// unique key, a directory without write access or room, a backup that
+// cannot be made. -b and -c take the files of tables only (the extensions a
+// table owns), never another file of the directory, and never the
+// dictionary's own tables. A backup that cannot be completed stops the run
+// before anything is rebuilt. Each table is rebuilt all or nothing; a
+// failure in the middle of an alias run (a full disk, say) leaves the
+// tables rebuilt before it rebuilt.
 #pragma once
 
 #include <string>
@@ -107,16 +117,19 @@ struct BatchStart {
 BatchStart StartBatch(const BatchOptions& options, dictionary::TdmDataDictionary& data_module,
                       Questions& questions);
 
-// Which files of a directory a deletion or copy takes: every file ("*.*"),
-// or the files of one table ("NAME.*": named NAME, a "." and anything, NAME
-// compared without regard to the letter case of A to Z and taken literally,
-// so a "*" or "?" in it is no wildcard). Subdirectories are never taken.
+// Which files of a directory a deletion or copy takes: the files of every
+// table there ("*.*": each file named like a table's data file, a "." and an
+// extension a table owns, for every NAME.DB of the directory), or the files
+// of one table ("NAME.*": NAME, a "." and an extension a table owns, NAME
+// compared without regard to the letter case of A to Z and taken
+// literally, so a "*" or "?" in it is no wildcard). Any other file -- a
+// user's notes beside the tables -- and subdirectories are never taken.
 struct FilePattern {
   static FilePattern AllFiles() { return {"*.*", "", true}; }
-  static FilePattern TableFiles(const std::string& table) { return {table + ".*", table, false}; }
+  static FilePattern TableFiles(const std::string& table);
 
   std::string text;   // the pattern as progress texts show it
-  std::string table;  // the table name of TableFiles
+  std::string table;  // the table name of TableFiles, without ".DB"
   bool all = false;
 };
 
@@ -127,38 +140,44 @@ std::vector<std::string> MatchingFiles(const std::string& directory, const FileP
 
 // The files DeleteFiles deletes: those `pattern` takes, less the files of
 // tables in use (a data file that cannot be locked exclusively because the
-// table is open elsewhere, the dictionary itself included). Where open files
-// cannot be deleted such a table's files stay; here they stay as a whole.
+// table is open elsewhere) and of the dictionary's tables when `directory`
+// is the project directory `project_directory`. Where open files cannot be
+// deleted such a table's files stay; here they stay as a whole.
 std::vector<std::string> FilesToDelete(const std::string& directory, const FilePattern& pattern,
-                                       engine::FileSystem& fs);
+                                       engine::FileSystem& fs,
+                                       const std::string& project_directory = "");
 
 // Shows "Deleting "<directory>/<pattern>"..." as progress, lets pending
-// events run and deletes the files FilesToDelete names. A file that cannot
-// be deleted is left without a message.
+// events run and deletes the files FilesToDelete names, each table's after
+// what an interrupted restructure of it left is recovered. A file that
+// cannot be deleted is left without a message.
 void DeleteFiles(const std::string& directory, const FilePattern& pattern, Progress& reporter,
-                 engine::FileSystem& fs);
+                 engine::FileSystem& fs, const std::string& project_directory = "");
 
 // Shows "Making a backup copy of "<source>/<pattern>" in "<target>"..." as
 // progress (when `target` is not empty), lets pending events run and copies
 // every file of `source` that `pattern` takes into `target` under the same
-// name, replacing a file of that name. A file that cannot be copied is
-// passed over without a message, as is everything when `source` and
-// `target` are the same directory.
+// name, replacing a file of that name, each table's files while its data
+// file is locked against restructures; the copies and `target` are synced.
+// A file that cannot be copied fails the backup (the partial copy is
+// removed): "Cannot make the backup copy of "<file>" in "<target>": <why>".
+// Nothing is copied when `source` and `target` are the same directory.
 void CopyFiles(const std::string& source, const std::string& target, const FilePattern& pattern,
                Progress& reporter, engine::FileSystem& fs);
 
 // Prepares the work directory for the rebuild: with -c deletes the tables
-// (every file in alias mode, the files of `table` in table mode) and makes no
-// backup; otherwise, when a backup directory is given, deletes the same
-// files in the backup directory and copies them there from the work
-// directory; otherwise does nothing.
+// (every table's files in alias mode, the files of `table` in table mode)
+// and makes no backup; otherwise, when a backup directory is given, deletes
+// the same files in the backup directory and copies them there from the
+// work directory (a failure of the copy is an error); otherwise does
+// nothing. The dictionary's own tables are never deleted.
 void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progress& reporter,
                           engine::FileSystem& fs);
 
 // Fails with "The backup directory "<path>" is the work directory" when the
 // job would make its backup copy (-b without -c) into the work directory
 // itself: deleting the backup's files first would delete the tables.
-void CheckBackupDirectory(const BatchJob& job);
+void CheckBackupDirectory(const BatchJob& job, engine::FileSystem& fs);
 
 enum class BatchRunStatus {
   kDone,         // every table was rebuilt; the window closes
@@ -170,11 +189,12 @@ enum class BatchRunStatus {
 // data module's dictionary views; creates the backup directory (when given)
 // and the work directory with their parents where missing ("Cannot create
 // directory "<path>""); in table mode splits the -t text, stopping with an
-// error box when it has no "."; prepares the work directory; and rebuilds the
-// alias (showing "Regenerating "<alias>.<table>"..." per table) or the one
-// table. CheckBackupDirectory runs before any file is deleted or copied. When
-// the user asks to stop, the run stops before the next step (the preparation
-// of the work directory, each table), leaving every table whole.
+// error box when it has no "."; checks the job (CheckBackupDirectory, then
+// the plan's checks, whose first failure is raised as it is, before any file
+// is deleted or copied); prepares the work directory; and rebuilds the alias
+// (showing "Regenerating "<alias>.<table>"..." per table) or the one table.
+// When the user asks to stop, the run stops before the next step (the
+// preparation of the work directory, each table), leaving every table whole.
 // Every failure is an error that goes to the caller; the last progress text
 // shown is the step that failed. The run holds the data module's RunGuard;
 // while another run holds it, it is refused (vellum::Error) before anything

@@ -1,10 +1,12 @@
 #include "rebuild/table_regenerator.h"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/errors.h"
+#include "engine/text.h"
 #include "rebuild/name_compare.h"
 #include "rebuild/table_definition_builder.h"
 
@@ -14,6 +16,7 @@ using engine::Dataset;
 using engine::Operation;
 using engine::Row;
 using engine::TableDescriptor;
+using engine::Upper;
 using engine::Value;
 using engine::paradox::Table;
 
@@ -21,15 +24,6 @@ namespace {
 
 // Every rebuilt table is asked for at this level.
 constexpr int kRebuildLevel = 7;
-
-// True when extension `ext` (dot included) marks a file that a rebuild makes
-// anew: ".PX", ".VAL", or a composite secondary index (".XGn", ".YGn").
-bool IsRebuiltExtension(const std::string& ext) {
-  if (SameNameIgnoringCase(ext, ".val") || SameNameIgnoringCase(ext, ".px")) return true;
-  if (ext.size() < 4) return false;
-  const std::string_view middle = std::string_view(ext).substr(1, 2);
-  return SameNameIgnoringCase(middle, "xg") || SameNameIgnoringCase(middle, "yg");
-}
 
 // Releases a table descriptor when the rebuild of its table ends, whether
 // the engine call succeeded or not.
@@ -92,30 +86,12 @@ std::string AliasPath(engine::Session& session, const std::string& name) {
   }
 }
 
-void RemoveIndexFiles(const std::string& output_directory, const std::string& table_name,
-                      engine::FileSystem& fs) {
-  std::vector<std::string> entries;
-  try {
-    entries = fs.list(output_directory);
-  } catch (const std::exception&) {
-    return;  // nothing listed, nothing removed
-  }
-  // The table's files are those named "<table>.<anything>", the table name
-  // compared without regard to letter case.
-  const std::string prefix = table_name + ".";
-  for (const std::string& entry : entries) {
-    if (entry.size() <= prefix.size() ||
-        !SameNameIgnoringCase(std::string_view(entry).substr(0, prefix.size()), prefix)) {
-      continue;
-    }
-    if (!IsRebuiltExtension(entry.substr(entry.rfind('.')))) continue;
-    try {
-      fs.remove(engine::JoinPath(output_directory, entry));
-    } catch (const std::exception&) {
-      // A file that cannot be deleted stays; the engine rebuilds over it or
-      // reports it.
-    }
-  }
+bool IsRebuiltIndexFile(const std::string& name) {
+  const std::string ext = engine::ExtensionOf(name);
+  if (SameNameIgnoringCase(ext, ".val") || SameNameIgnoringCase(ext, ".px")) return true;
+  if (ext.size() < 4) return false;
+  const std::string_view middle = std::string_view(ext).substr(1, 2);
+  return SameNameIgnoringCase(middle, "xg") || SameNameIgnoringCase(middle, "yg");
 }
 
 Operation FieldOperation(const engine::paradox::FieldInfo& existing,
@@ -175,13 +151,13 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
       table.find_first_of("/\\") != std::string::npos) {
     throw Error("Invalid table name \"" + table + "\": a table name cannot contain a path");
   }
+  checkNotDictionary(table, output_directory);
 
   const bool dry_run = run_mode != RunMode::kRebuild;
 
-  // The output directory: cleared of the table's index and validity files,
-  // or created with its parents.
+  // The output directory, created with its parents when it is missing.
   if (fs.isDirectory(output_directory)) {
-    if (!dry_run) RemoveIndexFiles(output_directory, table, fs);
+    // Nothing to prepare: the engine replaces the table's files in one swap.
   } else if (dry_run) {
     if (!CouldCreateDirectory(fs, output_directory)) {
       throw Error("Cannot create directory \"" + output_directory + "\"");
@@ -206,16 +182,17 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   // that is there but cannot be opened ends the rebuild.
   bool present = false;
   if (run_mode != RunMode::kDryRunAsAbsent && fs.isDirectory(output_directory)) {
-    engine::ResolveCaseInsensitive(fs, output_directory, table + ".DB", &present);
+    engine::ResolveCaseInsensitive(fs, output_directory,
+                                   engine::paradox::TableBaseName(table) + ".DB", &present);
   }
   std::unique_ptr<Table> existing;
   try {
-    // What an interrupted restructure left is finished or discarded first,
+    // The open finishes or discards what an interrupted restructure left,
     // so the table compared with is the one the engine will restructure.
-    // (The open does that too; a dry run leaves it to the open.)
-    if (present && !dry_run) engine::RecoverTable(output_directory, table, fs);
+    // Its validity file is made anew from the dictionary and is not read.
     if (present || run_mode == RunMode::kRebuild) {
-      existing = Table::Open(output_directory, table, {.writable = false, .exclusive = true}, fs);
+      existing = Table::Open(output_directory, table,
+                             {.writable = false, .exclusive = true, .read_checks = false}, fs);
     }
   } catch (...) {
     if (present) {
@@ -249,14 +226,12 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
         }
       }
     }
+    // Indexes whose files a rebuild makes anew count as missing; the primary
+    // key is known from the data file alone.
     std::vector<engine::paradox::IndexInfo> old_indexes = existing->structure().indexes;
-    if (dry_run) {
-      // The files RemoveIndexFiles would have removed are still there; the
-      // engine reports the primary key from the data file even without them.
-      std::erase_if(old_indexes, [](const engine::paradox::IndexInfo& index) {
-        return !index.primary && IsRebuiltExtension(engine::ExtensionOf(index.file));
-      });
-    }
+    std::erase_if(old_indexes, [](const engine::paradox::IndexInfo& index) {
+      return !index.primary && IsRebuiltIndexFile(index.file);
+    });
     descriptor.index_operations.assign(descriptor.indexes.size(), Operation::kAdd);
     indexes_.first();
     for (size_t k = 0; !indexes_.eof() && k < descriptor.indexes.size(); indexes_.next(), ++k) {
@@ -270,6 +245,24 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   if (!dry_run) engine::BuildTable(descriptor, fs);
 }
 
+void TTableRegenerator::checkNotDictionary(const std::string& table,
+                                           const std::string& output_directory) {
+  std::string dictionary;
+  try {
+    dictionary = session_.resolveDirectory(tables_.databaseName());
+  } catch (const std::exception&) {
+    return;  // the cursors are open, so this does not happen
+  }
+  if (!session_.fs().sameDirectory(dictionary, output_directory)) return;
+  const std::string base = engine::paradox::TableBaseName(table);
+  for (const Dataset* own : {&tables_, &fields_, &indexes_}) {
+    if (SameNameIgnoringCase(engine::paradox::TableBaseName(own->tableName()), base)) {
+      throw Error("Table \"" + table + "\" is a table of the data dictionary in \"" +
+                  output_directory + "\"; it cannot be rebuilt there");
+    }
+  }
+}
+
 bool TTableRegenerator::RegenerateAlias(const std::string& alias,
                                         const std::string& output_directory, bool show_progress) {
   if (!tables_.findKey(Row{Value{alias}})) {
@@ -277,6 +270,7 @@ bool TTableRegenerator::RegenerateAlias(const std::string& alias,
   }
   tables_.setRange(Row{Value{alias}}, Row{Value{alias}});
   RangeRelease release(tables_);
+  checkOneFileEach(alias, output_directory);
   const size_t total = tables_.recordCount();
   // RegenerateTable finds each row again and leaves the cursor on it, so the
   // walk goes on with the next table name.
@@ -293,9 +287,31 @@ bool TTableRegenerator::RegenerateAlias(const std::string& alias,
       ui_.progress(text, done, total);
     }
     ui_.processEvents();
-    RegenerateTable(alias, name, output_directory);
+    try {
+      RegenerateTable(alias, name, output_directory);
+    } catch (...) {
+      if (!on_table_failure) throw;
+      on_table_failure(name, std::current_exception());
+      // RegenerateTable may have failed before finding the row again.
+      tables_.findKey(Row{Value{alias}, Value{name}});
+    }
   }
   return true;
+}
+
+void TTableRegenerator::checkOneFileEach(const std::string& alias,
+                                         const std::string& output_directory) {
+  std::map<std::string, std::string> seen;  // upper-case table name -> dictionary name
+  for (tables_.first(); !tables_.eof(); tables_.next()) {
+    const std::string name = tables_.fieldByName("Nome").asString();
+    const std::string base = Upper(engine::paradox::TableBaseName(name));
+    auto [it, inserted] = seen.emplace(base, name);
+    if (inserted) continue;
+    throw Error("The tables \"" + it->second + "\" and \"" + name + "\" of alias \"" + alias +
+                "\" are one table file \"" +
+                engine::JoinPath(output_directory, engine::paradox::TableBaseName(name) + ".DB") +
+                "\"");
+  }
 }
 
 }  // namespace vellum::rebuild

@@ -6,14 +6,18 @@
 // A TTableRegenerator is made for one rebuild run. It owns three cursors of
 // its own on the dictionary's tables (DDTables ordered by alias and name,
 // DDFields and DDIndex by their primary keys); the views it is made from are
-// neither moved nor changed. Per table it removes the index and validity
-// files from the output directory, has the definition builder turn the
-// dictionary rows into a table descriptor, marks every element of it as
+// neither moved nor changed. Per table it has the definition builder turn
+// the dictionary rows into a table descriptor, marks every element of it as
 // added, copied, modified or redone by comparing it with the table already
-// there, and hands it to the engine's BuildTable. Nothing is undone after a
-// failure.
+// there, and hands it to the engine's BuildTable. The rebuild of one table
+// is all or nothing: the engine replaces the table's files in one crash-safe
+// swap, and the old index and validity files that the new table does not
+// have go in that swap, after its commit. In an alias run, tables rebuilt
+// before a failure stay rebuilt. The dictionary's own tables are never
+// rebuilt in the dictionary's directory.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,14 +36,14 @@ namespace vellum::rebuild {
 // there is no such alias or on any failure.
 std::string AliasPath(engine::Session& session, const std::string& name);
 
-// Removes the files of table `table_name` in `output_directory` that a
-// rebuild makes anew: the primary index (.PX), the validity file (.VAL) and
-// the composite secondary indexes (extensions whose 2nd and 3rd characters
-// are "XG" or "YG"), all without regard to letter case. The data file, the
-// memo file and single-field secondary indexes (.Xnn, .Ynn) stay. A file that
-// cannot be deleted is left without an error.
-void RemoveIndexFiles(const std::string& output_directory, const std::string& table_name,
-                      engine::FileSystem& fs = engine::FileSystem::Default());
+// Whether file `name` of a table is one a rebuild makes anew whatever the
+// table held: the primary index (.PX), the validity file (.VAL) and the
+// composite secondary indexes (extensions whose 2nd and 3rd characters are
+// "XG" or "YG"), without regard to letter case. The data file, the memo file
+// and single-field secondary indexes (.Xnn, .Ynn) are carried over. An
+// existing index whose file is made anew counts as missing when a rebuild
+// works out its operation codes.
+bool IsRebuiltIndexFile(const std::string& name);
 
 // Operation for a field of the existing table that the new field descriptor
 // replaces: copy when both are stored alike (same storage type, subtype and
@@ -70,21 +74,31 @@ class TTableRegenerator {
   TTableRegenerator& operator=(const TTableRegenerator&) = delete;
 
   // Rebuilds table `table` of alias `alias` in `output_directory`, creating
-  // the directory with its parents when it is missing. Every failure is an
-  // error that goes to the caller: vellum::Error for the regenerator's and
-  // the definition builder's own failures, EDBEngineError for the engine's.
+  // the directory with its parents when it is missing. The table is the file
+  // `table`.DB (a name given with ".DB" is the same table). Every failure is
+  // an error that goes to the caller: vellum::Error for the regenerator's and
+  // the definition builder's own failures (among them a table of the
+  // dictionary itself in the dictionary's directory), EDBEngineError for the
+  // engine's.
   void RegenerateTable(const std::string& alias, const std::string& table,
                        const std::string& output_directory);
 
   // Rebuilds every table the dictionary lists under `alias`, in table-name
-  // order. Before each table it stops when the user has asked to stop, then
-  // shows, when `show_progress` is set, "Regenerating "<alias>.<table>"..."
-  // as progress text with the tables done and their total, and lets pending
-  // window events run. The first failure ends the walk; tables rebuilt
-  // before it stay rebuilt. True when every table was rebuilt, false when it
-  // stopped on request (the tables not reached are untouched).
+  // order. Two names of the alias that are one table file (such as "ORDERS"
+  // and "ORDERS.DB") fail the run before any table is rebuilt. Before each
+  // table it stops when the user has asked to stop, then shows, when
+  // `show_progress` is set, "Regenerating "<alias>.<table>"..." as progress
+  // text with the tables done and their total, and lets pending window
+  // events run. The first failure ends the walk; tables rebuilt before it
+  // stay rebuilt. True when every table was rebuilt, false when it stopped
+  // on request (the tables not reached are untouched).
   bool RegenerateAlias(const std::string& alias, const std::string& output_directory,
                        bool show_progress = true);
+
+  // When set, a table of an alias run that fails goes here with its error,
+  // and the walk goes on with the next table (for plans that gather every
+  // failure); unset, the first failure ends the walk.
+  std::function<void(const std::string& table, std::exception_ptr error)> on_table_failure;
 
   // Called with the finished descriptor, operation codes included, right
   // before it goes to the engine (for tests and diagnostics). An exception it
@@ -92,16 +106,15 @@ class TTableRegenerator {
   std::function<void(const engine::TableDescriptor&)> before_build;
 
   // What RegenerateTable does with the disk. The dry runs change nothing:
-  // the output directory is neither created nor cleared of index files and
-  // the engine is not called, but the descriptor still reaches before_build
-  // with the operation codes a rebuild would give it. A directory that could
-  // not be created and a present table that cannot be opened fail as in a
-  // rebuild. A present table is opened as in a rebuild, and like every open
-  // that finishes or discards what a restructure interrupted by a crash left.
+  // the output directory is not created and the engine is not called, but
+  // the descriptor still reaches before_build with the operation codes a
+  // rebuild would give it. A directory that could not be created and a
+  // present table that cannot be opened fail as in a rebuild. A present
+  // table is opened as in a rebuild, and like every open that finishes or
+  // discards what a restructure interrupted by a crash left.
   enum class RunMode {
     kRebuild,
-    // Compares with the tables as they are; the indexes whose files a rebuild
-    // removes first count as missing, as a rebuild sees them.
+    // Compares with the tables as they are.
     kDryRun,
     // Takes every table as absent from the output directory, as it is after
     // its files were deleted, so everything is added.
@@ -110,6 +123,12 @@ class TTableRegenerator {
   RunMode run_mode = RunMode::kRebuild;
 
  private:
+  // Fails when `table` in `output_directory` is a table of the dictionary.
+  void checkNotDictionary(const std::string& table, const std::string& output_directory);
+  // Fails when two tables of the alias (the tables cursor's range) are one
+  // table file.
+  void checkOneFileEach(const std::string& alias, const std::string& output_directory);
+
   engine::Session& session_;
   Ui& ui_;
   engine::Dataset tables_;   // DDTables on PerNome (alias, name)

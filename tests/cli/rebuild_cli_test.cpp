@@ -15,7 +15,6 @@
 
 #include "cli/cli.h"
 #include "cli/console_ui.h"
-#include "cli/rebuild_plan.h"
 #include "dictionary/data_module.h"
 #include "dictionary/schema.h"
 #include "engine/paradox/table.h"
@@ -418,15 +417,20 @@ TEST_F(RebuildCommandTest, PlanWithBackupListsTheCopies) {
   EXPECT_EQ(Snapshot(shop_), shop_before);
   EXPECT_EQ(Snapshot(bak), bak_before);
 
+  // Only tables' files are deleted and copied: a user's files are not.
   fs::remove(shop_ + "/alpha.DB");
   WriteFile(shop_ + "/readme.txt", "r");
+  WriteFile(shop_ + "/other.DB", "another table");
+  WriteFile(bak + "/OLD.DB", "an old table in the backup");
+  const auto bak_now = Snapshot(bak);
   const Result ok = Rebuild({"-p", dict_, "-a", "SHOP", "-b", bak, "--plan"});
   EXPECT_EQ(ok.status, kExitOk) << ok.err;
   const std::vector<std::string> lines = Lines(ok.out);
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "Delete \"" + bak + "/stale.txt\"");
-  EXPECT_EQ(lines[2], "Copy \"" + shop_ + "/readme.txt\" to \"" + bak + "/readme.txt\"");
-  EXPECT_EQ(Snapshot(bak), bak_before);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[1], "Delete \"" + bak + "/OLD.DB\"");
+  EXPECT_EQ(lines[2], "Copy \"" + shop_ + "/other.DB\" to \"" + bak + "/other.DB\"");
+  EXPECT_TRUE(lines[3].starts_with("Table SHOP.alpha: ")) << lines[3];
+  EXPECT_EQ(Snapshot(bak), bak_now);
 }
 
 TEST_F(RebuildCommandTest, BadOptionsGiveTheirMessageAndExitTwo) {
@@ -535,42 +539,6 @@ TEST_F(RebuildCommandTest, FailuresGoToTheStandardErrorWithExitOne) {
   const Result no_dictionary = Rebuild({"-p", dir_.file("nowhere"), "-a", "SHOP"});
   EXPECT_EQ(no_dictionary.status, kExitFailure);
   EXPECT_TRUE(no_dictionary.err.starts_with("vellum-cli: rebuild: ")) << no_dictionary.err;
-}
-
-// ---------------------------------------------------------------------------
-// What a restructure does to values
-
-TEST(PredictValueLossTest, TextIsCutByCharacters) {
-  EXPECT_EQ(PredictValueLoss(Value{std::string("abcde")}, FieldType::kString, 5), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{std::string("abcdef")}, FieldType::kString, 5), ValueLoss::kCut);
-  // Five characters, ten bytes in UTF-8.
-  EXPECT_EQ(PredictValueLoss(Value{std::string("\xC3\xA0\xC3\xA0\xC3\xA0\xC3\xA0\xC3\xA0")},
-                             FieldType::kString, 5),
-            ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{123456.0}, FieldType::kString, 3), ValueLoss::kCut);
-  EXPECT_EQ(PredictValueLoss(Value{}, FieldType::kString, 1), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{std::string(500, 'x')}, FieldType::kMemo, 10), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{engine::Bytes(6, 1)}, FieldType::kBytes, 4), ValueLoss::kCut);
-}
-
-TEST(PredictValueLossTest, ValuesWithoutAValueOfTheNewTypeAreEmptied) {
-  EXPECT_EQ(PredictValueLoss(Value{std::string(" 42 ")}, FieldType::kInteger, 0), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{std::string("4,5")}, FieldType::kFloat, 0), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{std::string("4x")}, FieldType::kFloat, 0), ValueLoss::kEmptied);
-  EXPECT_EQ(PredictValueLoss(Value{int64_t{32767}}, FieldType::kSmallint, 0), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{int64_t{32768}}, FieldType::kSmallint, 0), ValueLoss::kEmptied);
-  EXPECT_EQ(PredictValueLoss(Value{engine::Date{700000}}, FieldType::kInteger, 0),
-            ValueLoss::kEmptied);
-  EXPECT_EQ(PredictValueLoss(Value{std::string("yes")}, FieldType::kBoolean, 0), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{std::string("maybe")}, FieldType::kBoolean, 0),
-            ValueLoss::kEmptied);
-  EXPECT_EQ(PredictValueLoss(Value{std::string("2024-01-01")}, FieldType::kDate, 0),
-            ValueLoss::kEmptied);
-  EXPECT_EQ(PredictValueLoss(Value{engine::Timestamp{1e9}}, FieldType::kDate, 0), ValueLoss::kNone);
-  EXPECT_EQ(PredictValueLoss(Value{engine::Decimal{"12.5"}}, FieldType::kBCD, 2), ValueLoss::kNone);
-  // 32 digits in all: 31 decimals leave room for one before the point.
-  EXPECT_EQ(PredictValueLoss(Value{engine::Decimal{"123.5"}}, FieldType::kBCD, 31),
-            ValueLoss::kEmptied);
 }
 
 // ---------------------------------------------------------------------------
