@@ -530,7 +530,7 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
                  const BuildTableOptions& options) {
   // Hold the old table exclusively for the whole restructure. Its validity
   // file is replaced from the definition and need not be read.
-  auto old_table = Table::Open(t.directory, t.base, {false, true, false}, fs);
+  auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
   def.code_page = old_table->structure().code_page;
   const std::string base = old_table->structure().name;
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
@@ -661,7 +661,7 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
     CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0));
     return;
   }
-  auto old_table = Table::Open(t.directory, t.base, {false, true, false}, fs);
+  auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
   def.code_page = old_table->structure().code_page;
   const std::string base = old_table->structure().name;
   TrialTable trial(def, base);

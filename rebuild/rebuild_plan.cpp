@@ -187,7 +187,8 @@ class Planner {
   // The rows a table deleted first loses; nothing when it cannot be read.
   void countRows(TablePlan& plan) {
     try {
-      auto table = engine::paradox::Table::Open(work_directory_, plan.table, {}, fs_);
+      auto table = engine::paradox::Table::Open(
+          work_directory_, engine::paradox::TableBaseName(plan.table) + ".DB", {}, fs_);
       plan.rows = table->recordCount();
     } catch (const std::exception&) {
       // Deleted all the same; how many rows it held stays unknown.
@@ -197,7 +198,8 @@ class Planner {
   // Reads the present table once, counting per field the values the
   // restructure would cut or empty and the values of the fields it drops.
   void countLosses(TablePlan& plan, const engine::TableDescriptor& descriptor) {
-    auto table = engine::paradox::Table::Open(work_directory_, plan.table, {}, fs_);
+    auto table = engine::paradox::Table::Open(
+        work_directory_, engine::paradox::TableBaseName(plan.table) + ".DB", {}, fs_);
     const auto& old_fields = table->structure().fields;
     plan.rows = table->recordCount();
 

@@ -191,7 +191,7 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     // so the table compared with is the one the engine will restructure.
     // Its validity file is made anew from the dictionary and is not read.
     if (present || run_mode == RunMode::kRebuild) {
-      existing = Table::Open(output_directory, table,
+      existing = Table::Open(output_directory, engine::paradox::TableBaseName(table) + ".DB",
                              {.writable = false, .exclusive = true, .read_checks = false}, fs);
     }
   } catch (...) {

@@ -840,7 +840,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
     ThrowInvalid("Invalid table name \"" + name + "\"");
   }
-  const std::string file_name = TableBaseName(name) + ".DB";
+  const std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
   if (!fs.isDirectory(directory.empty() ? "." : directory)) {
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
                   subcode::kTableNotFound);

@@ -110,10 +110,12 @@ struct OpenOptions {
   bool read_checks = true;
 };
 
-// A table's name without the extension of its data file: "ORDERS.DB" (any
-// letter case) and "ORDERS" both name the table ORDERS, whose data file is
-// ORDERS.DB; any other extension is part of the name ("A.B" is the table of
-// the data file A.B.DB).
+// A table's name without the extension of its data file, as Create, Delete
+// and BuildTable take names: "ORDERS.DB" (any letter case) and "ORDERS" both
+// name the table ORDERS, whose data file is ORDERS.DB; any other extension
+// is part of the name ("A.B" is the table of the data file A.B.DB). Open
+// takes a name with any extension as the data file's own name, so open such
+// a table as TableBaseName(name) + ".DB".
 std::string TableBaseName(const std::string& name);
 
 class SecondaryIndex;

@@ -3,6 +3,7 @@
 // in a temporary directory, and of the command line's Ui.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -431,6 +432,46 @@ TEST_F(RebuildCommandTest, PlanWithBackupListsTheCopies) {
   EXPECT_EQ(lines[2], "Copy \"" + shop_ + "/other.DB\" to \"" + bak + "/other.DB\"");
   EXPECT_TRUE(lines[3].starts_with("Table SHOP.alpha: ")) << lines[3];
   EXPECT_EQ(Snapshot(bak), bak_now);
+}
+
+TEST_F(RebuildCommandTest, ThePlanReportsTheFailureTheRunMeetsAndTheRunChangesNothing) {
+  // NAME cut to 5 characters under a new unique index: "Apples" becomes a
+  // second "Apple" at row 3 (rows in key order: 1 Apple, 2 Pear, 3 Apples).
+  WithDictionary([](dictionary::TdmDataDictionary& dm) {
+    test::AddTableRow(dm, "SHOP", "T");
+    test::AddFieldRow(dm, {"ID", "Integer", {}});
+    test::AddFieldRow(dm, {"NAME", "String", 5});
+    test::AddIndexRow(dm, {"*PRIMARY*", "ID", true, true});
+    test::AddIndexRow(dm, {"UName", "NAME", false, true});
+  });
+  fs::create_directories(out_);
+  TableDefinition def;
+  def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
+  def.indexes = {IndexDef{"", "ID", true, true}};
+  Table::Create(out_, "T", def);
+  {
+    auto t = Table::Open(out_, "T", {.writable = true});
+    t->insert({int64_t{1}, std::string("Apple")});
+    t->insert({int64_t{2}, std::string("Pear")});
+    t->insert({int64_t{3}, std::string("Apples")});
+  }
+  const std::string bak = dir_.file("bak");
+  const auto before = Snapshot(out_);
+  const std::string failure =
+      "Cannot restructure table \"T\": Key violation in table \"T\": the key (\"Apple\") already "
+      "exists in the unique index \"UName\"; the table is unchanged";
+
+  const Result plan = Rebuild({"-p", dict_, "-t", "SHOP.T", "-d", out_, "-b", bak, "--plan"});
+  EXPECT_EQ(plan.status, kExitFailure);
+  const std::vector<std::string> lines = Lines(plan.out);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "  fails: " + failure), lines.end()) << plan.out;
+  EXPECT_EQ(plan.err, "vellum-cli: rebuild: SHOP.T: " + failure + "\n");
+
+  const Result run = Rebuild({"-p", dict_, "-t", "SHOP.T", "-d", out_, "-b", bak});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.err, "vellum-cli: rebuild: " + failure + "\n");
+  EXPECT_EQ(Snapshot(out_), before);
+  EXPECT_FALSE(fs::exists(bak + "/T.DB"));
 }
 
 TEST_F(RebuildCommandTest, BadOptionsGiveTheirMessageAndExitTwo) {
