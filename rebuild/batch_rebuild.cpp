@@ -427,7 +427,10 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
   CheckBackupDirectory(job, fs);
   {
     const std::optional<BatchPlan> plan = PlanBatch(job, data_module, ui, PlanDetail::kChecksOnly);
-    if (plan && plan->first_error) std::rethrow_exception(plan->first_error);
+    if (plan && plan->first_error) {
+      if (!plan->first_step.empty()) ui.progress(plan->first_step);
+      std::rethrow_exception(plan->first_error);
+    }
   }
 
   BusyCursor busy(ui);

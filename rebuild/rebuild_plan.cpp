@@ -70,12 +70,13 @@ std::pair<FieldType, int> ShapeOf(const engine::FieldDescriptor& field) {
 class Planner {
  public:
   Planner(engine::FileSystem& fs, std::string alias, std::string work_directory, bool recreate,
-          PlanDetail detail)
+          PlanDetail detail, bool show_steps)
       : fs_(fs),
         alias_(std::move(alias)),
         work_directory_(std::move(work_directory)),
         recreate_(recreate),
-        detail_(detail) {
+        detail_(detail),
+        show_steps_(show_steps) {
     // Sort runs of the key check go to the system's temporary directory.
     std::error_code ec;
     const std::string temp = std::filesystem::temp_directory_path(ec).string();
@@ -155,7 +156,10 @@ class Planner {
       if (table.failure.empty()) continue;
       plan->failures.push_back(table.alias + "." + table.table + ": " + table.failure);
     }
-    if (!plan->first_error) plan->first_error = first_error_;
+    if (!plan->first_error && first_error_) {
+      plan->first_error = first_error_;
+      if (show_steps_) plan->first_step = RegeneratingText(alias_, first_failed_table_);
+    }
     plan->tables = std::move(tables_);
   }
 
@@ -168,7 +172,9 @@ class Planner {
     } catch (...) {
       plan.failure = "unexpected failure";
     }
-    if (!first_error_) first_error_ = error;
+    if (first_error_) return;
+    first_error_ = error;
+    first_failed_table_ = plan.table;
   }
 
   void countWhatIsLost(TablePlan& plan, const engine::TableDescriptor& descriptor) {
@@ -260,6 +266,8 @@ class Planner {
   engine::BuildCheckOptions check_options_;
   std::vector<TablePlan> tables_;
   std::exception_ptr first_error_;
+  std::string first_failed_table_;
+  bool show_steps_;  // whether the run shows a progress text per table
 };
 
 // The files of the backup: each must be readable, and the backup directory
@@ -392,7 +400,7 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
   // The tables, through the regenerator's dry run: the descriptor and its
   // operation codes as a rebuild would make them, the engine's checks, and
   // nothing changed.
-  Planner planner(fs, alias, job.work_directory, job.options.recreate, detail);
+  Planner planner(fs, alias, job.work_directory, job.options.recreate, detail, job.aliasMode());
   regenerator.run_mode = job.options.recreate ? TTableRegenerator::RunMode::kDryRunAsAbsent
                                               : TTableRegenerator::RunMode::kDryRun;
   regenerator.before_build = [&planner](const engine::TableDescriptor& descriptor) {

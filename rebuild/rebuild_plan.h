@@ -103,6 +103,10 @@ struct BatchPlan {
   // backup first, then table by table); the run stops at the first.
   std::vector<std::string> failures;
   std::exception_ptr first_error;  // the first failure, as the run raises it
+  // The progress text of the step of an alias run that meets the first
+  // failure ("Regenerating "<alias>.<table>"..."); empty when it is the
+  // backup's or the run's table mode shows no step of its own.
+  std::string first_step;
 
   bool failed() const { return !failures.empty(); }
 };

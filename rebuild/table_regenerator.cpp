@@ -263,6 +263,10 @@ void TTableRegenerator::checkNotDictionary(const std::string& table,
   }
 }
 
+std::string RegeneratingText(const std::string& alias, const std::string& table) {
+  return "Regenerating \"" + alias + "." + table + "\"...";
+}
+
 bool TTableRegenerator::RegenerateAlias(const std::string& alias,
                                         const std::string& output_directory, bool show_progress) {
   if (!tables_.findKey(Row{Value{alias}})) {
@@ -278,14 +282,7 @@ bool TTableRegenerator::RegenerateAlias(const std::string& alias,
   for (tables_.first(); !tables_.eof(); tables_.next(), ++done) {
     if (ui_.stopRequested()) return false;
     const std::string name = tables_.fieldByName("Nome").asString();
-    if (show_progress) {
-      std::string text = "Regenerating \"";
-      text += alias;
-      text += '.';
-      text += name;
-      text += "\"...";
-      ui_.progress(text, done, total);
-    }
+    if (show_progress) ui_.progress(RegeneratingText(alias, name), done, total);
     ui_.processEvents();
     try {
       RegenerateTable(alias, name, output_directory);

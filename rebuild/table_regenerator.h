@@ -59,6 +59,9 @@ engine::Operation FieldOperation(const engine::paradox::FieldInfo& existing,
 engine::Operation IndexOperation(engine::Dataset& index_row,
                                  const std::vector<engine::paradox::IndexInfo>& existing);
 
+// The progress text of an alias run's table: "Regenerating "<alias>.<table>"...".
+std::string RegeneratingText(const std::string& alias, const std::string& table);
+
 class TTableRegenerator {
  public:
   // Opens the regenerator's own cursors on the tables of `tables`, `fields`
