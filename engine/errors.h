@@ -49,6 +49,8 @@ inline constexpr uint8_t kDiskFull = 0x0B;
 inline constexpr uint8_t kRequired = 0x0C;
 inline constexpr uint8_t kBadValue = 0x0D;
 inline constexpr uint8_t kIndexOutOfDate = 0x0E;
+inline constexpr uint8_t kLockTimeout = 0x0F;    // a table stayed locked too long
+inline constexpr uint8_t kRecordChanged = 0x10;  // another program changed or deleted a record
 }  // namespace subcode
 
 struct ErrorEntry {

@@ -92,10 +92,16 @@ class Session {
 
   const std::string& configPath() const { return config_path_; }
   FileSystem& fs() { return *fs_; }
+  // How long a change of a table opened through this session waits for
+  // another program's change of it to end before it fails with a lock
+  // conflict.
+  int lockWaitMs() const { return lock_wait_ms_; }
+  void setLockWaitMs(int ms) { lock_wait_ms_ = ms; }
 
  private:
   std::string config_path_;
   FileSystem* fs_;
+  int lock_wait_ms_ = 10000;
   std::vector<std::unique_ptr<Database>> databases_;
 };
 

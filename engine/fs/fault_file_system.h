@@ -117,6 +117,8 @@ class FaultFile : public File {
   }
   bool tryLock(bool exclusive) override { return base_->tryLock(exclusive); }
   void unlock() override { base_->unlock(); }
+  bool tryLockChanges(bool exclusive) override { return base_->tryLockChanges(exclusive); }
+  void unlockChanges() override { base_->unlockChanges(); }
 
  private:
   FaultFileSystem& fs_;

@@ -40,6 +40,20 @@ class File {
   // waiting) when another process holds a conflicting lock.
   virtual bool tryLock(bool exclusive) = 0;
   virtual void unlock() = 0;
+
+  // A second advisory cross-process lock on the file, independent of
+  // tryLock(): the one that serialises changes to what the file holds. A
+  // writer holds it exclusive while it changes the file; a reader holds it
+  // shared while it needs the file to stay as it is. It belongs to this open
+  // file, so two opens of one file in one process conflict like two
+  // processes do. Returns false (without waiting) when a conflicting holder
+  // exists. The default has no holders to conflict with (file systems that
+  // are private to one process).
+  virtual bool tryLockChanges(bool exclusive) {
+    (void)exclusive;
+    return true;
+  }
+  virtual void unlockChanges() {}
 };
 
 enum class OpenMode {

@@ -96,7 +96,37 @@ class PosixFile final : public File {
 
   void unlock() override { ::flock(fd_, LOCK_UN); }
 
+  // A lock on one byte far past any real file size, so that it meets no
+  // byte-range lock another program takes on the file's contents. Linux's
+  // open-file-description locks belong to this descriptor like flock()
+  // does and are independent of it; elsewhere plain record locks stand in
+  // (they belong to the process, and closing any descriptor of the file in
+  // the process drops them).
+  bool tryLockChanges(bool exclusive) override { return changeLock(exclusive ? F_WRLCK : F_RDLCK); }
+  void unlockChanges() override { changeLock(F_UNLCK); }
+
  private:
+  bool changeLock(short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kChangeLockOffset;
+    lock.l_len = 1;
+#ifdef F_OFD_SETLK
+    const int command = F_OFD_SETLK;
+#else
+    const int command = F_SETLK;
+#endif
+    while (::fcntl(fd_, command, &lock) != 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EACCES) return false;
+      ThrowIo(path_, "Cannot lock", errno);
+    }
+    return true;
+  }
+
+  static constexpr off_t kChangeLockOffset = off_t{1} << 62;
+
   std::string path_;
   int fd_;
 };

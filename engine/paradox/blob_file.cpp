@@ -669,6 +669,12 @@ std::unique_ptr<BlobFile> BlobFile::Create(FileSystem& fs, const std::string& pa
 
 const std::string& BlobFile::path() const { return impl_->path; }
 
+void BlobFile::forget() {
+  impl_->mapped = false;
+  impl_->blocks.clear();
+  impl_->CheckHeader();
+}
+
 Bytes BlobFile::read(const uint8_t* field, int leader, PxType type, const std::string& field_name) {
   CheckLeader(leader);
   CheckBlobType(type);
@@ -676,6 +682,7 @@ Bytes BlobFile::read(const uint8_t* field, int leader, PxType type, const std::s
   if (d.length == 0) return {};
   if (d.length <= static_cast<uint32_t>(leader)) return Bytes(field, field + d.length);
   const std::string context = "field \"" + field_name + "\": ";
+  GuardedRead guarded(guard_);
   Impl::Lookup l = impl_->Locate(d);
   if (l.found != Impl::Found::kYes) impl_->Corrupt(context + l.fault);
   return impl_->ReadStored(l.where, type, context);

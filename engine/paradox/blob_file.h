@@ -18,6 +18,7 @@
 
 #include "engine/fs/file_system.h"
 #include "engine/paradox/px_types.h"
+#include "engine/paradox/record_store.h"
 #include "engine/value.h"
 
 namespace vellum::engine::paradox {
@@ -66,6 +67,11 @@ class BlobFile {
 
   // Writes pending changes and syncs the file.
   void sync();
+  // Forgets what it knows of the file's blocks and reads its header again:
+  // another process changed the file.
+  void forget();
+  // The guard of read()'s reads (none by default).
+  void setReadGuard(ReadGuard* guard) { guard_ = guard; }
   // The open .MB file (its changes are written as they are made).
   File& file();
 
@@ -80,6 +86,7 @@ class BlobFile {
  private:
   explicit BlobFile(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
+  ReadGuard* guard_ = nullptr;
 };
 
 }  // namespace vellum::engine::paradox

@@ -144,6 +144,7 @@ TableHeader ParseHeader(const uint8_t* data, size_t size, uint64_t file_size,
   h.change_count1 = p[0x2D];
   h.change_count2 = p[0x2E];
   h.unknown2f = p[0x2F];
+  h.write_stamp = LoadLe32(p + 0x30);
   h.write_protected = p[0x38];
   h.version_id = p[0x39];
   h.max_blocks = LoadLe16(p + 0x3A);
@@ -311,6 +312,7 @@ std::vector<uint8_t> SerializeHeader(TableHeader& h) {
   p[0x2D] = h.change_count1;
   p[0x2E] = h.change_count2;
   p[0x2F] = h.unknown2f;
+  StoreLe32(p + 0x30, h.write_stamp);
   p[0x38] = h.write_protected;
   p[0x39] = h.version_id;
   StoreLe16(p + 0x3A, h.max_blocks);

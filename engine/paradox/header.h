@@ -57,6 +57,11 @@ struct TableHeader {
   uint8_t change_count1 = 1;  // 0x2D
   uint8_t change_count2 = 1;  // 0x2E
   uint8_t unknown2f = 0;      // 0x2F
+  // 0x30: where other engines keep a run-time pointer (any value is
+  // accepted). This engine counts its changes of a data file there, so that
+  // another process holding blocks of the file in memory can tell that they
+  // are out of date.
+  uint32_t write_stamp = 0;
   uint8_t write_protected = 0;
   uint8_t version_id = 0x09;  // 0x39
   uint16_t max_blocks = 0;

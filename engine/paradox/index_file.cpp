@@ -226,6 +226,11 @@ bool IndexFileWriter::patch(const IndexLeafList& leaves, const std::vector<uint3
 
 void IndexFileWriter::sync() { file_->sync(); }
 
+void IndexFileWriter::forget() {
+  image_ = ReadWholeFile(*file_);
+  built_leaves_ = SIZE_MAX;
+}
+
 std::vector<IndexLeaf> ReadIndexLeaves(File& file, const TableHeader& h, const std::string& name,
                                        std::vector<std::string>* problems) {
   std::vector<IndexLeaf> leaves;

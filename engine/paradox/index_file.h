@@ -74,6 +74,9 @@ class IndexFileWriter {
   // update().
   bool patch(const IndexLeafList& leaves, const std::vector<uint32_t>& changed);
   void sync();
+  // Reads the file again: another process rewrote it, so what this writer
+  // last wrote is no guide to what the file holds.
+  void forget();
   File* file() { return file_.get(); }
   const std::string& path() const { return path_; }
 

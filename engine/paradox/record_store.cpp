@@ -152,6 +152,7 @@ std::unique_ptr<RecordStore> RecordStore::Create(FileSystem& fs, const std::stri
 
 void RecordStore::load() {
   if (loaded_) return;
+  GuardedRead guarded(guard_);
   file_size_ = file_->size();
   chain_.clear();
   if (header_.file_blocks > 0 && header_.first_block != 0) {
@@ -166,6 +167,23 @@ void RecordStore::load() {
   loaded_ = true;
   reshape();
   invalidateStarts();
+}
+
+void RecordStore::reset(TableHeader header) {
+  header_ = std::move(header);
+  loaded_ = false;
+  chain_.clear();
+  first_keys_.clear();
+  search_hint_ = 0;
+  changed_.clear();
+  reshaped_ = true;
+  starts_.clear();
+  starts_valid_ = false;
+  cache_.clear();
+  last_number_ = 0;
+  last_block_ = nullptr;
+  dirty_blocks_.clear();
+  header_dirty_ = false;
 }
 
 uint32_t RecordStore::size() {
@@ -227,6 +245,7 @@ RecordStore::Block& RecordStore::block(uint16_t number) {
   b.data.assign(header_.blockSize(), 0);
   uint64_t off = BlockOffset(header_, number);
   if (off < file_size_) {
+    GuardedRead guarded(guard_);
     size_t want = static_cast<size_t>(std::min<uint64_t>(header_.blockSize(), file_size_ - off));
     file_->read(off, b.data.data(), want);
   }

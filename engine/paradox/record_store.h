@@ -70,6 +70,31 @@ class ChainWalker {
   uint64_t file_size_;
 };
 
+// Told around each read a store makes of its file outside a change: a block
+// it does not hold, or its block chain. beginRead() may raise to stop the
+// read (another process changed the file since the store's blocks were
+// read); when it returns true, endRead() follows the read.
+class ReadGuard {
+ public:
+  virtual ~ReadGuard() = default;
+  virtual bool beginRead() = 0;
+  virtual void endRead() = 0;
+};
+
+// Brackets one read with a guard (or with nothing).
+class GuardedRead {
+ public:
+  explicit GuardedRead(ReadGuard* guard) : guard_(guard && guard->beginRead() ? guard : nullptr) {}
+  ~GuardedRead() {
+    if (guard_) guard_->endRead();
+  }
+  GuardedRead(const GuardedRead&) = delete;
+  GuardedRead& operator=(const GuardedRead&) = delete;
+
+ private:
+  ReadGuard* guard_;
+};
+
 // Reads and checks one block's header. Raises data corruption naming the file
 // and block when the block lies outside the file or its count is impossible.
 BlockHeader ReadBlockHeader(File& file, const TableHeader& header, uint16_t block,
@@ -138,6 +163,15 @@ class RecordStore {
   // Told of records that moved to another block (record bytes, new block).
   std::function<void(const uint8_t*, uint16_t)> on_move;
 
+  // Forgets every block, count and change held in memory (unwritten ones
+  // too) and takes `header` as the file's header: the file was changed by
+  // another process. The chain is walked again at the next use.
+  void reset(TableHeader header);
+  // Has the header written at the next flush.
+  void touchHeader() { header_dirty_ = true; }
+  // The guard of the store's reads (none by default).
+  void setReadGuard(ReadGuard* guard) { guard_ = guard; }
+
   // Writes dirty blocks and the header.
   void flush();
   void sync();
@@ -194,6 +228,7 @@ class RecordStore {
   std::vector<uint16_t> dirty_blocks_;
   bool header_dirty_ = false;
   uint64_t file_size_ = 0;
+  ReadGuard* guard_ = nullptr;
 };
 
 }  // namespace vellum::engine::paradox

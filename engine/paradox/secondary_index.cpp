@@ -790,6 +790,33 @@ std::optional<uint32_t> SecondaryIndex::entryFor(const uint8_t* table_record) {
   return std::nullopt;
 }
 
+uint32_t SecondaryIndex::positionFor(const uint8_t* table_record) {
+  std::vector<uint8_t>& xrec = xrec_;
+  xrec.resize(x_->recordSize());
+  buildRecord(table_record, 0, xrec.data());
+  return lowerBound(xrec.data(), parts_.size());
+}
+
+int SecondaryIndex::compareIndexed(const uint8_t* a, const uint8_t* b, size_t parts) {
+  xrec_.resize(x_->recordSize());
+  xother_.resize(x_->recordSize());
+  buildRecord(a, 0, xrec_.data());
+  buildRecord(b, 0, xother_.data());
+  return CompareKeys(parts_, std::min(parts, indexed_), xrec_.data(), xother_.data());
+}
+
+void SecondaryIndex::reread() {
+  File& file = x_->file();
+  const uint64_t size = file.size();
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+  head.resize(file.read(0, head.data(), head.size()));
+  x_->reset(ParseHeader(head.data(), head.size(), size, x_->name()));
+  if (y_) y_->forget();
+  leaves_.reset(key_size_);
+  pending_valid_ = false;
+  ++x_changes_;
+}
+
 void SecondaryIndex::keyOfEntry(uint32_t entry, uint8_t* table_record) {
   const uint8_t* r = x_->record(entry);
   const TableHeader& x = x_->header();

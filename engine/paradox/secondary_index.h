@@ -126,6 +126,8 @@ class SecondaryIndex {
   // record count, another consistency byte) is out of date when read-only.
   void attach(RecordStore& table, const std::vector<KeyPart>& table_pk,
               std::optional<uint8_t> primary_stamp = std::nullopt);
+  // The guard of the X file's reads.
+  void setReadGuard(ReadGuard* guard) { x_->setReadGuard(guard); }
   // A writable index with stale entries (a program that died in the middle
   // of a bulk change had written the table and not the index, or another
   // program changed the table alone) is rebuilt from the table. True when it
@@ -140,6 +142,9 @@ class SecondaryIndex {
   void checkUnique(const uint8_t* table_record, const uint8_t* self, const std::string& table);
 
   void refresh();
+  // Forgets what it holds in memory and reads its files again: another
+  // process changed them.
+  void reread();
   void sync();
   // Writes pending changes and adds the files that then need a sync.
   void filesToSync(std::vector<File*>* files);
@@ -153,6 +158,11 @@ class SecondaryIndex {
   uint32_t upperBoundFor(const uint8_t* table_record, size_t parts);
   // Entry holding `table_record` (exact match on indexed fields and key).
   std::optional<uint32_t> entryFor(const uint8_t* table_record);
+  // Entry that `table_record` has, or would take were it inserted.
+  uint32_t positionFor(const uint8_t* table_record);
+  // Compares the leading `parts` indexed fields of two table records, with
+  // the index's options: <0, 0 or >0.
+  int compareIndexed(const uint8_t* a, const uint8_t* b, size_t parts);
   // Copies an entry's primary-key fields into a record of the table's layout.
   void keyOfEntry(uint32_t entry, uint8_t* table_record);
   size_t indexedFields() const { return indexed_; }
@@ -196,6 +206,7 @@ class SecondaryIndex {
   size_t key_size_ = 0;                   // bytes of the X key (all but Blk Num)
   IndexLeafList leaves_;                  // reused between changes
   std::vector<uint8_t> xrec_, xself_;     // X records built for one call
+  std::vector<uint8_t> xother_;           // the second record of a comparison
   // Where the last unique check placed its record, valid while no entry
   // has been inserted or erased since (x_changes_ unchanged).
   std::vector<uint8_t> pending_;

@@ -1,6 +1,7 @@
 #include "engine/paradox/table.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -9,8 +10,10 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <string_view>
+#include <thread>
 
 #include "engine/errors.h"
 #include "engine/number_text.h"
@@ -129,7 +132,7 @@ bool IsCompanionExtension(const std::string& ext_upper) {
 
 }  // namespace
 
-struct Table::Impl {
+struct Table::Impl : public ReadGuard {
   FileSystem* fs = nullptr;
   std::string directory;
   std::string base;  // table name as found on disk, without extension
@@ -158,6 +161,40 @@ struct Table::Impl {
   std::vector<uint8_t> read_scratch;    // records being decoded
   TableStructure structure;             // as read at open
 
+  // --- several handles and processes --------------------------------------
+  // An open of the data file of its own, holding the change lock.
+  std::unique_ptr<File> change_file;
+  int lock_depth = 0;        // lockChanges() nesting in this process
+  int read_wait_ms = 10000;  // how long a read waits for another process's change
+  uint64_t changes_at_lock = 0;
+  // The data file's first bytes as this process last read or wrote them.
+  // Every change of this engine bumps the header's write stamp, so another
+  // process's change shows as a difference.
+  std::vector<uint8_t> seen_head;
+  bool reread_needed = false;  // a change could not be written: the files decide
+  struct Listening {
+    Table* handle;
+    TableListener* listener;
+  };
+  std::vector<Listening> listeners;
+
+  bool file_locked = false;  // this process holds change_file's lock, in either mode
+
+  bool lockChanges(int wait_ms);
+  void unlockChanges();
+  void waitForFileLock(bool exclusive, int wait_ms);
+  void releaseFileLock();
+  // Reads outside a change check, under a shared lock, that the file is
+  // still as this process last saw it; else StaleTable is raised.
+  bool beginRead() override;
+  void endRead() override;
+  void readAgainAfterStale(int wait_ms);
+  bool lookForOutsideChanges();
+  void reread();
+  void publish();
+  std::vector<uint8_t> readHead();
+  void tell(bool before, const TableChange& change);
+
   ~Impl();
 
   const TableHeader& h() const { return store->header(); }
@@ -177,6 +214,35 @@ struct Table::Impl {
   void checkUnique(const uint8_t* rec, std::optional<uint32_t> self, const std::string& table);
   uint32_t insertEncoded(const uint8_t* rec);
 };
+
+namespace {
+
+// A read found the file changed by another process since this process read
+// what it holds: what it holds no longer goes with what the file holds.
+struct StaleTable {};
+
+// Runs a read of the table. When it meets another process's change, the
+// table is read again (its listeners told) and the read runs once more; a
+// read that names records by position, or by bytes read before, cannot run
+// again, and raises a lock conflict instead: the caller's positions are no
+// longer the table's.
+template <typename Read>
+auto ReadTable(Table::Impl& m, int wait_ms, bool by_position, Read&& read) -> decltype(read()) {
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return read();
+    } catch (const StaleTable&) {
+      m.readAgainAfterStale(wait_ms);
+      if (by_position || attempt >= 2) {
+        throw EDBEngineError(
+            ErrorCategory::kLockConflict, subcode::kRecordChanged,
+            "Table \"" + m.base + "\" was changed by another user or program while it was read");
+      }
+    }
+  }
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Values
@@ -457,7 +523,8 @@ void Table::Impl::collectLeaves() {
 }
 
 void Table::Impl::refreshIndexes() {
-  if (bulk > 0) {
+  if (bulk > 0 || lock_depth > 0) {
+    // Written when the bulk change or the change lock ends.
     indexes_dirty = true;
     return;
   }
@@ -776,12 +843,21 @@ void Table::Delete(const std::string& directory, const std::string& name, FileSy
 
 Table::Table() : impl_(std::make_shared<Impl>()) {}
 
-Table::~Table() = default;
+Table::~Table() {
+  auto& listeners = impl_->listeners;
+  listeners.erase(std::remove_if(listeners.begin(), listeners.end(),
+                                 [this](const Impl::Listening& l) { return l.handle == this; }),
+                  listeners.end());
+}
 
 Table::Impl::~Impl() {
   try {
     if (store && options.writable) {
       bulk = 0;
+      if (lock_depth > 0) {
+        lock_depth = 1;
+        unlockChanges();
+      }
       if (indexes_dirty) refreshIndexes();
       store->flush();
       if (blobs) blobs->sync();
@@ -806,6 +882,11 @@ std::optional<TableHeader> ReadIndexHeader(FileSystem& fs, const std::string& pa
     return std::nullopt;
   }
 }
+
+// Bytes of a data file's header compared to tell whether another process
+// changed the file: the fixed part (counts, chain, write stamp) and the
+// extension (modification time).
+constexpr size_t kHeadBytes = 0x78;
 
 // Open tables of this process, by data file and access.
 std::mutex g_open_mutex;
@@ -905,10 +986,27 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   m.options = options;
   m.base = StripExtension(FileNameOf(path));
   t->directory_ = directory;
+  // A shared open reads the table under the change lock, so that it never
+  // meets another process's change half made (a writable open may mend a
+  // stale index, so it takes the lock for itself).
+  struct OpenLock {
+    Impl* impl = nullptr;
+    ~OpenLock() {
+      if (impl) impl->releaseFileLock();
+    }
+  } open_lock;
+  if (!options.exclusive) {
+    m.change_file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+    m.read_wait_ms = options.lock_wait_ms;
+    m.waitForFileLock(options.writable, options.lock_wait_ms);
+    open_lock.impl = &m;
+  }
   {
     uint64_t size = t->lock_->size();
     std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
     t->lock_->read(0, head.data(), head.size());
+    m.seen_head.assign(head.begin(),
+                       head.begin() + static_cast<long>(std::min<size_t>(head.size(), kHeadBytes)));
     TableHeader h = ParseHeader(head.data(), head.size(), size, FileNameOf(path));
     if (h.isIndexFile() || IsSecondaryDataType(h.file_type)) {
       ThrowCorrupt(FileNameOf(path), "it is an index file, not a table", subcode::kBadHeader);
@@ -1032,6 +1130,15 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
       recovery.state == RecoveryOutcome::State::kInvalid) {
     st.recovery_note = recovery.message;
   }
+  if (m.change_file) {
+    // The block chains, while the lock keeps them whole; later reads are
+    // checked against other processes' changes.
+    m.store->size();
+    for (auto& si : m.secondaries) si->entries();
+    m.store->setReadGuard(&m);
+    for (auto& si : m.secondaries) si->setReadGuard(&m);
+    if (m.blobs) m.blobs->setReadGuard(&m);
+  }
   Impl* mp = &m;
   m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
     for (auto& si : mp->secondaries) si->onMove(rec, block);
@@ -1042,14 +1149,16 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
 }
 
 uint32_t Table::recordCount() {
-  structure_.record_count = impl_->store->size();
+  structure_.record_count =
+      ReadTable(*impl_, options_.lock_wait_ms, false, [&] { return impl_->store->size(); });
   return structure_.record_count;
 }
 
 Row Table::read(uint32_t ordinal) {
   // A copy: a record pointer is valid only until the store's next call.
   readRecordBytes(ordinal, &impl_->read_scratch);
-  return impl_->decodeRow(impl_->read_scratch.data());
+  return ReadTable(*impl_, options_.lock_wait_ms, true,
+                   [&] { return impl_->decodeRow(impl_->read_scratch.data()); });
 }
 
 struct Table::Scanner::State {
@@ -1078,13 +1187,17 @@ bool Table::Scanner::nextRaw() {
 }
 
 void Table::readRecordBytes(uint32_t ordinal, std::vector<uint8_t>* out) {
-  if (ordinal >= impl_->store->size())
-    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  const uint8_t* at = impl_->store->record(ordinal);
-  out->assign(at, at + impl_->h().record_size);
+  ReadTable(*impl_, options_.lock_wait_ms, true, [&] {
+    if (ordinal >= impl_->store->size())
+      ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+    const uint8_t* at = impl_->store->record(ordinal);
+    out->assign(at, at + impl_->h().record_size);
+  });
 }
 
-Row Table::decodeRecordBytes(const uint8_t* record) { return impl_->decodeRow(record); }
+Row Table::decodeRecordBytes(const uint8_t* record) {
+  return ReadTable(*impl_, options_.lock_wait_ms, true, [&] { return impl_->decodeRow(record); });
+}
 
 bool Table::refersToBlobFile(const uint8_t* record) const {
   for (const auto& f : impl_->h().fields) {
@@ -1097,7 +1210,8 @@ bool Table::refersToBlobFile(const uint8_t* record) const {
 }
 
 Value Table::fieldValue(size_t index, const uint8_t* record) {
-  return impl_->decodeField(impl_->h().fields.at(index), record);
+  return ReadTable(*impl_, options_.lock_wait_ms, true,
+                   [&] { return impl_->decodeField(impl_->h().fields.at(index), record); });
 }
 
 void Table::setFieldValue(size_t index, const Value& value, uint8_t* record) {
@@ -1120,6 +1234,8 @@ bool Table::Scanner::next(Row& row) {
 uint32_t Table::insert(const Row& row) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  // The next autoincrement value is the table's as the lock finds it.
+  ChangeLock lock(*this);
   TableHeader& h = m.store->header();
   // Autoincrement fields left NULL get the next value; the row is copied
   // only when there is one to fill.
@@ -1135,18 +1251,24 @@ uint32_t Table::insert(const Row& row) {
   }
   std::vector<uint8_t>& rec = m.insert_scratch;
   m.encodeRow(*values, &rec, structure_);
+  uint32_t pos;
   try {
-    return m.insertEncoded(rec.data());
+    pos = m.insertEncoded(rec.data());
   } catch (...) {
     m.releaseBlobs(rec.data());
     throw;
   }
+  lock.release();
+  return pos;
 }
 
 uint32_t Table::insertRecordBytes(const uint8_t* rec) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
-  return m.insertEncoded(rec);
+  ChangeLock lock(*this);
+  const uint32_t pos = m.insertEncoded(rec);
+  lock.release();
+  return pos;
 }
 
 uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
@@ -1175,16 +1297,33 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
         hd.auto_inc = static_cast<uint32_t>(*v);
     }
   }
+  TableChange change;
+  change.kind = TableChange::Kind::kInsert;
+  change.new_ordinal = pos;
+  change.new_record = rec;
+  tell(true, change);
   store->insert(pos, rec);
   ++changes;
   for (auto& si : secondaries) si->onInsert(rec, store->blockOf(pos));
   refreshIndexes();
+  tell(false, change);
   return pos;
+}
+
+// A change of the record at `ordinal`, which the caller worked out before
+// the lock, when the lock found the table changed by another process: the
+// ordinal may name another record now, so nothing is changed.
+[[noreturn]] static void ThrowRecordMayHaveMoved(const Table::Impl& m, uint32_t ordinal) {
+  throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kRecordChanged,
+                       "Table \"" + m.base + "\" was changed by another user or program; record " +
+                           std::to_string(ordinal + 1) + " may no longer be the one meant");
 }
 
 uint32_t Table::update(uint32_t ordinal, const Row& row) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  ChangeLock lock(*this);
+  if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
   if (ordinal >= m.store->size())
     ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   // One call: a record pointer is valid only until the store's next call.
@@ -1198,6 +1337,22 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
     m.releaseBlobs(rec.data());
     throw;
   }
+  uint32_t pos = ordinal;
+  bool same_key =
+      !keyed() || CompareKeys(m.pk_parts, m.pk_parts.size(), old.data(), rec.data()) == 0;
+  TableChange change;
+  change.kind = TableChange::Kind::kUpdate;
+  change.old_ordinal = ordinal;
+  change.old_record = old.data();
+  change.new_record = rec.data();
+  if (!same_key) {
+    // Where the record goes once it has left its place.
+    const uint32_t at = m.lowerBound(rec.data(), m.pk_parts.size());
+    change.new_ordinal = at > ordinal ? at - 1 : at;
+  } else {
+    change.new_ordinal = ordinal;
+  }
+  m.tell(true, change);
   // Blobs that the new record still shares (unchanged references) stay.
   if (m.blobs) {
     for (const auto& f : m.h().fields) {
@@ -1206,9 +1361,6 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
     }
   }
   for (auto& si : m.secondaries) si->onErase(old.data());
-  uint32_t pos = ordinal;
-  bool same_key =
-      !keyed() || CompareKeys(m.pk_parts, m.pk_parts.size(), old.data(), rec.data()) == 0;
   if (same_key) {
     m.store->overwrite(ordinal, rec.data());
   } else {
@@ -1219,22 +1371,34 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
   ++m.changes;
   for (auto& si : m.secondaries) si->onInsert(rec.data(), m.store->blockOf(pos));
   m.refreshIndexes();
+  change.new_ordinal = pos;
+  m.tell(false, change);
+  lock.release();
   return pos;
 }
 
 void Table::remove(uint32_t ordinal) {
   Impl& m = *impl_;
   if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  ChangeLock lock(*this);
+  if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
   if (ordinal >= m.store->size())
     ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
   // One call: a record pointer is valid only until the store's next call.
   const uint8_t* at = m.store->record(ordinal);
   std::vector<uint8_t> old(at, at + m.h().record_size);
+  TableChange change;
+  change.kind = TableChange::Kind::kErase;
+  change.old_ordinal = ordinal;
+  change.old_record = old.data();
+  m.tell(true, change);
   for (auto& si : m.secondaries) si->onErase(old.data());
   m.store->erase(ordinal);
   ++m.changes;
   m.releaseBlobs(old.data());
   m.refreshIndexes();
+  m.tell(false, change);
+  lock.release();
 }
 
 // A record of the table's layout holding `key` in the leading primary-key
@@ -1254,14 +1418,18 @@ static const std::vector<uint8_t>& PrimaryKeyRecord(Table::Impl& m, bool keyed, 
 
 uint32_t Table::lowerBound(const Row& key) {
   Impl& m = *impl_;
-  const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
-  return m.lowerBound(rec.data(), key.size());
+  return ReadTable(m, options_.lock_wait_ms, false, [&] {
+    const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
+    return m.lowerBound(rec.data(), key.size());
+  });
 }
 
 uint32_t Table::upperBound(const Row& key) {
   Impl& m = *impl_;
-  const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
-  return KeyUpperBound(*m.store, m.pk_parts, key.size(), m.key_size, rec.data());
+  return ReadTable(m, options_.lock_wait_ms, false, [&] {
+    const std::vector<uint8_t>& rec = PrimaryKeyRecord(m, keyed(), key);
+    return KeyUpperBound(*m.store, m.pk_parts, key.size(), m.key_size, rec.data());
+  });
 }
 
 Table::EncodedKey Table::encodeKey(const Row& key) {
@@ -1270,23 +1438,258 @@ Table::EncodedKey Table::encodeKey(const Row& key) {
 
 int Table::compareKey(uint32_t ordinal, const EncodedKey& key) {
   Impl& m = *impl_;
-  if (ordinal >= m.store->size())
-    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  return CompareKeys(m.pk_parts, key.parts, m.store->record(ordinal), key.record.data());
+  return ReadTable(m, options_.lock_wait_ms, true, [&] {
+    if (ordinal >= m.store->size())
+      ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+    return CompareKeys(m.pk_parts, key.parts, m.store->record(ordinal), key.record.data());
+  });
 }
 
 uint64_t Table::changeCount() const { return impl_->changes; }
 
 uint64_t Table::valuesReadWithoutBlobFile() const { return impl_->values_cut_short; }
 
-void Table::beginBulk() { ++impl_->bulk; }
+// ---------------------------------------------------------------------------
+// Changes by several handles and processes
+//
+// Handles of one process on one file share an Impl, so they see each other's
+// changes at once. Processes share only the files, and each keeps blocks,
+// counts and index images in memory. So that no process writes over what
+// another wrote, or reads a mix of two versions:
+//  - every change runs under the change lock (an exclusive lock of the data
+//    file, File::tryLockChanges), taken before the change reads anything;
+//  - taking the lock compares the data file's first bytes with what this
+//    process last saw; when they differ, everything held in memory is
+//    dropped and read again, and the listeners are told (a reset);
+//  - before the lock is let go, every change is written to the files and the
+//    header's write stamp is bumped, so the next holder sees a difference;
+//  - a failed write leaves memory ahead of the files: the next lock reads
+//    the files again, which then decide.
+
+namespace {
+
+// "0.5 s", "10 s".
+std::string WaitText(int ms) {
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 != 0) text += "." + std::to_string(ms % 1000 / 100);
+  return text + " s";
+}
+
+}  // namespace
+
+void Table::Impl::waitForFileLock(bool exclusive, int wait_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  // Waits grow to a few milliseconds, each a little random, so that
+  // processes waiting together do not retry in step.
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  int pause_us = 200;
+  while (!change_file->tryLockChanges(exclusive)) {
+    if (Clock::now() >= deadline) {
+      throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kLockTimeout,
+                           "Table \"" + base +
+                               "\" is being changed by another user or program; gave up after " +
+                               WaitText(wait_ms));
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(pause_us + jitter() % pause_us));
+    pause_us = std::min(pause_us * 2, 5000);
+  }
+  file_locked = true;
+}
+
+void Table::Impl::releaseFileLock() {
+  if (!file_locked) return;
+  file_locked = false;
+  change_file->unlockChanges();
+}
+
+bool Table::Impl::beginRead() {
+  if (!change_file || file_locked) return false;  // a lock already keeps the file still
+  waitForFileLock(false, read_wait_ms);
+  if (reread_needed || readHead() != seen_head) {
+    releaseFileLock();
+    throw StaleTable{};
+  }
+  return true;
+}
+
+void Table::Impl::endRead() { releaseFileLock(); }
+
+// After StaleTable: the table is read again, and the listeners told.
+void Table::Impl::readAgainAfterStale(int wait_ms) {
+  waitForFileLock(false, wait_ms);
+  try {
+    lookForOutsideChanges();
+  } catch (...) {
+    releaseFileLock();
+    throw;
+  }
+  releaseFileLock();
+}
+
+std::vector<uint8_t> Table::Impl::readHead() {
+  std::vector<uint8_t> head(kHeadBytes);
+  head.resize(store->file().read(0, head.data(), head.size()));
+  return head;
+}
+
+void Table::Impl::tell(bool before, const TableChange& change) {
+  if (listeners.empty()) return;
+  const std::vector<Listening> told = listeners;  // a listener may add or remove others
+  for (const Listening& l : told) {
+    if (before) {
+      l.listener->tableAboutToChange(*l.handle, change);
+    } else {
+      l.listener->tableChanged(*l.handle, change);
+    }
+  }
+}
+
+bool Table::Impl::lookForOutsideChanges() {
+  std::vector<uint8_t> head = readHead();
+  if (!reread_needed && head == seen_head) return false;
+  TableChange reset;
+  reset.kind = TableChange::Kind::kReset;
+  tell(true, reset);
+  reread();
+  tell(false, reset);
+  return true;
+}
+
+void Table::Impl::reread() {
+  File& file = store->file();
+  const uint64_t size = file.size();
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+  head.resize(file.read(0, head.data(), head.size()));
+  TableHeader fresh = ParseHeader(head.data(), head.size(), size, store->name());
+  // Nobody restructures a table that others have open.
+  if (fresh.record_size != h().record_size || fresh.fields.size() != h().fields.size()) {
+    ThrowCorrupt(store->name(), "its record layout changed while the table was open",
+                 subcode::kBadHeader);
+  }
+  store->reset(std::move(fresh));
+  if (px) px->forget();
+  px_leaves.reset(key_size);
+  if (blobs) blobs->forget();
+  for (auto& si : secondaries) si->reread();
+  indexes_dirty = false;
+  reread_needed = false;
+  ++changes;
+  seen_head.assign(head.begin(),
+                   head.begin() + static_cast<long>(std::min(head.size(), kHeadBytes)));
+}
+
+void Table::Impl::publish() {
+  if (changes == changes_at_lock && !indexes_dirty) return;
+  store->header().write_stamp += 1;
+  store->touchHeader();
+  refreshIndexes();  // writes the data file, its header and the indexes
+  seen_head = readHead();
+}
+
+bool Table::Impl::lockChanges(int wait_ms) {
+  if (lock_depth > 0) {
+    ++lock_depth;
+    return false;
+  }
+  if (!options.writable) ThrowInvalid("Table \"" + base + "\" is open read-only");
+  bool reread_now = false;
+  if (change_file) {
+    waitForFileLock(true, wait_ms);
+    try {
+      reread_now = lookForOutsideChanges();
+    } catch (...) {
+      releaseFileLock();
+      throw;
+    }
+  }
+  lock_depth = 1;
+  changes_at_lock = changes;
+  return reread_now;
+}
+
+void Table::Impl::unlockChanges() {
+  if (lock_depth == 0 || --lock_depth > 0) return;
+  try {
+    publish();
+  } catch (...) {
+    reread_needed = true;
+    if (change_file) releaseFileLock();
+    throw;
+  }
+  if (change_file) releaseFileLock();
+}
+
+bool Table::lockChanges() { return impl_->lockChanges(options_.lock_wait_ms); }
+
+void Table::unlockChanges() { impl_->unlockChanges(); }
+
+Table::ChangeLock::~ChangeLock() {
+  if (!table_) return;
+  try {
+    table_->unlockChanges();
+  } catch (...) {
+    // Left by an exception: the next lock reads the files again.
+  }
+}
+
+void Table::ChangeLock::release() {
+  Table* table = table_;
+  table_ = nullptr;
+  table->unlockChanges();
+}
+
+bool Table::checkForOutsideChanges(bool wait) {
+  Impl& m = *impl_;
+  // Nobody else can change it while this process holds the lock or the
+  // table is open exclusively.
+  if (!m.change_file || m.lock_depth > 0) return false;
+  if (m.file_locked) return false;  // a read under way keeps the file still
+  if (!wait) {
+    if (!m.change_file->tryLockChanges(false)) return false;
+    m.file_locked = true;
+  } else {
+    m.waitForFileLock(false, options_.lock_wait_ms);
+  }
+  try {
+    const bool changed = m.lookForOutsideChanges();
+    m.releaseFileLock();
+    return changed;
+  } catch (...) {
+    m.releaseFileLock();
+    throw;
+  }
+}
+
+void Table::addListener(TableListener* listener) {
+  impl_->listeners.push_back(Impl::Listening{this, listener});
+}
+
+void Table::removeListener(TableListener* listener) {
+  auto& listeners = impl_->listeners;
+  listeners.erase(std::remove_if(listeners.begin(), listeners.end(),
+                                 [&](const Impl::Listening& l) {
+                                   return l.handle == this && l.listener == listener;
+                                 }),
+                  listeners.end());
+}
+
+void Table::beginBulk() {
+  // A bulk change holds the change lock throughout: its changes wait in
+  // memory, where no other process could see them.
+  if (impl_->options.writable) lockChanges();
+  ++impl_->bulk;
+}
 
 bool Table::inBulk() const { return impl_->bulk > 0; }
 
 void Table::setCheckRequired(bool check) { impl_->check_required = check; }
 
 void Table::endBulk() {
-  if (impl_->bulk > 0 && --impl_->bulk == 0 && impl_->indexes_dirty) impl_->refreshIndexes();
+  Impl& m = *impl_;
+  if (m.bulk == 0) return;
+  --m.bulk;
+  if (m.options.writable) unlockChanges();
 }
 
 void Table::flush() { FlushAll({this}); }
@@ -1614,7 +2017,10 @@ static SecondaryIndex& UsableIndex(Table::Impl& m, size_t k, const std::string& 
   return si;
 }
 
-uint32_t Table::indexEntries(size_t k) { return UsableIndex(*impl_, k, impl_->base).entries(); }
+uint32_t Table::indexEntries(size_t k) {
+  return ReadTable(*impl_, options_.lock_wait_ms, false,
+                   [&] { return UsableIndex(*impl_, k, impl_->base).entries(); });
+}
 
 // A record of the table's layout holding `key` in the indexed fields of
 // secondary index `si`, in the index's key order.
@@ -1647,18 +2053,20 @@ uint32_t Table::indexLowerBound(size_t k, const Row& key) {
   Impl& m = *impl_;
   SecondaryIndex& si = UsableIndex(m, k, m.base);
   std::vector<uint8_t> rec = IndexKeyRecord(m, structure_, si, key);
-  return si.lowerBoundFor(rec.data(), key.size());
+  return ReadTable(m, options_.lock_wait_ms, false,
+                   [&] { return si.lowerBoundFor(rec.data(), key.size()); });
 }
 
 uint32_t Table::indexUpperBound(size_t k, const Row& key) {
   Impl& m = *impl_;
   SecondaryIndex& si = UsableIndex(m, k, m.base);
   std::vector<uint8_t> rec = IndexKeyRecord(m, structure_, si, key);
-  return si.upperBoundFor(rec.data(), key.size());
+  return ReadTable(m, options_.lock_wait_ms, false,
+                   [&] { return si.upperBoundFor(rec.data(), key.size()); });
 }
 
-uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {
-  Impl& m = *impl_;
+// Table position of the record that entry `entry` of index `k` refers to.
+static uint32_t EntryRecord(Table::Impl& m, size_t k, uint32_t entry) {
   SecondaryIndex& si = UsableIndex(m, k, m.base);
   if (entry >= si.entries())
     ThrowInvalid("Index entry " + std::to_string(entry + 1) + " does not exist");
@@ -1673,14 +2081,40 @@ uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {
   return pos;
 }
 
+uint32_t Table::indexEntryRecord(size_t k, uint32_t entry) {
+  return ReadTable(*impl_, options_.lock_wait_ms, true,
+                   [&] { return EntryRecord(*impl_, k, entry); });
+}
+
 uint32_t Table::indexEntryOf(size_t k, uint32_t ordinal) {
   Impl& m = *impl_;
   SecondaryIndex& si = UsableIndex(m, k, m.base);
-  const uint8_t* at = m.store->record(ordinal);  // valid until the store's next call
-  std::vector<uint8_t> rec(at, at + m.h().record_size);
-  auto e = si.entryFor(rec.data());
-  if (!e) ThrowCorrupt(si.info().file, "a record has no entry in the index", subcode::kBadIndex);
-  return *e;
+  return ReadTable(m, options_.lock_wait_ms, true, [&] {
+    const uint8_t* at = m.store->record(ordinal);  // valid until the store's next call
+    std::vector<uint8_t> rec(at, at + m.h().record_size);
+    auto e = si.entryFor(rec.data());
+    if (!e) ThrowCorrupt(si.info().file, "a record has no entry in the index", subcode::kBadIndex);
+    return *e;
+  });
+}
+
+Table::EncodedKey Table::encodeOrderKey(int order, const Row& key) {
+  if (order < 0) return encodeKey(key);
+  Impl& m = *impl_;
+  SecondaryIndex& si = UsableIndex(m, static_cast<size_t>(order), m.base);
+  return EncodedKey{IndexKeyRecord(m, structure_, si, key), key.size()};
+}
+
+int Table::compareOrderKey(int order, const uint8_t* record, const EncodedKey& key) {
+  Impl& m = *impl_;
+  if (order < 0) return CompareKeys(m.pk_parts, key.parts, record, key.record.data());
+  SecondaryIndex& si = UsableIndex(m, static_cast<size_t>(order), m.base);
+  return si.compareIndexed(record, key.record.data(), key.parts);
+}
+
+uint32_t Table::indexPositionFor(size_t k, const uint8_t* record) {
+  return ReadTable(*impl_, options_.lock_wait_ms, false,
+                   [&] { return UsableIndex(*impl_, k, impl_->base).positionFor(record); });
 }
 
 }  // namespace vellum::engine::paradox

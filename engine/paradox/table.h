@@ -108,6 +108,9 @@ struct OpenOptions {
   // Whether the validity file is read. A restructure replaces it from its
   // definition and need not read (or be stopped by) the old one.
   bool read_checks = true;
+  // How long a change waits for another process to finish its own before it
+  // fails with a lock conflict.
+  int lock_wait_ms = 10000;
 };
 
 // A table's name without the extension of its data file, as Create, Delete
@@ -119,6 +122,37 @@ struct OpenOptions {
 std::string TableBaseName(const std::string& name);
 
 class SecondaryIndex;
+class Table;
+
+// One change of a table's records, as told to its listeners. Ordinals are
+// table positions (primary-key order, or table order when unkeyed). Record
+// pointers are in the table's record layout and valid during the call only.
+struct TableChange {
+  enum class Kind {
+    kInsert,  // new_record goes to / went to new_ordinal
+    kErase,   // old_record at old_ordinal goes / went away
+    kUpdate,  // old_record at old_ordinal becomes new_record at new_ordinal
+              // (new_ordinal counts without the old record; equal to
+              // old_ordinal when the primary key stays)
+    kReset,   // anything may have changed (another process changed the file)
+  };
+  Kind kind = Kind::kReset;
+  uint32_t old_ordinal = 0;
+  uint32_t new_ordinal = 0;
+  const uint8_t* old_record = nullptr;
+  const uint8_t* new_record = nullptr;
+};
+
+// Told of every change of a table made through any handle of this process,
+// and of changes found made by another process. Before a change the table
+// still holds what it held; after it, what it holds now. A listener may read
+// the table from either call, never change it.
+class TableListener {
+ public:
+  virtual ~TableListener() = default;
+  virtual void tableAboutToChange(Table& table, const TableChange& change) = 0;
+  virtual void tableChanged(Table& table, const TableChange& change) = 0;
+};
 
 class Table {
  public:
@@ -209,14 +243,66 @@ class Table {
   };
   EncodedKey encodeKey(const Row& key);
   int compareKey(uint32_t ordinal, const EncodedKey& key);
+  // The same for an order: `order` < 0 is the primary key, else secondary
+  // index `order`; the record is given as bytes of this table's layout.
+  EncodedKey encodeOrderKey(int order, const Row& key);
+  int compareOrderKey(int order, const uint8_t* record, const EncodedKey& key);
   // Counts the inserts, updates and deletes made through any handle of this
-  // process on the table, so that a caller can tell whether what it worked
-  // out from the rows still holds.
+  // process on the table, and the times the table was read again after
+  // another process changed it, so that a caller can tell whether what it
+  // worked out from the rows still holds.
   uint64_t changeCount() const;
   // Blob values read so far (through any handle of this process) whose data
   // lives in the blob file while that file is missing: each read as the part
   // its leader repeats, not whole.
   uint64_t valuesReadWithoutBlobFile() const;
+
+  // Changes by several programs. Every change takes the table's change
+  // lock, which serialises the writers of all processes: it waits for
+  // another process's change to end (at most OpenOptions::lock_wait_ms,
+  // then a lock conflict is raised), reads the table again when another
+  // process changed it since this one last looked (listeners are told: a
+  // reset), and at its end writes every change to the files before the
+  // next writer gets in. lockChanges() holds it across several changes
+  // (a read-modify-write); the calls nest, and handles of one process on
+  // one table share it. A change whose record position was worked out
+  // before the lock and finds the table changed by another process raises
+  // a lock conflict (subcode kRecordChanged) instead of changing a record
+  // it was not meant for. Tables opened exclusively need no lock: nobody
+  // else can have them open.
+  // True when it found the table changed by another process (and read it
+  // again).
+  bool lockChanges();
+  // Ends what lockChanges() began; the outermost call writes the changes
+  // (raising when they cannot be written: the table is then read again from
+  // its files at the next lock) and lets others in.
+  void unlockChanges();
+  // Holds the change lock for the life of a scope. release() ends it and
+  // reports a failure to write; a scope left by an exception ends it quietly.
+  class ChangeLock {
+   public:
+    explicit ChangeLock(Table& table) : table_(&table), reread_(table.lockChanges()) {}
+    ~ChangeLock();
+    ChangeLock(const ChangeLock&) = delete;
+    ChangeLock& operator=(const ChangeLock&) = delete;
+    void release();
+    // Whether taking it found the table changed by another process.
+    bool foundOutsideChanges() const { return reread_; }
+
+   private:
+    Table* table_;
+    bool reread_;
+  };
+  // Looks whether another process changed the table since this process last
+  // looked (under a shared lock, so never in the middle of a change) and, if
+  // so, reads it again and tells the listeners (a reset). True when it did.
+  // Without `wait`, it does not look while another process is changing the
+  // table (false then).
+  bool checkForOutsideChanges(bool wait = true);
+
+  // Listeners of this handle; they go with it.
+  void addListener(TableListener* listener);
+  void removeListener(TableListener* listener);
 
   // Ordered access through maintained secondary index `k` (0-based among the
   // secondary indexes, in the order structure().indexes lists them after the
@@ -227,6 +313,9 @@ class Table {
   uint32_t indexLowerBound(size_t k, const Row& key);
   // First entry whose leading key.size() indexed fields are above `key`.
   uint32_t indexUpperBound(size_t k, const Row& key);
+  // Entry that record bytes of this table's layout have in the index (for
+  // a record of the table), or would take (for one that is not).
+  uint32_t indexPositionFor(size_t k, const uint8_t* record);
   // Table position of the record an entry refers to.
   uint32_t indexEntryRecord(size_t k, uint32_t entry);
   // Entry of the record at table position `ordinal`.
