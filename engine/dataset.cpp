@@ -37,42 +37,175 @@ bool StartsWithFields(const std::string& key_fields, const std::string& wanted) 
   return true;
 }
 
+// Runs a read of a dataset again when, while it ran, another program's
+// change made the table be read again (the read then raised a lock conflict,
+// and the dataset's range and cursor were brought up to date).
+template <typename Read>
+auto Retrying(paradox::Table& table, Read&& read) -> decltype(read()) {
+  for (int attempt = 0;; ++attempt) {
+    const uint64_t before = table.changeCount();
+    try {
+      return read();
+    } catch (const EDBEngineError& e) {
+      if (attempt >= 2 || e.category() != ErrorCategory::kLockConflict ||
+          table.changeCount() == before) {
+        throw;
+      }
+    }
+  }
+}
+
 }  // namespace
 
+namespace detail {
+
+// A dataset's observers. Entries are shared so that a notice in progress
+// keeps the one it calls alive while observers come and go.
+struct ObserverList {
+  struct Entry {
+    uint64_t id;
+    DatasetObserver observer;
+  };
+  std::vector<std::shared_ptr<Entry>> entries;
+  uint64_t next_id = 1;
+
+  void remove(uint64_t id) {
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [id](const std::shared_ptr<Entry>& e) { return e->id == id; }),
+                  entries.end());
+  }
+  bool has(uint64_t id) const {
+    return std::any_of(entries.begin(), entries.end(),
+                       [id](const std::shared_ptr<Entry>& e) { return e->id == id; });
+  }
+};
+
+}  // namespace detail
+
+Subscription::Subscription(Subscription&& other) noexcept
+    : list_(std::move(other.list_)), id_(other.id_) {
+  other.id_ = 0;
+}
+
+Subscription& Subscription::operator=(Subscription&& other) noexcept {
+  if (this != &other) {
+    reset();
+    list_ = std::move(other.list_);
+    id_ = other.id_;
+    other.id_ = 0;
+  }
+  return *this;
+}
+
+void Subscription::reset() {
+  if (auto list = list_.lock()) list->remove(id_);
+  list_.reset();
+  id_ = 0;
+}
+
+bool Subscription::active() const {
+  auto list = list_.lock();
+  return list && list->has(id_);
+}
+
+const char* DataEventName(DataEvent event) {
+  switch (event) {
+    case DataEvent::kScroll:
+      return "Scroll";
+    case DataEvent::kRecordChange:
+      return "RecordChange";
+    case DataEvent::kStateChange:
+      return "StateChange";
+    case DataEvent::kAboutToInsert:
+      return "AboutToInsert";
+    case DataEvent::kInserted:
+      return "Inserted";
+    case DataEvent::kAboutToRemove:
+      return "AboutToRemove";
+    case DataEvent::kRemoved:
+      return "Removed";
+    case DataEvent::kAboutToMove:
+      return "AboutToMove";
+    case DataEvent::kMoved:
+      return "Moved";
+    case DataEvent::kChanged:
+      return "Changed";
+    case DataEvent::kAboutToReset:
+      return "AboutToReset";
+    case DataEvent::kReset:
+      return "Reset";
+    case DataEvent::kDestroyed:
+      return "Destroyed";
+  }
+  return "?";
+}
+
 // Follows a master dataset: re-applies the detail's range whenever the
-// master moves or its data changes.
-class Dataset::MasterLink : public DatasetObserver {
+// master's current record, and with it the linked values, changes. The
+// master may be destroyed first: it then tells the detail (masterGone).
+class Dataset::MasterLink {
  public:
   MasterLink(Dataset& detail, Dataset& master, std::vector<std::string> master_fields,
              std::vector<std::string> detail_fields)
       : detail_(detail),
-        master_(master),
+        master_(&master),
         master_fields_(std::move(master_fields)),
         detail_fields_(std::move(detail_fields)) {
-    master_.addObserver(this);
+    subscription_ = master.subscribe([this](Dataset&, const DataChange& c) { masterChanged(c); });
+    master.details_.push_back(&detail_);
   }
-  ~MasterLink() override { master_.removeObserver(this); }
-  void datasetChanged(Dataset&, DataEvent event) override {
-    if (event == DataEvent::kRecordChange) return;
-    if (master_.state() == DatasetState::kEdit || master_.state() == DatasetState::kInsert) {
-      // An unposted master record has no details yet, except its key may.
-      if (master_.state() == DatasetState::kEdit) return;
+  ~MasterLink() {
+    if (!master_) return;
+    auto& details = master_->details_;
+    details.erase(std::remove(details.begin(), details.end(), &detail_), details.end());
+  }
+  MasterLink(const MasterLink&) = delete;
+  MasterLink& operator=(const MasterLink&) = delete;
+
+  // The master is being destroyed: nothing of it may be used any more.
+  void forgetMaster() {
+    master_ = nullptr;
+    subscription_.reset();
+  }
+
+  // The linked values of the master's current record; nothing when the
+  // master has no record to link to (closed, empty, inserting).
+  std::optional<Row> wanted() {
+    Dataset& m = *master_;
+    if (!m.active() || m.state() == DatasetState::kInsert || m.recordCount() == 0) {
+      return std::nullopt;
     }
-    if (detail_.active()) detail_.applyMaster();
-  }
-  Row masterValues() {
     Row values;
-    for (const auto& name : master_fields_) values.push_back(master_.fieldByName(name).value());
+    for (const auto& name : master_fields_) values.push_back(m.fieldByName(name).value());
     return values;
   }
-  Dataset& master() { return master_; }
+  Dataset& master() { return *master_; }
   const std::vector<std::string>& detailFields() const { return detail_fields_; }
+  // What the detail's range was last set to, and whether it was.
+  std::optional<Row> applied;
+  bool applied_once = false;
 
  private:
+  void masterChanged(const DataChange& c) {
+    switch (c.event) {
+      case DataEvent::kScroll:
+      case DataEvent::kRecordChange:
+      case DataEvent::kStateChange:
+      case DataEvent::kReset:
+        break;
+      default:
+        return;  // rows of the master changed, not its current record
+    }
+    // An unposted master record being edited keeps the details it had.
+    if (master_->state() == DatasetState::kEdit) return;
+    if (detail_.active()) detail_.applyMaster();
+  }
+
   Dataset& detail_;
-  Dataset& master_;
+  Dataset* master_;
   std::vector<std::string> master_fields_;
   std::vector<std::string> detail_fields_;
+  Subscription subscription_;
 };
 
 // --- fields -------------------------------------------------------------
@@ -190,10 +323,47 @@ void DatasetField::setAsString(const std::string& text) {
 }
 
 // --- dataset ------------------------------------------------------------
+//
+// State kept by every dataset while it is open:
+//  - range_begin_ <= range_end_ are positions in the current order; the
+//    dataset shows the rows between them. They follow every change of the
+//    table (tableAboutToChange / tableChanged), so that rowCount() and the
+//    positions given in notices are right at every moment.
+//  - pos_ < rowCount() (0 when empty) is the current record's position. In
+//    browse state current_ (or current_raw_, not yet decoded) holds its
+//    values as last read.
+//  - In edit state, edit_key_ and edit_bytes_ are the record as edit() read
+//    it; post() writes only when the table still holds exactly that.
 
-Dataset::Dataset(Session& session) : session_(session) {}
+// What one table change means to this dataset, worked out before it
+// happens. Positions are in the order; new_pos counts without the old row.
+struct Dataset::ChangePlan {
+  bool had_old = false, has_new = false;
+  uint32_t old_pos = 0, new_pos = 0;
+  bool old_in = false, new_in = false;
+  uint32_t begin_after = 0, end_after = 0;
+  uint32_t count_before = 0;
+};
 
-Dataset::~Dataset() { master_link_.reset(); }
+Dataset::Dataset(Session& session)
+    : session_(session), observers_(std::make_shared<detail::ObserverList>()) {}
+
+Dataset::~Dataset() {
+  // Details keep the rows they show; then the observers hear of the end.
+  for (Dataset* d : std::vector<Dataset*>(details_)) d->masterGone();
+  master_link_.reset();
+  try {
+    close();
+  } catch (...) {
+    // Destructors do not throw.
+  }
+  DataChange gone;
+  gone.event = DataEvent::kDestroyed;
+  auto list = observers_;
+  for (const auto& e : std::vector<std::shared_ptr<detail::ObserverList::Entry>>(list->entries)) {
+    if (list->has(e->id)) e->observer(*this, gone);
+  }
+}
 
 paradox::Table& Dataset::table() {
   requireActive();
@@ -217,7 +387,13 @@ void Dataset::requireBrowse(const char* what) const {
 void Dataset::open() {
   if (active()) return;
   std::string dir = session_.resolveDirectory(database_);
-  table_ = paradox::Table::Open(dir, table_name_, {!read_only_, exclusive_}, session_.fs());
+  paradox::OpenOptions options;
+  options.writable = !read_only_;
+  options.exclusive = exclusive_;
+  options.lock_wait_ms = session_.lockWaitMs();
+  auto table = paradox::Table::Open(dir, table_name_, options, session_.fs());
+  notifyReset(true);
+  table_ = std::move(table);
   fields_.clear();
   field_names_.clear();
   for (size_t i = 0; i < table_->structure().fields.size(); ++i) {
@@ -230,28 +406,40 @@ void Dataset::open() {
   } catch (...) {
     state_ = DatasetState::kInactive;
     table_.reset();
+    notifyReset(false);
     throw;
   }
+  table_->addListener(this);
   if (master_link_) {
-    applyMaster();
+    setMasterRange();
   } else {
     recomputeRange();
-    moveTo(0);
+    moveTo(0, false);
   }
   bof_ = true;
+  notifyReset(false);
   notify(DataEvent::kStateChange);
+}
+
+void Dataset::detachFromTable() {
+  if (table_) table_->removeListener(this);
+  plan_.reset();
 }
 
 void Dataset::close() {
   if (!active()) return;
+  notifyReset(true);
+  detachFromTable();
   state_ = DatasetState::kInactive;
-  range_valid_ = false;
   table_.reset();
   fields_.clear();
   field_names_.clear();
   current_.clear();
   current_pending_ = false;
   buffer_.clear();
+  range_begin_ = range_end_ = pos_ = 0;
+  eof_ = bof_ = true;
+  notifyReset(false);
   notify(DataEvent::kStateChange);
 }
 
@@ -271,17 +459,18 @@ void Dataset::setIndexFieldNames(const std::string& fields) {
 void Dataset::reorder() {
   if (!active()) return;
   Row here = currentRow();
+  notifyReset(true);
   resolveOrder();
   recomputeRange();
   if (range_end_ > range_begin_ && !here.empty()) positionOnRecord(here);
-  notify(DataEvent::kDataChange);
+  notifyReset(false);
+  notify(DataEvent::kScroll);
 }
 
 void Dataset::resolveOrder() {
   const auto& indexes = table_->structure().indexes;
   const bool keyed = table_->keyed();
   order_ = -1;
-  range_valid_ = false;
   auto secondary_number = [&](size_t i) { return static_cast<int>(keyed ? i - 1 : i); };
   if (!index_name_.empty()) {
     for (size_t i = 0; i < indexes.size(); ++i) {
@@ -380,7 +569,12 @@ uint32_t Dataset::orderPosition(uint32_t ordinal) {
 }
 
 void Dataset::recomputeRange() {
-  range_valid_ = false;
+  range_low_key_.reset();
+  range_high_key_.reset();
+  if (no_rows_) {
+    range_begin_ = range_end_ = 0;
+    return;
+  }
   uint32_t total =
       order_ < 0 ? table_->recordCount() : table_->indexEntries(static_cast<size_t>(order_));
   range_begin_ = 0;
@@ -388,38 +582,13 @@ void Dataset::recomputeRange() {
   if (range_low_) range_begin_ = lowerBoundInOrder(*range_low_);
   if (range_high_) range_end_ = upperBoundInOrder(*range_high_);
   if (range_end_ < range_begin_) range_end_ = range_begin_;
-  range_low_key_.reset();
-  range_high_key_.reset();
-  if (order_ < 0 && table_->keyed()) {
-    if (range_low_) range_low_key_ = table_->encodeKey(*range_low_);
-    if (range_high_) range_high_key_ = table_->encodeKey(*range_high_);
-  }
-  range_stamp_ = table_->changeCount();
-  range_valid_ = true;
-}
-
-// After this dataset inserted the row now at table position `ordinal`, and
-// nothing else changed the table since the range was worked out, the range
-// moves by at most one at each end: the new row lies below it, in it or
-// above it. False when that cannot be told this way.
-bool Dataset::adjustRangeAfterInsert(uint32_t ordinal, uint64_t stamp_before) {
-  if (!range_valid_ || order_ >= 0 || !table_->keyed() || range_stamp_ != stamp_before ||
-      table_->changeCount() != stamp_before + 1) {
-    return false;
-  }
-  if (range_low_key_ && table_->compareKey(ordinal, *range_low_key_) < 0) {
-    ++range_begin_;
-    ++range_end_;
-  } else if (!range_high_key_ || table_->compareKey(ordinal, *range_high_key_) <= 0) {
-    ++range_end_;
-  }
-  range_stamp_ = table_->changeCount();
-  return true;
+  if (range_low_) range_low_key_ = table_->encodeOrderKey(order_, *range_low_);
+  if (range_high_) range_high_key_ = table_->encodeOrderKey(order_, *range_high_);
 }
 
 std::optional<uint32_t> Dataset::currentRangeCount(const Row& key) const {
-  if (!active() || !range_valid_ || !range_low_ || !range_high_ ||
-      range_stamp_ != table_->changeCount() || *range_low_ != key || *range_high_ != key) {
+  if (!active() || no_rows_ || !range_low_ || !range_high_ || *range_low_ != key ||
+      *range_high_ != key) {
     return std::nullopt;
   }
   return range_end_ - range_begin_;
@@ -430,26 +599,88 @@ uint32_t Dataset::recordCount() {
   return range_end_ - range_begin_;
 }
 
+// --- reading without moving -----------------------------------------------
+
+Row Dataset::rowAt(uint32_t position) {
+  requireActive();
+  return Retrying(*table_, [&] {
+    if (position >= rowCount()) {
+      ThrowInvalid("Row " + std::to_string(position + 1) + " is outside the " +
+                   std::to_string(rowCount()) + " rows of dataset \"" + table_name_ + "\"");
+    }
+    return table_->read(tablePosition(position));
+  });
+}
+
+std::vector<Row> Dataset::rows(uint32_t first, uint32_t count) {
+  requireActive();
+  std::vector<Row> out;
+  const uint32_t n = rowCount();
+  for (uint32_t p = first; p < n && p - first < count; ++p) out.push_back(rowAt(p));
+  return out;
+}
+
+Value Dataset::valueAt(uint32_t position, size_t column) {
+  requireActive();
+  if (column >= fields_.size()) {
+    ThrowInvalid("Dataset \"" + table_name_ + "\" has no column " + std::to_string(column + 1));
+  }
+  return Retrying(*table_, [&] {
+    if (position >= rowCount()) rowAt(position);  // raises the range error
+    std::vector<uint8_t> bytes;
+    table_->readRecordBytes(tablePosition(position), &bytes);
+    return table_->fieldValue(column, bytes.data());
+  });
+}
+
+Dataset::Bookmark Dataset::bookmarkAt(uint32_t position) {
+  requireActive();
+  return Retrying(*table_, [&] {
+    if (position >= rowCount()) rowAt(position);  // raises the range error
+    const uint32_t ordinal = tablePosition(position);
+    if (!table_->keyed()) return Row{static_cast<int64_t>(ordinal)};
+    std::vector<uint8_t> bytes;
+    table_->readRecordBytes(ordinal, &bytes);
+    Row key;
+    for (int i = 0; i < table_->structure().key_fields; ++i) {
+      key.push_back(table_->fieldValue(static_cast<size_t>(i), bytes.data()));
+    }
+    return key;
+  });
+}
+
+// --- the cursor -----------------------------------------------------------
+
 void Dataset::loadCurrent() {
   const size_t n = table_->structure().fields.size();
   if (range_end_ == range_begin_) {
     current_.assign(n, Value{});
+    current_raw_.clear();
     current_pending_ = false;
     pos_ = 0;
     eof_ = bof_ = true;
     return;
   }
-  if (pos_ >= range_end_ - range_begin_) pos_ = range_end_ - range_begin_ - 1;
   // The record's bytes are kept and decoded when a value is first asked
   // for: a post moves to the posted row, which is often not read at all.
   // Values in the blob file are decoded now, while the bytes refer to them.
-  table_->readRecordBytes(tablePosition(pos_), &current_raw_);
-  if (table_->refersToBlobFile(current_raw_.data())) {
-    current_ = table_->decodeRecordBytes(current_raw_.data());
-    current_pending_ = false;
-  } else {
-    current_pending_ = true;
-  }
+  Retrying(*table_, [&] {
+    if (range_end_ == range_begin_) {
+      current_.assign(n, Value{});
+      current_raw_.clear();
+      current_pending_ = false;
+      pos_ = 0;
+      return;
+    }
+    if (pos_ >= range_end_ - range_begin_) pos_ = range_end_ - range_begin_ - 1;
+    table_->readRecordBytes(tablePosition(pos_), &current_raw_);
+    if (table_->refersToBlobFile(current_raw_.data())) {
+      current_ = table_->decodeRecordBytes(current_raw_.data());
+      current_pending_ = false;
+    } else {
+      current_pending_ = true;
+    }
+  });
 }
 
 const Row& Dataset::currentRow() {
@@ -526,25 +757,30 @@ void Dataset::findNearest(const Row& key) {
 
 void Dataset::setRange(const Row& low, const Row& high) {
   requireBrowse("set a range on");
+  notifyReset(true);
   range_low_ = low;
   range_high_ = high;
   recomputeRange();
-  moveTo(0);
-  notify(DataEvent::kDataChange);
+  moveTo(0, false);
+  notifyReset(false);
+  notify(DataEvent::kScroll);
+  if (afterScroll) afterScroll(*this);
 }
 
 void Dataset::cancelRange() {
   requireBrowse("cancel the range of");
+  Row here = currentRow();
+  notifyReset(true);
   range_low_.reset();
   range_high_.reset();
-  Row here = currentRow();
   recomputeRange();
-  if (range_end_ > range_begin_ && !here.empty() && !IsNull(here.empty() ? Value{} : here[0])) {
+  if (range_end_ > range_begin_ && !here.empty() && !IsNull(here[0])) {
     positionOnRecord(here);
   } else {
-    moveTo(0);
+    moveTo(0, false);
   }
-  notify(DataEvent::kDataChange);
+  notifyReset(false);
+  notify(DataEvent::kScroll);
 }
 
 Row Dataset::keyOf(const Row& row) const {
@@ -554,16 +790,18 @@ Row Dataset::keyOf(const Row& row) const {
   return key;
 }
 
+// Makes the record with the primary key of `row` (or the nearest one in the
+// range) current, without a notice.
 void Dataset::positionOnRecord(const Row& row) {
   uint32_t ordinal = 0;
-  if (table_->keyed()) {
+  if (table_->keyed() && table_->recordCount() > 0) {
     ordinal = table_->lowerBound(keyOf(row));
     if (ordinal >= table_->recordCount()) ordinal = table_->recordCount() - 1;
   }
-  uint32_t p = orderPosition(ordinal);
+  uint32_t p = table_->recordCount() > 0 ? orderPosition(ordinal) : 0;
   if (p < range_begin_) p = range_begin_;
   if (p >= range_end_) p = range_end_ > range_begin_ ? range_end_ - 1 : range_begin_;
-  moveTo(p - range_begin_);
+  moveTo(p - range_begin_, false);
 }
 
 Dataset::Bookmark Dataset::bookmark() {
@@ -592,16 +830,35 @@ bool Dataset::gotoBookmark(const Bookmark& bookmark) {
   return true;
 }
 
+// --- editing --------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void ThrowRecordChanged(const std::string& table, const char* what) {
+  throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kRecordChanged,
+                       std::string("The record of table \"") + table + "\" was " + what +
+                           " by another user or program since it was read");
+}
+
+}  // namespace
+
 void Dataset::edit() {
   requireActive();
   if (state_ != DatasetState::kBrowse) return;
   if (read_only_) ThrowInvalid("Dataset \"" + table_name_ + "\" is read-only");
+  // The values to edit are the table's as it is, unless another program is
+  // changing it just now (the post finds that out).
+  table_->checkForOutsideChanges(false);
   if (range_end_ == range_begin_) {
     insert();
     return;
   }
-  current_ = table_->read(tablePosition(pos_));
+  const uint32_t ordinal = tablePosition(pos_);
+  table_->readRecordBytes(ordinal, &edit_bytes_);
+  current_raw_ = edit_bytes_;
+  current_ = table_->decodeRecordBytes(edit_bytes_.data());
   current_pending_ = false;
+  edit_key_ = table_->keyed() ? keyOf(current_) : Row{static_cast<int64_t>(ordinal)};
   buffer_ = current_;
   state_ = DatasetState::kEdit;
   notify(DataEvent::kStateChange);
@@ -611,13 +868,16 @@ void Dataset::insert() {
   requireActive();
   if (read_only_) ThrowInvalid("Dataset \"" + table_name_ + "\" is read-only");
   if (state_ != DatasetState::kBrowse) post();
+  // Rules for new rows count what the table holds (the post checks again).
+  table_->checkForOutsideChanges(false);
   buffer_.assign(table_->structure().fields.size(), Value{});
   state_ = DatasetState::kInsert;
   if (master_link_) {
-    Row values = master_link_->masterValues();
-    const auto& names = master_link_->detailFields();
-    for (size_t i = 0; i < names.size() && i < values.size(); ++i) {
-      buffer_[fieldByName(names[i]).index()] = values[i];
+    if (auto values = master_link_->wanted()) {
+      const auto& names = master_link_->detailFields();
+      for (size_t i = 0; i < names.size() && i < values->size(); ++i) {
+        buffer_[fieldByName(names[i]).index()] = (*values)[i];
+      }
     }
   }
   try {
@@ -630,6 +890,25 @@ void Dataset::insert() {
   notify(DataEvent::kStateChange);
 }
 
+// The table position of the record being edited, under the change lock:
+// found by its key, and only when it still holds what edit() read.
+uint32_t Dataset::locateEditedRecord() {
+  uint32_t ordinal;
+  if (table_->keyed()) {
+    ordinal = table_->lowerBound(edit_key_);
+    if (ordinal >= table_->recordCount() || keyOf(table_->read(ordinal)) != edit_key_) {
+      ThrowRecordChanged(table_name_, "deleted");
+    }
+  } else {
+    if (range_end_ == range_begin_) ThrowRecordChanged(table_name_, "deleted");
+    ordinal = tablePosition(pos_);
+  }
+  std::vector<uint8_t> now;
+  table_->readRecordBytes(ordinal, &now);
+  if (now != edit_bytes_) ThrowRecordChanged(table_name_, "changed");
+  return ordinal;
+}
+
 void Dataset::post() {
   requireActive();
   if (state_ == DatasetState::kBrowse) return;
@@ -638,17 +917,17 @@ void Dataset::post() {
   } catch (const Abort&) {
     return;
   }
-  uint32_t ordinal;
-  const uint64_t stamp = table_->changeCount();
   const bool inserted = state_ == DatasetState::kInsert;
-  if (inserted) {
-    ordinal = table_->insert(buffer_);
-  } else {
-    ordinal = table_->update(tablePosition(pos_), buffer_);
+  uint32_t ordinal;
+  {
+    paradox::Table::ChangeLock lock(*table_);
+    ordinal = inserted ? table_->insert(buffer_) : table_->update(locateEditedRecord(), buffer_);
+    lock.release();
   }
   state_ = DatasetState::kBrowse;
   buffer_.clear();
-  if (!inserted || !adjustRangeAfterInsert(ordinal, stamp)) recomputeRange();
+  edit_bytes_.clear();
+  edit_key_.clear();
   if (range_end_ > range_begin_) {
     uint32_t p = orderPosition(ordinal);
     if (p >= range_begin_ && p < range_end_) {
@@ -660,7 +939,7 @@ void Dataset::post() {
     moveTo(0, false);
   }
   notify(DataEvent::kStateChange);
-  notify(DataEvent::kDataChange);
+  notify(DataEvent::kScroll);
   if (afterPost) afterPost(*this);
 }
 
@@ -669,8 +948,28 @@ void Dataset::cancel() {
   if (state_ == DatasetState::kBrowse) return;
   state_ = DatasetState::kBrowse;
   buffer_.clear();
+  edit_bytes_.clear();
+  edit_key_.clear();
   loadCurrent();
   notify(DataEvent::kStateChange);
+}
+
+// The table position of the current record under the change lock: found by
+// its key (keyed tables) or at its place, when it is still there.
+uint32_t Dataset::locateCurrentRecord(const Bookmark& key, const std::vector<uint8_t>& bytes) {
+  if (table_->keyed()) {
+    const uint32_t ordinal = table_->lowerBound(key);
+    if (ordinal >= table_->recordCount() || keyOf(table_->read(ordinal)) != key) {
+      ThrowRecordChanged(table_name_, "deleted");
+    }
+    return ordinal;
+  }
+  if (range_end_ == range_begin_) ThrowRecordChanged(table_name_, "deleted");
+  const uint32_t ordinal = tablePosition(pos_);
+  std::vector<uint8_t> now;
+  table_->readRecordBytes(ordinal, &now);
+  if (now != bytes) ThrowRecordChanged(table_name_, "changed");
+  return ordinal;
 }
 
 void Dataset::remove() {
@@ -687,10 +986,15 @@ void Dataset::remove() {
   } catch (const Abort&) {
     return;
   }
-  table_->remove(tablePosition(pos_));
-  recomputeRange();
+  // The record the user sees as current, wherever it stands by now.
+  const Bookmark key = table_->keyed() ? keyOf(currentRow()) : Bookmark{};
+  const std::vector<uint8_t> bytes = current_raw_;
+  {
+    paradox::Table::ChangeLock lock(*table_);
+    table_->remove(locateCurrentRecord(key, bytes));
+    lock.release();
+  }
   moveTo(std::min(pos_, range_end_ > range_begin_ ? range_end_ - range_begin_ - 1 : 0u));
-  notify(DataEvent::kDataChange);
 }
 
 size_t Dataset::fieldCount() const { return fields_.size(); }
@@ -716,14 +1020,15 @@ DatasetField& Dataset::fieldByName(const std::string& name) {
   ThrowInvalid("Field \"" + name + "\" not found in \"" + table_name_ + "\"");
 }
 
+// --- master and details ---------------------------------------------------
+
 void Dataset::setMaster(Dataset* master, const std::string& master_fields,
                         const std::string& detail_fields) {
   master_link_.reset();
-  master_ = master;
   if (!master) {
     range_low_.reset();
     range_high_.reset();
-    range_valid_ = false;
+    no_rows_ = false;
     if (active()) refresh();
     return;
   }
@@ -732,63 +1037,239 @@ void Dataset::setMaster(Dataset* master, const std::string& master_fields,
   if (active()) applyMaster();
 }
 
+void Dataset::masterGone() {
+  if (!master_link_) return;
+  master_link_->forgetMaster();
+  master_link_.reset();
+}
+
+// Sets the range to the master's current record, when that changed since
+// the range was last set: a reset of the rows, the first row current.
 void Dataset::applyMaster() {
   if (!master_link_ || !active() || state_ != DatasetState::kBrowse) return;
-  Dataset& m = master_link_->master();
-  if (!m.active() || m.state() == DatasetState::kInsert || m.recordCount() == 0) {
-    // No master record: no details.
-    range_low_ = range_high_ = Row{};
-    range_begin_ = range_end_ = 0;
-    range_valid_ = false;
-    moveTo(0);
-    notify(DataEvent::kDataChange);
-    return;
-  }
-  Row values = master_link_->masterValues();
-  range_low_ = values;
-  range_high_ = values;
+  if (master_link_->applied_once && master_link_->wanted() == master_link_->applied) return;
+  notifyReset(true);
+  setMasterRange();
+  notifyReset(false);
+  notify(DataEvent::kScroll);
+  if (afterScroll) afterScroll(*this);
+}
+
+// The range of the master's current record, the first row current, without
+// a notice.
+void Dataset::setMasterRange() {
+  std::optional<Row> wanted = master_link_->wanted();
+  master_link_->applied = wanted;
+  master_link_->applied_once = true;
+  no_rows_ = !wanted;
+  range_low_ = wanted;
+  range_high_ = wanted;
   recomputeRange();
-  moveTo(0);
+  moveTo(0, false);
   bof_ = true;
-  notify(DataEvent::kDataChange);
+}
+
+// --- changes of the table -------------------------------------------------
+
+bool Dataset::checkForOutsideChanges() {
+  requireActive();
+  return table_->checkForOutsideChanges();
 }
 
 void Dataset::refresh() {
   requireActive();
+  checkForOutsideChanges();
   if (master_link_) {
+    master_link_->applied_once = false;
     applyMaster();
     return;
   }
   Row here = currentRow();
+  notifyReset(true);
   recomputeRange();
   if (range_end_ > range_begin_ && !here.empty() && table_->keyed() && !IsNull(here[0])) {
     positionOnRecord(here);
   } else {
-    moveTo(std::min(pos_, range_end_ > range_begin_ ? range_end_ - range_begin_ - 1 : 0u));
+    moveTo(std::min(pos_, range_end_ > range_begin_ ? range_end_ - range_begin_ - 1 : 0u), false);
   }
-  notify(DataEvent::kDataChange);
+  notifyReset(false);
+  notify(DataEvent::kScroll);
 }
 
-void Dataset::addObserver(DatasetObserver* observer) { observers_.push_back(observer); }
-
-void Dataset::removeObserver(DatasetObserver* observer) {
-  observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+// -1, 0 or 1 as a record lies below, in or above the range.
+int Dataset::rangeSide(const uint8_t* record) {
+  if (no_rows_) return 1;
+  if (range_low_key_ && table_->compareOrderKey(order_, record, *range_low_key_) < 0) return -1;
+  if (range_high_key_ && table_->compareOrderKey(order_, record, *range_high_key_) > 0) return 1;
+  return 0;
 }
 
-void Dataset::enableControls() {
-  if (disabled_ > 0 && --disabled_ == 0 && pending_change_) {
-    pending_change_ = false;
-    notify(DataEvent::kDataChange);
+void Dataset::planChange(const paradox::TableChange& c) {
+  using Kind = paradox::TableChange::Kind;
+  auto plan = std::make_unique<ChangePlan>();
+  ChangePlan& p = *plan;
+  p.count_before = range_end_ - range_begin_;
+  p.had_old = c.kind == Kind::kErase || c.kind == Kind::kUpdate;
+  p.has_new = c.kind == Kind::kInsert || c.kind == Kind::kUpdate;
+  const auto k = static_cast<size_t>(order_);
+  if (p.had_old) {
+    p.old_pos = order_ < 0 ? c.old_ordinal : table_->indexPositionFor(k, c.old_record);
+    p.old_in = !no_rows_ && p.old_pos >= range_begin_ && p.old_pos < range_end_;
   }
+  int new_side = 1;
+  if (p.has_new) {
+    if (order_ < 0) {
+      p.new_pos = c.new_ordinal;
+    } else {
+      const uint32_t at = table_->indexPositionFor(k, c.new_record);
+      p.new_pos = p.had_old && at > p.old_pos ? at - 1 : at;
+    }
+    new_side = rangeSide(c.new_record);
+    p.new_in = new_side == 0;
+  }
+  p.begin_after = range_begin_ - (p.had_old && p.old_pos < range_begin_ ? 1 : 0) +
+                  (p.has_new && new_side < 0 ? 1 : 0);
+  p.end_after = range_end_ - (p.had_old && p.old_pos < range_end_ && !no_rows_ ? 1 : 0) +
+                (p.has_new && new_side <= 0 ? 1 : 0);
+  if (no_rows_) p.begin_after = p.end_after = 0;
+  plan_ = std::move(plan);
 }
 
-void Dataset::notify(DataEvent event) {
-  if (disabled_ > 0) {
-    pending_change_ = true;
+void Dataset::tableAboutToChange(paradox::Table&, const paradox::TableChange& change) {
+  if (!active()) return;
+  if (change.kind == paradox::TableChange::Kind::kReset) {
+    notifyReset(true);
     return;
   }
-  auto copy = observers_;
-  for (DatasetObserver* o : copy) o->datasetChanged(*this, event);
+  planChange(change);
+  const ChangePlan& p = *plan_;
+  const uint32_t from = p.old_pos - range_begin_;
+  const uint32_t to = p.new_pos - p.begin_after;
+  if (p.old_in && p.new_in) {
+    if (from != to) notify(DataEvent::kAboutToMove, from, from, to);
+  } else if (p.old_in) {
+    notify(DataEvent::kAboutToRemove, from, from);
+  } else if (p.new_in) {
+    notify(DataEvent::kAboutToInsert, to, to);
+  }
+}
+
+void Dataset::tableChanged(paradox::Table&, const paradox::TableChange& change) {
+  if (!active()) return;
+  if (change.kind == paradox::TableChange::Kind::kReset) {
+    afterOutsideReset();
+    return;
+  }
+  if (!plan_) return;
+  const ChangePlan p = *plan_;
+  plan_.reset();
+  const uint32_t from = p.old_pos - range_begin_;
+  const uint32_t to = p.new_pos - p.begin_after;
+  // Where the current record stands now.
+  const bool had_rows = p.count_before > 0;
+  const uint32_t current = range_begin_ + pos_;
+  const bool current_changed = had_rows && p.old_in && p.old_pos == current;
+  uint32_t now = current;
+  if (current_changed && p.new_in) {
+    now = p.new_pos;
+  } else {
+    if (p.had_old && p.old_pos < current) --now;
+    if (p.has_new && p.new_pos <= now && !(current_changed && !p.new_in && p.new_pos == now)) ++now;
+  }
+  range_begin_ = p.begin_after;
+  range_end_ = p.end_after;
+  const uint32_t count = range_end_ - range_begin_;
+  const uint32_t old_pos = pos_;
+  if (count == 0) {
+    pos_ = 0;
+  } else if (!had_rows) {
+    pos_ = 0;
+  } else {
+    now = std::clamp(now, range_begin_, range_end_ - 1);
+    pos_ = now - range_begin_;
+  }
+  if (p.old_in && p.new_in) {
+    notify(from == to ? DataEvent::kChanged : DataEvent::kMoved, from, from, to);
+  } else if (p.old_in) {
+    notify(DataEvent::kRemoved, from, from);
+  } else if (p.new_in) {
+    notify(DataEvent::kInserted, to, to);
+  }
+  followChange(current_changed || !had_rows || count == 0, pos_ != old_pos || current_changed);
+}
+
+// After a change: rereads the current record when it is another one or its
+// values changed, and tells the observers.
+void Dataset::followChange(bool reread, bool moved) {
+  if (reread) {
+    const bool empty = range_end_ == range_begin_;
+    if (state_ == DatasetState::kBrowse) loadCurrent();
+    if (empty) eof_ = bof_ = true;
+  }
+  if (moved) notify(DataEvent::kScroll);
+  if (reread && state_ == DatasetState::kBrowse) notify(DataEvent::kRecordChange);
+}
+
+// Another process changed the table and it was read again: the range and the
+// current record are worked out anew; the current record stays current when
+// it is still there.
+void Dataset::afterOutsideReset() {
+  plan_.reset();
+  Row here;
+  if (range_end_ > range_begin_ && table_->keyed()) here = currentRow();
+  recomputeRange();
+  if (range_end_ > range_begin_ && !here.empty()) {
+    if (state_ == DatasetState::kBrowse) {
+      positionOnRecord(here);
+    } else {
+      pos_ = std::min(pos_, range_end_ - range_begin_ - 1);
+    }
+  } else {
+    pos_ = std::min(pos_, range_end_ > range_begin_ ? range_end_ - range_begin_ - 1 : 0u);
+    if (state_ == DatasetState::kBrowse) moveTo(pos_, false);
+  }
+  notifyReset(false);
+  notify(DataEvent::kScroll);
+}
+
+// --- observers ------------------------------------------------------------
+
+Subscription Dataset::subscribe(DatasetObserver observer) {
+  const uint64_t id = observers_->next_id++;
+  observers_->entries.push_back(std::make_shared<detail::ObserverList::Entry>(
+      detail::ObserverList::Entry{id, std::move(observer)}));
+  return Subscription(observers_, id);
+}
+
+void Dataset::disableControls() { ++disabled_; }
+
+void Dataset::enableControls() {
+  if (disabled_ > 0 && --disabled_ == 0 && reset_pending_) {
+    reset_pending_ = false;
+    notify(DataEvent::kReset);
+  }
+}
+
+void Dataset::notifyReset(bool before) {
+  notify(before ? DataEvent::kAboutToReset : DataEvent::kReset);
+}
+
+void Dataset::notify(DataEvent event, uint32_t first, uint32_t last, uint32_t to) {
+  if (disabled_ > 0) {
+    // Rows change without notices; the first change opens a reset that
+    // enableControls() closes.
+    if (reset_pending_) return;
+    reset_pending_ = true;
+    event = DataEvent::kAboutToReset;
+    first = last = to = 0;
+  }
+  auto list = observers_;
+  if (list->entries.empty()) return;
+  const DataChange change{event, first, last, to};
+  const auto told = list->entries;  // observers may come and go meanwhile
+  for (const auto& e : told) {
+    if (list->has(e->id)) e->observer(*this, change);
+  }
 }
 
 }  // namespace vellum::engine

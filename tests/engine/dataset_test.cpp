@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "engine/errors.h"
 #include "tests/support/temp_dir.h"
 
@@ -230,29 +232,100 @@ TEST_F(DatasetTest, BookmarksSurviveInsertsAndTwoDatasetsSeeEachOther) {
   EXPECT_EQ(a->fieldByName("Nome").asString(), "FIVE");
 }
 
-class CountingObserver : public DatasetObserver {
- public:
-  void datasetChanged(Dataset&, DataEvent e) override { ++counts[static_cast<int>(e)]; }
-  int counts[4] = {0, 0, 0, 0};
+// Counts the notices of each kind a dataset sends.
+struct NoticeCounts {
+  explicit NoticeCounts(Dataset& d)
+      : subscription(d.subscribe(
+            [this](Dataset&, const DataChange& c) { ++counts[static_cast<size_t>(c.event)]; })) {}
+  int operator[](DataEvent e) const { return counts[static_cast<size_t>(e)]; }
+  int total() const {
+    int n = 0;
+    for (int c : counts) n += c;
+    return n;
+  }
+  std::array<int, 16> counts{};
+  Subscription subscription;
 };
 
-TEST_F(DatasetTest, NotificationsAreSuspendedAroundBulkChanges) {
+TEST_F(DatasetTest, NotificationsAreSuspendedAroundBulkChangesAndEndInOneReset) {
   auto d = OpenOn("DETAIL");
-  CountingObserver obs;
-  d->addObserver(&obs);
+  NoticeCounts seen(*d);
   d->disableControls();
   for (int i = 1; i <= 5; ++i) AddDetail(*d, 1, i, "r" + std::to_string(i));
-  int total = obs.counts[0] + obs.counts[1] + obs.counts[2] + obs.counts[3];
-  EXPECT_EQ(total, 0);
+  // The first change opens a reset; nothing else is told while suspended.
+  EXPECT_EQ(seen.total(), 1);
+  EXPECT_EQ(seen[DataEvent::kAboutToReset], 1);
   d->enableControls();
-  EXPECT_EQ(obs.counts[static_cast<int>(DataEvent::kDataChange)], 1);
+  EXPECT_EQ(seen[DataEvent::kReset], 1);
+  EXPECT_EQ(seen[DataEvent::kInserted], 0);
   d->first();
   d->next();
-  EXPECT_GE(obs.counts[static_cast<int>(DataEvent::kScroll)], 2);
-  d->removeObserver(&obs);
+  EXPECT_GE(seen[DataEvent::kScroll], 2);
 }
 
-TEST(DatasetSnapshotTest, TheCurrentRowKeepsItsValuesWhenAnotherViewChangesTheRecord) {
+TEST_F(DatasetTest, ReadingRowsMovesNeitherTheCursorNorADetail) {
+  auto m = OpenOn("MASTER");
+  auto d = OpenOn("DETAIL");
+  for (const char* name : {"one", "two", "three"}) {
+    m->insert();
+    m->fieldByName("Nome").setAsString(name);
+    m->post();
+  }
+  for (int code = 1; code <= 3; ++code) AddDetail(*d, code, 1, "of " + std::to_string(code));
+  d->setIndexFieldNames("CodTabella");
+  d->setMaster(m.get(), "Codice", "CodTabella");
+  m->setIndexName("PerNome");  // one, three, two
+  m->first();
+  ASSERT_EQ(d->fieldByName("Nome").asString(), "of 1");
+  NoticeCounts master_seen(*m), detail_seen(*d);
+  EXPECT_EQ(m->rowCount(), 3u);
+  EXPECT_EQ(std::get<std::string>(m->rowAt(2)[1]), "two");
+  EXPECT_EQ(std::get<std::string>(m->valueAt(1, 1)), "three");
+  EXPECT_EQ(m->bookmarkAt(1), (Row{Value{int64_t{3}}}));
+  EXPECT_EQ(m->rows(1, 5).size(), 2u);
+  EXPECT_THROW(m->rowAt(3), EDBEngineError);
+  EXPECT_EQ(m->fieldByName("Nome").asString(), "one");
+  EXPECT_EQ(m->currentPosition(), 0u);
+  EXPECT_EQ(d->fieldByName("Nome").asString(), "of 1");
+  EXPECT_EQ(master_seen.total() + detail_seen.total(), 0);
+}
+
+TEST_F(DatasetTest, AMasterOrAnObservedDatasetCanGoFirst) {
+  auto m = OpenOn("MASTER");
+  auto d = OpenOn("DETAIL");
+  m->insert();
+  m->fieldByName("Nome").setAsString("one");
+  m->post();
+  AddDetail(*d, 1, 1, "a");
+  d->setIndexFieldNames("CodTabella");
+  d->setMaster(m.get(), "Codice", "CodTabella");
+  ASSERT_EQ(d->recordCount(), 1u);
+  NoticeCounts seen(*m);
+  Subscription kept = m->subscribe([](Dataset&, const DataChange&) {});
+  m.reset();  // before its detail and its observers
+  EXPECT_EQ(seen[DataEvent::kDestroyed], 1);
+  EXPECT_FALSE(kept.active());
+  kept.reset();
+  // The detail keeps its rows, follows nothing and still works.
+  EXPECT_EQ(d->recordCount(), 1u);
+  AddDetail(*d, 1, 2, "b");
+  EXPECT_EQ(d->recordCount(), 2u);
+  d.reset();
+}
+
+TEST_F(DatasetTest, AnObserverCanUnsubscribeAnotherFromANotice) {
+  auto d = OpenOn("DETAIL");
+  int second_told = 0;
+  Subscription second;
+  Subscription first = d->subscribe([&](Dataset&, const DataChange&) { second.reset(); });
+  second = d->subscribe([&](Dataset&, const DataChange&) { ++second_told; });
+  AddDetail(*d, 1, 1, "x");
+  EXPECT_EQ(second_told, 0);
+  EXPECT_FALSE(second.active());
+  EXPECT_TRUE(first.active());
+}
+
+TEST(DatasetSnapshotTest, TheCurrentRowFollowsAnotherViewsChangeOfTheRecord) {
   TempDir dir;
   TableDefinition def;
   def.fields = {{"Id", FieldType::kInteger, 0, false},
@@ -288,15 +361,16 @@ TEST(DatasetSnapshotTest, TheCurrentRowKeepsItsValuesWhenAnotherViewChangesTheRe
   a->prior();  // moving again reads the record anew
   EXPECT_EQ(a->fieldByName("Name").asString(), "after");
   EXPECT_EQ(a->fieldByName("Note").asString(), std::string(500, 'y'));
-  // A view that has not moved since still shows what it read.
+  // A view that has not moved is told of the change and reads the record
+  // anew, never the blob space the change freed.
   auto c = open();
   c->first();
   b->edit();
   b->fieldByName("Name").setAsString("again");
   b->fieldByName("Note").setAsString(std::string(300, 'z'));
   b->post();
-  EXPECT_EQ(c->fieldByName("Name").asString(), "after");
-  EXPECT_EQ(c->fieldByName("Note").asString(), std::string(500, 'y'));
+  EXPECT_EQ(c->fieldByName("Name").asString(), "again");
+  EXPECT_EQ(c->fieldByName("Note").asString(), std::string(300, 'z'));
 }
 
 }  // namespace
