@@ -1,5 +1,6 @@
 #include "dictionary/data_module.h"
 
+#include <exception>
 #include <vector>
 
 #include "dictionary/locale_helper.h"
@@ -46,6 +47,32 @@ TdmDataDictionary::TdmDataDictionary(engine::Session& session, Questions& questi
   dmDataDictionaryCreate(startup);
 }
 
+namespace {
+
+// Points `cursor` at the table of `view`, in the same order.
+void LikeView(Dataset& cursor, const Dataset& view) {
+  cursor.setDatabaseName(view.databaseName());
+  cursor.setTableName(view.tableName());
+  cursor.setIndexFieldNames(view.indexFieldNames());
+}
+
+}  // namespace
+
+std::unique_ptr<TdmDataDictionary::ReadingCursors> TdmDataDictionary::OpenReadingCursors() {
+  auto cursors = std::make_unique<ReadingCursors>(session_);
+  LikeView(cursors->tables, tblTables);
+  LikeView(cursors->fields, tblFields);
+  LikeView(cursors->indexes, tblIndex);
+  cursors->fields.setMaster(&cursors->tables, "Codice", "CodTabella");
+  cursors->indexes.setMaster(&cursors->tables, "Codice", "CodTabella");
+  // Opened for writing like the views, so that they share the views' table
+  // handles and see every row the views see at once.
+  cursors->tables.open();
+  cursors->fields.open();
+  cursors->indexes.open();
+  return cursors;
+}
+
 TdmDataDictionary::~TdmDataDictionary() {
   tblIndex.close();
   tblFields.close();
@@ -64,21 +91,46 @@ void TdmDataDictionary::dmDataDictionaryCreate(const Startup& startup) {
 }
 
 void TdmDataDictionary::BeginBatch() {
-  ++batch_depth_;
-  for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
-    if (view->active()) view->table().beginBulk();
+  // Each table's change lock is taken here and held to the end of the
+  // batch, always in this order, so that two programs starting batches at
+  // once never wait for each other in a circle.
+  std::vector<Dataset*> begun;
+  try {
+    for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
+      if (!view->active()) continue;
+      view->table().beginBulk();
+      begun.push_back(view);
+    }
+  } catch (...) {
+    for (auto it = begun.rbegin(); it != begun.rend(); ++it) {
+      try {
+        (*it)->table().endBulk();
+      } catch (...) {
+        // The first failure is the one reported.
+      }
+    }
+    throw;
   }
+  ++batch_depth_;
 }
 
 void TdmDataDictionary::EndBatch() {
   if (batch_depth_ == 0) return;
   --batch_depth_;
+  // Every table ends its part even when another fails to write: none may
+  // keep its lock. The first failure is reported.
   std::vector<engine::paradox::Table*> tables;
+  std::exception_ptr failure;
   for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
     if (!view->active() || !view->table().inBulk()) continue;
-    view->table().endBulk();
-    tables.push_back(&view->table());
+    try {
+      view->table().endBulk();
+      tables.push_back(&view->table());
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
   }
+  if (failure) std::rethrow_exception(failure);
   if (batch_depth_ == 0) engine::paradox::Table::FlushAll(tables);
 }
 

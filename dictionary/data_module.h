@@ -63,6 +63,15 @@ class TdmDataDictionary {
   // the three tables keep their changes in memory, where the views and the
   // rules see them as usual, and EndBatch writes them all and syncs the
   // files together. Batches nest; only the outermost EndBatch writes.
+  //
+  // Other programs writing the dictionary: BeginBatch takes the change
+  // lock of each table (waiting for another program's change to end, then
+  // raising a lock conflict) and sees everything written before it; no
+  // other program writes the three tables until EndBatch has written the
+  // batch's rows. So a read-modify-write inside a batch (a load finding a
+  // table's row, the position of a new field row) cannot lose another
+  // program's work. Outside a batch every post and delete takes the lock
+  // by itself.
   void BeginBatch();
   void EndBatch();
 
@@ -70,6 +79,21 @@ class TdmDataDictionary {
   Questions& questions() { return questions_; }
   // Held by every long run over the dictionary; see RunGuard.
   RunGuard& runs() { return runs_; }
+
+  // Cursors of their own over the three dictionary tables, ordered and
+  // linked as tblTables, tblFields and tblIndex are, for reading that must
+  // not move what the user sees (the text listing, printing). They see
+  // every posted row the views see; nothing is written through them. The
+  // caller owns them; they need the dictionary open and must go before the
+  // module does.
+  struct ReadingCursors {
+    explicit ReadingCursors(engine::Session& session)
+        : tables(session), fields(session), indexes(session) {}
+    engine::Dataset tables;
+    engine::Dataset fields;
+    engine::Dataset indexes;
+  };
+  std::unique_ptr<ReadingCursors> OpenReadingCursors();
 
   engine::Database& DBDataDict;
   engine::Dataset tblTables;

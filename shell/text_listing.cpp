@@ -99,7 +99,9 @@ std::vector<std::string> SplitMemoLines(const std::string& memo) {
 }
 
 TextListing::TextListing(dictionary::TdmDataDictionary& data_module, engine::File& file)
-    : dm_(data_module), file_(file) {}
+    : cursors_(data_module.OpenReadingCursors()), file_(file) {}
+
+TextListing::~TextListing() = default;
 
 void TextListing::Write(std::string_view text) {
   if (text.empty()) return;
@@ -134,8 +136,9 @@ void TextListing::WriteDescription(const std::string& memo, const std::string& p
 void TextListing::WriteTable(const std::string& alias, const std::string& table_name) {
   line_counter_ = 1;
 
-  // The table's record becomes current; its fields and indexes follow it.
-  engine::Dataset& tables = dm_.tblTables;
+  // The table's record becomes the cursor's current one; the field and
+  // index cursors follow it.
+  engine::Dataset& tables = cursors_->tables;
   if (!tables.findKey(Row{Value{alias}, Value{table_name}})) {
     throw Error("Table \"" + table_name + "\" is not present in the datadictionary");
   }
@@ -157,7 +160,7 @@ void TextListing::WriteTable(const std::string& alias, const std::string& table_
 }
 
 void TextListing::WriteFields() {
-  engine::Dataset& fields = dm_.tblFields;
+  engine::Dataset& fields = cursors_->fields;
   fields.first();
   WriteLine(kFieldHeading);  // not counted
   for (; !fields.eof(); fields.next()) {
@@ -172,7 +175,7 @@ void TextListing::WriteFields() {
 }
 
 void TextListing::WriteIndexes() {
-  engine::Dataset& indexes = dm_.tblIndex;
+  engine::Dataset& indexes = cursors_->indexes;
   for (indexes.first(); !indexes.eof(); indexes.next()) {
     // The block counts as one line; its three lines and the closing empty
     // line are not counted, only its description lines are.

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,19 +29,20 @@ namespace vellum::shell {
 // The lines per page: the counter breaks the page when it passes this.
 inline constexpr int kListingPageLength = 60;
 
-// Writes tables of the dictionary into one open file. It reads the data
-// module's views (moving tblTables to each listed table, with tblFields and
-// tblIndex following it) and writes at the file's start onwards; the file
-// and the data module are the caller's and must outlive it. WriteTable,
-// WriteDescription and NextLine share the file and the line counter.
+// Writes tables of the dictionary into one open file. It reads the rows
+// through cursors of its own (the data module's reading cursors), so the
+// views the user sees do not move, and writes at the file's start onwards;
+// the file and the data module are the caller's and must outlive it.
+// WriteTable, WriteDescription and NextLine share the file and the line
+// counter.
 class TextListing {
  public:
   TextListing(dictionary::TdmDataDictionary& data_module, engine::File& file);
+  ~TextListing();
 
   // Writes one table: header, description, fields, indexes and the closing
-  // form feed. Afterwards the table is tblTables' current record. A table
-  // that the dictionary does not hold under `alias` raises vellum::Error
-  // before anything of it is written.
+  // form feed. A table that the dictionary does not hold under `alias`
+  // raises vellum::Error before anything of it is written.
   void WriteTable(const std::string& alias, const std::string& table_name);
 
   // Writes a memo text line by line, `prefix` before the first line and as
@@ -60,7 +62,7 @@ class TextListing {
   void WriteFields();
   void WriteIndexes();
 
-  dictionary::TdmDataDictionary& dm_;
+  std::unique_ptr<dictionary::TdmDataDictionary::ReadingCursors> cursors_;
   engine::File& file_;
   uint64_t offset_ = 0;
   int line_counter_ = 0;
