@@ -144,7 +144,7 @@ void Editor(const Settings& s, int n, Deadline end) {
   std::mt19937 rng(static_cast<unsigned>(n * 104729 + 3));
   Session session(s.dir + "/aliases.conf");
   vellum::test::ScriptedUi ui;
-  vellum::dictionary::TdmDataDictionary dm(session, ui, true);
+  vellum::dictionary::TdmDataDictionary dm(session, ui);
   dm.OpenDictionary(s.dir + "/dict");
   Dataset& tables = dm.tblTables;
   for (int k = 0; Clock::now() < end; ++k) {

@@ -1161,16 +1161,46 @@ Row Table::read(uint32_t ordinal) {
                    [&] { return impl_->decodeRow(impl_->read_scratch.data()); });
 }
 
+// For the life of a scope, holds the table's lock shared (when no lock of
+// this process holds it already), after bringing what this process holds in
+// line with the files: other processes' changes wait.
+class HoldStill {
+ public:
+  HoldStill(Table::Impl& m, int wait_ms) {
+    if (!m.change_file || m.file_locked) return;
+    m.waitForFileLock(false, wait_ms);
+    try {
+      m.lookForOutsideChanges();
+    } catch (...) {
+      m.releaseFileLock();
+      throw;
+    }
+    held_ = &m;
+  }
+  ~HoldStill() {
+    if (held_) held_->releaseFileLock();
+  }
+  HoldStill(const HoldStill&) = delete;
+  HoldStill& operator=(const HoldStill&) = delete;
+
+ private:
+  Table::Impl* held_ = nullptr;
+};
+
 struct Table::Scanner::State {
   std::unique_ptr<ChainWalker> walker;
   uint32_t index = 0;
   bool started = false;
+  // The scan reads the file itself: another process may not change it
+  // meanwhile.
+  std::unique_ptr<HoldStill> still;
 };
 
 Table::Scanner::Scanner(Table& table) : table_(table), state_(std::make_unique<State>()) {
+  Impl& m = *table.impl_;
   table.flush();
-  state_->walker = std::make_unique<ChainWalker>(table.impl_->store->file(), table.impl_->h(),
-                                                 table.impl_->store->name());
+  state_->still = std::make_unique<HoldStill>(m, table.options_.lock_wait_ms);
+  state_->walker = std::make_unique<ChainWalker>(m.store->file(), m.h(), m.store->name());
 }
 
 Table::Scanner::~Scanner() = default;
@@ -1975,8 +2005,11 @@ void CheckPrimaryIndex(Table::Impl& m, const ChainFacts& facts, VerifyReport& re
 
 VerifyReport Table::verifyReport() {
   Impl& m = *impl_;
-  VerifyReport report;
+  // The files are checked against each other as no other process is
+  // changing them.
   if (m.options.writable) flush();
+  HoldStill still(m, options_.lock_wait_ms);
+  VerifyReport report;
   ChainFacts facts;
   if (!WalkDataChain(m, facts, report)) return report;
   CheckHeaderCounts(m, facts, report);

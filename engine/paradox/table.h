@@ -186,7 +186,8 @@ class Table {
   Row read(uint32_t ordinal);
 
   // Streams every record in table order with memory independent of the
-  // table's size.
+  // table's size. While it lives, other processes' changes of the table wait
+  // (they give up after their lock wait).
   class Scanner {
    public:
     explicit Scanner(Table& table);

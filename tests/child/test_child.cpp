@@ -78,7 +78,7 @@ int Hold(const std::vector<std::string>& a) {
 int Describe(const std::vector<std::string>& a) {
   Session session(a[0] + "/none.conf");
   vellum::test::ScriptedUi ui;
-  vellum::dictionary::TdmDataDictionary dm(session, ui, true);
+  vellum::dictionary::TdmDataDictionary dm(session, ui);
   dm.OpenDictionary(a[0]);
   const std::string alias = a[1];
   const int first = std::stoi(a[2]), count = std::stoi(a[3]), fields = std::stoi(a[4]);
