@@ -806,6 +806,7 @@ int SecondaryIndex::compareIndexed(const uint8_t* a, const uint8_t* b, size_t pa
 }
 
 void SecondaryIndex::reread() {
+  if (!x_) return;
   File& file = x_->file();
   const uint64_t size = file.size();
   std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));

@@ -127,7 +127,9 @@ class SecondaryIndex {
   void attach(RecordStore& table, const std::vector<KeyPart>& table_pk,
               std::optional<uint8_t> primary_stamp = std::nullopt);
   // The guard of the X file's reads.
-  void setReadGuard(ReadGuard* guard) { x_->setReadGuard(guard); }
+  void setReadGuard(ReadGuard* guard) {
+    if (x_) x_->setReadGuard(guard);
+  }
   // A writable index with stale entries (a program that died in the middle
   // of a bulk change had written the table and not the index, or another
   // program changed the table alone) is rebuilt from the table. True when it
@@ -143,7 +145,7 @@ class SecondaryIndex {
 
   void refresh();
   // Forgets what it holds in memory and reads its files again: another
-  // process changed them.
+  // process changed them. An out-of-date index holds nothing to forget.
   void reread();
   void sync();
   // Writes pending changes and adds the files that then need a sync.

@@ -1134,7 +1134,9 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     // The block chains, while the lock keeps them whole; later reads are
     // checked against other processes' changes.
     m.store->size();
-    for (auto& si : m.secondaries) si->entries();
+    for (auto& si : m.secondaries) {
+      if (!si->outOfDate()) si->entries();
+    }
     m.store->setReadGuard(&m);
     for (auto& si : m.secondaries) si->setReadGuard(&m);
     if (m.blobs) m.blobs->setReadGuard(&m);
