@@ -1133,9 +1133,14 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   if (m.change_file) {
     // The block chains, while the lock keeps them whole; later reads are
     // checked against other processes' changes.
-    m.store->size();
-    for (auto& si : m.secondaries) {
-      if (!si->outOfDate()) si->entries();
+    // A chain that cannot be walked is left to the reads that need it: a
+    // scan still gives the records before the damage.
+    try {
+      m.store->size();
+      for (auto& si : m.secondaries) {
+        if (!si->outOfDate()) si->entries();
+      }
+    } catch (const EDBEngineError&) {
     }
     m.store->setReadGuard(&m);
     for (auto& si : m.secondaries) si->setReadGuard(&m);
