@@ -81,6 +81,27 @@ void WriteCheck(JsonWriter& json, const TableStructure& st, const ValidityCheck&
   WriteCheckValue(json, "default", check.has_default, field, check.def);
   json.member("picture", check.picture);
   json.member("lookup_table", check.lookup_table);
+  json.member("lookup_all_fields", (check.lookup_options & engine::paradox::kLookupAllFields) != 0);
+  json.member("lookup_help", (check.lookup_options & engine::paradox::kLookupHelpAndFill) != 0);
+  json.endObject();
+}
+
+void WriteLink(JsonWriter& json, const TableStructure& st,
+               const engine::paradox::RefIntegrityLink& link) {
+  json.beginObject();
+  json.member("name", link.name);
+  json.key("fields");
+  json.beginArray();
+  for (uint16_t number : link.fields) {
+    json.string(number >= 1 && number <= st.fields.size() ? st.fields[number - 1].name : "");
+  }
+  json.endArray();
+  json.member("master_table", link.master_table);
+  json.key("master_fields");
+  json.beginArray();
+  for (uint16_t number : link.master_fields) json.number(static_cast<int64_t>(number));
+  json.endArray();
+  json.member("update", link.cascade ? "cascade" : "prohibit");
   json.endObject();
 }
 
@@ -111,6 +132,11 @@ void Describe(const TableLocation& location, std::ostream& out) {
   json.beginArray();
   for (const auto& check : st.checks) WriteCheck(json, st, check);
   json.endArray();
+  json.key("referential_integrity");
+  json.beginArray();
+  for (const auto& link : st.integrity.links) WriteLink(json, st, link);
+  json.endArray();
+  json.member("integrity_master", !st.integrity.master_part.empty());
   json.endObject();
 }
 

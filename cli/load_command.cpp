@@ -27,11 +27,14 @@ constexpr std::string_view kLoadHelp =
     "\n"
     "Reads the structure of tables (fields, indexes, and the minimum, maximum\n"
     "and default values of their validity checks) into the data dictionary in\n"
-    "DIR, recording them under the alias given with --as. A table not yet in\n"
-    "the dictionary is added; a table already there is upgraded: its fields\n"
-    "and indexes are replaced by the current ones, and the descriptions of\n"
-    "fields and indexes whose names are unchanged are kept. Without TABLE,\n"
-    "every table of the source (every .DB file) is loaded, in name order.\n"
+    "DIR, recording them under the alias given with --as, together with what a\n"
+    "rebuild gives back beside them (code page, sort order, level, block size,\n"
+    "pictures, table lookups and referential integrity, kept in DDProps). A\n"
+    "table not yet in the dictionary is added; a table already there is\n"
+    "upgraded: its fields and indexes are replaced by the current ones, and the\n"
+    "descriptions of fields and indexes whose names are unchanged are kept.\n"
+    "Without TABLE, every table of the source (every .DB file) is loaded, in\n"
+    "name order.\n"
     "\n"
     "Options:\n"
     "  -p DIR            required: the directory of the data dictionary\n"
@@ -44,7 +47,11 @@ constexpr std::string_view kLoadHelp =
     "  -h, --help        show this help\n"
     "\n"
     "TABLE is a table name of the source, without a directory and with or\n"
-    "without its extension; it is recorded as given.\n"
+    "without its extension, in any letter case; the table is recorded under its\n"
+    "own name (its data file's, without the extension). Names are never cut or\n"
+    "changed: an alias or a table with a name the dictionary cannot hold\n"
+    "(longer than its column, or in characters its code page lacks; see\n"
+    "'vellum-cli create-dictionary --help') is refused.\n"
     "\n"
     "Before upgrading a table that is already in the dictionary the command\n"
     "asks on the terminal: yes, no (leave that table as it is), cancel (stop\n"
@@ -77,7 +84,8 @@ int ReportLoad(const loading::LoadReport& report, bool question_unanswered,
                const std::string& prefix, std::ostream& err) {
   using End = loading::LoadReport::End;
   int status = kExitOk;
-  const size_t not_opened = report.count(loading::TableLoad::Result::kNotOpened);
+  const size_t not_opened = report.count(loading::TableLoad::Result::kNotOpened) +
+                            report.count(loading::TableLoad::Result::kNotStorable);
   if (not_opened > 0) {
     err << prefix << not_opened << (not_opened == 1 ? " table" : " tables")
         << " could not be loaded\n";

@@ -19,6 +19,7 @@
 #include "dictionary/schema.h"
 #include "engine/errors.h"
 #include "engine/fs/file_system.h"
+#include "engine/paradox/code_page.h"
 #include "engine/session.h"
 #include "rebuild/batch_rebuild.h"
 
@@ -27,15 +28,21 @@ namespace vellum::cli {
 namespace {
 
 constexpr std::string_view kCreateDictionaryHelp =
-    "Usage: vellum-cli create-dictionary DIR\n"
+    "Usage: vellum-cli create-dictionary [--code-page N] DIR\n"
     "\n"
     "Creates a new, empty data dictionary in DIR: the tables DDTables, DDFields\n"
-    "and DDIndex. DIR is created, with its missing parents, when it does not\n"
+    "and DDIndex, and DDProps, which keeps what a table has beyond its fields\n"
+    "and indexes. DIR is created, with its missing parents, when it does not\n"
     "exist. When DIR already holds a data dictionary (a DDTables.DB file in any\n"
-    "letter case) nothing is changed and the command fails; DDFields or DDIndex\n"
-    "tables found there without DDTables are replaced by empty ones.\n"
+    "letter case) nothing is changed and the command fails; DDFields, DDIndex\n"
+    "or DDProps tables found there without DDTables are replaced by empty ones.\n"
+    "\n"
+    "Every name the dictionary records must fit its code page: a table whose\n"
+    "names it cannot hold is not loaded. Names in Hebrew, for example, need a\n"
+    "dictionary in code page 1255.\n"
     "\n"
     "Options:\n"
+    "  --code-page N  the code page of the dictionary's tables (default 1252)\n"
     "  -h, --help     show this help\n"
     "\n"
     "Exit status: 0 when the dictionary was created; 1 when DIR is not a\n"
@@ -50,6 +57,13 @@ constexpr std::string_view kRebuildHelp =
     "without a window, taking the options of the program's batch mode. A table\n"
     "absent from the work directory is created empty; a table present there is\n"
     "restructured in place, keeping its rows.\n"
+    "\n"
+    "A rebuilt table keeps what the dictionary recorded of it when it was loaded\n"
+    "(code page, sort order, level, block size, pictures, table lookups and\n"
+    "referential integrity); one restructured in place keeps its own code page.\n"
+    "What cannot be kept (a sort order whose collation the engine does not\n"
+    "write, for a table with text keys: the binary order of its code page\n"
+    "replaces it) is said in a line before the table is rebuilt.\n"
     "\n"
     "Options (the letter after \"-\" counts in either case; the value may follow\n"
     "it directly, as in -pDIR):\n"
@@ -74,8 +88,9 @@ constexpr std::string_view kRebuildHelp =
     "                 index and validity check would get (add, copy, modify,\n"
     "                 redo), the fields dropped, how many existing values would\n"
     "                 be cut (text or bytes longer than the new size) or emptied\n"
-    "                 (values that do not convert to the new type), and every\n"
-    "                 failure the run would meet (exit status 1 when there is one)\n"
+    "                 (values that do not convert to the new type), a \"note:\"\n"
+    "                 line for what a rebuild cannot keep, and every failure the\n"
+    "                 run would meet (exit status 1 when there is one)\n"
     "  --config FILE  the alias file (see 'vellum-cli alias --help')\n"
     "  -h, -?, --help show this help\n"
     "\n"
@@ -114,24 +129,49 @@ bool TakesNextArgument(const std::string& arg) {
   }
 }
 
+// A code page number the engine can convert, from its decimal text.
+std::optional<int> ParseCodePage(const std::string& text) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const int number = std::stoi(text);
+  if (!engine::paradox::CodePage(number).supported()) return std::nullopt;
+  return number;
+}
+
 }  // namespace
 
 int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
                         std::ostream& err) {
   constexpr std::string_view kCommand = "create-dictionary";
   std::vector<std::string> positional;
-  bool options_done = false;
-  for (const std::string& arg : args) {
-    if (options_done || arg.size() < 2 || arg[0] != '-') {
-      positional.push_back(arg);
-    } else if (arg == "--") {
-      options_done = true;
-    } else if (arg == "-h" || arg == "--help") {
+  std::string code_page_text;
+  bool code_page_given = false;
+  OptionReader reader(args);
+  while (!reader.done()) {
+    if (reader.positional()) {
+      positional.push_back(reader.take());
+    } else if (reader.flag("-h") || reader.flag("--help")) {
       out << kCreateDictionaryHelp;
       return kExitOk;
+    } else if (reader.value("--code-page", &code_page_text)) {
+      code_page_given = true;
     } else {
-      return CommandUsage(err, kCommand, "unknown option " + arg);
+      return CommandUsage(err, kCommand, "unknown option " + reader.current());
     }
+  }
+  if (!reader.error().empty()) return CommandUsage(err, kCommand, reader.error());
+  int code_page = dictionary::kDefaultDictionaryCodePage;
+  if (code_page_given) {
+    const std::optional<int> parsed = ParseCodePage(code_page_text);
+    if (!parsed) {
+      return CommandUsage(err, kCommand,
+                          "--code-page \"" + code_page_text +
+                              "\" is not a code page this "
+                              "program can convert");
+    }
+    code_page = *parsed;
   }
   if (positional.empty()) return CommandUsage(err, kCommand, "missing DIR");
   if (positional.size() > 1) {
@@ -141,7 +181,7 @@ int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out,
   if (directory.empty()) return CommandUsage(err, kCommand, "DIR is empty");
 
   try {
-    dictionary::CreateDictionary(directory);
+    dictionary::CreateDictionary(directory, engine::FileSystem::Default(), code_page);
   } catch (const std::exception& e) {
     return CommandFailure(err, kCommand, e);
   }

@@ -105,6 +105,7 @@ void PrintPlan(const BatchPlan& plan, std::ostream& out) {
     for (const CheckPlan& check : table.checks) {
       out << "  check " << check.field << ": " << OperationText(check.operation) << '\n';
     }
+    for (const std::string& note : table.notes) out << "  note: " << note << '\n';
     if (!table.failure.empty()) out << "  fails: " << table.failure << '\n';
   }
   if (plan.failed()) {

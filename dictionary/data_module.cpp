@@ -16,6 +16,7 @@ TdmDataDictionary::TdmDataDictionary(engine::Session& session, Questions& questi
       tblTables(session),
       tblFields(session),
       tblIndex(session),
+      tblProps(session),
       session_(session),
       questions_(questions) {
   DBDataDict.disconnect();
@@ -33,6 +34,10 @@ TdmDataDictionary::TdmDataDictionary(engine::Session& session, Questions& questi
   tblIndex.setTableName(kIndexTable);
   tblIndex.setIndexFieldNames("CodTabella");
   tblIndex.setMaster(&tblTables, "Codice", "CodTabella");
+  tblProps.setDatabaseName("DataDict");
+  tblProps.setTableName(kPropertiesTable);
+  tblProps.setIndexFieldNames("CodTabella");
+  tblProps.setMaster(&tblTables, "Codice", "CodTabella");
 
   tblTables.beforePost = [this](Dataset& d) { tblTablesBeforePost(d); };
   tblTables.beforeDelete = [this](Dataset& d) { tblTablesBeforeDelete(d); };
@@ -74,6 +79,7 @@ std::unique_ptr<TdmDataDictionary::ReadingCursors> TdmDataDictionary::OpenReadin
 }
 
 TdmDataDictionary::~TdmDataDictionary() {
+  tblProps.close();
   tblIndex.close();
   tblFields.close();
   tblTables.close();
@@ -96,7 +102,7 @@ void TdmDataDictionary::BeginBatch() {
   // once never wait for each other in a circle.
   std::vector<Dataset*> begun;
   try {
-    for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
+    for (Dataset* view : {&tblTables, &tblFields, &tblIndex, &tblProps}) {
       if (!view->active()) continue;
       view->table().beginBulk();
       begun.push_back(view);
@@ -121,7 +127,7 @@ void TdmDataDictionary::EndBatch() {
   // keep its lock. The first failure is reported.
   std::vector<engine::paradox::Table*> tables;
   std::exception_ptr failure;
-  for (Dataset* view : {&tblTables, &tblFields, &tblIndex}) {
+  for (Dataset* view : {&tblTables, &tblFields, &tblIndex, &tblProps}) {
     if (!view->active() || !view->table().inBulk()) continue;
     try {
       view->table().endBulk();
@@ -136,6 +142,7 @@ void TdmDataDictionary::EndBatch() {
 
 void TdmDataDictionary::OpenDictionary(const std::string& directory) {
   runs_.checkIdle();
+  tblProps.close();
   tblIndex.close();
   tblFields.close();
   tblTables.close();
@@ -145,7 +152,20 @@ void TdmDataDictionary::OpenDictionary(const std::string& directory) {
   tblTables.open();
   tblFields.open();
   tblIndex.open();
+  bool has_properties = false;
+  engine::ResolveCaseInsensitive(session_.fs(), directory, kPropertiesTable, &has_properties);
+  if (has_properties) tblProps.open();
 }
+
+void TdmDataDictionary::EnsurePropertiesTable() {
+  if (tblProps.active()) return;
+  CreatePropertiesTable(projectDirectory(), session_.fs());
+  tblProps.open();
+  // Rows written in a batch reach the disk with the other tables'.
+  for (int depth = 0; depth < batch_depth_; ++depth) tblProps.table().beginBulk();
+}
+
+int TdmDataDictionary::codePage() { return tblTables.table().structure().code_page; }
 
 void TdmDataDictionary::tblTablesBeforePost(Dataset& d) {
   if (d.fieldByName("Alias").asString().empty() || d.fieldByName("Nome").asString().empty()) {
@@ -158,6 +178,9 @@ void TdmDataDictionary::tblTablesBeforePost(Dataset& d) {
 void TdmDataDictionary::tblTablesBeforeDelete(Dataset&) {
   while (!tblFields.eof()) tblFields.remove();
   while (!tblIndex.eof()) tblIndex.remove();
+  if (tblProps.active()) {
+    while (!tblProps.eof()) tblProps.remove();
+  }
 }
 
 void TdmDataDictionary::tblFieldsNewRecord(Dataset& d) {

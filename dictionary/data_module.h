@@ -5,9 +5,12 @@
 //
 // It owns the database "DataDict" (a directory database whose PATH is the
 // project directory) and the views tblTables, tblFields and tblIndex for the
-// whole run; tblFields and tblIndex are details of tblTables. Its rules ask
-// through the application's Questions, which must outlive it. Its RunGuard
-// keeps long runs over the dictionary one at a time.
+// whole run; tblFields and tblIndex are details of tblTables. So is
+// tblProps, the view of DDProps, which is open only when the dictionary has
+// that table (EnsurePropertiesTable gives it one); deleting a table row
+// deletes its DDProps rows as well. Its rules ask through the application's
+// Questions, which must outlive it. Its RunGuard keeps long runs over the
+// dictionary one at a time.
 #pragma once
 
 #include <functional>
@@ -53,9 +56,16 @@ class TdmDataDictionary {
   TdmDataDictionary(engine::Session& session, Questions& questions, const Startup& startup);
   ~TdmDataDictionary();
 
-  // Points DataDict at `directory` and opens tblTables, tblFields, tblIndex.
-  // Refused (vellum::Error, nothing changed) while a long run is on.
+  // Points DataDict at `directory` and opens tblTables, tblFields, tblIndex,
+  // and tblProps when the dictionary has DDProps. Refused (vellum::Error,
+  // nothing changed) while a long run is on.
   void OpenDictionary(const std::string& directory);
+  // Creates DDProps in the open dictionary when it has none (in the
+  // dictionary's code page) and opens tblProps. Engine errors go to the caller.
+  void EnsurePropertiesTable();
+  // The code page of the open dictionary's tables: every name it stores must
+  // fit it.
+  int codePage();
   // The current project directory (DataDict's PATH).
   std::string projectDirectory() const { return DBDataDict.param("PATH"); }
 
@@ -99,6 +109,7 @@ class TdmDataDictionary {
   engine::Dataset tblTables;
   engine::Dataset tblFields;
   engine::Dataset tblIndex;
+  engine::Dataset tblProps;  // open only when the dictionary has DDProps
   DataSource dsTables{&tblTables};
   DataSource dsFields{&tblFields};
   DataSource dsIndex{&tblIndex};

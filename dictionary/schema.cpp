@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "engine/errors.h"
+#include "engine/paradox/code_page.h"
 
 namespace vellum::dictionary {
 
@@ -57,13 +58,19 @@ TableDefinition DDIndexDefinition() {
   return def;
 }
 
-void CreateDictionaryTables(const std::string& directory, engine::FileSystem& fs) {
-  // DDTables makes the directory a dictionary, so it comes last: a creation
-  // that fails part-way leaves a directory that does not count as one, and
-  // creating again replaces what was made.
-  engine::paradox::Table::Create(directory, "DDFields", DDFieldsDefinition(), fs);
-  engine::paradox::Table::Create(directory, "DDIndex", DDIndexDefinition(), fs);
-  engine::paradox::Table::Create(directory, "DDTables", DDTablesDefinition(), fs);
+TableDefinition DDPropsDefinition() {
+  TableDefinition def;
+  def.fields = {{"CodTabella", FieldType::kInteger, 0, false},
+                {"Voce", FieldType::kString, 20, false},
+                {"Numero", FieldType::kSmallint, 0, false},
+                {"Nome", FieldType::kString, 64, false},
+                {"Campi", FieldType::kString, 255, false},
+                {"Valore", FieldType::kString, 255, false},
+                {"Opzioni", FieldType::kInteger, 0, false},
+                {"CampiMaster", FieldType::kString, 100, false},
+                {"Dati", FieldType::kMemo, 50, false}};
+  def.indexes = {{"", "CodTabella;Voce;Numero", true, true, false, false}};
+  return def;
 }
 
 namespace {
@@ -82,15 +89,48 @@ void MakeDirectory(const std::string& directory, engine::FileSystem& fs) {
   if (!fs.isDirectory(directory)) throw Error("Cannot create directory \"" + directory + "\"");
 }
 
+void CheckCodePage(int code_page) {
+  if (!engine::paradox::CodePage(code_page).supported()) {
+    engine::ThrowInvalid("Code page " + std::to_string(code_page) + " is not supported");
+  }
+}
+
+void CreateTable(const std::string& directory, const std::string& name, TableDefinition def,
+                 int code_page, engine::FileSystem& fs) {
+  def.code_page = code_page;
+  engine::paradox::Table::Create(directory, name, def, fs);
+}
+
 }  // namespace
 
-void CreateDictionary(const std::string& directory, engine::FileSystem& fs) {
+void CreateDictionary(const std::string& directory, engine::FileSystem& fs, int code_page) {
   if (directory.empty()) throw Error("The directory name is empty");
+  CheckCodePage(code_page);
   MakeDirectory(directory, fs);
   if (IsProjectDirectory(directory, fs)) {
     throw Error("\"" + directory + "\" already holds a Data Dictionary; nothing was changed");
   }
-  CreateDictionaryTables(directory, fs);
+  CreateDictionaryTables(directory, fs, code_page);
+}
+
+void CreateDictionaryTables(const std::string& directory, engine::FileSystem& fs, int code_page) {
+  CheckCodePage(code_page);
+  // DDTables makes the directory a dictionary, so it comes last: a creation
+  // that fails part-way leaves a directory that does not count as one, and
+  // creating again replaces what was made.
+  CreateTable(directory, "DDFields", DDFieldsDefinition(), code_page, fs);
+  CreateTable(directory, "DDIndex", DDIndexDefinition(), code_page, fs);
+  CreateTable(directory, "DDProps", DDPropsDefinition(), code_page, fs);
+  CreateTable(directory, "DDTables", DDTablesDefinition(), code_page, fs);
+}
+
+void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs) {
+  bool found = false;
+  engine::ResolveCaseInsensitive(fs, directory, kPropertiesTable, &found);
+  if (found) return;
+  const int code_page =
+      engine::paradox::Table::Open(directory, kTablesTable, {}, fs)->structure().code_page;
+  CreateTable(directory, "DDProps", DDPropsDefinition(), code_page, fs);
 }
 
 bool IsProjectDirectory(const std::string& directory, engine::FileSystem& fs) {

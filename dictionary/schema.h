@@ -1,7 +1,12 @@
-// The dictionary's three tables: DDTables (one row per described table),
-// DDFields (one per field) and DDIndex (one per index), kept together in the
-// project directory. A directory is a project directory when "DDTables.DB"
-// exists in it.
+// The dictionary's tables: DDTables (one row per described table), DDFields
+// (one per field) and DDIndex (one per index), kept together in the project
+// directory, and beside them DDProps, which keeps what a table has beyond
+// its fields and indexes (table_properties.h). DDProps is optional: a
+// dictionary without it works as before and gets it at its next load. A
+// directory is a project directory when "DDTables.DB" exists in it.
+//
+// The tables are created in one code page, which every name and text they
+// hold must fit (1252 unless asked otherwise).
 #pragma once
 
 #include <string>
@@ -14,18 +19,31 @@ namespace vellum::dictionary {
 inline constexpr const char* kTablesTable = "Ddtables.DB";
 inline constexpr const char* kFieldsTable = "Ddfields.DB";
 inline constexpr const char* kIndexTable = "Ddindex.DB";
+inline constexpr const char* kPropertiesTable = "Ddprops.DB";
+
+// The code page of a new dictionary unless another is asked for.
+inline constexpr int kDefaultDictionaryCodePage = 1252;
 
 // Definitions of the three tables, in creation order.
 engine::paradox::TableDefinition DDTablesDefinition();
 engine::paradox::TableDefinition DDFieldsDefinition();
 engine::paradox::TableDefinition DDIndexDefinition();
+engine::paradox::TableDefinition DDPropsDefinition();
 
-// Creates the three tables, empty, in `directory`, replacing tables of the
-// same names. Engine errors are not caught: tables created before a failing
-// step stay on disk, but DDTables is created last, so the directory counts as
-// a dictionary only once all three exist.
+// Creates the tables, empty, in `directory`, in code page `code_page`,
+// replacing tables of the same names. Engine errors are not caught: tables
+// created before a failing step stay on disk, but DDTables is created last,
+// so the directory counts as a dictionary only once all exist. A code page
+// the engine cannot convert is refused (invalid request) before anything is
+// created.
 void CreateDictionaryTables(const std::string& directory,
-                            engine::FileSystem& fs = engine::FileSystem::Default());
+                            engine::FileSystem& fs = engine::FileSystem::Default(),
+                            int code_page = kDefaultDictionaryCodePage);
+
+// Creates DDProps, empty, in the dictionary in `directory` when it has none,
+// in the code page of its DDTables.
+void CreatePropertiesTable(const std::string& directory,
+                           engine::FileSystem& fs = engine::FileSystem::Default());
 
 // Makes `directory` a new, empty data dictionary: creates the directory with
 // its missing parents when it does not exist, then the three tables
@@ -33,9 +51,10 @@ void CreateDictionaryTables(const std::string& directory,
 // `directory` is empty, names a file, cannot be created, or already holds a
 // Data Dictionary (which is never replaced); engine errors of the tables'
 // creation pass through. DDFields or DDIndex tables found without DDTables
-// are replaced by empty ones.
+// are replaced by empty ones. The tables are in code page `code_page`.
 void CreateDictionary(const std::string& directory,
-                      engine::FileSystem& fs = engine::FileSystem::Default());
+                      engine::FileSystem& fs = engine::FileSystem::Default(),
+                      int code_page = kDefaultDictionaryCodePage);
 
 // True when `directory` holds "DDTables.DB" (any letter case).
 bool IsProjectDirectory(const std::string& directory,

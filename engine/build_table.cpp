@@ -285,7 +285,54 @@ paradox::ValidityCheck CheckOf(const ValidityCheckDescriptor& c) {
   v.min = c.min;
   v.max = c.max;
   v.def = c.def;
+  v.picture = c.picture;
+  v.lookup_table = c.lookup_table;
+  v.lookup_options = c.lookup_options;
   return v;
+}
+
+// The properties of the table's files that the descriptor asks for.
+void SetFileProperties(const TableDescriptor& d, TableDefinition& def) {
+  if (d.code_page) def.code_page = *d.code_page;
+  def.sort_order = d.sort_order;
+  def.sort_order_byte = d.sort_order_byte;
+  if (d.block_size >= 1024 && d.block_size <= 32 * 1024) {
+    def.block_kb = static_cast<int>(d.block_size / 1024);
+  }
+  for (const RefIntegrityDescriptor& r : d.referential_integrity) {
+    paradox::RefIntegrityLink link;
+    link.name = r.name;
+    link.fields = r.fields;
+    link.master_table = r.master_table;
+    link.master_fields = r.master_fields;
+    link.cascade = r.cascade;
+    link.stored = r.stored;
+    def.integrity.links.push_back(std::move(link));
+  }
+  def.integrity.master_part = d.referential_integrity_master;
+  def.integrity_flag = d.referential_integrity_flag;
+}
+
+// A restructure asked for no sort order keeps the table's own where the
+// engine keeps the order it implies, else takes the binary order of the
+// code page.
+void KeepSortOrder(const paradox::TableStructure& old, TableDefinition& def) {
+  if (!def.sort_order.empty() || def.sort_order_byte >= 0) return;
+  const int level = def.level > 0 ? def.level : 4;
+  const std::string name =
+      old.sort_order.empty() ? paradox::SortOrderNameFor(old.sort_order_byte) : old.sort_order;
+  if (paradox::IsBinarySortOrder(name, old.sort_order_byte, level) || !paradox::HasAlphaKeys(def)) {
+    def.sort_order = name;
+    def.sort_order_byte = old.sort_order_byte;
+  }
+}
+
+// The file properties an in-place restructure of `old` keeps whatever is
+// asked: its code page, as text bytes are copied as they are, and where the
+// descriptor names none, its sort order.
+void KeepOldProperties(const paradox::TableStructure& old, TableDefinition& def) {
+  def.code_page = old.code_page;
+  KeepSortOrder(old, def);
 }
 
 // The engine's definition of a descriptor's table.
@@ -296,6 +343,7 @@ TableDefinition DefinitionOf(const TableDescriptor& d, const std::string& name) 
   for (const auto& f : d.fields) def.fields.push_back(FieldOf(f, name));
   for (const auto& ix : d.indexes) def.indexes.push_back(IndexOf(ix, d, name));
   for (const auto& c : d.checks) def.checks.push_back(CheckOf(c));
+  SetFileProperties(d, def);
   for (const auto& c : def.checks) {
     if (c.field_number >= 1 && c.field_number <= def.fields.size() && c.required) {
       def.fields[c.field_number - 1].required = true;
@@ -531,7 +579,7 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   // Hold the old table exclusively for the whole restructure. Its validity
   // file is replaced from the definition and need not be read.
   auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
-  def.code_page = old_table->structure().code_page;
+  KeepOldProperties(old_table->structure(), def);
   const std::string base = old_table->structure().name;
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
   {
@@ -662,7 +710,7 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
     return;
   }
   auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
-  def.code_page = old_table->structure().code_page;
+  KeepOldProperties(old_table->structure(), def);
   const std::string base = old_table->structure().name;
   TrialTable trial(def, base);
   CheckRoom(

@@ -273,14 +273,13 @@ void DatasetField::setValue(const Value& v) {
     ThrowInvalid("Dataset \"" + owner_.table_name_ + "\" is not in edit or insert mode");
   }
   Value stored = v;
-  // Text longer than a String field is cut to the field's size.
+  // Text longer than a String field is cut to the field's size in
+  // characters.
   if (auto* s = std::get_if<std::string>(&stored); s && type() == FieldType::kString) {
     if (s->empty()) {
       stored = std::monostate{};
-    } else if (static_cast<int>(s->size()) > size()) {
-      size_t cut = static_cast<size_t>(size());
-      while (cut > 0 && (static_cast<unsigned char>((*s)[cut]) & 0xC0) == 0x80) --cut;
-      s->resize(cut);
+    } else if (CharacterCount(*s) > static_cast<size_t>(std::max(size(), 0))) {
+      *s = CutToCharacters(*s, static_cast<size_t>(std::max(size(), 0)));
     }
   }
   owner_.buffer_[index_] = std::move(stored);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,19 @@ struct ValidityCheckDescriptor {
   std::array<uint8_t, 256> min{};  // native little-endian form
   std::array<uint8_t, 256> max{};
   std::array<uint8_t, 256> def{};
+  std::string picture;         // UTF-8; empty when none
+  std::string lookup_table;    // file name of the lookup table; empty when none
+  uint8_t lookup_options = 0;  // lookup kind: 1 all corresponding fields, 2 help and fill
+};
+
+// A referential-integrity link in which the table is the child.
+struct RefIntegrityDescriptor {
+  std::string name;
+  std::vector<uint16_t> fields;         // 1-based positions in the field list
+  std::string master_table;             // file name of the master table
+  std::vector<uint16_t> master_fields;  // 1-based positions in the master table
+  bool cascade = false;                 // master key updates cascade (else prohibited)
+  std::vector<uint8_t> stored;          // the link as a table's file held it; empty when new
 };
 
 // An optional parameter, described like a field ("LEVEL" = "7").
@@ -120,9 +134,22 @@ struct TableDescriptor {
   std::vector<Operation> index_operations;
   uint16_t security_count = 0;
   uint16_t referential_integrity_count = 0;
+  std::vector<RefIntegrityDescriptor> referential_integrity;
+  // The master's part of links of other tables to this one, as a table's
+  // file held it; empty when none.
+  std::vector<uint8_t> referential_integrity_master;
+  uint8_t referential_integrity_flag = 0;  // the data file's header byte 0x55
   std::vector<ValidityCheckDescriptor> checks;
   std::vector<Operation> check_operations;
   std::vector<OptionalParameter> optional_parameters;
+  // Properties of the table's files. Unset ones take the engine's defaults
+  // (code page 1252, the binary sort order of the code page, a block size
+  // chosen from the record size); an in-place restructure keeps the table's
+  // own code page whatever is asked, as it copies text bytes.
+  std::optional<int> code_page;
+  std::string sort_order;    // language driver name; empty: the code page's binary order
+  int sort_order_byte = -1;  // its id byte; -1: looked up by name
+  uint32_t block_size = 0;   // bytes; 0: chosen from the record size
 };
 
 // The logical type a storage type and subtype stand for (kUnknown when none).
@@ -136,15 +163,19 @@ Value ConvertFieldValue(const Value& value, FieldType type, int size);
 
 // *Build table*: when the table's data file is absent, creates the table
 // from the descriptor (replacing any table of that name); when it is
-// present, restructures it in place keeping its rows, holding it
-// exclusively. The table's name is the last part of the descriptor's path,
-// with or without ".DB". A restructure is all or nothing: the definition,
-// the directory's write access and its room for the new files are checked
-// first; the new files are written beside the old ones and committed
-// through a journal (restructure_journal.h); the old files that the new
-// table does not have (index and validity files it drops) are deleted only
-// after the commit. Any failure before the commit leaves every file of the
-// table as it was. Failures raise EDBEngineError.
+// present, restructures it in place keeping its rows, its code page and,
+// when the descriptor names none, its sort order where the engine can keep
+// it (see paradox::IsBinarySortOrder), holding it exclusively. A sort order
+// whose collation the engine does not implement is refused for a table with
+// Alpha keys. A block size too small for the new records gives way to one
+// chosen from the record size. The table's name is the last part of the
+// descriptor's path, with or without ".DB". A restructure is all or nothing:
+// the definition, the directory's write access and its room for the new
+// files are checked first; the new files are written beside the old ones and
+// committed through a journal (restructure_journal.h); the old files that
+// the new table does not have (index and validity files it drops) are
+// deleted only after the commit. Any failure before the commit leaves every
+// file of the table as it was. Failures raise EDBEngineError.
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::Default());
 
 // How a restructure goes about its work; the defaults suit every table.

@@ -27,4 +27,26 @@ inline std::string Upper(std::string_view text) {
   return out;
 }
 
+// Characters of UTF-8 text (bytes that do not continue a character).
+constexpr size_t CharacterCount(std::string_view utf8) {
+  size_t count = 0;
+  for (char c : utf8) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+// The first `chars` characters of UTF-8 text. A String field of the engine's
+// single-byte code pages holds as many characters as its size says.
+inline std::string CutToCharacters(std::string_view utf8, size_t chars) {
+  size_t count = 0;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
+      if (count == chars) return std::string(utf8.substr(0, i));
+      ++count;
+    }
+  }
+  return std::string(utf8);
+}
+
 }  // namespace vellum::engine

@@ -4,8 +4,10 @@
 // onto the fields of the table, so the bytes are read against several
 // tables: the one the footer itself describes, the same fields reordered and
 // one of them renamed (an outdated file), the same fields with other types
-// (values dropped), and an unrelated table. Checks read against the table
-// the footer describes must survive a write and a second read unchanged.
+// (values dropped), and an unrelated table (the one the old layout of
+// level-3 tables is read against). Checks and referential-integrity links
+// read against the table the footer describes, or the level-3 table, must
+// survive a write and a second read unchanged.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +31,7 @@ using vellum::engine::paradox::LoadLe32;
 using vellum::engine::paradox::PxField;
 using vellum::engine::paradox::PxType;
 using vellum::engine::paradox::ReadValFile;
+using vellum::engine::paradox::RefIntegrity;
 using vellum::engine::paradox::StorageSize;
 using vellum::engine::paradox::ValidityCheck;
 using vellum::engine::paradox::ValTableInfo;
@@ -114,15 +117,19 @@ bool DistinctAsciiNames(const ValTableInfo& info) {
   return std::adjacent_find(names.begin(), names.end()) == names.end();
 }
 
+// What was read from a file, written and read again, is what was read.
 void CheckRoundTrip(MemoryFileSystem& fs, const ValTableInfo& info,
-                    std::vector<ValidityCheck> first) {
-  if (!Expect([&] { WriteValFile(fs, kCopyPath, info, first, Cp437()); })) return;
+                    const std::vector<ValidityCheck>& first, const RefIntegrity& integrity) {
+  if (!Expect([&] { WriteValFile(fs, kCopyPath, info, first, Cp437(), integrity); })) return;
   std::vector<ValidityCheck> second;
-  if (!Expect([&] { second = ReadValFile(fs, kCopyPath, info, Cp437()); })) {
+  RefIntegrity integrity_again;
+  if (!Expect([&] { second = ReadValFile(fs, kCopyPath, info, Cp437(), &integrity_again); })) {
     vellum::fuzz::Fail("a validity file just written cannot be read back");
   }
-  for (auto& c : first) c.lookup_table.clear();  // lookups are not written
   if (first != second) vellum::fuzz::Fail("validity checks change through a write and a read");
+  if (integrity != integrity_again) {
+    vellum::fuzz::Fail("referential integrity changes through a write and a read");
+  }
 }
 
 }  // namespace
@@ -159,11 +166,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AddField(&other, "Notes", PxType::kMemo, 20);
   tables.push_back(other);
 
+  // The old layout of level-3 tables names the table's fields directly.
+  const bool old_layout = size > 1 && data[1] == 0x01;
+  if (old_layout) other.file_version_id = 0x03;
   for (size_t i = 0; i < tables.size(); ++i) {
     std::vector<ValidityCheck> checks;
-    Expect([&] { checks = ReadValFile(fs, kPath, tables[i], Cp1252()); });
-    if (!Expect([&] { checks = ReadValFile(fs, kPath, tables[i], Cp437()); })) continue;
-    if (has_own && i == 0 && DistinctAsciiNames(own)) CheckRoundTrip(fs, own, checks);
+    RefIntegrity integrity;
+    Expect([&] { checks = ReadValFile(fs, kPath, tables[i], Cp1252(), &integrity); });
+    if (!Expect([&] { checks = ReadValFile(fs, kPath, tables[i], Cp437(), &integrity); })) {
+      continue;
+    }
+    const bool footer_table = has_own && i == 0 && DistinctAsciiNames(own);
+    const bool level3_table = old_layout && i + 1 == tables.size();
+    if (footer_table || level3_table) CheckRoundTrip(fs, tables[i], checks, integrity);
   }
   return 0;
 }

@@ -8,8 +8,11 @@
 
 #include "dictionary/field_type_names.h"
 #include "dictionary/locale_helper.h"
+#include "dictionary/table_properties.h"
 #include "engine/errors.h"
+#include "engine/paradox/code_page.h"
 #include "engine/paradox/val_file.h"
+#include "engine/text.h"
 
 namespace vellum::loading {
 
@@ -31,6 +34,10 @@ constexpr const char* kPrimaryIndexName = "*PRIMARY*";
 constexpr int kFloatDigits = 15;
 // Characters of the dictionary's ValoreMinimo / ValoreMassimo / ValoreDefault.
 constexpr size_t kCheckTextSize = 20;
+// Characters of the dictionary's name columns (DDTables.Alias and Nome,
+// DDFields.Nome, DDIndex.Nome) and of DDIndex.CampiChiave.
+constexpr size_t kNameSize = 50;
+constexpr size_t kKeyFieldsSize = 255;
 
 bool IsMarked(const std::string& name) { return !name.empty() && name[0] == kOldRowMark; }
 
@@ -42,11 +49,7 @@ std::string Marked(const std::string& name) { return kOldRowMark + name; }
 Value AsStored(const DatasetField& field, std::string text) {
   if (text.empty()) return Value{};
   const size_t size = static_cast<size_t>(std::max(field.size(), 0));
-  if (field.type() == FieldType::kString && text.size() > size) {
-    size_t cut = size;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-  }
+  if (field.type() == FieldType::kString) text = engine::CutToCharacters(text, size);
   return Value{std::move(text)};
 }
 
@@ -207,6 +210,74 @@ std::unique_ptr<Table> OpenSourceTable(engine::Session& session, const std::stri
     if (not_found) *reason = e.what();
   }
   return nullptr;
+}
+
+// A text the load would store: what it is (for the message), the text, and
+// the size of its column in characters (0: the column's rule cuts it).
+struct StoredText {
+  std::string what;
+  std::string text;
+  size_t size = 0;
+};
+
+// Every name and text a load of `table` stores in the dictionary.
+std::vector<StoredText> TextsToStore(const std::string& table_name, const TableStructure& table,
+                                     const dictionary::TableProperties& properties) {
+  std::vector<StoredText> texts;
+  texts.push_back({"the table name", table_name, kNameSize});
+  for (size_t i = 0; i < table.fields.size(); ++i) {
+    texts.push_back(
+        {"the name of field " + std::to_string(i + 1), table.fields[i].name, kNameSize});
+  }
+  for (const auto& index : table.indexes) {
+    if (index.name.empty()) continue;
+    texts.push_back({"the name of index \"" + index.name + "\"", index.name, kNameSize});
+    texts.push_back(
+        {"the key fields of index \"" + index.name + "\"", index.key_fields, kKeyFieldsSize});
+  }
+  for (const auto& check : table.checks) {
+    if (check.field_number < 1 || check.field_number > table.fields.size()) continue;
+    if (table.fields[check.field_number - 1].type != FieldType::kString) continue;
+    const std::string field = table.fields[check.field_number - 1].name;
+    for (const auto* value : {&check.min, &check.max, &check.def}) {
+      texts.push_back({"a validity value of field \"" + field + "\"",
+                       CheckValueToText(FieldType::kString, *value), 0});
+    }
+  }
+  for (const auto& property : dictionary::PropertyTexts(properties)) {
+    texts.push_back({property.what, property.text, static_cast<size_t>(property.column_size)});
+  }
+  return texts;
+}
+
+// Why the dictionary cannot hold `text` (code page `code_page`, a column of
+// `size` characters), or nothing when it can.
+std::optional<std::string> WhyNotStorable(const std::string& text, size_t size,
+                                          const engine::paradox::CodePage& code_page) {
+  if (!code_page.fromUtf8Exact(text)) {
+    return "holds characters that the dictionary's code page " +
+           std::to_string(code_page.number()) +
+           " cannot hold; a dictionary created in a code page that has them can";
+  }
+  if (size > 0 && engine::CharacterCount(text) > size) {
+    return "is longer than the " + std::to_string(size) + " characters the dictionary holds";
+  }
+  return std::nullopt;
+}
+
+// The message refusing the load of `table` as `table_name`, or nothing when
+// the dictionary can hold every text of it as it is.
+std::optional<std::string> RefusalOf(TdmDataDictionary& dm, const std::string& table_name,
+                                     const TableStructure& table,
+                                     const dictionary::TableProperties& properties) {
+  const engine::paradox::CodePage code_page(dm.codePage());
+  for (const StoredText& stored : TextsToStore(table_name, table, properties)) {
+    if (auto why = WhyNotStorable(stored.text, stored.size, code_page)) {
+      return "The table \"" + table_name + "\" cannot be loaded: " + stored.what + ", \"" +
+             stored.text + "\", " + *why;
+    }
+  }
+  return std::nullopt;
 }
 
 // After an error ended a load: gives up pending row changes of the views and
@@ -378,6 +449,13 @@ std::vector<std::string> LoadValidityChecks(TdmDataDictionary& data_module, Ques
   return messages;
 }
 
+void LoadTableProperties(TdmDataDictionary& data_module,
+                         const dictionary::TableProperties& properties) {
+  data_module.EnsurePropertiesTable();
+  dictionary::WriteTableProperties(data_module.tblProps,
+                                   data_module.tblTables.fieldByName("Codice").value(), properties);
+}
+
 size_t LoadReport::count(TableLoad::Result result) const {
   return static_cast<size_t>(std::count_if(tables.begin(), tables.end(),
                                            [&](const TableLoad& t) { return t.result == result; }));
@@ -405,12 +483,23 @@ class LoadRun {
       entry.reason = reason;
       return true;
     }
+    // The table is recorded under its own name: its data file's, without
+    // the extension, however it was typed.
+    entry.recorded_name = table->structure().name;
+    const dictionary::TableProperties properties = dictionary::PropertiesOf(table->structure());
+    if (auto refusal = RefusalOf(dm_, entry.recorded_name, table->structure(), properties)) {
+      ui_.ask(MessageKind::kError, *refusal, Buttons::kOk);
+      entry.result = TableLoad::Result::kNotStorable;
+      entry.reason = *refusal;
+      return true;
+    }
     if (!selectTableRow(entry)) {
       return entry.result == TableLoad::Result::kKept;
     }
     LoadFields(dm_, table->structure());
     LoadIndexes(dm_, table->structure());
     entry.messages = LoadValidityChecks(dm_, ui_, table->structure());
+    LoadTableProperties(dm_, properties);
     return true;
   }
 
@@ -423,7 +512,7 @@ class LoadRun {
     Dataset& tables = dm_.tblTables;
     const engine::Date today = Locale::Today();
     if (tables.findKey({AsStored(tables.fieldByName("Alias"), alias_),
-                        AsStored(tables.fieldByName("Nome"), entry.name)})) {
+                        AsStored(tables.fieldByName("Nome"), entry.recorded_name)})) {
       if (!confirmUpgrade(entry)) return false;
       tables.edit();
       tables.fieldByName("DataUltimaModifica").setAsDate(today);
@@ -432,7 +521,7 @@ class LoadRun {
     } else {
       tables.insert();
       tables.fieldByName("Alias").setAsString(alias_);
-      tables.fieldByName("Nome").setAsString(entry.name);
+      tables.fieldByName("Nome").setAsString(entry.recorded_name);
       tables.fieldByName("DataInserimento").setAsDate(today);
       tables.post();
       entry.result = TableLoad::Result::kAdded;
@@ -449,7 +538,7 @@ class LoadRun {
   bool confirmUpgrade(TableLoad& entry) {
     if (upgrade_all_) return true;
     const Answer answer = ui_.ask(MessageKind::kConfirmation,
-                                  "The table \"" + alias_ + "." + entry.name +
+                                  "The table \"" + alias_ + "." + entry.recorded_name +
                                       "\" has been already loaded. Do you confirm the upgrade?",
                                   Buttons::kYesNoCancelAll);
     entry.answer = answer;
@@ -481,6 +570,14 @@ LoadReport LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::str
                           const std::vector<std::string>& table_names) {
   dictionary::RunGuard::Scope run(data_module.runs(), "Load");
   LoadReport report;
+  // An alias the dictionary cannot hold as it is would be cut into another.
+  const engine::paradox::CodePage code_page(data_module.codePage());
+  if (auto why = WhyNotStorable(load_as_alias, kNameSize, code_page)) {
+    ui.ask(MessageKind::kError, "The alias \"" + load_as_alias + "\" " + *why, Buttons::kOk);
+    report.end = LoadReport::End::kRefused;
+    report.not_reached = table_names;
+    return report;
+  }
   // Row changes still pending in the views are posted first, as moving them
   // would; when a rule refuses one (and has said why), nothing is loaded.
   for (Dataset* view : {&data_module.tblTables, &data_module.tblFields, &data_module.tblIndex}) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "dictionary/data_module.h"
+#include "dictionary/table_properties.h"
 #include "dictionary/ui.h"
 #include "engine/field_type.h"
 #include "engine/paradox/table.h"
@@ -39,12 +40,15 @@ struct TableLoad {
     kAdded,      // not in the dictionary before: a new DDTables row with its rows
     kUpgraded,   // loaded before: its field and index rows replaced
     kKept,       // loaded before, the upgrade answered No: left as it was
-    kNotOpened,  // could not be opened; an error box said so
-    kNotLoaded,  // the run ended at it: Cancel, or a rule refused its row
+    kNotOpened,    // could not be opened; an error box said so
+    kNotStorable,  // a name or text of it the dictionary cannot hold; an error box said so
+    kNotLoaded,    // the run ended at it: Cancel, or a rule refused its row
   };
-  std::string name;  // as given
+  std::string name;           // as given
+  std::string recorded_name;  // its own name, under which it is recorded (once opened)
   Result result = Result::kNotLoaded;
-  // Why it could not be opened: the engine's message for its own name.
+  // Why it could not be opened (the engine's message for its own name), or
+  // why the dictionary cannot hold it.
   std::string reason;
   // The answer to the upgrade question, when it was asked.
   std::optional<Answer> answer;
@@ -72,8 +76,16 @@ struct LoadReport {
 // The work of the Load command once the load table chooser has closed with
 // OK: loads the tables `table_names`, in that order, from `source` (an alias
 // or a directory path) into the dictionary of `data_module`, recording them
-// under the alias `load_as_alias` and their names as given, and says what it
+// under the alias `load_as_alias`, each under its own name (its data file's,
+// without the extension, whatever the case or extension it was named with),
+// records what DDProps keeps of each (table_properties.h), and says what it
 // did with each.
+//
+// Nothing is cut or replaced: an alias the dictionary cannot hold (longer
+// than its column, or with characters its code page lacks) is refused by an
+// error box before anything is loaded (kRefused); a table with such a name
+// or text is refused by an error box naming the table and the name, and
+// skipped (kNotStorable).
 //
 // Through `ui`: the busy cursor for the whole run; before each table, unless
 // the user has asked to stop (the run then ends there, kStopped), the
@@ -119,6 +131,12 @@ void LoadIndexes(dictionary::TdmDataDictionary& data_module,
 std::vector<std::string> LoadValidityChecks(dictionary::TdmDataDictionary& data_module,
                                             Questions& questions,
                                             const engine::paradox::TableStructure& source);
+
+// Records what `properties` (the source table's) holds in the table's
+// DDProps rows, replacing those it had; gives the dictionary DDProps first
+// when it has none.
+void LoadTableProperties(dictionary::TdmDataDictionary& data_module,
+                         const dictionary::TableProperties& properties);
 
 // The text of one validity-check value of a field of logical type `type`,
 // from its native form (little-endian, at the start of `buffer`): String up

@@ -94,9 +94,10 @@ class Planner {
     tables_.push_back(std::move(plan));
   }
 
-  void add(const engine::TableDescriptor& descriptor) {
+  void add(const engine::TableDescriptor& descriptor, const std::vector<std::string>& notes) {
     TablePlan plan;
     plan.described = true;
+    plan.notes = notes;
     plan.alias = alias_;
     plan.table = engine::FileNameOf(descriptor.table_path);
     bool present = false;
@@ -403,8 +404,8 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
   Planner planner(fs, alias, job.work_directory, job.options.recreate, detail, job.aliasMode());
   regenerator.run_mode = job.options.recreate ? TTableRegenerator::RunMode::kDryRunAsAbsent
                                               : TTableRegenerator::RunMode::kDryRun;
-  regenerator.before_build = [&planner](const engine::TableDescriptor& descriptor) {
-    planner.add(descriptor);
+  regenerator.before_build = [&planner, &regenerator](const engine::TableDescriptor& descriptor) {
+    planner.add(descriptor, regenerator.notes);
   };
   regenerator.on_table_failure = [&planner](const std::string& name, std::exception_ptr error) {
     planner.failed(name, error);

@@ -92,6 +92,10 @@ struct TablePlan {
   std::vector<DroppedFieldPlan> dropped;
   std::vector<IndexPlan> indexes;
   std::vector<CheckPlan> checks;
+  // What the rebuild cannot keep as the table had it (the regenerator's
+  // notes: a sort order or level it writes otherwise, items whose fields are
+  // gone), one sentence each.
+  std::vector<std::string> notes;
 };
 
 struct BatchPlan {

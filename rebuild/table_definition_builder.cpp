@@ -11,6 +11,8 @@
 #include "engine/errors.h"
 #include "engine/fs/file_system.h"
 #include "engine/number_text.h"
+#include "engine/paradox/table.h"
+#include "engine/text.h"
 #include "rebuild/name_compare.h"
 
 namespace vellum::rebuild {
@@ -30,19 +32,6 @@ constexpr size_t kMaxTablePathChars = 260;
 constexpr size_t kMaxCheckTextBytes = 255;
 
 using Slot = std::array<uint8_t, 256>;
-
-// The first `max_chars` characters of UTF-8 `text` (the engine converts names
-// to the table's single-byte code page, where a character is one byte).
-std::string CutToCharacters(const std::string& text, size_t max_chars) {
-  size_t chars = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (chars == max_chars) return text.substr(0, i);
-      ++chars;
-    }
-  }
-  return text;
-}
 
 std::string MoreThanMessage(const std::string& table_name, const char* what) {
   return "Table \"" + table_name + "\" has more than " + std::to_string(kMaxTableElements) + " " +
@@ -129,7 +118,7 @@ void BuildFieldList(const std::string& table_name, Dataset& fields, TableDescrip
     const FieldType type = dictionary::FieldTypeFromName(type_name);
     const FieldLayout layout = LayoutOf(type, size);
     engine::FieldDescriptor field;
-    field.name = CutToCharacters(name, kMaxFieldNameChars);
+    field.name = engine::CutToCharacters(name, kMaxFieldNameChars);
     field.storage_type = layout.storage_type;
     field.storage_subtype = layout.storage_subtype;
     field.units1 = layout.units1;
@@ -214,15 +203,41 @@ void BuildIndexList(const std::string& table_name, Dataset& indexes, TableDescri
   descriptor.index_operations.assign(descriptor.indexes.size(), Operation::kNone);
 }
 
-void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescriptor& descriptor) {
+const dictionary::FieldPicture* PictureOf(const dictionary::TableProperties* properties,
+                                          const std::string& field) {
+  if (properties == nullptr) return nullptr;
+  for (const auto& picture : properties->pictures) {
+    if (SameNameIgnoringCase(picture.field, field)) return &picture;
+  }
+  return nullptr;
+}
+
+const dictionary::FieldLookup* LookupOf(const dictionary::TableProperties* properties,
+                                        const std::string& field) {
+  if (properties == nullptr) return nullptr;
+  for (const auto& lookup : properties->lookups) {
+    if (SameNameIgnoringCase(lookup.field, field)) return &lookup;
+  }
+  return nullptr;
+}
+
+void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescriptor& descriptor,
+                    const dictionary::TableProperties* properties) {
   auto has_value = [&fields] {
     return !fields.fieldByName("ValoreMinimo").asString().empty() ||
            !fields.fieldByName("ValoreMassimo").asString().empty() ||
            !fields.fieldByName("ValoreDefault").asString().empty();
   };
+  // A required field with no value keeps a check of its own: without one the
+  // rebuilt field would no longer be required.
+  auto has_check = [&] {
+    const std::string name = fields.fieldByName("Nome").asString();
+    return has_value() || fields.fieldByName("Obbligatorio").asBoolean() ||
+           PictureOf(properties, name) != nullptr || LookupOf(properties, name) != nullptr;
+  };
   size_t count = 0;
   for (fields.first(); !fields.eof(); fields.next()) {
-    if (has_value()) ++count;
+    if (has_check()) ++count;
   }
   if (count == 0) return;
   if (count > kMaxTableElements) throw Error(MoreThanMessage(table_name, "validity checks"));
@@ -231,7 +246,7 @@ void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescrip
   uint16_t row = 0;
   for (fields.first(); !fields.eof(); fields.next()) {
     ++row;
-    if (!has_value()) continue;
+    if (!has_check()) continue;
     const std::string type_name = fields.fieldByName("Tipo").asString();
     const FieldType type = dictionary::FieldTypeFromName(type_name);
     engine::ValidityCheckDescriptor check;
@@ -249,12 +264,126 @@ void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescrip
     if (check.has_max) ConvertCheckValue(type, type_name, max, check.max);
     check.has_default = !def.empty();
     if (check.has_default) ConvertCheckValue(type, type_name, def, check.def);
+    const std::string name = fields.fieldByName("Nome").asString();
+    if (const auto* picture = PictureOf(properties, name)) check.picture = picture->picture;
+    if (const auto* lookup = LookupOf(properties, name)) {
+      check.lookup_table = lookup->table;
+      check.lookup_options = lookup->options;
+    }
     descriptor.checks.push_back(check);
   }
   descriptor.check_operations.assign(descriptor.checks.size(), Operation::kNone);
 }
 
+// True when an index of the descriptor orders a String field.
+bool HasStringKeys(const TableDescriptor& descriptor) {
+  for (const auto& index : descriptor.indexes) {
+    for (uint16_t k = 0; k < index.key_field_count; ++k) {
+      const uint16_t n = index.key_fields[k];
+      if (n >= 1 && n <= descriptor.fields.size() &&
+          descriptor.fields[n - 1].storage_type == engine::storage::kZString) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void Note(std::vector<std::string>* notes, std::string text) {
+  if (notes != nullptr) notes->push_back(std::move(text));
+}
+
+// The sort order to ask for: the recorded one where the engine keeps the
+// order it implies, else the binary order of the code page.
+void SetSortOrder(const std::string& table_name, const dictionary::TableProperties& p, int level,
+                  TableDescriptor& descriptor, std::vector<std::string>* notes) {
+  const int written_level = level > 0 ? level : 4;
+  std::string name = p.sort_order;
+  if (name.empty())
+    name = engine::paradox::SortOrderNameFor(static_cast<uint8_t>(p.sort_order_byte));
+  if (engine::paradox::IsBinarySortOrder(name, p.sort_order_byte, written_level) ||
+      !HasStringKeys(descriptor)) {
+    descriptor.sort_order = name;
+    descriptor.sort_order_byte = p.sort_order_byte;
+    return;
+  }
+  descriptor.sort_order = engine::paradox::BinarySortOrderFor(p.code_page, written_level);
+  descriptor.sort_order_byte = -1;
+  Note(notes, "Table \"" + table_name + "\": its sort order \"" +
+                  (name.empty() ? "#" + std::to_string(p.sort_order_byte) : name) +
+                  "\" is not kept, as the engine does not implement its collation; its "
+                  "indexes are written in \"" +
+                  descriptor.sort_order + "\", the binary order of code page " +
+                  std::to_string(p.code_page));
+}
+
+// The links of `p` whose fields the descriptor has, with their fields
+// numbered by the descriptor's field list.
+void SetLinks(const std::string& table_name, const dictionary::TableProperties& p,
+              TableDescriptor& descriptor, std::vector<std::string>* notes) {
+  for (const auto& link : p.links) {
+    engine::RefIntegrityDescriptor r;
+    r.name = link.name;
+    r.master_table = link.master_table;
+    r.master_fields = link.master_fields;
+    r.cascade = link.cascade;
+    r.stored = link.stored;
+    std::string missing;
+    for (const std::string& field : link.fields) {
+      const uint16_t number = FieldNumberOf(descriptor, field);
+      if (number == 0 && missing.empty()) missing = field;
+      r.fields.push_back(number);
+    }
+    if (!missing.empty()) {
+      Note(notes, "Table \"" + table_name + "\": the referential integrity \"" + link.name +
+                      "\" is left out, as the table no longer has its field \"" + missing + "\"");
+      continue;
+    }
+    descriptor.referential_integrity.push_back(std::move(r));
+  }
+  descriptor.referential_integrity_count =
+      static_cast<uint16_t>(descriptor.referential_integrity.size());
+  descriptor.referential_integrity_master = p.master_part;
+  descriptor.referential_integrity_flag = p.integrity_flag;
+}
+
+// Tells of the pictures and lookups whose fields the descriptor lacks.
+void NoteLostFieldItems(const std::string& table_name, const dictionary::TableProperties& p,
+                        const TableDescriptor& descriptor, std::vector<std::string>* notes) {
+  for (const auto& picture : p.pictures) {
+    if (FieldNumberOf(descriptor, picture.field) == 0) {
+      Note(notes, "Table \"" + table_name + "\": the picture \"" + picture.picture +
+                      "\" is left out, as the table no longer has its field \"" + picture.field +
+                      "\"");
+    }
+  }
+  for (const auto& lookup : p.lookups) {
+    if (FieldNumberOf(descriptor, lookup.field) == 0) {
+      Note(notes, "Table \"" + table_name + "\": the lookup of \"" + lookup.table +
+                      "\" is left out, as the table no longer has its field \"" + lookup.field +
+                      "\"");
+    }
+  }
+}
+
+void ApplyProperties(const std::string& table_name, const dictionary::TableProperties& p, int level,
+                     TableDescriptor& descriptor, std::vector<std::string>* notes) {
+  descriptor.code_page = p.code_page;
+  descriptor.block_size = p.block_size;
+  SetSortOrder(table_name, p, level, descriptor, notes);
+  SetLinks(table_name, p, descriptor, notes);
+  NoteLostFieldItems(table_name, p, descriptor, notes);
+}
+
 }  // namespace
+
+int LevelOf(const std::string& level_text) {
+  if (level_text == "3" || level_text == "3.5") return 3;
+  if (level_text == "4") return 4;
+  if (level_text == "5") return 5;
+  if (level_text == "7") return 7;
+  return 0;
+}
 
 FieldLayout LayoutOf(FieldType type, int size) {
   namespace st = engine::storage;
@@ -316,16 +445,19 @@ uint16_t FieldLength(FieldType type, int size) { return LayoutOf(type, size).len
 
 TableDescriptor BuildTableDescriptor(const std::string& output_directory,
                                      const std::string& table_name, Dataset& fields,
-                                     Dataset& indexes, int level) {
+                                     Dataset& indexes, int level,
+                                     const dictionary::TableProperties* properties,
+                                     std::vector<std::string>* notes) {
   TableDescriptor descriptor;
   descriptor.table_path =
-      CutToCharacters(engine::JoinPath(output_directory, table_name), kMaxTablePathChars);
+      engine::CutToCharacters(engine::JoinPath(output_directory, table_name), kMaxTablePathChars);
   descriptor.driver_type = "PARADOX";
   BuildFieldList(table_name, fields, descriptor);
   BuildIndexList(table_name, indexes, descriptor);
-  BuildCheckList(table_name, fields, descriptor);
+  BuildCheckList(table_name, fields, descriptor, properties);
   descriptor.security_count = 0;
   descriptor.referential_integrity_count = 0;
+  if (properties != nullptr) ApplyProperties(table_name, *properties, level, descriptor, notes);
   if (level > 0) {
     engine::OptionalParameter parameter;
     parameter.name = "LEVEL";
@@ -352,6 +484,10 @@ void ReleaseTableDescriptor(TableDescriptor& descriptor) {
   descriptor.check_operations.shrink_to_fit();
   descriptor.optional_parameters.clear();
   descriptor.optional_parameters.shrink_to_fit();
+  descriptor.referential_integrity.clear();
+  descriptor.referential_integrity.shrink_to_fit();
+  descriptor.referential_integrity_master.clear();
+  descriptor.referential_integrity_master.shrink_to_fit();
 }
 
 }  // namespace vellum::rebuild

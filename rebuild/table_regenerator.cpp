@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/schema.h"
 #include "engine/errors.h"
 #include "engine/text.h"
 #include "rebuild/name_compare.h"
@@ -22,7 +23,7 @@ using engine::paradox::Table;
 
 namespace {
 
-// Every rebuilt table is asked for at this level.
+// A rebuilt table without a level of its own is asked for at this level.
 constexpr int kRebuildLevel = 7;
 
 // Releases a table descriptor when the rebuild of its table ends, whether
@@ -76,6 +77,37 @@ void OpenCursorLike(Dataset& cursor, const Dataset& like, const std::string& ind
   cursor.open();
 }
 
+// Opens the table `file` of `directory` exclusively, reading its validity
+// file when `read_checks`. A validity file that cannot be read is passed
+// over with a note: what it held cannot be kept.
+std::unique_ptr<Table> OpenExisting(engine::FileSystem& fs, const std::string& directory,
+                                    const std::string& file, const std::string& table,
+                                    bool read_checks, std::vector<std::string>& notes) {
+  const engine::paradox::OpenOptions options{
+      .writable = false, .exclusive = true, .read_checks = read_checks};
+  if (!read_checks) return Table::Open(directory, file, options, fs);
+  try {
+    return Table::Open(directory, file, options, fs);
+  } catch (const engine::EDBEngineError& e) {
+    auto table_only = Table::Open(directory, file, {.exclusive = true, .read_checks = false}, fs);
+    notes.push_back("Table \"" + table + "\": its validity file cannot be read (" + e.what() +
+                    "); its pictures, lookups and referential integrity are not kept");
+    return table_only;
+  }
+}
+
+// The level to ask for: the table's own, else the rebuild's default.
+int LevelToAskFor(const std::optional<dictionary::TableProperties>& properties,
+                  const std::string& table, std::vector<std::string>& notes) {
+  if (!properties) return kRebuildLevel;
+  const int level = LevelOf(properties->level);
+  if (level == 0) return kRebuildLevel;
+  if (properties->level == "3.5") {
+    notes.push_back("Table \"" + table + "\": level 3.5 is written as level 3");
+  }
+  return level;
+}
+
 }  // namespace
 
 std::string AliasPath(engine::Session& session, const std::string& name) {
@@ -122,10 +154,30 @@ Operation IndexOperation(Dataset& index_row,
 
 TTableRegenerator::TTableRegenerator(engine::Session& session, Ui& ui, const Dataset& tables,
                                      const Dataset& fields, const Dataset& indexes)
-    : session_(session), ui_(ui), tables_(session), fields_(session), indexes_(session) {
+    : session_(session),
+      ui_(ui),
+      tables_(session),
+      fields_(session),
+      indexes_(session),
+      properties_(session) {
   OpenCursorLike(tables_, tables, "PerNome");
   OpenCursorLike(fields_, fields, "");
   OpenCursorLike(indexes_, indexes, "");
+  bool has_properties = false;
+  engine::ResolveCaseInsensitive(session.fs(), session.resolveDirectory(tables.databaseName()),
+                                 dictionary::kPropertiesTable, &has_properties);
+  if (has_properties) {
+    properties_.setDatabaseName(tables.databaseName());
+    properties_.setTableName(dictionary::kPropertiesTable);
+    properties_.open();
+  }
+}
+
+std::optional<dictionary::TableProperties> TTableRegenerator::recordedProperties(
+    const Value& code) {
+  if (!properties_.active()) return std::nullopt;
+  properties_.setRange(Row{code}, Row{code});
+  return dictionary::ReadTableProperties(properties_);
 }
 
 TTableRegenerator::TTableRegenerator(dictionary::TdmDataDictionary& data_module, Ui& ui)
@@ -133,6 +185,7 @@ TTableRegenerator::TTableRegenerator(dictionary::TdmDataDictionary& data_module,
                         data_module.tblIndex) {}
 
 TTableRegenerator::~TTableRegenerator() {
+  properties_.close();
   indexes_.close();
   fields_.close();
   tables_.close();
@@ -154,6 +207,9 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   checkNotDictionary(table, output_directory);
 
   const bool dry_run = run_mode != RunMode::kRebuild;
+  notes.clear();
+  const Value code = tables_.fieldByName("Codice").value();
+  std::optional<dictionary::TableProperties> properties = recordedProperties(code);
 
   // The output directory, created with its parents when it is missing.
   if (fs.isDirectory(output_directory)) {
@@ -174,7 +230,6 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   }
 
   // The table's field and index rows.
-  const Value code = tables_.fieldByName("Codice").value();
   fields_.setRange(Row{code}, Row{code});
   indexes_.setRange(Row{code}, Row{code});
 
@@ -189,10 +244,11 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   try {
     // The open finishes or discards what an interrupted restructure left,
     // so the table compared with is the one the engine will restructure.
-    // Its validity file is made anew from the dictionary and is not read.
+    // Its validity file is made anew; it is read only for what the table
+    // keeps when the dictionary recorded nothing of it.
     if (present || run_mode == RunMode::kRebuild) {
-      existing = Table::Open(output_directory, engine::paradox::TableBaseName(table) + ".DB",
-                             {.writable = false, .exclusive = true, .read_checks = false}, fs);
+      existing = OpenExisting(fs, output_directory, engine::paradox::TableBaseName(table) + ".DB",
+                              table, !properties, notes);
     }
   } catch (...) {
     if (present) {
@@ -204,8 +260,15 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     }
   }
 
+  if (existing) {
+    // Text bytes are copied as they are: the code page stays the table's.
+    if (!properties) properties = dictionary::PropertiesOf(existing->structure());
+    properties->code_page = existing->structure().code_page;
+  }
+  const int level = LevelToAskFor(properties, table, notes);
   TableDescriptor descriptor =
-      BuildTableDescriptor(output_directory, table, fields_, indexes_, kRebuildLevel);
+      BuildTableDescriptor(output_directory, table, fields_, indexes_, level,
+                           properties ? &*properties : nullptr, &notes);
   DescriptorRelease release(descriptor);
 
   // Operation codes: a new table adds everything; an existing one keeps what
@@ -242,7 +305,9 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   descriptor.check_operations.assign(descriptor.checks.size(), Operation::kAdd);
 
   if (before_build) before_build(descriptor);
-  if (!dry_run) engine::BuildTable(descriptor, fs);
+  if (dry_run) return;
+  for (const std::string& note : notes) ui_.progress(note);
+  engine::BuildTable(descriptor, fs);
 }
 
 void TTableRegenerator::checkNotDictionary(const std::string& table,
@@ -255,8 +320,10 @@ void TTableRegenerator::checkNotDictionary(const std::string& table,
   }
   if (!session_.fs().sameDirectory(dictionary, output_directory)) return;
   const std::string base = engine::paradox::TableBaseName(table);
-  for (const Dataset* own : {&tables_, &fields_, &indexes_}) {
-    if (SameNameIgnoringCase(engine::paradox::TableBaseName(own->tableName()), base)) {
+  std::vector<std::string> own_tables{dictionary::kPropertiesTable};
+  for (const Dataset* own : {&tables_, &fields_, &indexes_}) own_tables.push_back(own->tableName());
+  for (const std::string& own : own_tables) {
+    if (SameNameIgnoringCase(engine::paradox::TableBaseName(own), base)) {
       throw Error("Table \"" + table + "\" is a table of the data dictionary in \"" +
                   output_directory + "\"; it cannot be rebuilt there");
     }

@@ -3,26 +3,36 @@
 // of an alias. A table absent from the output directory is created empty; a
 // table present there is restructured in place, keeping its rows.
 //
-// A TTableRegenerator is made for one rebuild run. It owns three cursors of
-// its own on the dictionary's tables (DDTables ordered by alias and name,
-// DDFields and DDIndex by their primary keys); the views it is made from are
-// neither moved nor changed. Per table it has the definition builder turn
-// the dictionary rows into a table descriptor, marks every element of it as
-// added, copied, modified or redone by comparing it with the table already
-// there, and hands it to the engine's BuildTable. The rebuild of one table
-// is all or nothing: the engine replaces the table's files in one crash-safe
-// swap, and the old index and validity files that the new table does not
-// have go in that swap, after its commit. In an alias run, tables rebuilt
-// before a failure stay rebuilt. The dictionary's own tables are never
-// rebuilt in the dictionary's directory.
+// A TTableRegenerator is made for one rebuild run. It owns cursors of its
+// own on the dictionary's tables (DDTables ordered by alias and name,
+// DDFields, DDIndex and, when the dictionary has it, DDProps by their primary
+// keys); the views it is made from are neither moved nor changed. Per table
+// it has the definition builder turn the dictionary rows into a table
+// descriptor, marks every element of it as added, copied, modified or redone
+// by comparing it with the table already there, and hands it to the engine's
+// BuildTable. The rebuild of one table is all or nothing: the engine replaces
+// the table's files in one crash-safe swap, and the old index and validity
+// files that the new table does not have go in that swap, after its commit.
+// In an alias run, tables rebuilt before a failure stay rebuilt. The
+// dictionary's own tables are never rebuilt in the dictionary's directory.
+//
+// A rebuilt table keeps what it had: the properties DDProps recorded for it
+// (table_properties.h: code page, sort order, level, block size, pictures,
+// lookups, referential integrity); for a table without recorded properties
+// that is already in the output directory, those it has there; otherwise
+// the defaults (level 7, code page 1252). A table restructured in place keeps
+// its own code page in any case. What cannot be kept is told, as progress
+// text, before the table is rebuilt.
 #pragma once
 
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dictionary/data_module.h"
+#include "dictionary/table_properties.h"
 #include "dictionary/ui.h"
 #include "engine/dataset.h"
 #include "engine/fs/file_system.h"
@@ -108,6 +118,11 @@ class TTableRegenerator {
   // raises ends the rebuild of that table like an engine failure.
   std::function<void(const engine::TableDescriptor&)> before_build;
 
+  // What the rebuild of the table at hand cannot keep as it was (a sort
+  // order the engine cannot write, a level it writes otherwise, items whose
+  // fields are gone), one sentence each; set before before_build is called.
+  std::vector<std::string> notes;
+
   // What RegenerateTable does with the disk. The dry runs change nothing:
   // the output directory is not created and the engine is not called, but
   // the descriptor still reaches before_build with the operation codes a
@@ -137,6 +152,12 @@ class TTableRegenerator {
   engine::Dataset tables_;   // DDTables on PerNome (alias, name)
   engine::Dataset fields_;   // DDFields on its primary key (table code, position)
   engine::Dataset indexes_;  // DDIndex on its primary key (table code, name)
+  // DDProps on its primary key (table code, kind, number); open only when
+  // the dictionary has DDProps.
+  engine::Dataset properties_;
+
+  // The properties DDProps records for the table `code`, if any.
+  std::optional<dictionary::TableProperties> recordedProperties(const engine::Value& code);
 };
 
 }  // namespace vellum::rebuild

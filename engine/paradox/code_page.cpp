@@ -64,9 +64,9 @@ bool IsAscii(const char* data, size_t n) {
 
 // Converts the whole input as one value, from a fresh converter state to a
 // flushed one; an unconvertible input character is replaced by
-// `replacement` and skipped.
+// `replacement` and skipped, and `*replaced` (when given) is set.
 std::string Convert(iconv_t cd, const char* data, size_t n, const std::string& replacement,
-                    bool utf8_input) {
+                    bool utf8_input, bool* replaced = nullptr) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::string out;
   out.reserve(n * 2 + 8);
@@ -81,6 +81,7 @@ std::string Convert(iconv_t cd, const char* data, size_t n, const std::string& r
     if (r == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
       // EILSEQ or EINVAL: skip one input character.
+      if (replaced != nullptr) *replaced = true;
       out += replacement;
       size_t skip = 1;
       if (utf8_input) {
@@ -132,6 +133,19 @@ std::string CodePage::fromUtf8(const std::string& text) const {
   }
   std::lock_guard lock(impl_->mutex);
   return Convert(impl_->from_utf8, text.data(), text.size(), "?", true);
+}
+
+std::optional<std::string> CodePage::fromUtf8Exact(const std::string& text) const {
+  if (IsAscii(text.data(), text.size())) return text;
+  if (impl_->ascii_only) return std::nullopt;
+  bool replaced = false;
+  std::string out;
+  {
+    std::lock_guard lock(impl_->mutex);
+    out = Convert(impl_->from_utf8, text.data(), text.size(), "?", true, &replaced);
+  }
+  if (replaced) return std::nullopt;
+  return out;
 }
 
 }  // namespace vellum::engine::paradox

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ class CodePage {
   std::string toUtf8(const std::string& s) const { return toUtf8(s.data(), s.size()); }
   // UTF-8 -> bytes in the code page. Characters the code page lacks become '?'.
   std::string fromUtf8(const std::string& text) const;
+  // UTF-8 -> bytes in the code page, or nullopt when the code page lacks a
+  // character of `text` (nothing is replaced).
+  std::optional<std::string> fromUtf8Exact(const std::string& text) const;
   // True when the code page's name is known to iconv.
   bool supported() const;
 

@@ -112,6 +112,13 @@ uint8_t SortOrderByteFor(const std::string& sort_order_id) {
   return 0;
 }
 
+std::string SortOrderNameFor(uint8_t sort_order_byte) {
+  for (const auto& s : kSortOrders) {
+    if (s.id == sort_order_byte) return s.name;
+  }
+  return "";
+}
+
 TableHeader ParseHeader(const uint8_t* data, size_t size, uint64_t file_size,
                         const std::string& file) {
   if (file_size == 0) ThrowCorrupt(file, "the file is empty", subcode::kBadHeader);

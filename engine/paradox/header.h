@@ -127,5 +127,8 @@ uint8_t VersionIdForLevel(int level);
 
 // Sort-order id byte for a sort-order name (0 when unknown).
 uint8_t SortOrderByteFor(const std::string& sort_order_id);
+// Sort-order name of an id byte (level-3 headers hold the byte alone);
+// empty when unknown.
+std::string SortOrderNameFor(uint8_t sort_order_byte);
 
 }  // namespace vellum::engine::paradox

@@ -200,7 +200,12 @@ struct Table::Impl : public ReadGuard {
   const TableHeader& h() const { return store->header(); }
 
   // --- value conversion -------------------------------------------------
-  void encodeField(const PxField& f, size_t index, const Value& v, uint8_t* rec, bool* wrote_blob);
+  // Encodes `v` into `rec`. Text the code page cannot hold is refused in a
+  // stored value; in a search key (`key`) it is replaced, as such a key
+  // finds nothing stored.
+  void encodeField(const PxField& f, size_t index, const Value& v, uint8_t* rec, bool* wrote_blob,
+                   bool key = false);
+  std::string encodeText(const PxField& f, const std::string& text, bool key);
   Value decodeField(const PxField& f, const uint8_t* rec);
   void encodeRow(const Row& row, std::vector<uint8_t>* rec, const TableStructure& st);
   Row decodeRow(const uint8_t* rec);
@@ -247,8 +252,29 @@ auto ReadTable(Table::Impl& m, int wait_ms, bool by_position, Read&& read) -> de
 // ---------------------------------------------------------------------------
 // Values
 
+std::string Table::Impl::encodeText(const PxField& f, const std::string& text, bool key) {
+  if (key) return code_page->fromUtf8(text);
+  // U+FFFD stands for bytes that could not be decoded when the text was
+  // read; they are gone already and go back as '?'. Any other character the
+  // code page lacks is refused rather than replaced.
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string plain = text;
+  for (size_t at = plain.find(kReplacement); at != std::string::npos;
+       at = plain.find(kReplacement, at + 1)) {
+    plain.replace(at, kReplacement.size(), "?");
+  }
+  std::optional<std::string> bytes = code_page->fromUtf8Exact(plain);
+  if (!bytes) {
+    ThrowInvalid("Field \"" + code_page->toUtf8(f.name) + "\" of table \"" + base +
+                     "\" cannot hold \"" + text + "\": code page " +
+                     std::to_string(code_page->number()) + " lacks some of its characters",
+                 subcode::kBadValue);
+  }
+  return *bytes;
+}
+
 void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, uint8_t* rec,
-                              bool* wrote_blob) {
+                              bool* wrote_blob, bool key) {
   uint8_t* p = rec + f.offset;
   std::memset(p, 0, f.length);
   if (IsNull(v)) return;
@@ -276,7 +302,7 @@ void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, ui
     case PxType::kAlpha: {
       const auto* s = std::get_if<std::string>(&v);
       if (!s) bad("this value (text is expected)");
-      std::string bytes = code_page->fromUtf8(*s);
+      std::string bytes = encodeText(f, *s, key);
       std::memcpy(p, bytes.data(), std::min<size_t>(bytes.size(), f.length));
       break;
     }
@@ -354,7 +380,7 @@ void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, ui
     case PxType::kGraphic: {
       Bytes data;
       if (auto* s = std::get_if<std::string>(&v)) {
-        std::string bytes = f.type == PxType::kMemo ? code_page->fromUtf8(*s) : *s;
+        std::string bytes = f.type == PxType::kMemo ? encodeText(f, *s, key) : *s;
         data.assign(bytes.begin(), bytes.end());
       } else if (auto* b = std::get_if<Bytes>(&v)) {
         data = *b;
@@ -571,6 +597,63 @@ void Table::Impl::checkUnique(const uint8_t* rec, std::optional<uint32_t> self,
 // ---------------------------------------------------------------------------
 // Create
 
+bool IsBinarySortOrder(const std::string& sort_order, int sort_order_byte, int level) {
+  if (level == 3) {
+    return sort_order_byte <= 0 && (sort_order.empty() || EqualNoCase(sort_order, "ascii"));
+  }
+  const std::string name = sort_order.empty() && sort_order_byte >= 0
+                               ? SortOrderNameFor(static_cast<uint8_t>(sort_order_byte))
+                               : sort_order;
+  for (const char* binary : {"ascii", "DBWINUS0", "BLROM800"}) {
+    if (EqualNoCase(name, binary)) return true;
+  }
+  return false;
+}
+
+std::string BinarySortOrderFor(int code_page, int level) {
+  if (level == 3 || (code_page > 0 && code_page < 1000)) return "ascii";
+  if (code_page == 0) return "BLROM800";
+  return "DBWINUS0";
+}
+
+bool HasAlphaKeys(const TableDefinition& def) {
+  for (const IndexDef& index : def.indexes) {
+    for (const std::string& key : SplitKeys(index.key_fields)) {
+      for (const FieldDef& field : def.fields) {
+        if (EqualNoCase(field.name, key) && field.type == FieldType::kString) return true;
+      }
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// The sort order of a new table's header: the one asked for, or the binary
+// order of its code page. A collation the engine does not implement would
+// leave Alpha keys in an order other readers do not expect: refused.
+void SetSortOrder(const TableDefinition& def, const std::string& base, int level, TableHeader& h) {
+  std::string name = def.sort_order;
+  if (name.empty() && def.sort_order_byte >= 0) {
+    name = SortOrderNameFor(static_cast<uint8_t>(def.sort_order_byte));
+  }
+  const bool asked = !name.empty() || (level == 3 && def.sort_order_byte >= 0);
+  if (!asked) {
+    h.sort_order_id = BinarySortOrderFor(def.code_page, level);
+    h.sort_order = SortOrderByteFor(h.sort_order_id);
+    return;
+  }
+  if (!IsBinarySortOrder(name, def.sort_order_byte, level) && HasAlphaKeys(def)) {
+    ThrowInvalid("Table \"" + base + "\" cannot keep the sort order \"" + name +
+                 "\": the engine orders Alpha keys only by their bytes");
+  }
+  h.sort_order_id = name.empty() ? BinarySortOrderFor(def.code_page, level) : name;
+  h.sort_order =
+      def.sort_order_byte >= 0 ? static_cast<uint8_t>(def.sort_order_byte) : SortOrderByteFor(name);
+}
+
+}  // namespace
+
 void Table::Create(const std::string& directory, const std::string& name,
                    const TableDefinition& def, FileSystem& fs) {
   if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
@@ -593,7 +676,13 @@ void Table::Create(const std::string& directory, const std::string& name,
                        LogicalName(fd.type) + " is not supported by Paradox tables",
                    subcode::kUnsupportedType);
     }
-    if (fd.name.empty() || fd.name.size() > 25) {
+    const std::optional<std::string> encoded_name = cp.fromUtf8Exact(fd.name);
+    if (!encoded_name) {
+      ThrowInvalid("The name of field " + std::to_string(i + 1) + " of table \"" + base + "\", \"" +
+                   fd.name + "\", holds characters that code page " +
+                   std::to_string(def.code_page) + " cannot hold");
+    }
+    if (encoded_name->empty() || encoded_name->size() > 25) {
       ThrowInvalid("Field " + std::to_string(i + 1) + " of table \"" + base +
                    "\" has an invalid name \"" + fd.name + "\"");
     }
@@ -636,7 +725,7 @@ void Table::Create(const std::string& directory, const std::string& name,
                                                                                           : 4);
     }
     PxField f;
-    f.name = cp.fromUtf8(fd.name);
+    f.name = *encoded_name;
     f.type = t;
     f.size_byte = static_cast<uint8_t>(size_byte);
     f.length = static_cast<uint16_t>(StorageSize(t, f.size_byte));
@@ -694,23 +783,13 @@ void Table::Create(const std::string& directory, const std::string& name,
 
   h.file_type = key_fields > 0 ? 0 : 2;
   h.version_id = VersionIdForLevel(level);
+  h.index_flags = def.integrity_flag;
   h.record_size = static_cast<uint16_t>(offset);
   h.key_fields = static_cast<uint16_t>(key_fields);
   h.num_fields = static_cast<uint16_t>(h.fields.size());
   h.primary_index_workspace = key_fields > 0 ? 0x00000001u : 0;
   h.encryption1 = level >= 4 ? 0xFF00FF00u : 0;
-  // A binary-order language driver that goes with the code page, as real
-  // tables pair them: the Windows ANSI driver with 1252, Roman-8 with code
-  // page 0, and the Paradox "ascii" driver with the DOS code pages (and at
-  // level 3, which has no code page).
-  if (level == 3 || (def.code_page > 0 && def.code_page < 1000)) {
-    h.sort_order_id = "ascii";
-  } else if (def.code_page == 0) {
-    h.sort_order_id = "BLROM800";
-  } else {
-    h.sort_order_id = "DBWINUS0";
-  }
-  h.sort_order = SortOrderByteFor(h.sort_order_id);
+  SetSortOrder(def, base, level, h);
   h.code_page = static_cast<uint16_t>(def.code_page);
   // The engine is reported to use a primary index only when this counter
   // is at least 2 (no real keyed table has less); the index repeats it.
@@ -721,7 +800,7 @@ void Table::Create(const std::string& directory, const std::string& name,
   for (size_t i = 0; i < h.fields.size(); ++i)
     h.field_numbers.push_back(static_cast<uint16_t>(i + 1));
   h.table_name = base + ".DB";
-  if (def.block_kb > 0) {
+  if (def.block_kb > 0 && (def.block_kb * 1024u - 6) / offset >= 1) {
     h.block_kb = static_cast<uint8_t>(def.block_kb);
   } else {
     static const uint8_t sizes[] = {2, 4, 8, 16, 32};
@@ -802,7 +881,7 @@ void Table::Create(const std::string& directory, const std::string& name,
     }
     SecondaryIndex::CreateFiles(fs, directory, base, h, spec, cp);
   }
-  if (!def.checks.empty()) {
+  if (!def.checks.empty() || !def.integrity.empty()) {
     ValTableInfo info;
     info.table_name = base + ".DB";
     info.file_version_id = h.version_id;
@@ -820,7 +899,7 @@ void Table::Create(const std::string& directory, const std::string& name,
     std::sort(checks.begin(), checks.end(), [](const ValidityCheck& a, const ValidityCheck& b) {
       return a.field_number < b.field_number;
     });
-    WriteValFile(fs, JoinPath(directory, base + ".VAL"), info, checks, cp);
+    WriteValFile(fs, JoinPath(directory, base + ".VAL"), info, checks, cp, def.integrity);
   }
   fs.syncDirectory(directory);
 }
@@ -1039,6 +1118,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   st.code_page = cp_number;
   st.sort_order = h.sort_order_id;
   st.sort_order_byte = h.sort_order;
+  st.integrity_flag = h.index_flags;
   st.block_size = h.blockSize();
   st.key_fields = h.key_fields;
   for (const auto& f : h.fields) {
@@ -1118,7 +1198,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     info.hi_field_id = h.hi_field_id;
     info.key_fields = h.key_fields;
     info.fields = h.fields;
-    st.checks = ReadValFile(fs, val_path, info, *m.code_page);
+    st.checks = ReadValFile(fs, val_path, info, *m.code_page, &st.integrity);
     for (const auto& c : st.checks) {
       if (c.field_number >= 1 && c.field_number <= st.fields.size() && c.required) {
         st.fields[c.field_number - 1].required = true;
@@ -1448,7 +1528,7 @@ static const std::vector<uint8_t>& PrimaryKeyRecord(Table::Impl& m, bool keyed, 
   rec.assign(m.h().record_size, 0);
   for (size_t i = 0; i < key.size(); ++i) {
     bool wrote = false;
-    m.encodeField(m.h().fields[i], i, key[i], rec.data(), &wrote);
+    m.encodeField(m.h().fields[i], i, key[i], rec.data(), &wrote, true);
   }
   return rec;
 }
@@ -2079,7 +2159,7 @@ static std::vector<uint8_t> IndexKeyRecord(Table::Impl& m, const TableStructure&
     for (size_t f = 0; f < names.size(); ++f) {
       if (names[f].name == name) {
         bool wrote = false;
-        m.encodeField(m.h().fields[f], f, key[i], rec.data(), &wrote);
+        m.encodeField(m.h().fields[f], f, key[i], rec.data(), &wrote, true);
         break;
       }
     }

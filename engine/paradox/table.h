@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,14 @@ struct TableDefinition {
   int level = 0;                      // 0: the default (4), raised as the features need
   int code_page = 1252;
   int block_kb = 0;  // 0: chosen from the record size
+  // The sort order (language driver) named in the header; empty: the binary
+  // order that goes with the code page (BinarySortOrderFor). `sort_order_byte`
+  // is its id byte, -1 to look it up by name. A sort order whose collation the
+  // engine does not implement is refused when an index orders Alpha values.
+  std::string sort_order;
+  int sort_order_byte = -1;
+  RefIntegrity integrity;      // written to the .VAL with the checks
+  uint8_t integrity_flag = 0;  // header byte 0x55 (2 in most tables in a link)
 };
 
 struct FieldInfo {
@@ -100,7 +109,21 @@ struct TableStructure {
   // invalid journal): says why, and that recovery is pending. The table read
   // is the one its own files hold, whole.
   std::string recovery_note;
+  RefIntegrity integrity;      // the table's referential-integrity links (.VAL)
+  uint8_t integrity_flag = 0;  // header byte 0x55
 };
+
+// Sort orders. The engine orders Alpha keys by their bytes: the order of the
+// binary sort orders ("ascii", "DBWINUS0", "BLROM800"; at level 3, id byte 0)
+// and of no other. Keys of every other type order alike under every sort
+// order.
+bool IsBinarySortOrder(const std::string& sort_order, int sort_order_byte, int level);
+// The binary sort order that goes with a code page, as real tables pair
+// them: "ascii" for the DOS code pages (and level 3), "BLROM800" for Roman-8
+// (0), "DBWINUS0" (the Windows ANSI binary driver) for the others.
+std::string BinarySortOrderFor(int code_page, int level);
+// True when an index of `definition` has an Alpha key field.
+bool HasAlphaKeys(const TableDefinition& definition);
 
 struct OpenOptions {
   bool writable = false;

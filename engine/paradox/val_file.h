@@ -1,5 +1,6 @@
 // The .VAL file: validity checks (required, minimum, maximum, default,
-// picture, lookup) of a table's fields.
+// picture, table lookup) of a table's fields, and the table's part in
+// referential-integrity links.
 //
 // Values in the file are in record encoding (big-endian with the sign
 // transformation, text in the table's code page). At this API they are in the
@@ -29,6 +30,10 @@
 
 namespace vellum::engine::paradox {
 
+// Lookup options of a check (its entry's byte 3).
+inline constexpr uint8_t kLookupAllFields = 0x01;    // fill all corresponding fields
+inline constexpr uint8_t kLookupHelpAndFill = 0x02;  // help and fill (else fill, no help)
+
 struct ValidityCheck {
   uint16_t field_number = 0;  // 1-based position in the table
   bool required = false;
@@ -38,10 +43,38 @@ struct ValidityCheck {
   std::array<uint8_t, 256> min{};
   std::array<uint8_t, 256> max{};
   std::array<uint8_t, 256> def{};
-  std::string picture;       // UTF-8, empty when none
-  std::string lookup_table;  // UTF-8, empty when none (read only; not written)
+  std::string picture;         // UTF-8, empty when none
+  std::string lookup_table;    // UTF-8 file name of the lookup table, empty when none
+  uint8_t lookup_options = 0;  // kLookupAllFields | kLookupHelpAndFill
 
   bool operator==(const ValidityCheck&) const = default;
+};
+
+// A referential-integrity link in which this table is the child: the values
+// of `fields` must exist as the key `master_fields` of `master_table`.
+struct RefIntegrityLink {
+  std::string name;                     // UTF-8
+  std::string master_table;             // UTF-8 file name as the link names it ("ORDERS.DB")
+  std::vector<uint16_t> fields;         // 1-based positions in this table
+  std::vector<uint16_t> master_fields;  // 1-based positions in the master table
+  bool cascade = false;                 // updates of the master key cascade (else prohibited)
+  // The link's entry as the file held it (empty for a new link). The parts
+  // this API does not model are written back from it unchanged; the update
+  // rule and both field lists always come from the members above.
+  std::vector<uint8_t> stored;
+
+  bool operator==(const RefIntegrityLink&) const = default;
+};
+
+struct RefIntegrity {
+  std::vector<RefIntegrityLink> links;
+  // The master's part (links of other tables to this one), kept as the file
+  // held it; empty when the file has none. It names the other tables and this
+  // table's primary key, which a rebuild does not renumber.
+  std::vector<uint8_t> master_part;
+
+  bool empty() const { return links.empty() && master_part.empty(); }
+  bool operator==(const RefIntegrity&) const = default;
 };
 
 // What a .VAL header and footer repeat of their table. The table name and the
@@ -57,26 +90,31 @@ struct ValTableInfo {
   std::vector<PxField> fields;     // the table's fields in order
 };
 
-// Reads the checks of a .VAL file for a table with `info.fields`. Checks whose
-// values cannot be read are reported as data corruption naming the file.
-// The old level-3 format (version byte 0x01) yields no checks (it is not
-// documented anywhere); referential-integrity sections are skipped.
-// The file's footer lists the fields the checks were written for; when it no
-// longer matches the table (an outdated file), checks follow their fields by
-// name (by position when a name is gone but the field counts agree and the
-// type there is the same), checks of fields the table no longer has are left
-// out, and the values of a field whose type changed are dropped while its
-// required flag, picture and lookup are kept.
+// Reads the checks of a .VAL file for a table with `info.fields` and, when
+// `integrity` is given, its referential-integrity links. Damage is reported
+// as data corruption naming the file.
+// Level-3 tables (version byte 0x01) have an older layout without footer and
+// without referential integrity, whose entries name the table's own fields.
+// A later file's footer lists the fields the checks were written for; when it
+// no longer matches the table (an outdated file), checks and links follow
+// their fields by name (by position when a name is gone but the field counts
+// agree and the type there is the same), checks and links of fields the table
+// no longer has are left out, and the values of a field whose type changed
+// are dropped while its required flag, picture and lookup are kept.
 std::vector<ValidityCheck> ReadValFile(FileSystem& fs, const std::string& path,
-                                       const ValTableInfo& info, const CodePage& code_page);
+                                       const ValTableInfo& info, const CodePage& code_page,
+                                       RefIntegrity* integrity = nullptr);
 
-// Writes a .VAL file holding `checks` (sorted by field number by the caller).
-// Lookups are not written; a zero `info.hi_field_id` is written as the field
-// count + 1. Raises EDBEngineError (invalid request) for a
-// check on a field the table lacks, checks out of order, a value on a blob
-// field, or a table version without this layout (level 3).
+// Writes a .VAL file holding `checks` (sorted by field number by the caller)
+// and `integrity`, in the layout of the table's version (the old one for
+// level 3). A zero `info.hi_field_id` is written as the field count + 1.
+// Raises EDBEngineError (invalid request) for a check or link on a field the
+// table lacks, checks out of order, a value on a blob field, text the code
+// page cannot hold, referential integrity in a level-3 table, or an unknown
+// table version.
 void WriteValFile(FileSystem& fs, const std::string& path, const ValTableInfo& info,
-                  const std::vector<ValidityCheck>& checks, const CodePage& code_page);
+                  const std::vector<ValidityCheck>& checks, const CodePage& code_page,
+                  const RefIntegrity& integrity = {});
 
 // Conversions of one value between record encoding (`record`, the field's
 // length in bytes) and native form (`native`, 256 bytes).

@@ -140,7 +140,14 @@ TEST_F(CreateDictionaryTest, ArgumentsAreChecked) {
   EXPECT_FALSE(fs::exists(dir_.file("d")));
   const Result help = Invoke({"create-dictionary", "--help"});
   EXPECT_EQ(help.status, kExitOk);
-  EXPECT_TRUE(help.out.starts_with("Usage: vellum-cli create-dictionary DIR\n"));
+  EXPECT_TRUE(help.out.starts_with("Usage: vellum-cli create-dictionary [--code-page N] DIR\n"));
+  // A code page is a number the engine converts; nothing is created without.
+  for (const char* code_page : {"", "abc", "12a", "99999", "-1"}) {
+    SCOPED_TRACE(code_page);
+    EXPECT_EQ(Invoke({"create-dictionary", "--code-page", code_page, dir_.file("d")}).status,
+              kExitUsage);
+    EXPECT_FALSE(fs::exists(dir_.file("d")));
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -184,6 +184,9 @@ struct Expected {
   bool required;
   std::string picture;
   std::string lookup;
+  uint8_t lookup_options = 0;
+  bool has_min = false;
+  bool has_max = false;
 };
 
 void ExpectChecks(const std::string& file, const std::vector<ValidityCheck>& got,
@@ -195,10 +198,14 @@ void ExpectChecks(const std::string& file, const std::vector<ValidityCheck>& got
     EXPECT_EQ(got[i].required, want[i].required);
     EXPECT_EQ(got[i].picture, want[i].picture);
     EXPECT_EQ(got[i].lookup_table, want[i].lookup);
-    EXPECT_FALSE(got[i].has_min);
-    EXPECT_FALSE(got[i].has_max);
+    EXPECT_EQ(got[i].lookup_options, want[i].lookup_options);
+    EXPECT_EQ(got[i].has_min, want[i].has_min);
+    EXPECT_EQ(got[i].has_max, want[i].has_max);
   }
 }
+
+// The picture that CUSTOMER and FILMS give their long text fields.
+const std::string kWordsPicture = "!*[{ ,.,(,;,}*{ ,.,(,;,}!,@]";
 
 // ---------------------------------------------------------------------------
 // The corpus: what xxd shows in each file.
@@ -209,7 +216,7 @@ const std::map<std::string, std::vector<Expected>>& CorpusExpectations() {
       {"db/AREACODE.VAL", {{1, false, "###", ""}, {4, false, "&&", ""}}},
       {"fields/logical.val", {{1, true, "", ""}}},
       {"history/7989240b-parent/joins/secondary.val",
-       {{1, true, "", "primary.DB"}, {2, true, "", ""}}},
+       {{1, true, "", "primary.DB", kLookupHelpAndFill}, {2, true, "", ""}}},
       {"history/d1559bcc-parent/db/DECIMAL.VAL", {{1, true, "", ""}}},
       {"joins/A.VAL", {}},
       {"joins/B.VAL", {}},
@@ -218,13 +225,36 @@ const std::map<std::string, std::vector<Expected>>& CorpusExpectations() {
       {"joins/fk2.val", {}},
       {"joins/fk3.val", {}},
       {"joins/fk4.val", {}},
-      {"joins/joinb.val", {{1, false, "", "joina.db"}}},
+      {"joins/joinb.val", {{1, false, "", "joina.db", kLookupHelpAndFill}}},
       {"joins/multiple.val", {{2, true, "", ""}, {3, false, "[(*3{#}) ]*3{#}-*4{#}", ""}}},
-      {"joins/origin.val", {{2, false, "", "destination.db"}}},
+      {"joins/origin.val", {{2, false, "", "destination.db", kLookupHelpAndFill}}},
       {"joins/paradox-ascii.val", {{1, true, "", ""}}},
       {"joins/primary.val", {}},
       {"joins/to_multiple.val", {}},
       {"joins/two.val", {}},
+      // The old layout of level-3 tables. Entries that check nothing (CUSTOMER
+      // 9-11, FILMS 3 and 9) are passed over.
+      {"mtdemo/CUSTOMER.VAL",
+       {{1, false, "*!", ""},
+        {2, false, "!*@", ""},
+        {3, false, "!*@", ""},
+        {4, false, kWordsPicture, ""},
+        {5, false, kWordsPicture, ""},
+        {6, false, "&&", ""},
+        {7, false, "#####[-####]", ""},
+        {8, false, "###-###{#,-####}", ""}}},
+      {"mtdemo/EMPLOYEE.VAL",
+       {{1, false, "*!", "STORE.DB", kLookupAllFields | kLookupHelpAndFill}}},
+      {"mtdemo/FILMS.VAL",
+       {{1, false, "*!", ""},
+        {2, false, kWordsPicture, ""},
+        {4, false, kWordsPicture, ""},
+        {6, false, "####", "", 0, true, true},
+        {7, false, "G,PG,R,X", ""},
+        {8, false, "", "", 0, true, false}}},
+      {"mtdemo/STORE.VAL",
+       {{1, false, "*!", ""}, {2, false, "!*@", ""}, {3, false, "!*@", ""}, {4, false, "!!", ""}}},
+      {"mtdemo/TAXRATE.VAL", {{1, false, "*!", ""}, {2, false, "!!", ""}}},
   };
   return expectations;
 }
@@ -282,15 +312,36 @@ TEST(ValFileCorpus, Level7FooterWithLongTableNameIsRead) {
   EXPECT_FALSE(checks[0].has_default);
 }
 
-TEST(ValFileCorpus, Level3FormatYieldsNoChecks) {
+TEST(ValFileCorpus, Level3ValuesAreInRecordEncoding) {
+  // FILMS.VAL: Year (a Number) between c0 9d b0 00.. and c0 9f 3c 00..,
+  // which are 1900 and 1999; Rental Fee (Money) at least 80 00.., 0.
+  auto checks = ReadCorpusVal(CorpusFile("mtdemo/FILMS.VAL"));
+  ASSERT_EQ(checks.size(), 6u);
+  EXPECT_EQ(checks[3].min, NativeDouble(1900));
+  EXPECT_EQ(checks[3].max, NativeDouble(1999));
+  EXPECT_EQ(checks[5].min, NativeDouble(0));
+}
+
+TEST(ValFileCorrupt, Level3FilesShorterThanTheirEntriesAreCorrupt) {
   MemoryFileSystem fs;
   fs.files["OLD.VAL"] = {0x05, 0x01, 0x02, 0x13, 0x77};
-  fs.files["TINY.VAL"] = {0x05, 0x01};
+  // A header announcing one entry, and 10 bytes of it.
+  Bytes8 cut(0x35 + 10, 0);
+  cut[1] = 0x01;
+  cut[2] = 1;
+  fs.files["CUT.VAL"] = cut;
   ValTableInfo info;
   info.fields.push_back(PxField{"A", PxType::kAlpha, 10, 0, 10, false});
   CodePage cp(437);
-  EXPECT_TRUE(ReadValFile(fs, "OLD.VAL", info, cp).empty());
-  EXPECT_TRUE(ReadValFile(fs, "TINY.VAL", info, cp).empty());
+  for (const char* file : {"OLD.VAL", "CUT.VAL"}) {
+    SCOPED_TRACE(file);
+    try {
+      ReadValFile(fs, file, info, cp);
+      ADD_FAILURE() << "read";
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.category(), ErrorCategory::kDataCorrupt);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -302,6 +353,9 @@ struct RewriteCase {
   std::string file;
   std::string table_name;
   std::vector<size_t> entries;  // offsets of the check entries
+  // Byte ranges [first, end) of run-time garbage: the old layout's header
+  // after byte 2, the unused part of a lookup.
+  std::vector<std::pair<size_t, size_t>> garbage = {};
 };
 
 void ExpectRewriteMatches(const RewriteCase& c) {
@@ -310,10 +364,11 @@ void ExpectRewriteMatches(const RewriteCase& c) {
   DbInfo db = LoadDbInfo(DbBeside(path));
   db.info.table_name = c.table_name;
   CodePage cp(db.code_page);
-  auto checks = ReadValFile(FileSystem::Default(), path, db.info, cp);
+  RefIntegrity integrity;
+  auto checks = ReadValFile(FileSystem::Default(), path, db.info, cp, &integrity);
   test::TempDir dir;
   const std::string out = dir.file("OUT.VAL");
-  WriteValFile(FileSystem::Default(), out, db.info, checks, cp);
+  WriteValFile(FileSystem::Default(), out, db.info, checks, cp, integrity);
   Bytes8 want = ReadAll(path);
   Bytes8 got = ReadAll(out);
   ASSERT_EQ(got.size(), want.size());
@@ -324,6 +379,10 @@ void ExpectRewriteMatches(const RewriteCase& c) {
     }
   }
   std::vector<bool> masked(want.size(), false);
+  for (const auto& [first, end] : c.garbage) {
+    std::fill(masked.begin() + static_cast<long>(first), masked.begin() + static_cast<long>(end),
+              true);
+  }
   for (size_t w : words) {
     for (size_t k = 0; k < 4; ++k) {
       masked[w + k] = true;
@@ -337,8 +396,10 @@ void ExpectRewriteMatches(const RewriteCase& c) {
       EXPECT_EQ(got[i], want[i]) << "byte " << i;
     }
   }
-  // And the rewritten file reads back to the same checks.
-  EXPECT_EQ(ReadValFile(FileSystem::Default(), out, db.info, cp), checks);
+  // And the rewritten file reads back to the same checks and links.
+  RefIntegrity again;
+  EXPECT_EQ(ReadValFile(FileSystem::Default(), out, db.info, cp, &again), checks);
+  EXPECT_EQ(again, integrity);
 }
 
 TEST(ValFileWrite, RewriteOfLogicalDefaultMatchesEngineFile) {
@@ -365,6 +426,88 @@ PxField Field(const std::string& name, PxType type, uint8_t size_byte, uint16_t 
   f.offset = offset;
   f.length = static_cast<uint16_t>(StorageSize(type, size_byte));
   return f;
+}
+
+TEST(ValFileWrite, RewriteOfLevel3FilesMatchesEngineFiles) {
+  const std::pair<size_t, size_t> header = {0x03, 0x35};
+  ExpectRewriteMatches({"mtdemo/STORE.VAL", "", {0x35, 0x54, 0x74, 0x94}, {header}});
+  ExpectRewriteMatches({"mtdemo/TAXRATE.VAL", "", {0x35, 0x54}, {header}});
+  // EMPLOYEE's lookup: "STORE.DB" and its NUL at 0x51, garbage to 0xA1.
+  ExpectRewriteMatches({"mtdemo/EMPLOYEE.VAL", "", {0x35}, {header, {0x5A, 0xA1}}});
+}
+
+TEST(ValFileWrite, RewriteOfLookupsMatchesEngineFiles) {
+  // origin.val: the lookup "destination.db" at 0x51, zeros after it.
+  // (Its footer names the table "B.db".)
+  ExpectRewriteMatches({"joins/origin.val", "C:\\Projetos\\Paradox\\B.db", {0x35}});
+}
+
+TEST(ValFileWrite, RewriteOfReferentialIntegrityMatchesEngineFiles) {
+  ExpectRewriteMatches({"joins/fk1.val", "C:\\Projetos\\Paradox\\fk1.DB", {}});
+  ExpectRewriteMatches({"joins/primary.val", "C:\\Projetos\\Paradox\\primary.db", {}});
+  ExpectRewriteMatches({"joins/C.VAL", "C:\\Paradox\\db\\C.DB", {0x35, 0x51}});
+  ExpectRewriteMatches({"joins/multiple.val", "C:\\Projetos\\Paradox\\multiple.DB", {0x35, 0x51}});
+}
+
+TEST(ValFileCorpus, ReferentialIntegrityLinksAreRead) {
+  struct Case {
+    std::string file;
+    std::vector<RefIntegrityLink> links;  // stored bytes not compared
+    bool master;
+  };
+  // What xxd shows: link name at 0, master table at 0xD4, rule at 0x19A,
+  // field count at 0x19E, field numbers at 0x1A0 and 0x1C0 of each link.
+  const Case cases[] = {
+      {"joins/fk1.val", {{"reference", "primary.db", {2}, {1}, true, {}}}, false},
+      {"joins/fk2.val", {{"reference", "primary.db", {2}, {1}, false, {}}}, false},
+      {"joins/fk4.val", {{"reference", "two.db", {2, 4}, {1, 2}, true, {}}}, false},
+      {"joins/C.VAL",
+       {{"Reference A", "A.db", {2}, {1}, true, {}}, {"Reference B", "B.db", {3}, {1}, true, {}}},
+       false},
+      {"joins/primary.val", {}, true},
+      {"joins/A.VAL", {}, true},
+      {"joins/multiple.val",
+       {{"fk2", "primary.db", {4}, {1}, true, {}},
+        {"fk_multiple_primary", "primary.db", {2}, {1}, true, {}}},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = CorpusFile(c.file);
+    DbInfo db = LoadDbInfo(DbBeside(path));
+    CodePage cp(db.code_page);
+    RefIntegrity integrity;
+    ReadValFile(FileSystem::Default(), path, db.info, cp, &integrity);
+    for (auto& link : integrity.links) {
+      EXPECT_EQ(link.stored.size(), 0x1E0u);
+      link.stored.clear();
+    }
+    EXPECT_EQ(integrity.links, c.links);
+    EXPECT_EQ(!integrity.master_part.empty(), c.master);
+  }
+}
+
+TEST(ValFileWrite, LinksAreWrittenWithTheFieldsTheyNameNow) {
+  // fk1's link on FK (field 2) written for a table where FK is field 3.
+  const std::string path = CorpusFile("joins/fk1.val");
+  DbInfo db = LoadDbInfo(DbBeside(path));
+  CodePage cp(db.code_page);
+  RefIntegrity integrity;
+  ReadValFile(FileSystem::Default(), path, db.info, cp, &integrity);
+  ASSERT_EQ(integrity.links.size(), 1u);
+  ValTableInfo moved = db.info;
+  moved.fields.insert(moved.fields.begin() + 1, Field("NEW", PxType::kShort, 2, 0));
+  integrity.links[0].fields = {3};
+  MemoryFileSystem fs;
+  WriteValFile(fs, "FK1.VAL", moved, {}, cp, integrity);
+  const Bytes8& b = fs.files["FK1.VAL"];
+  const size_t link = Le32(b, 0x0D) + 2;
+  EXPECT_EQ(Le16(b, Le32(b, 0x0D)), 1);  // one link
+  EXPECT_EQ(Le16(b, link + 0x19E), 1);   // of one field,
+  EXPECT_EQ(Le16(b, link + 0x1A0), 3);   // now the third
+  EXPECT_EQ(Le16(b, link + 0x1C0), 1);   // on the master's first
+  EXPECT_EQ(Le32(b, link + 0x19A), 1u);  // cascading
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[link])), "reference");
 }
 
 TEST(ValFileWrite, ValuesAreStoredInRecordEncoding) {
@@ -464,9 +607,10 @@ TEST(ValFileWrite, RejectsRequestsItCannotStore) {
   info.fields = {Field("A", PxType::kShort, 2, 0), Field("M", PxType::kMemo, 20, 2)};
   MemoryFileSystem fs;
   CodePage cp(437);
-  auto category_of = [&](const std::vector<ValidityCheck>& checks, const ValTableInfo& i) {
+  auto category_of = [&](const std::vector<ValidityCheck>& checks, const ValTableInfo& i,
+                         const RefIntegrity& integrity = {}) {
     try {
-      WriteValFile(fs, "X.VAL", i, checks, cp);
+      WriteValFile(fs, "X.VAL", i, checks, cp, integrity);
     } catch (const EDBEngineError& e) {
       return static_cast<int>(e.category());
     }
@@ -487,9 +631,26 @@ TEST(ValFileWrite, RejectsRequestsItCannotStore) {
   EXPECT_EQ(category_of({beyond}, info), invalid);
   EXPECT_EQ(category_of({first, first}, info), invalid);
   EXPECT_EQ(category_of({memo_default}, info), invalid);
+  // Level 3 has no referential integrity; a version below it no layout.
   ValTableInfo level3 = info;
   level3.file_version_id = 0x03;
-  EXPECT_EQ(category_of({first}, level3), invalid);
+  RefIntegrity link;
+  link.links.push_back({"L", "M.DB", {1}, {1}, false, {}});
+  EXPECT_EQ(category_of({first}, level3, link), invalid);
+  EXPECT_EQ(category_of({first}, level3), 0);
+  ValTableInfo unknown = info;
+  unknown.file_version_id = 0x02;
+  EXPECT_EQ(category_of({first}, unknown), invalid);
+  // Text is never replaced: a picture the code page cannot hold, a lookup
+  // name longer than its 25 bytes, a link on a field the table lacks.
+  ValidityCheck hebrew = first;
+  hebrew.picture = "\xD7\x90\xD7\x91";  // alef bet
+  EXPECT_EQ(category_of({hebrew}, info), invalid);
+  ValidityCheck long_lookup = first;
+  long_lookup.lookup_table = std::string(26, 'L');
+  EXPECT_EQ(category_of({long_lookup}, info), invalid);
+  link.links[0].fields = {3};
+  EXPECT_EQ(category_of({first}, info, link), invalid);
   EXPECT_EQ(category_of({first}, info), 0);
 }
 

@@ -1035,5 +1035,158 @@ TEST_F(StructureLoaderTest, ClicksDuringTheLoadCannotStartAnotherRunOrSwitchTheD
   EXPECT_FALSE(FindTable("OTHER", "ONE"));
 }
 
+// --- one name per table, and names the dictionary cannot hold --------------
+
+TEST_F(StructureLoaderTest, ATableIsRecordedUnderItsOwnNameHoweverItIsTyped) {
+  CreateSimple("Orders");  // the data file is "Orders.DB"
+  ui_.answers = {Answer::kAll};
+  Load({"orders.db", "ORDERS", "Orders.DB", "orders"});
+  auto tables = Tables();
+  ASSERT_EQ(tables.size(), 1u);
+  EXPECT_EQ(tables[0].name, "Orders");
+  // The later names found the same row, and the question names it so.
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text, UpgradeQuestion("SHOP", "Orders"));
+}
+
+class HebrewNamesTest : public StructureLoaderTest {
+ protected:
+  // "שלום" (shin lamed vav final-mem) as a field name of a code page 1255
+  // table; in that code page its bytes are F9 EC E5 ED.
+  const std::string shalom_ = "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
+
+  void CreateHebrewSource() {
+    TableDefinition def;
+    def.code_page = 1255;
+    def.fields = {{"ID", FieldType::kSmallint, 0}, {shalom_, FieldType::kString, 10}};
+    def.indexes = {{"", "ID", true, true}};
+    Table::Create(src_, "HEB", def);
+  }
+};
+
+TEST_F(HebrewNamesTest, ADictionaryThatCannotHoldANameRefusesTheTable) {
+  CreateHebrewSource();
+  CreateSimple("PLAIN");
+  Load({"HEB", "PLAIN"});
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].kind, MessageKind::kError);
+  EXPECT_EQ(ui_.shown[0].text,
+            "The table \"HEB\" cannot be loaded: the name of field 2, \"" + shalom_ +
+                "\", holds characters that the dictionary's code page 1252 cannot hold; a "
+                "dictionary created in a code page that has them can");
+  EXPECT_EQ(CodeOf("HEB"), kNoCode);
+  EXPECT_NE(CodeOf("PLAIN"), kNoCode);
+}
+
+TEST_F(HebrewNamesTest, ADictionaryInTheirCodePageHoldsThemExactly) {
+  CreateHebrewSource();
+  dm_.reset();
+  const std::string dict1255 = dir_.file("dict1255");
+  fs::create_directories(dict1255);
+  dictionary::CreateDictionaryTables(dict1255, engine::FileSystem::Default(), 1255);
+  ui_.project_directory = dict1255;
+  dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+  Load({"HEB"});
+  EXPECT_TRUE(ui_.shown.empty());
+  auto fields = Table::Open(dict1255, dictionary::kFieldsTable);
+  ASSERT_EQ(fields->recordCount(), 2u);
+  EXPECT_EQ(Str(fields->read(1)[2]), shalom_);
+  // On disk, in code page 1255.
+  std::ifstream in(dict1255 + "/DDFields.DB", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(bytes.find("\xF9\xEC\xE5\xED"), std::string::npos);
+}
+
+TEST_F(StructureLoaderTest, NamesLongerThanTheirColumnsAreRefusedNotCut) {
+  CreateSimple("ITEMS");
+  const std::string long_alias(51, 'A');
+  Load({"ITEMS"}, long_alias);
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].kind, MessageKind::kError);
+  EXPECT_EQ(ui_.shown[0].text, "The alias \"" + long_alias +
+                                   "\" is longer than the 50 characters the dictionary holds");
+  EXPECT_TRUE(Tables().empty());
+
+  // A table name of 51 characters, and one of exactly 50.
+  const std::string long_name(51, 'T');
+  CreateSimple(long_name);
+  CreateSimple(std::string(50, 'F'));
+  ui_ = test::ScriptedUi{};
+  Load({long_name, std::string(50, 'F')});
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text, "The table \"" + long_name +
+                                   "\" cannot be loaded: the table name, \"" + long_name +
+                                   "\", is longer than the 50 characters the dictionary holds");
+  ASSERT_EQ(Tables().size(), 1u);
+  EXPECT_EQ(Tables()[0].name, std::string(50, 'F'));
+}
+
+// --- DDProps ----------------------------------------------------------------
+
+// The DDProps rows of a table, read straight from the file: "Voce Numero"
+// -> {Campi, Valore, Opzioni}.
+struct PropsRow {
+  std::string fields, value;
+  int64_t options;
+  bool operator==(const PropsRow&) const = default;
+};
+std::map<std::string, PropsRow> PropsRowsOf(const std::string& dict, int64_t code) {
+  std::map<std::string, PropsRow> rows;
+  auto t = Table::Open(dict, dictionary::kPropertiesTable);
+  for (uint32_t i = 0; i < t->recordCount(); ++i) {
+    Row r = t->read(i);
+    if (Int(r[0]) != code) continue;
+    rows[Str(r[1]) + " " + std::to_string(Int(r[2]))] = {Str(r[4]), Str(r[5]), Int(r[6])};
+  }
+  return rows;
+}
+
+TEST_F(StructureLoaderTest, PicturesLookupsAndFilePropertiesGoToDDProps) {
+  ValidityCheck picture = Check(2, std::nullopt, std::nullopt, std::nullopt);
+  picture.picture = "&*?";
+  ValidityCheck lookup = Check(3, std::nullopt, std::nullopt, std::nullopt);
+  lookup.lookup_table = "STATES.DB";
+  lookup.lookup_options = engine::paradox::kLookupHelpAndFill;
+  TableDefinition def;
+  def.code_page = 850;
+  def.block_kb = 4;
+  def.fields = {{"ID", FieldType::kSmallint, 0},
+                {"CODE", FieldType::kString, 5},
+                {"STATE", FieldType::kString, 2}};
+  def.indexes = {{"", "ID", true, true}};
+  def.checks = {picture, lookup};
+  Table::Create(src_, "PLACES", def);
+  Load({"PLACES"});
+  EXPECT_TRUE(ui_.shown.empty());
+  const auto rows = PropsRowsOf(dict_, CodeOf("PLACES"));
+  EXPECT_EQ(rows.at("CodePage 1"), (PropsRow{"", "850", -1}));
+  EXPECT_EQ(rows.at("SortOrder 1"), (PropsRow{"", "ascii", 0}));
+  EXPECT_EQ(rows.at("Level 1"), (PropsRow{"", "4", -1}));
+  EXPECT_EQ(rows.at("BlockSize 1"), (PropsRow{"", "4096", -1}));
+  EXPECT_EQ(rows.at("Picture 1"), (PropsRow{"CODE", "&*?", -1}));
+  EXPECT_EQ(rows.at("Lookup 1"), (PropsRow{"STATE", "STATES.DB", 2}));
+  EXPECT_EQ(rows.size(), 6u);
+}
+
+TEST_F(StructureLoaderTest, ADictionaryWithoutDDPropsGetsItAtTheLoadAndDeletingATableEmptiesIt) {
+  dm_.reset();
+  for (const char* ext : {".DB", ".PX"}) fs::remove(dict_ + "/DDProps" + ext);
+  dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+  EXPECT_FALSE(dm_->tblProps.active());
+  CreateSimple("ONE");
+  CreateSimple("TWO");
+  Load({"ONE", "TWO"});
+  ASSERT_TRUE(fs::exists(dict_ + "/DDProps.DB"));
+  EXPECT_EQ(PropsRowsOf(dict_, CodeOf("ONE")).size(), 4u);
+  const int64_t two = CodeOf("TWO");
+  EXPECT_EQ(PropsRowsOf(dict_, two).size(), 4u);
+
+  // Deleting a table's row deletes its DDProps rows with its other rows.
+  SelectTable("TWO");
+  dm_->tblTables.remove();
+  EXPECT_TRUE(PropsRowsOf(dict_, two).empty());
+  EXPECT_EQ(PropsRowsOf(dict_, CodeOf("ONE")).size(), 4u);
+}
+
 }  // namespace
 }  // namespace vellum::loading

@@ -406,12 +406,23 @@ TEST_F(TableDefinitionBuilderTest, BooleanDefaultIsAllBitsSetOrZero) {
   EXPECT_EQ(d.check_operations, std::vector<Operation>(2, Operation::kNone));
 }
 
-TEST_F(TableDefinitionBuilderTest, RequiredWithoutValuesGivesNoCheck) {
+TEST_F(TableDefinitionBuilderTest, RequiredWithoutValuesStaysRequired) {
+  // A required field with no minimum, maximum or default keeps a check with
+  // the required flag alone; a field neither required nor with values has
+  // none.
   AddField({"ID", "Integer", {}, "", "", "", true});
+  AddField({"FREE", "String", 5, "", "", "", false});
   AddField({"NAME", "String", 20, "", "", "", true});
   TableDescriptor d = Build();
-  EXPECT_TRUE(d.checks.empty());
-  EXPECT_TRUE(d.check_operations.empty());
+  ASSERT_EQ(d.checks.size(), 2u);
+  EXPECT_EQ(d.check_operations.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(d.checks[i].field_number, i == 0 ? 1 : 3);
+    EXPECT_TRUE(d.checks[i].required);
+    EXPECT_FALSE(d.checks[i].has_min || d.checks[i].has_max || d.checks[i].has_default);
+    EXPECT_TRUE(ZeroFrom(d.checks[i].min, 0) && ZeroFrom(d.checks[i].def, 0));
+  }
 }
 
 TEST_F(TableDefinitionBuilderTest, CheckCarriesRequiredAndItsThreeValues) {
