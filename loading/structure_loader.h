@@ -37,9 +37,9 @@ inline constexpr char kOldRowMark = '~';
 // What a load did with one table.
 struct TableLoad {
   enum class Result {
-    kAdded,      // not in the dictionary before: a new DDTables row with its rows
-    kUpgraded,   // loaded before: its field and index rows replaced
-    kKept,       // loaded before, the upgrade answered No: left as it was
+    kAdded,        // not in the dictionary before: a new DDTables row with its rows
+    kUpgraded,     // loaded before: its field and index rows replaced
+    kKept,         // loaded before, the upgrade answered No: left as it was
     kNotOpened,    // could not be opened; an error box said so
     kNotStorable,  // a name or text of it the dictionary cannot hold; an error box said so
     kNotLoaded,    // the run ended at it: Cancel, or a rule refused its row

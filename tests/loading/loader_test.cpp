@@ -1084,8 +1084,8 @@ TEST_F(HebrewNamesTest, ADictionaryInTheirCodePageHoldsThemExactly) {
   const std::string dict1255 = dir_.file("dict1255");
   fs::create_directories(dict1255);
   dictionary::CreateDictionaryTables(dict1255, engine::FileSystem::Default(), 1255);
-  ui_.project_directory = dict1255;
-  dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+  dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
+  dm_->OpenDictionary(dict1255);
   Load({"HEB"});
   EXPECT_TRUE(ui_.shown.empty());
   auto fields = Table::Open(dict1255, dictionary::kFieldsTable);
@@ -1171,7 +1171,8 @@ TEST_F(StructureLoaderTest, PicturesLookupsAndFilePropertiesGoToDDProps) {
 TEST_F(StructureLoaderTest, ADictionaryWithoutDDPropsGetsItAtTheLoadAndDeletingATableEmptiesIt) {
   dm_.reset();
   for (const char* ext : {".DB", ".PX"}) fs::remove(dict_ + "/DDProps" + ext);
-  dm_ = std::make_unique<TdmDataDictionary>(session_, ui_, false);
+  dm_ = std::make_unique<TdmDataDictionary>(session_, ui_);
+  dm_->OpenDictionary(dict_);
   EXPECT_FALSE(dm_->tblProps.active());
   CreateSimple("ONE");
   CreateSimple("TWO");

@@ -119,8 +119,8 @@ class KeepPropertiesTest : public ::testing::Test {
     fs::remove_all(dict_);
     fs::create_directories(dict_);
     dictionary::CreateDictionaryTables(dict_, engine::FileSystem::Default(), code_page);
-    ui_.project_directory = dict_;
-    dm_ = std::make_unique<dictionary::TdmDataDictionary>(session_, ui_, false);
+    dm_ = std::make_unique<dictionary::TdmDataDictionary>(session_, ui_);
+    dm_->OpenDictionary(dict_);
   }
 
   void CopyCorpus(const std::string& folder, const std::vector<std::string>& tables) {
@@ -136,7 +136,7 @@ class KeepPropertiesTest : public ::testing::Test {
   }
 
   void Rebuild(const std::string& directory) {
-    TTableRegenerator regenerator(*dm_);
+    TTableRegenerator regenerator(*dm_, ui_);
     regenerator.RegenerateAlias("SRC", directory, false);
   }
 
@@ -302,7 +302,7 @@ TEST_P(SortOrderTest, IsKeptWhereTheEngineWritesItsOrderElseTheRebuildSaysSo) {
                          "SRC.T", "-d", directory, "--plan"});
     ASSERT_EQ(plan.status, 0) << plan.err;
     ui_.progress_texts.clear();
-    TTableRegenerator regenerator(*dm_);
+    TTableRegenerator regenerator(*dm_, ui_);
     regenerator.RegenerateTable("SRC", "T", directory);
     if (c.note.empty()) {
       EXPECT_EQ(plan.out.find("note:"), std::string::npos) << plan.out;
