@@ -159,7 +159,8 @@ void TdmDataDictionary::OpenDictionary(const std::string& directory) {
 
 void TdmDataDictionary::EnsurePropertiesTable() {
   if (tblProps.active()) return;
-  CreatePropertiesTable(projectDirectory(), session_.fs());
+  // The code page comes from the open DDTables: a batch may hold its lock.
+  CreatePropertiesTable(projectDirectory(), session_.fs(), codePage());
   tblProps.open();
   // Rows written in a batch reach the disk with the other tables'.
   for (int depth = 0; depth < batch_depth_; ++depth) tblProps.table().beginBulk();

@@ -124,12 +124,10 @@ void CreateDictionaryTables(const std::string& directory, engine::FileSystem& fs
   CreateTable(directory, "DDTables", DDTablesDefinition(), code_page, fs);
 }
 
-void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs) {
+void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs, int code_page) {
   bool found = false;
   engine::ResolveCaseInsensitive(fs, directory, kPropertiesTable, &found);
   if (found) return;
-  const int code_page =
-      engine::paradox::Table::Open(directory, kTablesTable, {}, fs)->structure().code_page;
   CreateTable(directory, "DDProps", DDPropsDefinition(), code_page, fs);
 }
 

@@ -24,7 +24,7 @@ inline constexpr const char* kPropertiesTable = "Ddprops.DB";
 // The code page of a new dictionary unless another is asked for.
 inline constexpr int kDefaultDictionaryCodePage = 1252;
 
-// Definitions of the three tables, in creation order.
+// Definitions of the four tables.
 engine::paradox::TableDefinition DDTablesDefinition();
 engine::paradox::TableDefinition DDFieldsDefinition();
 engine::paradox::TableDefinition DDIndexDefinition();
@@ -41,17 +41,16 @@ void CreateDictionaryTables(const std::string& directory,
                             int code_page = kDefaultDictionaryCodePage);
 
 // Creates DDProps, empty, in the dictionary in `directory` when it has none,
-// in the code page of its DDTables.
-void CreatePropertiesTable(const std::string& directory,
-                           engine::FileSystem& fs = engine::FileSystem::Default());
+// in `code_page`, which is to be the dictionary's (that of its DDTables).
+void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs, int code_page);
 
 // Makes `directory` a new, empty data dictionary: creates the directory with
-// its missing parents when it does not exist, then the three tables
+// its missing parents when it does not exist, then the four tables
 // (CreateDictionaryTables). Throws Error, having created no table, when
 // `directory` is empty, names a file, cannot be created, or already holds a
 // Data Dictionary (which is never replaced); engine errors of the tables'
-// creation pass through. DDFields or DDIndex tables found without DDTables
-// are replaced by empty ones. The tables are in code page `code_page`.
+// creation pass through. DDFields, DDIndex or DDProps tables found without
+// DDTables are replaced by empty ones. The tables are in code page `code_page`.
 void CreateDictionary(const std::string& directory,
                       engine::FileSystem& fs = engine::FileSystem::Default(),
                       int code_page = kDefaultDictionaryCodePage);

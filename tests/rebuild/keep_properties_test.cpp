@@ -394,5 +394,51 @@ TEST_F(KeepPropertiesTest, ARequiredFieldWithoutValuesStaysRequired) {
   EXPECT_THROW(t->insert({int64_t{1}, Value{}}), engine::EDBEngineError);
 }
 
+// --- a table the dictionary recorded no properties of ---------------------
+
+class WithoutRecordedPropertiesTest : public KeepPropertiesTest {
+ protected:
+  // A table PRICES with a picture on PRICE and one row, loaded into a
+  // dictionary that then loses DDProps, as one made before it had it.
+  void SetUp() override {
+    KeepPropertiesTest::SetUp();
+    ValidityCheck picture;
+    picture.field_number = 2;
+    picture.picture = "###";
+    TableDefinition def;
+    def.fields = {{"ID", FieldType::kSmallint, 0}, {"PRICE", FieldType::kString, 3}};
+    def.indexes = {{"", "ID", true, true}};
+    def.checks = {picture};
+    Table::Create(src_, "PRICES", def);
+    Table::Open(src_, "PRICES", {.writable = true})->insert({int64_t{1}, Value{"123"}});
+    Load({"PRICES"});
+    dm_.reset();
+    for (const char* ext : {".DB", ".PX"}) fs::remove(FindFile(dict_, "DDProps", ext));
+    dm_ = std::make_unique<dictionary::TdmDataDictionary>(session_, ui_);
+    dm_->OpenDictionary(dict_);
+  }
+};
+
+TEST_F(WithoutRecordedPropertiesTest, AnInPlaceRebuildKeepsTheTablesOwnPicture) {
+  Rebuild(src_);
+  auto table = Table::Open(src_, "PRICES");
+  EXPECT_EQ(table->recordCount(), 1u);
+  ASSERT_EQ(table->structure().checks.size(), 1u);
+  EXPECT_EQ(table->structure().checks[0].field_number, 2);
+  EXPECT_EQ(table->structure().checks[0].picture, "###");
+}
+
+TEST_F(WithoutRecordedPropertiesTest, AnUnreadableValidityFileIsRebuiltWithANote) {
+  std::ofstream(FindFile(src_, "PRICES", ".VAL"), std::ios::binary | std::ios::trunc) << "\x09";
+  Rebuild(src_);
+  auto table = Table::Open(src_, "PRICES");
+  EXPECT_EQ(table->recordCount(), 1u);
+  bool noted = false;
+  for (const std::string& text : ui_.progress_texts) {
+    noted = noted || text.find("its validity file cannot be read") != std::string::npos;
+  }
+  EXPECT_TRUE(noted);
+}
+
 }  // namespace
 }  // namespace vellum::rebuild
