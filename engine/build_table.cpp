@@ -91,16 +91,6 @@ std::optional<double> AsNumber(const Value& v) {
   return std::nullopt;
 }
 
-std::string CutUtf8(const std::string& s, size_t chars) {
-  size_t i = 0, n = 0;
-  while (i < s.size() && n < chars) {
-    auto c = static_cast<unsigned char>(s[i]);
-    i += c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    ++n;
-  }
-  return s.substr(0, std::min(i, s.size()));
-}
-
 std::string AsText(const Value& v) {
   if (auto* d = std::get_if<double>(&v)) return FormatGeneral(*d);
   if (auto* b = std::get_if<bool>(&v)) return *b ? "True" : "False";
@@ -119,7 +109,7 @@ Value ConvertFieldValue(const Value& v, FieldType type, int size) {
   switch (to.type) {
     case FieldType::kString: {
       std::string text = AsText(v);
-      return CutUtf8(text, static_cast<size_t>(to.size));
+      return CutToCharacters(text, static_cast<size_t>(to.size));
     }
     case FieldType::kMemo:
       return AsText(v);

@@ -14,12 +14,14 @@
 #include "engine/number_text.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/table.h"
+#include "engine/text.h"
 #include "rebuild/table_regenerator.h"
 
 namespace vellum::rebuild {
 
 namespace {
 
+using engine::CharacterCount;
 using engine::FieldType;
 using engine::Operation;
 using engine::Value;
@@ -35,18 +37,6 @@ std::string AsText(const Value& v) {
   if (auto* bytes = std::get_if<engine::Bytes>(&v))
     return std::string(bytes->begin(), bytes->end());
   return engine::ValueToText(v);
-}
-
-// Characters of UTF-8 text, as a cut to a number of characters counts them.
-size_t CharacterCount(const std::string& text) {
-  size_t i = 0;
-  size_t n = 0;
-  while (i < text.size()) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    i += c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    ++n;
-  }
-  return n;
 }
 
 // Logical type and size of a field descriptor, as the engine reports them

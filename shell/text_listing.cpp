@@ -4,11 +4,13 @@
 
 #include "dictionary/locale_helper.h"
 #include "engine/errors.h"
+#include "engine/text.h"
 
 namespace vellum::shell {
 
 namespace {
 
+using engine::CharacterCount;
 using engine::DatasetField;
 using engine::Row;
 using engine::Value;
@@ -17,15 +19,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kFormFeed = "\f";
 constexpr std::string_view kFieldHeading =
     "  N Name                              Type Len  Obb Min       Max        Default";
-
-// Characters of a UTF-8 text: every byte that does not continue a sequence.
-size_t CharacterCount(std::string_view text) {
-  size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
 
 // The text padded with blanks on the right to `width` characters (printf's
 // "%-Ns"); a longer text stays whole.
