@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,21 @@ class RangeRelease {
 
  private:
   Dataset& cursor_;
+};
+
+// Holds the dictionary's three tables still while a table's description is
+// read, taken in the order the data module's batches take them: another
+// program's load waits instead of changing the rows between two reads.
+// Released before anything slow (a question, the rebuild itself).
+class DescriptionLock {
+ public:
+  DescriptionLock(Dataset& tables, Dataset& fields, Dataset& indexes)
+      : tables_(tables.table()), fields_(fields.table()), indexes_(indexes.table()) {}
+
+ private:
+  Table::ReadLock tables_;
+  Table::ReadLock fields_;
+  Table::ReadLock indexes_;
 };
 
 // True when `path` could be made a directory: the nearest part of it that
@@ -194,6 +210,7 @@ TTableRegenerator::~TTableRegenerator() {
 void TTableRegenerator::RegenerateTable(const std::string& alias, const std::string& table,
                                         const std::string& output_directory) {
   engine::FileSystem& fs = session_.fs();
+  std::optional<DescriptionLock> reading(std::in_place, tables_, fields_, indexes_);
 
   // The dictionary's row of the table; nothing is touched without it.
   if (!tables_.findKey(Row{Value{alias}, Value{table}})) {
@@ -252,6 +269,7 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     }
   } catch (...) {
     if (present) {
+      reading.reset();
       ui_.ask(
           MessageKind::kPlain,
           "Table \"" + table + "\" exists in the specified directory, but I'm not able to open it",
@@ -303,6 +321,7 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     existing.reset();  // the engine needs the table to itself
   }
   descriptor.check_operations.assign(descriptor.checks.size(), Operation::kAdd);
+  reading.reset();
 
   if (before_build) before_build(descriptor);
   if (dry_run) return;
@@ -336,38 +355,42 @@ std::string RegeneratingText(const std::string& alias, const std::string& table)
 
 bool TTableRegenerator::RegenerateAlias(const std::string& alias,
                                         const std::string& output_directory, bool show_progress) {
-  if (!tables_.findKey(Row{Value{alias}})) {
-    throw Error("Alias \"" + alias + "\" is not present in the datadictionary");
-  }
-  tables_.setRange(Row{Value{alias}}, Row{Value{alias}});
-  RangeRelease release(tables_);
-  checkOneFileEach(alias, output_directory);
-  const size_t total = tables_.recordCount();
-  // RegenerateTable finds each row again and leaves the cursor on it, so the
-  // walk goes on with the next table name.
-  size_t done = 0;
-  for (tables_.first(); !tables_.eof(); tables_.next(), ++done) {
+  const std::vector<std::string> names = aliasTables(alias);
+  checkOneFileEach(alias, names, output_directory);
+  for (size_t done = 0; done < names.size(); ++done) {
     if (ui_.stopRequested()) return false;
-    const std::string name = tables_.fieldByName("Nome").asString();
-    if (show_progress) ui_.progress(RegeneratingText(alias, name), done, total);
+    const std::string& name = names[done];
+    if (show_progress) ui_.progress(RegeneratingText(alias, name), done, names.size());
     ui_.processEvents();
     try {
       RegenerateTable(alias, name, output_directory);
     } catch (...) {
       if (!on_table_failure) throw;
       on_table_failure(name, std::current_exception());
-      // RegenerateTable may have failed before finding the row again.
-      tables_.findKey(Row{Value{alias}, Value{name}});
     }
   }
   return true;
 }
 
+std::vector<std::string> TTableRegenerator::aliasTables(const std::string& alias) {
+  Table::ReadLock reading(tables_.table());
+  if (!tables_.findKey(Row{Value{alias}})) {
+    throw Error("Alias \"" + alias + "\" is not present in the datadictionary");
+  }
+  tables_.setRange(Row{Value{alias}}, Row{Value{alias}});
+  RangeRelease release(tables_);
+  std::vector<std::string> names;
+  for (tables_.first(); !tables_.eof(); tables_.next()) {
+    names.push_back(tables_.fieldByName("Nome").asString());
+  }
+  return names;
+}
+
 void TTableRegenerator::checkOneFileEach(const std::string& alias,
+                                         const std::vector<std::string>& names,
                                          const std::string& output_directory) {
   std::map<std::string, std::string> seen;  // upper-case table name -> dictionary name
-  for (tables_.first(); !tables_.eof(); tables_.next()) {
-    const std::string name = tables_.fieldByName("Nome").asString();
+  for (const std::string& name : names) {
     const std::string base = Upper(engine::paradox::TableBaseName(name));
     auto [it, inserted] = seen.emplace(base, name);
     if (inserted) continue;

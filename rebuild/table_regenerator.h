@@ -145,7 +145,12 @@ class TTableRegenerator {
   void checkNotDictionary(const std::string& table, const std::string& output_directory);
   // Fails when two tables of the alias (the tables cursor's range) are one
   // table file.
-  void checkOneFileEach(const std::string& alias, const std::string& output_directory);
+  // The names of the alias's tables in the dictionary's order, read at one
+  // moment (another program's load may change the dictionary during the run).
+  std::vector<std::string> aliasTables(const std::string& alias);
+  // Raises when two of the names are one table file.
+  static void checkOneFileEach(const std::string& alias, const std::vector<std::string>& names,
+                               const std::string& output_directory);
 
   engine::Session& session_;
   Ui& ui_;

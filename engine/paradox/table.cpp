@@ -189,6 +189,10 @@ struct Table::Impl : public ReadGuard {
   bool beginRead() override;
   void endRead() override;
   void readAgainAfterStale(int wait_ms);
+  // Takes the lock shared and brings what this process holds in line with
+  // the files; false (and nothing taken) when a lock of this process holds
+  // it already or nobody else can change the table.
+  bool holdStill(int wait_ms);
   bool lookForOutsideChanges();
   void reread();
   void publish();
@@ -1254,15 +1258,7 @@ Row Table::read(uint32_t ordinal) {
 class HoldStill {
  public:
   HoldStill(Table::Impl& m, int wait_ms) {
-    if (!m.change_file || m.file_locked) return;
-    m.waitForFileLock(false, wait_ms);
-    try {
-      m.lookForOutsideChanges();
-    } catch (...) {
-      m.releaseFileLock();
-      throw;
-    }
-    held_ = &m;
+    if (m.holdStill(wait_ms)) held_ = &m;
   }
   ~HoldStill() {
     if (held_) held_->releaseFileLock();
@@ -1642,6 +1638,26 @@ void Table::Impl::readAgainAfterStale(int wait_ms) {
     throw;
   }
   releaseFileLock();
+}
+
+bool Table::Impl::holdStill(int wait_ms) {
+  if (!change_file || file_locked) return false;
+  waitForFileLock(false, wait_ms);
+  try {
+    lookForOutsideChanges();
+  } catch (...) {
+    releaseFileLock();
+    throw;
+  }
+  return true;
+}
+
+Table::ReadLock::ReadLock(Table& table) {
+  if (table.impl_->holdStill(table.options_.lock_wait_ms)) held_ = table.impl_;
+}
+
+Table::ReadLock::~ReadLock() {
+  if (held_) held_->releaseFileLock();
 }
 
 std::vector<uint8_t> Table::Impl::readHead() {

@@ -179,6 +179,8 @@ class TableListener {
 
 class Table {
  public:
+  struct Impl;  // the state handles of one file share
+
   // Creates an empty table, replacing any table of that name and all its
   // companion files. Unsupported types and invalid definitions raise an
   // EDBEngineError of the invalid-request category naming the field.
@@ -317,6 +319,24 @@ class Table {
     Table* table_;
     bool reread_;
   };
+  // Holds the table still for the life of a scope, so that several reads
+  // (a walk by position, a record and the rows that go with it) see one
+  // table: other processes' changes wait for it to end (and give up after
+  // their own lock wait). Taking it waits for another process's change to
+  // end (at most OpenOptions::lock_wait_ms, then a lock conflict) and brings
+  // what this process holds in line with the files (listeners are told: a
+  // reset). It does nothing when a lock of this process already holds the
+  // table or the table is open exclusively. Keep it short: writers wait.
+  class ReadLock {
+   public:
+    explicit ReadLock(Table& table);
+    ~ReadLock();
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+   private:
+    std::shared_ptr<Impl> held_;
+  };
   // Looks whether another process changed the table since this process last
   // looked (under a shared lock, so never in the middle of a change) and, if
   // so, reads it again and tells the listeners (a reset). True when it did.
@@ -370,8 +390,6 @@ class Table {
   // The error lines of verifyReport(), one per file and kind of problem; an
   // empty result means clean.
   std::vector<std::string> verify();
-
-  struct Impl;
 
  private:
   Table();
