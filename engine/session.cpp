@@ -18,6 +18,13 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+bool HasControl(const std::string& s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return true;
+  }
+  return false;
+}
+
 bool ValidName(const std::string& s) {
   if (s.empty()) return false;
   for (char c : s) {
@@ -58,6 +65,12 @@ AliasConfig AliasConfig::Load(const std::string& path, FileSystem& fs) {
     if (name.empty() || type.empty() || rest.empty()) {
       ThrowInvalid("Alias configuration \"" + path + "\", line " + std::to_string(number) +
                    ": expected NAME DRIVER DIRECTORY");
+    }
+    // A control character (a NUL, a lone carriage return) would not be saved
+    // back as it was read, and no name or directory holds one.
+    if (HasControl(text)) {
+      ThrowInvalid("Alias configuration \"" + path + "\", line " + std::to_string(number) +
+                   ": a control character in the alias, its driver or its directory");
     }
     if (config.find(name)) {
       ThrowInvalid("Alias configuration \"" + path + "\", line " + std::to_string(number) +

@@ -47,6 +47,7 @@ const Files& Fixture() {
     def.fields = {FieldDef{"ID", vellum::engine::FieldType::kInteger, 0},
                   FieldDef{"NAME", vellum::engine::FieldType::kString, 12}};
     def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByName", "NAME"}};
+    fs.makeDirectories(kDirectory);
     Table::Create(kDirectory, "T", def, fs);
     Table::Create(kDirectory, "OTHER", def, fs);
     {

@@ -49,6 +49,14 @@ TEST(SessionTest, MissingFileMeansNoAliasesAndABadLineIsReportedByNumber) {
   Session bad(conf);
   EXPECT_TRUE(bad.databaseList().empty());  // empty on failure
   EXPECT_EQ(bad.aliasPath("good"), "");
+
+  // A control character would not survive a save: the line is refused.
+  using namespace std::string_literals;
+  for (const std::string& line :
+       {"na\0me STANDARD /a\n"s, "x STAN\rDARD /a\n"s, "x STANDARD /a\x01b\n"s}) {
+    WriteText(conf, "good STANDARD /a\n" + line);
+    EXPECT_THROW(AliasConfig::Load(conf), EDBEngineError) << line;
+  }
 }
 
 TEST(SessionTest, AddRemoveAndTableNames) {
