@@ -14,7 +14,6 @@
 #include "cli/commands.h"
 #include "cli/console_ui.h"
 #include "cli/interrupt.h"
-#include "cli/rebuild_plan.h"
 #include "dictionary/data_module.h"
 #include "dictionary/schema.h"
 #include "engine/errors.h"
@@ -22,6 +21,8 @@
 #include "engine/paradox/code_page.h"
 #include "engine/session.h"
 #include "rebuild/batch_rebuild.h"
+#include "rebuild/plan_text.h"
+#include "rebuild/rebuild_plan.h"
 
 namespace vellum::cli {
 
@@ -244,7 +245,7 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
       const std::optional<rebuild::BatchPlan> batch_plan =
           rebuild::PlanBatch(start.job, data_module, ui);
       if (!batch_plan) return kExitUsage;
-      PrintPlan(*batch_plan, out);
+      rebuild::WritePlan(*batch_plan, out);
       if (batch_plan->failed()) {
         out.flush();
         for (const std::string& failure : batch_plan->failures) err << prefix << failure << '\n';

@@ -1,22 +1,15 @@
-#include "cli/rebuild_plan.h"
+#include "rebuild/plan_text.h"
 
 #include <string>
 
 #include "dictionary/field_type_names.h"
 
-namespace vellum::cli {
+namespace vellum::rebuild {
 
 namespace {
 
 using engine::FieldType;
 using engine::Operation;
-using rebuild::BatchPlan;
-using rebuild::CheckPlan;
-using rebuild::DroppedFieldPlan;
-using rebuild::FieldPlan;
-using rebuild::IndexPlan;
-using rebuild::TableAction;
-using rebuild::TablePlan;
 
 // --- the plan's text -------------------------------------------------------
 
@@ -50,7 +43,7 @@ const char* OperationText(Operation operation) {
 
 }  // namespace
 
-void PrintPlan(const BatchPlan& plan, std::ostream& out) {
+void WritePlan(const BatchPlan& plan, std::ostream& out) {
   out << "Plan of the rebuild; nothing has been changed.\n";
   for (const auto& directory : plan.created_directories) {
     out << "Create directory \"" << directory << "\"\n";
@@ -114,4 +107,4 @@ void PrintPlan(const BatchPlan& plan, std::ostream& out) {
   }
 }
 
-}  // namespace vellum::cli
+}  // namespace vellum::rebuild

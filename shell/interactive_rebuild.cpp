@@ -1,5 +1,9 @@
 #include "shell/interactive_rebuild.h"
 
+#include <sstream>
+
+#include "rebuild/plan_text.h"
+#include "rebuild/rebuild_plan.h"
 #include "rebuild/table_regenerator.h"
 
 namespace vellum::shell {
@@ -110,6 +114,20 @@ Answer ReportRebuildError(Questions& questions, const std::string& message,
   const Answer answer =
       questions.ask(MessageKind::kError, RebuildErrorText(message, error), Buttons::kOkCancel);
   return answer == Answer::kOk ? Answer::kOk : Answer::kCancel;
+}
+
+std::string RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& ui,
+                               const std::string& alias, const std::string& table,
+                               const std::string& output_directory) {
+  rebuild::BatchJob job;
+  job.options.project_directory = data_module.projectDirectory();
+  job.options.table_text = alias + "." + table;
+  job.work_directory = output_directory;
+  const std::optional<rebuild::BatchPlan> plan = rebuild::PlanBatch(job, data_module, ui);
+  if (!plan) return "";
+  std::ostringstream text;
+  rebuild::WritePlan(*plan, text);
+  return text.str();
 }
 
 RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_module,

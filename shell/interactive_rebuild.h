@@ -50,6 +50,15 @@ Answer ReportRebuildError(Questions& questions, const std::string& message,
 using RebuildDetails = std::function<std::string(const std::string& alias, const std::string& table,
                                                  const std::string& output_directory)>;
 
+// The details a question shows in the desktop program: the plan of
+// rebuilding `alias`.`table` into `output_directory` (rebuild::PlanBatch,
+// in full: what each field, index and check becomes, the values a change
+// cuts or empties, what cannot be kept, the failure the rebuild would meet)
+// as text. Working it out changes nothing on disk.
+std::string RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& ui,
+                               const std::string& alias, const std::string& table,
+                               const std::string& output_directory);
+
 enum class RebuildRunEnd {
   kDone,       // every table was answered and dealt with
   kCancelled,  // Cancel at a question or after an engine error

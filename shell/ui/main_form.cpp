@@ -199,7 +199,11 @@ void TMainForm::Rigenera1Click() {
     enableCommands(true);
   });
   JoinedUi ui(*questions_, progress);
-  RunInteractiveRebuild(*data_module_, rebuild_chooser_->choice(), ui, rebuild_details_);
+  const RebuildDetails plan = [this, &ui](const std::string& alias, const std::string& table,
+                                          const std::string& directory) {
+    return RebuildPlanDetails(*data_module_, ui, alias, table, directory);
+  };
+  RunInteractiveRebuild(*data_module_, rebuild_chooser_->choice(), ui, plan);
 }
 
 void TMainForm::showRunProgress(const ProgressStep& step) {

@@ -51,8 +51,6 @@ class TMainForm : public QMainWindow {
   // The dialogs the commands show; the menu items are enabled once given.
   void setRebuildChooser(TSceltaTabelleRegenDlg* chooser);
   void setAboutBox(TAboutBox* about_box);
-  // What the rebuild's questions show as their details (the table's plan).
-  void setRebuildDetails(RebuildDetails details) { rebuild_details_ = std::move(details); }
   // True while a rebuild runs.
   bool running() const { return progress_ != nullptr; }
   TDbEngineErrorDlg& errorDialog() { return *error_dialog_; }
@@ -102,7 +100,6 @@ class TMainForm : public QMainWindow {
   Questions* questions_ = nullptr;
   TSceltaTabelleRegenDlg* rebuild_chooser_ = nullptr;
   TAboutBox* about_box_ = nullptr;
-  RebuildDetails rebuild_details_;
   ui::WindowProgress* progress_ = nullptr;  // the rebuild's, while it runs
   std::unique_ptr<TDbEngineErrorDlg> error_dialog_;
 };

@@ -10,6 +10,7 @@
 
 #include "dictionary/schema.h"
 #include "engine/errors.h"
+#include "engine/paradox/table.h"
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
@@ -173,6 +174,38 @@ TEST_F(InteractiveRebuildTest, EachQuestionCarriesTheDetailsOfItsTable) {
   ASSERT_EQ(ui_.shown.size(), 2u);
   EXPECT_EQ(ui_.shown[0].details, "plan of T1");
   EXPECT_EQ(ui_.shown[1].details, "plan of T2");
+}
+
+// The window's details: the table's plan, worked out without touching the
+// disk. T2 exists in the output directory with a NOTE the dictionary lacks,
+// three of its four rows holding one; T1 does not exist yet.
+TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
+  fs::create_directories(out_);
+  engine::paradox::TableDefinition def;
+  def.fields = {engine::paradox::FieldDef{"ID", engine::FieldType::kInteger, 0},
+                engine::paradox::FieldDef{"NOTE", engine::FieldType::kString, 10}};
+  def.indexes = {engine::paradox::IndexDef{"", "ID", true, true}};
+  engine::paradox::Table::Create(out_, "T2", def);
+  {
+    auto t2 = engine::paradox::Table::Open(out_, "T2", engine::paradox::OpenOptions{true, true});
+    for (int64_t id = 1; id <= 4; ++id) {
+      t2->insert({id, id == 2 ? engine::Value() : engine::Value(std::string("note"))});
+    }
+  }
+  const auto before = test::SnapshotFiles(dir_.path());
+
+  const std::string t2 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T2", out_);
+  EXPECT_NE(
+      t2.find("Table SHOP.T2: restructure \"" + out_ + "/T2.DB\" in place, keeping its 4 rows"),
+      std::string::npos)
+      << t2;
+  EXPECT_NE(t2.find("field NOTE String(10): drop; 3 values lost"), std::string::npos) << t2;
+  EXPECT_EQ(t2.find("SHOP.T1"), std::string::npos) << t2;
+
+  const std::string t1 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T1", out_);
+  EXPECT_NE(t1.find("Table SHOP.T1: create \"" + out_ + "/T1.DB\" empty"), std::string::npos) << t1;
+  EXPECT_EQ(test::SnapshotFiles(dir_.path()), before);
+  EXPECT_TRUE(ui_.shown.empty());
 }
 
 TEST_F(InteractiveRebuildTest, DetailsThatFailStillAskTheQuestion) {
