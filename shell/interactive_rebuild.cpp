@@ -116,6 +116,30 @@ Answer ReportRebuildError(Questions& questions, const std::string& message,
   return answer == Answer::kOk ? Answer::kOk : Answer::kCancel;
 }
 
+namespace {
+
+// Working out a question's details shows nothing of its own: what the
+// regenerator would tell the user there (a table it cannot open), the
+// plan's text says, and the rebuild itself says again. Every question is
+// answered with its most cautious button.
+class UnseenQuestions final : public Questions {
+ public:
+  Answer ask(MessageKind, const std::string&, Buttons buttons) override {
+    switch (buttons) {
+      case Buttons::kOk:
+        return Answer::kOk;
+      case Buttons::kYesNo:
+        return Answer::kNo;
+      case Buttons::kOkCancel:
+      case Buttons::kYesNoCancelAll:
+        break;
+    }
+    return Answer::kCancel;
+  }
+};
+
+}  // namespace
+
 std::string RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& ui,
                                const std::string& alias, const std::string& table,
                                const std::string& output_directory) {
@@ -123,7 +147,9 @@ std::string RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& u
   job.options.project_directory = data_module.projectDirectory();
   job.options.table_text = alias + "." + table;
   job.work_directory = output_directory;
-  const std::optional<rebuild::BatchPlan> plan = rebuild::PlanBatch(job, data_module, ui);
+  UnseenQuestions unseen;
+  JoinedUi quiet(unseen, ui);
+  const std::optional<rebuild::BatchPlan> plan = rebuild::PlanBatch(job, data_module, quiet);
   if (!plan) return "";
   std::ostringstream text;
   rebuild::WritePlan(*plan, text);

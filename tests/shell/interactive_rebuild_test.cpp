@@ -178,7 +178,7 @@ TEST_F(InteractiveRebuildTest, EachQuestionCarriesTheDetailsOfItsTable) {
 
 // The window's details: the table's plan, worked out without touching the
 // disk. T2 exists in the output directory with a NOTE the dictionary lacks,
-// three of its four rows holding one; T1 does not exist yet.
+// three of its four rows holding one; T1 does not exist yet; T3 is no table.
 TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
   fs::create_directories(out_);
   engine::paradox::TableDefinition def;
@@ -192,6 +192,7 @@ TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
       t2->insert({id, id == 2 ? engine::Value() : engine::Value(std::string("note"))});
     }
   }
+  std::ofstream(out_ + "/T3.DB", std::ios::binary) << "not a table";
   const auto before = test::SnapshotFiles(dir_.path());
 
   const std::string t2 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T2", out_);
@@ -204,6 +205,10 @@ TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
 
   const std::string t1 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T1", out_);
   EXPECT_NE(t1.find("Table SHOP.T1: create \"" + out_ + "/T1.DB\" empty"), std::string::npos) << t1;
+  // A table it cannot open: the plan says so, and no box is shown for it
+  // before the question (the rebuild shows its own).
+  const std::string t3 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T3", out_);
+  EXPECT_NE(t3.find("Table SHOP.T3: cannot be rebuilt: "), std::string::npos) << t3;
   EXPECT_EQ(test::SnapshotFiles(dir_.path()), before);
   EXPECT_TRUE(ui_.shown.empty());
 }
