@@ -463,7 +463,7 @@ void RecoverOrRefuse(FileSystem& fs, const Target& t) {
 std::vector<std::string> TableFiles(FileSystem& fs, const std::string& directory,
                                     const std::string& base) {
   std::vector<std::string> files;
-  for (const auto& f : fs.list(directory)) {
+  for (const auto& f : fs.listPrefix(directory, base + ".")) {
     if (IsTableFileName(f, base)) files.push_back(f);
   }
   return files;

@@ -296,7 +296,7 @@ std::vector<std::string> MatchingFiles(const std::string& directory, const FileP
                                        engine::FileSystem& fs) {
   std::vector<std::string> entries;
   try {
-    entries = fs.list(directory);
+    entries = pattern.all ? fs.list(directory) : fs.listPrefix(directory, pattern.table + ".");
   } catch (const std::exception&) {
     return {};
   }

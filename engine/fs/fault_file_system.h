@@ -59,6 +59,17 @@ class FaultFileSystem : public FileSystem {
   std::vector<std::string> list(const std::string& directory) override {
     return base_.list(directory);
   }
+  std::optional<std::string> findFile(const std::string& directory,
+                                      const std::string& name) override {
+    return base_.findFile(directory, name);
+  }
+  std::vector<std::string> listPrefix(const std::string& directory,
+                                      const std::string& prefix) override {
+    return base_.listPrefix(directory, prefix);
+  }
+  std::optional<DirectoryStamp> directoryStamp(const std::string& directory) override {
+    return base_.directoryStamp(directory);
+  }
   void makeDirectories(const std::string& path) override {
     step(path, "create directory");
     base_.makeDirectories(path);

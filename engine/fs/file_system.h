@@ -5,6 +5,12 @@
 // full disk or a crash at any numbered write. The real implementation is
 // PosixFileSystem; Default() returns the one the engine uses unless told
 // otherwise.
+//
+// Names are looked up without regard to the letter case of A to Z (the
+// tables' home platform ignores it): findFile() and listPrefix() do that, and
+// the default file system answers them from an index of each directory's
+// names (IndexedFileSystem), so that finding a table's files costs the same
+// in a directory of ten entries or of a hundred thousand.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +68,21 @@ enum class OpenMode {
   kCreate,     // create or truncate, read-write
 };
 
+// What one stat of a directory tells about its entries: when any entry is
+// added, removed or renamed, the directory's modification and change times
+// move (and, on some file systems, its size). Two equal stamps of the same
+// directory mean "probably unchanged"; see IndexedFileSystem for how the
+// coarse clocks of file systems are allowed for.
+struct DirectoryStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t modified_ns = 0;  // since the epoch
+  int64_t changed_ns = 0;   // since the epoch
+  uint64_t size = 0;
+
+  bool operator==(const DirectoryStamp&) const = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -72,8 +93,27 @@ class FileSystem {
   virtual void remove(const std::string& path) = 0;
   // Atomically replaces `to` with `from`.
   virtual void rename(const std::string& from, const std::string& to) = 0;
-  // Names (not paths) of the regular files in a directory.
+  // Names (not paths) of the regular files in a directory, in byte order.
+  // Symbolic links count as what they point to.
   virtual std::vector<std::string> list(const std::string& directory) = 0;
+  // The name of the regular file in `directory` whose name equals `name`
+  // without regard to the letter case of A to Z, the exact spelling first;
+  // nullopt when there is none (or the directory cannot be read and `name`
+  // itself does not exist). Never examines the directory's entries one by
+  // one through this interface: the default lists it once.
+  virtual std::optional<std::string> findFile(const std::string& directory,
+                                              const std::string& name);
+  // Names of the regular files in `directory` that begin with `prefix`
+  // without regard to the letter case of A to Z, in byte order; none when
+  // the directory cannot be read. "T." gives the files of table T.
+  virtual std::vector<std::string> listPrefix(const std::string& directory,
+                                              const std::string& prefix);
+  // The stamp of a directory, or nullopt when it is no directory or this
+  // file system cannot tell (then nothing may be cached about it).
+  virtual std::optional<DirectoryStamp> directoryStamp(const std::string& directory) {
+    (void)directory;
+    return std::nullopt;
+  }
   // Creates a directory and its parents; an existing directory is fine.
   virtual void makeDirectories(const std::string& path) = 0;
   // Makes a directory's entries (renames, creations) durable.
@@ -106,10 +146,14 @@ class FileSystem {
     for (File* f : files) f->sync();
   }
 
-  // The file system the engine uses by default (the real one).
+  // The file system the engine uses by default: the real one, with the
+  // index of directory names in front of it.
   static FileSystem& Default();
   // Replaces the default (tests); nullptr restores the real one.
   static void SetDefault(FileSystem* fs);
+  // The real file system alone, without the index (tests that watch what
+  // reaches the operating system).
+  static FileSystem& Posix();
 };
 
 // Path helpers using the platform separator.
@@ -121,8 +165,9 @@ std::string StripExtension(const std::string& name);
 // Extension including the dot, or empty.
 std::string ExtensionOf(const std::string& name);
 
-// Finds `name` in `directory` regardless of letter case. Returns the full path
-// of the existing file, or the plain join when there is none.
+// Finds `name` in `directory` regardless of letter case (FileSystem::findFile).
+// Returns the full path of the existing file, or the plain join when there is
+// none.
 std::string ResolveCaseInsensitive(FileSystem& fs, const std::string& directory,
                                    const std::string& name, bool* found = nullptr);
 

@@ -10,12 +10,15 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "engine/errors.h"
 #include "engine/fs/file_system.h"
+#include "engine/fs/indexed_file_system.h"
+#include "engine/text.h"
 
 namespace vellum::engine {
 namespace {
@@ -131,6 +134,15 @@ class PosixFile final : public File {
   int fd_;
 };
 
+bool IsRegularEntry(DIR* dir, const dirent& e) {
+  const std::string_view name = e.d_name;
+  if (name == "." || name == "..") return false;
+  if (e.d_type == DT_REG) return true;
+  if (e.d_type != DT_LNK && e.d_type != DT_UNKNOWN) return false;
+  struct stat st {};
+  return ::fstatat(::dirfd(dir), e.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   void syncFiles(const std::vector<File*>& files) override {
@@ -209,21 +221,41 @@ class PosixFileSystem final : public FileSystem {
     if (::rename(from.c_str(), to.c_str()) != 0) ThrowIo(from, "Cannot rename", errno);
   }
 
+  // The entry's type comes with the listing on most file systems; only
+  // symbolic links (counted as what they point to) and entries of unknown
+  // type cost a stat.
   std::vector<std::string> list(const std::string& directory) override {
     std::vector<std::string> names;
     DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
     if (dir == nullptr) ThrowIo(directory, "Cannot list the directory", errno);
-    while (dirent* e = ::readdir(dir)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat st {};
-      if (::stat(JoinPath(directory, name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        names.push_back(name);
+    int error = 0;
+    for (;;) {
+      errno = 0;
+      dirent* e = ::readdir(dir);
+      if (e == nullptr) {
+        error = errno;
+        break;
       }
+      if (IsRegularEntry(dir, *e)) names.emplace_back(e->d_name);
     }
     ::closedir(dir);
+    if (error != 0) ThrowIo(directory, "Cannot list the directory", error);
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  std::optional<DirectoryStamp> directoryStamp(const std::string& directory) override {
+    struct stat st {};
+    if (::stat(directory.empty() ? "." : directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return std::nullopt;
+    }
+    DirectoryStamp stamp;
+    stamp.device = static_cast<uint64_t>(st.st_dev);
+    stamp.inode = static_cast<uint64_t>(st.st_ino);
+    stamp.modified_ns = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+    stamp.changed_ns = int64_t{st.st_ctim.tv_sec} * 1'000'000'000 + st.st_ctim.tv_nsec;
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    return stamp;
   }
 
   void makeDirectories(const std::string& path) override {
@@ -279,7 +311,8 @@ class PosixFileSystem final : public FileSystem {
 };
 
 PosixFileSystem g_posix;
-FileSystem* g_default = &g_posix;
+IndexedFileSystem g_indexed(g_posix);
+FileSystem* g_default = &g_indexed;
 
 }  // namespace
 
@@ -295,7 +328,31 @@ bool FileSystem::sameDirectory(const std::string& a, const std::string& b) {
 }
 
 FileSystem& FileSystem::Default() { return *g_default; }
-void FileSystem::SetDefault(FileSystem* fs) { g_default = fs != nullptr ? fs : &g_posix; }
+void FileSystem::SetDefault(FileSystem* fs) { g_default = fs != nullptr ? fs : &g_indexed; }
+FileSystem& FileSystem::Posix() { return g_posix; }
+
+std::optional<std::string> FileSystem::findFile(const std::string& directory,
+                                                const std::string& name) {
+  const std::string direct = JoinPath(directory, name);
+  if (exists(direct) && !isDirectory(direct)) return name;
+  if (!isDirectory(directory.empty() ? "." : directory)) return std::nullopt;
+  for (std::string& entry : list(directory)) {
+    if (SameNameIgnoringCase(entry, name)) return std::move(entry);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> FileSystem::listPrefix(const std::string& directory,
+                                                const std::string& prefix) {
+  std::vector<std::string> matching;
+  for (std::string& entry : list(directory)) {
+    if (entry.size() >= prefix.size() &&
+        SameNameIgnoringCase(std::string_view(entry).substr(0, prefix.size()), prefix)) {
+      matching.push_back(std::move(entry));
+    }
+  }
+  return matching;
+}
 
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty()) return name;
@@ -329,34 +386,11 @@ std::string ExtensionOf(const std::string& name) {
   return name.substr(dot);
 }
 
-static bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string ResolveCaseInsensitive(FileSystem& fs, const std::string& directory,
                                    const std::string& name, bool* found) {
-  std::string direct = JoinPath(directory, name);
-  if (fs.exists(direct) && !fs.isDirectory(direct)) {
-    if (found) *found = true;
-    return direct;
-  }
-  if (fs.isDirectory(directory.empty() ? "." : directory)) {
-    for (const auto& entry : fs.list(directory)) {
-      if (EqualsNoCase(entry, name)) {
-        if (found) *found = true;
-        return JoinPath(directory, entry);
-      }
-    }
-  }
-  if (found) *found = false;
-  return direct;
+  const std::optional<std::string> entry = fs.findFile(directory, name);
+  if (found) *found = entry.has_value();
+  return JoinPath(directory, entry ? *entry : name);
 }
 
 std::vector<uint8_t> ReadWholeFile(File& file) {

@@ -915,7 +915,7 @@ std::string TableBaseName(const std::string& name) {
 void Table::Delete(const std::string& directory, const std::string& name, FileSystem& fs) {
   const std::string base = Upper(TableBaseName(name));
   if (!fs.isDirectory(directory.empty() ? "." : directory)) return;
-  for (const auto& entry : fs.list(directory)) {
+  for (const auto& entry : fs.listPrefix(directory, base + ".")) {
     if (Upper(StripExtension(entry)) != base) continue;
     if (IsCompanionExtension(Upper(ExtensionOf(entry)))) fs.remove(JoinPath(directory, entry));
   }
@@ -1009,9 +1009,10 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
                   subcode::kTableNotFound);
   }
-  // One listing of the directory finds every file of the table, whatever
-  // the letter case of its name.
-  std::vector<std::string> entries = fs.list(directory);
+  // The table's files ("<name>.*", whatever the letter case), found at once
+  // in the directory's index.
+  const std::string table_base = StripExtension(file_name);
+  std::vector<std::string> entries = fs.listPrefix(directory, table_base + ".");
   auto find = [&](const std::string& wanted, bool* found) {
     const std::string upper = Upper(wanted);
     const std::string* match = nullptr;
@@ -1028,14 +1029,13 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   // Finish or discard what an interrupted restructure left.
   RecoveryOutcome recovery;
   {
-    const std::string table_base = StripExtension(file_name);
     bool journal = false;
     find(JournalName(table_base), &journal);
     const std::string work = JoinPath(directory, WorkDirectoryName(table_base));
     if (journal || fs.isDirectory(work) || fs.isLink(work)) {
       recovery = RecoverTable(directory, table_base, fs);
       RefuseCommittedLeftover(recovery, JoinPath(directory, file_name));
-      entries = fs.list(directory);
+      entries = fs.listPrefix(directory, table_base + ".");
     }
   }
   bool found = false;
