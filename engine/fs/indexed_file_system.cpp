@@ -123,7 +123,7 @@ class IndexedFileSystem::Watch {
  public:
   Watch(IndexedFileSystem& owner, std::string directory)
       : owner_(owner), directory_(std::move(directory)) {
-    before_ = owner_.base_.directoryStamp(directory_);
+    before_ = owner_.base().directoryStamp(directory_);
     if (!before_) return;
     std::lock_guard lock(owner_.mutex_);
     if (Names* names = owner_.index_->find(*before_)) {
@@ -159,7 +159,7 @@ class IndexedFileSystem::Watch {
   template <typename Update>
   void done(Update update) {
     if (!before_) return;
-    const std::optional<DirectoryStamp> after = owner_.base_.directoryStamp(directory_);
+    const std::optional<DirectoryStamp> after = owner_.base().directoryStamp(directory_);
     std::lock_guard lock(owner_.mutex_);
     Names* names = owner_.index_->find(*before_);
     if (names == nullptr) return;
@@ -182,7 +182,7 @@ class IndexedFileSystem::Watch {
 };
 
 IndexedFileSystem::IndexedFileSystem(FileSystem& base, Clock clock)
-    : base_(base),
+    : ForwardingFileSystem(base),
       clock_(clock ? std::move(clock) : Clock(SystemClockNs)),
       index_(std::make_unique<Index>()) {}
 
@@ -191,7 +191,7 @@ IndexedFileSystem::~IndexedFileSystem() = default;
 template <typename Use>
 bool IndexedFileSystem::withNames(const std::string& directory, Use use) {
   const int64_t started = now();
-  const std::optional<DirectoryStamp> stamp = base_.directoryStamp(directory);
+  const std::optional<DirectoryStamp> stamp = base().directoryStamp(directory);
   if (!stamp) return false;
   {
     std::lock_guard lock(mutex_);
@@ -207,7 +207,7 @@ bool IndexedFileSystem::withNames(const std::string& directory, Use use) {
   Names fresh;
   fresh.stamp = *stamp;
   fresh.racy = IsRacy(*stamp, started);
-  for (std::string& name : base_.list(directory)) fresh.names.insert(std::move(name));
+  for (std::string& name : base().list(directory)) fresh.names.insert(std::move(name));
   std::lock_guard lock(mutex_);
   use(index_->put(std::move(fresh)).names);
   return true;
@@ -217,7 +217,7 @@ std::vector<std::string> IndexedFileSystem::list(const std::string& directory) {
   std::vector<std::string> out;
   const bool indexed =
       withNames(directory, [&](const NameSet& names) { out.assign(names.begin(), names.end()); });
-  if (!indexed) return base_.list(directory);
+  if (!indexed) return base().list(directory);
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -236,7 +236,7 @@ std::optional<std::string> IndexedFileSystem::findFile(const std::string& direct
   } catch (const std::exception&) {
     indexed = false;  // not listable: the base may still find the exact name
   }
-  return indexed ? found : base_.findFile(directory, name);
+  return indexed ? found : base().findFile(directory, name);
 }
 
 std::vector<std::string> IndexedFileSystem::listPrefix(const std::string& directory,
@@ -251,19 +251,19 @@ std::vector<std::string> IndexedFileSystem::listPrefix(const std::string& direct
       out.push_back(*it);
     }
   });
-  if (!indexed) return base_.listPrefix(directory, prefix);
+  if (!indexed) return base().listPrefix(directory, prefix);
   std::sort(out.begin(), out.end());
   return out;
 }
 
 std::unique_ptr<File> IndexedFileSystem::open(const std::string& path, OpenMode mode) {
-  if (mode != OpenMode::kCreate) return base_.open(path, mode);
+  if (mode != OpenMode::kCreate) return base().open(path, mode);
   const std::string directory = DirectoryOf(path);
   const std::string name = FileNameOf(path);
   Watch watch(*this, directory);
   std::unique_ptr<File> file;
   try {
-    file = base_.open(path, mode);
+    file = base().open(path, mode);
   } catch (...) {
     watch.failed();
     throw;
@@ -280,7 +280,7 @@ void IndexedFileSystem::remove(const std::string& path) {
   const std::string name = FileNameOf(path);
   Watch watch(*this, directory);
   try {
-    base_.remove(path);
+    base().remove(path);
   } catch (...) {
     watch.failed();
     throw;
@@ -305,7 +305,7 @@ void IndexedFileSystem::rename(const std::string& from, const std::string& to) {
   // it was one, the target is listed again.
   const std::optional<bool> regular = source.holds(from_name);
   try {
-    base_.rename(from, to);
+    base().rename(from, to);
   } catch (...) {
     source.failed();
     if (target) target->failed();
@@ -336,7 +336,7 @@ void IndexedFileSystem::makeDirectories(const std::string& path) {
   // moves.
   Watch watch(*this, DirectoryOf(path));
   try {
-    base_.makeDirectories(path);
+    base().makeDirectories(path);
   } catch (...) {
     watch.failed();
     throw;
@@ -345,13 +345,13 @@ void IndexedFileSystem::makeDirectories(const std::string& path) {
 }
 
 void IndexedFileSystem::removeDirectory(const std::string& path) {
-  if (const std::optional<DirectoryStamp> own = base_.directoryStamp(path)) {
+  if (const std::optional<DirectoryStamp> own = base().directoryStamp(path)) {
     std::lock_guard lock(mutex_);
     index_->drop(*own);
   }
   Watch watch(*this, DirectoryOf(path));
   try {
-    base_.removeDirectory(path);
+    base().removeDirectory(path);
   } catch (...) {
     watch.failed();
     throw;

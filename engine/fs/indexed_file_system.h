@@ -4,8 +4,9 @@
 // however many entries the directory holds.
 //
 // Ownership and lifetime: it forwards every operation to the FileSystem it
-// is made over, which must outlive it; it owns its indexes. Thread-safe: the
-// indexes are guarded by a mutex, the base's calls run outside it.
+// is made over (those it does not override unchanged: ForwardingFileSystem), which must outlive it;
+// it owns its indexes. Thread-safe: the indexes are guarded by a mutex, the base's calls run
+// outside it.
 //
 // Invariants of one directory's index, kept between calls:
 // - it holds the names of the directory's regular files as of its stamp
@@ -35,11 +36,11 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/fs/file_system.h"
+#include "engine/fs/forwarding_file_system.h"
 
 namespace vellum::engine {
 
-class IndexedFileSystem final : public FileSystem {
+class IndexedFileSystem final : public ForwardingFileSystem {
  public:
   // Clock giving the time since the epoch in nanoseconds, on the same scale
   // as the file system's time stamps.
@@ -62,8 +63,6 @@ class IndexedFileSystem final : public FileSystem {
   IndexedFileSystem& operator=(const IndexedFileSystem&) = delete;
 
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override;
-  bool exists(const std::string& path) override { return base_.exists(path); }
-  bool isDirectory(const std::string& path) override { return base_.isDirectory(path); }
   void remove(const std::string& path) override;
   void rename(const std::string& from, const std::string& to) override;
   std::vector<std::string> list(const std::string& directory) override;
@@ -71,13 +70,8 @@ class IndexedFileSystem final : public FileSystem {
                                       const std::string& name) override;
   std::vector<std::string> listPrefix(const std::string& directory,
                                       const std::string& prefix) override;
-  std::optional<DirectoryStamp> directoryStamp(const std::string& directory) override {
-    return base_.directoryStamp(directory);
-  }
   void makeDirectories(const std::string& path) override;
-  void syncDirectory(const std::string& path) override { base_.syncDirectory(path); }
   void removeDirectory(const std::string& path) override;
-  void syncFiles(const std::vector<File*>& files) override { base_.syncFiles(files); }
 
   // Forgets every index (the next lookup of each directory lists it).
   void clear();
@@ -96,7 +90,6 @@ class IndexedFileSystem final : public FileSystem {
   bool withNames(const std::string& directory, Use use);
   int64_t now() const { return clock_(); }
 
-  FileSystem& base_;
   Clock clock_;
   mutable std::mutex mutex_;
   std::unique_ptr<Index> index_;  // guarded by mutex_

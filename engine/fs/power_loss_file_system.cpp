@@ -13,33 +13,18 @@ std::string WithoutTrailingSeparator(std::string path) {
 }
 
 // A file of the wrapper: tells it when the file is synced.
-class PowerLossFile final : public File {
+class PowerLossFile final : public ForwardingFile {
  public:
   PowerLossFile(PowerLossFileSystem& fs, int node, std::unique_ptr<File> base)
-      : fs_(fs), node_(node), base_(std::move(base)) {}
-  const std::string& path() const override { return base_->path(); }
-  uint64_t size() override { return base_->size(); }
-  size_t read(uint64_t offset, void* buffer, size_t n) override {
-    return base_->read(offset, buffer, n);
-  }
-  void write(uint64_t offset, const void* data, size_t n) override {
-    base_->write(offset, data, n);
-  }
-  void truncate(uint64_t size) override { base_->truncate(size); }
+      : ForwardingFile(std::move(base)), fs_(fs), node_(node) {}
   void sync() override {
-    base_->sync();
-    if (node_ >= 0) fs_.fileSynced(node_, *base_);
+    base().sync();
+    if (node_ >= 0) fs_.fileSynced(node_, base());
   }
-  void hintWriteback(uint64_t offset, uint64_t length) override {
-    base_->hintWriteback(offset, length);
-  }
-  bool tryLock(bool exclusive) override { return base_->tryLock(exclusive); }
-  void unlock() override { base_->unlock(); }
 
  private:
   PowerLossFileSystem& fs_;
   int node_;
-  std::unique_ptr<File> base_;
 };
 
 }  // namespace
@@ -57,11 +42,11 @@ std::optional<int> PowerLossFileSystem::see(const std::string& raw_path) {
   }
   seen_[path] = true;
   std::optional<int> node;
-  if (base_.exists(path)) {
-    const bool directory = base_.isDirectory(path);
+  if (base().exists(path)) {
+    const bool directory = base().isDirectory(path);
     node = newNode(directory);
     if (!directory) {
-      auto file = base_.open(path, OpenMode::kRead);
+      auto file = base().open(path, OpenMode::kRead);
       nodes_[static_cast<size_t>(*node)].durable = ReadWholeFile(*file);
     }
     current_[path] = *node;
@@ -72,12 +57,12 @@ std::optional<int> PowerLossFileSystem::see(const std::string& raw_path) {
 
 std::unique_ptr<File> PowerLossFileSystem::open(const std::string& path, OpenMode mode) {
   std::optional<int> node = see(path);
-  auto base = base_.open(path, mode);
+  auto file = base().open(path, mode);
   if (!node) {
     node = newNode(false);
     current_[WithoutTrailingSeparator(path)] = *node;
   }
-  return std::make_unique<PowerLossFile>(*this, *node, std::move(base));
+  return std::make_unique<PowerLossFile>(*this, *node, std::move(file));
 }
 
 void PowerLossFileSystem::fileSynced(int node, File& base_file) {
@@ -86,41 +71,41 @@ void PowerLossFileSystem::fileSynced(int node, File& base_file) {
 
 void PowerLossFileSystem::remove(const std::string& path) {
   see(path);
-  base_.remove(path);
+  base().remove(path);
   current_.erase(WithoutTrailingSeparator(path));
 }
 
 void PowerLossFileSystem::rename(const std::string& from, const std::string& to) {
   const std::optional<int> node = see(from);
   see(to);
-  base_.rename(from, to);
+  base().rename(from, to);
   current_.erase(WithoutTrailingSeparator(from));
   if (node) current_[WithoutTrailingSeparator(to)] = *node;
 }
 
 void PowerLossFileSystem::makeDirectories(const std::string& raw_path) {
   std::vector<std::string> missing;  // innermost first
-  for (std::string p = WithoutTrailingSeparator(raw_path); !p.empty() && !base_.isDirectory(p);) {
+  for (std::string p = WithoutTrailingSeparator(raw_path); !p.empty() && !base().isDirectory(p);) {
     missing.push_back(p);
     const std::string parent = DirectoryOf(p);
     if (parent == p) break;
     p = parent;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) see(*it);
-  base_.makeDirectories(raw_path);
+  base().makeDirectories(raw_path);
   for (const auto& p : missing) current_[p] = newNode(true);
 }
 
 void PowerLossFileSystem::removeDirectory(const std::string& raw_path) {
   const std::string path = WithoutTrailingSeparator(raw_path);
   see(path);
-  base_.removeDirectory(path);
-  if (!base_.exists(path)) current_.erase(path);
+  base().removeDirectory(path);
+  if (!base().exists(path)) current_.erase(path);
 }
 
 void PowerLossFileSystem::syncDirectory(const std::string& raw_path) {
   const std::string path = WithoutTrailingSeparator(raw_path);
-  base_.syncDirectory(path);
+  base().syncDirectory(path);
   for (auto& [name, node] : durable_[path]) {
     auto it = current_.find(JoinPath(path, name));
     node = it == current_.end() ? std::nullopt : std::optional<int>(it->second);
@@ -133,25 +118,25 @@ void PowerLossFileSystem::restoreEntry(const std::string& path, std::optional<in
   // subdirectories.
   namespace stdfs = std::filesystem;
   std::error_code ec;
-  const bool is_directory = base_.isDirectory(path);
+  const bool is_directory = base().isDirectory(path);
   if (!node) {
     if (is_directory) {
       stdfs::remove_all(path, ec);
     } else {
-      base_.remove(path);
+      base().remove(path);
     }
     return;
   }
   const Node& n = nodes_[static_cast<size_t>(*node)];
   if (n.directory) {
     if (!is_directory) {
-      base_.remove(path);
+      base().remove(path);
       stdfs::create_directories(path, ec);
     }
     return;
   }
   if (is_directory) stdfs::remove_all(path, ec);
-  auto file = base_.open(path, OpenMode::kCreate);
+  auto file = base().open(path, OpenMode::kCreate);
   if (!n.durable.empty()) file->write(0, n.durable.data(), n.durable.size());
 }
 

@@ -23,39 +23,26 @@
 #include <string>
 #include <vector>
 
-#include "engine/fs/file_system.h"
+#include "engine/fs/forwarding_file_system.h"
 
 namespace vellum::engine {
 
-class PowerLossFileSystem final : public FileSystem {
+class PowerLossFileSystem final : public ForwardingFileSystem {
  public:
-  explicit PowerLossFileSystem(FileSystem& base) : base_(base) {}
+  explicit PowerLossFileSystem(FileSystem& base) : ForwardingFileSystem(base) {}
 
   // Puts every file and directory entry the wrapper has seen back to its
   // durable state, on the real disk.
   void dropUnsynced();
 
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override;
-  bool exists(const std::string& path) override { return base_.exists(path); }
-  bool isDirectory(const std::string& path) override { return base_.isDirectory(path); }
   void remove(const std::string& path) override;
   void rename(const std::string& from, const std::string& to) override;
-  std::vector<std::string> list(const std::string& directory) override {
-    return base_.list(directory);
-  }
   void makeDirectories(const std::string& path) override;
   void syncDirectory(const std::string& path) override;
   void removeDirectory(const std::string& path) override;
-  bool isLink(const std::string& path) override { return base_.isLink(path); }
-  bool sameDirectory(const std::string& a, const std::string& b) override {
-    return base_.sameDirectory(a, b);
-  }
-  bool canWriteDirectory(const std::string& directory) override {
-    return base_.canWriteDirectory(directory);
-  }
-  std::optional<uint64_t> availableBytes(const std::string& directory) override {
-    return base_.availableBytes(directory);
-  }
+  // Its files record what each sync made durable, one at a time.
+  void syncFiles(const std::vector<File*>& files) override { SyncEachFile(files); }
 
   // Called by the wrapper's files when they are synced.
   void fileSynced(int node, File& base_file);
@@ -72,7 +59,6 @@ class PowerLossFileSystem final : public FileSystem {
   int newNode(bool directory);
   void restoreEntry(const std::string& path, std::optional<int> node);
 
-  FileSystem& base_;
   std::vector<Node> nodes_;
   std::map<std::string, int> current_;  // path -> node, for paths seen that exist now
   std::map<std::string, bool> seen_;    // every path seen
