@@ -213,7 +213,9 @@ int ChildMain(int argc, char** argv) {
   int status = 0;
   if (!args.empty() && args[0] == kVerifyCommand) {
     for (const std::string& name : vellum::engine::paradox::ListTables(args[1])) {
-      if (vellum::cli::Verify({args[1], name}, null) != 0) status = 1;
+      if (vellum::cli::Verify({args[1], name}, vellum::cli::VerifyFormat::kText, null) != 0) {
+        status = 1;
+      }
     }
   } else {
     status = vellum::cli::RunCli(args, null, null);
