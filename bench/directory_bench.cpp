@@ -19,13 +19,15 @@
 // the time per table, the peak memory and the targets follows.
 //
 // Environment: VELLUM_BENCH_TABLES (default "100,1000,10000") lists the
-// sizes; VELLUM_BENCH_DIR the directory for the tables (default: a new
+// sizes; VELLUM_BENCH_REPETITIONS (default 3) the runs of each command at
+// each size; VELLUM_BENCH_DIR the directory for the tables (default: a new
 // directory under the system's temporary directory, removed at the end).
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,11 +63,11 @@ using vellum::engine::paradox::ValidityCheck;
 
 constexpr char kChildFlag[] = "--cli-child";
 constexpr char kVerifyCommand[] = "verify-directory";
-constexpr int kRepetitions = 3;
 constexpr int kRowsPerTable = 20;
 
 std::string g_root;
 std::vector<int> g_sizes = {100, 1000, 10000};
+int g_repetitions = 3;
 
 // ---------------------------------------------------------------------------
 // The tables
@@ -331,7 +333,7 @@ void Register() {
   for (const auto& [name, fn] : all) {
     auto* b = benchmark::RegisterBenchmark(name, fn);
     for (int size : g_sizes) b->Arg(size);
-    b->Iterations(1)->Repetitions(kRepetitions)->UseManualTime()->Unit(benchmark::kMillisecond);
+    b->Iterations(1)->Repetitions(g_repetitions)->UseManualTime()->Unit(benchmark::kMillisecond);
     b->ReportAggregatesOnly(false);
   }
 }
@@ -417,6 +419,9 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], kChildFlag) == 0) return ChildMain(argc, argv);
   if (const char* sizes = std::getenv("VELLUM_BENCH_TABLES")) g_sizes = ParseSizes(sizes);
   if (g_sizes.empty()) return 2;
+  if (const char* repetitions = std::getenv("VELLUM_BENCH_REPETITIONS")) {
+    g_repetitions = std::max(1, std::atoi(repetitions));
+  }
   vellum::bench::ScratchDirectory scratch("vellum-directory-bench");
   g_root = scratch.path();
   Register();
