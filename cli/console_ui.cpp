@@ -36,20 +36,6 @@ std::vector<Choice> ChoicesOf(Buttons buttons) {
   return {{"ok", Answer::kOk}};
 }
 
-// The answer that changes nothing: Cancel where the box has it, else No.
-Answer SafeAnswer(Buttons buttons) {
-  switch (buttons) {
-    case Buttons::kOk:
-      return Answer::kOk;
-    case Buttons::kYesNo:
-      return Answer::kNo;
-    case Buttons::kOkCancel:
-    case Buttons::kYesNoCancelAll:
-      return Answer::kCancel;
-  }
-  return Answer::kCancel;
-}
-
 const char* NameOf(Answer answer) {
   switch (answer) {
     case Answer::kOk:

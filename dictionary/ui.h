@@ -48,6 +48,21 @@ class Questions {
   void message(MessageKind kind, const std::string& text) { ask(kind, text, Buttons::kOk); }
 };
 
+// The answer that changes nothing: Cancel where the buttons have it, else No
+// (OK where OK is the only button).
+inline Answer SafeAnswer(Buttons buttons) {
+  switch (buttons) {
+    case Buttons::kOk:
+      return Answer::kOk;
+    case Buttons::kYesNo:
+      return Answer::kNo;
+    case Buttons::kOkCancel:
+    case Buttons::kYesNoCancelAll:
+      break;
+  }
+  return Answer::kCancel;
+}
+
 // One report of a long run's progress.
 struct ProgressStep {
   // What the run is doing now ("Loading "ORDERS"). Empty when the run is

@@ -260,6 +260,17 @@ bool SplitTableText(const std::string& text, std::string* alias, std::string* ta
   return true;
 }
 
+bool JobTarget(const BatchJob& job, Questions& questions, std::string* alias, std::string* table) {
+  *alias = job.options.alias;
+  table->clear();
+  if (job.aliasMode() || SplitTableText(job.options.table_text, alias, table)) return true;
+  questions.ask(MessageKind::kError,
+                "The table name to rebuild must include the alias name even, in the format "
+                "\"ALIAS.TABLE\"",
+                Buttons::kOk);
+  return false;
+}
+
 std::string BatchJob::operationText() const {
   return options.recreate ? "Rebuilding structures" : "Rebuilding tables";
 }
@@ -414,15 +425,8 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
   if (!backup.empty()) EnsureDirectory(fs, backup);
   EnsureDirectory(fs, job.work_directory);
 
-  std::string alias = job.options.alias;
-  std::string table;
-  if (!job.aliasMode() && !SplitTableText(job.options.table_text, &alias, &table)) {
-    ui.ask(MessageKind::kError,
-           "The table name to rebuild must include the alias name even, in the format "
-           "\"ALIAS.TABLE\"",
-           Buttons::kOk);
-    return BatchRunStatus::kStopped;
-  }
+  std::string alias, table;
+  if (!JobTarget(job, ui, &alias, &table)) return BatchRunStatus::kStopped;
 
   CheckBackupDirectory(job, fs);
   {

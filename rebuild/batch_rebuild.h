@@ -96,6 +96,11 @@ struct BatchJob {
   std::string operationText() const;
 };
 
+// The alias and the table `job` rebuilds: its -a alias and no table in
+// alias mode, else the two parts of its -t text. A -t text without "."
+// shows its error box and gives false.
+bool JobTarget(const BatchJob& job, Questions& questions, std::string* alias, std::string* table);
+
 enum class BatchStartStatus {
   kReady,    // the job can run
   kHelp,     // the help text was shown; the program ends

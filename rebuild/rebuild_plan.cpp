@@ -358,15 +358,8 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
     plan.created_directories.push_back(*directory);
   }
 
-  std::string alias = job.options.alias;
-  std::string table;
-  if (!job.aliasMode() && !SplitTableText(job.options.table_text, &alias, &table)) {
-    ui.ask(MessageKind::kError,
-           "The table name to rebuild must include the alias name even, in the format "
-           "\"ALIAS.TABLE\"",
-           Buttons::kOk);
-    return std::nullopt;
-  }
+  std::string alias, table;
+  if (!JobTarget(job, ui, &alias, &table)) return std::nullopt;
   CheckBackupDirectory(job, fs);
 
   // What preparing the work directory deletes and copies.

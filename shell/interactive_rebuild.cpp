@@ -121,20 +121,11 @@ namespace {
 // Working out a question's details shows nothing of its own: what the
 // regenerator would tell the user there (a table it cannot open), the
 // plan's text says, and the rebuild itself says again. Every question is
-// answered with its most cautious button.
+// answered with the button that changes nothing.
 class UnseenQuestions final : public Questions {
  public:
   Answer ask(MessageKind, const std::string&, Buttons buttons) override {
-    switch (buttons) {
-      case Buttons::kOk:
-        return Answer::kOk;
-      case Buttons::kYesNo:
-        return Answer::kNo;
-      case Buttons::kOkCancel:
-      case Buttons::kYesNoCancelAll:
-        break;
-    }
-    return Answer::kCancel;
+    return SafeAnswer(buttons);
   }
 };
 
