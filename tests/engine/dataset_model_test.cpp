@@ -123,6 +123,7 @@ struct Order {
   const char* label;
   const char* index;  // "" for the primary key
 };
+void PrintTo(const Order& order, std::ostream* out) { *out << order.label; }
 
 class DatasetModelTest : public ::testing::TestWithParam<Order> {
  protected:

@@ -287,6 +287,7 @@ struct SortCase {
   uint8_t kept_byte;
   std::string note;  // what the rebuild says; empty when nothing
 };
+void PrintTo(const SortCase& c, std::ostream* out) { *out << c.label; }
 
 class SortOrderTest : public KeepPropertiesTest, public ::testing::WithParamInterface<SortCase> {};
 
