@@ -468,10 +468,13 @@ std::vector<ValidityCheck> ReadEntries(const std::string& path, const std::vecto
       check.picture = TextAt(&body[pos], picture_length, code_page);
       pos += picture_length;
     }
-    // An entry that checks nothing (the original engine leaves them behind)
-    // is no check.
-    const bool checks_something =
-        check.required || has_lookup || has_min || has_max || has_default || has_picture;
+    // An entry that checks nothing (the original engine leaves them behind),
+    // or whose picture or lookup is flagged but empty, is no check: what
+    // counts is what the entry holds, as the writer writes it.
+    const bool checks_something = check.required || check.has_min || check.has_max ||
+                                  check.has_default || !check.picture.empty() ||
+                                  !check.lookup_table.empty();
+    if (check.lookup_table.empty()) check.lookup_options = 0;  // options of no lookup
     if (table_index.has_value() && checks_something) {
       checks.push_back(std::move(check));
     }
