@@ -364,25 +364,51 @@ RecordMapper::RecordMapper(Table& old_table, Table& fresh, const std::vector<int
       fill_[i] = Fill::kConvert;
     }
   }
+  planSpans();
+}
+
+void RecordMapper::planSpans() {
+  const auto& old_px = old_.header().fields;
+  const auto& new_px = fresh_.header().fields;
+  const uint32_t size = fresh_.header().record_size;
+  std::vector<bool> filled(size, false);
+  for (size_t i = 0; i < fill_.size(); ++i) {
+    if (fill_[i] == Fill::kConvert) converted_.push_back(i);
+    if (fill_[i] != Fill::kBytes && fill_[i] != Fill::kAlpha) continue;
+    const paradox::PxField& o = old_px[static_cast<size_t>(source_[i])];
+    const paradox::PxField& n = new_px[i];
+    const uint32_t length = std::min(n.length, o.length);
+    if (!copies_.empty() && copies_.back().to + copies_.back().length == n.offset &&
+        copies_.back().from + copies_.back().length == o.offset) {
+      copies_.back().length += length;
+    } else {
+      copies_.push_back(Span{o.offset, n.offset, length});
+    }
+    std::fill_n(filled.begin() + n.offset, length, true);
+  }
+  if (!converted_.empty()) {
+    zeros_.push_back(Span{0, 0, size});
+    return;
+  }
+  for (uint32_t at = 0; at < size;) {
+    if (filled[at]) {
+      ++at;
+      continue;
+    }
+    uint32_t end = at;
+    while (end < size && !filled[end]) ++end;
+    zeros_.push_back(Span{0, at, end - at});
+    at = end;
+  }
 }
 
 void RecordMapper::map(const uint8_t* in, uint8_t* out) {
-  const auto& old_px = old_.header().fields;
-  const auto& new_px = fresh_.header().fields;
+  for (const Span& z : zeros_) std::memset(out + z.to, 0, z.length);
+  for (const Span& c : copies_) std::memcpy(out + c.to, in + c.from, c.length);
   const auto& new_fields = fresh_.structure().fields;
-  std::memset(out, 0, fresh_.header().record_size);
-  for (size_t i = 0; i < fill_.size(); ++i) {
-    if (fill_[i] == Fill::kNull) continue;
-    const paradox::PxField& o = old_px[static_cast<size_t>(source_[i])];
-    const paradox::PxField& n = new_px[i];
-    if (fill_[i] == Fill::kBytes) {
-      std::memcpy(out + n.offset, in + o.offset, n.length);
-    } else if (fill_[i] == Fill::kAlpha) {
-      std::memcpy(out + n.offset, in + o.offset, std::min(n.length, o.length));
-    } else {
-      Value v = old_.fieldValue(static_cast<size_t>(source_[i]), in);
-      fresh_.setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size), out);
-    }
+  for (size_t i : converted_) {
+    Value v = old_.fieldValue(static_cast<size_t>(source_[i]), in);
+    fresh_.setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size), out);
   }
 }
 
@@ -407,14 +433,17 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
   Table::Scanner scan(old_table);
   std::vector<uint8_t> out(fresh->header().record_size);
   while (scan.nextRaw()) {
-    mapper.map(scan.raw(), out.data());
     if (!writer) {
+      mapper.map(scan.raw(), out.data());
       fresh->insertRecordBytes(out.data());
       continue;
     }
+    // The record is built where it goes in the new data file.
+    uint8_t* record = writer->reserve();
+    mapper.map(scan.raw(), record);
     paradox::SequentialTableWriter::Append appended;
     try {
-      appended = writer->append(out.data());
+      appended = writer->commit();
     } catch (const EDBEngineError& e) {
       // A repeated primary key. One by one, the rows would have stopped
       // earlier at a row breaking a unique secondary index, if any did.
@@ -422,7 +451,7 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
       throw;
     }
     if (appended == paradox::SequentialTableWriter::Append::kOutOfOrder) return false;
-    secondaries->add(out.data(), writer->lastBlock());
+    secondaries->add(record, writer->lastBlock());
   }
   if (writer) {
     writer->finish();

@@ -34,10 +34,24 @@ class RecordMapper {
 
  private:
   enum class Fill { kNull, kBytes, kAlpha, kConvert };
+  // A run of bytes taken over as they are; runs next to each other in both
+  // records are one.
+  struct Span {
+    uint32_t from;
+    uint32_t to;
+    uint32_t length;
+  };
+  void planSpans();
+
   paradox::Table& old_;
   paradox::Table& fresh_;
   std::vector<int> source_;
   std::vector<Fill> fill_;
+  std::vector<Span> copies_;
+  // The bytes of the new record no copy fills, zeroed first: all of them
+  // when a field is converted, since a conversion writes only its value.
+  std::vector<Span> zeros_;
+  std::vector<size_t> converted_;
   bool has_blobs_ = false;
 };
 

@@ -126,26 +126,52 @@ void SequentialTableWriter::open(const std::string& db_path, const std::string& 
 SequentialTableWriter::~SequentialTableWriter() = default;
 
 SequentialTableWriter::Append SequentialTableWriter::append(const uint8_t* rec) {
-  const uint32_t rs = header_.record_size;
-  if (!pk_parts_.empty() && has_previous_) {
-    const int c = CompareKeys(pk_parts_, pk_parts_.size(), previous_.data(), rec);
-    if (c > 0) return Append::kOutOfOrder;
-    if (c == 0) {
-      ThrowKeyViolation("Key violation in table \"" + table_ + "\": the primary key " +
-                        DescribeKey(header_, pk_parts_, rec, code_page_) + " already exists");
-    }
+  if (!pk_parts_.empty() && has_previous_ && in_block_ > 0 &&
+      CompareKeys(pk_parts_, pk_parts_.size(), lastRecord(), rec) > 0) {
+    return Append::kOutOfOrder;  // nothing changed yet
   }
+  std::memcpy(reserve(), rec, header_.record_size);
+  return commit();
+}
+
+const uint8_t* SequentialTableWriter::lastRecord() const {
+  return in_block_ > 0
+             ? data_->current() + 6 + static_cast<size_t>(in_block_ - 1) * header_.record_size
+             : previous_.data();
+}
+
+uint8_t* SequentialTableWriter::reserve() {
+  const uint32_t rs = header_.record_size;
   if (in_block_ == 0 || in_block_ == capacity_) {
-    if (in_block_ == capacity_) closeBlock();
+    if (in_block_ == capacity_) {
+      // The block's memory may be reused for the next one: keep its last
+      // record for the next order check.
+      std::memcpy(previous_.data(), lastRecord(), rs);
+      closeBlock();
+    }
     if (data_->blocks() >= 0xFFFF) {
       ThrowLimit("Table \"" + FileNameOf(db_->path()) + "\" is full: it has reached 65,535 blocks");
     }
     data_->newBlock();
     in_block_ = 0;
   }
-  uint8_t* block = data_->current();
-  std::memcpy(block + 6 + static_cast<size_t>(in_block_) * rs, rec, rs);
-  StoreLe16(block + 4, static_cast<uint16_t>(in_block_ * rs));
+  reserved_ = data_->current() + 6 + static_cast<size_t>(in_block_) * rs;
+  return reserved_;
+}
+
+SequentialTableWriter::Append SequentialTableWriter::commit() {
+  const uint8_t* rec = reserved_;
+  reserved_ = nullptr;
+  if (!pk_parts_.empty() && has_previous_) {
+    const int c = CompareKeys(pk_parts_, pk_parts_.size(), lastRecord(), rec);
+    if (c > 0) return Append::kOutOfOrder;
+    if (c == 0) {
+      ThrowKeyViolation("Key violation in table \"" + table_ + "\": the primary key " +
+                        DescribeKey(header_, pk_parts_, rec, code_page_) + " already exists");
+    }
+  }
+  const uint32_t rs = header_.record_size;
+  StoreLe16(data_->current() + 4, static_cast<uint16_t>(in_block_ * rs));
   ++in_block_;
   ++header_.num_records;
   for (size_t i : auto_inc_fields_) {
@@ -155,7 +181,6 @@ SequentialTableWriter::Append SequentialTableWriter::append(const uint8_t* rec) 
       }
     }
   }
-  std::memcpy(previous_.data(), rec, rs);
   has_previous_ = true;
   return Append::kDone;
 }

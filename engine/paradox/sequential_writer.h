@@ -76,6 +76,13 @@ class SequentialTableWriter {
   // record's raises a key violation; a smaller key appends nothing and
   // returns kOutOfOrder (the records need the general, sorting path).
   Append append(const uint8_t* record);
+  // The same in two steps, for a caller that builds the record in place:
+  // reserve() returns the place of the next record (record_size bytes, left
+  // as they are: the caller fills every byte), commit() enters it. After
+  // kOutOfOrder or an exception from commit() the writer is only to be
+  // destroyed. The place stays valid until the next reserve().
+  uint8_t* reserve();
+  Append commit();
   // Writes what is buffered, the upper index levels and both headers, then
   // syncs both files.
   void finish();
@@ -89,6 +96,7 @@ class SequentialTableWriter {
             const std::vector<KeyPart>* parts, uint8_t index_file_type,
             const std::string& index_file_name);
   void closeBlock();
+  const uint8_t* lastRecord() const;
   void addLeaf(const uint8_t* key, uint16_t block, uint32_t count);
   void finishIndex();
 
@@ -103,10 +111,13 @@ class SequentialTableWriter {
   size_t key_size_ = 0;
   std::unique_ptr<BlockRunWriter> data_;
   std::unique_ptr<BlockRunWriter> index_;
-  uint32_t capacity_ = 0;          // records per data block
-  uint32_t in_block_ = 0;          // records in the current data block
-  std::vector<uint8_t> previous_;  // the last record appended
+  uint32_t capacity_ = 0;  // records per data block
+  uint32_t in_block_ = 0;  // records in the current data block
+  // The last record appended, once its block has gone; while it is in the
+  // current block it is read there.
+  std::vector<uint8_t> previous_;
   bool has_previous_ = false;
+  uint8_t* reserved_ = nullptr;
   // Leaf index level: entries in the current leaf block, and the first key
   // and record count of every leaf block written so far.
   uint32_t index_capacity_ = 0;
