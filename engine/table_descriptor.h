@@ -183,7 +183,7 @@ struct BuildTableOptions {
   // Memory for sorting the entries of the secondary indexes of a table
   // written front to back, shared out equally among them; entries beyond it
   // are sorted in runs in files.
-  size_t sort_buffer_bytes = 8 * 1024 * 1024;
+  size_t sort_buffer_bytes = size_t{8} * 1024 * 1024;
   // Whether rows already in the new key's order may be written front to
   // back (false: always insert them one by one).
   bool allow_streaming = true;
@@ -195,7 +195,7 @@ struct BuildCheckOptions {
   // Where the key check may write its sort runs (a directory on the file
   // system checked, e.g. the system's temporary directory); empty: memory.
   std::string scratch_directory;
-  size_t sort_buffer_bytes = 8 * 1024 * 1024;
+  size_t sort_buffer_bytes = size_t{8} * 1024 * 1024;
   // Judge the table as absent (it is to be deleted before it is built).
   bool as_new = false;
 };

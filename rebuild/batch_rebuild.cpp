@@ -45,7 +45,7 @@ constexpr const char* kHelpLines[] = {
     "The option \"-a\" e \"-t\" cannot be specified together",
 };
 
-constexpr size_t kCopyChunk = 64 * 1024;
+constexpr size_t kCopyChunk = size_t{64} * 1024;
 
 // Shows the hourglass cursor while it lives.
 class BusyCursor {

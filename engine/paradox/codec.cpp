@@ -147,9 +147,9 @@ bool EncodeBcd(uint8_t* p, int scale, const std::string& text) {
   all.insert(all.begin(), 32 - all.size(), '0');
   if (all.find_first_not_of('0') == std::string::npos) negative = false;
   p[0] = static_cast<uint8_t>((negative ? 0x40 : 0xC0) | scale);
-  for (int d = 0; d < 16; ++d) {
-    int hi = all[static_cast<size_t>(2 * d)] - '0';
-    int lo = all[static_cast<size_t>(2 * d + 1)] - '0';
+  for (size_t d = 0; d < 16; ++d) {
+    int hi = all[2 * d] - '0';
+    int lo = all[2 * d + 1] - '0';
     if (negative) {
       hi ^= 0x0F;
       lo ^= 0x0F;

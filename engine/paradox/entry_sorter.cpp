@@ -12,8 +12,8 @@ namespace {
 
 // Bytes written to a run file at a time, and the most read from one run at
 // a time while merging.
-constexpr size_t kRunWriteBytes = 256 * 1024;
-constexpr size_t kRunReadBytes = 256 * 1024;
+constexpr size_t kRunWriteBytes = size_t{256} * 1024;
+constexpr size_t kRunReadBytes = size_t{256} * 1024;
 
 }  // namespace
 

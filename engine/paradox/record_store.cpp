@@ -11,7 +11,7 @@ namespace vellum::engine::paradox {
 namespace {
 constexpr size_t kMaxCachedBlocks = 256;
 // Chain walks read this many bytes at a time (whole blocks, at least one).
-constexpr uint64_t kWindowBytes = 256 * 1024;
+constexpr uint64_t kWindowBytes = uint64_t{256} * 1024;
 
 uint64_t BlockOffset(const TableHeader& h, uint16_t block) {
   return h.header_size + static_cast<uint64_t>(block - 1) * h.blockSize();
@@ -382,7 +382,7 @@ void RecordStore::insert(uint32_t ordinal, const uint8_t* rec) {
   load();
   evictIfNeeded();
   rebuildStarts();
-  const uint32_t rs = header_.record_size;
+  const size_t rs = header_.record_size;
   const uint32_t cap = header_.blockCapacity();
   // The record is counted only once it has a place: allocating a block
   // throws when the table is full.
@@ -511,7 +511,7 @@ void RecordStore::overwrite(uint32_t ordinal, const uint8_t* rec) {
 void RecordStore::erase(uint32_t ordinal) {
   evictIfNeeded();
   size_t ci = chainIndexOf(ordinal);
-  const uint32_t rs = header_.record_size;
+  const size_t rs = header_.record_size;
   uint16_t number = chain_[ci].number;
   Block* b = &block(number);
   uint32_t slot = ordinal - starts_[ci];

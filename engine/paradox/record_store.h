@@ -45,7 +45,9 @@ class ChainWalker {
   uint16_t blockNumber() const { return current_; }
   const BlockHeader& blockHeader() const { return bh_; }
   uint32_t count() const { return count_; }
-  const uint8_t* record(uint32_t i) const { return current_data_ + 6 + i * header_.record_size; }
+  const uint8_t* record(uint32_t i) const {
+    return current_data_ + 6 + size_t{i} * header_.record_size;
+  }
   // Records read so far including the current block.
   uint64_t recordsSeen() const { return seen_; }
 

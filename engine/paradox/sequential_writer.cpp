@@ -11,11 +11,11 @@ namespace vellum::engine::paradox {
 
 namespace {
 
-constexpr size_t kDataBufferBytes = 512 * 1024;
-constexpr size_t kIndexBufferBytes = 128 * 1024;
+constexpr size_t kDataBufferBytes = size_t{512} * 1024;
+constexpr size_t kIndexBufferBytes = size_t{128} * 1024;
 // Writeback is started for every this many bytes written, so that the final
 // sync has only the tail left to wait for.
-constexpr uint64_t kWritebackBytes = 4 * 1024 * 1024;
+constexpr uint64_t kWritebackBytes = uint64_t{4} * 1024 * 1024;
 
 void PutCounter(uint8_t* p, uint32_t v) {
   EncodeShort(p, static_cast<int16_t>(std::min<uint32_t>(v, 32767)));
