@@ -49,6 +49,7 @@ std::vector<std::string> Split(const std::string& text) {
 
 std::string JoinNumbers(const std::vector<uint16_t>& numbers) {
   std::vector<std::string> parts;
+  parts.reserve(numbers.size());
   for (uint16_t n : numbers) parts.push_back(std::to_string(n));
   return Join(parts);
 }

@@ -11,7 +11,7 @@ EDBEngineError::EDBEngineError(ErrorCategory category, uint8_t sub, const std::s
   entries_.push_back(ErrorEntry{MakeCode(category, sub), native_code, message});
 }
 
-EDBEngineError::EDBEngineError(std::string message, std::vector<ErrorEntry> entries)
+EDBEngineError::EDBEngineError(const std::string& message, std::vector<ErrorEntry> entries)
     : std::runtime_error(message), entries_(std::move(entries)) {
   if (entries_.empty()) {
     entries_.push_back(

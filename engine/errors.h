@@ -65,7 +65,7 @@ class EDBEngineError : public std::runtime_error {
  public:
   EDBEngineError(ErrorCategory category, uint8_t sub, const std::string& message,
                  int32_t native_code = 0);
-  EDBEngineError(std::string message, std::vector<ErrorEntry> entries);
+  EDBEngineError(const std::string& message, std::vector<ErrorEntry> entries);
 
   const std::vector<ErrorEntry>& entries() const { return entries_; }
   // Category of the first entry.

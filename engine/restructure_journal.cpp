@@ -102,10 +102,10 @@ std::string CheckNames(const RestructureJournal& j, const std::string& base) {
 
 // A symbolic link among the paths a journal would act through, if any.
 std::string LinkIn(FileSystem& fs, const std::string& directory, const RestructureJournal& j) {
-  const std::string work = JoinPath(directory, j.work_dir);
+  std::string work = JoinPath(directory, j.work_dir);
   if (fs.isLink(work)) return work;
   for (const auto& [from, to] : j.renames) {
-    const std::string source = JoinPath(work, from);
+    std::string source = JoinPath(work, from);
     if (fs.isLink(source)) return source;
   }
   return "";

@@ -75,7 +75,7 @@ class Planner {
   }
 
   // A table that failed before its descriptor reached the engine call.
-  void failed(const std::string& table, std::exception_ptr error) {
+  void failed(const std::string& table, const std::exception_ptr& error) {
     TablePlan plan;
     plan.alias = alias_;
     plan.table = table;
@@ -155,7 +155,7 @@ class Planner {
   }
 
  private:
-  void record(TablePlan& plan, std::exception_ptr error) {
+  void record(TablePlan& plan, const std::exception_ptr& error) {
     try {
       std::rethrow_exception(error);
     } catch (const std::exception& e) {
@@ -390,7 +390,8 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
   regenerator.before_build = [&planner, &regenerator](const engine::TableDescriptor& descriptor) {
     planner.add(descriptor, regenerator.notes);
   };
-  regenerator.on_table_failure = [&planner](const std::string& name, std::exception_ptr error) {
+  regenerator.on_table_failure = [&planner](const std::string& name,
+                                            const std::exception_ptr& error) {
     planner.failed(name, error);
   };
   if (job.aliasMode()) {

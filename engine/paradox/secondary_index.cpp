@@ -347,8 +347,7 @@ std::unique_ptr<SecondaryIndex> SecondaryIndex::Open(FileSystem& fs, const std::
   std::string y_name =
       StripExtension(x_file) + ext.substr(0, 1) + (ext[1] == 'x' ? "y" : "Y") + ext.substr(2);
   si->y_path_ = ResolveCaseInsensitive(fs, directory, y_name, &si->y_found_);
-  const std::string x_name = x_file;
-  si->x_ = std::make_unique<RecordStore>(std::move(file), x, x_name);
+  si->x_ = std::make_unique<RecordStore>(std::move(file), x, x_file);
   si->x_->setKeyLength(si->key_size_);
   if (writable && si->maintained_) {
     TableHeader y = MakeIndexHeader(x, n - 1, composite ? 7 : 4, FileNameOf(si->y_path_));
