@@ -1179,9 +1179,7 @@ void Dataset::tableChanged(paradox::Table&, const paradox::TableChange& change) 
   range_end_ = p.end_after;
   const uint32_t count = range_end_ - range_begin_;
   const uint32_t old_pos = pos_;
-  if (count == 0) {
-    pos_ = 0;
-  } else if (!had_rows) {
+  if (count == 0 || !had_rows) {
     pos_ = 0;
   } else {
     now = std::clamp(now, range_begin_, range_end_ - 1);

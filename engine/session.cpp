@@ -73,8 +73,10 @@ AliasConfig AliasConfig::Load(const std::string& path, FileSystem& fs) {
                    ": a control character in the alias, its driver or its directory");
     }
     if (config.find(name)) {
+      // NOLINTBEGIN(performance-inefficient-string-concatenation): a message, built once on failure
       ThrowInvalid("Alias configuration \"" + path + "\", line " + std::to_string(number) +
                    ": alias \"" + name + "\" is defined twice");
+      // NOLINTEND(performance-inefficient-string-concatenation)
     }
     config.aliases_.push_back(DatabaseDesc{name, type, rest});
   }

@@ -269,8 +269,10 @@ void CheckBackup(engine::FileSystem& fs, const std::string& backup, BatchPlan* p
     try {
       needed += fs.open(from, engine::OpenMode::kRead)->size();
     } catch (const std::exception& e) {
+      // NOLINTBEGIN(performance-inefficient-string-concatenation): a message, built once on failure
       const std::string failure =
           "Cannot make the backup copy of \"" + from + "\" in \"" + backup + "\": " + e.what();
+      // NOLINTEND(performance-inefficient-string-concatenation)
       plan->failures.push_back(failure);
       if (!plan->first_error) plan->first_error = std::make_exception_ptr(Error(failure));
     }

@@ -335,8 +335,10 @@ void SetLinks(const std::string& table_name, const dictionary::TableProperties& 
       r.fields.push_back(number);
     }
     if (!missing.empty()) {
+      // NOLINTBEGIN(performance-inefficient-string-concatenation): one note per link left out
       Note(notes, "Table \"" + table_name + "\": the referential integrity \"" + link.name +
                       "\" is left out, as the table no longer has its field \"" + missing + "\"");
+      // NOLINTEND(performance-inefficient-string-concatenation)
       continue;
     }
     descriptor.referential_integrity.push_back(std::move(r));

@@ -343,8 +343,10 @@ void TTableRegenerator::checkNotDictionary(const std::string& table,
   for (const Dataset* own : {&tables_, &fields_, &indexes_}) own_tables.push_back(own->tableName());
   for (const std::string& own : own_tables) {
     if (SameNameIgnoringCase(engine::paradox::TableBaseName(own), base)) {
+      // NOLINTBEGIN(performance-inefficient-string-concatenation): a message, built once on failure
       throw Error("Table \"" + table + "\" is a table of the data dictionary in \"" +
                   output_directory + "\"; it cannot be rebuilt there");
+      // NOLINTEND(performance-inefficient-string-concatenation)
     }
   }
 }
@@ -394,10 +396,12 @@ void TTableRegenerator::checkOneFileEach(const std::string& alias,
     const std::string base = Upper(engine::paradox::TableBaseName(name));
     auto [it, inserted] = seen.emplace(base, name);
     if (inserted) continue;
+    // NOLINTBEGIN(performance-inefficient-string-concatenation): a message, built once on failure
     throw Error("The tables \"" + it->second + "\" and \"" + name + "\" of alias \"" + alias +
                 "\" are one table file \"" +
                 engine::JoinPath(output_directory, engine::paradox::TableBaseName(name) + ".DB") +
                 "\"");
+    // NOLINTEND(performance-inefficient-string-concatenation)
   }
 }
 

@@ -22,9 +22,15 @@ std::string IconvName(int number) {
   return "CP" + std::to_string(number);
 }
 
+namespace {
+// What iconv_open returns when it has no converter for the pair.
+// NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's own failure value is (iconv_t)-1
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+}  // namespace
+
 struct CodePage::Impl {
-  iconv_t to_utf8 = reinterpret_cast<iconv_t>(-1);
-  iconv_t from_utf8 = reinterpret_cast<iconv_t>(-1);
+  iconv_t to_utf8 = kNoConverter;
+  iconv_t from_utf8 = kNoConverter;
   mutable std::mutex mutex;
   bool ascii_only = false;
 };
@@ -33,15 +39,14 @@ CodePage::CodePage(int number) : number_(number), impl_(std::make_unique<Impl>()
   std::string name = IconvName(number);
   impl_->to_utf8 = iconv_open("UTF-8", name.c_str());
   impl_->from_utf8 = iconv_open(name.c_str(), "UTF-8");
-  if (impl_->to_utf8 == reinterpret_cast<iconv_t>(-1) ||
-      impl_->from_utf8 == reinterpret_cast<iconv_t>(-1)) {
+  if (impl_->to_utf8 == kNoConverter || impl_->from_utf8 == kNoConverter) {
     impl_->ascii_only = true;
   }
 }
 
 CodePage::~CodePage() {
-  if (impl_->to_utf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(impl_->to_utf8);
-  if (impl_->from_utf8 != reinterpret_cast<iconv_t>(-1)) iconv_close(impl_->from_utf8);
+  if (impl_->to_utf8 != kNoConverter) iconv_close(impl_->to_utf8);
+  if (impl_->from_utf8 != kNoConverter) iconv_close(impl_->from_utf8);
 }
 
 bool CodePage::supported() const { return !impl_->ascii_only; }

@@ -199,7 +199,7 @@ struct Table::Impl : public ReadGuard {
   std::vector<uint8_t> readHead();
   void tell(bool before, const TableChange& change);
 
-  ~Impl();
+  ~Impl() override;
 
   const TableHeader& h() const { return store->header(); }
 
@@ -307,6 +307,9 @@ void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, ui
       const auto* s = std::get_if<std::string>(&v);
       if (!s) bad("this value (text is expected)");
       std::string bytes = encodeText(f, *s, key);
+      // An Alpha field is zero-padded (above); a value of its full length has
+      // no terminator.
+      // NOLINTNEXTLINE(bugprone-not-null-terminated-result): no terminator is due
       std::memcpy(p, bytes.data(), std::min<size_t>(bytes.size(), f.length));
       break;
     }
