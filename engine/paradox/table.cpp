@@ -659,124 +659,157 @@ void SetSortOrder(const TableDefinition& def, const std::string& base, int level
       def.sort_order_byte >= 0 ? static_cast<uint8_t>(def.sort_order_byte) : SortOrderByteFor(name);
 }
 
-}  // namespace
-
-void Table::Create(const std::string& directory, const std::string& name,
-                   const TableDefinition& def, FileSystem& fs) {
+// Refuses a table name that is empty or holds a path separator.
+void CheckTableName(const std::string& name) {
   if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
     ThrowInvalid("Invalid table name \"" + name + "\"");
   }
-  const std::string base = TableBaseName(name);
-  if (def.fields.empty()) ThrowInvalid("Table \"" + base + "\" has no fields");
-  if (def.fields.size() > 255) ThrowLimit("Table \"" + base + "\" has more than 255 fields");
-  CodePage cp(def.code_page);
+}
 
-  int level = def.level > 0 ? def.level : 4;
-  TableHeader h;
+// The storage type of a field of the definition; a type Paradox tables lack
+// is refused.
+PxType StorageTypeOf(const FieldDef& fd, const std::string& base) {
+  PxType t;
+  if (!PxTypeFor(fd.type, &t)) {
+    ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\": type " +
+                     LogicalName(fd.type) + " is not supported by Paradox tables",
+                 subcode::kUnsupportedType);
+  }
+  return t;
+}
+
+// The name of field `i` in the table's code page; a name the code page
+// cannot hold, an empty one or one of more than 25 bytes is refused.
+std::string StoredFieldName(const FieldDef& fd, size_t i, const std::string& base,
+                            const CodePage& cp) {
+  const std::optional<std::string> encoded = cp.fromUtf8Exact(fd.name);
+  if (!encoded) {
+    ThrowInvalid("The name of field " + std::to_string(i + 1) + " of table \"" + base + "\", \"" +
+                 fd.name + "\", holds characters that code page " + std::to_string(cp.number()) +
+                 " cannot hold");
+  }
+  if (encoded->empty() || encoded->size() > 25) {
+    ThrowInvalid("Field " + std::to_string(i + 1) + " of table \"" + base +
+                 "\" has an invalid name \"" + fd.name + "\"");
+  }
+  return *encoded;
+}
+
+// The header's size byte of a field of storage type `t`: the defined size
+// where the type has one (checked against the type's range), else the
+// type's fixed storage size.
+int SizeByteFor(const FieldDef& fd, PxType t, const std::string& base) {
+  auto check_size = [&](int low, int high, const char* what) {
+    if (fd.size < low || fd.size > high) {
+      ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid " + what + " " +
+                   std::to_string(fd.size));
+    }
+  };
+  switch (t) {
+    case PxType::kAlpha:
+    case PxType::kBytes:
+      check_size(1, 255, "size");
+      return fd.size;
+    case PxType::kBcd:
+      check_size(0, 32, "decimals");
+      return fd.size;
+    case PxType::kMemo:
+    case PxType::kFmtMemo:
+    case PxType::kBinary:
+    case PxType::kOle:
+    case PxType::kGraphic:
+      check_size(0, 240, "size");
+      return std::max(fd.size, t == PxType::kMemo ? 1 : 0) + 10;
+    default:
+      return StorageSize(
+          t, t == PxType::kShort                                                        ? 2
+             : t == PxType::kLogical                                                    ? 1
+             : (t == PxType::kNumber || t == PxType::kMoney || t == PxType::kTimestamp) ? 8
+                                                                                        : 4);
+  }
+}
+
+// Lays the definition's fields out one after another into `h.fields` and
+// returns the record size; raises `level` to the least level that holds
+// every field's type. Field names must differ, ignoring letter case.
+uint32_t LayOutFields(const TableDefinition& def, const std::string& base, const CodePage& cp,
+                      int& level, TableHeader& h) {
   std::set<std::string> names;
   uint32_t offset = 0;
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const FieldDef& fd = def.fields[i];
-    PxType t;
-    if (!PxTypeFor(fd.type, &t)) {
-      ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\": type " +
-                       LogicalName(fd.type) + " is not supported by Paradox tables",
-                   subcode::kUnsupportedType);
-    }
-    const std::optional<std::string> encoded_name = cp.fromUtf8Exact(fd.name);
-    if (!encoded_name) {
-      ThrowInvalid("The name of field " + std::to_string(i + 1) + " of table \"" + base + "\", \"" +
-                   fd.name + "\", holds characters that code page " +
-                   std::to_string(def.code_page) + " cannot hold");
-    }
-    if (encoded_name->empty() || encoded_name->size() > 25) {
-      ThrowInvalid("Field " + std::to_string(i + 1) + " of table \"" + base +
-                   "\" has an invalid name \"" + fd.name + "\"");
-    }
+    PxField f;
+    f.type = StorageTypeOf(fd, base);
+    f.name = StoredFieldName(fd, i, base, cp);
     if (!names.insert(Upper(fd.name)).second) {
       ThrowInvalid("Table \"" + base + "\" has two fields named \"" + fd.name + "\"");
     }
-    int size_byte = 0;
-    switch (t) {
-      case PxType::kAlpha:
-      case PxType::kBytes:
-        if (fd.size < 1 || fd.size > 255) {
-          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid size " +
-                       std::to_string(fd.size));
-        }
-        size_byte = fd.size;
-        break;
-      case PxType::kBcd:
-        if (fd.size < 0 || fd.size > 32) {
-          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid decimals " +
-                       std::to_string(fd.size));
-        }
-        size_byte = fd.size;
-        break;
-      case PxType::kMemo:
-      case PxType::kFmtMemo:
-      case PxType::kBinary:
-      case PxType::kOle:
-      case PxType::kGraphic:
-        if (fd.size < 0 || fd.size > 240) {
-          ThrowInvalid("Field \"" + fd.name + "\" of table \"" + base + "\" has invalid size " +
-                       std::to_string(fd.size));
-        }
-        size_byte = std::max(fd.size, t == PxType::kMemo ? 1 : 0) + 10;
-        break;
-      default:
-        size_byte = StorageSize(
-            t, t == PxType::kShort                                                        ? 2
-               : t == PxType::kLogical                                                    ? 1
-               : (t == PxType::kNumber || t == PxType::kMoney || t == PxType::kTimestamp) ? 8
-                                                                                          : 4);
-    }
-    PxField f;
-    f.name = *encoded_name;
-    f.type = t;
-    f.size_byte = static_cast<uint8_t>(size_byte);
-    f.length = static_cast<uint16_t>(StorageSize(t, f.size_byte));
+    f.size_byte = static_cast<uint8_t>(SizeByteFor(fd, f.type, base));
+    f.length = static_cast<uint16_t>(StorageSize(f.type, f.size_byte));
     f.offset = static_cast<uint16_t>(offset);
     offset += f.length;
-    level = std::max(level, MinimumLevel(t));
+    level = std::max(level, MinimumLevel(f.type));
     h.fields.push_back(f);
   }
   if (offset > 32000) ThrowLimit("Records of table \"" + base + "\" are too large");
+  return offset;
+}
 
-  // Indexes.
+// The definition's indexes: at most one primary, the secondary ones in order.
+struct DefinedIndexes {
   const IndexDef* primary = nullptr;
   std::vector<const IndexDef*> secondary;
+};
+
+DefinedIndexes SortOutIndexes(const TableDefinition& def, const std::string& base) {
+  DefinedIndexes indexes;
   for (const auto& ix : def.indexes) {
     if (ix.primary) {
-      if (primary) ThrowInvalid("Table \"" + base + "\" has two primary indexes");
-      primary = &ix;
+      if (indexes.primary) ThrowInvalid("Table \"" + base + "\" has two primary indexes");
+      indexes.primary = &ix;
     } else {
-      secondary.push_back(&ix);
+      indexes.secondary.push_back(&ix);
     }
   }
-  auto field_index = [&](const std::string& key) -> size_t {
-    for (size_t i = 0; i < def.fields.size(); ++i) {
-      if (EqualNoCase(def.fields[i].name, key)) return i;
-    }
-    ThrowInvalid("Key field \"" + key + "\" does not exist in table \"" + base + "\"");
-  };
-  size_t key_fields = 0;
-  if (primary) {
-    auto keys = SplitKeys(primary->key_fields);
-    if (keys.size() > 16)
-      ThrowLimit("The primary key of table \"" + base + "\" has more than 16 fields");
-    for (size_t k = 0; k < keys.size(); ++k) {
-      if (field_index(keys[k]) != k) {
-        ThrowInvalid("The primary key fields of table \"" + base +
-                     "\" must be the first fields of the table");
-      }
-      if (IsBlobType(h.fields[k].type)) {
-        ThrowInvalid("Field \"" + def.fields[k].name + "\" of table \"" + base +
-                     "\" cannot be a key field");
-      }
-    }
-    key_fields = keys.size();
+  return indexes;
+}
+
+// The position of key field `key` among the definition's fields; a name the
+// table lacks is refused.
+size_t KeyFieldIndex(const TableDefinition& def, const std::string& key, const std::string& base) {
+  for (size_t i = 0; i < def.fields.size(); ++i) {
+    if (EqualNoCase(def.fields[i].name, key)) return i;
   }
+  ThrowInvalid("Key field \"" + key + "\" does not exist in table \"" + base + "\"");
+}
+
+// The number of primary-key fields (0 without a primary index). They must
+// be the table's first fields, in order, and none a blob.
+size_t CheckPrimaryKey(const TableDefinition& def, const IndexDef* primary, const TableHeader& h,
+                       const std::string& base) {
+  if (!primary) return 0;
+  const std::vector<std::string> keys = SplitKeys(primary->key_fields);
+  if (keys.size() > 16)
+    ThrowLimit("The primary key of table \"" + base + "\" has more than 16 fields");
+  for (size_t k = 0; k < keys.size(); ++k) {
+    if (KeyFieldIndex(def, keys[k], base) != k) {
+      ThrowInvalid("The primary key fields of table \"" + base +
+                   "\" must be the first fields of the table");
+    }
+    if (IsBlobType(h.fields[k].type)) {
+      ThrowInvalid("Field \"" + def.fields[k].name + "\" of table \"" + base +
+                   "\" cannot be a key field");
+    }
+  }
+  return keys.size();
+}
+
+// The table's level once its secondary indexes are counted in (descending
+// or unique ones need level 7); secondary indexes need a primary key, and
+// only levels 3, 4, 5 and 7 can be written.
+int CheckSecondariesAndLevel(const TableDefinition& def,
+                             const std::vector<const IndexDef*>& secondary, size_t key_fields,
+                             const std::string& base, int level) {
   if (!secondary.empty() && key_fields == 0) {
     ThrowInvalid("Table \"" + base + "\" needs a primary key to have secondary indexes");
   }
@@ -787,11 +820,36 @@ void Table::Create(const std::string& directory, const std::string& name,
   if (level != 3 && level != 4 && level != 5 && level != 7) {
     ThrowInvalid("Table level " + std::to_string(def.level) + " is not supported");
   }
+  return level;
+}
 
+// The block size asked for when a record fits, else the smallest that holds
+// three records; refused when not even one record fits a block.
+void ChooseBlockSize(const TableDefinition& def, const std::string& base, TableHeader& h) {
+  const uint32_t record_size = h.record_size;
+  if (def.block_kb > 0 && (def.block_kb * 1024u - 6) / record_size >= 1) {
+    h.block_kb = static_cast<uint8_t>(def.block_kb);
+  } else {
+    static const uint8_t sizes[] = {2, 4, 8, 16, 32};
+    h.block_kb = 32;
+    for (uint8_t kb : sizes) {
+      // At least three records (or keys) to a block keeps splits meaningful.
+      if ((kb * 1024u - 6) / record_size >= 3) {
+        h.block_kb = kb;
+        break;
+      }
+    }
+  }
+  if (h.blockCapacity() < 1) ThrowLimit("Records of table \"" + base + "\" are too large");
+}
+
+// Fills the header of a new, empty table whose fields are laid out.
+void FillNewHeader(const TableDefinition& def, const std::string& base, int level,
+                   size_t key_fields, uint32_t record_size, TableHeader& h) {
   h.file_type = key_fields > 0 ? 0 : 2;
   h.version_id = VersionIdForLevel(level);
   h.index_flags = def.integrity_flag;
-  h.record_size = static_cast<uint16_t>(offset);
+  h.record_size = static_cast<uint16_t>(record_size);
   h.key_fields = static_cast<uint16_t>(key_fields);
   h.num_fields = static_cast<uint16_t>(h.fields.size());
   h.primary_index_workspace = key_fields > 0 ? 0x00000001u : 0;
@@ -807,77 +865,52 @@ void Table::Create(const std::string& directory, const std::string& name,
   for (size_t i = 0; i < h.fields.size(); ++i)
     h.field_numbers.push_back(static_cast<uint16_t>(i + 1));
   h.table_name = base + ".DB";
-  if (def.block_kb > 0 && (def.block_kb * 1024u - 6) / offset >= 1) {
-    h.block_kb = static_cast<uint8_t>(def.block_kb);
-  } else {
-    static const uint8_t sizes[] = {2, 4, 8, 16, 32};
-    h.block_kb = 32;
-    for (uint8_t kb : sizes) {
-      // At least three records (or keys) to a block keeps splits meaningful.
-      if ((kb * 1024u - 6) / offset >= 3) {
-        h.block_kb = kb;
-        break;
-      }
-    }
-  }
-  if (h.blockCapacity() < 1) ThrowLimit("Records of table \"" + base + "\" are too large");
+  ChooseBlockSize(def, base, h);
+}
 
-  {
-    // Refuse to replace a table that is open anywhere.
-    bool exists = false;
-    std::string old_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &exists);
-    if (exists) {
-      auto old = fs.open(old_path, OpenMode::kRead);
-      if (!old->tryLock(true)) {
-        throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
-                             "Table \"" + old_path + "\" is in use by another user or program");
-      }
+// The key fields of one secondary index and its options; its files are
+// named later. At most 16 fields, none a blob.
+SecondarySpec SecondarySpecOf(const TableDefinition& def, const IndexDef& ix, const TableHeader& h,
+                              const std::string& base) {
+  const std::vector<std::string> keys = SplitKeys(ix.key_fields);
+  if (keys.size() > 16)
+    ThrowLimit("Index \"" + ix.name + "\" of table \"" + base + "\" has more than 16 fields");
+  SecondarySpec spec;
+  for (const auto& k : keys) {
+    const size_t fi = KeyFieldIndex(def, k, base);
+    if (IsBlobType(h.fields[fi].type)) {
+      ThrowInvalid("Field \"" + def.fields[fi].name + "\" of table \"" + base +
+                   "\" cannot be indexed");
     }
+    spec.fields.push_back(fi);
   }
-  Delete(directory, base, fs);
-  const std::string db_path = JoinPath(directory, base + ".DB");
-  {
-    auto store = RecordStore::Create(fs, db_path, h);
-    store->sync();
-  }
-  bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
-                               [](const PxField& f) { return IsBlobType(f.type); });
-  if (has_blobs) BlobFile::Create(fs, JoinPath(directory, base + ".MB"))->sync();
-  if (key_fields > 0) {
-    TableHeader ph = MakeIndexHeader(h, key_fields, 1, base + ".PX");
-    IndexFileWriter px(fs, JoinPath(directory, base + ".PX"), ph, true);
-    px.update(IndexLeafList{});
-    px.sync();
-  }
+  spec.name = ix.name;
+  spec.unique = ix.unique;
+  spec.descending = ix.descending;
+  spec.case_insensitive = ix.case_insensitive;
+  return spec;
+}
+
+// The secondary indexes to create, each with the name of its files: a
+// plain index on one field that bears the field's name is .Xnn (the field's
+// number), any other a composite .XGn (at most 16 of them). Index names must
+// be given and differ.
+std::vector<SecondarySpec> PlanSecondaryIndexes(const TableDefinition& def,
+                                                const std::vector<const IndexDef*>& secondary,
+                                                const TableHeader& h, const std::string& base) {
+  std::vector<SecondarySpec> specs;
   int composite_number = 0;
   std::set<std::string> index_names;
   for (const auto* ix : secondary) {
-    auto keys = SplitKeys(ix->key_fields);
-    if (keys.size() > 16)
-      ThrowLimit("Index \"" + ix->name + "\" of table \"" + base + "\" has more than 16 fields");
-    std::vector<size_t> fields;
-    for (const auto& k : keys) {
-      size_t fi = field_index(k);
-      if (IsBlobType(h.fields[fi].type)) {
-        ThrowInvalid("Field \"" + def.fields[fi].name + "\" of table \"" + base +
-                     "\" cannot be indexed");
-      }
-      fields.push_back(fi);
-    }
+    SecondarySpec spec = SecondarySpecOf(def, *ix, h, base);
     if (ix->name.empty()) ThrowInvalid("A secondary index of table \"" + base + "\" has no name");
     if (!index_names.insert(ix->name).second) {
       ThrowInvalid("Table \"" + base + "\" has two indexes named \"" + ix->name + "\"");
     }
-    SecondarySpec spec;
-    spec.name = ix->name;
-    spec.fields = fields;
-    spec.unique = ix->unique;
-    spec.descending = ix->descending;
-    spec.case_insensitive = ix->case_insensitive;
-    bool simple = fields.size() == 1 && !ix->unique && !ix->descending && !ix->case_insensitive &&
-                  ix->name == def.fields[fields[0]].name;
+    const bool simple = spec.fields.size() == 1 && !ix->unique && !ix->descending &&
+                        !ix->case_insensitive && ix->name == def.fields[spec.fields[0]].name;
     if (simple) {
-      spec.file_suffix = Hex2(static_cast<unsigned>(fields[0] + 1));
+      spec.file_suffix = Hex2(static_cast<unsigned>(spec.fields[0] + 1));
       spec.composite = false;
     } else {
       if (composite_number >= 16) {
@@ -886,27 +919,98 @@ void Table::Create(const std::string& directory, const std::string& name,
       spec.file_suffix = "G" + std::string(1, "0123456789ABCDEF"[composite_number++]);
       spec.composite = true;
     }
+    specs.push_back(std::move(spec));
+  }
+  return specs;
+}
+
+// The definition's validity checks in field order; a check on a field the
+// table lacks is refused.
+std::vector<ValidityCheck> SortedChecks(const TableDefinition& def, const TableHeader& h,
+                                        const std::string& base) {
+  std::vector<ValidityCheck> checks = def.checks;
+  for (const auto& c : checks) {
+    if (c.field_number < 1 || c.field_number > h.fields.size()) {
+      ThrowInvalid("A validity check of table \"" + base + "\" names field " +
+                   std::to_string(c.field_number) + ", which does not exist");
+    }
+  }
+  std::sort(checks.begin(), checks.end(), [](const ValidityCheck& a, const ValidityCheck& b) {
+    return a.field_number < b.field_number;
+  });
+  return checks;
+}
+
+// Refuses to replace a table that is open anywhere.
+void RefuseReplacingOpenTable(FileSystem& fs, const std::string& directory,
+                              const std::string& base) {
+  bool exists = false;
+  const std::string old_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &exists);
+  if (!exists) return;
+  auto old = fs.open(old_path, OpenMode::kRead);
+  if (!old->tryLock(true)) {
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                         "Table \"" + old_path + "\" is in use by another user or program");
+  }
+}
+
+// Writes the empty data file and, as the table needs them, its empty blob
+// file and primary index.
+void WriteEmptyTableFiles(FileSystem& fs, const std::string& directory, const std::string& base,
+                          const TableHeader& h) {
+  RecordStore::Create(fs, JoinPath(directory, base + ".DB"), h)->sync();
+  const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
+                                     [](const PxField& f) { return IsBlobType(f.type); });
+  if (has_blobs) BlobFile::Create(fs, JoinPath(directory, base + ".MB"))->sync();
+  if (h.key_fields > 0) {
+    TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, base + ".PX");
+    IndexFileWriter px(fs, JoinPath(directory, base + ".PX"), ph, true);
+    px.update(IndexLeafList{});
+    px.sync();
+  }
+}
+
+// Writes the .VAL file of a new table: its checks and referential integrity.
+void WriteNewValFile(FileSystem& fs, const std::string& directory, const std::string& base,
+                     const TableHeader& h, const std::vector<ValidityCheck>& checks,
+                     const RefIntegrity& integrity, const CodePage& cp) {
+  ValTableInfo info;
+  info.table_name = base + ".DB";
+  info.file_version_id = h.version_id;
+  info.change_count2 = h.change_count2;
+  info.hi_field_id = h.hi_field_id;
+  info.key_fields = h.key_fields;
+  info.fields = h.fields;
+  WriteValFile(fs, JoinPath(directory, base + ".VAL"), info, checks, cp, integrity);
+}
+
+}  // namespace
+
+void Table::Create(const std::string& directory, const std::string& name,
+                   const TableDefinition& def, FileSystem& fs) {
+  CheckTableName(name);
+  const std::string base = TableBaseName(name);
+  if (def.fields.empty()) ThrowInvalid("Table \"" + base + "\" has no fields");
+  if (def.fields.size() > 255) ThrowLimit("Table \"" + base + "\" has more than 255 fields");
+  CodePage cp(def.code_page);
+  int level = def.level > 0 ? def.level : 4;
+  TableHeader h;
+  const uint32_t record_size = LayOutFields(def, base, cp, level, h);
+  const DefinedIndexes indexes = SortOutIndexes(def, base);
+  const size_t key_fields = CheckPrimaryKey(def, indexes.primary, h, base);
+  level = CheckSecondariesAndLevel(def, indexes.secondary, key_fields, base, level);
+  FillNewHeader(def, base, level, key_fields, record_size, h);
+  const std::vector<SecondarySpec> specs = PlanSecondaryIndexes(def, indexes.secondary, h, base);
+  const std::vector<ValidityCheck> checks = SortedChecks(def, h, base);
+
+  RefuseReplacingOpenTable(fs, directory, base);
+  Delete(directory, base, fs);
+  WriteEmptyTableFiles(fs, directory, base, h);
+  for (const SecondarySpec& spec : specs) {
     SecondaryIndex::CreateFiles(fs, directory, base, h, spec, cp);
   }
-  if (!def.checks.empty() || !def.integrity.empty()) {
-    ValTableInfo info;
-    info.table_name = base + ".DB";
-    info.file_version_id = h.version_id;
-    info.change_count2 = h.change_count2;
-    info.hi_field_id = h.hi_field_id;
-    info.key_fields = static_cast<int>(key_fields);
-    info.fields = h.fields;
-    std::vector<ValidityCheck> checks = def.checks;
-    for (auto& c : checks) {
-      if (c.field_number < 1 || c.field_number > h.fields.size()) {
-        ThrowInvalid("A validity check of table \"" + base + "\" names field " +
-                     std::to_string(c.field_number) + ", which does not exist");
-      }
-    }
-    std::sort(checks.begin(), checks.end(), [](const ValidityCheck& a, const ValidityCheck& b) {
-      return a.field_number < b.field_number;
-    });
-    WriteValFile(fs, JoinPath(directory, base + ".VAL"), info, checks, cp, def.integrity);
+  if (!checks.empty() || !def.integrity.empty()) {
+    WriteNewValFile(fs, directory, base, h, checks, def.integrity, cp);
   }
   fs.syncDirectory(directory);
 }
@@ -998,28 +1102,23 @@ void RefuseCommittedLeftover(const RecoveryOutcome& recovery, const std::string&
   }
 }
 
-}  // namespace
-
-const TableHeader& Table::header() const { return impl_->h(); }
-
-std::unique_ptr<Table> Table::Open(const std::string& directory, const std::string& name,
-                                   const OpenOptions& options, FileSystem& fs) {
-  if (name.empty() || name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
-    ThrowInvalid("Invalid table name \"" + name + "\"");
+// The files of one table ("<base>.*", whatever the letter case of their
+// names), found in one listing of the directory.
+class TableFileNames {
+ public:
+  TableFileNames(FileSystem& fs, std::string directory, std::string base)
+      : fs_(fs), directory_(std::move(directory)), base_(std::move(base)) {
+    relist();
   }
-  const std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
-  if (!fs.isDirectory(directory.empty() ? "." : directory)) {
-    ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
-                  subcode::kTableNotFound);
-  }
-  // The table's files ("<name>.*", whatever the letter case), found at once
-  // in the directory's index.
-  const std::string table_base = StripExtension(file_name);
-  std::vector<std::string> entries = fs.listPrefix(directory, table_base + ".");
-  auto find = [&](const std::string& wanted, bool* found) {
+  // Lists the directory again (after a recovery replaced files).
+  void relist() { entries_ = fs_.listPrefix(directory_, base_ + "."); }
+  // The path of file `wanted` as the directory spells it, an exact match
+  // first; `found` tells whether there is one (if not, the path is made of
+  // `wanted` itself).
+  std::string find(const std::string& wanted, bool* found) const {
     const std::string upper = Upper(wanted);
     const std::string* match = nullptr;
-    for (const auto& e : entries) {
+    for (const auto& e : entries_) {
       if (e == wanted) {
         match = &e;
         break;
@@ -1027,22 +1126,244 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
       if (!match && Upper(e) == upper) match = &e;
     }
     *found = match != nullptr;
-    return JoinPath(directory, match ? *match : wanted);
-  };
-  // Finish or discard what an interrupted restructure left.
-  RecoveryOutcome recovery;
-  {
-    bool journal = false;
-    find(JournalName(table_base), &journal);
-    const std::string work = JoinPath(directory, WorkDirectoryName(table_base));
-    if (journal || fs.isDirectory(work) || fs.isLink(work)) {
-      recovery = RecoverTable(directory, table_base, fs);
-      RefuseCommittedLeftover(recovery, JoinPath(directory, file_name));
-      entries = fs.listPrefix(directory, table_base + ".");
+    return JoinPath(directory_, match ? *match : wanted);
+  }
+  const std::vector<std::string>& entries() const { return entries_; }
+
+ private:
+  FileSystem& fs_;
+  std::string directory_;
+  std::string base_;
+  std::vector<std::string> entries_;
+};
+
+// Finishes or discards what an interrupted restructure of the table left (a
+// journal or a work directory); nothing to do gives a default outcome.
+RecoveryOutcome RecoverInterruptedRestructure(FileSystem& fs, const std::string& directory,
+                                              const std::string& file_name, TableFileNames& files) {
+  const std::string table_base = StripExtension(file_name);
+  bool journal = false;
+  files.find(JournalName(table_base), &journal);
+  const std::string work = JoinPath(directory, WorkDirectoryName(table_base));
+  if (!journal && !fs.isDirectory(work) && !fs.isLink(work)) return {};
+  RecoveryOutcome recovery = RecoverTable(directory, table_base, fs);
+  RefuseCommittedLeftover(recovery, JoinPath(directory, file_name));
+  files.relist();
+  return recovery;
+}
+
+// For the length of an open, holds the table's change lock, so that a
+// shared open never meets another process's change half made (a writable
+// open may mend a stale index, so it takes the lock for itself). An
+// exclusive open needs none: no other process has the table open.
+class OpenLock {
+ public:
+  OpenLock(Table::Impl& m, const std::string& path) {
+    if (m.options.exclusive) return;
+    m.change_file = m.fs->open(path, m.options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+    m.read_wait_ms = m.options.lock_wait_ms;
+    m.waitForFileLock(m.options.writable, m.options.lock_wait_ms);
+    impl_ = &m;
+  }
+  ~OpenLock() {
+    if (impl_) impl_->releaseFileLock();
+  }
+  OpenLock(const OpenLock&) = delete;
+  OpenLock& operator=(const OpenLock&) = delete;
+
+ private:
+  Table::Impl* impl_ = nullptr;
+};
+
+// Reads and checks the data file's header through the handle's own
+// descriptor `handle_file`, then opens the table's record store, its code
+// page and its primary key's parts. Index files, encrypted tables and
+// unkeyed tables with key fields are refused.
+void OpenDataFile(Table::Impl& m, File& handle_file, const std::string& path) {
+  const uint64_t size = handle_file.size();
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
+  handle_file.read(0, head.data(), head.size());
+  m.seen_head.assign(head.begin(),
+                     head.begin() + static_cast<long>(std::min<size_t>(head.size(), kHeadBytes)));
+  TableHeader h = ParseHeader(head.data(), head.size(), size, FileNameOf(path));
+  if (h.isIndexFile() || IsSecondaryDataType(h.file_type)) {
+    ThrowCorrupt(FileNameOf(path), "it is an index file, not a table", subcode::kBadHeader);
+  }
+  if (h.encrypted()) {
+    throw EDBEngineError(
+        ErrorCategory::kInvalidRequest, subcode::kEncrypted,
+        "Table \"" + FileNameOf(path) + "\" is encrypted (password protected); it cannot be read");
+  }
+  if (h.key_fields > 0 && h.file_type != 0) {
+    ThrowCorrupt(FileNameOf(path), "an unkeyed table with key fields", subcode::kBadHeader);
+  }
+  auto file = m.fs->open(path, m.options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
+  const TableHeader& stored = m.h();
+  m.code_page = std::make_unique<CodePage>(stored.version_id >= 0x05 ? stored.code_page : 437);
+  for (size_t i = 0; i < stored.key_fields; ++i) {
+    const PxField& f = stored.fields[i];
+    m.pk_parts.push_back(KeyPart{f.offset, f.length, f.type, false, false});
+    m.key_size += f.length;
+  }
+  m.store->setKeyLength(m.key_size);
+}
+
+// The structure as the data file's header tells it: names, level, code
+// page, sort order, block size and fields.
+void DescribeFromHeader(const Table::Impl& m, const std::string& path, TableStructure& st) {
+  const TableHeader& h = m.h();
+  st.name = m.base;
+  st.file = FileNameOf(path);
+  st.level = h.levelText();
+  st.code_page = m.code_page->number();
+  st.sort_order = h.sort_order_id;
+  st.sort_order_byte = h.sort_order;
+  st.integrity_flag = h.index_flags;
+  st.block_size = h.blockSize();
+  st.key_fields = h.key_fields;
+  for (const auto& f : h.fields) {
+    FieldInfo fi;
+    fi.name = m.code_page->toUtf8(f.name);
+    fi.type = LogicalTypeOf(f.type);
+    fi.size = ReportedSize(f.type, f.size_byte);
+    fi.px_type = f.type;
+    fi.size_byte = f.size_byte;
+    st.fields.push_back(fi);
+  }
+}
+
+// Opens the blob file when the table has blob fields; a missing one is
+// noted (reads of blob values then fail, the integrity check reports it).
+void OpenBlobFile(Table::Impl& m, const TableFileNames& files) {
+  const TableHeader& h = m.h();
+  const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
+                                     [](const PxField& f) { return IsBlobType(f.type); });
+  bool mb_found = false;
+  const std::string mb_path = files.find(m.base + ".MB", &mb_found);
+  if (has_blobs && mb_found) {
+    m.blobs = BlobFile::Open(*m.fs, mb_path, m.options.writable);
+  } else if (has_blobs) {
+    m.blob_file_missing = true;
+  }
+}
+
+// Describes a keyed table's primary index in `st` and, for writing, opens
+// it (to be made anew when it is missing). Returns the existing index's
+// header, when it can be read.
+std::optional<TableHeader> OpenPrimaryIndex(Table::Impl& m, const TableFileNames& files,
+                                            TableStructure& st) {
+  const TableHeader& h = m.h();
+  if (h.key_fields == 0) return std::nullopt;
+  IndexInfo pi;
+  pi.primary = true;
+  pi.unique = true;
+  for (size_t i = 0; i < h.key_fields; ++i) {
+    if (i) pi.key_fields += ";";
+    pi.key_fields += st.fields[i].name;
+  }
+  bool px_found = false;
+  m.px_path = files.find(m.base + ".PX", &px_found);
+  pi.file = px_found ? FileNameOf(m.px_path) : "";
+  st.indexes.push_back(pi);
+  std::optional<TableHeader> old_px;
+  if (px_found) old_px = ReadIndexHeader(*m.fs, m.px_path);
+  if (m.options.writable) {
+    TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, m.base + ".PX");
+    if (old_px && old_px->record_size == ph.record_size) {
+      // Keep the block size the existing index uses, and its consistency
+      // byte, which the secondary indexes repeat.
+      ph.block_kb = old_px->block_kb;
+      ph.index_stamp = old_px->index_stamp;
+    }
+    m.px = std::make_unique<IndexFileWriter>(
+        *m.fs, px_found ? m.px_path : JoinPath(m.directory, m.base + ".PX"), ph, !px_found);
+    if (!px_found) m.indexes_dirty = true;
+  }
+  return old_px;
+}
+
+// Opens every secondary index of the table (each .Xnn / .XGn with its .Y
+// file) and describes it in `st`. `old_px` is the primary index's header,
+// whose consistency byte tells whether an index is up to date.
+void OpenSecondaryIndexes(Table::Impl& m, const TableFileNames& files, TableStructure& st,
+                          const std::optional<TableHeader>& old_px) {
+  for (const auto& entry : files.entries()) {
+    std::string ext = Upper(ExtensionOf(entry));
+    if (Upper(StripExtension(entry)) != Upper(m.base)) continue;
+    if (ext.size() != 4 || ext[1] != 'X') continue;
+    try {
+      auto si = SecondaryIndex::Open(*m.fs, m.directory, entry, m.h(), st, *m.code_page,
+                                     m.options.writable);
+      si->attach(*m.store, m.pk_parts,
+                 old_px ? std::optional<uint8_t>(old_px->index_stamp) : std::nullopt);
+      if (m.options.writable && si->rebuildIfStale()) m.indexes_dirty = true;
+      st.indexes.push_back(si->info());
+      m.secondaries.push_back(std::move(si));
+    } catch (const EDBEngineError& e) {
+      if (m.options.writable) throw;
+      // Read-only opens still read the table when an index file is damaged;
+      // the integrity check reports it.
+      m.unopened_indexes.push_back(e.what());
     }
   }
+}
+
+// Reads the validity checks and referential integrity of the .VAL file into
+// `st`, when the open asks for them; a required check marks its field.
+void ReadValidityChecks(const Table::Impl& m, const TableFileNames& files, TableStructure& st) {
+  bool val_found = false;
+  const std::string val_path = files.find(m.base + ".VAL", &val_found);
+  if (!val_found || !m.options.read_checks) return;
+  const TableHeader& h = m.h();
+  ValTableInfo info;
+  info.table_name = st.file;
+  info.file_version_id = h.version_id;
+  info.change_count2 = h.change_count2;
+  info.hi_field_id = h.hi_field_id;
+  info.key_fields = h.key_fields;
+  info.fields = h.fields;
+  st.checks = ReadValFile(*m.fs, val_path, info, *m.code_page, &st.integrity);
+  for (const auto& c : st.checks) {
+    if (c.field_number >= 1 && c.field_number <= st.fields.size() && c.required) {
+      st.fields[c.field_number - 1].required = true;
+    }
+  }
+}
+
+// A shared open: walks the block chains while the open's lock keeps them
+// whole, then has every later read checked against other processes'
+// changes. A chain that cannot be walked is left to the reads that need it:
+// a scan still gives the records before the damage.
+void GuardSharedReads(Table::Impl& m) {
+  try {
+    m.store->size();
+    for (auto& si : m.secondaries) {
+      if (!si->outOfDate()) si->entries();
+    }
+  } catch (const EDBEngineError&) {
+  }
+  m.store->setReadGuard(&m);
+  for (auto& si : m.secondaries) si->setReadGuard(&m);
+  if (m.blobs) m.blobs->setReadGuard(&m);
+}
+
+}  // namespace
+
+const TableHeader& Table::header() const { return impl_->h(); }
+
+std::unique_ptr<Table> Table::Open(const std::string& directory, const std::string& name,
+                                   const OpenOptions& options, FileSystem& fs) {
+  CheckTableName(name);
+  const std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
+  if (!fs.isDirectory(directory.empty() ? "." : directory)) {
+    ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
+                  subcode::kTableNotFound);
+  }
+  TableFileNames files(fs, directory, StripExtension(file_name));
+  const RecoveryOutcome recovery = RecoverInterruptedRestructure(fs, directory, file_name, files);
   bool found = false;
-  std::string path = find(file_name, &found);
+  const std::string path = files.find(file_name, &found);
   if (!found) {
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
                   subcode::kTableNotFound);
@@ -1071,168 +1392,20 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   m.directory = directory;
   m.options = options;
   m.base = StripExtension(FileNameOf(path));
-  t->directory_ = directory;
-  // A shared open reads the table under the change lock, so that it never
-  // meets another process's change half made (a writable open may mend a
-  // stale index, so it takes the lock for itself).
-  struct OpenLock {
-    Impl* impl = nullptr;
-    ~OpenLock() {
-      if (impl) impl->releaseFileLock();
-    }
-  } open_lock;
-  if (!options.exclusive) {
-    m.change_file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
-    m.read_wait_ms = options.lock_wait_ms;
-    m.waitForFileLock(options.writable, options.lock_wait_ms);
-    open_lock.impl = &m;
-  }
-  {
-    uint64_t size = t->lock_->size();
-    std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
-    t->lock_->read(0, head.data(), head.size());
-    m.seen_head.assign(head.begin(),
-                       head.begin() + static_cast<long>(std::min<size_t>(head.size(), kHeadBytes)));
-    TableHeader h = ParseHeader(head.data(), head.size(), size, FileNameOf(path));
-    if (h.isIndexFile() || IsSecondaryDataType(h.file_type)) {
-      ThrowCorrupt(FileNameOf(path), "it is an index file, not a table", subcode::kBadHeader);
-    }
-    if (h.encrypted()) {
-      throw EDBEngineError(ErrorCategory::kInvalidRequest, subcode::kEncrypted,
-                           "Table \"" + FileNameOf(path) +
-                               "\" is encrypted (password protected); it cannot be read");
-    }
-    if (h.key_fields > 0 && h.file_type != 0) {
-      ThrowCorrupt(FileNameOf(path), "an unkeyed table with key fields", subcode::kBadHeader);
-    }
-    auto file = fs.open(path, options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
-    m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
-  }
-  const TableHeader& h = m.h();
-  int cp_number = h.version_id >= 0x05 ? h.code_page : 437;
-  m.code_page = std::make_unique<CodePage>(cp_number);
-  for (size_t i = 0; i < h.key_fields; ++i) {
-    const PxField& f = h.fields[i];
-    m.pk_parts.push_back(KeyPart{f.offset, f.length, f.type, false, false});
-    m.key_size += f.length;
-  }
-  m.store->setKeyLength(m.key_size);
-
+  OpenLock open_lock(m, path);
+  OpenDataFile(m, *t->lock_, path);
   TableStructure& st = t->structure_;
-  st.name = m.base;
-  st.file = FileNameOf(path);
-  st.level = h.levelText();
-  st.code_page = cp_number;
-  st.sort_order = h.sort_order_id;
-  st.sort_order_byte = h.sort_order;
-  st.integrity_flag = h.index_flags;
-  st.block_size = h.blockSize();
-  st.key_fields = h.key_fields;
-  for (const auto& f : h.fields) {
-    FieldInfo fi;
-    fi.name = m.code_page->toUtf8(f.name);
-    fi.type = LogicalTypeOf(f.type);
-    fi.size = ReportedSize(f.type, f.size_byte);
-    fi.px_type = f.type;
-    fi.size_byte = f.size_byte;
-    st.fields.push_back(fi);
-  }
-
-  // Companion files.
-  const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
-                                     [](const PxField& f) { return IsBlobType(f.type); });
-  bool mb_found = false;
-  std::string mb_path = find(m.base + ".MB", &mb_found);
-  if (has_blobs && mb_found) {
-    m.blobs = BlobFile::Open(fs, mb_path, options.writable);
-  } else if (has_blobs) {
-    m.blob_file_missing = true;
-  }
-  std::optional<TableHeader> old_px;  // the primary index's header, when readable
-  if (h.key_fields > 0) {
-    IndexInfo pi;
-    pi.primary = true;
-    pi.unique = true;
-    for (size_t i = 0; i < h.key_fields; ++i) {
-      if (i) pi.key_fields += ";";
-      pi.key_fields += st.fields[i].name;
-    }
-    bool px_found = false;
-    m.px_path = find(m.base + ".PX", &px_found);
-    pi.file = px_found ? FileNameOf(m.px_path) : "";
-    st.indexes.push_back(pi);
-    if (px_found) old_px = ReadIndexHeader(fs, m.px_path);
-    if (options.writable) {
-      TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, m.base + ".PX");
-      if (old_px && old_px->record_size == ph.record_size) {
-        // Keep the block size the existing index uses, and its consistency
-        // byte, which the secondary indexes repeat.
-        ph.block_kb = old_px->block_kb;
-        ph.index_stamp = old_px->index_stamp;
-      }
-      m.px = std::make_unique<IndexFileWriter>(
-          fs, px_found ? m.px_path : JoinPath(directory, m.base + ".PX"), ph, !px_found);
-      if (!px_found) m.indexes_dirty = true;
-    }
-  }
-  // Secondary indexes: every .Xnn / .XGn of this table with its .Y file.
-  for (const auto& entry : entries) {
-    std::string ext = Upper(ExtensionOf(entry));
-    if (Upper(StripExtension(entry)) != Upper(m.base)) continue;
-    if (ext.size() != 4 || ext[1] != 'X') continue;
-    try {
-      auto si = SecondaryIndex::Open(fs, directory, entry, h, st, *m.code_page, options.writable);
-      si->attach(*m.store, m.pk_parts,
-                 old_px ? std::optional<uint8_t>(old_px->index_stamp) : std::nullopt);
-      if (options.writable && si->rebuildIfStale()) m.indexes_dirty = true;
-      st.indexes.push_back(si->info());
-      m.secondaries.push_back(std::move(si));
-    } catch (const EDBEngineError& e) {
-      if (options.writable) throw;
-      // Read-only opens still read the table when an index file is damaged;
-      // the integrity check reports it.
-      m.unopened_indexes.push_back(e.what());
-    }
-  }
-  // Validity checks.
-  bool val_found = false;
-  std::string val_path = find(m.base + ".VAL", &val_found);
-  if (val_found && options.read_checks) {
-    ValTableInfo info;
-    info.table_name = st.file;
-    info.file_version_id = h.version_id;
-    info.change_count2 = h.change_count2;
-    info.hi_field_id = h.hi_field_id;
-    info.key_fields = h.key_fields;
-    info.fields = h.fields;
-    st.checks = ReadValFile(fs, val_path, info, *m.code_page, &st.integrity);
-    for (const auto& c : st.checks) {
-      if (c.field_number >= 1 && c.field_number <= st.fields.size() && c.required) {
-        st.fields[c.field_number - 1].required = true;
-      }
-    }
-  }
-  st.record_count = h.num_records;
+  DescribeFromHeader(m, path, st);
+  OpenBlobFile(m, files);
+  const std::optional<TableHeader> old_px = OpenPrimaryIndex(m, files, st);
+  OpenSecondaryIndexes(m, files, st, old_px);
+  ReadValidityChecks(m, files, st);
+  st.record_count = m.h().num_records;
   if (recovery.state == RecoveryOutcome::State::kPending ||
       recovery.state == RecoveryOutcome::State::kInvalid) {
     st.recovery_note = recovery.message;
   }
-  if (m.change_file) {
-    // The block chains, while the lock keeps them whole; later reads are
-    // checked against other processes' changes.
-    // A chain that cannot be walked is left to the reads that need it: a
-    // scan still gives the records before the damage.
-    try {
-      m.store->size();
-      for (auto& si : m.secondaries) {
-        if (!si->outOfDate()) si->entries();
-      }
-    } catch (const EDBEngineError&) {
-    }
-    m.store->setReadGuard(&m);
-    for (auto& si : m.secondaries) si->setReadGuard(&m);
-    if (m.blobs) m.blobs->setReadGuard(&m);
-  }
+  if (m.change_file) GuardSharedReads(m);
   Impl* mp = &m;
   m.store->on_move = [mp](const uint8_t* rec, uint16_t block) {
     for (auto& si : mp->secondaries) si->onMove(rec, block);

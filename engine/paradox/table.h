@@ -183,7 +183,9 @@ class Table {
 
   // Creates an empty table, replacing any table of that name and all its
   // companion files. Unsupported types and invalid definitions raise an
-  // EDBEngineError of the invalid-request category naming the field.
+  // EDBEngineError of the invalid-request category naming the field; the
+  // whole definition is checked before anything is deleted, so a definition
+  // refused leaves an existing table as it was.
   static void Create(const std::string& directory, const std::string& name,
                      const TableDefinition& definition, FileSystem& fs = FileSystem::Default());
 

@@ -119,6 +119,41 @@ TEST(TableTest, UnsupportedTypesAreRefusedNamingTheField) {
   EXPECT_TRUE(ListTables(dir.path()).empty());
 }
 
+TEST(TableTest, ADefinitionRefusedLeavesTheTableItWouldReplaceAsItWas) {
+  struct Case {
+    const char* name;
+    void (*spoil)(TableDefinition&);
+  };
+  const Case cases[] = {
+      {"IndexOnAMissingField", [](TableDefinition& d) { d.indexes[1].key_fields = "GONE"; }},
+      {"IndexOnAMemo", [](TableDefinition& d) { d.indexes[1].key_fields = "NOTE"; }},
+      {"TwoIndexesOfOneName", [](TableDefinition& d) { d.indexes[2].name = "ByName"; }},
+      {"IndexWithoutAName", [](TableDefinition& d) { d.indexes[1].name.clear(); }},
+      {"CheckOnAMissingField",
+       [](TableDefinition& d) {
+         d.checks.emplace_back();
+         d.checks.back().field_number = 9;
+         d.checks.back().required = true;
+       }},
+  };
+  TempDir dir;
+  Table::Create(dir.path(), "KEPT", KeyedDefinition());
+  Table::Open(dir.path(), "KEPT", {true, false})->insert(MakeRow(7));
+  const auto before = test::SnapshotFiles(dir.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TableDefinition def = KeyedDefinition();
+    c.spoil(def);
+    try {
+      Table::Create(dir.path(), "KEPT", def);
+      ADD_FAILURE() << "definition accepted";
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.category(), ErrorCategory::kInvalidRequest) << e.what();
+    }
+    EXPECT_EQ(test::SnapshotFiles(dir.path()), before);
+  }
+}
+
 TEST(TableTest, LevelIsRaisedToWhatTheDefinitionNeeds) {
   TempDir dir;
   auto level_of = [&](TableDefinition def) {
