@@ -223,6 +223,60 @@ struct Footer {
   std::vector<FooterField> fields;
 };
 
+// The types and size bytes of the footer's `n` fields, from `types` on.
+void ParseFooterTypes(const std::string& path, const uint8_t* types, size_t n, Footer& footer) {
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t type = types[2 * i];
+    uint8_t size_byte = types[2 * i + 1];
+    if (!IsKnownPxType(type)) {
+      ThrowCorrupt(path, "footer field " + std::to_string(i + 1) + " has unknown type " + Hex(type),
+                   subcode::kBadHeader);
+    }
+    int length = StorageSize(static_cast<PxType>(type), size_byte);
+    if (length == 0) {
+      ThrowCorrupt(path,
+                   "footer field " + std::to_string(i + 1) + " of type " +
+                       PxTypeLetter(static_cast<PxType>(type)) + " has invalid size " +
+                       std::to_string(size_byte),
+                   subcode::kBadHeader);
+    }
+    PxField& f = footer.fields[i].field;
+    f.type = static_cast<PxType>(type);
+    f.size_byte = size_byte;
+    f.length = static_cast<uint16_t>(length);
+  }
+}
+
+// The footer's field names: in the name area from `area_at` to the end of
+// the footer (`data`), after the table name (`table_name_size` bytes), each
+// NUL-terminated, filling the area exactly. `names_size` is the area's size
+// as the footer gives it.
+void ParseFooterNames(const std::string& path, const std::vector<uint8_t>& data, size_t area_at,
+                      size_t table_name_size, size_t names_size, Footer& footer) {
+  const size_t n = footer.fields.size();
+  size_t pos = area_at + table_name_size;
+  for (size_t i = 0; i < n; ++i) {
+    size_t len = BoundedLength(&data[pos], data.size() - pos);
+    if (pos + len == data.size()) {
+      ThrowCorrupt(
+          path,
+          "the name of footer field " + std::to_string(i + 1) + " runs past the footer's name area",
+          subcode::kBadHeader);
+    }
+    footer.fields[i].name.assign(reinterpret_cast<const char*>(&data[pos]), len);
+    footer.fields[i].field.name = footer.fields[i].name;
+    pos += len + 1;
+  }
+  if (pos != data.size()) {
+    ThrowCorrupt(path,
+                 "the footer's name area is " + std::to_string(names_size) + " bytes but its " +
+                     std::to_string(n) + " names end after " + std::to_string(pos - area_at),
+                 subcode::kBadHeader);
+  }
+}
+
+// Reads the footer at `offset`: its size words, checked against the file,
+// then its field types and names.
 Footer ParseFooter(File& file, const std::string& path, uint64_t file_size, uint64_t offset,
                    uint8_t version) {
   if (offset + kFooterFixedSize > file_size) {
@@ -247,50 +301,11 @@ Footer ParseFooter(File& file, const std::string& path, uint64_t file_size, uint
                  subcode::kBadHeader);
   }
   std::vector<uint8_t> data = ReadExactly(file, path, offset, static_cast<size_t>(total), "footer");
-
   Footer footer;
   footer.fields.resize(n);
   const size_t types_at = kFooterFixedSize + 2 * n;
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t type = data[types_at + 2 * i];
-    uint8_t size_byte = data[types_at + 2 * i + 1];
-    if (!IsKnownPxType(type)) {
-      ThrowCorrupt(path, "footer field " + std::to_string(i + 1) + " has unknown type " + Hex(type),
-                   subcode::kBadHeader);
-    }
-    int length = StorageSize(static_cast<PxType>(type), size_byte);
-    if (length == 0) {
-      ThrowCorrupt(path,
-                   "footer field " + std::to_string(i + 1) + " of type " +
-                       PxTypeLetter(static_cast<PxType>(type)) + " has invalid size " +
-                       std::to_string(size_byte),
-                   subcode::kBadHeader);
-    }
-    PxField& f = footer.fields[i].field;
-    f.type = static_cast<PxType>(type);
-    f.size_byte = size_byte;
-    f.length = static_cast<uint16_t>(length);
-  }
-  size_t pos = types_at + 2 * n + table_name_size;
-  for (size_t i = 0; i < n; ++i) {
-    size_t len = BoundedLength(&data[pos], data.size() - pos);
-    if (pos + len == data.size()) {
-      ThrowCorrupt(
-          path,
-          "the name of footer field " + std::to_string(i + 1) + " runs past the footer's name area",
-          subcode::kBadHeader);
-    }
-    footer.fields[i].name.assign(reinterpret_cast<const char*>(&data[pos]), len);
-    footer.fields[i].field.name = footer.fields[i].name;
-    pos += len + 1;
-  }
-  if (pos != data.size()) {
-    ThrowCorrupt(path,
-                 "the footer's name area is " + std::to_string(names_size) + " bytes but its " +
-                     std::to_string(n) + " names end after " +
-                     std::to_string(pos - (types_at + 2 * n)),
-                 subcode::kBadHeader);
-  }
+  ParseFooterTypes(path, &data[types_at], n, footer);
+  ParseFooterNames(path, data, types_at + 2 * n, table_name_size, names_size, footer);
   return footer;
 }
 
@@ -381,110 +396,130 @@ Layout ReadLayout(File& file, const std::string& path, uint64_t file_size) {
   return layout;
 }
 
+// Reads the check entries of a file one item after another from `body` (the
+// file's bytes up to the end of the entries); an item that runs past the end
+// is damage.
+class EntryReader {
+ public:
+  EntryReader(const std::string& path, const std::vector<uint8_t>& body)
+      : path_(path), body_(body) {}
+  // The next `n` bytes, the `item` of entry `entry` (0-based); moves past them.
+  const uint8_t* take(size_t n, size_t entry, const char* item) {
+    if (n > body_.size() - pos_) {
+      ThrowCorrupt(path_,
+                   "the " + std::string(item) + " of check entry " + std::to_string(entry + 1) +
+                       " at " + Hex(pos_) + " runs past the end of the entries at " +
+                       Hex(body_.size()),
+                   subcode::kBadValue);
+    }
+    const uint8_t* at = &body_[pos_];
+    pos_ += n;
+    return at;
+  }
+  // Refuses entries that end before the next section starts.
+  void checkEnd(size_t count) const {
+    if (pos_ != body_.size()) {
+      ThrowCorrupt(path_,
+                   "the " + std::to_string(count) + " check entries end at " + Hex(pos_) +
+                       " but the next section starts at " + Hex(body_.size()),
+                   subcode::kBadValue);
+    }
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  const std::string& path_;
+  const std::vector<uint8_t>& body_;
+  size_t pos_ = kHeaderSize;
+};
+
+// The picture of entry `e`, `length` bytes including its NUL.
+std::string ReadPicture(EntryReader& in, size_t e, size_t length, const CodePage& code_page) {
+  if (length == 0) {
+    ThrowCorrupt(in.path(), "check entry " + std::to_string(e + 1) + " has a picture of length 0",
+                 subcode::kBadValue);
+  }
+  const uint8_t* picture = in.take(length, e, "picture");
+  if (picture[length - 1] != 0) {
+    ThrowCorrupt(in.path(),
+                 "the picture of check entry " + std::to_string(e + 1) +
+                     " does not end in a NUL within its " + std::to_string(length) + " bytes",
+                 subcode::kBadValue);
+  }
+  return TextAt(picture, length, code_page);
+}
+
+// Reads check entry `e`. Its field number is 0 when the table no longer
+// has the entry's field; its values are kept only when the table's field
+// still has the type they were stored in.
+ValidityCheck ReadEntry(EntryReader& in, size_t e, const Footer& footer,
+                        const std::vector<std::optional<size_t>>& mapping, const ValTableInfo& info,
+                        const CodePage& code_page) {
+  const uint8_t* entry = in.take(kEntryFixedSize, e, "fixed bytes");
+  const size_t field_index = entry[0];
+  if (field_index >= footer.fields.size()) {
+    ThrowCorrupt(in.path(),
+                 "check entry " + std::to_string(e + 1) + " names field " +
+                     std::to_string(field_index + 1) + " of a footer with " +
+                     std::to_string(footer.fields.size()) + " fields",
+                 subcode::kBadValue);
+  }
+  const PxField& stored = footer.fields[field_index].field;
+  const std::optional<size_t> table_index = mapping[field_index];
+  const bool values_apply =
+      table_index.has_value() && info.fields[*table_index].type == stored.type;
+  ValidityCheck check;
+  check.field_number = table_index.has_value() ? static_cast<uint16_t>(*table_index + 1) : 0;
+  check.required = entry[kEntryRequired] != 0;
+  if (LoadLe32(entry + kEntryLookup) != 0) {
+    check.lookup_options = entry[kEntryLookupOptions];
+    check.lookup_table = TextAt(in.take(kLookupSize, e, "lookup"), kLookupNameSize, code_page);
+  }
+  struct ValueSlot {
+    size_t word;
+    bool* flag;
+    std::array<uint8_t, 256>* value;
+    const char* name;
+  };
+  const ValueSlot slots[] = {{kEntryMin, &check.has_min, &check.min, "minimum"},
+                             {kEntryMax, &check.has_max, &check.max, "maximum"},
+                             {kEntryDefault, &check.has_default, &check.def, "default"}};
+  for (const ValueSlot& slot : slots) {
+    if (LoadLe32(entry + slot.word) == 0) continue;
+    const uint8_t* value = in.take(stored.length, e, slot.name);
+    if (values_apply) {
+      *slot.flag = true;
+      RecordToNative(stored, value, slot.value->data(), code_page);
+    }
+  }
+  if (LoadLe32(entry + kEntryPicture) != 0) {
+    check.picture = ReadPicture(in, e, entry[kEntryPictureLength], code_page);
+  }
+  if (check.lookup_table.empty()) check.lookup_options = 0;  // options of no lookup
+  return check;
+}
+
+// An entry that checks nothing (the original engine leaves them behind), or
+// whose picture or lookup is flagged but empty, is no check: what counts is
+// what the entry holds, as the writer writes it.
+bool ChecksSomething(const ValidityCheck& check) {
+  return check.required || check.has_min || check.has_max || check.has_default ||
+         !check.picture.empty() || !check.lookup_table.empty();
+}
+
 // Reads the check entries from `body` (the file's bytes up to the end of the
 // entries), keeping those of fields the table still has.
 std::vector<ValidityCheck> ReadEntries(const std::string& path, const std::vector<uint8_t>& body,
                                        size_t count, const Footer& footer,
                                        const std::vector<std::optional<size_t>>& mapping,
                                        const ValTableInfo& info, const CodePage& code_page) {
+  EntryReader in(path, body);
   std::vector<ValidityCheck> checks;
-  size_t pos = kHeaderSize;
-  auto need = [&](size_t n, size_t entry, const char* item) {
-    if (n > body.size() - pos) {
-      ThrowCorrupt(path,
-                   "the " + std::string(item) + " of check entry " + std::to_string(entry + 1) +
-                       " at " + Hex(pos) + " runs past the end of the entries at " +
-                       Hex(body.size()),
-                   subcode::kBadValue);
-    }
-  };
   for (size_t e = 0; e < count; ++e) {
-    need(kEntryFixedSize, e, "fixed bytes");
-    const uint8_t* entry = &body[pos];
-    const size_t field_index = entry[0];
-    const size_t picture_length = entry[kEntryPictureLength];
-    if (field_index >= footer.fields.size()) {
-      ThrowCorrupt(path,
-                   "check entry " + std::to_string(e + 1) + " names field " +
-                       std::to_string(field_index + 1) + " of a footer with " +
-                       std::to_string(footer.fields.size()) + " fields",
-                   subcode::kBadValue);
-    }
-    const FooterField& ff = footer.fields[field_index];
-    const std::optional<size_t> table_index = mapping[field_index];
-    // Values are kept only when the table's field still has the stored type.
-    const bool values_apply =
-        table_index.has_value() && info.fields[*table_index].type == ff.field.type;
-
-    ValidityCheck check;
-    check.field_number = table_index.has_value() ? static_cast<uint16_t>(*table_index + 1) : 0;
-    check.required = entry[kEntryRequired] != 0;
-    const bool has_lookup = LoadLe32(entry + kEntryLookup) != 0;
-    const bool has_min = LoadLe32(entry + kEntryMin) != 0;
-    const bool has_max = LoadLe32(entry + kEntryMax) != 0;
-    const bool has_default = LoadLe32(entry + kEntryDefault) != 0;
-    const bool has_picture = LoadLe32(entry + kEntryPicture) != 0;
-    if (has_lookup) check.lookup_options = entry[kEntryLookupOptions];
-    pos += kEntryFixedSize;
-
-    if (has_lookup) {
-      need(kLookupSize, e, "lookup");
-      check.lookup_table = TextAt(&body[pos], kLookupNameSize, code_page);
-      pos += kLookupSize;
-    }
-    struct ValueSlot {
-      bool present;
-      bool* flag;
-      std::array<uint8_t, 256>* value;
-      const char* name;
-    };
-    const ValueSlot slots[] = {{has_min, &check.has_min, &check.min, "minimum"},
-                               {has_max, &check.has_max, &check.max, "maximum"},
-                               {has_default, &check.has_default, &check.def, "default"}};
-    for (const ValueSlot& slot : slots) {
-      if (!slot.present) {
-        continue;
-      }
-      need(ff.field.length, e, slot.name);
-      if (values_apply) {
-        *slot.flag = true;
-        RecordToNative(ff.field, &body[pos], slot.value->data(), code_page);
-      }
-      pos += ff.field.length;
-    }
-    if (has_picture) {
-      if (picture_length == 0) {
-        ThrowCorrupt(path, "check entry " + std::to_string(e + 1) + " has a picture of length 0",
-                     subcode::kBadValue);
-      }
-      need(picture_length, e, "picture");
-      if (body[pos + picture_length - 1] != 0) {
-        ThrowCorrupt(path,
-                     "the picture of check entry " + std::to_string(e + 1) +
-                         " does not end in a NUL within its " + std::to_string(picture_length) +
-                         " bytes",
-                     subcode::kBadValue);
-      }
-      check.picture = TextAt(&body[pos], picture_length, code_page);
-      pos += picture_length;
-    }
-    // An entry that checks nothing (the original engine leaves them behind),
-    // or whose picture or lookup is flagged but empty, is no check: what
-    // counts is what the entry holds, as the writer writes it.
-    const bool checks_something = check.required || check.has_min || check.has_max ||
-                                  check.has_default || !check.picture.empty() ||
-                                  !check.lookup_table.empty();
-    if (check.lookup_table.empty()) check.lookup_options = 0;  // options of no lookup
-    if (table_index.has_value() && checks_something) {
-      checks.push_back(std::move(check));
-    }
+    ValidityCheck check = ReadEntry(in, e, footer, mapping, info, code_page);
+    if (check.field_number != 0 && ChecksSomething(check)) checks.push_back(std::move(check));
   }
-  if (pos != body.size()) {
-    ThrowCorrupt(path,
-                 "the " + std::to_string(count) + " check entries end at " + Hex(pos) +
-                     " but the next section starts at " + Hex(body.size()),
-                 subcode::kBadValue);
-  }
+  in.checkEnd(count);
   return checks;
 }
 
