@@ -318,15 +318,63 @@ using test::ExpectWholeTables;
 using test::Sweep;
 using test::SweepKillPoints;
 
-// A sweep of a restructure of ORDERS in a copy of `pristine`.
-Sweep OrdersSweep(const TempDir& scratch, const std::string& pristine, uint64_t total,
-                  std::function<void(const std::string&, FileSystem&)> build,
+// Runs a restructure of ORDERS on a copy (the directory given) through a
+// file system.
+using Build = std::function<void(const std::string& dir, FileSystem& fs)>;
+
+// What a sweep starts from: the pristine ORDERS, its rows, the rows a whole
+// restructure of a copy leaves and the number of file operations it takes.
+struct SweepSetup {
+  std::string pristine;
+  std::vector<std::string> old_rows, new_rows;
+  uint64_t total = 0;
+};
+
+// Runs `build` once on a copy of `pristine` in <scratch>/new, counting its
+// file operations.
+SweepSetup MeasureRestructure(const TempDir& scratch, const std::string& pristine,
+                              const Build& build) {
+  SweepSetup s;
+  s.pristine = pristine;
+  const std::string expected_new = scratch.file("new");
+  std::filesystem::create_directories(expected_new);
+  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
+  s.old_rows = Snapshot(pristine);
+  FaultFileSystem counter(FileSystem::Default());
+  build(expected_new, counter);
+  s.new_rows = Snapshot(expected_new);
+  s.total = counter.operations();
+  return s;
+}
+
+// A pristine ORDERS of 120 rows in <scratch>/pristine, measured for a
+// restructure to `def`.
+SweepSetup PrepareSweep(const TempDir& scratch,
+                        const std::function<TableDescriptor(const std::string&)>& def) {
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  CreateOriginal(pristine, 120);
+  return MeasureRestructure(
+      scratch, pristine, [&](const std::string& dir, FileSystem& fs) { BuildTable(def(dir), fs); });
+}
+
+// Tells a copy holding the old rows (-1) from one holding the new (1) and
+// from anything else (0).
+std::function<int(const std::string&)> OldOrNewRows(const SweepSetup& setup) {
+  return [&setup](const std::string& dir) {
+    const auto rows = Snapshot(dir);
+    return rows == setup.old_rows ? -1 : rows == setup.new_rows ? 1 : 0;
+  };
+}
+
+// A sweep of `build` over copies of the setup's pristine ORDERS.
+Sweep OrdersSweep(const TempDir& scratch, const SweepSetup& setup, Build build,
                   std::function<int(const std::string&)> which) {
   Sweep sweep;
   sweep.scratch = scratch.path();
-  sweep.pristine = pristine;
+  sweep.pristine = setup.pristine;
   sweep.table = "ORDERS";
-  sweep.total = total;
+  sweep.total = setup.total;
   sweep.build = std::move(build);
   sweep.which = std::move(which);
   return sweep;
@@ -334,32 +382,16 @@ Sweep OrdersSweep(const TempDir& scratch, const std::string& pristine, uint64_t 
 
 TEST(BuildTableTest, ACrashAtAnyWriteSyncOrRenameLeavesTheOldOrTheNewTable) {
   TempDir scratch;
-  const std::string pristine = scratch.file("pristine");
-  const std::string expected_new = scratch.file("new");
-  std::filesystem::create_directories(pristine);
-  std::filesystem::create_directories(expected_new);
-  CreateOriginal(pristine, 120);
-  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
-  const auto old_rows = Snapshot(pristine);
-
-  // Count the operations of one full restructure.
-  FaultFileSystem counter(FileSystem::Default());
-  BuildTable(NewDefinition(expected_new), counter);
-  const auto new_rows = Snapshot(expected_new);
-  const uint64_t total = counter.operations();
-  ASSERT_GT(total, 20u);
-  ASSERT_NE(old_rows, new_rows);
-
+  const SweepSetup setup = PrepareSweep(scratch, NewDefinition);
+  ASSERT_GT(setup.total, 20u);
+  ASSERT_NE(setup.old_rows, setup.new_rows);
   for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
     SCOPED_TRACE(CrashName(crash));
     ExpectWholeTables(SweepKillPoints(
         OrdersSweep(
-            scratch, pristine, total,
+            scratch, setup,
             [](const std::string& dir, FileSystem& fs) { BuildTable(NewDefinition(dir), fs); },
-            [&](const std::string& dir) {
-              const auto rows = Snapshot(dir);
-              return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
-            }),
+            OldOrNewRows(setup)),
         crash));
   }
 }
@@ -689,31 +721,16 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureLeavesTheOldOrTheNewTab
     for (int i = 0; i < 400; ++i) t->insert({Key(i), int64_t{i}});
     t->endBulk();
   }
-  auto new_def = [](const std::string& dir) {
+  const Build build = [](const std::string& dir, FileSystem& fs) {
     auto d = WideKeyTable(dir, true);
     d.table_path = dir + "/ORDERS";
-    return d;
+    BuildTable(d, fs);
   };
-  const auto old_rows = Snapshot(pristine);
-  const std::string expected_new = scratch.file("new");
-  std::filesystem::create_directories(expected_new);
-  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
-  FaultFileSystem counter(FileSystem::Default());
-  BuildTable(new_def(expected_new), counter);
-  const auto new_rows = Snapshot(expected_new);
-  const uint64_t total = counter.operations();
-  ASSERT_GT(total, 10u);
-  ASSERT_NE(old_rows, new_rows);
-
-  ExpectWholeTables(SweepKillPoints(
-      OrdersSweep(
-          scratch, pristine, total,
-          [&](const std::string& dir, FileSystem& fs) { BuildTable(new_def(dir), fs); },
-          [&](const std::string& dir) {
-            const auto rows = Snapshot(dir);
-            return rows == old_rows ? -1 : rows == new_rows ? 1 : 0;
-          }),
-      Crash::kKill));
+  const SweepSetup setup = MeasureRestructure(scratch, pristine, build);
+  ASSERT_GT(setup.total, 10u);
+  ASSERT_NE(setup.old_rows, setup.new_rows);
+  ExpectWholeTables(
+      SweepKillPoints(OrdersSweep(scratch, setup, build, OldOrNewRows(setup)), Crash::kKill));
 }
 
 // --- Front-to-back restructure with secondary indexes ---------------------
@@ -1046,41 +1063,28 @@ TEST(BuildTableTest, ACrashAnywhereInAStreamedRestructureWithSecondaryIndexesLea
   // Runs of a few dozen entries: every index is merged from run files.
   BuildTableOptions options;
   options.sort_buffer_bytes = 5 * 2048;  // 2 KB for each of five indexes
-  const auto old_rows = Snapshot(pristine);
-  const std::string expected_new = scratch.file("new");
-  std::filesystem::create_directories(expected_new);
-  std::filesystem::copy(pristine, expected_new, std::filesystem::copy_options::recursive);
-  FaultFileSystem counter(FileSystem::Default());
-  BuildTable(named(SecondaryTarget(expected_new), expected_new), counter, options);
-  const auto new_rows = Snapshot(expected_new);
-  const uint64_t total = counter.operations();
-  ASSERT_GT(total, 40u);
+  const Build build = [&](const std::string& dir, FileSystem& fs) {
+    BuildTable(named(SecondaryTarget(dir), dir), fs, options);
+  };
+  const SweepSetup setup = MeasureRestructure(scratch, pristine, build);
+  ASSERT_GT(setup.total, 40u);
   // The rows keep their values; the old table has no secondary index, the
   // new one five.
-  ASSERT_EQ(old_rows, new_rows);
+  ASSERT_EQ(setup.old_rows, setup.new_rows);
   ASSERT_EQ(Table::Open(pristine, "ORDERS")->secondaryCount(), 0u);
-  ASSERT_EQ(Table::Open(expected_new, "ORDERS")->secondaryCount(), 5u);
-
+  ASSERT_EQ(Table::Open(scratch.file("new"), "ORDERS")->secondaryCount(), 5u);
+  auto which = [&](const std::string& dir) {
+    const auto rows = Snapshot(dir);
+    auto t = Table::Open(dir, "ORDERS");
+    if (rows == setup.old_rows && t->secondaryCount() == 0) return -1;
+    if (rows == setup.new_rows && t->secondaryCount() == 5 && t->indexEntries(0) == rows.size()) {
+      return 1;
+    }
+    return 0;
+  };
   for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
     SCOPED_TRACE(CrashName(crash));
-    ExpectWholeTables(SweepKillPoints(OrdersSweep(
-                                          scratch, pristine, total,
-                                          [&](const std::string& dir, FileSystem& fs) {
-                                            BuildTable(named(SecondaryTarget(dir), dir), fs,
-                                                       options);
-                                          },
-                                          [&](const std::string& dir) {
-                                            const auto rows = Snapshot(dir);
-                                            auto t = Table::Open(dir, "ORDERS");
-                                            if (rows == old_rows && t->secondaryCount() == 0)
-                                              return -1;
-                                            if (rows == new_rows && t->secondaryCount() == 5 &&
-                                                t->indexEntries(0) == rows.size()) {
-                                              return 1;
-                                            }
-                                            return 0;
-                                          }),
-                                      crash));
+    ExpectWholeTables(SweepKillPoints(OrdersSweep(scratch, setup, build, which), crash));
   }
 }
 
@@ -1094,31 +1098,6 @@ TableDescriptor DroppingIndexes(const std::string& dir) {
   return d;
 }
 
-// A pristine ORDERS of 120 rows in <scratch>/pristine, and the rows and
-// operation count of a restructure of a copy with `def`.
-struct SweepSetup {
-  std::string pristine;
-  std::vector<std::string> old_rows, new_rows;
-  uint64_t total = 0;
-};
-
-SweepSetup PrepareSweep(const TempDir& scratch,
-                        const std::function<TableDescriptor(const std::string&)>& def) {
-  SweepSetup s;
-  s.pristine = scratch.file("pristine");
-  const std::string expected_new = scratch.file("new");
-  std::filesystem::create_directories(s.pristine);
-  std::filesystem::create_directories(expected_new);
-  CreateOriginal(s.pristine, 120);
-  std::filesystem::copy(s.pristine, expected_new, std::filesystem::copy_options::recursive);
-  s.old_rows = Snapshot(s.pristine);
-  FaultFileSystem counter(FileSystem::Default());
-  BuildTable(def(expected_new), counter);
-  s.new_rows = Snapshot(expected_new);
-  s.total = counter.operations();
-  return s;
-}
-
 TEST(BuildTableTest, ACrashWhileTheOldIndexFilesAreRemovedLeavesTheOldOrTheNewTable) {
   TempDir scratch;
   const SweepSetup setup = PrepareSweep(scratch, DroppingIndexes);
@@ -1126,7 +1105,7 @@ TEST(BuildTableTest, ACrashWhileTheOldIndexFilesAreRemovedLeavesTheOldOrTheNewTa
     SCOPED_TRACE(CrashName(crash));
     ExpectWholeTables(SweepKillPoints(
         OrdersSweep(
-            scratch, setup.pristine, setup.total,
+            scratch, setup,
             [](const std::string& dir, FileSystem& fs) { BuildTable(DroppingIndexes(dir), fs); },
             [&](const std::string& dir) {
               const auto rows = Snapshot(dir);
@@ -1186,12 +1165,9 @@ TEST(BuildTableTest, APowerLossSweepCatchesAMissingSyncThatAKillSweepCannot) {
   TempDir scratch;
   const SweepSetup setup = PrepareSweep(scratch, NewDefinition);
   Sweep sweep = OrdersSweep(
-      scratch, setup.pristine, setup.total,
+      scratch, setup,
       [](const std::string& dir, FileSystem& fs) { BuildTable(NewDefinition(dir), fs); },
-      [&](const std::string& dir) {
-        const auto rows = Snapshot(dir);
-        return rows == setup.old_rows ? -1 : rows == setup.new_rows ? 1 : 0;
-      });
+      OldOrNewRows(setup));
   sweep.wrap = [](FileSystem& base) { return std::make_unique<UnsyncedNewDataFile>(base); };
   // The page cache keeps the unsynced data file when only the process dies.
   EXPECT_TRUE(SweepKillPoints(sweep, Crash::kKill).problems.empty());
