@@ -62,37 +62,15 @@ Result InvokeLoad(const std::vector<std::string>& args, bool interactive,
   return r;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
 
-// Every file under `directory` with its bytes.
-std::map<std::string, std::string> Snapshot(const std::string& directory) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
-    if (entry.is_regular_file()) {
-      files[fs::relative(entry.path(), directory).string()] = ReadFile(entry.path().string());
-    }
-  }
-  return files;
-}
-
-// Copies every file of `from` into `to` (created), writable.
-void CopyFolder(const std::string& from, const std::string& to) {
-  fs::create_directories(to);
-  for (const auto& entry : fs::directory_iterator(from)) {
-    if (!entry.is_regular_file()) continue;
-    const fs::path target = fs::path(to) / entry.path().filename();
-    fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
-  }
-}
+const auto Snapshot = &test::SnapshotFiles;
+const auto CopyFolder = &test::CopyFolderFiles;
 
 // The file of `directory` named `stem` + `extension`, letter case ignored;
 // empty when there is none.

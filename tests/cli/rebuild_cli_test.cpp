@@ -41,25 +41,9 @@ using engine::paradox::TableDefinition;
 using Result = test::CliResult;
 const auto Invoke = &test::InvokeCli;
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Every file and directory under `directory` with the bytes of the files.
-std::map<std::string, std::string> Snapshot(const std::string& directory) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
-    const std::string relative = fs::relative(entry.path(), directory).string();
-    files[entry.is_directory() ? relative + "/" : relative] =
-        entry.is_regular_file() ? ReadFile(entry.path().string()) : "";
-  }
-  return files;
-}
+using test::ReadFile;
+using test::WriteFile;
+const auto Snapshot = &test::SnapshotFiles;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -13,18 +13,12 @@ namespace vellum::engine {
 namespace {
 
 using paradox::Table;
-using paradox::TableDefinition;
 using test::ChildProcess;
-using test::RunChild;
 
 class ChangeLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    TableDefinition def;
-    def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 20, false}};
-    def.indexes = {{"", "Id", true, true, false, false},
-                   {"ByName", "Name", false, false, false, false}};
-    Table::Create(dir_.path(), "ITEMS", def);
+    Table::Create(dir_.path(), "ITEMS", test::RowCommandTable());
     items_ = Open();
     for (int id = 1; id <= 5; ++id) Insert(*items_, id, "row" + std::to_string(id));
   }
@@ -58,9 +52,7 @@ class ChangeLockTest : public ::testing::Test {
   }
 
   std::string Child(const char* command, int64_t id, const std::string& name = "") {
-    std::vector<std::string> args = {command, dir_.path(), "ITEMS", std::to_string(id)};
-    if (!name.empty()) args.push_back(name);
-    return std::to_string(RunChild(args));
+    return std::to_string(test::RunRowCommand(command, dir_.path(), "ITEMS", id, name));
   }
 
   test::TempDir dir_;

@@ -18,10 +18,7 @@
 namespace vellum::engine {
 namespace {
 
-using paradox::FieldDef;
-using paradox::IndexDef;
 using paradox::Table;
-using paradox::TableDefinition;
 
 // Keeps a copy of a dataset's rows from the notices alone. On every "about
 // to" notice it checks, as Qt's model tester does, that the dataset still
@@ -127,13 +124,7 @@ void PrintTo(const Order& order, std::ostream* out) { *out << order.label; }
 
 class DatasetModelTest : public ::testing::TestWithParam<Order> {
  protected:
-  void SetUp() override {
-    TableDefinition def;
-    def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 20, false}};
-    def.indexes = {{"", "Id", true, true, false, false},
-                   {"ByName", "Name", false, false, false, false}};
-    Table::Create(dir_.path(), "ITEMS", def);
-  }
+  void SetUp() override { Table::Create(dir_.path(), "ITEMS", test::RowCommandTable()); }
 
   std::unique_ptr<Dataset> Open() {
     auto d = std::make_unique<Dataset>(session_);
@@ -175,8 +166,7 @@ void Post(Dataset& d, int64_t id, const std::string& name) {
 
 // Another process inserts or deletes one row through a dataset of its own.
 void InAnotherProcess(const std::string& dir, int64_t id, const std::string& name, bool remove) {
-  const int status = remove ? test::RunChild({"delete", dir, "ITEMS", std::to_string(id)})
-                            : test::RunChild({"insert", dir, "ITEMS", std::to_string(id), name});
+  const int status = test::RunRowCommand(remove ? "delete" : "insert", dir, "ITEMS", id, name);
   ASSERT_EQ(status, 0) << "the other process failed";
 }
 

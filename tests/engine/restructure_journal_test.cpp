@@ -27,9 +27,7 @@ using paradox::IndexDef;
 using paradox::Table;
 using paradox::TableDefinition;
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::WriteFile;
 
 // A journal's text with its end line, the checksum computed here (FNV-1a of
 // every byte before the end line).

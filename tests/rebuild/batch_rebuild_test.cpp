@@ -37,14 +37,8 @@ using engine::paradox::IndexDef;
 using engine::paradox::Table;
 using engine::paradox::TableDefinition;
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ReadFile;
+using test::WriteFile;
 
 bool Exists(const std::string& path) { return fs::exists(path); }
 
@@ -57,18 +51,7 @@ std::set<std::string> FileNames(const std::string& directory) {
   return names;
 }
 
-// Every file under a directory (relative path, "/" after directories) with
-// its bytes.
-std::map<std::string, std::string> Snapshot(const std::string& directory) {
-  std::map<std::string, std::string> files;
-  if (!fs::exists(directory)) return files;
-  for (const auto& entry : fs::recursive_directory_iterator(directory)) {
-    const std::string relative = fs::relative(entry.path(), directory).string();
-    files[entry.is_directory() ? relative + "/" : relative] =
-        entry.is_regular_file() ? ReadFile(entry.path().string()) : "";
-  }
-  return files;
-}
+const auto Snapshot = &test::SnapshotFiles;
 
 // ---------------------------------------------------------------------------
 // Reading the options

@@ -125,9 +125,6 @@ class KeepPropertiesTest : public ::testing::Test {
 
   void CopyCorpus(const std::string& folder, const std::vector<std::string>& tables) {
     for (const auto& t : tables) test::CopyTableFiles(test::CorpusDir() + "/" + folder, t, src_);
-    for (const auto& entry : fs::directory_iterator(src_)) {
-      fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
-    }
   }
 
   void Load(const std::vector<std::string>& tables) {

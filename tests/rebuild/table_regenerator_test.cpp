@@ -35,16 +35,10 @@ using test::IndexRow;
 // Thrown by the test hook to stop a rebuild right before the engine call.
 struct StopBeforeBuild {};
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using test::ReadFile;
+using test::WriteFile;
 
 bool Exists(const std::string& path) { return fs::exists(path); }
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::set<std::string> FileNames(const std::string& directory) {
   std::set<std::string> names;

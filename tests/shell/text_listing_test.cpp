@@ -45,10 +45,7 @@ std::string FormattedFieldLine(int position, const std::string& name, const std:
   return buffer;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::ReadFile;
 
 class TextListingTest : public ::testing::Test {
  protected:

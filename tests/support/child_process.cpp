@@ -63,4 +63,20 @@ int RunChild(const std::vector<std::string>& args, std::string* output) {
   return status;
 }
 
+engine::paradox::TableDefinition RowCommandTable() {
+  using engine::FieldType;
+  engine::paradox::TableDefinition def;
+  def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 20, false}};
+  def.indexes = {{"", "Id", true, true, false, false},
+                 {"ByName", "Name", false, false, false, false}};
+  return def;
+}
+
+int RunRowCommand(const std::string& command, const std::string& dir, const std::string& table,
+                  int64_t id, const std::string& name) {
+  std::vector<std::string> args = {command, dir, table, std::to_string(id)};
+  if (command != "delete") args.push_back(name);
+  return RunChild(args);
+}
+
 }  // namespace vellum::test

@@ -2,8 +2,11 @@
 // process, to act on tables and dictionaries as another user's program would.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "engine/paradox/table.h"
 
 namespace vellum::test {
 
@@ -32,5 +35,15 @@ class ChildProcess {
 
 // Runs the second program to its end; its exit status.
 int RunChild(const std::vector<std::string>& args, std::string* output = nullptr);
+
+// The table the second program's row commands (insert, delete, rename) act
+// on: Id (Integer, the key) and Name (Alpha 20, with the secondary index
+// ByName).
+engine::paradox::TableDefinition RowCommandTable();
+
+// Runs one row command of the second program on table `table` of `dir`:
+// "insert" and "rename" take `name`, "delete" none. Its exit status.
+int RunRowCommand(const std::string& command, const std::string& dir, const std::string& table,
+                  int64_t id, const std::string& name = "");
 
 }  // namespace vellum::test

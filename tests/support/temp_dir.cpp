@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 
@@ -34,17 +35,36 @@ static std::string Upper(std::string s) {
   return s;
 }
 
+// Copies the regular files of `from_dir` that `wanted` accepts into `to_dir`,
+// writable.
+static void CopyFiles(const std::string& from_dir, const std::string& to_dir,
+                      const std::function<bool(const fs::path&)>& wanted) {
+  for (const auto& entry : fs::directory_iterator(from_dir)) {
+    if (!entry.is_regular_file() || !wanted(entry.path())) continue;
+    const fs::path target = fs::path(to_dir) / entry.path().filename();
+    fs::copy_file(entry.path(), target, fs::copy_options::overwrite_existing);
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+  }
+}
+
 void CopyTableFiles(const std::string& from_dir, const std::string& table,
                     const std::string& to_dir) {
-  for (const auto& entry : fs::directory_iterator(from_dir)) {
-    if (!entry.is_regular_file()) continue;
-    if (Upper(entry.path().stem().string()) == Upper(table)) {
-      fs::copy_file(entry.path(), fs::path(to_dir) / entry.path().filename(),
-                    fs::copy_options::overwrite_existing);
-      fs::permissions(fs::path(to_dir) / entry.path().filename(),
-                      fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
-    }
-  }
+  CopyFiles(from_dir, to_dir,
+            [&](const fs::path& p) { return Upper(p.stem().string()) == Upper(table); });
+}
+
+void CopyFolderFiles(const std::string& from_dir, const std::string& to_dir) {
+  fs::create_directories(to_dir);
+  CopyFiles(from_dir, to_dir, [](const fs::path&) { return true; });
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 }  // namespace vellum::test
@@ -62,8 +82,7 @@ std::map<std::string, std::string> SnapshotFiles(const std::string& directory) {
     } else if (entry.is_directory()) {
       files[relative + "/"] = "";
     } else {
-      std::ifstream in(entry.path(), std::ios::binary);
-      files[relative] = std::string(std::istreambuf_iterator<char>(in), {});
+      files[relative] = ReadFile(entry.path().string());
     }
   }
   return files;

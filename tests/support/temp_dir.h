@@ -30,8 +30,17 @@ std::string CorpusDir();
 // The vellum-cli program of this build, for tests that run it as a process.
 std::string CliPath();
 // Copies the files of `table` (every file whose name without extension equals
-// it, ignoring case) from `from_dir` into `to_dir`.
+// it, ignoring case) from `from_dir` into `to_dir`; the copies are writable
+// (the corpus's files are not).
 void CopyTableFiles(const std::string& from_dir, const std::string& table,
                     const std::string& to_dir);
+// Copies every file of `from_dir` (not its subdirectories) into `to_dir`,
+// made when missing; the copies are writable.
+void CopyFolderFiles(const std::string& from_dir, const std::string& to_dir);
+
+// The bytes of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+// Writes `bytes` as the whole of a file.
+void WriteFile(const std::string& path, const std::string& bytes);
 
 }  // namespace vellum::test

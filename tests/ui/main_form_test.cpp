@@ -135,10 +135,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::ReadFile;
 
 // The main window's commands over a dictionary describing SHOP.T1 and
 // SHOP.T2, with the rebuild chooser and the about box; its questions are

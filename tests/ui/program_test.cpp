@@ -54,11 +54,6 @@ std::string Unescaped(const std::string& field) {
   return text;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::vector<std::string>> ReadTranscript(const std::string& path) {
   std::vector<std::vector<std::string>> lines;
   std::ifstream in(path);
@@ -76,13 +71,7 @@ std::vector<std::vector<std::string>> ReadTranscript(const std::string& path) {
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(data_);
-    for (const auto& entry :
-         fs::directory_iterator(CorpusDir() + "/leonhad_paradoxdriver/mtdemo")) {
-      const fs::path to = fs::path(data_) / entry.path().filename();
-      fs::copy_file(entry.path(), to);
-      fs::permissions(to, fs::perms::owner_write, fs::perm_options::add);
-    }
+    CopyFolderFiles(CorpusDir() + "/leonhad_paradoxdriver/mtdemo", data_);
     env_.insert("VELLUM_CONFIG", QString::fromStdString(dir_.file("aliases.conf")));
     env_.insert("XDG_CONFIG_HOME", QString::fromStdString(dir_.file("config")));
     env_.insert("QT_QPA_PLATFORM", "offscreen");
