@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/creation_batch.h"
 #include "engine/errors.h"
 #include "engine/fs/memory_file_system.h"
 #include "engine/number_text.h"
@@ -614,10 +615,14 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   old_table.reset();
 }
 
-void Create(FileSystem& fs, const Target& t, const TableDefinition& def) {
+void Create(FileSystem& fs, const Target& t, const TableDefinition& def, CreationBatch* batch) {
   TrialTable trial(def, t.base);
   CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0));
-  Table::Create(t.directory, t.base, def, fs);
+  if (batch && fs.sameDirectory(batch->directory(), t.directory)) {
+    batch->create(t.base, def);
+  } else {
+    Table::Create(t.directory, t.base, def, fs);
+  }
 }
 
 }  // namespace
@@ -685,7 +690,7 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOption
   bool exists = false;
   ResolveCaseInsensitive(fs, t.directory, t.base + ".DB", &exists);
   if (!exists) {
-    Create(fs, t, def);
+    Create(fs, t, def, options.creation_batch);
     return;
   }
   Restructure(fs, t, d, std::move(def), options);

@@ -179,6 +179,8 @@ Value ConvertFieldValue(const Value& value, FieldType type, int size);
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::Default());
 
 // How a restructure goes about its work; the defaults suit every table.
+class CreationBatch;
+
 struct BuildTableOptions {
   // Memory for sorting the entries of the secondary indexes of a table
   // written front to back, shared out equally among them; entries beyond it
@@ -187,6 +189,9 @@ struct BuildTableOptions {
   // Whether rows already in the new key's order may be written front to
   // back (false: always insert them one by one).
   bool allow_streaming = true;
+  // A table to be created in the batch's directory is created through it
+  // (on the same file system): it appears at the batch's commit.
+  CreationBatch* creation_batch = nullptr;
 };
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs,
                 const BuildTableOptions& options);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dictionary/schema.h"
+#include "engine/creation_batch.h"
 #include "engine/errors.h"
 #include "engine/text.h"
 #include "rebuild/name_compare.h"
@@ -26,6 +27,8 @@ namespace {
 
 // A rebuilt table without a level of its own is asked for at this level.
 constexpr int kRebuildLevel = 7;
+// An alias run makes the tables it created durable at least this often.
+constexpr size_t kTablesPerCommit = 256;
 
 // Releases a table descriptor when the rebuild of its table ends, whether
 // the engine call succeeded or not.
@@ -326,7 +329,9 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   if (before_build) before_build(descriptor);
   if (dry_run) return;
   for (const std::string& note : notes) ui_.progress(note);
-  engine::BuildTable(descriptor, fs);
+  engine::BuildTableOptions options;
+  options.creation_batch = creation_batch_;
+  engine::BuildTable(descriptor, fs, options);
 }
 
 void TTableRegenerator::checkNotDictionary(const std::string& table,
@@ -359,18 +364,40 @@ bool TTableRegenerator::RegenerateAlias(const std::string& alias,
                                         const std::string& output_directory, bool show_progress) {
   const std::vector<std::string> names = aliasTables(alias);
   checkOneFileEach(alias, names, output_directory);
-  for (size_t done = 0; done < names.size(); ++done) {
-    if (ui_.stopRequested()) return false;
-    const std::string& name = names[done];
-    if (show_progress) ui_.progress(RegeneratingText(alias, name), done, names.size());
-    ui_.processEvents();
-    try {
-      RegenerateTable(alias, name, output_directory);
-    } catch (...) {
-      if (!on_table_failure) throw;
-      on_table_failure(name, std::current_exception());
+  std::optional<engine::CreationBatch> batch;
+  if (run_mode == RunMode::kRebuild) batch.emplace(session_.fs(), output_directory);
+  creation_batch_ = batch ? &*batch : nullptr;
+  struct Detach {
+    engine::CreationBatch*& batch;
+    ~Detach() { batch = nullptr; }
+  } detach{creation_batch_};
+  try {
+    for (size_t done = 0; done < names.size(); ++done) {
+      if (ui_.stopRequested()) {
+        if (batch) batch->commit();
+        return false;
+      }
+      const std::string& name = names[done];
+      if (show_progress) ui_.progress(RegeneratingText(alias, name), done, names.size());
+      ui_.processEvents();
+      try {
+        RegenerateTable(alias, name, output_directory);
+      } catch (...) {
+        if (!on_table_failure) throw;
+        on_table_failure(name, std::current_exception());
+      }
+      if (batch && batch->pending() >= kTablesPerCommit) batch->commit();
     }
+  } catch (...) {
+    // The tables rebuilt before the failure stay rebuilt; should that fail
+    // too, the failure the walk met is the one reported.
+    try {
+      if (batch) batch->commit();
+    } catch (...) {
+    }
+    throw;
   }
+  if (batch) batch->commit();
   return true;
 }
 

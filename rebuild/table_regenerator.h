@@ -104,7 +104,9 @@ class TTableRegenerator {
   // text with the tables done and their total, and lets pending window
   // events run. The first failure ends the walk; tables rebuilt before it
   // stay rebuilt. True when every table was rebuilt, false when it stopped
-  // on request (the tables not reached are untouched).
+  // on request (the tables not reached are untouched). The tables it creates
+  // are made durable together, every few hundred tables and at the end of
+  // the walk however it ends; each is whole or absent after a crash.
   bool RegenerateAlias(const std::string& alias, const std::string& output_directory,
                        bool show_progress = true);
 
@@ -154,6 +156,9 @@ class TTableRegenerator {
 
   engine::Session& session_;
   Ui& ui_;
+  // During an alias run, the tables it creates are created through this
+  // batch, made durable together.
+  engine::CreationBatch* creation_batch_ = nullptr;
   engine::Dataset tables_;   // DDTables on PerNome (alias, name)
   engine::Dataset fields_;   // DDFields on its primary key (table code, position)
   engine::Dataset indexes_;  // DDIndex on its primary key (table code, name)

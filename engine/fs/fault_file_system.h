@@ -68,6 +68,10 @@ class FaultFileSystem : public ForwardingFileSystem {
   }
   // Each file's sync is a numbered operation of its own.
   void syncFiles(const std::vector<File*>& files) override { SyncEachFile(files); }
+  void syncTogether(const std::vector<std::string>& files,
+                    const std::vector<std::string>& directories) override {
+    syncEachPath(files, directories);
+  }
 
  private:
   uint64_t count_ = 0;

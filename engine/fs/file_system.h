@@ -145,6 +145,13 @@ class FileSystem {
   virtual void syncFiles(const std::vector<File*>& files) {
     for (File* f : files) f->sync();
   }
+  // Makes the files `files` (their bytes and sizes) and the entries of the
+  // directories `directories` durable, all of them on one file system. The
+  // real file system flushes that whole file system at once, one wait for
+  // the disk however many files there are (other programs' unsynced writes
+  // there go out too); the default syncs each file and directory in turn.
+  virtual void syncTogether(const std::vector<std::string>& files,
+                            const std::vector<std::string>& directories);
 
   // The file system the engine uses by default: the real one, with the
   // index of directory names in front of it.

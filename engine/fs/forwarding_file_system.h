@@ -95,12 +95,21 @@ class ForwardingFileSystem : public FileSystem {
   // count or record each sync, one thread at a time) syncs them itself, one
   // after the other, with SyncEachFile().
   void syncFiles(const std::vector<File*>& files) override { base_.syncFiles(files); }
+  void syncTogether(const std::vector<std::string>& files,
+                    const std::vector<std::string>& directories) override {
+    base_.syncTogether(files, directories);
+  }
 
  protected:
   FileSystem& base() { return base_; }
   // Syncs `files` one after the other, through each file's own sync().
   static void SyncEachFile(const std::vector<File*>& files) {
     for (File* f : files) f->sync();
+  }
+  // Syncs each of `files` and `directories` in turn through this wrapper.
+  void syncEachPath(const std::vector<std::string>& files,
+                    const std::vector<std::string>& directories) {
+    FileSystem::syncTogether(files, directories);
   }
 
  private:

@@ -308,6 +308,21 @@ class PosixFileSystem final : public FileSystem {
     ::close(fd);
     if (failed != 0) ThrowIo(path, "Cannot sync the directory", failed);
   }
+
+#ifdef __linux__
+  void syncTogether(const std::vector<std::string>& files,
+                    const std::vector<std::string>& directories) override {
+    if (files.empty() && directories.empty()) return;
+    const std::string anchor = !directories.empty() ? directories.front() : files.front();
+    const int fd = ::open(anchor.empty() ? "." : anchor.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) ThrowIo(anchor, "Cannot sync", errno);
+    // One flush of the whole file system; since Linux 5.8 it also reports
+    // a failed writeback of any file there.
+    const int failed = ::syncfs(fd) != 0 ? errno : 0;
+    ::close(fd);
+    if (failed != 0) ThrowIo(anchor, "Cannot sync the file system of", failed);
+  }
+#endif
 };
 
 PosixFileSystem g_posix;
@@ -315,6 +330,12 @@ IndexedFileSystem g_indexed(g_posix);
 FileSystem* g_default = &g_indexed;
 
 }  // namespace
+
+void FileSystem::syncTogether(const std::vector<std::string>& files,
+                              const std::vector<std::string>& directories) {
+  for (const std::string& path : files) open(path, OpenMode::kReadWrite)->sync();
+  for (const std::string& path : directories) syncDirectory(path);
+}
 
 bool FileSystem::sameDirectory(const std::string& a, const std::string& b) {
   const auto normal = [](const std::string& path) {

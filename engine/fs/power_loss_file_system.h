@@ -43,6 +43,10 @@ class PowerLossFileSystem final : public ForwardingFileSystem {
   void removeDirectory(const std::string& path) override;
   // Its files record what each sync made durable, one at a time.
   void syncFiles(const std::vector<File*>& files) override { SyncEachFile(files); }
+  void syncTogether(const std::vector<std::string>& files,
+                    const std::vector<std::string>& directories) override {
+    syncEachPath(files, directories);
+  }
 
   // Called by the wrapper's files when they are synced.
   void fileSynced(int node, File& base_file);

@@ -23,25 +23,8 @@ using engine::PowerLossFileSystem;
 
 // Runs the build in a child that dies at operation `n`.
 bool RunChild(const Sweep& sweep, Crash crash, uint64_t n, const std::string& root) {
-  const pid_t child = fork();
-  if (child < 0) return false;
-  if (child == 0) {
-    PowerLossFileSystem power(FileSystem::Default());
-    FileSystem& disk = crash == Crash::kPowerLoss ? power : FileSystem::Default();
-    std::unique_ptr<FileSystem> wrapped = sweep.wrap ? sweep.wrap(disk) : nullptr;
-    FaultFileSystem fs(wrapped ? *wrapped : disk);
-    if (crash == Crash::kPowerLoss) fs.on_crash = [&power] { power.dropUnsynced(); };
-    fs.arm(n, FaultFileSystem::Mode::kCrash);
-    try {
-      sweep.build(root, fs);
-    } catch (...) {
-      std::_Exit(3);
-    }
-    std::_Exit(0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status);
+  return RunDyingAt(
+      crash, n, [&](FileSystem& fs) { sweep.build(root, fs); }, sweep.wrap);
 }
 
 // What the reopened table is after a death in a copy.
@@ -74,6 +57,29 @@ void Inspect(const Sweep& sweep, const std::string& root, const std::string& at,
 }
 
 }  // namespace
+
+bool RunDyingAt(Crash crash, uint64_t n, const std::function<void(FileSystem&)>& build,
+                const std::function<std::unique_ptr<FileSystem>(FileSystem&)>& wrap) {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    PowerLossFileSystem power(FileSystem::Default());
+    FileSystem& disk = crash == Crash::kPowerLoss ? power : FileSystem::Default();
+    std::unique_ptr<FileSystem> wrapped = wrap ? wrap(disk) : nullptr;
+    FaultFileSystem fs(wrapped ? *wrapped : disk);
+    if (crash == Crash::kPowerLoss) fs.on_crash = [&power] { power.dropUnsynced(); };
+    fs.arm(n, FaultFileSystem::Mode::kCrash);
+    try {
+      build(fs);
+    } catch (...) {
+      std::_Exit(3);
+    }
+    std::_Exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status);
+}
 
 SweepResult SweepKillPoints(const Sweep& sweep, Crash crash) {
   SweepResult result;

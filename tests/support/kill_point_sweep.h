@@ -40,6 +40,14 @@ struct Sweep {
 
 SweepResult SweepKillPoints(const Sweep& sweep, Crash crash);
 
+// Runs `build` in a child process through a file system that dies at its
+// numbered operation `n` (killed, or losing power: what was not synced is
+// gone), over `wrap`'s file system when given. False when the child did not
+// exit (it exits when the build ends, fails or dies at `n`).
+bool RunDyingAt(
+    Crash crash, uint64_t n, const std::function<void(engine::FileSystem&)>& build,
+    const std::function<std::unique_ptr<engine::FileSystem>(engine::FileSystem&)>& wrap = nullptr);
+
 // Fails the test for each problem, and unless both tables were seen.
 void ExpectWholeTables(const SweepResult& result);
 

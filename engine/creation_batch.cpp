@@ -1,0 +1,153 @@
+#include "engine/creation_batch.h"
+
+#include <utility>
+
+#include "engine/errors.h"
+#include "engine/fs/forwarding_file_system.h"
+#include "engine/text.h"
+
+namespace vellum::engine {
+
+namespace {
+
+constexpr char kLockFile[] = "LOCK";
+
+// A file whose syncs wait for the batch's commit.
+class UnsyncedFile final : public ForwardingFile {
+ public:
+  using ForwardingFile::ForwardingFile;
+  void sync() override {}
+};
+
+bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".DB"; }
+
+}  // namespace
+
+// The file system the tables are written through: every sync is left to
+// the commit, which syncs the work directory as a whole.
+class CreationBatch::Unsynced final : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    return std::make_unique<UnsyncedFile>(base().open(path, mode));
+  }
+  void syncDirectory(const std::string&) override {}
+  void syncFiles(const std::vector<File*>&) override {}
+  void syncTogether(const std::vector<std::string>&, const std::vector<std::string>&) override {}
+};
+
+CreationBatch::CreationBatch(FileSystem& fs, std::string directory)
+    : fs_(fs),
+      directory_(std::move(directory)),
+      work_(JoinPath(directory_, WorkDirectoryName())),
+      unsynced_(std::make_unique<Unsynced>(fs)) {}
+
+CreationBatch::~CreationBatch() {
+  if (!lock_) return;
+  try {
+    pending_.clear();
+    clearWorkDirectory();
+    lock_.reset();
+    fs_.remove(JoinPath(work_, kLockFile));
+    fs_.removeDirectory(work_);
+  } catch (...) {
+    // Left for the next batch in this directory to clear.
+  }
+}
+
+const char* CreationBatch::WorkDirectoryName() { return ".new-tables"; }
+
+bool CreationBatch::takeWorkDirectory() {
+  // A work directory that is a link (made by someone else) is not used.
+  if (fs_.isLink(work_)) return false;
+  fs_.makeDirectories(work_);
+  auto lock = fs_.open(JoinPath(work_, kLockFile), OpenMode::kCreate);
+  if (!lock->tryLock(true)) return false;  // another process batches here
+  lock_ = std::move(lock);
+  clearWorkDirectory();  // what a process that ended left behind
+  return true;
+}
+
+// Removes the files in the work directory, but for its lock.
+void CreationBatch::clearWorkDirectory() {
+  for (const std::string& entry : fs_.list(work_)) {
+    if (entry != kLockFile) fs_.remove(JoinPath(work_, entry));
+  }
+}
+
+void CreationBatch::refuseIfInUse(const std::string& base) {
+  bool exists = false;
+  const std::string path = ResolveCaseInsensitive(fs_, directory_, base + ".DB", &exists);
+  if (!exists) return;
+  if (!fs_.open(path, OpenMode::kRead)->tryLock(true)) {
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                         "Table \"" + path + "\" is in use by another user or program");
+  }
+}
+
+void CreationBatch::create(const std::string& name, const paradox::TableDefinition& def) {
+  if (!tried_) {
+    tried_ = true;
+    takeWorkDirectory();
+  }
+  if (!lock_) {
+    paradox::Table::Create(directory_, name, def, fs_);
+    return;
+  }
+  const std::string base = paradox::TableBaseName(name);
+  refuseIfInUse(base);
+  paradox::Table::Create(work_, base, def, *unsynced_);
+  for (const std::string& b : pending_) {
+    if (Upper(b) == Upper(base)) return;  // created again: replaced in the work directory
+  }
+  pending_.push_back(base);
+}
+
+namespace {
+
+// The files of table `base` in `directory`.
+std::vector<std::string> FilesOf(FileSystem& fs, const std::string& directory,
+                                 const std::string& base) {
+  std::vector<std::string> files;
+  for (const std::string& entry : fs.listPrefix(directory, base + ".")) {
+    if (Upper(StripExtension(entry)) == Upper(base)) files.push_back(entry);
+  }
+  return files;
+}
+
+}  // namespace
+
+void CreationBatch::commit() {
+  if (pending_.empty()) return;
+  try {
+    std::vector<std::string> files;
+    for (const std::string& base : pending_) {
+      for (const std::string& f : FilesOf(fs_, work_, base)) files.push_back(JoinPath(work_, f));
+    }
+    fs_.syncTogether(files, {work_});
+    for (const std::string& base : pending_) {
+      refuseIfInUse(base);
+      paradox::Table::Delete(directory_, base, fs_);
+    }
+    // Companions first: a table exists by its data file, which comes last.
+    for (bool data_files : {false, true}) {
+      for (const std::string& base : pending_) {
+        for (const std::string& f : FilesOf(fs_, work_, base)) {
+          if (IsDataFile(f) == data_files) fs_.rename(JoinPath(work_, f), JoinPath(directory_, f));
+        }
+      }
+      fs_.syncDirectory(directory_);
+    }
+  } catch (...) {
+    pending_.clear();
+    try {
+      clearWorkDirectory();
+    } catch (...) {
+      // Cleared by the next batch here.
+    }
+    throw;
+  }
+  pending_.clear();
+}
+
+}  // namespace vellum::engine

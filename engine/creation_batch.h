@@ -1,0 +1,72 @@
+// CreationBatch: creates many new, empty tables in one directory with one
+// wait for the disk between them all, instead of a sync of every file and
+// of the directory per table.
+//
+// Each table is written, unsynced, into a work directory inside the target
+// directory. commit() makes everything written there durable at once, then
+// publishes each table: its companion files move into the target directory
+// first, the directory is synced, then the data files move in and the
+// directory is synced again. A table exists only by its data file, so after
+// a crash at any moment each table of the batch is either whole in the
+// target directory or absent (companions without their data file are
+// orphans, replaced when the table is next created); a table is reported
+// created only by a commit that returned.
+//
+// One process batches in a directory at a time: the work directory holds a
+// lock file. A batch that finds it locked by another process creates its
+// tables one by one, synced, as Table::Create does; a work directory left
+// by a process that ended is cleared and taken over.
+//
+// Ownership: the batch uses `fs`, which must outlive it. Not thread-safe.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fs/file_system.h"
+#include "engine/paradox/table.h"
+
+namespace vellum::engine {
+
+class CreationBatch {
+ public:
+  CreationBatch(FileSystem& fs, std::string directory);
+  // Discards what was not committed: those tables are not created.
+  ~CreationBatch();
+  CreationBatch(const CreationBatch&) = delete;
+  CreationBatch& operator=(const CreationBatch&) = delete;
+
+  // The name of the work directory inside the target directory.
+  static const char* WorkDirectoryName();
+
+  const std::string& directory() const { return directory_; }
+  // Creates table `name` as Table::Create would; it appears in the target
+  // directory at the next commit() (at once when the batch could not take
+  // the work directory). Raises what Table::Create raises, before anything
+  // of the table is written, and a lock conflict when a table of that name
+  // in the target directory is in use.
+  void create(const std::string& name, const paradox::TableDefinition& def);
+  // Makes the tables created since the last commit durable and publishes
+  // them. On a failure the tables not yet published are discarded.
+  void commit();
+  // Tables created and not yet committed.
+  size_t pending() const { return pending_.size(); }
+
+ private:
+  class Unsynced;
+  bool takeWorkDirectory();
+  void clearWorkDirectory();
+  void refuseIfInUse(const std::string& base);
+
+  FileSystem& fs_;
+  std::string directory_;
+  std::string work_;
+  std::unique_ptr<File> lock_;  // held while the work directory is ours
+  std::unique_ptr<Unsynced> unsynced_;
+  bool tried_ = false;
+  std::vector<std::string> pending_;  // base names, in the order created
+  std::vector<std::string> written_;  // files written in the work directory
+};
+
+}  // namespace vellum::engine

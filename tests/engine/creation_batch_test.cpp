@@ -1,0 +1,200 @@
+#include "engine/creation_batch.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "engine/errors.h"
+#include "engine/fs/fault_file_system.h"
+#include "engine/fs/forwarding_file_system.h"
+#include "engine/paradox/table.h"
+#include "tests/support/kill_point_sweep.h"
+#include "tests/support/temp_dir.h"
+
+namespace vellum::engine {
+namespace {
+
+namespace stdfs = std::filesystem;
+using paradox::Table;
+using test::Crash;
+using test::TempDir;
+
+// A keyed table with a secondary index and a validity check: five files.
+paradox::TableDefinition Definition(int name_size) {
+  paradox::TableDefinition def;
+  def.fields = {{"ID", FieldType::kInteger, 0, false},
+                {"NAME", FieldType::kString, name_size, false},
+                {"AMOUNT", FieldType::kCurrency, 0, false}};
+  def.indexes = {{"", "ID", true, true, false, false},
+                 {"NAME", "NAME", false, false, false, false}};
+  paradox::ValidityCheck check;
+  check.field_number = 3;
+  check.has_min = true;
+  def.checks = {check};
+  return def;
+}
+
+std::string Name(int i) { return "T" + std::to_string(i); }
+
+// Counts the syncs that reach the disk.
+class SyncCounter final : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    return std::make_unique<Counted>(*this, base().open(path, mode));
+  }
+  void syncDirectory(const std::string& path) override {
+    ++directory_syncs;
+    base().syncDirectory(path);
+  }
+  void syncTogether(const std::vector<std::string>& files,
+                    const std::vector<std::string>& directories) override {
+    ++together;
+    base().syncTogether(files, directories);
+  }
+  int file_syncs = 0;
+  int directory_syncs = 0;
+  int together = 0;
+
+ private:
+  class Counted final : public ForwardingFile {
+   public:
+    Counted(SyncCounter& fs, std::unique_ptr<File> f) : ForwardingFile(std::move(f)), fs_(fs) {}
+    void sync() override {
+      ++fs_.file_syncs;
+      base().sync();
+    }
+
+   private:
+    SyncCounter& fs_;
+  };
+};
+
+// The tables of `directory`: the field size of NAME by table name, for the
+// tables that open; a table that is there but does not open or verify
+// clean is a failure.
+std::map<std::string, int> WholeTables(const std::string& directory, int count) {
+  std::map<std::string, int> whole;
+  for (int i = 0; i < count; ++i) {
+    if (!stdfs::exists(directory + "/" + Name(i) + ".DB")) continue;
+    try {
+      auto t = Table::Open(directory, Name(i));
+      for (const auto& p : t->verify()) ADD_FAILURE() << Name(i) << ": " << p;
+      EXPECT_EQ(t->structure().indexes.size(), 2u) << Name(i);
+      EXPECT_EQ(t->structure().checks.size(), 1u) << Name(i);
+      whole[Name(i)] = t->structure().fields[1].size;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << Name(i) << ": " << e.what();
+    }
+  }
+  return whole;
+}
+
+TEST(CreationBatchTest, TablesAppearTogetherAtTheCommitWithOneFlushForAll) {
+  TempDir dir;
+  SyncCounter counter(FileSystem::Default());
+  {
+    CreationBatch batch(counter, dir.path());
+    for (int i = 0; i < 20; ++i) batch.create(Name(i), Definition(20));
+    EXPECT_EQ(batch.pending(), 20u);
+    EXPECT_TRUE(WholeTables(dir.path(), 20).empty()) << "a table appeared before the commit";
+    batch.commit();
+    EXPECT_EQ(batch.pending(), 0u);
+  }
+  EXPECT_EQ(WholeTables(dir.path(), 20).size(), 20u);
+  EXPECT_EQ(counter.file_syncs, 0);
+  EXPECT_EQ(counter.together, 1);
+  EXPECT_EQ(counter.directory_syncs, 2);
+  // Nothing of the batch is left beside the tables.
+  EXPECT_FALSE(stdfs::exists(dir.file(CreationBatch::WorkDirectoryName())));
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir.path()), stdfs::directory_iterator()), 100);
+}
+
+TEST(CreationBatchTest, ReplacesWhatWasThereAndDiscardsWhatWasNotCommitted) {
+  TempDir dir;
+  Table::Create(dir.path(), "T0", Definition(10));
+  Table::Create(dir.path(), "T1", Definition(10));
+  {
+    CreationBatch batch(FileSystem::Default(), dir.path());
+    batch.create("T0", Definition(30));
+    batch.commit();
+    batch.create("T1", Definition(30));  // never committed
+  }
+  const auto whole = WholeTables(dir.path(), 2);
+  EXPECT_EQ(whole.at("T0"), 30);
+  EXPECT_EQ(whole.at("T1"), 10);
+  EXPECT_FALSE(stdfs::exists(dir.file(CreationBatch::WorkDirectoryName())));
+
+  // A table in use is not replaced, at the create or at the commit.
+  auto in_use = Table::Open(dir.path(), "T0");
+  CreationBatch batch(FileSystem::Default(), dir.path());
+  EXPECT_THROW(batch.create("T0", Definition(40)), EDBEngineError);
+  EXPECT_EQ(WholeTables(dir.path(), 1).at("T0"), 30);
+}
+
+TEST(CreationBatchTest, AWorkDirectoryOfAnotherProcessOrALinkIsLeftAlone) {
+  TempDir dir;
+  const std::string work = dir.file(CreationBatch::WorkDirectoryName());
+  {
+    // Another batch holds the work directory: tables are made one by one.
+    stdfs::create_directories(work);
+    auto lock = FileSystem::Default().open(work + "/LOCK", OpenMode::kCreate);
+    ASSERT_TRUE(lock->tryLock(true));
+    CreationBatch batch(FileSystem::Default(), dir.path());
+    batch.create("T0", Definition(20));
+    EXPECT_EQ(batch.pending(), 0u);
+    EXPECT_EQ(WholeTables(dir.path(), 1).size(), 1u);
+  }
+  stdfs::remove_all(work);
+  const std::string elsewhere = dir.file("elsewhere");
+  stdfs::create_directories(elsewhere);
+  stdfs::create_directory_symlink(elsewhere, work);
+  {
+    CreationBatch batch(FileSystem::Default(), dir.path());
+    batch.create("T1", Definition(20));
+    EXPECT_EQ(batch.pending(), 0u);
+  }
+  EXPECT_EQ(WholeTables(dir.path(), 2).size(), 2u);
+  EXPECT_TRUE(stdfs::is_empty(elsewhere));
+}
+
+// A crash at any numbered operation of a batch of three tables (killed, or
+// losing power) leaves each table whole or absent; the next batch in the
+// directory clears what the dead one left and creates all three.
+TEST(CreationBatchTest, ACrashAnywhereLeavesEachTableWholeOrAbsent) {
+  TempDir scratch;
+  auto run = [](const std::string& directory, FileSystem& fs) {
+    CreationBatch batch(fs, directory);
+    for (int i = 0; i < 3; ++i) batch.create(Name(i), Definition(20));
+    batch.commit();
+  };
+  FaultFileSystem counter(FileSystem::Default());
+  stdfs::create_directories(scratch.file("count"));
+  run(scratch.file("count"), counter);
+  const uint64_t total = counter.operations();
+  ASSERT_GT(total, 15u);
+  for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
+    SCOPED_TRACE(test::CrashName(crash));
+    int saw_none = 0, saw_all = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE("dying at " + std::to_string(n));
+      const std::string root = scratch.file("run" + std::to_string(n));
+      stdfs::create_directories(root);
+      ASSERT_TRUE(test::RunDyingAt(crash, n, [&](FileSystem& fs) { run(root, fs); }));
+      const size_t whole = WholeTables(root, 3).size();
+      saw_none += whole == 0;
+      saw_all += whole == 3;
+      run(root, FileSystem::Default());
+      EXPECT_EQ(WholeTables(root, 3).size(), 3u);
+      EXPECT_FALSE(stdfs::exists(root + "/" + CreationBatch::WorkDirectoryName()));
+      stdfs::remove_all(root);
+    }
+    EXPECT_GT(saw_none, 0);
+    EXPECT_GT(saw_all, 0);
+  }
+}
+
+}  // namespace
+}  // namespace vellum::engine
