@@ -2,7 +2,9 @@
 //  - the engine: BuildTable on an existing table of ~100-byte rows with one
 //    String field widened (every other field copied, the primary index
 //    redone); it writes the new files beside the old ones, syncs them and
-//    commits through its journal;
+//    commits through its journal; timed until BuildTable returns, and
+//    again until the old data file's blocks are freed too (that last close
+//    runs in the background, see engine/fs/background_closes.h);
 //  - `cp` of the table's .DB and .PX into another directory, plain (the
 //    copy may still sit in the page cache when cp ends) and followed by an
 //    fsync of the copied files and their directory (durable, like the
@@ -39,6 +41,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "engine/fs/background_closes.h"
 #include "engine/paradox/table.h"
 #include "engine/table_descriptor.h"
 
@@ -373,7 +376,7 @@ void PrepareSources() {
   done = true;
 }
 
-void BM_Restructure_Vellum(benchmark::State& state) {
+void RestructureBenchmark(benchmark::State& state, bool wait_for_free) {
   PrepareSources();
   for (auto _ : state) {
     state.PauseTiming();
@@ -381,6 +384,7 @@ void BM_Restructure_Vellum(benchmark::State& state) {
     ::sync();
     state.ResumeTiming();
     BuildTable(WidenDescriptor(WorkDirectory()));
+    if (wait_for_free) vellum::engine::WaitForBackgroundCloses();
     state.PauseTiming();
     if (RecordCount(WorkDirectory()) != g_rows || NameSize(WorkDirectory()) != kWidenedNameSize) {
       state.SkipWithError("the restructured table is not as asked");
@@ -388,7 +392,11 @@ void BM_Restructure_Vellum(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * g_rows));
+  vellum::engine::WaitForBackgroundCloses();
 }
+
+void BM_Restructure_Vellum(benchmark::State& state) { RestructureBenchmark(state, false); }
+void BM_Restructure_VellumFreed(benchmark::State& state) { RestructureBenchmark(state, true); }
 
 void CopyBenchmark(benchmark::State& state, bool sync_copy) {
   PrepareSources();
@@ -447,12 +455,15 @@ void BM_RestructurePeakMemory(benchmark::State& state) {
 
 void PrintSummary(const SummaryReporter& r) {
   const double restructure = r.median("BM_Restructure_Vellum");
+  const double freed = r.median("BM_Restructure_VellumFreed");
   const double cp = r.median("BM_Copy_Cp"), cp_sync = r.median("BM_Copy_CpSync");
   const double sqlite = r.median("BM_Restructure_SQLite");
   auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
   std::printf("\nSummary: %zu rows of %d bytes; median times\n", g_rows, RecordSize());
   std::printf("  restructure (NAME A%d -> A%d), engine: %8.0f ms\n", kNameSize, kWidenedNameSize,
               restructure);
+  std::printf("  the same, until the old file is freed: %7.0f ms   (/ cp+sync %.2f)\n", freed,
+              ratio(freed, cp_sync));
   std::printf("  cp of .DB and .PX:                    %8.0f ms   restructure / cp        %.2f\n",
               cp, ratio(restructure, cp));
   std::printf("  cp of .DB and .PX, then fsync:        %8.0f ms   restructure / cp+sync   %.2f\n",
@@ -475,6 +486,8 @@ void PrintSummary(const SummaryReporter& r) {
   std::printf("Targets\n");
   std::printf("  restructure at most 2x the plain cp:          %s\n",
               restructure > 0 && restructure <= 2 * cp ? "met" : "MISSED");
+  std::printf("  restructure within 1.5x cp+fsync:             %s\n",
+              restructure > 0 && restructure <= 1.5 * cp_sync ? "met" : "MISSED");
   std::printf("  restructure no slower than SQLite:            %s\n",
               restructure > 0 && restructure <= sqlite ? "met" : "MISSED");
   std::printf("  restructure memory independent of table size: %s\n",
@@ -492,10 +505,12 @@ int main(int argc, char** argv) {
   vellum::bench::ScratchDirectory scratch("vellum-restructure-bench");
   g_dir = scratch.path();
 
-  for (auto* b : {benchmark::RegisterBenchmark("BM_Restructure_Vellum", BM_Restructure_Vellum),
-                  benchmark::RegisterBenchmark("BM_Copy_Cp", BM_Copy_Cp),
-                  benchmark::RegisterBenchmark("BM_Copy_CpSync", BM_Copy_CpSync),
-                  benchmark::RegisterBenchmark("BM_Restructure_SQLite", BM_Restructure_SQLite)}) {
+  for (auto* b :
+       {benchmark::RegisterBenchmark("BM_Restructure_Vellum", BM_Restructure_Vellum),
+        benchmark::RegisterBenchmark("BM_Restructure_VellumFreed", BM_Restructure_VellumFreed),
+        benchmark::RegisterBenchmark("BM_Copy_Cp", BM_Copy_Cp),
+        benchmark::RegisterBenchmark("BM_Copy_CpSync", BM_Copy_CpSync),
+        benchmark::RegisterBenchmark("BM_Restructure_SQLite", BM_Restructure_SQLite)}) {
     b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(kRepetitions);
   }
   benchmark::RegisterBenchmark("BM_RestructurePeakMemory", BM_RestructurePeakMemory)

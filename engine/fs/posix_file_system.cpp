@@ -7,15 +7,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "engine/errors.h"
+#include "engine/fs/background_closes.h"
 #include "engine/fs/file_system.h"
 #include "engine/fs/indexed_file_system.h"
 #include "engine/text.h"
@@ -23,11 +27,104 @@
 namespace vellum::engine {
 namespace {
 
+// Closes the last descriptors of large files that are already deleted on a
+// thread of its own. Such a close is where the file system frees the file's
+// blocks, which can take a tenth of a second for a file of 100 MB (more
+// where every freed block is discarded at once); a restructure, whose old
+// data file is deleted by the rename that replaces it, need not wait for
+// that. The file is gone from every directory, so nobody else can reach it
+// or its locks in the meantime. Whoever asks how much space is free first
+// waits for the closes still pending.
+class BackgroundCloser {
+ public:
+  static BackgroundCloser& Instance() {
+    // Never destroyed: descriptors may be closed during static destruction,
+    // and the process's end closes what is still queued.
+    static auto* closer = new BackgroundCloser;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *closer;
+  }
+
+  // Closes `fd` now or later: later only for a deleted file of at least
+  // kDeferredBytes, in the process that started the thread (a child made
+  // by fork() has no such thread and closes at once).
+  void close(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_nlink != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_blocks) * 512 < kDeferredBytes || ::getpid() != pid_) {
+      ::close(fd);
+      return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!started_) {
+      try {
+        std::thread(&BackgroundCloser::run, this).detach();
+        started_ = true;
+      } catch (const std::system_error&) {
+        ::close(fd);
+        return;
+      }
+    }
+    queue_.push_back(fd);
+    wake_.notify_one();
+  }
+
+  // Returns once every descriptor queued before the call is closed; closes
+  // the queued ones itself rather than waiting for the thread to reach them.
+  void drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!queue_.empty()) {
+      const int fd = queue_.front();
+      queue_.pop_front();
+      ++closing_;
+      lock.unlock();
+      ::close(fd);
+      lock.lock();
+      if (--closing_ == 0) done_.notify_all();
+    }
+    done_.wait(lock, [this] { return closing_ == 0; });
+  }
+
+  // Tests: while held, the thread closes nothing (drain() still does).
+  void hold(bool held) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = held;
+    wake_.notify_all();
+  }
+
+ private:
+  static constexpr uint64_t kDeferredBytes = uint64_t{1} << 20;
+
+  BackgroundCloser() : pid_(::getpid()) {}
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return !held_ && !queue_.empty(); });
+      const int fd = queue_.front();
+      queue_.pop_front();
+      ++closing_;
+      lock.unlock();
+      ::close(fd);
+      lock.lock();
+      if (--closing_ == 0) done_.notify_all();
+    }
+  }
+
+  const pid_t pid_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::deque<int> queue_;
+  int closing_ = 0;
+  bool started_ = false;
+  bool held_ = false;
+};
+
 class PosixFile final : public File {
  public:
   PosixFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
   ~PosixFile() override {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) BackgroundCloser::Instance().close(fd_);
   }
   const std::string& path() const override { return path_; }
 
@@ -294,6 +391,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::optional<uint64_t> availableBytes(const std::string& directory) override {
+    BackgroundCloser::Instance().drain();  // space of deleted files still being freed
     struct statvfs st {};
     if (::statvfs(directory.empty() ? "." : directory.c_str(), &st) != 0) return std::nullopt;
     return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
@@ -351,6 +449,10 @@ bool FileSystem::sameDirectory(const std::string& a, const std::string& b) {
 FileSystem& FileSystem::Default() { return *g_default; }
 void FileSystem::SetDefault(FileSystem* fs) { g_default = fs != nullptr ? fs : &g_indexed; }
 FileSystem& FileSystem::Posix() { return g_posix; }
+
+void WaitForBackgroundCloses() { BackgroundCloser::Instance().drain(); }
+
+void HoldBackgroundClosesForTests(bool held) { BackgroundCloser::Instance().hold(held); }
 
 std::optional<std::string> FileSystem::findFile(const std::string& directory,
                                                 const std::string& name) {
