@@ -1,5 +1,6 @@
 #include "engine/creation_batch.h"
 
+#include <set>
 #include <utility>
 
 #include "engine/errors.h"
@@ -11,6 +12,7 @@ namespace vellum::engine {
 namespace {
 
 constexpr char kLockFile[] = "LOCK";
+constexpr char kReuseDirectory[] = "discarded";
 
 // A file whose syncs wait for the batch's commit.
 class UnsyncedFile final : public ForwardingFile {
@@ -24,23 +26,46 @@ bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".
 }  // namespace
 
 // The file system the tables are written through: every sync is left to
-// the commit, which syncs the work directory as a whole.
+// the commit, which syncs the work directory as a whole. A file created
+// under the name of a discarded file is that file, emptied.
 class CreationBatch::Unsynced final : public ForwardingFileSystem {
  public:
-  using ForwardingFileSystem::ForwardingFileSystem;
+  Unsynced(FileSystem& fs, std::string reuse)
+      : ForwardingFileSystem(fs), reuse_(std::move(reuse)) {}
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    if (mode == OpenMode::kCreate) reuse(path);
     return std::make_unique<UnsyncedFile>(base().open(path, mode));
   }
   void syncDirectory(const std::string&) override {}
   void syncFiles(const std::vector<File*>&) override {}
   void syncTogether(const std::vector<std::string>&, const std::vector<std::string>&) override {}
+
+  void addDiscarded(const std::string& name) { discarded_.insert(name); }
+  void forgetDiscarded() { discarded_.clear(); }
+
+ private:
+  void reuse(const std::string& path) {
+    const auto found = discarded_.find(Upper(FileNameOf(path)));
+    if (found == discarded_.end()) return;
+    const std::string from = JoinPath(reuse_, *found);
+    discarded_.erase(found);
+    try {
+      base().rename(from, path);
+    } catch (const EDBEngineError&) {
+      // Created anew; the discarded file goes with the others.
+    }
+  }
+
+  std::string reuse_;
+  std::set<std::string> discarded_;  // upper-case names in reuse_
 };
 
 CreationBatch::CreationBatch(FileSystem& fs, std::string directory)
     : fs_(fs),
       directory_(std::move(directory)),
       work_(JoinPath(directory_, WorkDirectoryName())),
-      unsynced_(std::make_unique<Unsynced>(fs)) {}
+      reuse_(JoinPath(work_, kReuseDirectory)),
+      unsynced_(std::make_unique<Unsynced>(fs, reuse_)) {}
 
 CreationBatch::~CreationBatch() {
   if (!lock_) return;
@@ -57,6 +82,14 @@ CreationBatch::~CreationBatch() {
 
 const char* CreationBatch::WorkDirectoryName() { return ".new-tables"; }
 
+bool CreationBatch::ensureWorkDirectory() {
+  if (!tried_) {
+    tried_ = true;
+    takeWorkDirectory();
+  }
+  return lock_ != nullptr;
+}
+
 bool CreationBatch::takeWorkDirectory() {
   // A work directory that is a link (made by someone else) is not used.
   if (fs_.isLink(work_)) return false;
@@ -68,11 +101,58 @@ bool CreationBatch::takeWorkDirectory() {
   return true;
 }
 
-// Removes the files in the work directory, but for its lock.
+// Removes the files in the work directory, but for its lock, and the
+// discarded files not reused.
 void CreationBatch::clearWorkDirectory() {
   for (const std::string& entry : fs_.list(work_)) {
     if (entry != kLockFile) fs_.remove(JoinPath(work_, entry));
   }
+  unsynced_->forgetDiscarded();
+  if (!fs_.isDirectory(reuse_)) return;
+  for (const std::string& entry : fs_.list(reuse_)) fs_.remove(JoinPath(reuse_, entry));
+  fs_.removeDirectory(reuse_);
+}
+
+void CreationBatch::removeQuietly(const std::string& path) {
+  try {
+    fs_.remove(path);
+  } catch (const EDBEngineError&) {
+    // A file that cannot be deleted stays.
+  }
+}
+
+void CreationBatch::discard(const std::vector<std::string>& files) {
+  bool ours = false;
+  try {
+    ours = ensureWorkDirectory();
+  } catch (const EDBEngineError&) {
+    // No work directory here: the files are deleted.
+  }
+  if (!ours) {
+    for (const std::string& f : files) removeQuietly(JoinPath(directory_, f));
+    return;
+  }
+  fs_.makeDirectories(reuse_);
+  // Data files first: a table exists by its data file, and the directory
+  // is synced before its other files go.
+  for (bool data_files : {true, false}) {
+    bool moved = false;
+    for (const std::string& f : files) {
+      if (IsDataFile(f) != data_files) continue;
+      const std::string name = Upper(f);
+      try {
+        fs_.rename(JoinPath(directory_, f), JoinPath(reuse_, name));
+        unsynced_->addDiscarded(name);
+        moved = true;
+      } catch (const EDBEngineError&) {
+        removeQuietly(JoinPath(directory_, f));
+      }
+    }
+    if (data_files && moved) fs_.syncDirectory(directory_);
+  }
+  // Listed once, so that the index of names knows what the files are when
+  // they move on into the work directory, and need not list that again.
+  fs_.list(reuse_);
 }
 
 void CreationBatch::refuseIfInUse(const std::string& base) {
@@ -86,11 +166,7 @@ void CreationBatch::refuseIfInUse(const std::string& base) {
 }
 
 void CreationBatch::create(const std::string& name, const paradox::TableDefinition& def) {
-  if (!tried_) {
-    tried_ = true;
-    takeWorkDirectory();
-  }
-  if (!lock_) {
+  if (!ensureWorkDirectory()) {
     paradox::Table::Create(directory_, name, def, fs_);
     return;
   }

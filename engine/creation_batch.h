@@ -12,6 +12,14 @@
 // orphans, replaced when the table is next created); a table is reported
 // created only by a commit that returned.
 //
+// Files of old tables that are to be deleted can be handed to the batch
+// instead (discard()): they leave the target directory at once, as if
+// deleted, and a table the batch creates reuses the files of the same
+// names. A file system then need not free those files and find room for new
+// ones, which on some (ext4 without a journal, which walks past every file
+// deleted in the last minute or more on each create) grows with the number
+// of files deleted. What is not reused is deleted when the batch ends.
+//
 // One process batches in a directory at a time: the work directory holds a
 // lock file. A batch that finds it locked by another process creates its
 // tables one by one, synced, as Table::Create does; a work directory left
@@ -52,21 +60,32 @@ class CreationBatch {
   void commit();
   // Tables created and not yet committed.
   size_t pending() const { return pending_.size(); }
+  // Takes the files `files` (names in the target directory, of tables not
+  // in use) out of the target directory, as deleting them would: every data
+  // file among them first, then, once the directory is synced, the others,
+  // so that after a crash each of those tables is whole or absent. A table
+  // created later in the batch reuses those of its file names. A file that
+  // cannot be taken is deleted; one that cannot be deleted either stays.
+  // Without the work directory (another process batches here) they are
+  // deleted.
+  void discard(const std::vector<std::string>& files);
 
  private:
   class Unsynced;
+  bool ensureWorkDirectory();
   bool takeWorkDirectory();
   void clearWorkDirectory();
   void refuseIfInUse(const std::string& base);
+  void removeQuietly(const std::string& path);
 
   FileSystem& fs_;
   std::string directory_;
   std::string work_;
+  std::string reuse_;           // the discarded files, under upper-case names
   std::unique_ptr<File> lock_;  // held while the work directory is ours
   std::unique_ptr<Unsynced> unsynced_;
   bool tried_ = false;
   std::vector<std::string> pending_;  // base names, in the order created
-  std::vector<std::string> written_;  // files written in the work directory
 };
 
 }  // namespace vellum::engine

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -351,15 +352,23 @@ std::vector<std::string> FilesToDelete(const std::string& directory, const FileP
 }
 
 void DeleteFiles(const std::string& directory, const FilePattern& pattern, Progress& reporter,
-                 engine::FileSystem& fs, const std::string& project_directory) {
+                 engine::FileSystem& fs, const std::string& project_directory,
+                 engine::CreationBatch* batch) {
   reporter.progress("Deleting \"" + engine::JoinPath(directory, pattern.text) + "\"...");
   reporter.processEvents();
+  const std::vector<std::string> files = FilesToDelete(directory, pattern, fs, project_directory);
   std::set<std::string> recovered;
-  for (const std::string& entry : FilesToDelete(directory, pattern, fs, project_directory)) {
+  for (const std::string& entry : files) {
     // A journal left by an interrupted restructure would otherwise act on
     // the table made anew.
     const std::string stem = engine::StripExtension(entry);
     if (recovered.insert(Upper(stem)).second) engine::RecoverTable(directory, stem, fs);
+  }
+  if (batch && fs.sameDirectory(batch->directory(), directory)) {
+    batch->discard(files);
+    return;
+  }
+  for (const std::string& entry : files) {
     try {
       fs.remove(engine::JoinPath(directory, entry));
     } catch (const std::exception&) {
@@ -395,12 +404,12 @@ void CopyFiles(const std::string& source, const std::string& target, const FileP
 }
 
 void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progress& reporter,
-                          engine::FileSystem& fs) {
+                          engine::FileSystem& fs, engine::CreationBatch* batch) {
   const FilePattern pattern =
       job.aliasMode() ? FilePattern::AllFiles() : FilePattern::TableFiles(table);
   const std::string& project = job.options.project_directory;
   if (job.options.recreate) {
-    DeleteFiles(job.work_directory, pattern, reporter, fs, project);
+    DeleteFiles(job.work_directory, pattern, reporter, fs, project, batch);
   } else if (!job.options.backup_directory.empty()) {
     DeleteFiles(job.options.backup_directory, pattern, reporter, fs, project);
     CopyFiles(job.work_directory, job.options.backup_directory, pattern, reporter, fs);
@@ -439,9 +448,13 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
 
   BusyCursor busy(ui);
   if (ui.stopRequested()) return BatchRunStatus::kInterrupted;
-  PrepareWorkDirectory(job, table, ui, fs);
+  // With -c the tables of an alias are created again in one batch, which
+  // takes the files of the old ones for reuse.
+  std::optional<engine::CreationBatch> batch;
+  if (job.aliasMode() && job.options.recreate) batch.emplace(fs, job.work_directory);
+  PrepareWorkDirectory(job, table, ui, fs, batch ? &*batch : nullptr);
   if (job.aliasMode()) {
-    if (!regenerator.RegenerateAlias(alias, job.work_directory)) {
+    if (!regenerator.RegenerateAlias(alias, job.work_directory, true, batch ? &*batch : nullptr)) {
       return BatchRunStatus::kInterrupted;
     }
   } else {

@@ -30,6 +30,7 @@
 
 #include "dictionary/data_module.h"
 #include "dictionary/ui.h"
+#include "engine/creation_batch.h"
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
 
@@ -156,8 +157,11 @@ std::vector<std::string> FilesToDelete(const std::string& directory, const FileP
 // events run and deletes the files FilesToDelete names, each table's after
 // what an interrupted restructure of it left is recovered. A file that
 // cannot be deleted is left without a message.
+// With `batch` (a creation batch for `directory`), the files go to the
+// batch instead, which reuses them for the tables it creates.
 void DeleteFiles(const std::string& directory, const FilePattern& pattern, Progress& reporter,
-                 engine::FileSystem& fs, const std::string& project_directory = "");
+                 engine::FileSystem& fs, const std::string& project_directory = "",
+                 engine::CreationBatch* batch = nullptr);
 
 // Shows "Making a backup copy of "<source>/<pattern>" in "<target>"..." as
 // progress (when `target` is not empty), lets pending events run and copies
@@ -177,7 +181,7 @@ void CopyFiles(const std::string& source, const std::string& target, const FileP
 // work directory (a failure of the copy is an error); otherwise does
 // nothing. The dictionary's own tables are never deleted.
 void PrepareWorkDirectory(const BatchJob& job, const std::string& table, Progress& reporter,
-                          engine::FileSystem& fs);
+                          engine::FileSystem& fs, engine::CreationBatch* batch = nullptr);
 
 // Fails with "The backup directory "<path>" is the work directory" when the
 // job would make its backup copy (-b without -c) into the work directory

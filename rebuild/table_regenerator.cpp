@@ -361,12 +361,16 @@ std::string RegeneratingText(const std::string& alias, const std::string& table)
 }
 
 bool TTableRegenerator::RegenerateAlias(const std::string& alias,
-                                        const std::string& output_directory, bool show_progress) {
+                                        const std::string& output_directory, bool show_progress,
+                                        engine::CreationBatch* given_batch) {
   const std::vector<std::string> names = aliasTables(alias);
   checkOneFileEach(alias, names, output_directory);
-  std::optional<engine::CreationBatch> batch;
-  if (run_mode == RunMode::kRebuild) batch.emplace(session_.fs(), output_directory);
-  creation_batch_ = batch ? &*batch : nullptr;
+  std::optional<engine::CreationBatch> own_batch;
+  if (run_mode == RunMode::kRebuild && !given_batch) {
+    own_batch.emplace(session_.fs(), output_directory);
+  }
+  engine::CreationBatch* batch = given_batch ? given_batch : own_batch ? &*own_batch : nullptr;
+  creation_batch_ = batch;
   struct Detach {
     engine::CreationBatch*& batch;
     ~Detach() { batch = nullptr; }

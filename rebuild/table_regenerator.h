@@ -107,8 +107,11 @@ class TTableRegenerator {
   // on request (the tables not reached are untouched). The tables it creates
   // are made durable together, every few hundred tables and at the end of
   // the walk however it ends; each is whole or absent after a crash.
+  // The tables are created through `batch` when given (one for
+  // `output_directory`, which may hold files discarded for reuse), else
+  // through one of its own.
   bool RegenerateAlias(const std::string& alias, const std::string& output_directory,
-                       bool show_progress = true);
+                       bool show_progress = true, engine::CreationBatch* batch = nullptr);
 
   // When set, a table of an alias run that fails goes here with its error,
   // and the walk goes on with the next table (for plans that gather every

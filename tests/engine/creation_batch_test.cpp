@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/errors.h"
 #include "engine/fs/fault_file_system.h"
@@ -158,6 +162,104 @@ TEST(CreationBatchTest, AWorkDirectoryOfAnotherProcessOrALinkIsLeftAlone) {
   }
   EXPECT_EQ(WholeTables(dir.path(), 2).size(), 2u);
   EXPECT_TRUE(stdfs::is_empty(elsewhere));
+}
+
+// The files of `directory` but for the batch's work directory, by name.
+std::vector<std::string> FilesIn(const std::string& directory) {
+  std::vector<std::string> files;
+  for (const auto& entry : stdfs::directory_iterator(directory)) {
+    if (entry.is_regular_file()) files.push_back(entry.path().filename().string());
+  }
+  return files;
+}
+
+ino_t Inode(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(CreationBatchTest, DiscardedFilesGoAtOnceAndTheTablesCreatedAgainReuseThem) {
+  TempDir dir;
+  for (int i = 0; i < 4; ++i) {
+    Table::Create(dir.path(), Name(i), Definition(10));
+    auto t = Table::Open(dir.path(), Name(i), {true, true});
+    for (int id = 1; id <= 50; ++id) t->insert({int64_t{id}, "old row", 1.5});
+  }
+  std::vector<std::string> discarded = FilesIn(dir.path());
+  ASSERT_EQ(discarded.size(), 20u);
+  const ino_t old_data = Inode(dir.file("T0.DB")), old_index = Inode(dir.file("T0.PX"));
+  {
+    std::ofstream(dir.file("notes.txt")) << "mine";
+    CreationBatch batch(FileSystem::Default(), dir.path());
+    batch.discard(discarded);
+    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"notes.txt"});
+    // T1 comes back under another letter case.
+    batch.create("T0", Definition(30));
+    batch.create("t1", Definition(30));
+    batch.commit();
+  }
+  EXPECT_EQ(Inode(dir.file("T0.DB")), old_data) << "the data file was not reused";
+  EXPECT_EQ(Inode(dir.file("T0.PX")), old_index) << "the primary index was not reused";
+  for (const char* name : {"T0", "t1"}) {
+    auto t = Table::Open(dir.path(), name);
+    EXPECT_TRUE(t->verify().empty()) << name;
+    EXPECT_EQ(t->recordCount(), 0u) << name << " kept rows of the old table";
+    EXPECT_EQ(t->structure().fields[1].size, 30) << name;
+  }
+  // What no table reused is gone with the batch; the user's file stays.
+  EXPECT_EQ(FilesIn(dir.path()).size(), 11u);
+  EXPECT_FALSE(stdfs::exists(dir.file("T2.DB")));
+  EXPECT_FALSE(stdfs::exists(dir.file(CreationBatch::WorkDirectoryName())));
+}
+
+// A crash at any numbered operation of a batch that discards three old
+// tables and creates them again leaves each table whole, old or new, or
+// absent, and never a data file without its other files.
+TEST(CreationBatchTest, ACrashWhileReusingDiscardedFilesLeavesEachTableWholeOrAbsent) {
+  TempDir scratch;
+  auto old_tables = [](const std::string& directory) {
+    stdfs::create_directories(directory);
+    for (int i = 0; i < 3; ++i) Table::Create(directory, Name(i), Definition(10));
+  };
+  auto run = [](const std::string& directory, FileSystem& fs) {
+    CreationBatch batch(fs, directory);
+    std::vector<std::string> data_files_first;  // as -c finds them
+    for (const std::string& f : FilesIn(directory)) {
+      if (stdfs::exists(directory + "/" + StripExtension(f) + ".DB")) data_files_first.push_back(f);
+    }
+    batch.discard(data_files_first);
+    for (int i = 0; i < 3; ++i) batch.create(Name(i), Definition(20));
+    batch.commit();
+  };
+  FaultFileSystem counter(FileSystem::Default());
+  old_tables(scratch.file("count"));
+  run(scratch.file("count"), counter);
+  const uint64_t total = counter.operations();
+  for (Crash crash : {Crash::kKill, Crash::kPowerLoss}) {
+    SCOPED_TRACE(test::CrashName(crash));
+    int saw_old = 0, saw_none = 0, saw_new = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE("dying at " + std::to_string(n));
+      const std::string root = scratch.file("run" + std::to_string(n));
+      old_tables(root);
+      ASSERT_TRUE(test::RunDyingAt(crash, n, [&](FileSystem& fs) { run(root, fs); }));
+      const auto whole = WholeTables(root, 3);
+      for (const auto& [name, size] : whole) {
+        (size == 10 ? saw_old : saw_new) += 1;
+        EXPECT_TRUE(size == 10 || size == 20) << name;
+      }
+      saw_none += whole.empty();
+      run(root, FileSystem::Default());
+      const auto after = WholeTables(root, 3);
+      EXPECT_EQ(after.size(), 3u);
+      for (const auto& [name, size] : after) EXPECT_EQ(size, 20) << name;
+      EXPECT_FALSE(stdfs::exists(root + "/" + CreationBatch::WorkDirectoryName()));
+      stdfs::remove_all(root);
+    }
+    EXPECT_GT(saw_old, 0);
+    EXPECT_GT(saw_none, 0);
+    EXPECT_GT(saw_new, 0);
+  }
 }
 
 // A crash at any numbered operation of a batch of three tables (killed, or

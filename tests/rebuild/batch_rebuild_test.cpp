@@ -1,6 +1,7 @@
 #include "rebuild/batch_rebuild.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -604,11 +605,20 @@ TEST_F(BatchRunTest, AliasWithRecreateDeletesEveryTableOfTheWorkDirectoryFirst) 
   def.indexes = {IndexDef{"", "ID", true, true}};
   Table::Create(shop_, "Beta", def);
   Table::Open(shop_, "Beta", {.writable = true})->insert({int64_t{7}});
+  Table::Create(shop_, "Gone", def);  // no table of the alias
   WriteFile(shop_ + "/notes.txt", "x");
+  struct stat before {};
+  ASSERT_EQ(::stat((shop_ + "/Beta.DB").c_str(), &before), 0);
   const BatchJob job = Start({"-p", dict_, "-a", "SHOP", "-c"});
   EXPECT_EQ(RunBatch(job, *dm_, ui_), BatchRunStatus::kDone);
   EXPECT_EQ(ReadFile(shop_ + "/notes.txt"), "x");
   EXPECT_EQ(Table::Open(shop_, "Beta")->recordCount(), 0u);
+  // The new table took the old one's files; a table of no alias is gone.
+  struct stat after {};
+  ASSERT_EQ(::stat((shop_ + "/Beta.DB").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_FALSE(Exists(shop_ + "/Gone.DB"));
+  EXPECT_FALSE(Exists(shop_ + "/Gone.PX"));
   ASSERT_EQ(ui_.progress_texts.size(), 4u);
   EXPECT_EQ(ui_.progress_texts[0], "Deleting \"" + shop_ + "/*.*\"...");
   EXPECT_EQ(ui_.progress_texts[1], "Regenerating \"SHOP.alpha\"...");
