@@ -72,15 +72,7 @@ class BackgroundCloser {
   // the queued ones itself rather than waiting for the thread to reach them.
   void drain() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!queue_.empty()) {
-      const int fd = queue_.front();
-      queue_.pop_front();
-      ++closing_;
-      lock.unlock();
-      ::close(fd);
-      lock.lock();
-      if (--closing_ == 0) done_.notify_all();
-    }
+    while (!queue_.empty()) closeNext(lock);
     done_.wait(lock, [this] { return closing_ == 0; });
   }
 
@@ -100,14 +92,19 @@ class BackgroundCloser {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [this] { return !held_ && !queue_.empty(); });
-      const int fd = queue_.front();
-      queue_.pop_front();
-      ++closing_;
-      lock.unlock();
-      ::close(fd);
-      lock.lock();
-      if (--closing_ == 0) done_.notify_all();
+      closeNext(lock);
     }
+  }
+
+  // Closes the first queued descriptor, without the lock while it closes.
+  void closeNext(std::unique_lock<std::mutex>& lock) {
+    const int fd = queue_.front();
+    queue_.pop_front();
+    ++closing_;
+    lock.unlock();
+    ::close(fd);
+    lock.lock();
+    if (--closing_ == 0) done_.notify_all();
   }
 
   const pid_t pid_;
