@@ -155,23 +155,13 @@ void CreationBatch::discard(const std::vector<std::string>& files) {
   fs_.list(reuse_);
 }
 
-void CreationBatch::refuseIfInUse(const std::string& base) {
-  bool exists = false;
-  const std::string path = ResolveCaseInsensitive(fs_, directory_, base + ".DB", &exists);
-  if (!exists) return;
-  if (!fs_.open(path, OpenMode::kRead)->tryLock(true)) {
-    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
-                         "Table \"" + path + "\" is in use by another user or program");
-  }
-}
-
 void CreationBatch::create(const std::string& name, const paradox::TableDefinition& def) {
   if (!ensureWorkDirectory()) {
     paradox::Table::Create(directory_, name, def, fs_);
     return;
   }
   const std::string base = paradox::TableBaseName(name);
-  refuseIfInUse(base);
+  paradox::Table::RefuseIfInUse(directory_, base, fs_);
   paradox::Table::Create(work_, base, def, *unsynced_);
   for (const std::string& b : pending_) {
     if (Upper(b) == Upper(base)) return;  // created again: replaced in the work directory
@@ -202,7 +192,7 @@ void CreationBatch::commit() {
     }
     fs_.syncTogether(files, {work_});
     for (const std::string& base : pending_) {
-      refuseIfInUse(base);
+      paradox::Table::RefuseIfInUse(directory_, base, fs_);
       paradox::Table::Delete(directory_, base, fs_);
     }
     // Companions first: a table exists by its data file, which comes last.

@@ -75,7 +75,6 @@ class CreationBatch {
   bool ensureWorkDirectory();
   bool takeWorkDirectory();
   void clearWorkDirectory();
-  void refuseIfInUse(const std::string& base);
   void removeQuietly(const std::string& path);
 
   FileSystem& fs_;

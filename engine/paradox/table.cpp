@@ -942,18 +942,6 @@ std::vector<ValidityCheck> SortedChecks(const TableDefinition& def, const TableH
 }
 
 // Refuses to replace a table that is open anywhere.
-void RefuseReplacingOpenTable(FileSystem& fs, const std::string& directory,
-                              const std::string& base) {
-  bool exists = false;
-  const std::string old_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &exists);
-  if (!exists) return;
-  auto old = fs.open(old_path, OpenMode::kRead);
-  if (!old->tryLock(true)) {
-    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
-                         "Table \"" + old_path + "\" is in use by another user or program");
-  }
-}
-
 // Writes the empty data file and, as the table needs them, its empty blob
 // file and primary index.
 void WriteEmptyTableFiles(FileSystem& fs, const std::string& directory, const std::string& base,
@@ -1003,7 +991,7 @@ void Table::Create(const std::string& directory, const std::string& name,
   const std::vector<SecondarySpec> specs = PlanSecondaryIndexes(def, indexes.secondary, h, base);
   const std::vector<ValidityCheck> checks = SortedChecks(def, h, base);
 
-  RefuseReplacingOpenTable(fs, directory, base);
+  RefuseIfInUse(directory, base, fs);
   Delete(directory, base, fs);
   WriteEmptyTableFiles(fs, directory, base, h);
   for (const SecondarySpec& spec : specs) {
@@ -1017,6 +1005,17 @@ void Table::Create(const std::string& directory, const std::string& name,
 
 std::string TableBaseName(const std::string& name) {
   return Upper(ExtensionOf(name)) == ".DB" ? StripExtension(name) : name;
+}
+
+void Table::RefuseIfInUse(const std::string& directory, const std::string& base, FileSystem& fs) {
+  bool exists = false;
+  const std::string old_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &exists);
+  if (!exists) return;
+  auto old = fs.open(old_path, OpenMode::kRead);
+  if (!old->tryLock(true)) {
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                         "Table \"" + old_path + "\" is in use by another user or program");
+  }
 }
 
 void Table::Delete(const std::string& directory, const std::string& name, FileSystem& fs) {

@@ -198,6 +198,10 @@ class Table {
   // Deletes a table's data file and every companion file.
   static void Delete(const std::string& directory, const std::string& name,
                      FileSystem& fs = FileSystem::Default());
+  // Raises a lock conflict, "Table "<path>" is in use by another user or
+  // program", when table `base` of `directory` exists and is open (its data
+  // file cannot be locked exclusively), as before replacing it.
+  static void RefuseIfInUse(const std::string& directory, const std::string& base, FileSystem& fs);
 
   ~Table();
   Table(const Table&) = delete;
