@@ -1058,6 +1058,11 @@ Table::Impl::~Impl() {
 
 namespace {
 
+// The block sizes an index file may have.
+bool IsIndexBlockSize(uint8_t kb) {
+  return kb == 1 || kb == 2 || kb == 3 || kb == 4 || kb == 8 || kb == 16 || kb == 32;
+}
+
 // The header of an index file; nothing when it cannot be read (the
 // integrity check reports why).
 std::optional<TableHeader> ReadIndexHeader(FileSystem& fs, const std::string& path) {
@@ -1270,9 +1275,13 @@ std::optional<TableHeader> OpenPrimaryIndex(Table::Impl& m, const TableFileNames
   if (m.options.writable) {
     TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, m.base + ".PX");
     if (old_px && old_px->record_size == ph.record_size) {
-      // Keep the block size the existing index uses, and its consistency
-      // byte, which the secondary indexes repeat.
-      ph.block_kb = old_px->block_kb;
+      // Keep the block size the existing index uses (unless a damaged
+      // header gives one no index has, or one too small for three
+      // entries), and its consistency byte, which the secondary indexes
+      // repeat.
+      if (IsIndexBlockSize(old_px->block_kb) && old_px->blockCapacity() >= 3) {
+        ph.block_kb = old_px->block_kb;
+      }
       ph.index_stamp = old_px->index_stamp;
     }
     m.px = std::make_unique<IndexFileWriter>(
@@ -2209,10 +2218,6 @@ void CheckHeaderCounts(Table::Impl& m, const ChainFacts& facts, VerifyReport& re
                    ", below the largest value in the rows, " +
                    std::to_string(*facts.largest_autoinc));
   }
-}
-
-bool IsIndexBlockSize(uint8_t kb) {
-  return kb == 1 || kb == 2 || kb == 3 || kb == 4 || kb == 8 || kb == 16 || kb == 32;
 }
 
 // The primary index's header against the table: file kind, block size and
