@@ -27,6 +27,7 @@
 
 #include "engine/creation_batch.h"
 #include "engine/errors.h"
+#include "engine/fs/forwarding_file_system.h"
 #include "engine/fs/memory_file_system.h"
 #include "engine/number_text.h"
 #include "engine/paradox/codec.h"
@@ -531,10 +532,26 @@ void Commit(FileSystem& fs, const std::string& directory, const std::string& jou
   }
 }
 
+// Makes the files of table `base` in `directory` durable, all at once.
+void SyncTableFiles(FileSystem& fs, const std::string& directory, const std::string& base) {
+  std::vector<std::unique_ptr<File>> files;
+  std::vector<File*> handles;
+  for (const auto& f : TableFiles(fs, directory, base)) {
+    files.push_back(fs.open(JoinPath(directory, f), OpenMode::kReadWrite));
+    handles.push_back(files.back().get());
+  }
+  fs.syncFiles(handles);
+  fs.syncDirectory(directory);
+}
+
 // Writes the new table into the work directory `work`, complete and synced.
-void WriteNewTable(FileSystem& fs, Table& old_table, const std::string& work,
+// Nothing there counts before the commit, so the table is written without
+// a sync and made durable once, at the end: one sync a file instead of one
+// at its creation and more as its rows are written.
+void WriteNewTable(FileSystem& real_fs, Table& old_table, const std::string& work,
                    const std::string& base, const TableDefinition& def,
                    const std::vector<int>& source, const BuildTableOptions& options) {
+  UnsyncedFileSystem fs(real_fs);
   RemoveWorkDirectory(fs, work);
   fs.makeDirectories(work);
   Table::Create(work, base, def, fs);
@@ -553,7 +570,7 @@ void WriteNewTable(FileSystem& fs, Table& old_table, const std::string& work,
     }
   }
   if (!done) restructure::CopyRows(fs, old_table, work, base, source, false, options);
-  fs.syncDirectory(work);
+  SyncTableFiles(real_fs, work, base);
 }
 
 // Moves the committed new files over the old ones and ends the journal.

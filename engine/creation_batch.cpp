@@ -14,13 +14,6 @@ namespace {
 constexpr char kLockFile[] = "LOCK";
 constexpr char kReuseDirectory[] = "discarded";
 
-// A file whose syncs wait for the batch's commit.
-class UnsyncedFile final : public ForwardingFile {
- public:
-  using ForwardingFile::ForwardingFile;
-  void sync() override {}
-};
-
 bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".DB"; }
 
 }  // namespace
@@ -28,17 +21,13 @@ bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".
 // The file system the tables are written through: every sync is left to
 // the commit, which syncs the work directory as a whole. A file created
 // under the name of a discarded file is that file, emptied.
-class CreationBatch::Unsynced final : public ForwardingFileSystem {
+class CreationBatch::Unsynced final : public UnsyncedFileSystem {
  public:
-  Unsynced(FileSystem& fs, std::string reuse)
-      : ForwardingFileSystem(fs), reuse_(std::move(reuse)) {}
+  Unsynced(FileSystem& fs, std::string reuse) : UnsyncedFileSystem(fs), reuse_(std::move(reuse)) {}
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
     if (mode == OpenMode::kCreate) reuse(path);
-    return std::make_unique<UnsyncedFile>(base().open(path, mode));
+    return UnsyncedFileSystem::open(path, mode);
   }
-  void syncDirectory(const std::string&) override {}
-  void syncFiles(const std::vector<File*>&) override {}
-  void syncTogether(const std::vector<std::string>&, const std::vector<std::string>&) override {}
 
   void addDiscarded(const std::string& name) { discarded_.insert(name); }
   void forgetDiscarded() { discarded_.clear(); }

@@ -3,6 +3,10 @@
 // few operations (the fault and power-loss file systems of tests, the
 // directory index) and must forward all the others faithfully.
 //
+// UnsyncedFileSystem forwards everything but syncs: files written through
+// it are made durable later, all at once, by whoever owns them (a batch of
+// new tables, a restructure's work directory), through the base.
+//
 // A wrapper derives from them and overrides what it changes; an operation
 // added to FileSystem or File is added here once, so that no wrapper falls
 // back silently to a default that answers for a file system it does not
@@ -114,6 +118,26 @@ class ForwardingFileSystem : public FileSystem {
 
  private:
   FileSystem& base_;
+};
+
+// A file whose syncs are left to its owner.
+class UnsyncedFile final : public ForwardingFile {
+ public:
+  using ForwardingFile::ForwardingFile;
+  void sync() override {}
+};
+
+// Every sync of a file or directory through it is left to its owner, who
+// syncs the files through the base once they are complete.
+class UnsyncedFileSystem : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    return std::make_unique<UnsyncedFile>(base().open(path, mode));
+  }
+  void syncDirectory(const std::string&) override {}
+  void syncFiles(const std::vector<File*>&) override {}
+  void syncTogether(const std::vector<std::string>&, const std::vector<std::string>&) override {}
 };
 
 }  // namespace vellum::engine
