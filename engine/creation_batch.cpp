@@ -1,10 +1,12 @@
 #include "engine/creation_batch.h"
 
+#include <map>
 #include <set>
 #include <utility>
 
 #include "engine/errors.h"
 #include "engine/fs/forwarding_file_system.h"
+#include "engine/fs/reused_file.h"
 #include "engine/text.h"
 
 namespace vellum::engine {
@@ -20,33 +22,73 @@ bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".
 
 // The file system the tables are written through: every sync is left to
 // the commit, which syncs the work directory as a whole. A file created
-// under the name of a discarded file is that file, emptied.
+// under the name of a discarded file is that file, taken over.
 class CreationBatch::Unsynced final : public UnsyncedFileSystem {
  public:
   Unsynced(FileSystem& fs, std::string reuse) : UnsyncedFileSystem(fs), reuse_(std::move(reuse)) {}
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
-    if (mode == OpenMode::kCreate) reuse(path);
-    return UnsyncedFileSystem::open(path, mode);
+    const std::string key = Upper(path);
+    auto reused = reused_.find(key);
+    if (mode == OpenMode::kCreate) {
+      if (reused == reused_.end() && reuse(path)) {
+        reused = reused_.emplace(key, Reused{path, nullptr}).first;
+      }
+      // Created again: what it held before is as good as the old table's.
+      if (reused != reused_.end()) reused->second.content = std::make_shared<ReusedContent>();
+    }
+    if (reused == reused_.end()) return UnsyncedFileSystem::open(path, mode);
+    // Its syncs, as every other file's, wait for the commit.
+    const OpenMode base_mode = mode == OpenMode::kCreate ? OpenMode::kReadWrite : mode;
+    return std::make_unique<ReusedFile>(
+        std::make_unique<UnsyncedFile>(base().open(path, base_mode)), reused->second.content);
+  }
+  void remove(const std::string& path) override {
+    base().remove(path);
+    reused_.erase(Upper(path));
+  }
+  void rename(const std::string& from, const std::string& to) override {
+    base().rename(from, to);
+    const auto reused = reused_.find(Upper(from));
+    if (reused == reused_.end()) return;
+    std::shared_ptr<ReusedContent> content = std::move(reused->second.content);
+    reused_.erase(reused);
+    reused_[Upper(to)] = Reused{to, std::move(content)};
   }
 
   void addDiscarded(const std::string& name) { discarded_.insert(name); }
-  void forgetDiscarded() { discarded_.clear(); }
+  void forgetDiscarded() {
+    discarded_.clear();
+    reused_.clear();
+  }
+  // Gives each file taken over the bytes and size of a new file.
+  void finishReused() {
+    for (const auto& entry : reused_) {
+      entry.second.content->finish(*base().open(entry.second.path, OpenMode::kReadWrite));
+    }
+    reused_.clear();
+  }
 
  private:
-  void reuse(const std::string& path) {
+  bool reuse(const std::string& path) {
     const auto found = discarded_.find(Upper(FileNameOf(path)));
-    if (found == discarded_.end()) return;
+    if (found == discarded_.end()) return false;
     const std::string from = JoinPath(reuse_, *found);
     discarded_.erase(found);
     try {
       base().rename(from, path);
     } catch (const EDBEngineError&) {
-      // Created anew; the discarded file goes with the others.
+      return false;  // created anew; the discarded file goes with the others
     }
+    return true;
   }
 
   std::string reuse_;
   std::set<std::string> discarded_;  // upper-case names in reuse_
+  struct Reused {
+    std::string path;
+    std::shared_ptr<ReusedContent> content;
+  };
+  std::map<std::string, Reused> reused_;  // by upper-case path
 };
 
 CreationBatch::CreationBatch(FileSystem& fs, std::string directory)
@@ -179,6 +221,7 @@ void CreationBatch::commit() {
     for (const std::string& base : pending_) {
       for (const std::string& f : FilesOf(fs_, work_, base)) files.push_back(JoinPath(work_, f));
     }
+    unsynced_->finishReused();
     fs_.syncTogether(files, {work_});
     for (const std::string& base : pending_) {
       paradox::Table::RefuseIfInUse(directory_, base, fs_);

@@ -18,7 +18,10 @@
 // names. A file system then need not free those files and find room for new
 // ones, which on some (ext4 without a journal, which walks past every file
 // deleted in the last minute or more on each create) grows with the number
-// of files deleted. What is not reused is deleted when the batch ends.
+// of files deleted. A reused file keeps its blocks (ReusedFile): it is not
+// emptied, which on a file system that discards freed blocks at once costs
+// as much as deleting it, and holds exactly a new file's bytes from the
+// commit on. What is not reused is deleted when the batch ends.
 //
 // One process batches in a directory at a time: the work directory holds a
 // lock file. A batch that finds it locked by another process creates its

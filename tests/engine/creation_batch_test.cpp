@@ -212,6 +212,45 @@ TEST(CreationBatchTest, DiscardedFilesGoAtOnceAndTheTablesCreatedAgainReuseThem)
   EXPECT_FALSE(stdfs::exists(dir.file(CreationBatch::WorkDirectoryName())));
 }
 
+// A table that takes over the files of an old one holds exactly the bytes
+// a table created anew holds: nothing of the old files shows through,
+// neither where the new table wrote nothing nor past its end.
+TEST(CreationBatchTest, ATableThatReusesFilesHoldsTheBytesOfANewTable) {
+  paradox::TableDefinition with_memo = Definition(30);
+  with_memo.fields.push_back({"NOTES", FieldType::kMemo, 20, false});
+  with_memo.checks.clear();  // no .VAL: the old one goes with the batch
+  TempDir dir, fresh;
+  for (int i = 0; i < 2; ++i) {
+    Table::Create(dir.path(), Name(i), with_memo);
+    auto t = Table::Open(dir.path(), Name(i), {true, true});
+    for (int id = 1; id <= 50; ++id) {
+      t->insert({int64_t{id}, "old row", 1.5, std::string(300, 'm')});
+    }
+  }
+  std::ofstream(dir.file("T0.VAL")) << "stale";
+  // Every old byte is one no new file has, and every old file is longer
+  // than its new one.
+  for (const std::string& f : FilesIn(dir.path())) {
+    std::fstream(dir.file(f), std::ios::in | std::ios::out | std::ios::binary)
+        << std::string(64 * 1024, '\xAB');
+  }
+  {
+    CreationBatch batch(FileSystem::Default(), dir.path());
+    batch.discard(FilesIn(dir.path()));
+    batch.create("T0", Definition(12));
+    batch.create("T1", with_memo);
+    batch.commit();
+  }
+  Table::Create(fresh.path(), "T0", Definition(12));
+  Table::Create(fresh.path(), "T1", with_memo);
+  const std::vector<std::string> files = FilesIn(fresh.path());
+  ASSERT_EQ(files.size(), 10u);
+  EXPECT_EQ(FilesIn(dir.path()), files);
+  for (const std::string& f : files) {
+    EXPECT_EQ(test::ReadFile(dir.file(f)), test::ReadFile(fresh.file(f))) << f;
+  }
+}
+
 // A crash at any numbered operation of a batch that discards three old
 // tables and creates them again leaves each table whole, old or new, or
 // absent, and never a data file without its other files.

@@ -1,0 +1,59 @@
+// ReusedFile: a file that takes over the blocks of an old one instead of
+// emptying it, as if it had been created anew.
+//
+// Emptying a file frees its blocks (at a cost on file systems that discard
+// freed blocks at once) only for the new content to allocate them again.
+// ReusedContent records instead what has been written since the file was
+// taken over and the size given to it; every other byte is the old file's
+// and reads as zeros through ReusedFile. finish() then writes those zeros
+// and cuts the file to its size, after which the file holds exactly what a
+// new file given the same writes would. Until then the file's bytes on
+// disk are the old file's where nothing was written: only a file nobody
+// else reads (one in a work directory) may be taken over.
+//
+// Ownership: ReusedFile owns its base file and shares its ReusedContent
+// with every other handle of the same file and with whoever finishes it.
+// Not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "engine/fs/forwarding_file_system.h"
+
+namespace vellum::engine {
+
+class ReusedContent {
+ public:
+  // The size given to the file, as a new file would have it.
+  uint64_t size() const { return size_; }
+  void wrote(uint64_t offset, uint64_t n);
+  void truncated(uint64_t size);
+  // Zeroes what was not written in `buffer`, which holds bytes
+  // [offset, offset + n) of the file as read.
+  void blankUnwritten(uint64_t offset, uint8_t* buffer, size_t n) const;
+  // Writes zeros over what was not written below the size and cuts the file
+  // to its size: `file` is then what a new file would be.
+  void finish(File& file) const;
+
+ private:
+  std::map<uint64_t, uint64_t> written_;  // start -> end; disjoint, not touching
+  uint64_t size_ = 0;
+};
+
+class ReusedFile final : public ForwardingFile {
+ public:
+  ReusedFile(std::unique_ptr<File> base, std::shared_ptr<ReusedContent> content)
+      : ForwardingFile(std::move(base)), content_(std::move(content)) {}
+  uint64_t size() override { return content_->size(); }
+  size_t read(uint64_t offset, void* buffer, size_t n) override;
+  void write(uint64_t offset, const void* data, size_t n) override;
+  // Sets the size only; the file is cut by finish().
+  void truncate(uint64_t size) override { content_->truncated(size); }
+
+ private:
+  std::shared_ptr<ReusedContent> content_;
+};
+
+}  // namespace vellum::engine
