@@ -373,8 +373,13 @@ void PrintSummary(const SummaryReporter& r) {
   std::printf("\nSummary: median time per table (ms) and peak memory (MB)\n%-16s", "");
   for (int size : g_sizes) std::printf(" %10d tables     ", size);
   std::printf("  largest/smallest\n");
+  const auto ran = [&](const char* name) { return PerTable(r, name, g_sizes.front()) > 0; };
   for (const auto& [name, label] : rows) {
     std::printf("%-16s", label);
+    if (!ran(name)) {
+      std::printf(" (not run)\n");
+      continue;
+    }
     for (int size : g_sizes) {
       std::printf(" %8.3f ms %7.1f MB", PerTable(r, name, size), PeakMb(r, name, size));
     }
@@ -384,7 +389,7 @@ void PrintSummary(const SummaryReporter& r) {
   }
   std::printf("\nTargets:\n");
   for (const auto& [name, label] : rows) {
-    if (std::string(name) == "BM_CopyAndSync") continue;
+    if (std::string(name) == "BM_CopyAndSync" || !ran(name)) continue;
     const double first = PerTable(r, name, g_sizes.front());
     const double last = PerTable(r, name, g_sizes.back());
     const double ratio = first > 0 ? last / first : 0;
@@ -392,6 +397,7 @@ void PrintSummary(const SummaryReporter& r) {
                 g_sizes.front(), ratio, ratio <= 1.5 ? "met" : "MISSED");
   }
   for (int size : g_sizes) {
+    if (!ran("BM_Load") || !ran("BM_RebuildRecreate") || !ran("BM_CopyAndSync")) break;
     const double load = PerTable(r, "BM_Load", size);
     const double recreate = PerTable(r, "BM_RebuildRecreate", size);
     const double floor = PerTable(r, "BM_CopyAndSync", size);
