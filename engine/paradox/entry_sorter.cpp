@@ -45,15 +45,15 @@ std::string EntrySorter::runPath(size_t i) const {
 
 void EntrySorter::add(const uint8_t* record) {
   if (buffered_ == capacity_) writeRun();
-  if (buffer_.empty()) buffer_.resize(capacity_ * record_size_);
-  std::memcpy(buffer_.data() + buffered_ * record_size_, record, record_size_);
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_ * record_size_);
+  std::memcpy(buffer_.get() + buffered_ * record_size_, record, record_size_);
   ++buffered_;
 }
 
 void EntrySorter::sortBuffer() {
   order_.resize(buffered_);
   for (size_t i = 0; i < buffered_; ++i) order_[i] = static_cast<uint32_t>(i);
-  const uint8_t* base = buffer_.data();
+  const uint8_t* base = buffer_.get();
   const size_t rs = record_size_;
   std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
     return CompareKeys(parts_, compared_, base + a * rs, base + b * rs) < 0;
@@ -69,7 +69,7 @@ void EntrySorter::writeRun() {
   out.reserve(std::max(kRunWriteBytes, record_size_));
   uint64_t offset = 0;
   for (size_t i = 0; i < buffered_; ++i) {
-    const uint8_t* r = buffer_.data() + static_cast<size_t>(order_[i]) * record_size_;
+    const uint8_t* r = buffer_.get() + static_cast<size_t>(order_[i]) * record_size_;
     out.insert(out.end(), r, r + record_size_);
     if (out.size() + record_size_ > kRunWriteBytes || i + 1 == buffered_) {
       file->write(offset, out.data(), out.size());
@@ -85,7 +85,7 @@ void EntrySorter::drain(const std::function<void(const uint8_t*)>& out) {
     // Everything fits in memory: no files.
     sortBuffer();
     for (size_t i = 0; i < buffered_; ++i) {
-      out(buffer_.data() + static_cast<size_t>(order_[i]) * record_size_);
+      out(buffer_.get() + static_cast<size_t>(order_[i]) * record_size_);
     }
     buffered_ = 0;
     return;
@@ -93,7 +93,7 @@ void EntrySorter::drain(const std::function<void(const uint8_t*)>& out) {
   if (buffered_ > 0) writeRun();
   // The collecting buffer is not needed any more: its memory goes to the
   // read buffers of the runs.
-  std::vector<uint8_t>().swap(buffer_);
+  buffer_.reset();
   std::vector<uint32_t>().swap(order_);
   const size_t n = run_counts_.size();
   const size_t per_run_records =

@@ -53,7 +53,9 @@ class EntrySorter {
   size_t compared_;
   size_t buffer_bytes_;
   size_t capacity_;  // records in the buffer
-  std::vector<uint8_t> buffer_;
+  // Allocated at the first record, not cleared: only the pages the records
+  // fill are ever touched, however large the capacity.
+  std::unique_ptr<uint8_t[]> buffer_;
   size_t buffered_ = 0;
   std::vector<uint32_t> order_;       // sorted positions in the buffer
   std::vector<uint64_t> run_counts_;  // records per run file

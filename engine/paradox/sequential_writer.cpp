@@ -36,14 +36,14 @@ BlockRunWriter::BlockRunWriter(File& file, uint64_t header_size, uint32_t block_
       header_size_(header_size),
       block_size_(block_size),
       capacity_(std::max<size_t>(1, buffer_bytes / block_size)) {
-  buffer_.resize(capacity_ * block_size_);
+  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_ * block_size_);
 }
 
 uint8_t* BlockRunWriter::newBlock() {
   if (buffered_ > 0) StoreLe16(current(), static_cast<uint16_t>(blocks_ + 1));
   // The forward link of the last buffered block is set before it goes out.
   if (buffered_ == capacity_) flush();
-  uint8_t* b = buffer_.data() + buffered_ * block_size_;
+  uint8_t* b = buffer_.get() + buffered_ * block_size_;
   std::memset(b, 0, block_size_);
   StoreLe16(b + 2, static_cast<uint16_t>(blocks_));
   ++blocks_;
@@ -56,7 +56,7 @@ void BlockRunWriter::flush() {
   if (buffered_ == 0) return;
   const uint64_t off = header_size_ + static_cast<uint64_t>(first_buffered_ - 1) * block_size_;
   const size_t bytes = buffered_ * block_size_;
-  file_.write(off, buffer_.data(), bytes);
+  file_.write(off, buffer_.get(), bytes);
   buffered_ = 0;
   const uint64_t end = off + bytes;
   if (end - hinted_to_ >= kWritebackBytes) {

@@ -38,7 +38,7 @@ class BlockRunWriter {
   // linked forward to it) and returns it; valid until the next call.
   uint8_t* newBlock();
   // The block last started.
-  uint8_t* current() { return buffer_.data() + (buffered_ - 1) * block_size_; }
+  uint8_t* current() { return buffer_.get() + (buffered_ - 1) * block_size_; }
   // Number of the block last started (0 before the first).
   uint32_t blocks() const { return blocks_; }
   // Writes the buffered blocks.
@@ -49,7 +49,9 @@ class BlockRunWriter {
   uint64_t header_size_;
   uint32_t block_size_;
   size_t capacity_;  // blocks in the buffer
-  std::vector<uint8_t> buffer_;
+  // Not cleared: each block is as it starts, so only the pages of blocks
+  // started are touched.
+  std::unique_ptr<uint8_t[]> buffer_;
   size_t buffered_ = 0;
   uint32_t blocks_ = 0;
   uint32_t first_buffered_ = 1;
