@@ -16,7 +16,10 @@
 // and the new files to move over the old ones. Its sync, with the
 // directory's, is the commit point. Applying it deletes, renames, syncs the
 // directory, removes the work directory and finally the journal, holding the
-// table and the journal exclusively throughout. Every step of applying is
+// table and the journal exclusively throughout. In a batch of tables in one
+// directory (CreationBatch), the committed restructure first hands the old
+// files to the batch, whose next restructure's new files take them over
+// instead of freeing them and allocating new ones. Every step of applying is
 // idempotent, so RecoverTable (run by every open) finishes a committed
 // journal after a crash at any point; an uncommitted one (no journal, or one
 // without its end line) is discarded with the work directory, leaving the
@@ -24,6 +27,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "engine/creation_batch.h"
 #include "engine/errors.h"
@@ -533,7 +537,9 @@ void Commit(FileSystem& fs, const std::string& directory, const std::string& jou
 }
 
 // Makes the files of table `base` in `directory` durable, all at once.
-void SyncTableFiles(FileSystem& fs, const std::string& directory, const std::string& base) {
+void SyncTableFiles(FileSystem& fs, const std::string& directory, const std::string& base,
+                    CreationBatch* batch) {
+  if (batch) batch->reusing().finishReused();
   std::vector<std::unique_ptr<File>> files;
   std::vector<File*> handles;
   for (const auto& f : TableFiles(fs, directory, base)) {
@@ -547,11 +553,24 @@ void SyncTableFiles(FileSystem& fs, const std::string& directory, const std::str
 // Writes the new table into the work directory `work`, complete and synced.
 // Nothing there counts before the commit, so the table is written without
 // a sync and made durable once, at the end: one sync a file instead of one
-// at its creation and more as its rows are written.
-void WriteNewTable(FileSystem& real_fs, Table& old_table, const std::string& work,
-                   const std::string& base, const TableDefinition& def,
+// at its creation and more as its rows are written. In a batch, the new
+// files take over files earlier restructures there replaced.
+void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
+                   const std::string& work, const std::string& base, const TableDefinition& def,
                    const std::vector<int>& source, const BuildTableOptions& options) {
-  UnsyncedFileSystem fs(real_fs);
+  std::optional<UnsyncedFileSystem> unsynced;
+  FileSystem& fs = batch ? batch->reusing() : unsynced.emplace(real_fs);
+  struct AnyName {
+    CreationBatch* batch;
+    explicit AnyName(CreationBatch* b) : batch(b) {
+      if (batch) batch->reusing().takeAnyName(true);
+    }
+    ~AnyName() {
+      if (batch) batch->reusing().takeAnyName(false);
+    }
+    AnyName(const AnyName&) = delete;
+    AnyName& operator=(const AnyName&) = delete;
+  } any_name(batch);
   RemoveWorkDirectory(fs, work);
   fs.makeDirectories(work);
   Table::Create(work, base, def, fs);
@@ -570,7 +589,20 @@ void WriteNewTable(FileSystem& real_fs, Table& old_table, const std::string& wor
     }
   }
   if (!done) restructure::CopyRows(fs, old_table, work, base, source, false, options);
-  SyncTableFiles(real_fs, work, base);
+  SyncTableFiles(real_fs, work, base, batch);
+}
+
+// Hands the old table's files, which no table needs once the restructure is
+// committed, to `batch` for reuse; those it does not take are replaced or
+// deleted by the journal as usual.
+void RecycleOldFiles(CreationBatch& batch, const std::vector<std::string>& old_files) {
+  for (const std::string& f : old_files) {
+    try {
+      batch.recycle(f);
+    } catch (const EDBEngineError&) {
+      // Left to the journal.
+    }
+  }
 }
 
 // Moves the committed new files over the old ones and ends the journal.
@@ -603,10 +635,15 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
               NewFilesBytes(trial.table(), RowsForRoom(*old_table), blob_bytes));
   }
 
+  CreationBatch* batch = options.creation_batch;
+  if (batch &&
+      (&batch->fileSystem() != &fs || !fs.sameDirectory(batch->directory(), t.directory))) {
+    batch = nullptr;
+  }
   const std::string work_name = WorkDirectoryName(base);
   const std::string work = JoinPath(t.directory, work_name);
   try {
-    WriteNewTable(fs, *old_table, work, base, def, source, options);
+    WriteNewTable(fs, batch, *old_table, work, base, def, source, options);
   } catch (EDBEngineError& e) {
     RemoveWorkDirectory(fs, work);
     if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
@@ -616,8 +653,8 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
     throw;
   }
 
-  std::vector<std::string> new_files = TableFiles(fs, work, base);
-  const RestructureJournal j = JournalOf(TableFiles(fs, t.directory, base), new_files, work_name);
+  const std::vector<std::string> old_files = TableFiles(fs, t.directory, base);
+  const RestructureJournal j = JournalOf(old_files, TableFiles(fs, work, base), work_name);
   const std::string journal_path = JoinPath(t.directory, JournalName(base));
   std::unique_ptr<File> journal_lock;
   try {
@@ -627,6 +664,7 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
     throw;
   }
   // The old table and the journal stay locked while the files are replaced.
+  if (batch) RecycleOldFiles(*batch, old_files);
   Swap(fs, t.directory, base, journal_path, j);
   journal_lock.reset();
   old_table.reset();

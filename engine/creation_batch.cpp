@@ -20,83 +20,12 @@ bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".
 
 }  // namespace
 
-// The file system the tables are written through: every sync is left to
-// the commit, which syncs the work directory as a whole. A file created
-// under the name of a discarded file is that file, taken over.
-class CreationBatch::Unsynced final : public UnsyncedFileSystem {
- public:
-  Unsynced(FileSystem& fs, std::string reuse) : UnsyncedFileSystem(fs), reuse_(std::move(reuse)) {}
-  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
-    const std::string key = Upper(path);
-    auto reused = reused_.find(key);
-    if (mode == OpenMode::kCreate) {
-      if (reused == reused_.end() && reuse(path)) {
-        reused = reused_.emplace(key, Reused{path, nullptr}).first;
-      }
-      // Created again: what it held before is as good as the old table's.
-      if (reused != reused_.end()) reused->second.content = std::make_shared<ReusedContent>();
-    }
-    if (reused == reused_.end()) return UnsyncedFileSystem::open(path, mode);
-    // Its syncs, as every other file's, wait for the commit.
-    const OpenMode base_mode = mode == OpenMode::kCreate ? OpenMode::kReadWrite : mode;
-    return std::make_unique<ReusedFile>(
-        std::make_unique<UnsyncedFile>(base().open(path, base_mode)), reused->second.content);
-  }
-  void remove(const std::string& path) override {
-    base().remove(path);
-    reused_.erase(Upper(path));
-  }
-  void rename(const std::string& from, const std::string& to) override {
-    base().rename(from, to);
-    const auto reused = reused_.find(Upper(from));
-    if (reused == reused_.end()) return;
-    std::shared_ptr<ReusedContent> content = std::move(reused->second.content);
-    reused_.erase(reused);
-    reused_[Upper(to)] = Reused{to, std::move(content)};
-  }
-
-  void addDiscarded(const std::string& name) { discarded_.insert(name); }
-  void forgetDiscarded() {
-    discarded_.clear();
-    reused_.clear();
-  }
-  // Gives each file taken over the bytes and size of a new file.
-  void finishReused() {
-    for (const auto& entry : reused_) {
-      entry.second.content->finish(*base().open(entry.second.path, OpenMode::kReadWrite));
-    }
-    reused_.clear();
-  }
-
- private:
-  bool reuse(const std::string& path) {
-    const auto found = discarded_.find(Upper(FileNameOf(path)));
-    if (found == discarded_.end()) return false;
-    const std::string from = JoinPath(reuse_, *found);
-    discarded_.erase(found);
-    try {
-      base().rename(from, path);
-    } catch (const EDBEngineError&) {
-      return false;  // created anew; the discarded file goes with the others
-    }
-    return true;
-  }
-
-  std::string reuse_;
-  std::set<std::string> discarded_;  // upper-case names in reuse_
-  struct Reused {
-    std::string path;
-    std::shared_ptr<ReusedContent> content;
-  };
-  std::map<std::string, Reused> reused_;  // by upper-case path
-};
-
 CreationBatch::CreationBatch(FileSystem& fs, std::string directory)
     : fs_(fs),
       directory_(std::move(directory)),
       work_(JoinPath(directory_, WorkDirectoryName())),
       reuse_(JoinPath(work_, kReuseDirectory)),
-      unsynced_(std::make_unique<Unsynced>(fs, reuse_)) {}
+      reusing_(std::make_unique<ReusingFileSystem>(fs, reuse_)) {}
 
 CreationBatch::~CreationBatch() {
   if (!lock_) return;
@@ -138,7 +67,7 @@ void CreationBatch::clearWorkDirectory() {
   for (const std::string& entry : fs_.list(work_)) {
     if (entry != kLockFile) fs_.remove(JoinPath(work_, entry));
   }
-  unsynced_->forgetDiscarded();
+  reusing_->forgetPooled();
   if (!fs_.isDirectory(reuse_)) return;
   for (const std::string& entry : fs_.list(reuse_)) fs_.remove(JoinPath(reuse_, entry));
   fs_.removeDirectory(reuse_);
@@ -173,7 +102,7 @@ void CreationBatch::discard(const std::vector<std::string>& files) {
       const std::string name = Upper(f);
       try {
         fs_.rename(JoinPath(directory_, f), JoinPath(reuse_, name));
-        unsynced_->addDiscarded(name);
+        reusing_->addPooled(name);
         moved = true;
       } catch (const EDBEngineError&) {
         removeQuietly(JoinPath(directory_, f));
@@ -186,6 +115,19 @@ void CreationBatch::discard(const std::vector<std::string>& files) {
   fs_.list(reuse_);
 }
 
+bool CreationBatch::recycle(const std::string& file) {
+  constexpr uint64_t kLargestRecycled = uint64_t{1} << 20;
+  if (!ensureWorkDirectory()) return false;
+  const std::string name = Upper(file);
+  if (reusing_->pooled(name)) return false;
+  const std::string path = JoinPath(directory_, file);
+  if (fs_.open(path, OpenMode::kRead)->size() >= kLargestRecycled) return false;
+  fs_.makeDirectories(reuse_);
+  fs_.rename(path, JoinPath(reuse_, name));
+  reusing_->addPooled(name);
+  return true;
+}
+
 void CreationBatch::create(const std::string& name, const paradox::TableDefinition& def) {
   if (!ensureWorkDirectory()) {
     paradox::Table::Create(directory_, name, def, fs_);
@@ -193,7 +135,7 @@ void CreationBatch::create(const std::string& name, const paradox::TableDefiniti
   }
   const std::string base = paradox::TableBaseName(name);
   paradox::Table::RefuseIfInUse(directory_, base, fs_);
-  paradox::Table::Create(work_, base, def, *unsynced_);
+  paradox::Table::Create(work_, base, def, *reusing_);
   for (const std::string& b : pending_) {
     if (Upper(b) == Upper(base)) return;  // created again: replaced in the work directory
   }
@@ -221,7 +163,7 @@ void CreationBatch::commit() {
     for (const std::string& base : pending_) {
       for (const std::string& f : FilesOf(fs_, work_, base)) files.push_back(JoinPath(work_, f));
     }
-    unsynced_->finishReused();
+    reusing_->finishReused();
     fs_.syncTogether(files, {work_});
     for (const std::string& base : pending_) {
       paradox::Table::RefuseIfInUse(directory_, base, fs_);

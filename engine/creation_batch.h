@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "engine/fs/file_system.h"
+#include "engine/fs/reused_file.h"
 #include "engine/paradox/table.h"
 
 namespace vellum::engine {
@@ -52,6 +53,7 @@ class CreationBatch {
   static const char* WorkDirectoryName();
 
   const std::string& directory() const { return directory_; }
+  FileSystem& fileSystem() const { return fs_; }
   // Creates table `name` as Table::Create would; it appears in the target
   // directory at the next commit() (at once when the batch could not take
   // the work directory). Raises what Table::Create raises, before anything
@@ -73,8 +75,18 @@ class CreationBatch {
   // deleted.
   void discard(const std::vector<std::string>& files);
 
+  // The file system a restructure in the target directory writes its new
+  // table through, so that the new files take over discarded ones; the
+  // restructure calls its finishReused() before it syncs them.
+  ReusingFileSystem& reusing() { return *reusing_; }
+  // Takes `file`, a file of the target directory that no table needs any
+  // more (one a committed restructure replaces or drops), into the
+  // discarded files for reuse, without a sync. False when it stays where it
+  // is: the batch has no work directory, a discarded file has its name, or
+  // it holds 1 MB or more, whose room is better given back at once.
+  bool recycle(const std::string& file);
+
  private:
-  class Unsynced;
   bool ensureWorkDirectory();
   bool takeWorkDirectory();
   void clearWorkDirectory();
@@ -85,7 +97,7 @@ class CreationBatch {
   std::string work_;
   std::string reuse_;           // the discarded files, under upper-case names
   std::unique_ptr<File> lock_;  // held while the work directory is ours
-  std::unique_ptr<Unsynced> unsynced_;
+  std::unique_ptr<ReusingFileSystem> reusing_;
   bool tried_ = false;
   std::vector<std::string> pending_;  // base names, in the order created
 };

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/errors.h"
+#include "engine/text.h"
+
 namespace vellum::engine {
 
 void ReusedContent::wrote(uint64_t offset, uint64_t n) {
@@ -76,6 +79,69 @@ size_t ReusedFile::read(uint64_t offset, void* buffer, size_t n) {
 void ReusedFile::write(uint64_t offset, const void* data, size_t n) {
   base().write(offset, data, n);
   content_->wrote(offset, n);
+}
+
+std::unique_ptr<File> ReusingFileSystem::open(const std::string& path, OpenMode mode) {
+  const std::string key = Upper(path);
+  auto reused = reused_.find(key);
+  if (mode == OpenMode::kCreate) {
+    // One removed behind this file system's back is created anew.
+    if (reused != reused_.end() && !base().exists(path)) {
+      reused_.erase(reused);
+      reused = reused_.end();
+    }
+    if (reused == reused_.end() && take(path)) {
+      reused = reused_.emplace(key, Reused{path, nullptr}).first;
+    }
+    // Created again: what it held before is as good as the old file's.
+    if (reused != reused_.end()) reused->second.content = std::make_shared<ReusedContent>();
+  }
+  if (reused == reused_.end()) return UnsyncedFileSystem::open(path, mode);
+  const OpenMode base_mode = mode == OpenMode::kCreate ? OpenMode::kReadWrite : mode;
+  return std::make_unique<ReusedFile>(std::make_unique<UnsyncedFile>(base().open(path, base_mode)),
+                                      reused->second.content);
+}
+
+void ReusingFileSystem::remove(const std::string& path) {
+  base().remove(path);
+  reused_.erase(Upper(path));
+}
+
+void ReusingFileSystem::rename(const std::string& from, const std::string& to) {
+  base().rename(from, to);
+  const auto reused = reused_.find(Upper(from));
+  if (reused == reused_.end()) return;
+  std::shared_ptr<ReusedContent> content = std::move(reused->second.content);
+  reused_.erase(reused);
+  reused_[Upper(to)] = Reused{to, std::move(content)};
+}
+
+void ReusingFileSystem::forgetPooled() {
+  pooled_.clear();
+  reused_.clear();
+}
+
+void ReusingFileSystem::finishReused() {
+  for (const auto& [key, entry] : reused_) {
+    (void)key;
+    if (!base().exists(entry.path)) continue;  // removed since, with its directory
+    entry.content->finish(*base().open(entry.path, OpenMode::kReadWrite));
+  }
+  reused_.clear();
+}
+
+bool ReusingFileSystem::take(const std::string& path) {
+  auto found = pooled_.find(Upper(FileNameOf(path)));
+  if (found == pooled_.end() && any_name_) found = pooled_.begin();
+  if (found == pooled_.end()) return false;
+  const std::string from = JoinPath(pool_, *found);
+  pooled_.erase(found);
+  try {
+    base().rename(from, path);
+  } catch (const EDBEngineError&) {
+    return false;  // created anew; the pooled file goes with the pool
+  }
+  return true;
 }
 
 }  // namespace vellum::engine

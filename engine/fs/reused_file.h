@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
+#include <string>
 
 #include "engine/fs/forwarding_file_system.h"
 
@@ -54,6 +56,47 @@ class ReusedFile final : public ForwardingFile {
 
  private:
   std::shared_ptr<ReusedContent> content_;
+};
+
+// A file system through which new files take over discarded ones: those its
+// owner has moved into the directory `pool` and named with addPooled().
+// Creating a file takes the pooled file of the same name (letter case
+// aside) if there is one -- or, while takeAnyName() is on, any other -- and
+// opens it as a ReusedFile; otherwise it creates the file as usual. Every sync
+// through it is left to the owner, who calls finishReused() once the files
+// are complete and then syncs them through the base.
+class ReusingFileSystem final : public UnsyncedFileSystem {
+ public:
+  ReusingFileSystem(FileSystem& base, std::string pool)
+      : UnsyncedFileSystem(base), pool_(std::move(pool)) {}
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override;
+  void remove(const std::string& path) override;
+  void rename(const std::string& from, const std::string& to) override;
+
+  // Off, a pooled file waits for a file of its own name (a table created
+  // again); on, any file created may take it (a restructure's new files,
+  // whose names are the table's own).
+  void takeAnyName(bool on) { any_name_ = on; }
+  bool pooled(const std::string& name) const { return pooled_.count(name) != 0; }
+  // `name` (upper case) is now in the pool.
+  void addPooled(const std::string& name) { pooled_.insert(name); }
+  // The pool and the files taken from it are gone.
+  void forgetPooled();
+  // Gives each file taken over (that is still there) the bytes and size of a
+  // new file with the same writes.
+  void finishReused();
+
+ private:
+  bool take(const std::string& path);
+
+  struct Reused {
+    std::string path;
+    std::shared_ptr<ReusedContent> content;
+  };
+  std::string pool_;
+  bool any_name_ = false;
+  std::set<std::string> pooled_;          // upper-case names in pool_
+  std::map<std::string, Reused> reused_;  // by upper-case path
 };
 
 }  // namespace vellum::engine

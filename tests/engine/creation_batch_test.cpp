@@ -246,8 +246,14 @@ TEST(CreationBatchTest, ATableThatReusesFilesHoldsTheBytesOfANewTable) {
   const std::vector<std::string> files = FilesIn(fresh.path());
   ASSERT_EQ(files.size(), 10u);
   EXPECT_EQ(FilesIn(dir.path()), files);
+  // The headers' update times (0x60) may fall in different seconds.
+  const auto bytes = [](const std::string& path) {
+    std::string content = test::ReadFile(path);
+    if (ExtensionOf(path) != ".VAL" && content.size() >= 0x64) content.replace(0x60, 4, 4, '\0');
+    return content;
+  };
   for (const std::string& f : files) {
-    EXPECT_EQ(test::ReadFile(dir.file(f)), test::ReadFile(fresh.file(f))) << f;
+    EXPECT_TRUE(bytes(dir.file(f)) == bytes(fresh.file(f))) << f << " differs";
   }
 }
 
