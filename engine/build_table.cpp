@@ -560,17 +560,7 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
                    const std::vector<int>& source, const BuildTableOptions& options) {
   std::optional<UnsyncedFileSystem> unsynced;
   FileSystem& fs = batch ? batch->reusing() : unsynced.emplace(real_fs);
-  struct AnyName {
-    CreationBatch* batch;
-    explicit AnyName(CreationBatch* b) : batch(b) {
-      if (batch) batch->reusing().takeAnyName(true);
-    }
-    ~AnyName() {
-      if (batch) batch->reusing().takeAnyName(false);
-    }
-    AnyName(const AnyName&) = delete;
-    AnyName& operator=(const AnyName&) = delete;
-  } any_name(batch);
+  const ReusingFileSystem::AnyNameScope any_name(batch ? &batch->reusing() : nullptr);
   RemoveWorkDirectory(fs, work);
   fs.makeDirectories(work);
   Table::Create(work, base, def, fs);

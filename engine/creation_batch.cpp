@@ -1,11 +1,8 @@
 #include "engine/creation_batch.h"
 
-#include <map>
-#include <set>
 #include <utility>
 
 #include "engine/errors.h"
-#include "engine/fs/forwarding_file_system.h"
 #include "engine/fs/reused_file.h"
 #include "engine/text.h"
 

@@ -77,6 +77,21 @@ class ReusingFileSystem final : public UnsyncedFileSystem {
   // again); on, any file created may take it (a restructure's new files,
   // whose names are the table's own).
   void takeAnyName(bool on) { any_name_ = on; }
+  // Turns takeAnyName() on for its lifetime; does nothing given nullptr.
+  class AnyNameScope {
+   public:
+    explicit AnyNameScope(ReusingFileSystem* fs) : fs_(fs) {
+      if (fs_) fs_->takeAnyName(true);
+    }
+    ~AnyNameScope() {
+      if (fs_) fs_->takeAnyName(false);
+    }
+    AnyNameScope(const AnyNameScope&) = delete;
+    AnyNameScope& operator=(const AnyNameScope&) = delete;
+
+   private:
+    ReusingFileSystem* fs_;
+  };
   bool pooled(const std::string& name) const { return pooled_.count(name) != 0; }
   // `name` (upper case) is now in the pool.
   void addPooled(const std::string& name) { pooled_.insert(name); }
