@@ -4,6 +4,8 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
+  # Rebuilds on the same machine reuse earlier compilations.
+  ccache
   libgtest-dev googletest libbenchmark-dev
   pxlib-dev
   clang libclang-rt-14-dev
