@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -25,8 +26,14 @@ inline constexpr std::array<std::string_view, 17> FieldTypeChoices = {
 // Name of a logical field type (values 0..22 as the engine reports them).
 std::string FieldTypeName(engine::FieldType type);
 
+// Width of DDFields.Tipo: longer names ("ParadoxOle", "TypedBinary") are
+// stored cut to it.
+inline constexpr size_t kStoredTypeNameWidth = 8;
+
 // The logical type whose name equals `text` exactly (case-sensitive, no
-// trimming). Raises vellum::Error "Unknown data type "<text>"" otherwise.
+// trimming), or whose name, cut to the width DDFields.Tipo stores, does:
+// "ParadoxO" is the ParadoxOle the loader stored. Raises vellum::Error
+// "Unknown data type "<text>"" otherwise.
 engine::FieldType FieldTypeFromName(const std::string& text);
 
 }  // namespace vellum::dictionary

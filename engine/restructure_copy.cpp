@@ -360,7 +360,11 @@ RecordMapper::RecordMapper(Table& old_table, Table& fresh, const std::vector<int
     } else if (o.type == paradox::PxType::kAlpha && n.type == paradox::PxType::kAlpha &&
                single_byte) {
       fill_[i] = Fill::kAlpha;
-    } else if (with_blobs || !paradox::IsBlobType(n.type)) {
+    } else if (!with_blobs && paradox::IsBlobType(n.type)) {
+      continue;
+    } else if (paradox::HoldsStoredBytes(o.type) && paradox::HoldsStoredBytes(n.type)) {
+      fill_[i] = Fill::kStored;
+    } else {
       fill_[i] = Fill::kConvert;
     }
   }
@@ -373,7 +377,7 @@ void RecordMapper::planSpans() {
   const uint32_t size = fresh_.header().record_size;
   std::vector<bool> filled(size, false);
   for (size_t i = 0; i < fill_.size(); ++i) {
-    if (fill_[i] == Fill::kConvert) converted_.push_back(i);
+    if (fill_[i] == Fill::kConvert || fill_[i] == Fill::kStored) converted_.push_back(i);
     if (fill_[i] != Fill::kBytes && fill_[i] != Fill::kAlpha) continue;
     const paradox::PxField& o = old_px[static_cast<size_t>(source_[i])];
     const paradox::PxField& n = new_px[i];
@@ -407,7 +411,12 @@ void RecordMapper::map(const uint8_t* in, uint8_t* out) {
   for (const Span& c : copies_) std::memcpy(out + c.to, in + c.from, c.length);
   const auto& new_fields = fresh_.structure().fields;
   for (size_t i : converted_) {
-    Value v = old_.fieldValue(static_cast<size_t>(source_[i]), in);
+    const auto from = static_cast<size_t>(source_[i]);
+    if (fill_[i] == Fill::kStored) {
+      fresh_.setFieldBytes(i, old_.fieldBytes(from, in), out);
+      continue;
+    }
+    Value v = old_.fieldValue(from, in);
     fresh_.setFieldValue(i, ConvertFieldValue(v, new_fields[i].type, new_fields[i].size), out);
   }
 }

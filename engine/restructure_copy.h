@@ -15,12 +15,15 @@
 
 namespace vellum::engine::restructure {
 
-// Makes the records of a new table from the old table's: new field i takes
-// old field `source[i]` (-1: none) by its bytes where both are stored alike
-// (or are Alpha of other sizes in a single-byte code page), otherwise through
-// ConvertFieldValue. Large-object values are written to the new table's
-// blob file, unless `with_blobs` is false (then they are left empty, as a
-// check that never keeps the records does). Both tables must outlive it.
+// Makes the records of a new table from the old table's (both in one code
+// page): new field i takes old field `source[i]` (-1: none) by its record
+// bytes where both are stored alike (or are Alpha of other sizes in a
+// single-byte code page); between text, bytes and large-object fields by the
+// value's stored bytes (never decoded, so text the code page does not
+// describe keeps its bytes), cut where the new field is shorter; otherwise
+// through ConvertFieldValue. Large-object values are written to the new
+// table's blob file, unless `with_blobs` is false (then they are left empty,
+// as a check that never keeps the records does). Both tables must outlive it.
 class RecordMapper {
  public:
   RecordMapper(paradox::Table& old_table, paradox::Table& fresh, const std::vector<int>& source,
@@ -33,7 +36,7 @@ class RecordMapper {
   bool newTableHasBlobs() const { return has_blobs_; }
 
  private:
-  enum class Fill { kNull, kBytes, kAlpha, kConvert };
+  enum class Fill { kNull, kBytes, kAlpha, kStored, kConvert };
   // A run of bytes taken over as they are; runs next to each other in both
   // records are one.
   struct Span {

@@ -202,8 +202,12 @@ class Planner {
 
     // Per new field, the existing field it comes from when its values go
     // through a conversion (a field of the same type and size keeps its
-    // bytes, large objects always convert).
+    // bytes, large objects always convert), and whether the conversion moves
+    // the stored bytes (text, bytes and large objects: cut, never re-encoded)
+    // into a field of storage type `px`.
     std::vector<int> converted(plan.fields.size(), -1);
+    std::vector<bool> moves_bytes(plan.fields.size(), false);
+    std::vector<engine::paradox::PxType> px(plan.fields.size(), engine::paradox::PxType::kAlpha);
     std::set<size_t> kept;
     for (size_t i = 0; i < plan.fields.size(); ++i) {
       FieldPlan& fp = plan.fields[i];
@@ -215,7 +219,11 @@ class Planner {
       fp.old_size = old.size;
       const bool same_bytes =
           old.type == fp.type && old.size == fp.size && !engine::IsLargeObjectType(fp.type);
-      if (!same_bytes) converted[i] = number - 1;
+      if (same_bytes) continue;
+      converted[i] = number - 1;
+      moves_bytes[i] = engine::paradox::PxTypeFor(fp.type, &px[i]) &&
+                       engine::paradox::HoldsStoredBytes(old.px_type) &&
+                       engine::paradox::HoldsStoredBytes(px[i]);
     }
     for (size_t j = 0; j < old_fields.size(); ++j) {
       if (kept.count(j) == 0) {
@@ -223,13 +231,23 @@ class Planner {
       }
     }
 
+    const int code_page = table->structure().code_page;
     engine::paradox::Table::Scanner scanner(*table);
     engine::paradox::Row row;
     while (scanner.next(row)) {
       for (size_t i = 0; i < plan.fields.size(); ++i) {
         if (converted[i] < 0) continue;
         FieldPlan& fp = plan.fields[i];
-        switch (PredictValueLoss(row[static_cast<size_t>(converted[i])], fp.type, fp.size)) {
+        const auto from = static_cast<size_t>(converted[i]);
+        if (moves_bytes[i]) {
+          const engine::Bytes bytes = table->fieldBytes(from, scanner.raw());
+          const size_t length = static_cast<size_t>(std::max(fp.size, 0));
+          if (engine::paradox::KeptStoredBytes(bytes, px[i], length, code_page) < bytes.size()) {
+            ++fp.cut;
+          }
+          continue;
+        }
+        switch (PredictValueLoss(row[from], fp.type, fp.size)) {
           case ValueLoss::kCut:
             ++fp.cut;
             break;

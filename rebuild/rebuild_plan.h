@@ -14,8 +14,9 @@
 // finish what an interrupted restructure left).
 //
 // Values are predicted as a restructure carries them over: a field of the
-// same type and size keeps its bytes; text and bytes that no longer fit are
-// cut to the new size; a value converted to another type that has no value
+// same type and size keeps its bytes; text, bytes and large objects move as
+// their stored bytes, and those that no longer fit are cut to the new size
+// (text on a character boundary); a value converted to another type that has no value
 // of the new type (a text that is no number, a number out of range, a date
 // into a number ...) becomes empty.
 #pragma once

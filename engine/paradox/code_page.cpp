@@ -153,4 +153,21 @@ std::optional<std::string> CodePage::fromUtf8Exact(const std::string& text) cons
   return out;
 }
 
+size_t FitToCharacters(const uint8_t* data, size_t n, size_t limit, int number) {
+  if (n <= limit) return n;
+  const bool double_byte = number == 932 || number == 936 || number == 949 || number == 950;
+  if (!double_byte) return limit;
+  auto lead = [number](uint8_t b) {
+    if (number == 932) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    return b >= 0x81 && b <= 0xFE;
+  };
+  size_t at = 0;
+  while (at < limit) {
+    const size_t width = lead(data[at]) && at + 1 < n ? 2 : 1;
+    if (at + width > limit) break;
+    at += width;
+  }
+  return at;
+}
+
 }  // namespace vellum::engine::paradox

@@ -5,6 +5,8 @@
 // nothing.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +43,12 @@ class CodePage {
 // The code pages tables are known to be written in: the DOS and Windows
 // pages of the Paradox language drivers, GBK (936) and Roman-8 (0).
 const std::vector<int>& KnownCodePages();
+
+// The length of the longest start of `data` (of `n` bytes) no longer than
+// `limit` that ends on a character boundary of code page `number`: in the
+// double-byte code pages (932, 936, 949, 950) a lead byte and the byte after
+// it are one character and are kept or cut together.
+size_t FitToCharacters(const uint8_t* data, size_t n, size_t limit, int number);
 
 // iconv name of a code page number ("CP1252", "HP-ROMAN8", ...).
 std::string IconvName(int number);

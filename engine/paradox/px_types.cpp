@@ -91,6 +91,64 @@ int MinimumLevel(PxType type) {
   }
 }
 
+bool PxTypeFor(FieldType t, PxType* out) {
+  switch (t) {
+    case FieldType::kString:
+      *out = PxType::kAlpha;
+      return true;
+    case FieldType::kSmallint:
+      *out = PxType::kShort;
+      return true;
+    case FieldType::kInteger:
+      *out = PxType::kLong;
+      return true;
+    case FieldType::kBoolean:
+      *out = PxType::kLogical;
+      return true;
+    case FieldType::kFloat:
+      *out = PxType::kNumber;
+      return true;
+    case FieldType::kCurrency:
+      *out = PxType::kMoney;
+      return true;
+    case FieldType::kBCD:
+      *out = PxType::kBcd;
+      return true;
+    case FieldType::kDate:
+      *out = PxType::kDate;
+      return true;
+    case FieldType::kTime:
+      *out = PxType::kTime;
+      return true;
+    case FieldType::kDateTime:
+      *out = PxType::kTimestamp;
+      return true;
+    case FieldType::kBytes:
+      *out = PxType::kBytes;
+      return true;
+    case FieldType::kAutoInc:
+      *out = PxType::kAutoInc;
+      return true;
+    case FieldType::kBlob:
+      *out = PxType::kBinary;
+      return true;
+    case FieldType::kMemo:
+      *out = PxType::kMemo;
+      return true;
+    case FieldType::kGraphic:
+      *out = PxType::kGraphic;
+      return true;
+    case FieldType::kFmtMemo:
+      *out = PxType::kFmtMemo;
+      return true;
+    case FieldType::kParadoxOle:
+      *out = PxType::kOle;
+      return true;
+    default:
+      return false;
+  }
+}
+
 FieldType LogicalTypeOf(PxType type) {
   switch (type) {
     case PxType::kAlpha:

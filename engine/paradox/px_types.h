@@ -38,6 +38,8 @@ bool IsBlobType(PxType type);
 int StorageSize(PxType type, uint8_t size_byte);
 // Lowest table level that can hold a field of this type.
 int MinimumLevel(PxType type);
+// Storage type of a logical type; false when Paradox has no such field.
+bool PxTypeFor(FieldType t, PxType* out);
 // Logical type the engine reports for a storage type.
 FieldType LogicalTypeOf(PxType type);
 // Size reported with the logical type: the length for Alpha and Bytes, the

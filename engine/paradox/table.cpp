@@ -46,65 +46,6 @@ std::vector<std::string> SplitKeys(const std::string& text) {
   return parts;
 }
 
-// Storage type of a logical type; false when Paradox has no such field.
-bool PxTypeFor(FieldType t, PxType* out) {
-  switch (t) {
-    case FieldType::kString:
-      *out = PxType::kAlpha;
-      return true;
-    case FieldType::kSmallint:
-      *out = PxType::kShort;
-      return true;
-    case FieldType::kInteger:
-      *out = PxType::kLong;
-      return true;
-    case FieldType::kBoolean:
-      *out = PxType::kLogical;
-      return true;
-    case FieldType::kFloat:
-      *out = PxType::kNumber;
-      return true;
-    case FieldType::kCurrency:
-      *out = PxType::kMoney;
-      return true;
-    case FieldType::kBCD:
-      *out = PxType::kBcd;
-      return true;
-    case FieldType::kDate:
-      *out = PxType::kDate;
-      return true;
-    case FieldType::kTime:
-      *out = PxType::kTime;
-      return true;
-    case FieldType::kDateTime:
-      *out = PxType::kTimestamp;
-      return true;
-    case FieldType::kBytes:
-      *out = PxType::kBytes;
-      return true;
-    case FieldType::kAutoInc:
-      *out = PxType::kAutoInc;
-      return true;
-    case FieldType::kBlob:
-      *out = PxType::kBinary;
-      return true;
-    case FieldType::kMemo:
-      *out = PxType::kMemo;
-      return true;
-    case FieldType::kGraphic:
-      *out = PxType::kGraphic;
-      return true;
-    case FieldType::kFmtMemo:
-      *out = PxType::kFmtMemo;
-      return true;
-    case FieldType::kParadoxOle:
-      *out = PxType::kOle;
-      return true;
-    default:
-      return false;
-  }
-}
-
 const char* LogicalName(FieldType t) {
   static const char* names[] = {"Unknown",  "String",      "Smallint", "Integer",  "Word",
                                 "Boolean",  "Float",       "Currency", "BCD",      "Date",
@@ -211,6 +152,12 @@ struct Table::Impl : public ReadGuard {
                    bool key = false);
   std::string encodeText(const PxField& f, const std::string& text, bool key);
   Value decodeField(const PxField& f, const uint8_t* rec);
+  // A blob field's value as stored (its leader alone when the .MB is
+  // missing), and the other way.
+  Bytes readBlob(const PxField& f, const uint8_t* p);
+  void writeBlob(const PxField& f, const Bytes& data, uint8_t* p);
+  Bytes storedBytes(const PxField& f, const uint8_t* rec);
+  void setStoredBytes(const PxField& f, const Bytes& bytes, uint8_t* rec);
   void encodeRow(const Row& row, std::vector<uint8_t>* rec, const TableStructure& st);
   Row decodeRow(const uint8_t* rec);
   void releaseBlobs(const uint8_t* rec);
@@ -395,16 +342,7 @@ void Table::Impl::encodeField(const PxField& f, size_t index, const Value& v, ui
         bad("this value (text or bytes are expected)");
       }
       if (data.empty()) return;
-      if (static_cast<int>(data.size()) > f.leaderLength() && !blobs) {
-        ThrowInvalid("Table \"" + base + "\" has no blob file for field \"" +
-                     code_page->toUtf8(f.name) + "\"");
-      }
-      if (blobs) {
-        blobs->write(p, f.leaderLength(), f.type, data);
-      } else {
-        std::memcpy(p, data.data(), data.size());
-        StoreLe32(p + f.leaderLength() + 4, static_cast<uint32_t>(data.size()));
-      }
+      writeBlob(f, data, p);
       *wrote_blob = true;
       break;
     }
@@ -473,17 +411,7 @@ Value Table::Impl::decodeField(const PxField& f, const uint8_t* rec) {
     case PxType::kOle:
     case PxType::kGraphic: {
       if (IsAllZero(p, f.length)) return std::monostate{};
-      std::string fname = code_page->toUtf8(f.name);
-      Bytes data;
-      if (blobs) {
-        data = blobs->read(p, f.leaderLength(), f.type, fname);
-      } else {
-        // The .MB is missing (verify reports it): a value that lived there
-        // reads as the part its leader repeats, all the table still holds.
-        const auto d = BlobDescriptor::Decode(p, f.leaderLength());
-        data.assign(p, p + std::min<size_t>(d.length, static_cast<size_t>(f.leaderLength())));
-        if (d.length > static_cast<uint32_t>(f.leaderLength())) ++values_cut_short;
-      }
+      Bytes data = readBlob(f, p);
       if (data.empty()) return std::monostate{};
       if (f.type == PxType::kMemo) {
         return code_page->toUtf8(reinterpret_cast<const char*>(data.data()), data.size());
@@ -492,6 +420,60 @@ Value Table::Impl::decodeField(const PxField& f, const uint8_t* rec) {
     }
   }
   return std::monostate{};
+}
+
+Bytes Table::Impl::readBlob(const PxField& f, const uint8_t* p) {
+  if (blobs) return blobs->read(p, f.leaderLength(), f.type, code_page->toUtf8(f.name));
+  // The .MB is missing (verify reports it): a value that lived there reads
+  // as the part its leader repeats, all the table still holds.
+  const auto d = BlobDescriptor::Decode(p, f.leaderLength());
+  if (d.length > static_cast<uint32_t>(f.leaderLength())) ++values_cut_short;
+  return Bytes(p, p + std::min<size_t>(d.length, static_cast<size_t>(f.leaderLength())));
+}
+
+void Table::Impl::writeBlob(const PxField& f, const Bytes& data, uint8_t* p) {
+  if (static_cast<int>(data.size()) > f.leaderLength() && !blobs) {
+    ThrowInvalid("Table \"" + base + "\" has no blob file for field \"" +
+                 code_page->toUtf8(f.name) + "\"");
+  }
+  if (blobs) {
+    blobs->write(p, f.leaderLength(), f.type, data);
+  } else {
+    std::memcpy(p, data.data(), data.size());
+    StoreLe32(p + f.leaderLength() + 4, static_cast<uint32_t>(data.size()));
+  }
+}
+
+Bytes Table::Impl::storedBytes(const PxField& f, const uint8_t* rec) {
+  const uint8_t* p = rec + f.offset;
+  if (!HoldsStoredBytes(f.type)) {
+    ThrowInvalid("Field \"" + code_page->toUtf8(f.name) + "\" of table \"" + base +
+                 "\" does not hold its values as bytes");
+  }
+  if (f.type == PxType::kAlpha) {
+    size_t n = 0;
+    while (n < f.length && p[n] != 0) ++n;
+    return Bytes(p, p + n);
+  }
+  if (IsAllZero(p, f.length)) return {};
+  if (f.type == PxType::kBytes) return Bytes(p, p + f.length);
+  return readBlob(f, p);
+}
+
+void Table::Impl::setStoredBytes(const PxField& f, const Bytes& bytes, uint8_t* rec) {
+  uint8_t* p = rec + f.offset;
+  if (!HoldsStoredBytes(f.type)) {
+    ThrowInvalid("Field \"" + code_page->toUtf8(f.name) + "\" of table \"" + base +
+                 "\" does not hold its values as bytes");
+  }
+  std::memset(p, 0, f.length);
+  const size_t kept = KeptStoredBytes(bytes, f.type, f.length, code_page->number());
+  if (kept == 0) return;
+  if (IsBlobType(f.type)) {
+    writeBlob(f, bytes, p);
+  } else {
+    std::memcpy(p, bytes.data(), kept);
+  }
 }
 
 void Table::Impl::encodeRow(const Row& row, std::vector<uint8_t>* rec, const TableStructure& st) {
@@ -1516,6 +1498,15 @@ void Table::setFieldValue(size_t index, const Value& value, uint8_t* record) {
   impl_->encodeField(impl_->h().fields.at(index), index, value, record, &wrote);
 }
 
+Bytes Table::fieldBytes(size_t index, const uint8_t* record) {
+  return ReadTable(*impl_, options_.lock_wait_ms, true,
+                   [&] { return impl_->storedBytes(impl_->h().fields.at(index), record); });
+}
+
+void Table::setFieldBytes(size_t index, const Bytes& bytes, uint8_t* record) {
+  impl_->setStoredBytes(impl_->h().fields.at(index), bytes, record);
+}
+
 bool Table::Scanner::next(Row& row) {
   State& s = *state_;
   while (!s.started || s.index >= s.walker->count()) {
@@ -2033,6 +2024,19 @@ void Table::FlushAll(const std::vector<Table*>& tables) {
     }
     fs->syncFiles(unique);
   }
+}
+
+bool HoldsStoredBytes(PxType type) {
+  return type == PxType::kAlpha || type == PxType::kBytes || IsBlobType(type);
+}
+
+size_t KeptStoredBytes(const Bytes& bytes, PxType type, size_t length, int code_page) {
+  if (IsBlobType(type)) return bytes.size();
+  if (type == PxType::kBytes) return std::min(bytes.size(), length);
+  // An Alpha value ends at its first zero byte.
+  const auto zero = std::find(bytes.begin(), bytes.end(), uint8_t{0});
+  const auto n = static_cast<size_t>(zero - bytes.begin());
+  return FitToCharacters(bytes.data(), n, length, code_page);
 }
 
 std::vector<std::string> ListTables(const std::string& directory, FileSystem& fs) {

@@ -252,6 +252,14 @@ class Table {
   // the other way (blob values are written to this table's blob file).
   Value fieldValue(size_t index, const uint8_t* record);
   void setFieldValue(size_t index, const Value& value, uint8_t* record);
+  // The same for fields that hold bytes (HoldsStoredBytes: Alpha, Bytes and
+  // blob fields), as the bytes are stored, never decoded nor encoded: text in
+  // the table's code page whatever it holds, blob values without the graphic
+  // or OLE prefix. Empty for NULL. setFieldBytes keeps what fits the field
+  // (KeptStoredBytes): an Alpha value cut on a character boundary of the
+  // code page, a Bytes value to its length, a blob value whole.
+  Bytes fieldBytes(size_t index, const uint8_t* record);
+  void setFieldBytes(size_t index, const Bytes& bytes, uint8_t* record);
 
   // Inserts a record given as bytes in this table's record layout (blob
   // fields must already refer to this table's blob file); as insert().
@@ -408,6 +416,15 @@ class Table {
   TableStructure structure_;
   std::string directory_;
 };
+
+// Whether fields of `type` hold their values as bytes that can be moved
+// between fields without decoding: Alpha, Bytes and blob fields.
+bool HoldsStoredBytes(PxType type);
+// How many of a value's stored bytes a field of `type`, `length` bytes in
+// the record, keeps in code page `code_page`: an Alpha field up to its
+// length, cut on a character boundary and ending at a zero byte; a Bytes
+// field up to its length; a blob field all.
+size_t KeptStoredBytes(const Bytes& bytes, PxType type, size_t length, int code_page);
 
 // Table names (without extension) of the "*.DB" files of a directory.
 std::vector<std::string> ListTables(const std::string& directory,

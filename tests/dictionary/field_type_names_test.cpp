@@ -37,9 +37,24 @@ TEST(FieldTypeNamesTest, OtherCaseBlanksCutNamesAndEmptyTextFail) {
   ExpectUnknown("String ");
   ExpectUnknown(" String");
   ExpectUnknown("");
-  // Names longer than the 8 characters of DDFields.Tipo are stored cut.
-  ExpectUnknown("ParadoxO");
-  ExpectUnknown("TypedBin");
+  // Only a name cut at exactly the width of DDFields.Tipo stands for the
+  // longer name; other prefixes do not.
+  ExpectUnknown("ParadoxOl");
+  ExpectUnknown("Paradox");
+  ExpectUnknown("paradoxo");
+}
+
+TEST(FieldTypeNamesTest, NamesStoredCutToTheColumnWidthConvertBack) {
+  size_t longer = 0;
+  for (size_t i = 0; i < FieldTypeNames.size(); ++i) {
+    if (FieldTypeNames[i].size() <= kStoredTypeNameWidth) continue;
+    ++longer;
+    const std::string cut(FieldTypeNames[i].substr(0, kStoredTypeNameWidth));
+    EXPECT_EQ(static_cast<size_t>(FieldTypeFromName(cut)), i) << cut;
+  }
+  EXPECT_EQ(longer, 2u);  // ParadoxOle and TypedBinary
+  EXPECT_EQ(FieldTypeFromName("ParadoxO"), FieldType::kParadoxOle);
+  EXPECT_EQ(FieldTypeFromName("TypedBin"), FieldType::kTypedBinary);
 }
 
 TEST(FieldTypeNamesTest, ChoiceListHoldsOnlyKnownNames) {
