@@ -34,6 +34,7 @@
 #include "engine/fs/forwarding_file_system.h"
 #include "engine/fs/memory_file_system.h"
 #include "engine/number_text.h"
+#include "engine/paradox/blob_file.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/table.h"
 #include "engine/restructure_copy.h"
@@ -315,8 +316,9 @@ void SetFileProperties(const TableDescriptor& d, TableDefinition& def) {
 void KeepSortOrder(const paradox::TableStructure& old, TableDefinition& def) {
   if (!def.sort_order.empty() || def.sort_order_byte >= 0) return;
   const int level = def.level > 0 ? def.level : 4;
-  const std::string name =
-      old.sort_order.empty() ? paradox::SortOrderNameFor(old.sort_order_byte) : old.sort_order;
+  const std::string name = old.sort_order.empty()
+                               ? paradox::SortOrderNameFor(old.sort_order_byte, old.code_page)
+                               : old.sort_order;
   if (paradox::IsBinarySortOrder(name, old.sort_order_byte, level) || !paradox::HasAlphaKeys(def)) {
     def.sort_order = name;
     def.sort_order_byte = old.sort_order_byte;
@@ -610,6 +612,36 @@ void Swap(FileSystem& fs, const std::string& directory, const std::string& base,
   }
 }
 
+// Refuses a restructure that would cut large-object values for good: the
+// old table's blob file is missing, and values of blob fields the new table
+// keeps live there (the record holds only their first bytes).
+void RefuseCuttingValuesOfAMissingBlobFile(Table& old_table, const std::vector<int>& source) {
+  if (!old_table.blobFileMissing()) return;
+  const auto& old_fields = old_table.header().fields;
+  std::vector<const paradox::PxField*> kept;
+  for (int from : source) {
+    if (from < 0) continue;
+    const paradox::PxField& f = old_fields[static_cast<size_t>(from)];
+    if (paradox::IsBlobType(f.type)) kept.push_back(&f);
+  }
+  if (kept.empty()) return;
+  uint64_t cut = 0;
+  Table::Scanner scan(old_table);
+  while (scan.nextRaw()) {
+    for (const paradox::PxField* f : kept) {
+      const int leader = f->leaderLength();
+      const auto length = paradox::BlobDescriptor::Decode(scan.raw() + f->offset, leader).length;
+      if (length > static_cast<uint32_t>(leader)) ++cut;
+    }
+  }
+  if (cut == 0) return;
+  const std::string& base = old_table.structure().name;
+  ThrowInvalid("Table \"" + base + "\" cannot be restructured: its blob file " + base +
+               ".MB is missing: " + std::to_string(cut) + (cut == 1 ? " value" : " values") +
+               " of its memo and blob fields would be cut to what the table holds; restore the "
+               "blob file, or remove those fields from the definition");
+}
+
 void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, TableDefinition def,
                  const BuildTableOptions& options) {
   // Hold the old table exclusively for the whole restructure. Its validity
@@ -618,6 +650,7 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   KeepOldProperties(old_table->structure(), def);
   const std::string base = old_table->structure().name;
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
+  RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
   {
     TrialTable trial(def, base);
     const uint64_t blob_bytes = BlobFileBytes(fs, t.directory, base);
@@ -762,12 +795,14 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
   CheckRoom(
       fs, t.directory, base,
       NewFilesBytes(trial.table(), RowsForRoom(*old_table), BlobFileBytes(fs, t.directory, base)));
+  const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
+  RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
   MemoryFileSystem memory;
   const bool on_disk = !options.scratch_directory.empty();
   try {
-    restructure::CheckUniqueKeys(*old_table, trial.table(), trial.fs(),
-                                 SourcesOf(d, old_table->structure().fields), on_disk ? fs : memory,
-                                 options.scratch_directory, options.sort_buffer_bytes);
+    restructure::CheckUniqueKeys(*old_table, trial.table(), trial.fs(), source,
+                                 on_disk ? fs : memory, options.scratch_directory,
+                                 options.sort_buffer_bytes);
   } catch (const EDBEngineError& e) {
     if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
     throw;

@@ -300,7 +300,7 @@ void SetSortOrder(const std::string& table_name, const dictionary::TableProperti
   const int written_level = level > 0 ? level : 4;
   std::string name = p.sort_order;
   if (name.empty())
-    name = engine::paradox::SortOrderNameFor(static_cast<uint8_t>(p.sort_order_byte));
+    name = engine::paradox::SortOrderNameFor(static_cast<uint8_t>(p.sort_order_byte), p.code_page);
   if (engine::paradox::IsBinarySortOrder(name, p.sort_order_byte, written_level) ||
       !HasStringKeys(descriptor)) {
     descriptor.sort_order = name;

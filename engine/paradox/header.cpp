@@ -112,7 +112,8 @@ uint8_t SortOrderByteFor(const std::string& sort_order_id) {
   return 0;
 }
 
-std::string SortOrderNameFor(uint8_t sort_order_byte) {
+std::string SortOrderNameFor(uint8_t sort_order_byte, int code_page) {
+  if (sort_order_byte == 0x8F) return code_page == 1251 ? "ancyrr" : "polish";
   for (const auto& s : kSortOrders) {
     if (s.id == sort_order_byte) return s.name;
   }

@@ -127,8 +127,10 @@ uint8_t VersionIdForLevel(int level);
 
 // Sort-order id byte for a sort-order name (0 when unknown).
 uint8_t SortOrderByteFor(const std::string& sort_order_id);
-// Sort-order name of an id byte (level-3 headers hold the byte alone);
-// empty when unknown.
-std::string SortOrderNameFor(uint8_t sort_order_byte);
+// Sort-order name of an id byte (level-3 headers hold the byte alone) in a
+// table of code page `code_page`: one byte names two sort orders (0x8F is
+// "ancyrr" for Windows Cyrillic, 1251, and "polish" otherwise); empty when
+// unknown.
+std::string SortOrderNameFor(uint8_t sort_order_byte, int code_page);
 
 }  // namespace vellum::engine::paradox

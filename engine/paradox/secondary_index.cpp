@@ -118,8 +118,16 @@ SecondaryIndex::~SecondaryIndex() = default;
 void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
                                  const std::string& base, const TableHeader& t,
                                  const SecondarySpec& spec, const CodePage& cp) {
+  // An unkeyed table's indexes are not maintained: their entries name a
+  // record by its number and place (Tup No, Blk Num, Tup Offset) and are
+  // made anew when the index is used, so a new one holds none.
+  const bool maintained = t.key_fields > 0;
   TableHeader x;
-  x.file_type = spec.composite ? 8 : 5;
+  if (maintained) {
+    x.file_type = spec.composite ? 8 : 5;
+  } else {
+    x.file_type = spec.composite ? 6 : 3;
+  }
   x.version_id = t.version_id;
   x.block_kb = t.block_kb;
   x.sort_order = t.sort_order;
@@ -152,16 +160,22 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
   for (size_t k = 0; k < t.key_fields; ++k) {
     add(t.fields[k], static_cast<uint16_t>(x.fields.size() + 1));
   }
-  PxField blk;
-  blk.name = "Blk Num";
-  blk.type = PxType::kShort;
-  blk.size_byte = 2;
-  blk.length = 2;
-  add(blk, static_cast<uint16_t>(x.fields.size() + 1));
+  auto add_number = [&](const char* name, PxType type, uint8_t length) {
+    PxField f;
+    f.name = name;
+    f.type = type;
+    f.size_byte = length;
+    f.length = length;
+    add(f, static_cast<uint16_t>(x.fields.size() + 1));
+  };
+  if (!maintained) add_number("Tup No", PxType::kLong, 4);
+  add_number("Blk Num", PxType::kShort, 2);
+  if (!maintained) add_number("Tup Offset", PxType::kShort, 2);
   hi = std::max<uint16_t>(hi, static_cast<uint16_t>(x.fields.size()));
   x.hi_field_id = static_cast<uint16_t>(hi + 1);
   x.record_size = static_cast<uint16_t>(offset);
   x.num_fields = static_cast<uint16_t>(x.fields.size());
+  // Every field but the last is the key.
   x.key_fields = static_cast<uint16_t>(x.fields.size() - 1);
   if (spec.composite) x.index_name = cp.fromUtf8(spec.name);
   while (x.blockCapacity() < 3 && x.block_kb < 32)

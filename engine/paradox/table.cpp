@@ -591,7 +591,7 @@ bool IsBinarySortOrder(const std::string& sort_order, int sort_order_byte, int l
     return sort_order_byte <= 0 && (sort_order.empty() || EqualNoCase(sort_order, "ascii"));
   }
   const std::string name = sort_order.empty() && sort_order_byte >= 0
-                               ? SortOrderNameFor(static_cast<uint8_t>(sort_order_byte))
+                               ? SortOrderNameFor(static_cast<uint8_t>(sort_order_byte), 0)
                                : sort_order;
   for (const char* binary : {"ascii", "DBWINUS0", "BLROM800"}) {
     if (EqualNoCase(name, binary)) return true;
@@ -624,7 +624,7 @@ namespace {
 void SetSortOrder(const TableDefinition& def, const std::string& base, int level, TableHeader& h) {
   std::string name = def.sort_order;
   if (name.empty() && def.sort_order_byte >= 0) {
-    name = SortOrderNameFor(static_cast<uint8_t>(def.sort_order_byte));
+    name = SortOrderNameFor(static_cast<uint8_t>(def.sort_order_byte), def.code_page);
   }
   const bool asked = !name.empty() || (level == 3 && def.sort_order_byte >= 0);
   if (!asked) {
@@ -787,14 +787,11 @@ size_t CheckPrimaryKey(const TableDefinition& def, const IndexDef* primary, cons
 }
 
 // The table's level once its secondary indexes are counted in (descending
-// or unique ones need level 7); secondary indexes need a primary key, and
-// only levels 3, 4, 5 and 7 can be written.
+// or unique ones need level 7); only levels 3, 4, 5 and 7 can be written.
+// The secondary indexes of an unkeyed table are not maintained.
 int CheckSecondariesAndLevel(const TableDefinition& def,
-                             const std::vector<const IndexDef*>& secondary, size_t key_fields,
-                             const std::string& base, int level) {
-  if (!secondary.empty() && key_fields == 0) {
-    ThrowInvalid("Table \"" + base + "\" needs a primary key to have secondary indexes");
-  }
+                             const std::vector<const IndexDef*>& secondary, const std::string& base,
+                             int level) {
   if (secondary.size() > 127) ThrowLimit("Table \"" + base + "\" has more than 127 indexes");
   for (const auto* ix : secondary) {
     if (ix->descending || ix->unique) level = std::max(level, 7);
@@ -968,7 +965,7 @@ void Table::Create(const std::string& directory, const std::string& name,
   const uint32_t record_size = LayOutFields(def, base, cp, level, h);
   const DefinedIndexes indexes = SortOutIndexes(def, base);
   const size_t key_fields = CheckPrimaryKey(def, indexes.primary, h, base);
-  level = CheckSecondariesAndLevel(def, indexes.secondary, key_fields, base, level);
+  level = CheckSecondariesAndLevel(def, indexes.secondary, base, level);
   FillNewHeader(def, base, level, key_fields, record_size, h);
   const std::vector<SecondarySpec> specs = PlanSecondaryIndexes(def, indexes.secondary, h, base);
   const std::vector<ValidityCheck> checks = SortedChecks(def, h, base);
@@ -1736,6 +1733,8 @@ int Table::compareKey(uint32_t ordinal, const EncodedKey& key) {
 uint64_t Table::changeCount() const { return impl_->changes; }
 
 uint64_t Table::valuesReadWithoutBlobFile() const { return impl_->values_cut_short; }
+
+bool Table::blobFileMissing() const { return impl_->blob_file_missing; }
 
 // ---------------------------------------------------------------------------
 // Changes by several handles and processes

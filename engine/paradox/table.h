@@ -296,6 +296,9 @@ class Table {
   // lives in the blob file while that file is missing: each read as the part
   // its leader repeats, not whole.
   uint64_t valuesReadWithoutBlobFile() const;
+  // Whether the table has blob fields and its blob file is missing: values
+  // longer than their leaders then read as the leader alone.
+  bool blobFileMissing() const;
 
   // Changes by several programs. Every change takes the table's change
   // lock, which serialises the writers of all processes: it waits for

@@ -1330,6 +1330,36 @@ TEST(BuildTableTest, ADirectoryWithoutRoomOrWriteAccessIsRefusedBeforeAnythingIs
   EXPECT_EQ(SameFailureBothWays(scratch, pristine, NewDefinition, roomy), "");
 }
 
+// A table whose blob file is gone holds only the first bytes of its longer
+// memo values. Restructuring it would make that cut permanent, so it is
+// refused (the same by the check and the run, nothing touched) unless the
+// new definition drops the memo fields.
+TEST(BuildTableTest, ATableWithoutItsBlobFileIsRefusedUnlessItsMemosAreDropped) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  CreateOriginal(pristine, 50);  // ids 5, 10 ... 50 have notes longer than the leader
+  std::filesystem::remove(pristine + "/ORDERS.MB");
+  const std::string message =
+      SameFailureBothWays(scratch, pristine, NewDefinition, FileSystem::Default());
+  EXPECT_NE(message.find("Table \"ORDERS\" cannot be restructured: its blob file ORDERS.MB is "
+                         "missing: 10 values of its memo and blob fields would be cut"),
+            std::string::npos)
+      << message;
+
+  auto without_notes = [](const std::string& dir) {
+    auto d = NewDefinition(dir);
+    d.fields.erase(d.fields.begin() + 4);
+    d.field_operations.erase(d.field_operations.begin() + 4);
+    return d;
+  };
+  BuildTable(without_notes(pristine));
+  auto t = Table::Open(pristine, "ORDERS");
+  EXPECT_EQ(t->recordCount(), 50u);
+  EXPECT_EQ(t->structure().fields.size(), 5u);
+  EXPECT_EQ(t->verify(), std::vector<std::string>{});
+}
+
 struct RefusedDefinition {
   const char* name;
   std::function<void(TableDescriptor&)> spoil;
@@ -1360,22 +1390,19 @@ TEST_P(RefusedDefinitionTest, IsFoundBeforeAnythingIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     Definitions, RefusedDefinitionTest,
-    testing::Values(
-        RefusedDefinition{"SecondaryIndexWithoutPrimaryKey",
-                          [](TableDescriptor& d) { d.indexes.erase(d.indexes.begin()); },
-                          "needs a primary key to have secondary indexes"},
-        RefusedDefinition{"MemoAsIndexedField",
-                          [](TableDescriptor& d) { d.indexes[2].key_fields[0] = 5; },
-                          "cannot be indexed"},
-        RefusedDefinition{"TwoFieldsOfOneName",
-                          [](TableDescriptor& d) { d.fields[5].name = "code"; },
-                          "has two fields named"},
-        RefusedDefinition{"IndexOfAFieldThatDoesNotExist",
-                          [](TableDescriptor& d) { d.indexes[1].key_fields[0] = 9; },
-                          "which does not exist"},
-        RefusedDefinition{"UnsupportedLevel",
-                          [](TableDescriptor& d) { d.optional_parameters[0].value = "6"; },
-                          "is not supported"}),
+    testing::Values(RefusedDefinition{"MemoAsIndexedField",
+                                      [](TableDescriptor& d) { d.indexes[2].key_fields[0] = 5; },
+                                      "cannot be indexed"},
+                    RefusedDefinition{"TwoFieldsOfOneName",
+                                      [](TableDescriptor& d) { d.fields[5].name = "code"; },
+                                      "has two fields named"},
+                    RefusedDefinition{"IndexOfAFieldThatDoesNotExist",
+                                      [](TableDescriptor& d) { d.indexes[1].key_fields[0] = 9; },
+                                      "which does not exist"},
+                    RefusedDefinition{
+                        "UnsupportedLevel",
+                        [](TableDescriptor& d) { d.optional_parameters[0].value = "6"; },
+                        "is not supported"}),
     RefusedName);
 
 TEST(BuildTableTest, ANameWithTheDataFileExtensionIsTheSameTable) {

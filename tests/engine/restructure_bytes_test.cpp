@@ -100,13 +100,11 @@ class RestructureBytesTest : public ::testing::Test {
 
 TEST_F(RestructureBytesTest, CopiedTextAndMemosKeepBytesTheirCodePageCannotRead) {
   // Every field copied as it is, and a new field added after them.
-  BuildTable(Descriptor({Field("ID", storage::kInt32, 0, 1, 1),
-                         Field("TITLE", storage::kZString, 0, 20, 2),
-                         Field("NOTE", storage::kBlob, subtype::kMemo, 10, 3),
-                         Field("CODE", storage::kZString, 0, 6, 4),
-                         Field("MORE", storage::kInt16, 0, 1, 0)},
-                        {Operation::kCopy, Operation::kCopy, Operation::kCopy, Operation::kCopy,
-                         Operation::kAdd}));
+  BuildTable(Descriptor(
+      {Field("ID", storage::kInt32, 0, 1, 1), Field("TITLE", storage::kZString, 0, 20, 2),
+       Field("NOTE", storage::kBlob, subtype::kMemo, 10, 3),
+       Field("CODE", storage::kZString, 0, 6, 4), Field("MORE", storage::kInt16, 0, 1, 0)},
+      {Operation::kCopy, Operation::kCopy, Operation::kCopy, Operation::kCopy, Operation::kAdd}));
   const auto rows = ReadAs1251();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][1], Value{kTitle});
@@ -120,12 +118,11 @@ TEST_F(RestructureBytesTest, ModifiedTextFieldsMoveTheirBytesAndCutOnCharacterBo
   // memo with a leader of 4. In code page 936 a lead byte and its follower
   // are one character: cutting "Привет" (six lead bytes) to 5 bytes keeps
   // four, and never half a character.
-  BuildTable(Descriptor({Field("ID", storage::kInt32, 0, 1, 1),
-                         Field("TITLE", storage::kZString, 0, 5, 2),
-                         Field("NOTE", storage::kZString, 0, 30, 3),
-                         Field("CODE", storage::kBlob, subtype::kMemo, 4, 4)},
-                        {Operation::kCopy, Operation::kModify, Operation::kModify,
-                         Operation::kModify}));
+  BuildTable(
+      Descriptor({Field("ID", storage::kInt32, 0, 1, 1), Field("TITLE", storage::kZString, 0, 5, 2),
+                  Field("NOTE", storage::kZString, 0, 30, 3),
+                  Field("CODE", storage::kBlob, subtype::kMemo, 4, 4)},
+                 {Operation::kCopy, Operation::kModify, Operation::kModify, Operation::kModify}));
   const auto rows = ReadAs1251();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][1], Value{std::string("Прив")});
@@ -148,15 +145,15 @@ TEST(FitToCharactersTest, CutsOnlyBetweenCharactersOfDoubleByteCodePages) {
     size_t kept;
   };
   const Case cases[] = {
-      {"abcdef", 4, 1252, 4},             // single-byte: any byte
-      {"\xC8\xE7\xE1\xF0", 3, 1251, 3},   // Cyrillic in its own code page
-      {"\xC8\xE7\xE1\xF0", 3, 936, 2},    // the same bytes as two GBK characters
-      {"a\xC8\xE7", 2, 936, 1},           // a lead byte is not split from its follower
-      {"ab\xC8", 3, 936, 3},              // fits whole: nothing is cut
-      {"\x81\x40\x41", 2, 932, 2},        // Shift-JIS lead 0x81
-      {"\xA1\x41\x42", 1, 932, 1},        // 0xA1 is a one-byte kana in Shift-JIS
-      {"\xA1\x41\x42", 1, 950, 0},        // and a lead byte in Big5
-      {"\xA1\x41\xA1\x42", 3, 950, 2},    // the second character does not fit whole
+      {"abcdef", 4, 1252, 4},            // single-byte: any byte
+      {"\xC8\xE7\xE1\xF0", 3, 1251, 3},  // Cyrillic in its own code page
+      {"\xC8\xE7\xE1\xF0", 3, 936, 2},   // the same bytes as two GBK characters
+      {"a\xC8\xE7", 2, 936, 1},          // a lead byte is not split from its follower
+      {"ab\xC8", 3, 936, 3},             // fits whole: nothing is cut
+      {"\x81\x40\x41", 2, 932, 2},       // Shift-JIS lead 0x81
+      {"\xA1\x41\x42", 1, 932, 1},       // 0xA1 is a one-byte kana in Shift-JIS
+      {"\xA1\x41\x42", 1, 950, 0},       // and a lead byte in Big5
+      {"\xA1\x41\xA1\x42", 3, 950, 2},   // the second character does not fit whole
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.code_page << " limit " << c.limit);

@@ -176,6 +176,57 @@ TEST(TableTest, LevelIsRaisedToWhatTheDefinitionNeeds) {
   EXPECT_EQ(level_of(def), "3");
 }
 
+// Unkeyed tables have secondary indexes that are not maintained: their
+// entries name a record by number and place and are made anew when used.
+// Such a table is created with empty index files of that shape (as the
+// corpus's unkeyed joins/case.db holds them: type 3, the indexed field then
+// Tup No, Blk Num and Tup Offset, every field but the last the key), and
+// its rows change without touching them.
+TEST(TableTest, AnUnkeyedTableHasIndexesThatAreNotMaintained) {
+  TempDir dir;
+  TableDefinition def;
+  def.level = 4;
+  def.fields = {{"NAME", FieldType::kString, 10, false},
+                {"CITY", FieldType::kString, 12, false},
+                {"N", FieldType::kInteger, 0, false}};
+  def.indexes = {{"NAME", "NAME", false, false, false, false},
+                 {"ByCity", "CITY;N", false, false, false, false}};
+  Table::Create(dir.path(), "PEOPLE", def);
+  struct Expected {
+    const char* file;
+    uint8_t file_type;
+    uint16_t record_size, fields, key_fields;
+  };
+  for (const Expected& e : {Expected{"PEOPLE.X01", 3, 10 + 4 + 2 + 2, 4, 3},
+                            Expected{"PEOPLE.Y01", 4, 10 + 4 + 2 + 6, 3, 3},
+                            Expected{"PEOPLE.XG0", 6, 12 + 4 + 4 + 2 + 2, 5, 4},
+                            Expected{"PEOPLE.YG0", 7, 12 + 4 + 4 + 2 + 6, 4, 4}}) {
+    SCOPED_TRACE(e.file);
+    const std::string s = test::ReadFile(dir.file(e.file));
+    ASSERT_GE(s.size(), 0x58u);
+    auto byte = [&s](size_t at) { return static_cast<uint8_t>(s[at]); };
+    auto le16 = [&byte](size_t at) { return byte(at) | byte(at + 1) << 8; };
+    EXPECT_EQ(byte(0x04), e.file_type);
+    EXPECT_EQ(le16(0x00), e.record_size);
+    EXPECT_EQ(le16(0x06), 0);  // no entries
+    if (e.file[8] == 'X') {
+      EXPECT_EQ(le16(0x21), e.fields);
+      EXPECT_EQ(le16(0x23), e.key_fields);
+    }
+  }
+  auto t = Table::Open(dir.path(), "PEOPLE", {true, true});
+  ASSERT_EQ(t->structure().indexes.size(), 2u);
+  for (const IndexInfo& index : t->structure().indexes) {
+    EXPECT_FALSE(index.maintained) << index.name;
+    EXPECT_FALSE(index.out_of_date) << index.name;
+  }
+  EXPECT_EQ(t->structure().indexes[1].key_fields, "CITY;N");
+  t->insert({std::string("Ada"), std::string("Turin"), int64_t{2}});
+  t->insert({std::string("Bea"), std::string("Milan"), int64_t{1}});
+  EXPECT_EQ(t->recordCount(), 2u);
+  EXPECT_EQ(t->verify(), std::vector<std::string>{});
+}
+
 TEST(TableTest, LocksAreSharedOrExclusivePerHandle) {
   TempDir dir;
   Table::Create(dir.path(), "LOCKED", KeyedDefinition());

@@ -334,7 +334,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SortCase{"CollationWithNumberKeyIsKept", 1252, false, "ANSIINTL", 0x62,
                                "ANSIINTL", 0x62, ""},
                       SortCase{"DosCollationWithTextKeyGivesWay", 437, true, "intl", 0xB7, "ascii",
-                               0x00, kNoteIntl}),
+                               0x00, kNoteIntl},
+                      // A header that holds the id byte alone: one byte names
+                      // the Polish and the Cyrillic order, the code page
+                      // tells which.
+                      SortCase{"CyrillicCollationSharingItsIdWithPolishIsKnownByCodePage", 1251,
+                               false, "", 0x8F, "ancyrr", 0x8F, ""}),
     [](const ::testing::TestParamInfo<SortCase>& info) { return info.param.label; });
 
 TEST_F(KeepPropertiesTest, AHebrewTableKeepsItsCodePageAndNamesThroughA1255Dictionary) {
