@@ -386,23 +386,68 @@ class TrialTable {
   std::unique_ptr<Table> table_;
 };
 
-// About how many bytes the new files of `trial` take once they hold `rows`
-// rows, `blob_bytes` of large-object values among them (a generous
-// estimate: rows inserted one by one may leave blocks half full, and the
-// secondary indexes are sorted through run files before they are written).
-uint64_t NewFilesBytes(Table& trial, uint64_t rows, uint64_t blob_bytes) {
+// Whether the old table's rows come out in the order of the new primary
+// key, so that the restructure writes them front to back into full blocks:
+// the new table is unkeyed, or its key fields are, in order, a leading part
+// of the old key's fields, each copied unchanged.
+bool KeepsRowOrder(Table& old_table, Table& trial, const std::vector<int>& source) {
+  const auto& old_h = old_table.header();
+  const auto& new_h = trial.header();
+  if (new_h.key_fields == 0) return true;
+  if (new_h.key_fields > old_h.key_fields) return false;
+  for (size_t k = 0; k < new_h.key_fields; ++k) {
+    if (k >= source.size() || source[k] != static_cast<int>(k)) return false;
+    const paradox::PxField& o = old_h.fields[k];
+    const paradox::PxField& n = new_h.fields[k];
+    if (o.type != n.type || o.length != n.length) return false;
+  }
+  return true;
+}
+
+// About how many bytes the new files of `trial` take at most while they are
+// written, once they hold `rows` rows, `blob_bytes` of large-object values
+// among them. Rows that come in key order fill their blocks; rows inserted
+// one by one may leave blocks half full. Each maintained secondary index
+// holds an entry (its fields, the primary key and a block number) per row,
+// and sorts its entries through run files on disk when they outgrow its
+// share of the sort memory.
+uint64_t NewFilesBytes(Table& trial, uint64_t rows, uint64_t blob_bytes, bool in_key_order,
+                       size_t sort_buffer_bytes) {
   const auto& h = trial.header();
   const uint64_t block = h.blockSize();
-  const uint64_t per_block =
-      std::max<uint64_t>(1, (block - 6) / std::max<uint16_t>(h.record_size, 1));
-  const uint64_t data_blocks = (rows + per_block - 1) / per_block;
-  uint64_t bytes = h.header_size + 2 * data_blocks * block;
+  const uint64_t fill = in_key_order ? 1 : 2;
+  auto blocks_for = [&](uint64_t n, uint64_t entry) {
+    const uint64_t per_block = std::max<uint64_t>(1, (block - 6) / std::max<uint64_t>(entry, 1));
+    return (n + per_block - 1) / per_block;
+  };
+  const uint64_t data_blocks = blocks_for(rows, h.record_size);
   uint64_t key_bytes = 0;
   for (size_t k = 0; k < h.key_fields; ++k) key_bytes += h.fields[k].length;
-  bytes += data_blocks * (key_bytes + 8) * 2 + 2 * block;  // the primary index
-  for (const auto& index : trial.structure().indexes) {
-    if (index.primary) continue;
-    bytes += 3 * rows * (h.record_size + 8) + 4 * block;  // X file, Y file and sort runs
+  uint64_t bytes = h.header_size + fill * data_blocks * block;
+  if (h.key_fields > 0) bytes += blocks_for(data_blocks, key_bytes + 6) * block * fill + 2 * block;
+  const auto& st = trial.structure();
+  std::vector<uint64_t> entries;
+  for (const auto& index : st.indexes) {
+    if (index.primary || !index.maintained) continue;
+    uint64_t entry = key_bytes + 2;
+    size_t start = 0;
+    while (start <= index.key_fields.size()) {
+      size_t end = index.key_fields.find(';', start);
+      if (end == std::string::npos) end = index.key_fields.size();
+      const std::string name = index.key_fields.substr(start, end - start);
+      for (size_t i = 0; i < st.fields.size(); ++i) {
+        if (SameNameIgnoringCase(st.fields[i].name, name)) entry += h.fields[i].length;
+      }
+      start = end + 1;
+    }
+    entries.push_back(entry);
+  }
+  const uint64_t sort_share = sort_buffer_bytes / std::max<size_t>(entries.size(), 1);
+  for (uint64_t entry : entries) {
+    const uint64_t x_blocks = blocks_for(rows, entry);
+    bytes += h.header_size + fill * x_blocks * block;                     // the X file
+    bytes += blocks_for(x_blocks, entry + 4) * block * fill + 2 * block;  // its Y file
+    if (rows * entry > sort_share) bytes += rows * entry;                 // the sort runs
   }
   return bytes + blob_bytes + (64 << 10);
 }
@@ -654,8 +699,10 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   {
     TrialTable trial(def, base);
     const uint64_t blob_bytes = BlobFileBytes(fs, t.directory, base);
-    CheckRoom(fs, t.directory, base,
-              NewFilesBytes(trial.table(), RowsForRoom(*old_table), blob_bytes));
+    CheckRoom(
+        fs, t.directory, base,
+        NewFilesBytes(trial.table(), RowsForRoom(*old_table), blob_bytes,
+                      KeepsRowOrder(*old_table, trial.table(), source), options.sort_buffer_bytes));
   }
 
   CreationBatch* batch = options.creation_batch;
@@ -695,7 +742,7 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
 
 void Create(FileSystem& fs, const Target& t, const TableDefinition& def, CreationBatch* batch) {
   TrialTable trial(def, t.base);
-  CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0));
+  CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0, true, 0));
   if (batch && fs.sameDirectory(batch->directory(), t.directory)) {
     batch->create(t.base, def);
   } else {
@@ -785,17 +832,18 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
   if (options.as_new) exists = false;
   if (!exists) {
     TrialTable trial(def, t.base);
-    CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0));
+    CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0, true, 0));
     return;
   }
   auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
   KeepOldProperties(old_table->structure(), def);
   const std::string base = old_table->structure().name;
   TrialTable trial(def, base);
+  const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
   CheckRoom(
       fs, t.directory, base,
-      NewFilesBytes(trial.table(), RowsForRoom(*old_table), BlobFileBytes(fs, t.directory, base)));
-  const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
+      NewFilesBytes(trial.table(), RowsForRoom(*old_table), BlobFileBytes(fs, t.directory, base),
+                    KeepsRowOrder(*old_table, trial.table(), source), options.sort_buffer_bytes));
   RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
   MemoryFileSystem memory;
   const bool on_disk = !options.scratch_directory.empty();

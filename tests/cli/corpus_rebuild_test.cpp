@@ -84,8 +84,8 @@ TEST(CorpusRebuildTest, AnUnchangedDictionaryRebuildsEveryTableKeepingEveryByte)
       const test::CliResult before = InvokeCli({"dump", path, "--format", "json"});
       const auto files_before = test::SnapshotFiles(work);
       const ino_t inode = InodeOf(path);
-      const test::CliResult rebuild = InvokeCli({"rebuild", "--config", conf, "-p", dict, "-t",
-                                                 alias + "." + Stem(name), "-d", work});
+      const test::CliResult rebuild = InvokeCli(
+          {"rebuild", "--config", conf, "-p", dict, "-t", alias + "." + Stem(name), "-d", work});
       const auto refusal = Refused().find(folder + "/" + name);
       if (refusal != Refused().end()) {
         ++refused;

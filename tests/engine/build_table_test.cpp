@@ -1360,6 +1360,49 @@ TEST(BuildTableTest, ATableWithoutItsBlobFileIsRefusedUnlessItsMemosAreDropped) 
   EXPECT_EQ(t->verify(), std::vector<std::string>{});
 }
 
+// The room a restructure asks for is what it writes, give or take: a
+// restructure that keeps the rows' order writes full blocks, and a
+// secondary index holds small entries, not records.
+TEST(BuildTableTest, TheRoomAskedForARestructureIsAboutWhatItWrites) {
+  TempDir dir;
+  CreateOriginal(dir.path(), 60000);
+  const auto same =
+      MakeDescriptor(dir.file("ORDERS"),
+                     {{"ID", FieldType::kInteger, 0, 1, Operation::kCopy},
+                      {"CODE", FieldType::kString, 10, 2, Operation::kCopy},
+                      {"NAME", FieldType::kString, 30, 3, Operation::kCopy},
+                      {"QTY", FieldType::kInteger, 0, 4, Operation::kCopy},
+                      {"NOTE", FieldType::kMemo, 20, 5, Operation::kCopy},
+                      {"OLD", FieldType::kSmallint, 0, 6, Operation::kCopy}},
+                     {{"", {1}, true, true, false, false, Operation::kCopy},
+                      {"ByName", {3}, false, false, false, true, Operation::kCopy},
+                      {"ByCode", {2, 4}, false, false, true, false, Operation::kCopy}});
+  auto asked_megabytes = [&] {
+    test::RefusingFileSystem full(FileSystem::Default());
+    full.available = 1;
+    try {
+      CheckBuildTable(same, full);
+    } catch (const EDBEngineError& e) {
+      std::smatch m;
+      const std::string message = e.what();
+      if (std::regex_search(message, m, std::regex("about ([0-9]+) MB are needed"))) {
+        return std::stod(m[1]);
+      }
+      ADD_FAILURE() << message;
+    }
+    return 0.0;
+  };
+  const double asked = asked_megabytes();
+  BuildTable(same);
+  double written = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    written += static_cast<double>(e.file_size());
+  }
+  written /= 1 << 20;
+  EXPECT_GE(asked, written);
+  EXPECT_LE(asked, written * 1.3 + 1) << "asked " << asked << " MB for " << written << " MB";
+}
+
 struct RefusedDefinition {
   const char* name;
   std::function<void(TableDescriptor&)> spoil;
