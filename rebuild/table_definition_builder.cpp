@@ -258,13 +258,25 @@ void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescrip
     const std::string min = fields.fieldByName("ValoreMinimo").asString();
     const std::string max = fields.fieldByName("ValoreMassimo").asString();
     const std::string def = fields.fieldByName("ValoreDefault").asString();
-    check.has_min = !min.empty();
-    if (check.has_min) ConvertCheckValue(type, type_name, min, check.min);
-    check.has_max = !max.empty();
-    if (check.has_max) ConvertCheckValue(type, type_name, max, check.max);
-    check.has_default = !def.empty();
-    if (check.has_default) ConvertCheckValue(type, type_name, def, check.def);
     const std::string name = fields.fieldByName("Nome").asString();
+    // A value that is no number of the field's type names where it is, so
+    // that a damaged dictionary row can be found.
+    auto convert = [&](const std::string& text, const char* column, Slot& slot) {
+      try {
+        ConvertCheckValue(type, type_name, text, slot);
+      } catch (const engine::EDBEngineError&) {
+        throw;
+      } catch (const Error& e) {
+        throw Error(std::string(e.what()) + " (DDFields." + column + " of field \"" + name +
+                    "\" of table \"" + table_name + "\")");
+      }
+    };
+    check.has_min = !min.empty();
+    if (check.has_min) convert(min, "ValoreMinimo", check.min);
+    check.has_max = !max.empty();
+    if (check.has_max) convert(max, "ValoreMassimo", check.max);
+    check.has_default = !def.empty();
+    if (check.has_default) convert(def, "ValoreDefault", check.def);
     if (const auto* picture = PictureOf(properties, name)) check.picture = picture->picture;
     if (const auto* lookup = LookupOf(properties, name)) {
       check.lookup_table = lookup->table;

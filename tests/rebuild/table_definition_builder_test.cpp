@@ -497,7 +497,9 @@ TEST_F(TableDefinitionBuilderTest, FloatValuesUseTheLocaleDecimalSeparator) {
 TEST_F(TableDefinitionBuilderTest, PointIsNoSeparatorWhereTheLocaleUsesAComma) {
   Locale::SetDecimalSeparatorForTesting(',');
   AddField({"RATE", "Float", {}, "1.5"});
-  EXPECT_EQ(BuildError(), "'1.5' is not a valid floating point value");
+  EXPECT_EQ(BuildError(),
+            "'1.5' is not a valid floating point value (DDFields.ValoreMinimo of field \"RATE\" "
+            "of table \"T\")");
 }
 
 TEST_F(TableDefinitionBuilderTest, PointSeparatorWhereTheLocaleUsesIt) {
@@ -524,11 +526,14 @@ void PrintTo(const BadValue& c, std::ostream* os) { *os << CaseName(c); }
 class BadValueTest : public TableDefinitionBuilderTest,
                      public ::testing::WithParamInterface<BadValue> {};
 
-TEST_P(BadValueTest, FailsWithTheConversionMessage) {
+// The message names the value's column, field and table: a damaged
+// dictionary row is found by it.
+TEST_P(BadValueTest, FailsWithTheConversionMessageNamingWhereTheValueIs) {
   Locale::SetDecimalSeparatorForTesting('.');
   AddField({"ID", "Integer", {}});
   AddField({"V", GetParam().type, 10, "", GetParam().text});
-  EXPECT_EQ(BuildError(), GetParam().message);
+  EXPECT_EQ(BuildError(), std::string(GetParam().message) +
+                              " (DDFields.ValoreMassimo of field \"V\" of table \"T\")");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -551,7 +556,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TableDefinitionBuilderTest, DateMinimumIsUnsupported) {
   AddField({"ID", "Integer", {}});
   AddField({"BORN", "Date", {}, "01/01/2000"});
-  EXPECT_EQ(BuildError(), "Defaults: unsupported data type \"Date\"");
+  EXPECT_EQ(BuildError(),
+            "Defaults: unsupported data type \"Date\" (DDFields.ValoreMinimo of field \"BORN\" "
+            "of table \"T\")");
 }
 
 TEST_F(TableDefinitionBuilderTest, ReleaseEmptiesTheDescriptor) {
