@@ -130,10 +130,13 @@ TBatchForm::TBatchForm(Questions& questions, QWidget* parent)
 BatchOutcome TBatchForm::RunFromCommandLine() {
   outcome_ = BatchOutcome::kNotRun;
   if (!data_module_) throw Error("The data dictionary is not available");
-  const BatchStart start = StartBatch(ParseBatchOptions(arguments_), *data_module_, questions_);
+  const BatchOptions options = ParseBatchOptions(arguments_);
+  const BatchStart start = StartBatch(options, *data_module_, questions_);
   if (start.status != BatchStartStatus::kReady) {
-    outcome_ =
-        start.status == BatchStartStatus::kHelp ? BatchOutcome::kHelp : BatchOutcome::kRefused;
+    // The help shown for an unknown option is a refusal too.
+    const bool asked_for_help =
+        start.status == BatchStartStatus::kHelp && options.unknown_option.empty();
+    outcome_ = asked_for_help ? BatchOutcome::kHelp : BatchOutcome::kRefused;
     return outcome_;
   }
   job_ = start.job;

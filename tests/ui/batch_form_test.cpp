@@ -112,8 +112,9 @@ TEST_F(BatchFormTest, RecreateAnnouncesRebuildingStructures) {
 
 TEST_F(BatchFormTest, HelpIsAnInformationBoxAndTheWindowStaysHidden) {
   bool shown = false;
-  const BatchOutcome outcome = Run({"-p", dict_, "-x", "-a", "SHOP"}, [&] { shown = true; });
+  const BatchOutcome outcome = Run({"-p", dict_, "-h", "-a", "SHOP"}, [&] { shown = true; });
   EXPECT_EQ(outcome, BatchOutcome::kHelp);
+  EXPECT_EQ(ExitStatusOf(outcome), 0);
   EXPECT_FALSE(shown);
   ASSERT_EQ(ui_.shown.size(), 1u);
   EXPECT_EQ(ui_.shown[0].kind, MessageKind::kInformation);
@@ -121,6 +122,18 @@ TEST_F(BatchFormTest, HelpIsAnInformationBoxAndTheWindowStaysHidden) {
   const std::string& help = ui_.shown[0].text;
   EXPECT_EQ(help.rfind("Tables rebuilding\r\n\r\nOption available:\r\n  -? o -h\r\n", 0), 0u);
   EXPECT_TRUE(help.ends_with("\r\nThe option \"-a\" e \"-t\" cannot be specified together"));
+}
+
+// An unknown option shows the help, as the command line's usage error does,
+// and the program ends with the usage status.
+TEST_F(BatchFormTest, AnUnknownOptionShowsTheHelpAndIsRefused) {
+  bool shown = false;
+  const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP", "-z"}, [&] { shown = true; });
+  EXPECT_EQ(outcome, BatchOutcome::kRefused);
+  EXPECT_EQ(ExitStatusOf(outcome), 2);
+  EXPECT_FALSE(shown);
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text, BatchHelpText());
 }
 
 struct Refusal {
