@@ -4,6 +4,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/code_page.h"
+#include "engine/text.h"
 
 namespace vellum::dictionary {
 
@@ -129,6 +130,14 @@ void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs,
   engine::ResolveCaseInsensitive(fs, directory, kPropertiesTable, &found);
   if (found) return;
   CreateTable(directory, "DDProps", DDPropsDefinition(), code_page, fs);
+}
+
+bool IsDictionaryTable(const std::string& name) {
+  const std::string base = engine::paradox::TableBaseName(name);
+  for (const char* own : kDictionaryTables) {
+    if (engine::SameNameIgnoringCase(engine::paradox::TableBaseName(own), base)) return true;
+  }
+  return false;
 }
 
 bool IsProjectDirectory(const std::string& directory, engine::FileSystem& fs) {

@@ -20,6 +20,15 @@ inline constexpr const char* kTablesTable = "Ddtables.DB";
 inline constexpr const char* kFieldsTable = "Ddfields.DB";
 inline constexpr const char* kIndexTable = "Ddindex.DB";
 inline constexpr const char* kPropertiesTable = "Ddprops.DB";
+// All four, for whatever must know the dictionary's own tables by name (a
+// rebuild never deletes or rebuilds them in the dictionary's directory, a
+// load does not take them for tables to describe).
+inline constexpr const char* kDictionaryTables[] = {kTablesTable, kFieldsTable, kIndexTable,
+                                                    kPropertiesTable};
+
+// Whether `name` (a table name, with or without ".DB", in any letter case of
+// A to Z) is one of kDictionaryTables.
+bool IsDictionaryTable(const std::string& name);
 
 // The code page of a new dictionary unless another is asked for.
 inline constexpr int kDefaultDictionaryCodePage = 1252;

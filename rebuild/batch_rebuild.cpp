@@ -120,15 +120,6 @@ void CopyOneFile(engine::FileSystem& fs, const std::string& from, const std::str
   }
 }
 
-// Whether `name` (without extension) is one of the dictionary's tables.
-bool IsDictionaryTable(const std::string& name) {
-  for (const char* own :
-       {dictionary::kTablesTable, dictionary::kFieldsTable, dictionary::kIndexTable}) {
-    if (SameNameIgnoringCase(engine::paradox::TableBaseName(own), name)) return true;
-  }
-  return false;
-}
-
 // Holds a table's data file with a shared lock, so that no restructure
 // replaces its files while they are copied.
 class SharedTableLock {
@@ -344,7 +335,8 @@ std::vector<std::string> FilesToDelete(const std::string& directory, const FileP
     const std::string stem = engine::StripExtension(entry);
     auto [known, inserted] = kept.try_emplace(Upper(stem), false);
     if (inserted) {
-      known->second = (in_project && IsDictionaryTable(stem)) || TableInUse(fs, directory, stem);
+      known->second =
+          (in_project && dictionary::IsDictionaryTable(stem)) || TableInUse(fs, directory, stem);
     }
     if (!known->second) files.push_back(std::move(entry));
   }

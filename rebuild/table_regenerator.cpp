@@ -343,16 +343,11 @@ void TTableRegenerator::checkNotDictionary(const std::string& table,
     return;  // the cursors are open, so this does not happen
   }
   if (!session_.fs().sameDirectory(dictionary, output_directory)) return;
-  const std::string base = engine::paradox::TableBaseName(table);
-  std::vector<std::string> own_tables{dictionary::kPropertiesTable};
-  for (const Dataset* own : {&tables_, &fields_, &indexes_}) own_tables.push_back(own->tableName());
-  for (const std::string& own : own_tables) {
-    if (SameNameIgnoringCase(engine::paradox::TableBaseName(own), base)) {
-      // NOLINTBEGIN(performance-inefficient-string-concatenation): a message, built once on failure
-      throw Error("Table \"" + table + "\" is a table of the data dictionary in \"" +
-                  output_directory + "\"; it cannot be rebuilt there");
-      // NOLINTEND(performance-inefficient-string-concatenation)
-    }
+  if (dictionary::IsDictionaryTable(table)) {
+    // NOLINTBEGIN(performance-inefficient-string-concatenation): a message, built once on failure
+    throw Error("Table \"" + table + "\" is a table of the data dictionary in \"" +
+                output_directory + "\"; it cannot be rebuilt there");
+    // NOLINTEND(performance-inefficient-string-concatenation)
   }
 }
 

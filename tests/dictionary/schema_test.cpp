@@ -51,5 +51,23 @@ TEST(DictionaryCreationTest, RefusesAFileAndAnExistingDictionary) {
   EXPECT_EQ(fs::last_write_time(dir.file("a/b/DDTables.DB")), written);
 }
 
+TEST(DictionaryCreationTest, EveryTableOfANewDictionaryIsOneOfItsOwnAndNoOtherIs) {
+  test::TempDir dir;
+  CreateDictionary(dir.path());
+  size_t tables = 0;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    if (entry.path().extension() != ".DB") continue;
+    ++tables;
+    EXPECT_TRUE(IsDictionaryTable(name)) << name;
+    EXPECT_TRUE(IsDictionaryTable(entry.path().stem().string())) << name;
+  }
+  EXPECT_EQ(tables, std::size(kDictionaryTables));
+  EXPECT_TRUE(IsDictionaryTable("ddprops"));
+  for (const char* other : {"DDTablesX", "DD", "DDProps.DB.DB", "Orders", ""}) {
+    EXPECT_FALSE(IsDictionaryTable(other)) << other;
+  }
+}
+
 }  // namespace
 }  // namespace vellum::dictionary

@@ -635,6 +635,28 @@ TEST_F(BatchRunTest, RecreateInTheProjectDirectoryKeepsTheOpenDictionary) {
   EXPECT_TRUE(dictionary::IsProjectDirectory(dict_));
 }
 
+TEST_F(BatchRunTest, RecreateInTheProjectDirectoryKeepsAllFourDictionaryTablesWhenNoneIsOpen) {
+  // Nothing holds the dictionary open here: only its list of its own
+  // tables keeps them.
+  CreateT(dict_, "T");
+  std::vector<std::string> own_files;
+  std::vector<std::string> t_files;
+  for (const auto& name : FileNames(dict_)) {
+    (name.starts_with("T.") ? t_files : own_files).push_back(name);
+  }
+  for (const char* table : {"DDTables.DB", "DDFields.DB", "DDIndex.DB", "DDProps.DB"}) {
+    EXPECT_TRUE(Exists(dict_ + "/" + table)) << table;
+  }
+  const auto before = Snapshot(dict_);
+  EXPECT_EQ(FilesToDelete(dict_, FilePattern::AllFiles(), session_.fs(), dict_), t_files);
+  DeleteFiles(dict_, FilePattern::AllFiles(), ui_, session_.fs(), dict_);
+  const auto after = Snapshot(dict_);
+  for (const auto& name : own_files) {
+    EXPECT_TRUE(after.count(name) != 0 && after.at(name) == before.at(name)) << name;
+  }
+  for (const auto& name : t_files) EXPECT_FALSE(Exists(dict_ + "/" + name)) << name;
+}
+
 TEST_F(BatchRunTest, TableTextWithoutPointStopsAfterTheDirectoriesWereCreated) {
   OpenDictionary();
   AddDictionaryT(20);
