@@ -422,10 +422,6 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
   TTableRegenerator regenerator(session, ui, data_module.tblTables, data_module.tblFields,
                                 data_module.tblIndex);
 
-  const std::string& backup = job.options.backup_directory;
-  if (!backup.empty()) EnsureDirectory(fs, backup);
-  EnsureDirectory(fs, job.work_directory);
-
   std::string alias, table;
   if (!JobTarget(job, ui, &alias, &table)) return BatchRunStatus::kStopped;
 
@@ -437,6 +433,10 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
       std::rethrow_exception(plan->first_error);
     }
   }
+  // Every check has passed: the missing directories are made now.
+  const std::string& backup = job.options.backup_directory;
+  if (!backup.empty()) EnsureDirectory(fs, backup);
+  EnsureDirectory(fs, job.work_directory);
 
   BusyCursor busy(ui);
   if (ui.stopRequested()) return BatchRunStatus::kInterrupted;

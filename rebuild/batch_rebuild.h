@@ -195,13 +195,14 @@ enum class BatchRunStatus {
 };
 
 // Runs the rebuild of a job (the Run button): makes a regenerator over the
-// data module's dictionary views; creates the backup directory (when given)
-// and the work directory with their parents where missing ("Cannot create
-// directory "<path>""); in table mode splits the -t text, stopping with an
-// error box when it has no "."; checks the job (CheckBackupDirectory, then
-// the plan's checks, whose first failure is raised as it is, before any file
-// is deleted or copied); prepares the work directory; and rebuilds the alias
-// (showing "Regenerating "<alias>.<table>"..." per table) or the one table.
+// data module's dictionary views; in table mode splits the -t text, stopping
+// with an error box when it has no "."; checks the job (CheckBackupDirectory,
+// then the plan's checks, a directory that cannot be made among them, whose
+// first failure is raised as it is, before any directory is made or any file
+// deleted or copied); creates the backup directory (when given) and the work
+// directory with their parents where missing ("Cannot create directory
+// "<path>""); prepares the work directory; and rebuilds the alias (showing
+// "Regenerating "<alias>.<table>"..." per table) or the one table.
 // When the user asks to stop, the run stops before the next step (the
 // preparation of the work directory, each table), leaving every table whole.
 // Every failure is an error that goes to the caller; the last progress text

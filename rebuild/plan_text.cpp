@@ -46,7 +46,7 @@ const char* OperationText(Operation operation) {
 void WritePlan(const BatchPlan& plan, std::ostream& out) {
   out << "Plan of the rebuild; nothing has been changed.\n";
   for (const auto& directory : plan.created_directories) {
-    out << "Create directory \"" << directory << "\"\n";
+    out << "Would create directory \"" << directory << "\"\n";
   }
   for (const auto& file : plan.deleted_files) out << "Delete \"" << file << "\"\n";
   for (const auto& [from, to] : plan.copies) {

@@ -370,17 +370,17 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
                                 data_module.tblIndex);
   BatchPlan plan;
 
-  // The directories a run creates first.
+  std::string alias, table;
+  if (!JobTarget(job, ui, &alias, &table)) return std::nullopt;
+  CheckBackupDirectory(job, fs);
+
+  // The directories a run creates once its checks have passed.
   const std::string& backup = job.options.backup_directory;
   for (const std::string* directory : {&backup, &job.work_directory}) {
     if (directory->empty() || fs.isDirectory(*directory)) continue;
     CheckCreatable(fs, *directory);
     plan.created_directories.push_back(*directory);
   }
-
-  std::string alias, table;
-  if (!JobTarget(job, ui, &alias, &table)) return std::nullopt;
-  CheckBackupDirectory(job, fs);
 
   // What preparing the work directory deletes and copies.
   const FilePattern pattern =

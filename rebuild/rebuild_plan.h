@@ -100,6 +100,7 @@ struct TablePlan {
 };
 
 struct BatchPlan {
+  // The missing directories a run makes once every check has passed.
   std::vector<std::string> created_directories;
   std::vector<std::string> deleted_files;                   // paths
   std::vector<std::pair<std::string, std::string>> copies;  // source path, target path

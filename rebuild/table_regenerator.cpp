@@ -89,6 +89,16 @@ bool CouldCreateDirectory(engine::FileSystem& fs, const std::string& path) {
   return fs.isDirectory(existing.empty() ? "." : existing);
 }
 
+// Creates the missing `directory` with its parents.
+void MakeOutputDirectory(engine::FileSystem& fs, const std::string& directory) {
+  try {
+    fs.makeDirectories(directory);
+  } catch (const std::exception&) {
+    // Reported below, as for a path that exists but is no directory.
+  }
+  if (!fs.isDirectory(directory)) throw Error("Cannot create directory \"" + directory + "\"");
+}
+
 void OpenCursorLike(Dataset& cursor, const Dataset& like, const std::string& index_name) {
   cursor.setDatabaseName(like.databaseName());
   cursor.setTableName(like.tableName());
@@ -231,22 +241,13 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   const Value code = tables_.fieldByName("Codice").value();
   std::optional<dictionary::TableProperties> properties = recordedProperties(code);
 
-  // The output directory, created with its parents when it is missing.
-  if (fs.isDirectory(output_directory)) {
-    // Nothing to prepare: the engine replaces the table's files in one swap.
-  } else if (dry_run) {
-    if (!CouldCreateDirectory(fs, output_directory)) {
-      throw Error("Cannot create directory \"" + output_directory + "\"");
-    }
-  } else {
-    try {
-      fs.makeDirectories(output_directory);
-    } catch (const std::exception&) {
-      // Reported below, as for a path that exists but is no directory.
-    }
-    if (!fs.isDirectory(output_directory)) {
-      throw Error("Cannot create directory \"" + output_directory + "\"");
-    }
+  // A missing output directory must be one that can be made; it is made
+  // with its parents once every check has passed, right before the engine
+  // builds the table. The engine replaces a table's files in one swap, so
+  // an existing directory needs nothing.
+  const bool make_directory = !fs.isDirectory(output_directory);
+  if (make_directory && !CouldCreateDirectory(fs, output_directory)) {
+    throw Error("Cannot create directory \"" + output_directory + "\"");
   }
 
   // The table's field and index rows.
@@ -328,6 +329,7 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
 
   if (before_build) before_build(descriptor);
   if (dry_run) return;
+  if (make_directory) MakeOutputDirectory(fs, output_directory);
   for (const std::string& note : notes) ui_.progress(note);
   engine::BuildTableOptions options;
   options.creation_batch = creation_batch_;

@@ -87,7 +87,10 @@ class TTableRegenerator {
   TTableRegenerator& operator=(const TTableRegenerator&) = delete;
 
   // Rebuilds table `table` of alias `alias` in `output_directory`, creating
-  // the directory with its parents when it is missing. The table is the file
+  // the directory with its parents when it is missing, once every check of
+  // the table has passed (a table that fails leaves no directory behind; a
+  // directory that cannot be made fails before anything else of the table
+  // is worked out). The table is the file
   // `table`.DB (a name given with ".DB" is the same table). Every failure is
   // an error that goes to the caller: vellum::Error for the regenerator's and
   // the definition builder's own failures (among them a table of the

@@ -375,8 +375,8 @@ TEST_F(RebuildCommandTest, PlanOfAnAliasIntoAMissingDirectoryCreatesNothing) {
   EXPECT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
                               "Plan of the rebuild; nothing has been changed.",
-                              "Create directory \"" + bak + "\"",
-                              "Create directory \"" + target + "\"",
+                              "Would create directory \"" + bak + "\"",
+                              "Would create directory \"" + target + "\"",
                               "Table SHOP.alpha: create \"" + target + "/alpha.DB\" empty",
                               "  field ID Integer: add",
                               "  index (primary) on ID: add",
@@ -388,6 +388,26 @@ TEST_F(RebuildCommandTest, PlanOfAnAliasIntoAMissingDirectoryCreatesNothing) {
                               "  index (primary) on ID: add",
                           }));
   EXPECT_FALSE(fs::exists(dir_.file("missing")));
+}
+
+TEST_F(RebuildCommandTest, ATableTheDictionaryLacksIsRefusedBeforeAnyDirectoryIsMade) {
+  DescribeT();
+  const std::string target = dir_.file("new/deeper");
+  const Result plan = Rebuild({"-p", dict_, "-t", "SHOP.NOSUCH", "-d", target, "--plan"});
+  EXPECT_EQ(plan.status, kExitFailure);
+  EXPECT_EQ(Lines(plan.out),
+            (std::vector<std::string>{
+                "Plan of the rebuild; nothing has been changed.",
+                "Would create directory \"" + target + "\"",
+                "Table SHOP.NOSUCH: cannot be rebuilt: Table \"NOSUCH\" is not present in the "
+                "datadictionary",
+                "The rebuild would fail (1 problem); a run stops at the first, before anything is "
+                "changed."}));
+  const Result run = Rebuild({"-p", dict_, "-t", "SHOP.NOSUCH", "-d", target});
+  EXPECT_EQ(run.status, kExitFailure);
+  EXPECT_EQ(run.err,
+            "vellum-cli: rebuild: Table \"NOSUCH\" is not present in the datadictionary\n");
+  EXPECT_FALSE(fs::exists(dir_.file("new")));
 }
 
 TEST_F(RebuildCommandTest, PlanWithBackupListsTheCopies) {
@@ -491,15 +511,14 @@ TEST_F(RebuildCommandTest, BadOptionsGiveTheirMessageAndExitTwo) {
   }
 }
 
-TEST_F(RebuildCommandTest, TableTextWithoutPointIsRefusedAfterTheDirectoryWasCreated) {
+TEST_F(RebuildCommandTest, TableTextWithoutPointIsRefusedBeforeTheDirectoryIsCreated) {
   DescribeT();
   const Result r = Rebuild({"-p", dict_, "-t", "T", "-d", out_});
   EXPECT_EQ(r.status, kExitUsage);
   EXPECT_EQ(r.err,
             "vellum-cli: rebuild: The table name to rebuild must include the alias name even, in "
             "the format \"ALIAS.TABLE\"\n");
-  EXPECT_TRUE(fs::is_directory(out_));
-  EXPECT_TRUE(fs::is_empty(out_));
+  EXPECT_FALSE(fs::exists(out_));
 
   // The plan refuses it the same way and creates nothing.
   const std::string other = dir_.file("other");

@@ -657,7 +657,7 @@ TEST_F(BatchRunTest, RecreateInTheProjectDirectoryKeepsAllFourDictionaryTablesWh
   for (const auto& name : t_files) EXPECT_FALSE(Exists(dict_ + "/" + name)) << name;
 }
 
-TEST_F(BatchRunTest, TableTextWithoutPointStopsAfterTheDirectoriesWereCreated) {
+TEST_F(BatchRunTest, TableTextWithoutPointStopsBeforeAnyDirectoryIsCreated) {
   OpenDictionary();
   AddDictionaryT(20);
   const std::string work = dir_.file("out");
@@ -672,7 +672,7 @@ TEST_F(BatchRunTest, TableTextWithoutPointStopsAfterTheDirectoriesWereCreated) {
   EXPECT_EQ(ui_.shown[0].text,
             "The table name to rebuild must include the alias name even, in the format "
             "\"ALIAS.TABLE\"");
-  EXPECT_TRUE(fs::is_directory(bak));
+  EXPECT_FALSE(Exists(bak));
   EXPECT_EQ(Snapshot(work), before);
   EXPECT_TRUE(ui_.progress_texts.empty());
 }
@@ -732,16 +732,19 @@ TEST_F(BatchRunTest, AFailureInTheMiddleOfAnAliasLeavesEarlierTablesRebuiltAndTh
   }
 }
 
-TEST_F(BatchRunTest, TableTheDictionaryLacksFailsWithTheRegeneratorsMessage) {
+TEST_F(BatchRunTest, TableTheDictionaryLacksFailsWithTheRegeneratorsMessageAndMakesNoDirectory) {
   OpenDictionary();
   AddDictionaryT(20);
-  const BatchJob job = Start({"-p", dict_, "-t", "SHOP.NOPE", "-d", dir_.file("out")});
+  const BatchJob job = Start({"-p", dict_, "-t", "SHOP.NOPE", "-d", dir_.file("out/deeper"), "-b",
+                              dir_.file("bak/deeper")});
   try {
     RunBatch(job, *dm_, ui_);
     ADD_FAILURE() << "the run succeeded";
   } catch (const Error& e) {
     EXPECT_STREQ(e.what(), "Table \"NOPE\" is not present in the datadictionary");
   }
+  EXPECT_FALSE(Exists(dir_.file("out")));
+  EXPECT_FALSE(Exists(dir_.file("bak")));
 }
 
 TEST_F(BatchRunTest, BackupDirectoryThatIsTheWorkDirectoryFailsBeforeAnyFileIsTouched) {

@@ -217,6 +217,17 @@ TEST_F(TableRegeneratorTest, DirectoryThatCannotBeCreatedIsReported) {
   EXPECT_TRUE(built_.empty());
 }
 
+TEST_F(TableRegeneratorTest, ATableThatFailsItsChecksLeavesNoNewDirectoryBehind) {
+  test::AddTableRow(*dm_, "SHOP", "T");
+  test::AddFieldRow(*dm_, {"ID", "Integer", {}});
+  test::AddFieldRow(*dm_, {"BAD", "Bogus", {}});
+  auto regenerator = MakeRegenerator();
+  EXPECT_EQ(ErrorOf([&] { regenerator->RegenerateTable("SHOP", "T", out_ + "/new"); }),
+            "Unknown data type \"Bogus\"");
+  EXPECT_FALSE(Exists(out_));
+  EXPECT_TRUE(built_.empty());
+}
+
 TEST_F(TableRegeneratorTest, UnchangedTableCopiesFieldsAndRedoesTheIndexesStillThere) {
   AddDictionaryT();
   CreateExistingT();

@@ -244,6 +244,25 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
   EXPECT_FALSE(fs::exists(shop_ + "/alpha.DB"));
 }
 
+TEST_F(BatchFormTest, ATableTheDictionaryLacksIsRefusedBeforeAnyDirectoryIsMade) {
+  std::vector<std::string> errors;
+  shell::SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(shell::ErrorText(e)); });
+  const std::string work = dir_.file("new/deeper");
+  const BatchOutcome outcome =
+      Run({"-p", dict_, "-t", "SHOP.nope", "-d", work, "-b", dir_.file("bak/deeper")}, [&] {
+        QTest::mouseClick(form_.btnEsegui, Qt::LeftButton);
+        ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
+        form_.close();
+      });
+  shell::SetApplicationErrorHandler(nullptr);
+  EXPECT_EQ(outcome, BatchOutcome::kFailed);
+  EXPECT_EQ(errors,
+            std::vector<std::string>{"Table \"nope\" is not present in the datadictionary"});
+  EXPECT_FALSE(fs::exists(dir_.file("new")));
+  EXPECT_FALSE(fs::exists(dir_.file("bak")));
+}
+
 TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunStopsItAfterTheCurrentTable) {
   std::vector<bool> visible_after_close;
   std::string panel_after_close;
