@@ -152,29 +152,17 @@ Session::Session(std::string config_path, FileSystem& fs)
     : config_path_(std::move(config_path)), fs_(&fs) {}
 
 std::vector<DatabaseDesc> Session::databaseList() {
-  try {
-    return AliasConfig::Load(config_path_, *fs_).aliases();
-  } catch (const std::exception&) {
-    return {};
-  }
+  return AliasConfig::Load(config_path_, *fs_).aliases();
 }
 
 bool Session::isAlias(const std::string& name) {
-  try {
-    return AliasConfig::Load(config_path_, *fs_).find(name) != nullptr;
-  } catch (const std::exception&) {
-    return false;
-  }
+  return AliasConfig::Load(config_path_, *fs_).find(name) != nullptr;
 }
 
 std::string Session::aliasPath(const std::string& name) {
-  try {
-    const auto config = AliasConfig::Load(config_path_, *fs_);
-    const DatabaseDesc* a = config.find(name);
-    return a ? a->path : "";
-  } catch (const std::exception&) {
-    return "";
-  }
+  const auto config = AliasConfig::Load(config_path_, *fs_);
+  const DatabaseDesc* a = config.find(name);
+  return a ? a->path : "";
 }
 
 std::string Session::resolveDirectory(const std::string& database) {

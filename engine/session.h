@@ -75,11 +75,16 @@ class Session {
   explicit Session(std::string config_path = AliasConfig::DefaultPath(),
                    FileSystem& fs = FileSystem::Default());
 
-  // Every configured database with name and type, in the file's order; empty
-  // on any failure.
+  // The configured databases, read from the alias file at each call. A file
+  // that cannot be read or holds a malformed line raises its error
+  // (EDBEngineError naming the file and, for a bad line, its number), so
+  // that every command that looks an alias up says what is wrong with the
+  // file rather than that the alias is unknown.
+  //
+  // Every configured database with name and type, in the file's order.
   std::vector<DatabaseDesc> databaseList();
   bool isAlias(const std::string& name);
-  // An alias's directory; empty text when unknown or on any failure.
+  // An alias's directory; empty text when there is no such alias.
   std::string aliasPath(const std::string& name);
   // Directory of a database named by a program database, an alias or a path.
   std::string resolveDirectory(const std::string& database);

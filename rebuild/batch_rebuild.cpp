@@ -225,7 +225,7 @@ WorkDirectory ResolveWorkDirectory(const BatchOptions& options, engine::Session&
   const std::string& given = options.work_directory;
   if (given.empty()) {
     if (!options.alias.empty()) {
-      std::string path = AliasPath(session, options.alias);
+      std::string path = session.aliasPath(options.alias);
       if (path.empty()) return {"", "The specified alias doesn't exist in the BDE configuration"};
       return {path, ""};
     }
@@ -237,7 +237,7 @@ WorkDirectory ResolveWorkDirectory(const BatchOptions& options, engine::Session&
     if (given.back() != ':') return {"", "Wrong work directory"};
     // ":" alone begins and ends with a colon too, and names no alias.
     const std::string name = given.size() >= 2 ? given.substr(1, given.size() - 2) : "";
-    std::string path = name.empty() ? "" : AliasPath(session, name);
+    std::string path = name.empty() ? "" : session.aliasPath(name);
     if (path.empty()) return {"", "Wrong alias"};
     return {path, ""};
   }

@@ -76,7 +76,8 @@ struct WorkDirectory {
 // Resolves the work directory of options that passed ValidateBatchOptions:
 // -d as given; -d :NAME: the directory of the alias NAME; without -d the
 // directory of the -a alias in alias mode, while table mode requires -d.
-// Aliases are looked up in `session`'s configuration.
+// Aliases are looked up in `session`'s configuration; an alias file that
+// cannot be read raises its error (naming the file and the line).
 WorkDirectory ResolveWorkDirectory(const BatchOptions& options, engine::Session& session);
 
 // Splits the -t text at its first "." into alias and table name. False when
@@ -118,7 +119,8 @@ struct BatchStart {
 // a failing check of ValidateBatchOptions shows its message in an error box
 // and stops; then it opens the dictionary in the project directory through
 // `data_module` (engine errors go to the caller) and resolves the work
-// directory, showing its message in an error box when that fails. Boxes have
+// directory, showing its message in an error box when that fails (an alias
+// file that cannot be read is an error that goes to the caller). Boxes have
 // an OK button. The caller shows the job's operation text.
 BatchStart StartBatch(const BatchOptions& options, dictionary::TdmDataDictionary& data_module,
                       Questions& questions);

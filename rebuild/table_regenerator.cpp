@@ -139,14 +139,6 @@ int LevelToAskFor(const std::optional<dictionary::TableProperties>& properties,
 
 }  // namespace
 
-std::string AliasPath(engine::Session& session, const std::string& name) {
-  try {
-    return session.aliasPath(name);
-  } catch (const std::exception&) {
-    return "";
-  }
-}
-
 bool IsRebuiltIndexFile(const std::string& name) {
   const std::string ext = engine::ExtensionOf(name);
   if (SameNameIgnoringCase(ext, ".val") || SameNameIgnoringCase(ext, ".px")) return true;

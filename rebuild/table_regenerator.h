@@ -42,10 +42,6 @@
 
 namespace vellum::rebuild {
 
-// The directory of the configured database (alias) `name`; empty text when
-// there is no such alias or on any failure.
-std::string AliasPath(engine::Session& session, const std::string& name);
-
 // Whether file `name` of a table is one a rebuild makes anew whatever the
 // table held: the primary index (.PX), the validity file (.VAL) and the
 // composite secondary indexes (extensions whose 2nd and 3rd characters are

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "engine/text.h"
-#include "rebuild/table_regenerator.h"
 
 namespace vellum::shell {
 
@@ -70,7 +69,7 @@ void RebuildChooser::AliasChanged(const std::string& text) {
   lists.clear(Side::kAvailable);
   if (!text.empty()) {
     lists.setAvailable(TablesOfAlias(tblTables, text));
-    if (mode_ == Mode::kOutDirectory) directory_ = rebuild::AliasPath(session_, text);
+    if (mode_ == Mode::kOutDirectory) directory_ = session_.aliasPath(text);
   }
   lists.clear(Side::kChosen);
 }

@@ -47,7 +47,8 @@ class RebuildChooser {
   // The alias text changed (typed or picked): the available list becomes the
   // dictionary's tables of that alias, the chosen list is emptied and, in
   // out-directory mode, the directory becomes the engine's directory of the
-  // alias (empty when the engine knows no such alias). An empty text leaves
+  // alias (empty when the engine knows no such alias; an alias file that
+  // cannot be read raises its error, naming the file and the line). An empty text leaves
   // the available list empty and the directory as it was.
   void AliasChanged(const std::string& text);
   // The edit box's text changed.

@@ -215,5 +215,29 @@ TEST_F(AliasCommandTest, AMalformedFileIsReportedAndNotOverwritten) {
   EXPECT_EQ(ReadText(conf_), "# mine\nbroken\n");
 }
 
+TEST_F(AliasCommandTest, EveryCommandThatLooksAnAliasUpNamesTheFileAndTheBadLine) {
+  const std::string dict = dir_.file("dict");
+  ASSERT_EQ(Invoke({"create-dictionary", dict}).status, kExitOk);
+  std::filesystem::create_directories(dir_.file("conf"));
+  std::ofstream(conf_) << "# mine\nSHOP STANDARD " << dir_.file("two") << "\nBADLINE\n";
+  const std::string problem =
+      "Alias configuration \"" + conf_ + "\", line 3: expected NAME DRIVER DIRECTORY\n";
+  const std::vector<std::vector<std::string>> commands = {
+      {"rebuild", "-p", dict, "-a", "SHOP"},
+      {"rebuild", "-p", dict, "-a", "SHOP", "--plan"},
+      {"rebuild", "-p", dict, "-t", "SHOP.T", "-d", ":SHOP:"},
+      {"load", "-p", dict, "--source", "SHOP", "--as", "SHOP"},
+      {"alias", "list"},
+  };
+  for (std::vector<std::string> args : commands) {
+    const std::string command = args[0] == "alias" ? "alias list" : args[0];
+    SCOPED_TRACE(command);
+    args.insert(args.end(), {"--config", conf_});
+    const Result r = Invoke(args);
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_EQ(r.err, "vellum-cli: " + command + ": " + problem);
+  }
+}
+
 }  // namespace
 }  // namespace vellum::cli

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <vector>
 
 #include "engine/errors.h"
 #include "engine/paradox/table.h"
@@ -46,9 +48,20 @@ TEST(SessionTest, MissingFileMeansNoAliasesAndABadLineIsReportedByNumber) {
   } catch (const EDBEngineError& e) {
     EXPECT_NE(std::string(e.what()).find("line 3"), std::string::npos) << e.what();
   }
+  // Every lookup through a session reports the bad line too, rather than
+  // taking the file for one without aliases.
   Session bad(conf);
-  EXPECT_TRUE(bad.databaseList().empty());  // empty on failure
-  EXPECT_EQ(bad.aliasPath("good"), "");
+  for (const auto& lookup : std::vector<std::function<void()>>{
+           [&] { bad.databaseList(); }, [&] { bad.isAlias("good"); },
+           [&] { bad.aliasPath("good"); }, [&] { bad.resolveDirectory("good"); }}) {
+    try {
+      lookup();
+      ADD_FAILURE() << "a lookup took the malformed file for a good one";
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "Alias configuration \"" + conf + "\", line 3: expected NAME DRIVER DIRECTORY");
+    }
+  }
 
   // A control character would not survive a save: the line is refused.
   using namespace std::string_literals;

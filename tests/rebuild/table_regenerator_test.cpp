@@ -550,15 +550,5 @@ TEST_F(RegenerateAliasTest, OtherAliasesAreFoundAgainAfterAnAliasRun) {
   EXPECT_TRUE(Exists(out_ + "/Gamma.DB"));
 }
 
-TEST(AliasPathTest, GivesTheConfiguredDirectoryOrNothing) {
-  test::TempDir dir;
-  WriteFile(dir.file("aliases.conf"), "SHOP STANDARD " + dir.path() + "/shop data\n");
-  engine::Session session(dir.file("aliases.conf"));
-  EXPECT_EQ(AliasPath(session, "shop"), dir.path() + "/shop data");
-  EXPECT_EQ(AliasPath(session, "NOPE"), "");
-  engine::Session broken(dir.file("missing.conf"));
-  EXPECT_EQ(AliasPath(broken, "SHOP"), "");
-}
-
 }  // namespace
 }  // namespace vellum::rebuild

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "dictionary/schema.h"
+#include "engine/errors.h"
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
@@ -102,6 +103,23 @@ TEST_F(RebuildChooserTest, OutDirectoryModeFillsTheAliasDirectoryAndWantsItToExi
   EXPECT_TRUE(chooser.lists.empty(Side::kChosen));
   EXPECT_EQ(chooser.directory(), "");
   EXPECT_EQ(chooser.lists.texts(Side::kAvailable), (Names{"films", "Store"}));
+}
+
+TEST_F(RebuildChooserTest, AMalformedAliasFileIsReportedRatherThanTakenForAnUnknownAlias) {
+  std::ofstream(dir_.file("aliases.conf"), std::ios::app) << "BADLINE\n";
+  RebuildChooser chooser(session_);
+  chooser.Activate(Mode::kOutDirectory);
+  try {
+    chooser.AliasChanged("shop");
+    ADD_FAILURE() << "the malformed file was taken for one without the alias";
+  } catch (const engine::EDBEngineError& e) {
+    EXPECT_EQ(std::string(e.what()), "Alias configuration \"" + dir_.file("aliases.conf") +
+                                         "\", line 2: expected NAME DRIVER DIRECTORY");
+  }
+  // The file-name mode looks no alias up.
+  chooser.Activate(Mode::kFileName);
+  chooser.AliasChanged("shop");
+  EXPECT_EQ(chooser.lists.texts(Side::kAvailable), (Names{"Customer", "ITEMS", "orders"}));
 }
 
 TEST_F(RebuildChooserTest, FileNameModeTakesAnyNameAndLeavesItAlone) {

@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include "dictionary/schema.h"
+#include "engine/errors.h"
 #include "engine/session.h"
 #include "shell/ui/application_errors.h"
 #include "tests/rebuild/dictionary_rows.h"
@@ -188,6 +189,20 @@ INSTANTIATE_TEST_SUITE_P(
                 {"-p", "DICT", "-a", "SHOP", "-d", ":SHOP"},
                 "Wrong work directory"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BatchFormTest, AMalformedAliasFileIsAnErrorNamingItsLineAndTheWindowStaysHidden) {
+  std::ofstream(conf_, std::ios::app) << "BADLINE\n";
+  bool shown = false;
+  try {
+    Run({"-p", dict_, "-a", "SHOP"}, [&] { shown = true; });
+    ADD_FAILURE() << "the malformed file was taken for one without the alias";
+  } catch (const engine::EDBEngineError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Alias configuration \"" + conf_ + "\", line 2: expected NAME DRIVER DIRECTORY");
+  }
+  EXPECT_FALSE(shown);
+  EXPECT_TRUE(ui_.shown.empty());
+}
 
 TEST_F(BatchFormTest, RunRebuildsTheAliasWithProgressAndClosesTheWindow) {
   std::vector<bool> buttons_during_run;
