@@ -94,7 +94,7 @@ int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (!CheckProjectDirectory(project_directory, kCommand, err)) return kExitFailure;
     engine::Session session;
     dictionary::TdmDataDictionary data_module(session, ui);
-    data_module.OpenDictionary(project_directory);
+    data_module.OpenDictionary(project_directory, dictionary::TdmDataDictionary::Access::kReadOnly);
     engine::Dataset& tables = data_module.tblTables;
     if (table_names.empty()) {
       table_names = TablesOfAlias(tables, alias);

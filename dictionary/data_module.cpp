@@ -5,6 +5,7 @@
 
 #include "dictionary/locale_helper.h"
 #include "dictionary/schema.h"
+#include "engine/errors.h"
 
 namespace vellum::dictionary {
 
@@ -140,7 +141,7 @@ void TdmDataDictionary::EndBatch() {
   if (batch_depth_ == 0) engine::paradox::Table::FlushAll(tables);
 }
 
-void TdmDataDictionary::OpenDictionary(const std::string& directory) {
+void TdmDataDictionary::OpenDictionary(const std::string& directory, Access access) {
   runs_.checkIdle();
   tblProps.close();
   tblIndex.close();
@@ -149,12 +150,29 @@ void TdmDataDictionary::OpenDictionary(const std::string& directory) {
   DBDataDict.disconnect();
   DBDataDict.setParam("PATH", directory);
   DBDataDict.connect(session_.fs());
+  for (Dataset* view : {&tblTables, &tblFields, &tblIndex, &tblProps}) {
+    view->setReadOnly(access == Access::kReadOnly);
+  }
   tblTables.open();
   tblFields.open();
   tblIndex.open();
   bool has_properties = false;
   engine::ResolveCaseInsensitive(session_.fs(), directory, kPropertiesTable, &has_properties);
   if (has_properties) tblProps.open();
+}
+
+bool TdmDataDictionary::writable() {
+  for (Dataset* view : {&tblTables, &tblFields, &tblIndex, &tblProps}) {
+    if (view->active() && !view->table().writable()) return false;
+  }
+  return tblTables.active() &&
+         (tblProps.active() || session_.fs().canWriteDirectory(projectDirectory()));
+}
+
+void TdmDataDictionary::CheckWritable() {
+  if (writable()) return;
+  throw Error("The data dictionary in \"" + projectDirectory() +
+              "\" cannot be changed: its directory or its tables may only be read");
 }
 
 void TdmDataDictionary::EnsurePropertiesTable() {

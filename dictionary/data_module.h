@@ -56,10 +56,25 @@ class TdmDataDictionary {
   TdmDataDictionary(engine::Session& session, Questions& questions, const Startup& startup);
   ~TdmDataDictionary();
 
+  // How a command opens the dictionary: for reading only (a listing, a
+  // rebuild), or for reading and writing.
+  enum class Access { kReadWrite, kReadOnly };
+
   // Points DataDict at `directory` and opens tblTables, tblFields, tblIndex,
   // and tblProps when the dictionary has DDProps. Refused (vellum::Error,
-  // nothing changed) while a long run is on.
-  void OpenDictionary(const std::string& directory);
+  // nothing changed) while a long run is on. With kReadOnly the views are
+  // read-only and nothing in the dictionary needs write access; with
+  // kReadWrite a dictionary this user may only read still opens, for
+  // reading (writable() is then false).
+  void OpenDictionary(const std::string& directory, Access access = Access::kReadWrite);
+  // Whether the open dictionary can be changed: its views are open for
+  // writing and its tables could be opened so, and, when it has no DDProps
+  // yet (a load creates it), its directory can be written.
+  bool writable();
+  // Raises vellum::Error "The data dictionary in "<dir>" cannot be changed:
+  // its directory or its tables may only be read" unless writable(); for
+  // commands that write the dictionary, before they change anything.
+  void CheckWritable();
   // Creates DDProps in the open dictionary when it has none (in the
   // dictionary's code page) and opens tblProps. Engine errors go to the caller.
   void EnsurePropertiesTable();

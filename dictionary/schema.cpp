@@ -111,6 +111,10 @@ void CreateDictionary(const std::string& directory, engine::FileSystem& fs, int 
   if (IsProjectDirectory(directory, fs)) {
     throw Error("\"" + directory + "\" already holds a Data Dictionary; nothing was changed");
   }
+  if (!fs.canWriteDirectory(directory)) {
+    throw Error("Cannot create a data dictionary in \"" + directory +
+                "\": the directory may only be read");
+  }
   CreateDictionaryTables(directory, fs, code_page);
 }
 

@@ -56,8 +56,10 @@ void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs,
 // Makes `directory` a new, empty data dictionary: creates the directory with
 // its missing parents when it does not exist, then the four tables
 // (CreateDictionaryTables). Throws Error, having created no table, when
-// `directory` is empty, names a file, cannot be created, or already holds a
-// Data Dictionary (which is never replaced); engine errors of the tables'
+// `directory` is empty, names a file, cannot be created, already holds a
+// Data Dictionary (which is never replaced) or may only be read ("Cannot
+// create a data dictionary in "<dir>": the directory may only be read");
+// engine errors of the tables'
 // creation pass through. DDFields, DDIndex or DDProps tables found without
 // DDTables are replaced by empty ones. The tables are in code page `code_page`.
 void CreateDictionary(const std::string& directory,

@@ -569,6 +569,7 @@ LoadReport LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::str
                           const std::string& load_as_alias,
                           const std::vector<std::string>& table_names) {
   dictionary::RunGuard::Scope run(data_module.runs(), "Load");
+  data_module.CheckWritable();
   LoadReport report;
   // An alias the dictionary cannot hold as it is would be cut into another.
   const engine::paradox::CodePage code_page(data_module.codePage());

@@ -81,6 +81,9 @@ struct LoadReport {
 // records what DDProps keeps of each (table_properties.h), and says what it
 // did with each.
 //
+// A dictionary that cannot be changed (TdmDataDictionary::CheckWritable) is
+// refused with its error before anything is read or asked.
+//
 // Nothing is cut or replaced: an alias the dictionary cannot hold (longer
 // than its column, or with characters its code page lacks) is refused by an
 // error box before anything is loaded (kRefused); a table with such a name

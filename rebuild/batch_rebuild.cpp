@@ -279,7 +279,8 @@ BatchStart StartBatch(const BatchOptions& options, dictionary::TdmDataDictionary
     questions.ask(MessageKind::kError, message, Buttons::kOk);
     return start;
   }
-  data_module.OpenDictionary(options.project_directory);
+  data_module.OpenDictionary(options.project_directory,
+                             dictionary::TdmDataDictionary::Access::kReadOnly);
   WorkDirectory work = ResolveWorkDirectory(options, data_module.session());
   if (!work.error.empty()) {
     questions.ask(MessageKind::kError, work.error, Buttons::kOk);

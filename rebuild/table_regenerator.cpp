@@ -99,7 +99,10 @@ void MakeOutputDirectory(engine::FileSystem& fs, const std::string& directory) {
   if (!fs.isDirectory(directory)) throw Error("Cannot create directory \"" + directory + "\"");
 }
 
+// The regenerator only reads the dictionary: its cursors are read-only, so
+// that a dictionary this user may only read serves as well.
 void OpenCursorLike(Dataset& cursor, const Dataset& like, const std::string& index_name) {
+  cursor.setReadOnly(true);
   cursor.setDatabaseName(like.databaseName());
   cursor.setTableName(like.tableName());
   cursor.setIndexName(index_name);
@@ -188,6 +191,7 @@ TTableRegenerator::TTableRegenerator(engine::Session& session, Ui& ui, const Dat
   engine::ResolveCaseInsensitive(session.fs(), session.resolveDirectory(tables.databaseName()),
                                  dictionary::kPropertiesTable, &has_properties);
   if (has_properties) {
+    properties_.setReadOnly(true);
     properties_.setDatabaseName(tables.databaseName());
     properties_.setTableName(dictionary::kPropertiesTable);
     properties_.open();

@@ -53,8 +53,10 @@ class File {
   // shared while it needs the file to stay as it is. It belongs to this open
   // file, so two opens of one file in one process conflict like two
   // processes do. Returns false (without waiting) when a conflicting holder
-  // exists. The default has no holders to conflict with (file systems that
-  // are private to one process).
+  // exists. A shared lock can be held through a file opened for reading; an
+  // exclusive one needs a file opened for writing (asked through one opened
+  // for reading, it raises an invalid request). The default has no holders
+  // to conflict with (file systems that are private to one process).
   virtual bool tryLockChanges(bool exclusive) {
     (void)exclusive;
     return true;
@@ -64,7 +66,7 @@ class File {
 
 enum class OpenMode {
   kRead,       // existing file, read only
-  kReadWrite,  // existing file
+  kReadWrite,  // existing file; refused (EACCES, EROFS) when it may only be read
   kCreate,     // create or truncate, read-write
 };
 

@@ -119,7 +119,8 @@ class BackgroundCloser {
 
 class PosixFile final : public File {
  public:
-  PosixFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  PosixFile(std::string path, int fd, bool writable)
+      : path_(std::move(path)), fd_(fd), writable_(writable) {}
   ~PosixFile() override {
     if (fd_ >= 0) BackgroundCloser::Instance().close(fd_);
   }
@@ -199,7 +200,15 @@ class PosixFile final : public File {
   // does and are independent of it; elsewhere plain record locks stand in
   // (they belong to the process, and closing any descriptor of the file in
   // the process drops them).
-  bool tryLockChanges(bool exclusive) override { return changeLock(exclusive ? F_WRLCK : F_RDLCK); }
+  // A shared lock needs a descriptor opened for reading, an exclusive one a
+  // descriptor opened for writing (a write lock on a descriptor opened for
+  // reading fails with EBADF): this one is refused clearly instead.
+  bool tryLockChanges(bool exclusive) override {
+    if (exclusive && !writable_) {
+      ThrowInvalid("Cannot lock \"" + path_ + "\" for a change: it was opened for reading only");
+    }
+    return changeLock(exclusive ? F_WRLCK : F_RDLCK);
+  }
   void unlockChanges() override { changeLock(F_UNLCK); }
 
  private:
@@ -226,6 +235,7 @@ class PosixFile final : public File {
 
   std::string path_;
   int fd_;
+  bool writable_;
 };
 
 bool IsRegularEntry(DIR* dir, const dirent& e) {
@@ -281,20 +291,16 @@ class PosixFileSystem final : public FileSystem {
         flags |= O_RDWR | O_CREAT | O_TRUNC;
         break;
     }
-    int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0) {
-      // A table opened for writing on read-only media still opens for reading.
-      if (mode == OpenMode::kReadWrite && (errno == EACCES || errno == EROFS)) {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      }
-      if (fd < 0) ThrowIo(path, "Cannot open", errno);
-    }
+    // A file that may only be read is refused for writing here (EACCES,
+    // EROFS); whoever can do with reading opens it again for that.
+    const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0) ThrowIo(path, "Cannot open", errno);
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
       ::close(fd);
       ThrowIo(path, "Cannot open a directory as a file:", EISDIR);
     }
-    return std::make_unique<PosixFile>(path, fd);
+    return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead);
   }
 
   bool exists(const std::string& path) override {

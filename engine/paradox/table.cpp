@@ -1,6 +1,7 @@
 #include "engine/paradox/table.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -120,6 +121,9 @@ struct Table::Impl : public ReadGuard {
   std::vector<Listening> listeners;
 
   bool file_locked = false;  // this process holds change_file's lock, in either mode
+  // Asked for writing, but its data file may only be read (a read-only
+  // medium, a file this user may only read): opened for reading instead.
+  bool files_read_only = false;
 
   bool lockChanges(int wait_ms);
   void unlockChanges();
@@ -176,6 +180,14 @@ namespace {
 // A read found the file changed by another process since this process read
 // what it holds: what it holds no longer goes with what the file holds.
 struct StaleTable {};
+
+// Refuses a change of a table whose state `m` was opened for reading only.
+[[noreturn]] void RefuseChange(const Table::Impl& m) {
+  if (m.files_read_only) {
+    ThrowInvalid("Table \"" + m.base + "\" cannot be changed: its files may only be read");
+  }
+  ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+}
 
 // Runs a read of the table. When it meets another process's change, the
 // table is read again (its listeners told) and the read runs once more; a
@@ -1135,6 +1147,24 @@ RecoveryOutcome RecoverInterruptedRestructure(FileSystem& fs, const std::string&
   return recovery;
 }
 
+// Opens the data file that carries the change lock. A table asked for
+// writing whose data file may only be read (a read-only medium, a file this
+// user may only read) is opened for reading instead, as a table opened
+// read-only: its handles read it, a change is refused, and its locks are
+// shared ones, which a descriptor opened for reading can hold.
+std::unique_ptr<File> OpenChangeFile(Table::Impl& m, const std::string& path) {
+  if (!m.options.writable) return m.fs->open(path, OpenMode::kRead);
+  try {
+    return m.fs->open(path, OpenMode::kReadWrite);
+  } catch (const EDBEngineError& e) {
+    const int32_t why = e.entries().front().native_code;
+    if (why != EACCES && why != EPERM && why != EROFS) throw;
+  }
+  m.options.writable = false;
+  m.files_read_only = true;
+  return m.fs->open(path, OpenMode::kRead);
+}
+
 // For the length of an open, holds the table's change lock, so that a
 // shared open never meets another process's change half made (a writable
 // open may mend a stale index, so it takes the lock for itself). An
@@ -1143,7 +1173,7 @@ class OpenLock {
  public:
   OpenLock(Table::Impl& m, const std::string& path) {
     if (m.options.exclusive) return;
-    m.change_file = m.fs->open(path, m.options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+    m.change_file = OpenChangeFile(m, path);
     m.read_wait_ms = m.options.lock_wait_ms;
     m.waitForFileLock(m.options.writable, m.options.lock_wait_ms);
     impl_ = &m;
@@ -1402,6 +1432,8 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   return t;
 }
 
+bool Table::writable() const { return options_.writable && impl_->options.writable; }
+
 uint32_t Table::recordCount() {
   structure_.record_count =
       ReadTable(*impl_, options_.lock_wait_ms, false, [&] { return impl_->store->size(); });
@@ -1518,7 +1550,7 @@ bool Table::Scanner::next(Row& row) {
 
 uint32_t Table::insert(const Row& row) {
   Impl& m = *impl_;
-  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  if (!m.options.writable) RefuseChange(m);
   // The next autoincrement value is the table's as the lock finds it.
   ChangeLock lock(*this);
   TableHeader& h = m.store->header();
@@ -1549,7 +1581,7 @@ uint32_t Table::insert(const Row& row) {
 
 uint32_t Table::insertRecordBytes(const uint8_t* rec) {
   Impl& m = *impl_;
-  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  if (!m.options.writable) RefuseChange(m);
   ChangeLock lock(*this);
   const uint32_t pos = m.insertEncoded(rec);
   lock.release();
@@ -1606,7 +1638,7 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
 
 uint32_t Table::update(uint32_t ordinal, const Row& row) {
   Impl& m = *impl_;
-  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  if (!m.options.writable) RefuseChange(m);
   ChangeLock lock(*this);
   if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
   if (ordinal >= m.store->size())
@@ -1664,7 +1696,7 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
 
 void Table::remove(uint32_t ordinal) {
   Impl& m = *impl_;
-  if (!m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+  if (!m.options.writable) RefuseChange(m);
   ChangeLock lock(*this);
   if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
   if (ordinal >= m.store->size())
@@ -1899,7 +1931,7 @@ bool Table::Impl::lockChanges(int wait_ms) {
     ++lock_depth;
     return false;
   }
-  if (!options.writable) ThrowInvalid("Table \"" + base + "\" is open read-only");
+  if (!options.writable) RefuseChange(*this);
   bool reread_now = false;
   if (change_file) {
     waitForFileLock(true, wait_ms);

@@ -190,7 +190,10 @@ class Table {
                      const TableDefinition& definition, FileSystem& fs = FileSystem::Default());
 
   // Opens a table by directory and name, with or without extension, finding
-  // its files whatever the letter case of their names.
+  // its files whatever the letter case of their names. A table asked for
+  // writing (not exclusively) whose data file may only be read -- on a
+  // read-only medium, or a file this user may only read -- opens for
+  // reading: writable() tells, and a change is refused.
   static std::unique_ptr<Table> Open(const std::string& directory, const std::string& name,
                                      const OpenOptions& options = {},
                                      FileSystem& fs = FileSystem::Default());
@@ -207,6 +210,9 @@ class Table {
   Table(const Table&) = delete;
   Table& operator=(const Table&) = delete;
 
+  // Whether changes can be made through this handle: it was opened for
+  // writing, and the table's files could be opened so.
+  bool writable() const;
   const TableStructure& structure() const { return structure_; }
   const TableHeader& header() const;
   const std::string& directory() const { return directory_; }

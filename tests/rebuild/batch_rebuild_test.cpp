@@ -932,6 +932,7 @@ TEST_F(BatchRunTest, TwoNamesOfOneTableFileAreAClearErrorAndOneNameWithItsExtens
   EXPECT_EQ(t->structure().fields[1].size, 30);
   t.reset();
 
+  OpenDictionary();  // the run opened it for reading only
   test::AddTableRow(*dm_, "SHOP", "t");
   test::AddFieldRow(*dm_, {"ID", "Integer", {}});
   const auto before = Snapshot(shop_);

@@ -1,7 +1,9 @@
 // A FileSystem wrapper for tests that refuses what the system would refuse a
-// user: reading files that are not readable, changing directories that are
-// not writable, and room on a disk that is nearly full. Everything else goes
-// to the wrapped file system. Paths are matched as the engine passes them.
+// user: reading files that are not readable, writing files that may only be
+// read, changing directories that are not writable, and room on a disk that
+// is nearly full. Everything else goes to the wrapped file system. Paths are
+// matched as the engine passes them. A read-only medium is both: every
+// directory read-only and every file write-protected.
 #pragma once
 
 #include <cerrno>
@@ -22,6 +24,9 @@ class RefusingFileSystem : public engine::FileSystem {
 
   // Files that cannot be opened (EACCES).
   std::function<bool(const std::string& path)> unreadable;
+  // Existing files that cannot be opened for writing (EACCES); they open
+  // for reading.
+  std::function<bool(const std::string& path)> write_protected;
   // Directories whose entries cannot be created, renamed or removed (EACCES).
   std::function<bool(const std::string& directory)> read_only;
   // The room every directory reports; unset: the wrapped file system's.
@@ -30,6 +35,10 @@ class RefusingFileSystem : public engine::FileSystem {
   std::unique_ptr<engine::File> open(const std::string& path, engine::OpenMode mode) override {
     if (unreadable && unreadable(path)) engine::ThrowIo(path, "Cannot open", EACCES);
     if (mode == engine::OpenMode::kCreate && !base_.exists(path)) refuseIn(path);
+    if (mode != engine::OpenMode::kRead && write_protected && write_protected(path) &&
+        base_.exists(path)) {
+      engine::ThrowIo(path, "Cannot open", EACCES);
+    }
     return base_.open(path, mode);
   }
   bool exists(const std::string& path) override { return base_.exists(path); }
