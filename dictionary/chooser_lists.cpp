@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dictionary/schema.h"
 #include "engine/text.h"
 
 namespace vellum::dictionary {
@@ -84,6 +85,15 @@ int ChooserLists::MoveAll(Side from) {
   list(from).clear();
   for (Item& item : moving) arrive(to, std::move(item.text));
   return SetItem(from, 0);
+}
+
+std::vector<std::string> LoadableTables(engine::Session& session, const std::string& source,
+                                        const std::string& project_directory) {
+  std::vector<std::string> names = session.tableNames(source);
+  if (session.fs().sameDirectory(session.resolveDirectory(source), project_directory)) {
+    std::erase_if(names, [](const std::string& name) { return IsDictionaryTable(name); });
+  }
+  return names;
 }
 
 }  // namespace vellum::dictionary

@@ -8,13 +8,16 @@
 // Available items sort by name without regard to the letter case of A to Z
 // (then byte by byte), so names differing only in case stay together.
 //
-// A ChooserLists is a plain value owned by its dialog; nothing here reads the
-// dictionary or the engine.
+// A ChooserLists is a plain value owned by its dialog; it reads neither the
+// dictionary nor the engine. LoadableTables gives the load chooser what its
+// available list offers.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "engine/session.h"
 
 namespace vellum::dictionary {
 
@@ -83,5 +86,13 @@ class ChooserLists {
 // The order of the available list: by the names folded to upper case in A to
 // Z, then byte by byte.
 bool ChooserNameLess(const std::string& a, const std::string& b);
+
+// The tables the load chooser offers for `source` (an alias or a directory):
+// the engine's table names there (Session::tableNames, whose errors go to
+// the caller), less the dictionary's own tables (kDictionaryTables) when
+// `source` is `project_directory`, the directory of the open dictionary: a
+// load never takes those.
+std::vector<std::string> LoadableTables(engine::Session& session, const std::string& source,
+                                        const std::string& project_directory);
 
 }  // namespace vellum::dictionary

@@ -8,6 +8,7 @@
 
 #include "dictionary/field_type_names.h"
 #include "dictionary/locale_helper.h"
+#include "dictionary/schema.h"
 #include "dictionary/table_properties.h"
 #include "engine/errors.h"
 #include "engine/paradox/code_page.h"
@@ -556,6 +557,26 @@ class LoadRun {
   bool upgrade_all_ = false;
 };
 
+// `names` less the dictionary's own tables when `source` is the
+// dictionary's directory; those go to `skipped`.
+std::vector<std::string> WithoutDictionaryTables(TdmDataDictionary& dm, const std::string& source,
+                                                 const std::vector<std::string>& names,
+                                                 std::vector<std::string>* skipped) {
+  engine::Session& session = dm.session();
+  try {
+    if (!session.fs().sameDirectory(session.resolveDirectory(source), dm.projectDirectory())) {
+      return names;
+    }
+  } catch (const std::exception&) {
+    return names;  // no such source: each table says so when it is opened
+  }
+  std::vector<std::string> kept;
+  for (const std::string& name : names) {
+    (dictionary::IsDictionaryTable(name) ? *skipped : kept).push_back(name);
+  }
+  return kept;
+}
+
 // How a load that ended at `entry` ended.
 LoadReport::End EndAt(const TableLoad& entry) {
   return entry.answer && *entry.answer != Answer::kYes && *entry.answer != Answer::kAll
@@ -567,10 +588,13 @@ LoadReport::End EndAt(const TableLoad& entry) {
 
 LoadReport LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::string& source,
                           const std::string& load_as_alias,
-                          const std::vector<std::string>& table_names) {
+                          const std::vector<std::string>& given_names) {
   dictionary::RunGuard::Scope run(data_module.runs(), "Load");
   data_module.CheckWritable();
   LoadReport report;
+  const std::vector<std::string> table_names =
+      WithoutDictionaryTables(data_module, source, given_names, &report.skipped);
+
   // An alias the dictionary cannot hold as it is would be cut into another.
   const engine::paradox::CodePage code_page(data_module.codePage());
   if (auto why = WhyNotStorable(load_as_alias, kNameSize, code_page)) {
@@ -588,6 +612,12 @@ LoadReport LoadStructures(TdmDataDictionary& data_module, Ui& ui, const std::str
       report.not_reached = table_names;
       return report;
     }
+  }
+  if (!report.skipped.empty()) {
+    std::string names;
+    for (const std::string& name : report.skipped) names += (names.empty() ? "" : ", ") + name;
+    ui.ask(MessageKind::kInformation, "The data dictionary's own tables are not loaded: " + names,
+           Buttons::kOk);
   }
   data_module.tblFields.disableControls();
   data_module.tblIndex.disableControls();

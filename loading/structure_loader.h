@@ -67,6 +67,9 @@ struct LoadReport {
   };
   std::vector<TableLoad> tables;         // the tables reached, in order
   std::vector<std::string> not_reached;  // the names after the end, in order
+  // The names given that are the dictionary's own tables (the source being
+  // the dictionary's directory), in order: never loaded.
+  std::vector<std::string> skipped;
   End end = End::kFinished;
 
   // How many of `tables` had `result`.
@@ -82,7 +85,10 @@ struct LoadReport {
 // did with each.
 //
 // A dictionary that cannot be changed (TdmDataDictionary::CheckWritable) is
-// refused with its error before anything is read or asked.
+// refused with its error before anything is read or asked. When `source` is
+// the dictionary's own directory, the names of the dictionary's own tables
+// are left out with one information box, "The data dictionary's own tables
+// are not loaded: <names>", shown once the load is about to begin.
 //
 // Nothing is cut or replaced: an alias the dictionary cannot hold (longer
 // than its column, or with characters its code page lacks) is refused by an

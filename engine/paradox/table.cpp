@@ -189,6 +189,16 @@ struct StaleTable {};
   ThrowInvalid("Table \"" + m.base + "\" is open read-only");
 }
 
+// Refuses a change through `table` (whose state is `m`) unless the handle
+// was opened for writing and its state could be: a handle opened for
+// reading may share the state of one opened for writing.
+void RequireWritable(const Table& table, const Table::Impl& m) {
+  if (!table.writable()) {
+    if (m.options.writable) ThrowInvalid("Table \"" + m.base + "\" is open read-only");
+    RefuseChange(m);
+  }
+}
+
 // Runs a read of the table. When it meets another process's change, the
 // table is read again (its listeners told) and the read runs once more; a
 // read that names records by position, or by bytes read before, cannot run
@@ -1084,6 +1094,23 @@ std::string OpenKey(const FileSystem& fs, const std::string& path, const OpenOpt
          (options.read_checks ? "|" : "-|") + (ec ? path : canonical.string());
 }
 
+// The state this process already holds of the data file `path` that an open
+// with `options` can share: one opened for the same access or, for an open
+// for reading, one opened for writing, which serves reads as well. Sharing
+// it is what keeps a reader from waiting on a change lock its own process
+// holds (a load that reads a table its batch is writing): the change lock
+// belongs to the state, so two states of one file in one process would
+// wait on each other like two processes. Null when there is none.
+std::shared_ptr<Table::Impl> SharedState(const FileSystem& fs, const std::string& path,
+                                         const OpenOptions& options) {
+  if (!options.writable) {
+    OpenOptions writing = options;
+    writing.writable = true;
+    if (auto state = g_open_tables[OpenKey(fs, path, writing)].lock()) return state;
+  }
+  return g_open_tables[OpenKey(fs, path, options)].lock();
+}
+
 // A committed restructure that could not be finished leaves the old files
 // partly replaced: the table cannot be read until it is finished.
 void RefuseCommittedLeftover(const RecoveryOutcome& recovery, const std::string& path) {
@@ -1398,7 +1425,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   }
   const std::string key = OpenKey(fs, path, options);
   std::lock_guard registry_lock(g_open_mutex);
-  if (auto shared = g_open_tables[key].lock()) {
+  if (auto shared = SharedState(fs, path, options)) {
     t->impl_ = std::move(shared);
     t->structure_ = t->impl_->structure;
     t->structure_.record_count = t->impl_->store->size();
@@ -1550,7 +1577,7 @@ bool Table::Scanner::next(Row& row) {
 
 uint32_t Table::insert(const Row& row) {
   Impl& m = *impl_;
-  if (!m.options.writable) RefuseChange(m);
+  RequireWritable(*this, m);
   // The next autoincrement value is the table's as the lock finds it.
   ChangeLock lock(*this);
   TableHeader& h = m.store->header();
@@ -1581,7 +1608,7 @@ uint32_t Table::insert(const Row& row) {
 
 uint32_t Table::insertRecordBytes(const uint8_t* rec) {
   Impl& m = *impl_;
-  if (!m.options.writable) RefuseChange(m);
+  RequireWritable(*this, m);
   ChangeLock lock(*this);
   const uint32_t pos = m.insertEncoded(rec);
   lock.release();
@@ -1638,7 +1665,7 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
 
 uint32_t Table::update(uint32_t ordinal, const Row& row) {
   Impl& m = *impl_;
-  if (!m.options.writable) RefuseChange(m);
+  RequireWritable(*this, m);
   ChangeLock lock(*this);
   if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
   if (ordinal >= m.store->size())
@@ -1696,7 +1723,7 @@ uint32_t Table::update(uint32_t ordinal, const Row& row) {
 
 void Table::remove(uint32_t ordinal) {
   Impl& m = *impl_;
-  if (!m.options.writable) RefuseChange(m);
+  RequireWritable(*this, m);
   ChangeLock lock(*this);
   if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
   if (ordinal >= m.store->size())
@@ -1959,7 +1986,10 @@ void Table::Impl::unlockChanges() {
   if (change_file) releaseFileLock();
 }
 
-bool Table::lockChanges() { return impl_->lockChanges(options_.lock_wait_ms); }
+bool Table::lockChanges() {
+  RequireWritable(*this, *impl_);
+  return impl_->lockChanges(options_.lock_wait_ms);
+}
 
 void Table::unlockChanges() { impl_->unlockChanges(); }
 
@@ -2016,7 +2046,7 @@ void Table::removeListener(TableListener* listener) {
 void Table::beginBulk() {
   // A bulk change holds the change lock throughout: its changes wait in
   // memory, where no other process could see them.
-  if (impl_->options.writable) lockChanges();
+  if (writable()) lockChanges();
   ++impl_->bulk;
 }
 
@@ -2028,7 +2058,7 @@ void Table::endBulk() {
   Impl& m = *impl_;
   if (m.bulk == 0) return;
   --m.bulk;
-  if (m.options.writable) unlockChanges();
+  if (writable()) unlockChanges();
 }
 
 void Table::flush() { FlushAll({this}); }

@@ -417,8 +417,10 @@ class Table {
  private:
   Table();
   // Handles of one process on the same file share one Impl (opened for the
-  // same access), so each sees the others' changes at once; each handle
-  // holds its own lock.
+  // same access, or, for a handle opened for reading, one opened for
+  // writing), so each sees the others' changes at once and none waits on a
+  // change lock another handle of the process holds; each handle holds its
+  // own open lock.
   std::shared_ptr<Impl> impl_;
   std::unique_ptr<File> lock_;
   OpenOptions options_;

@@ -571,6 +571,24 @@ TEST_F(LoadListCliTest, UnreadableTableIsSkippedWhileTheOthersLoad) {
                 ReadWithPxlib(src + "/DECIMAL.DB").fields.size());
 }
 
+TEST_F(LoadListCliTest, LoadingTheDictionarysOwnDirectorySkipsItsTablesWithOneNote) {
+  test::CopyTableFiles(corpus_, "CONTACTS", dict_);
+  const Result r = Load({"--source", dict_, "--as", "D"});
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out, LoadingLines({"CONTACTS"}));
+  EXPECT_EQ(r.err,
+            "vellum-cli: load: The data dictionary's own tables are not loaded: DDFields, "
+            "DDIndex, DDProps, DDTables\n");
+  EXPECT_EQ(TableNamesOf(ReadRows(dict_, "DDTables")), (std::set<std::string>{"CONTACTS"}));
+
+  // Named, they are skipped the same way, in any letter case.
+  const Result named = Load({"--source", dict_, "--as", "D", "--yes-all", "ddtables", "CONTACTS"});
+  EXPECT_EQ(named.status, kExitOk) << named.err;
+  EXPECT_EQ(named.out, LoadingLines({"CONTACTS"}));
+  EXPECT_EQ(named.err,
+            "vellum-cli: load: The data dictionary's own tables are not loaded: ddtables\n");
+}
+
 TEST_F(LoadListCliTest, ProjectDirectoryWithoutDictionaryIsRefused) {
   const std::string src = SourceWith("src", {"CONTACTS"});
   const std::string empty = dir_.file("empty");

@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "dictionary/schema.h"
+#include "engine/paradox/table.h"
+#include "tests/support/temp_dir.h"
 
 namespace vellum::dictionary {
 namespace {
@@ -131,6 +137,30 @@ INSTANTIATE_TEST_SUITE_P(
                       SetItemCase{"AnEmptyListSelectsNothing", 0, 0, -1},
                       SetItemCase{"AnEmptyListSelectsNothingForNone", 0, -1, -1}),
     [](const ::testing::TestParamInfo<SetItemCase>& info) { return info.param.name; });
+
+TEST(LoadableTablesTest, TheDictionarysOwnTablesAreOfferedOnlyOutsideItsDirectory) {
+  test::TempDir dir;
+  const std::string dict = dir.file("dict");
+  const std::string copy = dir.file("copy");
+  CreateDictionary(dict);
+  engine::paradox::TableDefinition def;
+  def.fields = {{"ID", engine::FieldType::kInteger, 0, false}};
+  engine::paradox::Table::Create(dict, "Orders", def);
+  test::CopyFolderFiles(dict, copy);
+  std::set<std::string> all;  // the tables of either directory, from its files
+  for (const auto& entry : std::filesystem::directory_iterator(copy)) {
+    if (entry.path().extension() == ".DB") all.insert(entry.path().stem().string());
+  }
+  ASSERT_EQ(all.size(), 5u);
+
+  test::WriteFile(dir.file("aliases.conf"), "DICT STANDARD " + dict + "\n");
+  engine::Session session(dir.file("aliases.conf"));
+  EXPECT_EQ(LoadableTables(session, dict, dict), Texts{"Orders"});
+  EXPECT_EQ(LoadableTables(session, "dict", dict), Texts{"Orders"});  // by its alias
+  EXPECT_EQ(LoadableTables(session, dict + "/", dict), Texts{"Orders"});
+  const Texts elsewhere = LoadableTables(session, copy, dict);
+  EXPECT_EQ(std::set<std::string>(elsewhere.begin(), elsewhere.end()), all);
+}
 
 }  // namespace
 }  // namespace vellum::dictionary

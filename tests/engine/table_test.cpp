@@ -246,6 +246,35 @@ TEST(TableTest, LocksAreSharedOrExclusivePerHandle) {
   EXPECT_THROW(Table::Create(dir.path(), "LOCKED", KeyedDefinition()), EDBEngineError);
 }
 
+TEST(TableTest, AReaderOfATableItsOwnProcessIsChangingNeverWaitsForThatChange) {
+  TempDir dir;
+  Table::Create(dir.path(), "BUSY", KeyedDefinition());
+  auto writer = Table::Open(dir.path(), "BUSY", {.writable = true});
+  writer->beginBulk();  // holds the change lock until endBulk
+  writer->insert(MakeRow(1));
+  // Another process would wait for the change to end; this process's own
+  // reader shares what the writer holds and sees the row not yet written.
+  auto reader = Table::Open(dir.path(), "BUSY", {.lock_wait_ms = 1000});
+  EXPECT_EQ(reader->recordCount(), 1u);
+  EXPECT_EQ(reader->read(0)[0], Value{int64_t{1}});
+  EXPECT_FALSE(reader->writable());
+  try {
+    reader->insert(MakeRow(2));
+    ADD_FAILURE() << "a handle opened for reading changed the table";
+  } catch (const EDBEngineError& e) {
+    EXPECT_STREQ(e.what(), "Table \"BUSY\" is open read-only");
+  }
+  EXPECT_THROW(reader->lockChanges(), EDBEngineError);
+  reader->beginBulk();  // takes nothing a reader cannot hold
+  reader->endBulk();
+  writer->insert(MakeRow(3));
+  writer->endBulk();
+  EXPECT_EQ(reader->recordCount(), 2u);
+  reader.reset();
+  writer.reset();
+  EXPECT_EQ(Table::Open(dir.path(), "BUSY")->recordCount(), 2u);
+}
+
 TEST(TableTest, ExclusiveOpenInAnotherProcessBlocksUntilItDies) {
   TempDir dir;
   Table::Create(dir.path(), "SHARED", KeyedDefinition());
