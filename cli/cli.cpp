@@ -19,9 +19,11 @@ namespace {
 constexpr std::string_view kProgramHelp =
     "Usage: vellum-cli COMMAND [OPTIONS] [ARGUMENTS]\n"
     "\n"
-    "Reads Paradox tables without changing any of their files (describe, dump,\n"
-    "verify), keeps the engine's aliases, creates data dictionaries and rebuilds\n"
-    "tables from them.\n"
+    "Reads Paradox tables (describe, dump, verify), keeps the engine's aliases,\n"
+    "creates data dictionaries and rebuilds tables from them. Reading a table\n"
+    "changes none of its files, but for one thing: a restructure that a crash\n"
+    "or a kill interrupted is finished (or, not yet committed, undone) first,\n"
+    "when the table's directory can be written.\n"
     "\n"
     "Commands:\n"
     "  describe TABLE                 print the table's structure as JSON\n"
@@ -57,8 +59,9 @@ constexpr std::string_view kDescribeHelp =
     "maintained, file, out of date and why) and the validity checks (field,\n"
     "required, minimum, maximum and default as text, picture, lookup table).\n"
     "An index whose file no longer matches the table is listed, marked out of\n"
-    "date, under the table's current field names.\n"
-    "\n"
+    "date, under the table's current field names.\n";
+
+constexpr std::string_view kDescribeOptions =
     "Options:\n"
     "  -h, --help     show this help\n";
 
@@ -79,8 +82,9 @@ constexpr std::string_view kDumpHelp =
     "(JSON strings); dates as YYYY-MM-DD, times as HH:MM:SS.mmm, timestamps as\n"
     "YYYY-MM-DD HH:MM:SS.mmm; bytes, binary blobs, graphics, OLE objects and\n"
     "formatted memos as upper-case hexadecimal, two digits per byte, in both\n"
-    "formats.\n"
-    "\n"
+    "formats.\n";
+
+constexpr std::string_view kDumpOptions =
     "Options:\n"
     "  -f, --format FORMAT   csv or json\n"
     "  -h, --help            show this help\n";
@@ -102,13 +106,34 @@ constexpr std::string_view kVerifyHelp =
     "problem.\n"
     "\n"
     "Exit status: 0 when there is no problem (information alone is clean),\n"
-    "1 otherwise.\n"
-    "\n"
+    "1 otherwise.\n";
+
+constexpr std::string_view kVerifyOptions =
     "Options:\n"
     "  --json         print the findings as one JSON object for scripts:\n"
     "                 table, file, clean, errors and findings (severity,\n"
     "                 file, kind, detail, count, of, keys)\n"
     "  -h, --help     show this help\n";
+
+// What the three readers do with what an interrupted restructure left:
+// every open of a table does it (engine/restructure_journal.h).
+constexpr std::string_view kRecoveryHelp =
+    "\n"
+    "A restructure that a crash or a kill interrupted leaves the table's journal\n"
+    "(NAME.JNL) or its work directory (.NAME.restructure) beside it. Like every\n"
+    "open of the table, this command first finishes a committed restructure\n"
+    "(the table is then the new one) or undoes one that was not committed (the\n"
+    "old one), when it can write the table's directory; that is the only change\n"
+    "it makes. When it cannot write there:\n"
+    "  - a restructure that was not committed: the table is read as its own\n"
+    "    files hold it, whole, and a warning on the standard error says that\n"
+    "    recovery is pending (verify then exits 1);\n"
+    "  - a committed one: the old files may be partly replaced, so the table\n"
+    "    is not read; the command fails saying that recovery is pending until\n"
+    "    the table is opened once with write access to its directory.\n"
+    "A journal naming anything but the table's own files is reported and left\n"
+    "alone.\n"
+    "\n";
 
 enum class Command { kDescribe, kDump, kVerify };
 
@@ -116,12 +141,13 @@ struct CommandSpec {
   std::string_view name;
   Command command;
   std::string_view help;
+  std::string_view options;
 };
 
 constexpr CommandSpec kCommands[] = {
-    {"describe", Command::kDescribe, kDescribeHelp},
-    {"dump", Command::kDump, kDumpHelp},
-    {"verify", Command::kVerify, kVerifyHelp},
+    {"describe", Command::kDescribe, kDescribeHelp, kDescribeOptions},
+    {"dump", Command::kDump, kDumpHelp, kDumpOptions},
+    {"verify", Command::kVerify, kVerifyHelp, kVerifyOptions},
 };
 
 // A parsed command line of one command.
@@ -269,7 +295,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     } else if (arg == "--") {
       options_done = true;
     } else if (arg == "-h" || arg == "--help") {
-      out << spec->help;
+      out << spec->help << kRecoveryHelp << spec->options;
       return kExitOk;
     } else if (spec->command == Command::kDump && (arg == "--format" || arg == "-f")) {
       if (i + 1 >= args.size()) return UsageError(err, spec->name, arg + " needs a value");

@@ -30,23 +30,6 @@ namespace fs = std::filesystem;
 using engine::FileSystem;
 using engine::paradox::Table;
 
-// Everything under `root` is on a read-only medium while it lives.
-class ReadOnlyMedium {
- public:
-  explicit ReadOnlyMedium(const std::string& root) : medium_(FileSystem::Default()) {
-    const auto under = [root](const std::string& path) { return path.starts_with(root); };
-    medium_.read_only = under;
-    medium_.write_protected = under;
-    FileSystem::SetDefault(&medium_);
-  }
-  ~ReadOnlyMedium() { FileSystem::SetDefault(nullptr); }
-  ReadOnlyMedium(const ReadOnlyMedium&) = delete;
-  ReadOnlyMedium& operator=(const ReadOnlyMedium&) = delete;
-
- private:
-  test::RefusingFileSystem medium_;
-};
-
 // A dictionary in <temp>/ro/dict describing SHOP.alpha and SHOP.beta; the
 // alias SHOP names <temp>/shop. <temp>/ro is the read-only medium.
 class ReadOnlyDictionaryTest : public ::testing::Test {
@@ -87,7 +70,7 @@ class ReadOnlyDictionaryTest : public ::testing::Test {
 TEST_F(ReadOnlyDictionaryTest, CommandsThatReadItWorkAndThoseThatWriteItSayWhy) {
   const auto before = test::SnapshotFiles(medium_);
   {
-    ReadOnlyMedium medium(medium_);
+    test::ReadOnlyMediumScope medium(medium_);
     const test::CliResult list =
         Run({"list", "-p", dict_, "--alias", "SHOP", "-o", out_ + "/listing.txt"});
     EXPECT_EQ(list.status, kExitOk) << list.err;

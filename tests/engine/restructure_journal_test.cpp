@@ -287,5 +287,101 @@ TEST_F(JournalOnDiskTest, ACommittedRestructureIsFinishedByTheNextOpenThatMayWri
   EXPECT_FALSE(stdfs::exists(db_ + "/.T.restructure"));
 }
 
+// What describe, dump and verify do after a restructure was killed: they
+// finish it when they can write the table's directory, and say what is
+// pending when they cannot.
+class KilledRestructureTest : public JournalOnDiskTest {
+ protected:
+  // A restructure of T (NAME widened to 30) killed after its commit: the
+  // journal and the work directory are left, the old files still in place.
+  void KillAfterCommit() {
+    TableDescriptor d;
+    d.table_path = db_ + "/T";
+    FieldDescriptor id;
+    id.name = "ID";
+    id.storage_type = storage::kInt32;
+    id.field_number = 1;
+    FieldDescriptor name = id;
+    name.name = "NAME";
+    name.storage_type = storage::kZString;
+    name.units1 = 30;
+    name.field_number = 2;
+    d.fields = {id, name};
+    d.field_operations = {Operation::kCopy, Operation::kModify};
+    FailingRenames failing(FileSystem::Default());
+    EXPECT_THROW(BuildTable(d, failing), EDBEngineError);
+    ASSERT_TRUE(stdfs::exists(db_ + "/T.JNL"));
+  }
+
+  // The size describe gives T's NAME field, or -1 when it gives none.
+  static int NameSize(const std::string& json) {
+    const size_t name = json.find("\"name\": \"NAME\"");
+    const size_t size = json.find("\"size\": ", name);
+    if (name == std::string::npos || size == std::string::npos) return -1;
+    return std::stoi(json.substr(size + 8));
+  }
+};
+
+TEST_F(KilledRestructureTest, AReaderThatCannotWriteTheDirectoryFailsWhileACommittedOneWaits) {
+  KillAfterCommit();
+  const auto before = test::SnapshotFiles(db_);
+  test::ReadOnlyMediumScope medium(db_);
+  for (const char* command : {"describe", "dump", "verify"}) {
+    SCOPED_TRACE(command);
+    const test::CliResult r = test::InvokeCli({command, db_ + "/T"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("A restructure of table \"T\" was committed but could not be finished"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("recovery is pending: open the table once with write access to its "
+                         "directory"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(test::SnapshotFiles(db_), before);
+}
+
+TEST_F(KilledRestructureTest, AReaderThatCanWriteTheDirectoryFinishesIt) {
+  KillAfterCommit();
+  const test::CliResult describe = test::InvokeCli({"describe", db_ + "/T"});
+  EXPECT_EQ(describe.status, 0) << describe.err;
+  EXPECT_EQ(describe.err, "");
+  EXPECT_EQ(NameSize(describe.out), 30);
+  EXPECT_FALSE(stdfs::exists(db_ + "/T.JNL"));
+  EXPECT_FALSE(stdfs::exists(db_ + "/.T.restructure"));
+  const test::CliResult verify = test::InvokeCli({"verify", db_ + "/T"});
+  EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+  const test::CliResult dump = test::InvokeCli({"dump", db_ + "/T"});
+  EXPECT_EQ(dump.out, "ID,NAME\r\n1,row 1\r\n2,row 2\r\n3,row 3\r\n");
+}
+
+TEST_F(KilledRestructureTest, ARestructureKilledBeforeItsCommitIsUndoneOrReportedAsPending) {
+  // Its work directory with a half-written new data file is all it left.
+  stdfs::create_directories(db_ + "/.T.restructure");
+  WriteFile(db_ + "/.T.restructure/T.DB", "half-written new data file");
+  const auto before = test::SnapshotFiles(db_);
+  const std::string warning =
+      "vellum-cli: warning: An interrupted restructure of table \"T\" left work files behind; "
+      "recovery is pending. The table's own files are whole\n";
+  {
+    test::ReadOnlyMediumScope medium(db_);
+    const test::CliResult describe = test::InvokeCli({"describe", db_ + "/T"});
+    EXPECT_EQ(describe.status, 0) << describe.err;
+    EXPECT_EQ(NameSize(describe.out), 20);
+    EXPECT_EQ(describe.err, warning);
+    const test::CliResult verify = test::InvokeCli({"verify", db_ + "/T"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.err, warning);
+  }
+  EXPECT_EQ(test::SnapshotFiles(db_), before);
+
+  const test::CliResult describe = test::InvokeCli({"describe", db_ + "/T"});
+  EXPECT_EQ(describe.status, 0);
+  EXPECT_EQ(describe.err, "");
+  EXPECT_EQ(NameSize(describe.out), 20);
+  EXPECT_FALSE(stdfs::exists(db_ + "/.T.restructure"));
+}
+
 }  // namespace
 }  // namespace vellum::engine

@@ -86,4 +86,23 @@ class RefusingFileSystem : public engine::FileSystem {
   engine::FileSystem& base_;
 };
 
+// While it lives, everything under `root` (every path beginning with it) is
+// on a read-only medium for whatever uses the engine's default file system:
+// a RefusingFileSystem over the default takes its place.
+class ReadOnlyMediumScope {
+ public:
+  explicit ReadOnlyMediumScope(const std::string& root) : medium_(engine::FileSystem::Default()) {
+    const auto under = [root](const std::string& path) { return path.starts_with(root); };
+    medium_.read_only = under;
+    medium_.write_protected = under;
+    engine::FileSystem::SetDefault(&medium_);
+  }
+  ~ReadOnlyMediumScope() { engine::FileSystem::SetDefault(nullptr); }
+  ReadOnlyMediumScope(const ReadOnlyMediumScope&) = delete;
+  ReadOnlyMediumScope& operator=(const ReadOnlyMediumScope&) = delete;
+
+ private:
+  RefusingFileSystem medium_;
+};
+
 }  // namespace vellum::test
