@@ -59,9 +59,9 @@ void CreatePropertiesTable(const std::string& directory, engine::FileSystem& fs,
 // `directory` is empty, names a file, cannot be created, already holds a
 // Data Dictionary (which is never replaced) or may only be read ("Cannot
 // create a data dictionary in "<dir>": the directory may only be read");
-// engine errors of the tables'
-// creation pass through. DDFields, DDIndex or DDProps tables found without
-// DDTables are replaced by empty ones. The tables are in code page `code_page`.
+// engine errors of the tables' creation pass through. DDFields, DDIndex or
+// DDProps tables found without DDTables are replaced by empty ones. The
+// tables are in code page `code_page`.
 void CreateDictionary(const std::string& directory,
                       engine::FileSystem& fs = engine::FileSystem::Default(),
                       int code_page = kDefaultDictionaryCodePage);
