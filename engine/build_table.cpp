@@ -663,22 +663,14 @@ void Swap(FileSystem& fs, const std::string& directory, const std::string& base,
 void RefuseCuttingValuesOfAMissingBlobFile(Table& old_table, const std::vector<int>& source) {
   if (!old_table.blobFileMissing()) return;
   const auto& old_fields = old_table.header().fields;
-  std::vector<const paradox::PxField*> kept;
+  std::vector<size_t> kept;
   for (int from : source) {
-    if (from < 0) continue;
-    const paradox::PxField& f = old_fields[static_cast<size_t>(from)];
-    if (paradox::IsBlobType(f.type)) kept.push_back(&f);
-  }
-  if (kept.empty()) return;
-  uint64_t cut = 0;
-  Table::Scanner scan(old_table);
-  while (scan.nextRaw()) {
-    for (const paradox::PxField* f : kept) {
-      const int leader = f->leaderLength();
-      const auto length = paradox::BlobDescriptor::Decode(scan.raw() + f->offset, leader).length;
-      if (length > static_cast<uint32_t>(leader)) ++cut;
+    if (from >= 0 && paradox::IsBlobType(old_fields[static_cast<size_t>(from)].type)) {
+      kept.push_back(static_cast<size_t>(from));
     }
   }
+  if (kept.empty()) return;
+  const uint64_t cut = old_table.valuesOnlyInMissingBlobFile(kept);
   if (cut == 0) return;
   const std::string& base = old_table.structure().name;
   ThrowInvalid("Table \"" + base + "\" cannot be restructured: its blob file " + base +

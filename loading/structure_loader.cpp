@@ -501,6 +501,7 @@ class LoadRun {
     LoadIndexes(dm_, table->structure());
     entry.messages = LoadValidityChecks(dm_, ui_, table->structure());
     LoadTableProperties(dm_, properties);
+    noteWhatARebuildCannotKeep(*table, entry);
     return true;
   }
 
@@ -532,6 +533,21 @@ class LoadRun {
     if (tables.state() == DatasetState::kBrowse) return true;
     entry.result = TableLoad::Result::kNotLoaded;
     return false;
+  }
+
+  // A table whose rows a rebuild could not keep is said so now, not first
+  // when it is rebuilt.
+  void noteWhatARebuildCannotKeep(Table& table, TableLoad& entry) {
+    const uint64_t cut = table.valuesOnlyInMissingBlobFile();
+    if (cut == 0) return;
+    const std::string& name = entry.recorded_name;
+    entry.not_rebuildable = "The table \"" + name +
+                            "\" is loaded, but it cannot be rebuilt keeping its rows: its blob "
+                            "file " +
+                            name + ".MB is missing, and " + std::to_string(cut) +
+                            (cut == 1 ? " value" : " values") +
+                            " of its memo and blob fields live there";
+    ui_.ask(MessageKind::kWarning, entry.not_rebuildable, Buttons::kOk);
   }
 
   // The upgrade question for a table loaded before, unless All was answered

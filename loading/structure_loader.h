@@ -55,6 +55,9 @@ struct TableLoad {
   // Validity-check values that could not be converted, as shown
   // ("<message> on field <name>"); the table is loaded without them.
   std::vector<std::string> messages;
+  // Why a rebuild of the loaded table in place could not keep its rows (a
+  // missing blob file holds values of it), as shown; empty when it can.
+  std::string not_rebuildable;
 };
 
 // What a Load command did, for the window or the command line to present.

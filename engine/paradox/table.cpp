@@ -1795,6 +1795,29 @@ uint64_t Table::valuesReadWithoutBlobFile() const { return impl_->values_cut_sho
 
 bool Table::blobFileMissing() const { return impl_->blob_file_missing; }
 
+uint64_t Table::valuesOnlyInMissingBlobFile(const std::vector<size_t>& fields) {
+  if (!impl_->blob_file_missing) return 0;
+  std::vector<PxField> blob_fields;
+  const auto& all = header().fields;
+  for (size_t i = 0; i < all.size(); ++i) {
+    const bool asked = fields.empty() || std::find(fields.begin(), fields.end(), i) != fields.end();
+    if (asked && IsBlobType(all[i].type)) blob_fields.push_back(all[i]);
+  }
+  if (blob_fields.empty()) return 0;
+  uint64_t count = 0;
+  Scanner scan(*this);
+  while (scan.nextRaw()) {
+    for (const PxField& f : blob_fields) {
+      const int leader = f.leaderLength();
+      if (BlobDescriptor::Decode(scan.raw() + f.offset, leader).length >
+          static_cast<uint32_t>(leader)) {
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
 // ---------------------------------------------------------------------------
 // Changes by several handles and processes
 //

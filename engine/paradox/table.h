@@ -305,6 +305,11 @@ class Table {
   // Whether the table has blob fields and its blob file is missing: values
   // longer than their leaders then read as the leader alone.
   bool blobFileMissing() const;
+  // How many values of blob fields `fields` (field indexes; every blob field
+  // when empty) live in the missing blob file, so that the table holds only
+  // their first bytes. Reads every record when the blob file is missing; 0
+  // without reading anything when it is there.
+  uint64_t valuesOnlyInMissingBlobFile(const std::vector<size_t>& fields = {});
 
   // Changes by several programs. Every change takes the table's change
   // lock, which serialises the writers of all processes: it waits for

@@ -691,6 +691,33 @@ TEST_F(StructureLoaderTest, AnUnreadableTableIsReportedAndSkipped) {
   EXPECT_EQ(ui_.progress_texts.size(), 5u);
 }
 
+// A table whose blob file is gone is loaded (its structure is whole), and
+// the load says at once that a rebuild could not keep its rows: values of
+// its memos live in the missing file. A table that is whole says nothing.
+TEST_F(StructureLoaderTest, ATableWhoseRowsARebuildCannotKeepIsNamedAtLoadTime) {
+  CreateSource("NOTES", {{"ID", FieldType::kInteger, 0}, {"TEXT", FieldType::kMemo, 10}},
+               {{"", "ID", true, true}});
+  {
+    auto t = Table::Open(src_, "NOTES", {.writable = true});
+    t->insert({int64_t{1}, std::string("short")});
+    t->insert({int64_t{2}, std::string(300, 'x')});
+    t->insert({int64_t{3}, std::string(40, 'y')});
+  }
+  CreateSimple("WHOLE");
+  fs::remove(src_ + "/NOTES.MB");
+  const LoadReport report = Load({"WHOLE", "NOTES"});
+  ASSERT_EQ(report.tables.size(), 2u);
+  EXPECT_EQ(report.tables[0].not_rebuildable, "");
+  EXPECT_EQ(report.tables[1].result, TableLoad::Result::kAdded);
+  const std::string expected =
+      "The table \"NOTES\" is loaded, but it cannot be rebuilt keeping its rows: its blob file "
+      "NOTES.MB is missing, and 2 values of its memo and blob fields live there";
+  EXPECT_EQ(report.tables[1].not_rebuildable, expected);
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].kind, MessageKind::kWarning);
+  EXPECT_EQ(ui_.shown[0].text, expected);
+}
+
 // The user's locale writes the dictionary's check values with a decimal
 // comma; the rebuild reads them back in the same locale to the same doubles.
 TEST_F(StructureLoaderTest, UnderACommaLocaleCheckValuesGoFromLoadToRebuildUnchanged) {
