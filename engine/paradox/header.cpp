@@ -242,10 +242,12 @@ TableHeader ParseHeader(const uint8_t* data, size_t size, uint64_t file_size,
   if (index_file) return h;
 
   for (size_t i = 0; i < n; ++i) h.fields[i].name = r.cstring(&pos, "the field names");
-  if (h.encrypted() || h.version_id < 0x05) return h;
+  if (h.version_id < 0x05) return h;
 
   // Field numbers and sort order: use the offsets the extension records when
-  // they are sane, else the positions that follow.
+  // they are sane, else the positions that follow. An encrypted table may
+  // keep password information between the field names and the field
+  // numbers (none in real tables seen so far); the offsets pass over it.
   size_t numbers_at = static_cast<size_t>(LoadLe16(p + 0x66)) + kFixedSize;
   if (LoadLe16(p + 0x66) == 0 || numbers_at + 2 * n > limit) numbers_at = pos;
   r.need(numbers_at, 2 * n, "the field numbers");

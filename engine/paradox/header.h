@@ -89,8 +89,25 @@ struct TableHeader {
   bool isIndexFile() const { return IsIndexFileType(file_type); }
   bool hasExtension() const { return !isIndexFile() && version_id >= 0x05; }
   bool encrypted() const {
-    return version_id >= 0x05 && !isIndexFile() ? encryption2 != 0
-                                                : (encryption1 != 0 && encryption1 != 0xFF00FF00u);
+    return hasExtension() ? encryption2 != 0 : (encryption1 != 0 && encryption1 != 0xFF00FF00u);
+  }
+  // The password checksum of an encrypted file (crypt.h); 0 when it is not
+  // encrypted. Data files of version 0x05 and later keep it in the
+  // extension, others at 0x25.
+  uint32_t passwordChecksum() const {
+    if (!encrypted()) return 0;
+    return hasExtension() ? encryption2 : encryption1;
+  }
+  // Makes the file one encrypted under `checksum` (0: not encrypted), where
+  // its version keeps it.
+  void setPasswordChecksum(uint32_t checksum) {
+    if (hasExtension()) {
+      encryption1 = 0xFF00FF00u;
+      encryption2 = checksum;
+    } else {
+      encryption1 = checksum;
+      encryption2 = 0;
+    }
   }
   uint32_t blockSize() const { return static_cast<uint32_t>(block_kb) * 1024u; }
   int tableNameLength() const { return version_id >= 0x0C ? 261 : 79; }
