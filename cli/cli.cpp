@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "cli/command_options.h"
 #include "cli/commands.h"
 #include "engine/errors.h"
 #include "engine/paradox/table.h"
@@ -27,11 +28,13 @@ constexpr std::string_view kProgramHelp =
     "\n"
     "Commands:\n"
     "  describe TABLE                 print the table's structure as JSON\n"
-    "  dump TABLE [--format csv|json] print every record (CSV by default)\n"
-    "  verify TABLE [--json]          check the table's files against each other\n"
+    "  dump TABLE [--format csv|json] [--password PW]\n"
+    "                                 print every record (CSV by default)\n"
+    "  verify TABLE [--json] [--password PW]\n"
+    "                                 check the table's files against each other\n"
     "  alias list|add|remove ...      list, add or remove the engine's aliases\n"
     "  create-dictionary DIR          create a new, empty data dictionary in DIR\n"
-    "  rebuild -p DIR -t|-a ... [--plan]\n"
+    "  rebuild -p DIR -t|-a ... [--plan] [--password PW]\n"
     "                                 rebuild tables from a data dictionary\n"
     "  load -p DIR --source SRC --as ALIAS [TABLE ...]\n"
     "                                 load table structures into a data dictionary\n"
@@ -39,7 +42,9 @@ constexpr std::string_view kProgramHelp =
     "                                 write a data dictionary's text listing\n"
     "\n"
     "TABLE is the path of the table's data file, with or without the .DB\n"
-    "extension; letter case in file names does not matter.\n"
+    "extension; letter case in file names does not matter. The rows of an\n"
+    "encrypted table need its password (--password PW, or the environment\n"
+    "variable VELLUM_PASSWORD); its structure does not.\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help; after a command, that command's help\n"
@@ -53,20 +58,22 @@ constexpr std::string_view kDescribeHelp =
     "Usage: vellum-cli describe TABLE\n"
     "\n"
     "Prints the structure of TABLE as a JSON object: name, file, level, code\n"
-    "page, sort order, block size, record count, number of key fields, the\n"
-    "fields (name, logical type, Paradox type letter, size, required), the\n"
-    "indexes (name, key fields, primary, unique, descending, case-insensitive,\n"
-    "maintained, file, out of date and why) and the validity checks (field,\n"
-    "required, minimum, maximum and default as text, picture, lookup table).\n"
-    "An index whose file no longer matches the table is listed, marked out of\n"
-    "date, under the table's current field names.\n";
+    "page, sort order, block size, record count, number of key fields, whether\n"
+    "it is encrypted, the fields (name, logical type, Paradox type letter, size,\n"
+    "required), the indexes (name, key fields, primary, unique, descending,\n"
+    "case-insensitive, maintained, file, out of date and why) and the validity\n"
+    "checks (field, required, minimum, maximum and default as text, picture,\n"
+    "lookup table). An index whose file no longer matches the table is listed,\n"
+    "marked out of date, under the table's current field names. An encrypted\n"
+    "(password protected) table is described without its password: only its\n"
+    "rows need it, and the record count is the one its header holds.\n";
 
 constexpr std::string_view kDescribeOptions =
     "Options:\n"
     "  -h, --help     show this help\n";
 
 constexpr std::string_view kDumpHelp =
-    "Usage: vellum-cli dump TABLE [--format csv|json]\n"
+    "Usage: vellum-cli dump TABLE [--format csv|json] [--password PW ...]\n"
     "\n"
     "Prints every record of TABLE in table order, memo and blob fields included.\n"
     "\n"
@@ -82,15 +89,22 @@ constexpr std::string_view kDumpHelp =
     "(JSON strings); dates as YYYY-MM-DD, times as HH:MM:SS.mmm, timestamps as\n"
     "YYYY-MM-DD HH:MM:SS.mmm; bytes, binary blobs, graphics, OLE objects and\n"
     "formatted memos as upper-case hexadecimal, two digits per byte, in both\n"
-    "formats.\n";
+    "formats.\n"
+    "\n"
+    "The rows of an encrypted (password protected) table are read with its\n"
+    "password: one of those given with --password, or the one the environment\n"
+    "variable VELLUM_PASSWORD holds. Without it nothing is printed and the\n"
+    "command fails, saying whether no password or a wrong one was given.\n";
 
 constexpr std::string_view kDumpOptions =
     "Options:\n"
     "  -f, --format FORMAT   csv or json\n"
+    "  --password PW         a password to try on an encrypted table (may be\n"
+    "                        repeated)\n"
     "  -h, --help            show this help\n";
 
 constexpr std::string_view kVerifyHelp =
-    "Usage: vellum-cli verify TABLE [--json]\n"
+    "Usage: vellum-cli verify TABLE [--json] [--password PW ...]\n"
     "\n"
     "Checks the files of TABLE against each other: header counts against the\n"
     "block chain, the file lengths, key order, blob references, the\n"
@@ -106,13 +120,18 @@ constexpr std::string_view kVerifyHelp =
     "problem.\n"
     "\n"
     "Exit status: 0 when there is no problem (information alone is clean),\n"
-    "1 otherwise.\n";
+    "1 otherwise.\n"
+    "\n"
+    "An encrypted (password protected) table is checked with its password:\n"
+    "one of those given with --password, or the one the environment variable\n"
+    "VELLUM_PASSWORD holds. Without it the check fails before it starts.\n";
 
 constexpr std::string_view kVerifyOptions =
     "Options:\n"
     "  --json         print the findings as one JSON object for scripts:\n"
     "                 table, file, clean, errors and findings (severity,\n"
     "                 file, kind, detail, count, of, keys)\n"
+    "  --password PW  a password to try on an encrypted table (may be repeated)\n"
     "  -h, --help     show this help\n";
 
 // What the three readers do with what an interrupted restructure left:
@@ -155,6 +174,7 @@ struct Invocation {
   std::string table;
   DumpFormat format = DumpFormat::kCsv;
   VerifyFormat verify_format = VerifyFormat::kText;
+  std::vector<std::string> passwords;  // of --password options
 };
 
 std::string Lower(std::string_view text) {
@@ -208,10 +228,12 @@ int RunCommand(const CommandSpec& spec, const Invocation& call, std::ostream& ou
         Describe(location, out);
         break;
       case Command::kDump:
-        Dump(location, call.format, out);
+        Dump(location, call.format, CommandPasswords(call.passwords), out);
         break;
       case Command::kVerify:
-        if (size_t problems = Verify(location, call.verify_format, out); problems > 0) {
+        if (size_t problems =
+                Verify(location, call.verify_format, CommandPasswords(call.passwords), out);
+            problems > 0) {
           out.flush();
           err << "vellum-cli: " << call.table << ": " << problems
               << (problems == 1 ? " problem" : " problems") << " found\n";
@@ -309,6 +331,14 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       }
     } else if (spec->command == Command::kVerify && arg == "--json") {
       call.verify_format = VerifyFormat::kJson;
+    } else if (spec->command != Command::kDescribe && arg == "--password") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return UsageError(err, spec->name, arg + " needs a value");
+      }
+      call.passwords.push_back(args[++i]);
+    } else if (spec->command != Command::kDescribe && arg.starts_with("--password=")) {
+      if (arg.size() == 11) return UsageError(err, spec->name, "--password needs a value");
+      call.passwords.push_back(arg.substr(11));
     } else {
       return UsageError(err, spec->name, "unknown option " + arg);
     }

@@ -1,5 +1,6 @@
 #include "cli/command_options.h"
 
+#include <cstdlib>
 #include <ostream>
 
 #include "cli/cli.h"
@@ -78,6 +79,12 @@ int FinishOutput(std::ostream& out, std::ostream& err, std::string_view command,
     return kExitFailure;
   }
   return status;
+}
+
+std::vector<std::string> CommandPasswords(std::vector<std::string> options) {
+  const char* environment = std::getenv("VELLUM_PASSWORD");
+  if (environment != nullptr && *environment != '\0') options.emplace_back(environment);
+  return options;
 }
 
 bool CheckProjectDirectory(const std::string& directory, std::string_view command,

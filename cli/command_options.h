@@ -1,5 +1,5 @@
-// Small helpers shared by the dictionary commands (load, list): reading
-// their options, and reporting usage errors and failures the way every
+// Small helpers shared by the commands: reading their options and
+// passwords, and reporting usage errors and failures the way every
 // vellum-cli command does.
 #pragma once
 
@@ -56,6 +56,11 @@ int CommandFailure(std::ostream& err, std::string_view command, const std::excep
 // Flushes a command's output; when it could not be written says so and
 // returns kExitFailure, otherwise `status`.
 int FinishOutput(std::ostream& out, std::ostream& err, std::string_view command, int status);
+
+// The passwords of encrypted tables a command was given: those of its
+// --password options in their order, then the one the environment variable
+// VELLUM_PASSWORD holds (when set and not empty). They are never printed.
+std::vector<std::string> CommandPasswords(std::vector<std::string> options);
 
 // True when `directory` holds a data dictionary. Otherwise says why it is no
 // project directory on `err` and returns false.

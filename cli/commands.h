@@ -1,8 +1,9 @@
 // The commands of vellum-cli. Describe, dump and verify work over one table
 // opened read-only and raise the engine's errors (EDBEngineError,
 // vellum::Error) to the caller, which reports them; output already written
-// stays written. The alias, create-dictionary, rebuild, load and list
-// commands report their own failures and return the exit status.
+// stays written. Dump and verify read an encrypted table's rows with the
+// password among `passwords` that is its own; describe needs none. The alias, create-dictionary,
+// rebuild, load and list commands report their own failures and return the exit status.
 #pragma once
 
 #include <ostream>
@@ -34,7 +35,8 @@ enum class DumpFormat { kCsv, kJson };
 // be read whole (a block that cannot be read, a header record count other
 // than the rows its blocks hold, values that live in a missing blob file)
 // raises an engine error naming the problem after the rows that were read.
-void Dump(const TableLocation& table, DumpFormat format, std::ostream& out);
+void Dump(const TableLocation& table, DumpFormat format, const std::vector<std::string>& passwords,
+          std::ostream& out);
 
 enum class VerifyFormat { kText, kJson };
 
@@ -43,7 +45,8 @@ enum class VerifyFormat { kText, kJson };
 // piece of information prefixed "note: ", then "OK" when there is no error.
 // JSON: one object with the table, whether it is clean, the error count and
 // every finding (severity, file, kind, detail, count, of, keys).
-size_t Verify(const TableLocation& table, VerifyFormat format, std::ostream& out);
+size_t Verify(const TableLocation& table, VerifyFormat format,
+              const std::vector<std::string>& passwords, std::ostream& out);
 
 // The alias command, which changes no table but the alias configuration
 // file: `args` are the arguments after "alias" (list, add or remove and their
@@ -56,7 +59,7 @@ int RunAlias(const std::vector<std::string>& args, std::ostream& out, std::ostre
 int RunCreateDictionary(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // The rebuild command: `args` are the arguments after its name, the batch
-// options -p -b -d -t -a -c and --plan, --config, --help. Rebuilds tables
+// options -p -b -d -t -a -c and --plan, --config, --password, --help. Rebuilds tables
 // from the dictionary at once (or, with --plan, prints what it would do and
 // changes nothing), printing progress texts on `out` and messages and errors
 // on `err`; returns the exit status.

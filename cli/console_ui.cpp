@@ -132,4 +132,9 @@ void ConsoleUi::processEvents() { out_.flush(); }
 
 bool ConsoleUi::stopRequested() { return InterruptStop::Requested(); }
 
+std::optional<std::string> ConsoleUi::askPassword(const std::string& table) {
+  (void)table;
+  return std::nullopt;
+}
+
 }  // namespace vellum::cli

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "dictionary/ui.h"
@@ -29,6 +30,9 @@ class ConsoleUi : public Ui {
   // written with its choices and read from the terminal until a valid answer
   // comes; an end of input, or no terminal, gives the safe answer.
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override;
+  // Gives nothing: the command line takes passwords from its options
+  // (--password, VELLUM_PASSWORD) and never prompts for one.
+  std::optional<std::string> askPassword(const std::string& table) override;
   // Writes the step's text as one line; done and total are not shown.
   void showProgress(const ProgressStep& step) override;
   void busy(bool) override {}

@@ -120,6 +120,7 @@ void Describe(const TableLocation& location, std::ostream& out) {
   json.member("block_size", static_cast<int64_t>(st.block_size));
   json.member("record_count", static_cast<int64_t>(table->recordCount()));
   json.member("key_fields", static_cast<int64_t>(st.key_fields));
+  json.member("encrypted", st.encrypted());
   json.key("fields");
   json.beginArray();
   for (const auto& field : st.fields) WriteField(json, field);

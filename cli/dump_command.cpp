@@ -93,8 +93,11 @@ void CheckWhole(engine::paradox::Table& table, uint64_t rows, uint64_t cut_short
 
 }  // namespace
 
-void Dump(const TableLocation& location, DumpFormat format, std::ostream& out) {
-  auto table = engine::paradox::Table::Open(location.directory, location.name);
+void Dump(const TableLocation& location, DumpFormat format,
+          const std::vector<std::string>& passwords, std::ostream& out) {
+  auto table =
+      engine::paradox::Table::Open(location.directory, location.name, {.passwords = passwords});
+  table->checkRowsReadable();  // before a line is written
   const uint64_t cut_before = table->valuesReadWithoutBlobFile();
   const uint64_t rows = format == DumpFormat::kJson ? DumpJson(*table, out) : DumpCsv(*table, out);
   CheckWhole(*table, rows, table->valuesReadWithoutBlobFile() - cut_before);

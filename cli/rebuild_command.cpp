@@ -52,7 +52,7 @@ constexpr std::string_view kCreateDictionaryHelp =
 
 constexpr std::string_view kRebuildHelp =
     "Usage: vellum-cli rebuild -p DIR (-t ALIAS.TABLE | -a ALIAS) [-d DIR] [-b DIR] [-c]\n"
-    "                          [--plan] [--config FILE]\n"
+    "                          [--plan] [--config FILE] [--password PW ...]\n"
     "\n"
     "Rebuilds tables from their definitions in a data dictionary, at once and\n"
     "without a window, taking the options of the program's batch mode. A table\n"
@@ -65,6 +65,12 @@ constexpr std::string_view kRebuildHelp =
     "What cannot be kept (a sort order whose collation the engine does not\n"
     "write, for a table with text keys: the binary order of its code page\n"
     "replaces it) is said in a line before the table is rebuilt.\n"
+    "\n"
+    "An encrypted (password protected) table stays encrypted under the same\n"
+    "password, also when -c makes it anew. Restructuring one in place reads its\n"
+    "rows, which needs its password: one of those given with --password, or the\n"
+    "one the environment variable VELLUM_PASSWORD holds. Without it the plan\n"
+    "fails for that table and nothing is rebuilt; the command never asks.\n"
     "\n"
     "Options (the letter after \"-\" counts in either case; the value may follow\n"
     "it directly, as in -pDIR):\n"
@@ -94,6 +100,7 @@ constexpr std::string_view kRebuildHelp =
     "                 line for what a rebuild cannot keep, and every failure the\n"
     "                 run would meet (exit status 1 when there is one)\n"
     "  --config FILE  the alias file (see 'vellum-cli alias --help')\n"
+    "  --password PW  a password to try on encrypted tables (may be repeated)\n"
     "  -h, -?, --help show this help\n"
     "\n"
     "Each progress text is printed as a line on the standard output; messages and\n"
@@ -198,6 +205,7 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
   // the rest are the batch options, read as the batch mode reads them.
   std::vector<std::string> batch_args;
   std::optional<std::string> config_option;
+  std::vector<std::string> passwords;
   bool plan = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -214,6 +222,14 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
       config_option = args[++i];
     } else if (arg.starts_with("--config=")) {
       config_option = arg.substr(9);
+    } else if (arg == "--password") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        return CommandUsage(err, kCommand, "--password needs a value");
+      }
+      passwords.push_back(args[++i]);
+    } else if (arg.starts_with("--password=")) {
+      if (arg.size() == 11) return CommandUsage(err, kCommand, "--password needs a value");
+      passwords.push_back(arg.substr(11));
     } else if (arg.starts_with("--")) {
       return CommandUsage(err, kCommand, "unknown option " + arg);
     } else {
@@ -237,6 +253,7 @@ int RunRebuild(const std::vector<std::string>& args, std::ostream& out, std::ost
   ConsoleUi ui(std::cin, out, err, ConsoleUi::StdinIsTerminal(), prefix);
   try {
     engine::Session session(config_option ? *config_option : engine::AliasConfig::DefaultPath());
+    for (const std::string& password : CommandPasswords(passwords)) session.addPassword(password);
     dictionary::TdmDataDictionary data_module(session, ui);
     const rebuild::BatchStart start = rebuild::StartBatch(options, data_module, ui);
     if (start.status != rebuild::BatchStartStatus::kReady) {

@@ -56,8 +56,10 @@ void WriteJson(const engine::paradox::Table& table, const VerifyReport& report, 
 
 }  // namespace
 
-size_t Verify(const TableLocation& location, VerifyFormat format, std::ostream& out) {
-  auto table = engine::paradox::Table::Open(location.directory, location.name);
+size_t Verify(const TableLocation& location, VerifyFormat format,
+              const std::vector<std::string>& passwords, std::ostream& out) {
+  auto table =
+      engine::paradox::Table::Open(location.directory, location.name, {.passwords = passwords});
   const VerifyReport report = table->verifyReport();
   if (format == VerifyFormat::kJson) {
     WriteJson(*table, report, out);

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace vellum {
@@ -46,6 +47,14 @@ class Questions {
   }
   // A message with an OK button.
   void message(MessageKind kind, const std::string& text) { ask(kind, text, Buttons::kOk); }
+  // Asks for the password of the encrypted table whose data file is `table`,
+  // as a database session does, with the typed text hidden: the password,
+  // or nothing when the user cancels. Questions that cannot ask (no one to
+  // type it) give nothing.
+  virtual std::optional<std::string> askPassword(const std::string& table) {
+    (void)table;
+    return std::nullopt;
+  }
 };
 
 // The answer that changes nothing: Cancel where the buttons have it, else No
@@ -114,6 +123,9 @@ class JoinedUi final : public Ui {
   Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
                         const std::string& details) override {
     return questions_.askWithDetails(kind, text, buttons, details);
+  }
+  std::optional<std::string> askPassword(const std::string& table) override {
+    return questions_.askPassword(table);
   }
   void showProgress(const ProgressStep& step) override { progress_.showProgress(step); }
   void busy(bool on) override { progress_.busy(on); }

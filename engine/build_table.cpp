@@ -36,6 +36,7 @@
 #include "engine/number_text.h"
 #include "engine/paradox/blob_file.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "engine/paradox/table.h"
 #include "engine/restructure_copy.h"
 #include "engine/restructure_journal.h"
@@ -326,11 +327,43 @@ void KeepSortOrder(const paradox::TableStructure& old, TableDefinition& def) {
 }
 
 // The file properties an in-place restructure of `old` keeps whatever is
-// asked: its code page, as text bytes are copied as they are, and where the
-// descriptor names none, its sort order.
+// asked: its code page, as text bytes are copied as they are, its
+// protection (an encrypted table stays encrypted under the same password),
+// and where the descriptor names none, its sort order.
 void KeepOldProperties(const paradox::TableStructure& old, TableDefinition& def) {
   def.code_page = old.code_page;
+  def.password_checksum = old.password_checksum;
   KeepSortOrder(old, def);
+}
+
+// The protection of a table the descriptor creates: the checksum it gives,
+// else its password's when it asks for a protected table.
+uint32_t NewTableProtection(const TableDescriptor& d, int code_page) {
+  if (d.password_checksum != 0) return d.password_checksum;
+  if (d.protected_table && !d.password.empty()) {
+    return paradox::TablePasswordChecksum(d.password, code_page);
+  }
+  return 0;
+}
+
+// How a restructure opens the table it replaces: exclusively, with the
+// descriptor's password; its validity file is replaced from the definition
+// and need not be read.
+paradox::OpenOptions OldTableOptions(const TableDescriptor& d) {
+  paradox::OpenOptions options{.writable = false, .exclusive = true, .read_checks = false};
+  if (!d.password.empty()) options.passwords.push_back(d.password);
+  return options;
+}
+
+// Fails, before anything is written, when the rows of the table to
+// restructure cannot be read: an encrypted table without its password.
+void RequireOldRows(const Table& old_table, const std::string& base) {
+  try {
+    old_table.checkRowsReadable();
+  } catch (const EDBEngineError& e) {
+    throw EDBEngineError("Cannot restructure table \"" + base + "\" keeping its rows: " + e.what(),
+                         e.entries());
+  }
 }
 
 // The engine's definition of a descriptor's table.
@@ -342,6 +375,7 @@ TableDefinition DefinitionOf(const TableDescriptor& d, const std::string& name) 
   for (const auto& ix : d.indexes) def.indexes.push_back(IndexOf(ix, d, name));
   for (const auto& c : d.checks) def.checks.push_back(CheckOf(c));
   SetFileProperties(d, def);
+  def.password_checksum = NewTableProtection(d, def.code_page);
   for (const auto& c : def.checks) {
     if (c.field_number >= 1 && c.field_number <= def.fields.size() && c.required) {
       def.fields[c.field_number - 1].required = true;
@@ -371,10 +405,12 @@ std::vector<int> SourcesOf(const TableDescriptor& d,
 
 // A table of a definition created in memory: the engine's own rules check
 // the definition without anything written to disk, and the table tells the
-// layout the new records will have.
+// layout the new records will have. It holds no rows, so it is never
+// encrypted.
 class TrialTable {
  public:
-  TrialTable(const TableDefinition& def, const std::string& base) {
+  TrialTable(TableDefinition def, const std::string& base) {
+    def.password_checksum = 0;
     Table::Create("", base, def, fs_);
     table_ = Table::Open("", base, {true, true}, fs_);
   }
@@ -604,7 +640,8 @@ void SyncTableFiles(FileSystem& fs, const std::string& directory, const std::str
 // files take over files earlier restructures there replaced.
 void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
                    const std::string& work, const std::string& base, const TableDefinition& def,
-                   const std::vector<int>& source, const BuildTableOptions& options) {
+                   const std::vector<int>& source, const std::string& password,
+                   const BuildTableOptions& options) {
   std::optional<UnsyncedFileSystem> unsynced;
   FileSystem& fs = batch ? batch->reusing() : unsynced.emplace(real_fs);
   const ReusingFileSystem::AnyNameScope any_name(batch ? &batch->reusing() : nullptr);
@@ -616,7 +653,7 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
   // through the general path, which inserts row by row.
   bool done = false;
   if (options.allow_streaming) {
-    done = restructure::CopyRows(fs, old_table, work, base, source, true, options);
+    done = restructure::CopyRows(fs, old_table, work, base, source, password, true, options);
     if (!done) {
       // A row sorts before its predecessor under the new key: start over
       // with the general path.
@@ -625,7 +662,7 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
       Table::Create(work, base, def, fs);
     }
   }
-  if (!done) restructure::CopyRows(fs, old_table, work, base, source, false, options);
+  if (!done) restructure::CopyRows(fs, old_table, work, base, source, password, false, options);
   SyncTableFiles(real_fs, work, base, batch);
 }
 
@@ -681,11 +718,11 @@ void RefuseCuttingValuesOfAMissingBlobFile(Table& old_table, const std::vector<i
 
 void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, TableDefinition def,
                  const BuildTableOptions& options) {
-  // Hold the old table exclusively for the whole restructure. Its validity
-  // file is replaced from the definition and need not be read.
-  auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
-  KeepOldProperties(old_table->structure(), def);
+  // Hold the old table exclusively for the whole restructure.
+  auto old_table = Table::Open(t.directory, t.base + ".DB", OldTableOptions(d), fs);
   const std::string base = old_table->structure().name;
+  RequireOldRows(*old_table, base);
+  KeepOldProperties(old_table->structure(), def);
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
   RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
   {
@@ -705,7 +742,7 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   const std::string work_name = WorkDirectoryName(base);
   const std::string work = JoinPath(t.directory, work_name);
   try {
-    WriteNewTable(fs, batch, *old_table, work, base, def, source, options);
+    WriteNewTable(fs, batch, *old_table, work, base, def, source, d.password, options);
   } catch (EDBEngineError& e) {
     RemoveWorkDirectory(fs, work);
     if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
@@ -827,9 +864,10 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
     CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0, true, 0));
     return;
   }
-  auto old_table = Table::Open(t.directory, t.base + ".DB", {false, true, false}, fs);
-  KeepOldProperties(old_table->structure(), def);
+  auto old_table = Table::Open(t.directory, t.base + ".DB", OldTableOptions(d), fs);
   const std::string base = old_table->structure().name;
+  RequireOldRows(*old_table, base);
+  KeepOldProperties(old_table->structure(), def);
   TrialTable trial(def, base);
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
   CheckRoom(
@@ -839,10 +877,13 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
   RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
   MemoryFileSystem memory;
   const bool on_disk = !options.scratch_directory.empty();
+  // The keys of an encrypted table are sorted in scrambled runs.
+  std::optional<paradox::ScramblingFileSystem> scrambled;
+  if (on_disk && def.password_checksum != 0) scrambled.emplace(fs, def.password_checksum);
+  FileSystem& scratch = on_disk ? (scrambled ? *scrambled : fs) : memory;
   try {
-    restructure::CheckUniqueKeys(*old_table, trial.table(), trial.fs(), source,
-                                 on_disk ? fs : memory, options.scratch_directory,
-                                 options.sort_buffer_bytes);
+    restructure::CheckUniqueKeys(*old_table, trial.table(), trial.fs(), source, scratch,
+                                 options.scratch_directory, options.sort_buffer_bytes);
   } catch (const EDBEngineError& e) {
     if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
     throw;

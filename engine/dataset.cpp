@@ -390,6 +390,7 @@ void Dataset::open() {
   options.writable = !read_only_;
   options.exclusive = exclusive_;
   options.lock_wait_ms = session_.lockWaitMs();
+  options.passwords = session_.passwords();
   auto table = paradox::Table::Open(dir, table_name_, options, session_.fs());
   notifyReset(true);
   table_ = std::move(table);

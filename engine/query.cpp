@@ -613,7 +613,8 @@ void Query::open() {
   close();
   const Statement s = Parser(Tokenize(sqlText())).parse();
   const std::string directory = session_.resolveDirectory(database_);
-  auto table = paradox::Table::Open(directory, s.table, {}, session_.fs());
+  auto table =
+      paradox::Table::Open(directory, s.table, {.passwords = session_.passwords()}, session_.fs());
   const paradox::TableStructure& structure = table->structure();
 
   // The columns kept per row: the selected ones, then those only ORDER BY

@@ -9,6 +9,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/code_page.h"
+#include "engine/paradox/crypt.h"
 #include "engine/paradox/entry_sorter.h"
 #include "engine/paradox/secondary_index.h"
 #include "engine/paradox/sequential_writer.h"
@@ -49,6 +50,11 @@ class SecondaryBuilder {
                    const paradox::CodePage& cp, size_t sort_buffer_bytes)
       : fs_(fs), work_(work), table_(fresh.structure().name), cp_(cp) {
     const auto& h = fresh.header();
+    // The entries of an encrypted table are sorted in scrambled runs.
+    if (h.passwordChecksum() != 0) {
+      scrambled_runs_ = std::make_unique<paradox::ScramblingFileSystem>(fs, h.passwordChecksum());
+    }
+    FileSystem& runs_fs = scrambled_runs_ ? *scrambled_runs_ : fs;
     for (size_t k = 0; k < h.key_fields; ++k) {
       const paradox::PxField& f = h.fields[k];
       pk_parts_.push_back(paradox::KeyPart{f.offset, f.length, f.type, false, false, f.size_byte});
@@ -68,7 +74,7 @@ class SecondaryBuilder {
       x.name = info.name;
       x.unique = info.unique;
       x.x_path = JoinPath(work, info.file);
-      x.sorter = std::make_unique<paradox::EntrySorter>(fs, work, info.file + ".run",
+      x.sorter = std::make_unique<paradox::EntrySorter>(runs_fs, work, info.file + ".run",
                                                         x.layout.x.record_size, x.layout.parts,
                                                         x.layout.parts.size(), per_index);
       entry_.resize(std::max<size_t>(entry_.size(), x.layout.x.record_size));
@@ -134,6 +140,7 @@ class SecondaryBuilder {
     std::unique_ptr<paradox::EntrySorter> sorter;
   };
   FileSystem& fs_;
+  std::unique_ptr<paradox::ScramblingFileSystem> scrambled_runs_;
   std::string work_;
   std::string table_;
   const paradox::CodePage& cp_;
@@ -422,8 +429,11 @@ void RecordMapper::map(const uint8_t* in, uint8_t* out) {
 }
 
 bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const std::string& base,
-              const std::vector<int>& source, bool stream, const BuildTableOptions& options) {
-  auto fresh = Table::Open(work, base, {true, true}, fs);
+              const std::vector<int>& source, const std::string& password, bool stream,
+              const BuildTableOptions& options) {
+  paradox::OpenOptions writing{.writable = true, .exclusive = true};
+  if (!password.empty()) writing.passwords.push_back(password);
+  auto fresh = Table::Open(work, base, writing, fs);
   fresh->setCheckRequired(false);
   RecordMapper mapper(old_table, *fresh, source, true);
   std::unique_ptr<paradox::CodePage> keys_code_page;

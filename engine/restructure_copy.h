@@ -59,15 +59,16 @@ class RecordMapper {
 };
 
 // Copies every row of `old_table` into the new, empty table `base` in
-// `work`. With `stream`, the new .DB, .PX and secondary index files are
+// `work`, which `password` opens when it is encrypted (its sort runs are
+// then scrambled too). With `stream`, the new .DB, .PX and secondary index files are
 // written front to back and false is returned, with the new files left
 // incomplete, as soon as a row sorts before the previous one under the new
 // primary key. Otherwise rows are inserted one by one through the table,
 // which sorts them and keeps every index. A row that repeats a unique key
 // fails as inserting the rows one by one in the old table's order would.
 bool CopyRows(FileSystem& fs, paradox::Table& old_table, const std::string& work,
-              const std::string& base, const std::vector<int>& source, bool stream,
-              const BuildTableOptions& options);
+              const std::string& base, const std::vector<int>& source, const std::string& password,
+              bool stream, const BuildTableOptions& options);
 
 // Raises the key violation that copying the rows of `old_table` into
 // `fresh` (an empty table of the new definition, on `fresh_fs`) would meet: the

@@ -1,5 +1,6 @@
 #include "engine/session.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -191,6 +192,12 @@ Database* Session::findDatabase(const std::string& name) {
     if (Upper(db->name()) == Upper(name)) return db.get();
   }
   return nullptr;
+}
+
+void Session::addPassword(const std::string& password) {
+  if (password.empty()) return;
+  if (std::find(passwords_.begin(), passwords_.end(), password) != passwords_.end()) return;
+  passwords_.push_back(password);
 }
 
 }  // namespace vellum::engine

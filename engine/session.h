@@ -103,10 +103,18 @@ class Session {
   int lockWaitMs() const { return lock_wait_ms_; }
   void setLockWaitMs(int ms) { lock_wait_ms_ = ms; }
 
+  // The passwords of encrypted tables given to the session, in the order
+  // given: every table opened through it tries them all (see
+  // paradox::OpenOptions::passwords). Empty passwords and repeats are not
+  // kept. The session never asks for one itself.
+  void addPassword(const std::string& password);
+  const std::vector<std::string>& passwords() const { return passwords_; }
+
  private:
   std::string config_path_;
   FileSystem* fs_;
   int lock_wait_ms_ = 10000;
+  std::vector<std::string> passwords_;
   std::vector<std::unique_ptr<Database>> databases_;
 };
 

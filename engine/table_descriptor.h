@@ -125,8 +125,16 @@ struct TableDescriptor {
   std::string driver_type = "PARADOX";
   std::string error_table;
   std::string user_name;
+  // Encrypted tables. A table restructured in place keeps its own
+  // protection whatever is asked here: its new files are encrypted under the
+  // same password. Its rows are read with `password`, which must be its
+  // password. A new table is encrypted under the password whose checksum is
+  // `password_checksum` when that is not 0 (a table made anew, empty, in
+  // place of an encrypted one whose password is not known: its header holds
+  // the checksum), else under `password` when `protected_table` is set.
   std::string password;
   bool protected_table = false;
+  uint32_t password_checksum = 0;
   bool pack = false;
   std::vector<FieldDescriptor> fields;
   std::vector<Operation> field_operations;
@@ -168,7 +176,9 @@ Value ConvertFieldValue(const Value& value, FieldType type, int size);
 // it (see paradox::IsBinarySortOrder), holding it exclusively. A sort order
 // whose collation the engine does not implement is refused for a table with
 // Alpha keys. A block size too small for the new records gives way to one
-// chosen from the record size. The table's name is the last part of the
+// chosen from the record size. An encrypted table stays encrypted under the
+// same password; without it (the descriptor's password) a restructure is
+// refused before anything is written. The table's name is the last part of the
 // descriptor's path, with or without ".DB". A restructure is all or nothing:
 // the definition, the directory's write access and its room for the new
 // files are checked first; the new files are written beside the old ones and
@@ -210,7 +220,8 @@ struct BuildCheckOptions {
 // finish or discard what an interrupted restructure left): a descriptor the
 // engine refuses (its own rules, e.g. secondary indexes need a primary key),
 // what an earlier restructure left that cannot be recovered, the table in
-// use, a directory that cannot be written or lacks room for the new files,
+// use, an encrypted table whose rows the descriptor's password does not
+// open, a directory that cannot be written or lacks room for the new files,
 // and existing rows that would repeat a value of the new primary key or of
 // a new unique index (the first such row, with BuildTable's message). A
 // directory that does not exist yet is judged by the nearest one above it.

@@ -140,6 +140,21 @@ class SharedTableLock {
   std::unique_ptr<engine::File> file_;
 };
 
+// The encrypted tables among `files` of `directory`, which -c deletes: the
+// password checksum each data file's header holds, by table name in upper
+// case.
+std::map<std::string, uint32_t> ProtectionsOf(engine::FileSystem& fs, const std::string& directory,
+                                              const std::vector<std::string>& files) {
+  std::map<std::string, uint32_t> protections;
+  for (const std::string& file : files) {
+    if (Upper(engine::ExtensionOf(file)) != ".DB") continue;
+    const uint32_t checksum =
+        engine::paradox::DataFilePasswordChecksum(fs, engine::JoinPath(directory, file));
+    if (checksum != 0) protections[Upper(engine::StripExtension(file))] = checksum;
+  }
+  return protections;
+}
+
 }  // namespace
 
 BatchOptions ParseBatchOptions(const std::vector<std::string>& args) {
@@ -445,6 +460,14 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
   // takes the files of the old ones for reuse.
   std::optional<engine::CreationBatch> batch;
   if (job.aliasMode() && job.options.recreate) batch.emplace(fs, job.work_directory);
+  if (job.options.recreate) {
+    // The tables deleted first come back encrypted as they were.
+    const FilePattern pattern =
+        job.aliasMode() ? FilePattern::AllFiles() : FilePattern::TableFiles(table);
+    regenerator.deleted_protections = ProtectionsOf(
+        fs, job.work_directory,
+        FilesToDelete(job.work_directory, pattern, fs, job.options.project_directory));
+  }
   PrepareWorkDirectory(job, table, ui, fs, batch ? &*batch : nullptr);
   if (job.aliasMode()) {
     if (!regenerator.RegenerateAlias(alias, job.work_directory, true, batch ? &*batch : nullptr)) {

@@ -203,8 +203,10 @@ enum class BatchRunStatus {
 // first failure is raised as it is, before any directory is made or any file
 // deleted or copied); creates the backup directory (when given) and the work
 // directory with their parents where missing ("Cannot create directory
-// "<path>""); prepares the work directory; and rebuilds the alias (showing
-// "Regenerating "<alias>.<table>"..." per table) or the one table.
+// "<path>""); prepares the work directory (with -c, a table deleted there
+// that was encrypted is made anew encrypted under the same password); and
+// rebuilds the alias (showing "Regenerating "<alias>.<table>"..." per table)
+// or the one table.
 // When the user asks to stop, the run stops before the next step (the
 // preparation of the work directory, each table), leaving every table whole.
 // Every failure is an error that goes to the caller; the last progress text

@@ -195,8 +195,10 @@ class Planner {
   // Reads the present table once, counting per field the values the
   // restructure would cut or empty and the values of the fields it drops.
   void countLosses(TablePlan& plan, const engine::TableDescriptor& descriptor) {
+    engine::paradox::OpenOptions options;
+    if (!descriptor.password.empty()) options.passwords.push_back(descriptor.password);
     auto table = engine::paradox::Table::Open(
-        work_directory_, engine::paradox::TableBaseName(plan.table) + ".DB", {}, fs_);
+        work_directory_, engine::paradox::TableBaseName(plan.table) + ".DB", options, fs_);
     const auto& old_fields = table->structure().fields;
     plan.rows = table->recordCount();
 

@@ -110,18 +110,24 @@ void OpenCursorLike(Dataset& cursor, const Dataset& like, const std::string& ind
 }
 
 // Opens the table `file` of `directory` exclusively, reading its validity
-// file when `read_checks`. A validity file that cannot be read is passed
-// over with a note: what it held cannot be kept.
-std::unique_ptr<Table> OpenExisting(engine::FileSystem& fs, const std::string& directory,
+// file when `read_checks`, with the session's passwords (an encrypted table
+// without its password still gives its structure). A validity file that
+// cannot be read is passed over with a note: what it held cannot be kept.
+std::unique_ptr<Table> OpenExisting(engine::Session& session, const std::string& directory,
                                     const std::string& file, const std::string& table,
                                     bool read_checks, std::vector<std::string>& notes) {
-  const engine::paradox::OpenOptions options{
-      .writable = false, .exclusive = true, .read_checks = read_checks};
+  engine::FileSystem& fs = session.fs();
+  const engine::paradox::OpenOptions options{.writable = false,
+                                             .exclusive = true,
+                                             .read_checks = read_checks,
+                                             .passwords = session.passwords()};
   if (!read_checks) return Table::Open(directory, file, options, fs);
   try {
     return Table::Open(directory, file, options, fs);
   } catch (const engine::EDBEngineError& e) {
-    auto table_only = Table::Open(directory, file, {.exclusive = true, .read_checks = false}, fs);
+    auto table_only = Table::Open(
+        directory, file,
+        {.exclusive = true, .read_checks = false, .passwords = session.passwords()}, fs);
     notes.push_back("Table \"" + table + "\": its validity file cannot be read (" + e.what() +
                     "); its pictures, lookups and referential integrity are not kept");
     return table_only;
@@ -264,8 +270,9 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     // Its validity file is made anew; it is read only for what the table
     // keeps when the dictionary recorded nothing of it.
     if (present || run_mode == RunMode::kRebuild) {
-      existing = OpenExisting(fs, output_directory, engine::paradox::TableBaseName(table) + ".DB",
-                              table, !properties, notes);
+      existing =
+          OpenExisting(session_, output_directory, engine::paradox::TableBaseName(table) + ".DB",
+                       table, !properties, notes);
     }
   } catch (...) {
     if (present) {
@@ -294,6 +301,9 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   if (!existing) {
     descriptor.field_operations.assign(descriptor.fields.size(), Operation::kAdd);
     descriptor.index_operations.assign(descriptor.indexes.size(), Operation::kAdd);
+    // Made anew in place of an encrypted table: encrypted as it was.
+    const auto deleted = deleted_protections.find(Upper(engine::paradox::TableBaseName(table)));
+    if (deleted != deleted_protections.end()) descriptor.password_checksum = deleted->second;
   } else {
     const auto& old_fields = existing->structure().fields;
     descriptor.field_operations.assign(descriptor.fields.size(), Operation::kAdd);
@@ -318,10 +328,14 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     for (size_t k = 0; !indexes_.eof() && k < descriptor.indexes.size(); indexes_.next(), ++k) {
       descriptor.index_operations[k] = IndexOperation(indexes_, old_indexes);
     }
-    existing.reset();  // the engine needs the table to itself
   }
   descriptor.check_operations.assign(descriptor.checks.size(), Operation::kAdd);
   reading.reset();
+  if (existing) {
+    // Its rows are copied: an encrypted table's need its password.
+    if (existing->structure().encrypted()) descriptor.password = passwordFor(*existing, table);
+    existing.reset();  // the engine needs the table to itself
+  }
 
   if (before_build) before_build(descriptor);
   if (dry_run) return;
@@ -330,6 +344,23 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   engine::BuildTableOptions options;
   options.creation_batch = creation_batch_;
   engine::BuildTable(descriptor, fs, options);
+}
+
+std::string TTableRegenerator::passwordFor(const Table& existing, const std::string& table) {
+  for (const std::string& password : session_.passwords()) {
+    if (existing.isPassword(password)) return password;
+  }
+  const std::string path = engine::JoinPath(existing.directory(), existing.structure().file);
+  while (true) {
+    const std::optional<std::string> answer = ui_.askPassword(path);
+    if (!answer) return "";
+    if (existing.isPassword(*answer)) {
+      session_.addPassword(*answer);
+      return *answer;
+    }
+    ui_.ask(MessageKind::kError,
+            "The password given is not the password of table \"" + table + "\"", Buttons::kOk);
+  }
 }
 
 void TTableRegenerator::checkNotDictionary(const std::string& table,

@@ -23,10 +23,21 @@
 // the defaults (level 7, code page 1252). A table restructured in place keeps
 // its own code page in any case. What cannot be kept is told, as progress
 // text, before the table is rebuilt.
+//
+// A rebuild never strips a table's protection: an encrypted table is
+// restructured into an encrypted one under the same password, and one made
+// anew empty after its files were deleted (deleted_protections) is
+// encrypted as it was. The rows of an encrypted table restructured in place
+// need its password: one the session holds, else the regenerator asks the
+// user for it (Questions::askPassword), again after a wrong one, and keeps
+// the answer in the session; without it (Cancel, or no one to ask) the
+// engine refuses the restructure before anything is written.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -144,7 +155,17 @@ class TTableRegenerator {
   };
   RunMode run_mode = RunMode::kRebuild;
 
+  // Tables of the output directory whose files were deleted before the run
+  // (-c) and that were encrypted: the password checksum each data file's
+  // header held, by table name in upper case and without ".DB". A table
+  // made anew here is encrypted under it.
+  std::map<std::string, uint32_t> deleted_protections;
+
  private:
+  // The password that opens the rows of the encrypted table `existing`
+  // (named `table` in the dictionary): one the session holds, else the
+  // user's answer; empty when the user cancels.
+  std::string passwordFor(const engine::paradox::Table& existing, const std::string& table);
   // Fails when `table` in `output_directory` is a table of the dictionary.
   void checkNotDictionary(const std::string& table, const std::string& output_directory);
   // Fails when two tables of the alias (the tables cursor's range) are one

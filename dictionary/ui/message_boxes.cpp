@@ -3,6 +3,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QInputDialog>
+#include <QLineEdit>
 
 namespace vellum::ui {
 
@@ -88,6 +90,18 @@ Answer MessageBoxes::askWithDetails(MessageKind kind, const std::string& text, B
   }
   box.exec();
   return AnswerOf(box.standardButton(box.clickedButton()), buttons);
+}
+
+std::optional<std::string> MessageBoxes::askPassword(const std::string& table) {
+  QInputDialog box(QApplication::activeWindow());
+  box.setObjectName("PasswordDialog");
+  box.setWindowTitle(tr("Password"));
+  box.setLabelText(
+      tr("Table \"%1\" is encrypted.\nEnter its password:").arg(QString::fromStdString(table)));
+  box.setTextEchoMode(QLineEdit::Password);
+  box.setInputMode(QInputDialog::TextInput);
+  if (box.exec() != QDialog::Accepted) return std::nullopt;
+  return box.textValue().toStdString();
 }
 
 }  // namespace vellum::ui

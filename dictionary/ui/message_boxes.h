@@ -3,8 +3,10 @@
 // instance serves the whole program; it holds no state.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include <QCoreApplication>
 #include <QMessageBox>
 
 #include "dictionary/ui.h"
@@ -23,6 +25,8 @@ QMessageBox::StandardButtons MessageButtons(Buttons buttons);
 Answer AnswerOf(QMessageBox::StandardButton button, Buttons buttons);
 
 class MessageBoxes : public Questions {
+  Q_DECLARE_TR_FUNCTIONS(MessageBoxes)
+
  public:
   // Shows a modal message box over the active window and returns the answer.
   // The first button of the set is the default one.
@@ -30,6 +34,9 @@ class MessageBoxes : public Questions {
   // The same with the details under a "Show Details..." button.
   Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
                         const std::string& details) override;
+  // A modal input box over the active window whose typed text shows as
+  // dots: the password, or nothing on Cancel.
+  std::optional<std::string> askPassword(const std::string& table) override;
 };
 
 }  // namespace vellum::ui

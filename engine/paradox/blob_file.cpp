@@ -48,6 +48,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 
 namespace vellum::engine::paradox {
 namespace {
@@ -647,15 +648,18 @@ struct BlobFile::Impl {
 BlobFile::BlobFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 BlobFile::~BlobFile() = default;
 
-std::unique_ptr<BlobFile> BlobFile::Open(FileSystem& fs, const std::string& path, bool writable) {
-  auto file = fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+std::unique_ptr<BlobFile> BlobFile::Open(FileSystem& fs, const std::string& path, bool writable,
+                                         uint32_t password_checksum) {
+  auto file = UnscrambledBlobFile(fs.open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead),
+                                  password_checksum);
   auto impl = std::make_unique<Impl>(std::move(file), path, writable);
   impl->CheckHeader();
   return std::unique_ptr<BlobFile>(new BlobFile(std::move(impl)));
 }
 
-std::unique_ptr<BlobFile> BlobFile::Create(FileSystem& fs, const std::string& path) {
-  auto file = fs.open(path, OpenMode::kCreate);
+std::unique_ptr<BlobFile> BlobFile::Create(FileSystem& fs, const std::string& path,
+                                           uint32_t password_checksum) {
+  auto file = UnscrambledBlobFile(fs.open(path, OpenMode::kCreate), password_checksum);
   std::vector<uint8_t> header(kUnit);
   FillHeaderBlock(header.data(), 1);
   file->write(0, header.data(), header.size());

@@ -35,10 +35,15 @@ struct BlobDescriptor {
 class BlobFile {
  public:
   // Opens an existing .MB and checks its header block. Raises EDBEngineError
-  // (data corrupt, naming the file) when it is not a valid .MB.
-  static std::unique_ptr<BlobFile> Open(FileSystem& fs, const std::string& path, bool writable);
-  // Creates a new .MB holding only its header block (replacing any file).
-  static std::unique_ptr<BlobFile> Create(FileSystem& fs, const std::string& path);
+  // (data corrupt, naming the file) when it is not a valid .MB. The blob
+  // file of a table encrypted under `password_checksum` (not 0) is read and
+  // written through its scrambling (crypt.h).
+  static std::unique_ptr<BlobFile> Open(FileSystem& fs, const std::string& path, bool writable,
+                                        uint32_t password_checksum = 0);
+  // Creates a new .MB holding only its header block (replacing any file),
+  // scrambled under `password_checksum` when it is not 0.
+  static std::unique_ptr<BlobFile> Create(FileSystem& fs, const std::string& path,
+                                          uint32_t password_checksum = 0);
   ~BlobFile();
 
   const std::string& path() const;

@@ -6,6 +6,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "engine/paradox/record_store.h"
 
 namespace vellum::engine::paradox {
@@ -15,6 +16,17 @@ namespace {
 void PutCounter(uint8_t* p, uint32_t v) {
   EncodeShort(p, static_cast<int16_t>(std::min<uint32_t>(v, 32767)));
 }
+// Whether the index file `file` holds is scrambled as `header` asks (both
+// under the same checksum, or neither). A file too short for a header counts
+// as one that agrees.
+bool SameScrambling(File& file, const TableHeader& header) {
+  uint8_t head[0x29];
+  if (file.read(0, head, sizeof head) < sizeof head) return true;
+  uint32_t held = LoadLe32(head + 0x25);
+  if (held == 0xFF00FF00u) held = 0;
+  return held == header.passwordChecksum();
+}
+
 }  // namespace
 
 TableHeader MakeIndexHeader(const TableHeader& data, size_t key_fields, uint8_t file_type,
@@ -41,6 +53,8 @@ TableHeader MakeIndexHeader(const TableHeader& data, size_t key_fields, uint8_t 
   h.unknown56 = 0;
   h.auto_inc = 1;
   h.table_name = file_name;
+  // The index of an encrypted file is encrypted with it.
+  h.setPasswordChecksum(data.passwordChecksum());
   return h;
 }
 
@@ -129,6 +143,13 @@ void BuildIndexImage(TableHeader h, const IndexLeafList& leaves, std::vector<uin
 IndexFileWriter::IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create)
     : fs_(fs), path_(std::move(path)), header_(std::move(header)) {
   file_ = fs_.open(path_, create ? OpenMode::kCreate : OpenMode::kReadWrite);
+  if (!create && !SameScrambling(*file_, header_)) {
+    // Written clear by another program for an encrypted table (or the other
+    // way round): the file is written anew, whole, as the header says.
+    file_->truncate(0);
+    create = true;
+  }
+  file_ = UnscrambledBlocks(std::move(file_), header_);
   if (!create) {
     image_ = ReadWholeFile(*file_);
   }

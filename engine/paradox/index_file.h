@@ -53,7 +53,8 @@ struct IndexLeafList {
 };
 
 // Header template for the index file of a data file: `key_fields` are the
-// data file's first fields that make the key.
+// data file's first fields that make the key. The index of an encrypted data
+// file is encrypted under its checksum.
 TableHeader MakeIndexHeader(const TableHeader& data_header, size_t key_fields, uint8_t file_type,
                             const std::string& file_name);
 
@@ -62,7 +63,9 @@ std::vector<uint8_t> BuildIndexImage(TableHeader header, const std::vector<Index
 void BuildIndexImage(TableHeader header, const IndexLeafList& leaves, std::vector<uint8_t>* out);
 
 // Keeps an index file on disk equal to the image built from the current
-// leaves, writing only the blocks that changed.
+// leaves, writing only the blocks that changed; the blocks of an encrypted
+// index go through their scrambling. An existing file scrambled otherwise
+// than the header asks is written anew.
 class IndexFileWriter {
  public:
   IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create);

@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 
 namespace vellum::engine::paradox {
 
@@ -131,7 +132,9 @@ bool ChainWalker::next() {
 }
 
 RecordStore::RecordStore(std::unique_ptr<File> file, TableHeader header, std::string name)
-    : file_(std::move(file)), header_(std::move(header)), name_(std::move(name)) {}
+    : file_(UnscrambledBlocks(std::move(file), header)),
+      header_(std::move(header)),
+      name_(std::move(name)) {}
 
 RecordStore::~RecordStore() = default;
 

@@ -109,7 +109,8 @@ class RecordStore {
     uint16_t count;
   };
 
-  // Takes an open file and its parsed header.
+  // Takes an open file and its parsed header. The blocks of an encrypted
+  // file are read and written through their scrambling (crypt.h).
   RecordStore(std::unique_ptr<File> file, TableHeader header, std::string name);
   ~RecordStore();
 

@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "engine/text.h"
 
 namespace vellum::engine::paradox {
@@ -135,7 +136,7 @@ void SecondaryIndex::CreateFiles(FileSystem& fs, const std::string& directory,
   x.code_page = t.code_page;
   x.index_field_number = static_cast<uint8_t>(spec.fields.front() + 1);
   x.primary_index_workspace = 1;
-  x.encryption1 = t.encryption1;
+  x.setPasswordChecksum(t.passwordChecksum());
   x.index_stamp = 0xFF;
   x.change_count1 = 2;  // as a table's, repeated by its Y file (no real X file has less)
   x.change_count2 = t.change_count2;
@@ -751,6 +752,7 @@ void SecondaryIndex::verifyIndexFile(VerifyReport& report,
   yf->read(0, head.data(), head.size());
   const std::string y_name = FileNameOf(y_path_);
   const TableHeader y = ParseHeader(head.data(), head.size(), size, y_name);
+  yf = UnscrambledBlocks(std::move(yf), y);
   if (y.record_size != key_size_ + 6) {
     report.add(Severity::kError, y_name, "its key does not match " + name);
     return;

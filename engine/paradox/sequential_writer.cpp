@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "engine/paradox/index_file.h"
 
 namespace vellum::engine::paradox {
@@ -89,6 +90,7 @@ void SequentialTableWriter::open(const std::string& db_path, const std::string& 
   if (header_.num_records != 0 || header_.file_blocks != 0) {
     ThrowInvalid("Table \"" + table_ + "\" is not empty; it cannot be filled front to back");
   }
+  db_ = UnscrambledBlocks(std::move(db_), header_);
   capacity_ = header_.blockCapacity();
   data_ = std::make_unique<BlockRunWriter>(*db_, header_.header_size, header_.blockSize(),
                                            kDataBufferBytes);
@@ -118,6 +120,7 @@ void SequentialTableWriter::open(const std::string& db_path, const std::string& 
   const TableHeader created = ReadHeaderOf(*px_);
   if (created.record_size == px_header_.record_size) px_header_.block_kb = created.block_kb;
   SerializeHeader(px_header_);  // settles header_size
+  px_ = UnscrambledBlocks(std::move(px_), px_header_);
   index_capacity_ = px_header_.blockCapacity();
   index_ = std::make_unique<BlockRunWriter>(*px_, px_header_.header_size, px_header_.blockSize(),
                                             kIndexBufferBytes);

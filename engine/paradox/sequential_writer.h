@@ -13,7 +13,8 @@
 //
 // The caller owns everything else of the table (blob file, validity checks)
 // and its secondary indexes; the same writer fills an index's X and Y files
-// from its entries in index order.
+// from its entries in index order. The blocks of an encrypted file are
+// written scrambled, as its header asks.
 #pragma once
 
 #include <cstdint>

@@ -21,6 +21,7 @@
 #include "engine/paradox/blob_file.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "engine/paradox/index_file.h"
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/secondary_index.h"
@@ -84,6 +85,9 @@ struct Table::Impl : public ReadGuard {
   std::unique_ptr<BlobFile> blobs;
   bool blob_file_missing = false;
   uint64_t values_cut_short = 0;  // blob values read as their leaders alone
+  // Why the rows of an encrypted table cannot be read (no password given or
+  // a wrong one); empty when they can.
+  std::string sealed;
   std::string px_path;
   std::unique_ptr<IndexFileWriter> px;
   std::vector<std::unique_ptr<SecondaryIndex>> secondaries;
@@ -855,6 +859,7 @@ void FillNewHeader(const TableDefinition& def, const std::string& base, int leve
   h.num_fields = static_cast<uint16_t>(h.fields.size());
   h.primary_index_workspace = key_fields > 0 ? 0x00000001u : 0;
   h.encryption1 = level >= 4 ? 0xFF00FF00u : 0;
+  h.setPasswordChecksum(def.password_checksum);
   SetSortOrder(def, base, level, h);
   h.code_page = static_cast<uint16_t>(def.code_page);
   // The engine is reported to use a primary index only when this counter
@@ -950,7 +955,8 @@ void WriteEmptyTableFiles(FileSystem& fs, const std::string& directory, const st
   RecordStore::Create(fs, JoinPath(directory, base + ".DB"), h)->sync();
   const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
                                      [](const PxField& f) { return IsBlobType(f.type); });
-  if (has_blobs) BlobFile::Create(fs, JoinPath(directory, base + ".MB"))->sync();
+  if (has_blobs)
+    BlobFile::Create(fs, JoinPath(directory, base + ".MB"), h.passwordChecksum())->sync();
   if (h.key_fields > 0) {
     TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, base + ".PX");
     IndexFileWriter px(fs, JoinPath(directory, base + ".PX"), ph, true);
@@ -1217,8 +1223,9 @@ class OpenLock {
 
 // Reads and checks the data file's header through the handle's own
 // descriptor `handle_file`, then opens the table's record store, its code
-// page and its primary key's parts. Index files, encrypted tables and
-// unkeyed tables with key fields are refused.
+// page and its primary key's parts. Index files and unkeyed tables with key
+// fields are refused. The store of an encrypted table whose rows the open
+// may not read reads its header alone.
 void OpenDataFile(Table::Impl& m, File& handle_file, const std::string& path) {
   const uint64_t size = handle_file.size();
   std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, 0x10000)));
@@ -1229,15 +1236,12 @@ void OpenDataFile(Table::Impl& m, File& handle_file, const std::string& path) {
   if (h.isIndexFile() || IsSecondaryDataType(h.file_type)) {
     ThrowCorrupt(FileNameOf(path), "it is an index file, not a table", subcode::kBadHeader);
   }
-  if (h.encrypted()) {
-    throw EDBEngineError(
-        ErrorCategory::kInvalidRequest, subcode::kEncrypted,
-        "Table \"" + FileNameOf(path) + "\" is encrypted (password protected); it cannot be read");
-  }
   if (h.key_fields > 0 && h.file_type != 0) {
     ThrowCorrupt(FileNameOf(path), "an unkeyed table with key fields", subcode::kBadHeader);
   }
   auto file = m.fs->open(path, m.options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  if (!m.sealed.empty())
+    file = std::make_unique<SealedFile>(std::move(file), h.header_size, m.sealed);
   m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
   const TableHeader& stored = m.h();
   m.code_page = std::make_unique<CodePage>(stored.version_id >= 0x05 ? stored.code_page : 437);
@@ -1260,6 +1264,7 @@ void DescribeFromHeader(const Table::Impl& m, const std::string& path, TableStru
   st.sort_order = h.sort_order_id;
   st.sort_order_byte = h.sort_order;
   st.integrity_flag = h.index_flags;
+  st.password_checksum = h.passwordChecksum();
   st.block_size = h.blockSize();
   st.key_fields = h.key_fields;
   for (const auto& f : h.fields) {
@@ -1275,14 +1280,17 @@ void DescribeFromHeader(const Table::Impl& m, const std::string& path, TableStru
 
 // Opens the blob file when the table has blob fields; a missing one is
 // noted (reads of blob values then fail, the integrity check reports it).
+// An encrypted table whose rows the open may not read leaves it closed: its
+// values are rows, and even its header block is scrambled.
 void OpenBlobFile(Table::Impl& m, const TableFileNames& files) {
+  if (!m.sealed.empty()) return;
   const TableHeader& h = m.h();
   const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
                                      [](const PxField& f) { return IsBlobType(f.type); });
   bool mb_found = false;
   const std::string mb_path = files.find(m.base + ".MB", &mb_found);
   if (has_blobs && mb_found) {
-    m.blobs = BlobFile::Open(*m.fs, mb_path, m.options.writable);
+    m.blobs = BlobFile::Open(*m.fs, mb_path, m.options.writable, h.passwordChecksum());
   } else if (has_blobs) {
     m.blob_file_missing = true;
   }
@@ -1339,6 +1347,11 @@ void OpenSecondaryIndexes(Table::Impl& m, const TableFileNames& files, TableStru
     try {
       auto si = SecondaryIndex::Open(*m.fs, m.directory, entry, m.h(), st, *m.code_page,
                                      m.options.writable);
+      if (!m.sealed.empty()) {
+        // Described from its header; its entries are rows and stay unread.
+        st.indexes.push_back(si->info());
+        continue;
+      }
       si->attach(*m.store, m.pk_parts,
                  old_px ? std::optional<uint8_t>(old_px->index_stamp) : std::nullopt);
       if (m.options.writable && si->rebuildIfStale()) m.indexes_dirty = true;
@@ -1380,6 +1393,7 @@ void ReadValidityChecks(const Table::Impl& m, const TableFileNames& files, Table
 // changes. A chain that cannot be walked is left to the reads that need it:
 // a scan still gives the records before the damage.
 void GuardSharedReads(Table::Impl& m) {
+  if (!m.sealed.empty()) return;  // nothing but headers is ever read
   try {
     m.store->size();
     for (auto& si : m.secondaries) {
@@ -1392,7 +1406,75 @@ void GuardSharedReads(Table::Impl& m) {
   if (m.blobs) m.blobs->setReadGuard(&m);
 }
 
+// The password checksum of the table whose data file is `file`, and the
+// code page its passwords are typed in; no checksum when the file holds
+// none (or too few bytes to tell: the header's parse says what is wrong).
+struct Protection {
+  uint32_t checksum = 0;
+  int code_page = 437;
+};
+Protection ProtectionOf(File& file) {
+  uint8_t head[0x78] = {};
+  const size_t got = file.read(0, head, sizeof head);
+  if (got < 0x58) return {};
+  TableHeader h;
+  h.file_type = head[0x04];
+  h.version_id = head[0x39];
+  h.encryption1 = LoadLe32(head + 0x25);
+  if (h.hasExtension()) {
+    if (got < 0x78) return {};
+    h.encryption2 = LoadLe32(head + 0x5C);
+  }
+  return {h.passwordChecksum(), h.hasExtension() ? LoadLe16(head + 0x6A) : 437};
+}
+
+// Whether `password` (UTF-8, as typed) is the password of `protection`: its
+// bytes in the table's code page, or as typed when the code page cannot
+// hold it.
+bool Opens(const std::string& password, const Protection& protection) {
+  if (password.empty() || protection.checksum == 0) return false;
+  return TablePasswordChecksum(password, protection.code_page) == protection.checksum ||
+         PasswordChecksum(password) == protection.checksum;
+}
+
+// Why an open with `options` may not read the rows of the table whose data
+// file `path` has `protection`; empty when it may. A writable open that may
+// not is refused.
+std::string SealOf(const Protection& protection, const OpenOptions& options,
+                   const std::string& path) {
+  if (protection.checksum == 0) return "";
+  for (const std::string& password : options.passwords) {
+    if (Opens(password, protection)) return "";
+  }
+  EDBEngineError refusal = PasswordRefusal(path, !options.passwords.empty());
+  if (options.writable) throw refusal;
+  return refusal.what();
+}
+
 }  // namespace
+
+uint32_t TablePasswordChecksum(const std::string& password, int code_page) {
+  const std::optional<std::string> bytes = CodePage(code_page).fromUtf8Exact(password);
+  return PasswordChecksum(bytes ? *bytes : password);
+}
+
+uint32_t DataFilePasswordChecksum(FileSystem& fs, const std::string& path) {
+  try {
+    return ProtectionOf(*fs.open(path, OpenMode::kRead)).checksum;
+  } catch (const EDBEngineError&) {
+    return 0;
+  }
+}
+
+EDBEngineError PasswordRefusal(const std::string& path, bool passwords_given) {
+  return EDBEngineError(
+      ErrorCategory::kInvalidRequest, subcode::kEncrypted,
+      passwords_given
+          ? "Table \"" + path +
+                "\" is encrypted and the password given is not its password; "
+                "its rows cannot be read"
+          : "Table \"" + path + "\" is encrypted; its rows cannot be read without its password");
+}
 
 const TableHeader& Table::header() const { return impl_->h(); }
 
@@ -1423,12 +1505,16 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
                              (options.exclusive ? "in use" : "opened exclusively") +
                              " by another user or program");
   }
-  const std::string key = OpenKey(fs, path, options);
+  // The password is checked before any block is read. Handles that may not
+  // read the rows share no state with those that may.
+  const std::string sealed = SealOf(ProtectionOf(*t->lock_), options, path);
+  const std::string key = OpenKey(fs, path, options) + (sealed.empty() ? "" : "|" + sealed);
   std::lock_guard registry_lock(g_open_mutex);
   if (auto shared = SharedState(fs, path, options)) {
     t->impl_ = std::move(shared);
     t->structure_ = t->impl_->structure;
-    t->structure_.record_count = t->impl_->store->size();
+    t->structure_.record_count =
+        sealed.empty() ? t->impl_->store->size() : t->impl_->h().num_records;
     return t;
   }
   Impl& m = *t->impl_;
@@ -1436,6 +1522,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   m.directory = directory;
   m.options = options;
   m.base = StripExtension(FileNameOf(path));
+  m.sealed = sealed;
   OpenLock open_lock(m, path);
   OpenDataFile(m, *t->lock_, path);
   TableStructure& st = t->structure_;
@@ -1462,9 +1549,22 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
 bool Table::writable() const { return options_.writable && impl_->options.writable; }
 
 uint32_t Table::recordCount() {
+  if (!rowsReadable()) return structure_.record_count = impl_->h().num_records;
   structure_.record_count =
       ReadTable(*impl_, options_.lock_wait_ms, false, [&] { return impl_->store->size(); });
   return structure_.record_count;
+}
+
+bool Table::rowsReadable() const { return impl_->sealed.empty(); }
+
+void Table::checkRowsReadable() const {
+  if (!rowsReadable()) {
+    throw EDBEngineError(ErrorCategory::kInvalidRequest, subcode::kEncrypted, impl_->sealed);
+  }
+}
+
+bool Table::isPassword(const std::string& password) const {
+  return Opens(password, Protection{structure_.password_checksum, structure_.code_page});
 }
 
 Row Table::read(uint32_t ordinal) {
@@ -1502,6 +1602,7 @@ struct Table::Scanner::State {
 };
 
 Table::Scanner::Scanner(Table& table) : table_(table), state_(std::make_unique<State>()) {
+  table.checkRowsReadable();
   Impl& m = *table.impl_;
   table.flush();
   state_->still = std::make_unique<HoldStill>(m, table.options_.lock_wait_ms);
@@ -2347,6 +2448,7 @@ void CheckPrimaryIndex(Table::Impl& m, const ChainFacts& facts, VerifyReport& re
     pf->read(0, head.data(), head.size());
     const std::string px_name = FileNameOf(px_path);
     const TableHeader ph = ParseHeader(head.data(), head.size(), size, px_name);
+    pf = UnscrambledBlocks(std::move(pf), ph);
     if (!CheckPrimaryHeader(m.h(), ph, px_name, report)) return;
     CheckBlockFileLength(*pf, ph, px_name, report);
     std::vector<std::string> problems;
@@ -2375,6 +2477,7 @@ void CheckPrimaryIndex(Table::Impl& m, const ChainFacts& facts, VerifyReport& re
 }  // namespace
 
 VerifyReport Table::verifyReport() {
+  checkRowsReadable();
   Impl& m = *impl_;
   // The files are checked against each other as no other process is
   // changing them.

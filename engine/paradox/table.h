@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/errors.h"
 #include "engine/field_type.h"
 #include "engine/fs/file_system.h"
 #include "engine/paradox/header.h"
@@ -63,6 +64,9 @@ struct TableDefinition {
   int sort_order_byte = -1;
   RefIntegrity integrity;      // written to the .VAL with the checks
   uint8_t integrity_flag = 0;  // header byte 0x55 (2 in most tables in a link)
+  // The table is encrypted under the password of this checksum (crypt.h);
+  // 0: not encrypted. Its files are written scrambled from the start.
+  uint32_t password_checksum = 0;
 };
 
 struct FieldInfo {
@@ -111,6 +115,10 @@ struct TableStructure {
   std::string recovery_note;
   RefIntegrity integrity;      // the table's referential-integrity links (.VAL)
   uint8_t integrity_flag = 0;  // header byte 0x55
+  // The password checksum of an encrypted table (its rows need the
+  // password; see OpenOptions::passwords); 0 when it is not encrypted.
+  uint32_t password_checksum = 0;
+  bool encrypted() const { return password_checksum != 0; }
 };
 
 // Sort orders. The engine orders Alpha keys by their bytes: the order of the
@@ -134,6 +142,15 @@ struct OpenOptions {
   // How long a change waits for another process to finish its own before it
   // fails with a lock conflict.
   int lock_wait_ms = 10000;
+  // The passwords to try on an encrypted table, as a session holds them
+  // (UTF-8, as typed). The one whose checksum the table's header holds
+  // opens its rows, checked before any block is read. Without it a writable
+  // open is refused, and a read-only open gives the table's structure and
+  // its header's record count while every read of its rows (a scan, a
+  // search, an integrity check) is refused; both raise an invalid-request
+  // error (subcode kEncrypted) naming the table's data file, which tells a
+  // missing password from a wrong one.
+  std::vector<std::string> passwords = {};
 };
 
 // A table's name without the extension of its data file, as Create, Delete
@@ -216,8 +233,19 @@ class Table {
   const TableStructure& structure() const { return structure_; }
   const TableHeader& header() const;
   const std::string& directory() const { return directory_; }
+  // The number of records; for a table whose rows this handle cannot read
+  // (rowsReadable), the count its header holds.
   uint32_t recordCount();
   bool keyed() const { return structure_.key_fields > 0; }
+
+  // Encrypted tables. Whether this handle may read the table's rows: true
+  // unless the table is encrypted and none of the passwords it was opened
+  // with is the table's.
+  bool rowsReadable() const;
+  // Raises the error a read of the rows meets when rowsReadable() is false.
+  void checkRowsReadable() const;
+  // Whether `password` (UTF-8) is the password of this encrypted table.
+  bool isPassword(const std::string& password) const;
 
   // Reads the record at 0-based position `ordinal` in table order.
   Row read(uint32_t ordinal);
@@ -441,6 +469,21 @@ bool HoldsStoredBytes(PxType type);
 // length, cut on a character boundary and ending at a zero byte; a Bytes
 // field up to its length; a blob field all.
 size_t KeptStoredBytes(const Bytes& bytes, PxType type, size_t length, int code_page);
+
+// The checksum a table of code page `code_page` holds for `password` (UTF-8,
+// as typed): the checksum of its bytes in the code page, or of the text as
+// typed when the code page cannot hold it; 0 for an empty password.
+uint32_t TablePasswordChecksum(const std::string& password, int code_page);
+
+// The password checksum the header of the data file `path` holds (for a
+// table about to be deleted and made anew); 0 when the table is not
+// encrypted or the file cannot be read.
+uint32_t DataFilePasswordChecksum(FileSystem& fs, const std::string& path);
+
+// The refusal of a read of an encrypted table's rows: for the data file
+// `path` when no password was given (`passwords_given` false) or when none
+// of those given is the table's.
+EDBEngineError PasswordRefusal(const std::string& path, bool passwords_given);
 
 // Table names (without extension) of the "*.DB" files of a directory.
 std::vector<std::string> ListTables(const std::string& directory,

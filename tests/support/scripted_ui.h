@@ -37,6 +37,14 @@ class ScriptedUi : public Ui {
     shown.back().details = details;
     return answer;
   }
+  // Takes the next scripted password; none left is Cancel.
+  std::optional<std::string> askPassword(const std::string& table) override {
+    password_prompts.push_back(table);
+    if (passwords.empty()) return std::nullopt;
+    std::optional<std::string> answer = passwords.front();
+    passwords.pop_front();
+    return answer;
+  }
   void showProgress(const ProgressStep& step) override {
     progress_texts.push_back(step.text);
     progress_steps.push_back(step);
@@ -53,6 +61,9 @@ class ScriptedUi : public Ui {
 
   std::deque<Answer> answers;
   std::vector<Shown> shown;
+  // Answers to password prompts (nullopt: Cancel), and the tables asked for.
+  std::deque<std::optional<std::string>> passwords;
+  std::vector<std::string> password_prompts;
   std::vector<std::string> progress_texts;
   std::vector<ProgressStep> progress_steps;
   std::vector<bool> busy_states;
