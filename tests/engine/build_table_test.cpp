@@ -13,6 +13,9 @@
 #include "engine/creation_batch.h"
 #include "engine/errors.h"
 #include "engine/fs/fault_file_system.h"
+#include "engine/fs/forwarding_file_system.h"
+#include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "engine/paradox/header.h"
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/table.h"
@@ -125,8 +128,9 @@ TableDescriptor MakeDescriptor(const std::string& path, const std::vector<F>& fi
   return d;
 }
 
-// The original table: ID (key), CODE A10, NAME A30, QTY I, NOTE M20, OLD S.
-void CreateOriginal(const std::string& dir, int rows) {
+// The original table: ID (key), CODE A10, NAME A30, QTY I, NOTE M20, OLD S;
+// encrypted under `password` when one is given.
+void CreateOriginal(const std::string& dir, int rows, const std::string& password = "") {
   auto d = MakeDescriptor(dir + "/ORDERS",
                           {{"ID", FieldType::kInteger, 0, 0, Operation::kAdd},
                            {"CODE", FieldType::kString, 10, 0, Operation::kAdd},
@@ -137,8 +141,12 @@ void CreateOriginal(const std::string& dir, int rows) {
                           {{"", {1}, true, true, false, false, Operation::kAdd},
                            {"ByName", {3}, false, false, false, true, Operation::kAdd},
                            {"ByCode", {2, 4}, false, false, true, false, Operation::kAdd}});
+  d.protected_table = !password.empty();
+  d.password = password;
   BuildTable(d);
-  auto t = Table::Open(dir, "ORDERS", {true, true});
+  paradox::OpenOptions writing{.writable = true, .exclusive = true};
+  if (!password.empty()) writing.passwords.push_back(password);
+  auto t = Table::Open(dir, "ORDERS", writing);
   t->beginBulk();
   std::mt19937 rng(11);
   for (int i = 0; i < rows; ++i) {
@@ -1460,6 +1468,200 @@ TEST(BuildTableTest, ANameWithTheDataFileExtensionIsTheSameTable) {
   EXPECT_EQ(ListFiles(dir.path()),
             (std::vector<std::string>{"ORDERS.DB", "ORDERS.MB", "ORDERS.PX", "ORDERS.XG0",
                                       "ORDERS.XG1", "ORDERS.YG0", "ORDERS.YG1"}));
+}
+
+// ---------------------------------------------------------------------------
+// Encrypted tables
+
+constexpr const char* kSecret = "s3cret";
+
+uint32_t HeaderWord(const std::string& path, size_t at) {
+  const std::string bytes = FileBytes(path);
+  return paradox::LoadLe32(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
+}
+
+// Every row's values, read with the password.
+std::vector<Row> RowsOf(const std::string& dir, const std::string& password) {
+  auto t = Table::Open(dir, "ORDERS", {.passwords = {password}});
+  std::vector<Row> rows;
+  Table::Scanner s(*t);
+  Row r;
+  while (s.next(r)) rows.push_back(r);
+  return rows;
+}
+
+// Bytes written to the sort runs of a restructure.
+class RunWrites final : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  std::string written;
+  std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
+    auto file = base().open(path, mode);
+    if (path.find(".run") == std::string::npos) return file;
+    return std::make_unique<Capture>(*this, std::move(file));
+  }
+
+ private:
+  class Capture final : public ForwardingFile {
+   public:
+    Capture(RunWrites& fs, std::unique_ptr<File> base) : ForwardingFile(std::move(base)), fs_(fs) {}
+    void write(uint64_t offset, const void* data, size_t n) override {
+      fs_.written.append(static_cast<const char*>(data), n);
+      ForwardingFile::write(offset, data, n);
+    }
+
+   private:
+    RunWrites& fs_;
+  };
+};
+
+// Restructured in place, front to back or row by row (NAME made the key,
+// out of the old order), an encrypted table stays encrypted under the same
+// password: its rows and memos are kept, no file and no sort run holds a
+// value in the clear, and pxlib reads the new files.
+TEST(BuildTableTest, AnEncryptedTableRestructuredInPlaceStaysEncryptedWithItsRows) {
+  for (const bool name_key : {false, true}) {
+    SCOPED_TRACE(name_key ? "NAME made the key: row by row" : "front to back");
+    TempDir dir;
+    CreateOriginal(dir.path(), 3000, kSecret);
+    const uint32_t checksum = HeaderWord(dir.file("ORDERS.DB"), 0x5C);
+    ASSERT_EQ(checksum, paradox::PasswordChecksum(kSecret));
+    const std::vector<Row> before = RowsOf(dir.path(), kSecret);
+    TableDescriptor d;
+    if (name_key) {
+      d = MakeDescriptor(dir.path() + "/ORDERS",
+                         {{"NAME", FieldType::kString, 30, 3, Operation::kCopy},
+                          {"ID", FieldType::kInteger, 0, 1, Operation::kCopy},
+                          {"NOTE", FieldType::kMemo, 20, 5, Operation::kCopy}},
+                         {{"", {1}, true, true, false, false, Operation::kModify},
+                          {"ById", {2}, false, false, false, false, Operation::kAdd}});
+    } else {
+      d = NewDefinition(dir.path());
+      // NAME indexed, so that its values go through the sort runs.
+      IndexDescriptor by_name = d.indexes[2];
+      by_name.name = "ByName";
+      by_name.key_fields[0] = 3;
+      d.indexes.push_back(by_name);
+      d.index_operations.push_back(Operation::kAdd);
+    }
+    d.password = kSecret;
+    RunWrites runs(FileSystem::Default());
+    BuildTableOptions options;
+    options.sort_buffer_bytes = 16 * 1024;  // sort runs on disk
+    BuildTable(d, runs, options);
+
+    if (!name_key) {
+      EXPECT_GT(runs.written.size(), 16u * 1024);
+    }
+    EXPECT_EQ(runs.written.find("Name number"), std::string::npos);
+    EXPECT_EQ(HeaderWord(dir.file("ORDERS.DB"), 0x5C), checksum);
+    EXPECT_EQ(HeaderWord(dir.file("ORDERS.PX"), 0x25), checksum);
+    for (const auto& f : ListFiles(dir.path())) {
+      EXPECT_EQ(FileBytes(dir.file(f)).find("Name number"), std::string::npos) << f;
+    }
+    EXPECT_FALSE(Table::Open(dir.path(), "ORDERS")->rowsReadable());
+    // Every row by its ID, with its name and memo.
+    auto t = Table::Open(dir.path(), "ORDERS", {.passwords = {kSecret}});
+    const size_t id = name_key ? 1 : 0, name = name_key ? 0 : 2, note = name_key ? 2 : 4;
+    std::map<int64_t, Row> after;
+    {
+      Table::Scanner s(*t);
+      Row r;
+      while (s.next(r)) after[std::get<int64_t>(r[id])] = r;
+    }
+    ASSERT_EQ(after.size(), before.size());
+    for (const Row& b : before) {
+      const Row& r = after.at(std::get<int64_t>(b[0]));
+      EXPECT_EQ(r[name], b[2]);
+      EXPECT_EQ(r[note], b[4]);
+    }
+    EXPECT_EQ(t->verify(), std::vector<std::string>{});
+    pxdoc_t* doc = PX_new();
+    ASSERT_EQ(PX_open_file(doc, dir.file("ORDERS.DB").c_str()), 0);
+    EXPECT_EQ(static_cast<uint32_t>(doc->px_head->px_encryption), checksum);
+    ASSERT_EQ(PX_get_num_records(doc), static_cast<int>(before.size()));
+    std::vector<char> record(static_cast<size_t>(PX_get_recordsize(doc)));
+    std::vector<uint8_t> ours;
+    for (int r = 0; r < PX_get_num_records(doc); r += 97) {
+      ASSERT_NE(PX_get_record(doc, r, record.data()), nullptr);
+      t->readRecordBytes(static_cast<uint32_t>(r), &ours);
+      EXPECT_EQ(std::string(record.data(), record.size()), std::string(ours.begin(), ours.end()));
+    }
+    PX_close(doc);
+    PX_delete(doc);
+  }
+}
+
+// Without its password (none, or a wrong one) an encrypted table is not
+// restructured: the check and the build refuse it alike, before anything is
+// written.
+TEST(BuildTableTest, AnEncryptedTableWithoutItsPasswordIsRefusedBeforeAnythingIsWritten) {
+  TempDir dir;
+  CreateOriginal(dir.path(), 200, kSecret);
+  std::map<std::string, std::string> before;
+  for (const auto& f : ListFiles(dir.path())) before[f] = FileBytes(dir.file(f));
+  const std::string data_file = JoinPath(dir.path(), "ORDERS.DB");
+  for (const char* password : {"", "S3CRET"}) {
+    SCOPED_TRACE(password);
+    auto d = NewDefinition(dir.path());
+    d.password = password;
+    const std::string expected =
+        std::string("Cannot restructure table \"ORDERS\" keeping its rows: Table \"") + data_file +
+        (*password ? "\" is encrypted and the password given is not its password; its rows cannot "
+                     "be read"
+                   : "\" is encrypted; its rows cannot be read without its password");
+    for (const std::function<void()>& attempt :
+         std::vector<std::function<void()>>{[&] { CheckBuildTable(d); }, [&] { BuildTable(d); }}) {
+      try {
+        attempt();
+        ADD_FAILURE() << "restructured without its password";
+      } catch (const EDBEngineError& e) {
+        EXPECT_EQ(e.code(), MakeCode(ErrorCategory::kInvalidRequest, subcode::kEncrypted));
+        EXPECT_EQ(std::string(e.what()), expected);
+      }
+    }
+  }
+  std::map<std::string, std::string> after;
+  for (const auto& f : ListFiles(dir.path())) after[f] = FileBytes(dir.file(f));
+  EXPECT_TRUE(before == after);
+}
+
+// A new table is encrypted under the checksum the descriptor gives (a table
+// made anew in place of an encrypted one), or under its password when it
+// asks for a protected table.
+TEST(BuildTableTest, ANewTableIsEncryptedUnderTheChecksumOrPasswordGiven) {
+  for (const bool by_checksum : {true, false}) {
+    TempDir dir;
+    auto d = NewDefinition(dir.path());
+    for (auto& op : d.field_operations) op = Operation::kAdd;
+    for (auto& op : d.index_operations) op = Operation::kAdd;
+    if (by_checksum) {
+      d.password_checksum = paradox::PasswordChecksum(kSecret);
+    } else {
+      d.protected_table = true;
+      d.password = kSecret;
+    }
+    BuildTable(d);
+    EXPECT_EQ(HeaderWord(dir.file("ORDERS.DB"), 0x5C), paradox::PasswordChecksum(kSecret));
+    EXPECT_EQ(HeaderWord(dir.file("ORDERS.PX"), 0x25), paradox::PasswordChecksum(kSecret));
+    EXPECT_FALSE(Table::Open(dir.path(), "ORDERS")->rowsReadable());
+    {
+      auto t = Table::Open(dir.path(), "ORDERS",
+                           {.writable = true, .exclusive = true, .passwords = {kSecret}});
+      t->insert({int64_t{1}, "AB", "a name", 2.5, "a note", Value{}});
+    }
+    pxdoc_t* doc = PX_new();
+    ASSERT_EQ(PX_open_file(doc, dir.file("ORDERS.DB").c_str()), 0);
+    EXPECT_EQ(PX_get_num_records(doc), 1);
+    std::vector<char> record(static_cast<size_t>(PX_get_recordsize(doc)));
+    ASSERT_NE(PX_get_record(doc, 0, record.data()), nullptr);
+    char* name = nullptr;
+    PX_get_data_alpha(doc, record.data() + 4 + 2, 40, &name);
+    EXPECT_STREQ(name, "a name");
+    if (name) doc->free(doc, name);
+    PX_close(doc);
+    PX_delete(doc);
+  }
 }
 
 }  // namespace
