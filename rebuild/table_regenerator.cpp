@@ -350,14 +350,18 @@ std::string TTableRegenerator::passwordFor(const Table& existing, const std::str
   for (const std::string& password : session_.passwords()) {
     if (existing.isPassword(password)) return password;
   }
+  // A wrong password is handed on when no right one comes, so that the
+  // engine's refusal says it was wrong rather than missing.
+  std::string wrong = session_.passwords().empty() ? "" : session_.passwords().front();
   const std::string path = engine::JoinPath(existing.directory(), existing.structure().file);
   while (true) {
     const std::optional<std::string> answer = ui_.askPassword(path);
-    if (!answer) return "";
+    if (!answer) return wrong;
     if (existing.isPassword(*answer)) {
       session_.addPassword(*answer);
       return *answer;
     }
+    if (!answer->empty()) wrong = *answer;
     ui_.ask(MessageKind::kError,
             "The password given is not the password of table \"" + table + "\"", Buttons::kOk);
   }

@@ -164,7 +164,9 @@ class TTableRegenerator {
  private:
   // The password that opens the rows of the encrypted table `existing`
   // (named `table` in the dictionary): one the session holds, else the
-  // user's answer; empty when the user cancels.
+  // user's answer. When the user cancels: a wrong one given before (typed,
+  // or the session's), else empty, so that the engine's refusal tells a
+  // wrong password from a missing one.
   std::string passwordFor(const engine::paradox::Table& existing, const std::string& table);
   // Fails when `table` in `output_directory` is a table of the dictionary.
   void checkNotDictionary(const std::string& table, const std::string& output_directory);

@@ -9,11 +9,21 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "dictionary/data_module.h"
+#include "dictionary/schema.h"
+#include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
+#include "engine/paradox/table.h"
+#include "engine/session.h"
+#include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/cli_invoke.h"
+#include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
 
 namespace vellum::cli {
@@ -133,6 +143,136 @@ TEST(CliEncryptedTest, APasswordOptionNeedsAValueAndDescribeTakesNone) {
     EXPECT_EQ(r.status, 2) << args.back();
     EXPECT_EQ(r.out, "");
   }
+}
+
+// ---------------------------------------------------------------------------
+// rebuild
+
+constexpr const char* kPassword = "pw of T";
+
+// A dictionary in <temp>/dict describing SHOP.T (ID Integer key, NAME
+// String 30), and T in <temp>/work as it was (NAME String 20) with one row,
+// encrypted under kPassword.
+class CliEncryptedRebuildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(InvokeCli({"create-dictionary", dict_}).status, 0);
+    {
+      engine::Session session(dir_.file("aliases.conf"));
+      test::ScriptedUi ui;
+      dictionary::TdmDataDictionary dm(session, ui);
+      dm.OpenDictionary(dict_);
+      test::AddTableRow(dm, "SHOP", "T");
+      test::AddFieldRow(dm, {"ID", "Integer", {}});
+      test::AddFieldRow(dm, {"NAME", "String", 30});
+      test::AddIndexRow(dm, {"*PRIMARY*", "ID", true, true});
+    }
+    std::filesystem::create_directories(work_);
+    using engine::paradox::Table;
+    engine::paradox::TableDefinition def;
+    def.fields = {{"ID", engine::FieldType::kInteger, 0}, {"NAME", engine::FieldType::kString, 20}};
+    def.indexes = {{"", "ID", true, true}};
+    def.password_checksum = engine::paradox::PasswordChecksum(kPassword);
+    Table::Create(work_, "T", def);
+    Table::Open(work_, "T", {.writable = true, .passwords = {kPassword}})
+        ->insert({int64_t{7}, std::string("Plum")});
+  }
+
+  test::CliResult Rebuild(std::vector<std::string> extra) {
+    std::vector<std::string> args = {
+        "rebuild", "-p", dict_, "-t", "SHOP.T", "-d", work_, "--config", dir_.file("aliases.conf")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return InvokeCli(args);
+  }
+
+  uint32_t HeaderChecksum() const {
+    const std::string bytes = test::ReadFile(work_ + "/T.DB");
+    return engine::paradox::LoadLe32(reinterpret_cast<const uint8_t*>(bytes.data()) + 0x5C);
+  }
+
+  // T's NAME size and rows, read with the password; the table must be
+  // sealed without it.
+  void ExpectRestructuredAndEncrypted() {
+    using engine::paradox::Table;
+    EXPECT_EQ(HeaderChecksum(), engine::paradox::PasswordChecksum(kPassword));
+    EXPECT_FALSE(Table::Open(work_, "T")->rowsReadable());
+    auto t = Table::Open(work_, "T", {.passwords = {kPassword}});
+    EXPECT_EQ(t->structure().fields[1].size, 30);
+    EXPECT_EQ(t->read(0), (engine::paradox::Row{int64_t{7}, std::string("Plum")}));
+  }
+
+  test::TempDir dir_;
+  std::string dict_ = dir_.path() + "/dict";
+  std::string work_ = dir_.path() + "/work";
+};
+
+TEST_F(CliEncryptedRebuildTest, WithoutItsPasswordThePlanRefusesTheTableAndTheRunChangesNothing) {
+  const ScopedEnvironment none("VELLUM_PASSWORD", std::nullopt);
+  const auto before = test::SnapshotFiles(work_);
+  const std::string data_file = work_ + "/T.DB";
+  const std::string missing = "Cannot restructure table \"T\" keeping its rows: Table \"" +
+                              data_file +
+                              "\" is encrypted; its rows cannot be read without its password";
+  const std::string wrong = "Cannot restructure table \"T\" keeping its rows: Table \"" +
+                            data_file +
+                            "\" is encrypted and the password given is not its password; its "
+                            "rows cannot be read";
+  for (const auto& [extra, refusal] :
+       {std::pair{std::vector<std::string>{"--plan"}, missing},
+        {std::vector<std::string>{"--plan", "--password", "nope"}, wrong},
+        {std::vector<std::string>{}, missing}}) {
+    SCOPED_TRACE(extra.size());
+    const test::CliResult r = Rebuild(extra);
+    EXPECT_EQ(r.status, 1);
+    if (extra.empty()) {
+      EXPECT_EQ(r.err, "vellum-cli: rebuild: " + refusal + "\n");
+    } else {
+      EXPECT_NE(r.out.find("fails: " + refusal + "\n"), std::string::npos) << r.out;
+      EXPECT_EQ(r.err, "vellum-cli: rebuild: SHOP.T: " + refusal + "\n");
+    }
+    EXPECT_EQ(r.out.find(kPassword), std::string::npos);
+    EXPECT_EQ(r.err.find("nope"), std::string::npos);  // no password is ever printed
+    EXPECT_EQ(test::SnapshotFiles(work_), before);
+  }
+}
+
+TEST_F(CliEncryptedRebuildTest, ThePasswordOptionOrTheEnvironmentRestructuresTheTableEncrypted) {
+  {
+    const ScopedEnvironment none("VELLUM_PASSWORD", std::nullopt);
+    const test::CliResult plan = Rebuild({"--plan", "--password", kPassword});
+    EXPECT_EQ(plan.status, 0) << plan.err;
+    const test::CliResult r =
+        Rebuild({"--password", "other", "--password=" + std::string(kPassword)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find(kPassword), std::string::npos);
+    ExpectRestructuredAndEncrypted();
+  }
+  // The whole alias again, with the password in the environment.
+  {
+    engine::Session session(dir_.file("aliases.conf"));
+    test::ScriptedUi ui;
+    dictionary::TdmDataDictionary dm(session, ui);
+    dm.OpenDictionary(dict_);
+    test::AddTableRow(dm, "SHOP", "U");  // an absent table: created, not encrypted
+    test::AddFieldRow(dm, {"ID", "Integer", {}});
+  }
+  const ScopedEnvironment given("VELLUM_PASSWORD", kPassword);
+  const test::CliResult r = InvokeCli(
+      {"rebuild", "-p", dict_, "-a", "SHOP", "-d", work_, "--config", dir_.file("aliases.conf")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectRestructuredAndEncrypted();
+  EXPECT_FALSE(
+      engine::paradox::Table::Open(work_, "U")->structure().encrypted());  // nothing to keep
+}
+
+TEST_F(CliEncryptedRebuildTest, RecreatingTheTableEmptyKeepsItsEncryptionWithoutThePassword) {
+  const ScopedEnvironment none("VELLUM_PASSWORD", std::nullopt);
+  const test::CliResult r = Rebuild({"-c"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(HeaderChecksum(), engine::paradox::PasswordChecksum(kPassword));
+  using engine::paradox::Table;
+  EXPECT_FALSE(Table::Open(work_, "T")->rowsReadable());
+  EXPECT_EQ(Table::Open(work_, "T", {.passwords = {kPassword}})->recordCount(), 0u);
 }
 
 }  // namespace
