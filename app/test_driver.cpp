@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -92,7 +93,10 @@ void TestDriver::tick() {
 }
 
 bool TestDriver::handle(QWidget* window) {
-  if (handleMessageBox(window) || handleChooser(window) || handleAboutBox(window)) return true;
+  if (handleMessageBox(window) || handlePasswordBox(window) || handleChooser(window) ||
+      handleAboutBox(window)) {
+    return true;
+  }
   if (auto* error = qobject_cast<shell::TDbEngineErrorDlg*>(window)) {
     if (!error->currentError()) return false;
     if (!screenshots_.isEmpty() && !error->detailsShown()) {
@@ -180,6 +184,28 @@ bool TestDriver::handleMessageBox(QWidget* window) {
   if (!box->detailedText().isEmpty()) fields << box->detailedText();
   write("box", fields);
   if (acting_) Press(box->defaultButton() ? box->defaultButton() : box->buttons().first());
+  return true;
+}
+
+bool TestDriver::handlePasswordBox(QWidget* window) {
+  auto* box = qobject_cast<QInputDialog*>(window);
+  if (!box || box->objectName() != "PasswordDialog") return false;
+  // Seen first: painted by the next tick, acted on then.
+  if (!settled_.contains(box)) {
+    settled_.insert(box);
+    return true;
+  }
+  settled_.remove(box);
+  screenshot(box, "password-box");
+  write("password", {box->windowTitle(), box->labelText()});
+  if (!acting_) return true;
+  const QString password = qEnvironmentVariable("VELLUM_TEST_PASSWORD");
+  if (password.isEmpty()) {
+    box->reject();
+  } else {
+    box->setTextValue(password);
+    box->accept();
+  }
   return true;
 }
 

@@ -10,7 +10,9 @@
 //       a failed run is closed with its close box; the project directory
 //       dialog is confirmed (after Create where needed) on the directory
 //       VELLUM_TEST_DIRECTORY names, and cancelled without it; the main
-//       window of an interactive start is written and closed with Exit.
+//       window of an interactive start is written and closed with Exit; a
+//       password box is written (its title and text, never what is typed)
+//       and answered with VELLUM_TEST_PASSWORD, or cancelled without it.
 //   VELLUM_TEST_COMMANDS=LINES    menu commands the user gives in the main
 //       window before Exit, one a line, fields after a tab:
 //         rebuild ALIAS TARGET TABLE,TABLE...   Rebuild
@@ -50,6 +52,7 @@ class TestDriver : public QObject {
   void screenshot(QWidget* window, const QString& name);
   bool handle(QWidget* window);
   bool handleMessageBox(QWidget* window);
+  bool handlePasswordBox(QWidget* window);
   bool handleMainForm(QWidget* window);
   bool handleChooser(QWidget* window);
   bool handleAboutBox(QWidget* window);

@@ -6,7 +6,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <optional>
 
 #include "tests/ui/ui_test_support.h"
 
@@ -56,6 +59,50 @@ TEST(MessageBoxesTest, EachButtonGivesItsAnswer) {
   EXPECT_EQ(AskAndPress(Buttons::kYesNoCancelAll, "", "&No").answer, Answer::kNo);
   EXPECT_EQ(AskAndPress(Buttons::kYesNoCancelAll, "", "&Yes").answer, Answer::kYes);
   EXPECT_EQ(AskAndPress(Buttons::kOkCancel, "", "Cancel").answer, Answer::kCancel);
+}
+
+// The password box: typed text shows as dots, OK gives it back, Cancel
+// gives nothing.
+struct PasswordAsked {
+  QString label;
+  QString title;
+  QLineEdit::EchoMode echo = QLineEdit::Normal;
+  std::optional<std::string> answer;
+};
+
+PasswordAsked AskPassword(const QString& type, bool accept) {
+  PasswordAsked asked;
+  QWidget anchor;
+  bool done = false;
+  test::WhileRunning(
+      &anchor, [] { return qobject_cast<QInputDialog*>(QApplication::activeModalWidget()); },
+      [&asked, &done, type, accept] {
+        auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (!box || done) return;
+        done = true;
+        asked.label = box->labelText();
+        asked.title = box->windowTitle();
+        asked.echo = box->textEchoMode();
+        auto* edit = box->findChild<QLineEdit*>();
+        if (edit) edit->setText(type);
+        if (accept) {
+          box->accept();
+        } else {
+          box->reject();
+        }
+      });
+  MessageBoxes boxes;
+  asked.answer = boxes.askPassword("/data/ORDERS.DB");
+  return asked;
+}
+
+TEST(MessageBoxesTest, ThePasswordBoxHidesWhatIsTypedAndCancelGivesNothing) {
+  const PasswordAsked given = AskPassword("s3cret word", true);
+  EXPECT_EQ(given.answer, std::optional<std::string>("s3cret word"));
+  EXPECT_EQ(given.echo, QLineEdit::Password);
+  EXPECT_EQ(given.title, "Password");
+  EXPECT_EQ(given.label, "Table \"/data/ORDERS.DB\" is encrypted.\nEnter its password:");
+  EXPECT_EQ(AskPassword("typed, then cancelled", false).answer, std::nullopt);
 }
 
 }  // namespace

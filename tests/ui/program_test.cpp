@@ -248,5 +248,33 @@ TEST_F(ProgramTest, TablesRebuiltAndListedFromTheMenuMatchTheCommandLine) {
   EXPECT_EQ(written, ReadFile(expected));
 }
 
+// The corpus's encrypted tables loaded without their password (their
+// structure is clear), and one of them rebuilt in place by the batch window:
+// the password box comes up once, the test driver types the password, and
+// the table stays encrypted with its rows.
+TEST_F(ProgramTest, AnEncryptedTableIsRebuiltAfterThePasswordBox) {
+  env_.remove("VELLUM_PASSWORD");
+  const std::string encrypted = dir_.file("encrypted");
+  CopyFolderFiles(CorpusDir() + "/leonhad_paradoxdriver/encrypt", encrypted);
+  ASSERT_EQ(Cli({"alias", "add", "ENC", encrypted}).status, 0);
+  ASSERT_EQ(Cli({"load", "-p", dict_, "--source", encrypted, "--as", "ENC", "--yes-all"}).status,
+            0);
+  const std::string table = encrypted + "/encrypted";
+  const std::string rows = Cli({"dump", table, "--password", "123"}).out;
+  ASSERT_NE(rows.find("Last one"), std::string::npos);
+  QProcessEnvironment answer;
+  answer.insert("VELLUM_TEST_PASSWORD", "123");
+  const ProcessRun run = Vellum({"-p", dict_, "-t", "ENC.encrypted", "-d", encrypted}, answer);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.lines("engine-error").empty());
+  EXPECT_EQ(run.lines("password"),
+            (std::vector<std::vector<std::string>>{
+                {"password", "Password",
+                 "Table \"" + encrypted + "/encrypted.db\" is encrypted.\nEnter its password:"}}));
+  EXPECT_EQ(Cli({"verify", table}).status, 1);  // still encrypted
+  EXPECT_EQ(Cli({"verify", table, "--password", "123"}).status, 0);
+  EXPECT_EQ(Cli({"dump", table, "--password", "123"}).out, rows);
+}
+
 }  // namespace
 }  // namespace vellum::test
