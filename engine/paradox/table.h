@@ -7,7 +7,10 @@
 // .PX lists every data block with its first key and count, and each
 // maintained secondary index holds exactly one entry per record, in index
 // order, pointing at the record's block. Values cross this API as UTF-8 text
-// and typed Values; on disk text is in the table's code page.
+// and typed Values; on disk text is in the table's code page. The files of
+// an encrypted table are read and written through their scrambling
+// (crypt.h); its structure needs no password, its rows need the one its
+// header names (OpenOptions::passwords).
 #pragma once
 
 #include <cstdint>

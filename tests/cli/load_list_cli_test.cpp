@@ -526,6 +526,37 @@ TEST_F(LoadListCliTest, LoadListRebuildAndRestructureAFolderOfRealTables) {
   }
 }
 
+// The corpus's encrypted tables load without their password: everything a
+// dictionary records lies in their clear headers. Their fields are the ones
+// pxlib reads.
+TEST_F(LoadListCliTest, EncryptedTablesLoadWithoutTheirPassword) {
+  const test::ScopedEnvironment none("VELLUM_PASSWORD", std::nullopt);
+  const std::string src = dir_.file("encrypted");
+  CopyFolder(test::CorpusDir() + "/leonhad_paradoxdriver/encrypt", src);
+  const std::vector<std::string> names = DataFileStems(src);
+  ASSERT_EQ(names.size(), 3u);
+  const Result load = Load({"--source", src, "--as", "ENC"});
+  ASSERT_EQ(load.status, kExitOk) << load.err;
+  EXPECT_EQ(load.err, "");
+  const std::vector<DictRow> tables = ReadRows(dict_, "DDTables");
+  const std::vector<DictRow> fields = ReadRows(dict_, "DDFields");
+  EXPECT_EQ(TableNamesOf(tables), std::set<std::string>(names.begin(), names.end()));
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const PxTable px = ReadWithPxlib(FindFile(src, name, ".DB"));
+    ASSERT_TRUE(px.opened);
+    ASSERT_NE(px.encryption, 0u);
+    const std::vector<DictRow> field_rows =
+        RowsOf(fields, *Integer(TableRow(tables, "ENC", name), "Codice"));
+    ASSERT_EQ(field_rows.size(), px.fields.size());
+    for (size_t i = 0; i < px.fields.size(); ++i) {
+      EXPECT_EQ(Text(field_rows[i], "Nome"), px.fields[i].name);
+      EXPECT_EQ(Text(field_rows[i], "Tipo"), TypeName(px.fields[i].type));
+      EXPECT_EQ(Integer(field_rows[i], "Lunghezza"), DictionaryLength(px.fields[i]));
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Bad input
 
