@@ -2,7 +2,10 @@
 // reads every record through the scanner and by position, searches the
 // primary key, and runs the integrity check. Then the table is opened for
 // writing and changed (insert, update, delete), which must fail cleanly or
-// leave a table that can still be read and checked.
+// leave a table that can still be read and checked. Every open gives the
+// password of the corpus's encrypted tables ("123"), so that an encrypted
+// header under its checksum has its blocks read through their scrambling;
+// one more open without it must give the structure and refuse the rows.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,13 +19,24 @@ using vellum::engine::paradox::OpenOptions;
 using vellum::engine::paradox::Row;
 using vellum::engine::paradox::Table;
 using vellum::fuzz::Expect;
+using vellum::fuzz::Fail;
 using vellum::fuzz::kDirectory;
+
+const OpenOptions kReading{.passwords = {"123"}};
+const OpenOptions kWriting{.writable = true, .exclusive = true, .passwords = {"123"}};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemoryFileSystem fs;
   fs.addFile(kDirectory + "/FUZZ.DB", data, size);
+  Expect([&] {
+    auto sealed = Table::Open(kDirectory, "FUZZ", OpenOptions{}, fs);
+    sealed->recordCount();
+    if (!sealed->rowsReadable() && Expect([&] { Table::Scanner scanner(*sealed); })) {
+      Fail("the rows of an encrypted table were read without its password");
+    }
+  });
   std::unique_ptr<Table> table;
-  if (!Expect([&] { table = Table::Open(kDirectory, "FUZZ", OpenOptions{}, fs); })) return 0;
+  if (!Expect([&] { table = Table::Open(kDirectory, "FUZZ", kReading, fs); })) return 0;
 
   uint64_t scanned = 0;
   Row first;
@@ -53,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   table.reset();
 
   Expect([&] {
-    auto writable = Table::Open(kDirectory, "FUZZ", OpenOptions{true, true}, fs);
+    auto writable = Table::Open(kDirectory, "FUZZ", kWriting, fs);
     const Row nulls(writable->structure().fields.size());
     Expect([&] { writable->insert(nulls); });
     if (!first.empty()) {
@@ -66,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writable->verify();
   });
   Expect([&] {
-    auto reopened = Table::Open(kDirectory, "FUZZ", OpenOptions{}, fs);
+    auto reopened = Table::Open(kDirectory, "FUZZ", kReading, fs);
     Table::Scanner scanner(*reopened);
     Row row;
     while (scanner.next(row)) vellum::fuzz::Consume(row);

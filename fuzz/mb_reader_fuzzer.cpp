@@ -14,6 +14,12 @@
 // class are written. Each must read back unchanged right away and still at
 // the end, after all the other changes: the allocator may never hand out
 // space that holds a live value.
+//
+// A blob file begins with its header block's type, 0. Bytes that begin
+// otherwise are also read as the blob file of an encrypted table, scrambled
+// under the password of the corpus's encrypted tables ("123"), so that the
+// scrambled reads and writes (read-modify-write of whole chunks) are fuzzed
+// too; their descriptors are found in the bytes unscrambled.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -24,18 +30,23 @@
 #include "engine/fs/memory_file_system.h"
 #include "engine/paradox/blob_file.h"
 #include "engine/paradox/codec.h"
+#include "engine/paradox/crypt.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
 using vellum::engine::Bytes;
 using vellum::engine::MemoryFileSystem;
+using vellum::engine::paradox::BlobChunkKey;
 using vellum::engine::paradox::BlobFile;
+using vellum::engine::paradox::kScrambleChunk;
 using vellum::engine::paradox::LoadLe16;
 using vellum::engine::paradox::LoadLe32;
+using vellum::engine::paradox::PasswordChecksum;
 using vellum::engine::paradox::PxType;
 using vellum::engine::paradox::StoreLe16;
 using vellum::engine::paradox::StoreLe32;
+using vellum::engine::paradox::UnscrambleChunk;
 using vellum::fuzz::Expect;
 using vellum::fuzz::Fail;
 using vellum::fuzz::kDirectory;
@@ -92,11 +103,12 @@ std::vector<Descriptor> FindDescriptors(const uint8_t* data, size_t size) {
   return out;
 }
 
-void ReadAll(const uint8_t* data, size_t size, const std::vector<Descriptor>& descriptors) {
+void ReadAll(const uint8_t* data, size_t size, const std::vector<Descriptor>& descriptors,
+             uint32_t checksum) {
   MemoryFileSystem fs;
   fs.addFile(kPath, data, size);
   std::unique_ptr<BlobFile> blobs;
-  if (!Expect([&] { blobs = BlobFile::Open(fs, kPath, false); })) return;
+  if (!Expect([&] { blobs = BlobFile::Open(fs, kPath, false, checksum); })) return;
   for (const Descriptor& d : descriptors) {
     for (PxType type : kTypes) {
       for (int leader : kLeaders) {
@@ -128,11 +140,12 @@ Bytes MakeValue(size_t n, int seed) {
   return v;
 }
 
-void WriteAll(const uint8_t* data, size_t size, const std::vector<Descriptor>& descriptors) {
+void WriteAll(const uint8_t* data, size_t size, const std::vector<Descriptor>& descriptors,
+              uint32_t checksum) {
   MemoryFileSystem fs(uint64_t{16} << 20);
   fs.addFile(kPath, data, size);
   std::unique_ptr<BlobFile> blobs;
-  if (!Expect([&] { blobs = BlobFile::Open(fs, kPath, true); })) return;
+  if (!Expect([&] { blobs = BlobFile::Open(fs, kPath, true, checksum); })) return;
   for (const Descriptor& d : descriptors) {
     std::vector<uint8_t> field = Field(d, 10);
     Expect([&] { blobs->release(field.data(), 10); });
@@ -189,7 +202,16 @@ void WriteAll(const uint8_t* data, size_t size, const std::vector<Descriptor>& d
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<Descriptor> descriptors = FindDescriptors(data, size);
-  ReadAll(data, size, descriptors);
-  WriteAll(data, size, descriptors);
+  ReadAll(data, size, descriptors, 0);
+  WriteAll(data, size, descriptors, 0);
+  if (size == 0 || data[0] == 0) return 0;
+  const uint32_t checksum = PasswordChecksum("123");
+  std::vector<uint8_t> clear(data, data + size);
+  for (size_t at = 0; at + kScrambleChunk <= clear.size(); at += kScrambleChunk) {
+    UnscrambleChunk(clear.data() + at, BlobChunkKey(checksum));
+  }
+  const std::vector<Descriptor> scrambled = FindDescriptors(clear.data(), clear.size());
+  ReadAll(data, size, scrambled, checksum);
+  WriteAll(data, size, scrambled, checksum);
   return 0;
 }

@@ -142,18 +142,21 @@ void BuildIndexImage(TableHeader h, const IndexLeafList& leaves, std::vector<uin
 
 IndexFileWriter::IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create)
     : fs_(fs), path_(std::move(path)), header_(std::move(header)) {
-  file_ = fs_.open(path_, create ? OpenMode::kCreate : OpenMode::kReadWrite);
-  if (!create && !SameScrambling(*file_, header_)) {
-    // Written clear by another program for an encrypted table (or the other
-    // way round): the file is written anew, whole, as the header says.
-    file_->truncate(0);
-    create = true;
-  }
-  file_ = UnscrambledBlocks(std::move(file_), header_);
-  if (!create) {
-    image_ = ReadWholeFile(*file_);
-  }
+  file_ = UnscrambledBlocks(fs_.open(path_, create ? OpenMode::kCreate : OpenMode::kReadWrite),
+                            header_);
+  if (!create) loadImage();
   loaded_ = true;
+}
+
+void IndexFileWriter::loadImage() {
+  // The header passes the scrambling as it is: its checksum is read clear.
+  if (SameScrambling(*file_, header_)) {
+    image_ = ReadWholeFile(*file_);
+    rewrite_ = false;
+  } else {
+    image_.clear();
+    rewrite_ = true;
+  }
 }
 
 void IndexFileWriter::update(const std::vector<IndexLeaf>& leaves) {
@@ -193,7 +196,10 @@ void IndexFileWriter::update(const IndexLeafList& leaves) {
     }
     file_->write(off, next_.data() + off, n);
   }
-  if (next_.size() < image_.size()) file_->truncate(next_.size());
+  if (next_.size() < image_.size() || (rewrite_ && file_->size() > next_.size())) {
+    file_->truncate(next_.size());
+  }
+  rewrite_ = false;
   image_.swap(next_);
 }
 
@@ -248,7 +254,7 @@ bool IndexFileWriter::patch(const IndexLeafList& leaves, const std::vector<uint3
 void IndexFileWriter::sync() { file_->sync(); }
 
 void IndexFileWriter::forget() {
-  image_ = ReadWholeFile(*file_);
+  loadImage();
   built_leaves_ = SIZE_MAX;
 }
 

@@ -65,7 +65,8 @@ void BuildIndexImage(TableHeader header, const IndexLeafList& leaves, std::vecto
 // Keeps an index file on disk equal to the image built from the current
 // leaves, writing only the blocks that changed; the blocks of an encrypted
 // index go through their scrambling. An existing file scrambled otherwise
-// than the header asks is written anew.
+// than the header asks (another program left it clear) stays as it is until
+// the first update, which writes it anew, whole.
 class IndexFileWriter {
  public:
   IndexFileWriter(FileSystem& fs, std::string path, TableHeader header, bool create);
@@ -84,11 +85,16 @@ class IndexFileWriter {
   const std::string& path() const { return path_; }
 
  private:
+  // Reads what the file holds into image_; a file scrambled otherwise than
+  // header_ asks leaves it empty and has the next update write it whole.
+  void loadImage();
+
   FileSystem& fs_;
   std::string path_;
   TableHeader header_;
   std::unique_ptr<File> file_;
   std::vector<uint8_t> image_;
+  bool rewrite_ = false;
   std::vector<uint8_t> next_;
   bool loaded_ = false;
   // The tree of image_ when it was built here: leaves per block, the first

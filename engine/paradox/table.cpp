@@ -1408,7 +1408,8 @@ void GuardSharedReads(Table::Impl& m) {
 
 // The password checksum of the table whose data file is `file`, and the
 // code page its passwords are typed in; no checksum when the file holds
-// none (or too few bytes to tell: the header's parse says what is wrong).
+// none (or is no data file, or too short to tell: the header's parse says
+// what is wrong with it).
 struct Protection {
   uint32_t checksum = 0;
   int code_page = 437;
@@ -1417,6 +1418,10 @@ Protection ProtectionOf(File& file) {
   uint8_t head[0x78] = {};
   const size_t got = file.read(0, head, sizeof head);
   if (got < 0x58) return {};
+  if (head[0x04] != static_cast<uint8_t>(FileType::kKeyedData) &&
+      head[0x04] != static_cast<uint8_t>(FileType::kUnkeyedData)) {
+    return {};
+  }
   TableHeader h;
   h.file_type = head[0x04];
   h.version_id = head[0x39];
