@@ -955,8 +955,9 @@ void WriteEmptyTableFiles(FileSystem& fs, const std::string& directory, const st
   RecordStore::Create(fs, JoinPath(directory, base + ".DB"), h)->sync();
   const bool has_blobs = std::any_of(h.fields.begin(), h.fields.end(),
                                      [](const PxField& f) { return IsBlobType(f.type); });
-  if (has_blobs)
+  if (has_blobs) {
     BlobFile::Create(fs, JoinPath(directory, base + ".MB"), h.passwordChecksum())->sync();
+  }
   if (h.key_fields > 0) {
     TableHeader ph = MakeIndexHeader(h, h.key_fields, 1, base + ".PX");
     IndexFileWriter px(fs, JoinPath(directory, base + ".PX"), ph, true);
@@ -1240,8 +1241,9 @@ void OpenDataFile(Table::Impl& m, File& handle_file, const std::string& path) {
     ThrowCorrupt(FileNameOf(path), "an unkeyed table with key fields", subcode::kBadHeader);
   }
   auto file = m.fs->open(path, m.options.writable ? OpenMode::kReadWrite : OpenMode::kRead);
-  if (!m.sealed.empty())
+  if (!m.sealed.empty()) {
     file = std::make_unique<SealedFile>(std::move(file), h.header_size, m.sealed);
+  }
   m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
   const TableHeader& stored = m.h();
   m.code_page = std::make_unique<CodePage>(stored.version_id >= 0x05 ? stored.code_page : 437);
