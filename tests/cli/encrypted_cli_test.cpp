@@ -265,15 +265,5 @@ TEST_F(CliEncryptedRebuildTest, ThePasswordOptionOrTheEnvironmentRestructuresThe
       engine::paradox::Table::Open(work_, "U")->structure().encrypted());  // nothing to keep
 }
 
-TEST_F(CliEncryptedRebuildTest, RecreatingTheTableEmptyKeepsItsEncryptionWithoutThePassword) {
-  const ScopedEnvironment none("VELLUM_PASSWORD", std::nullopt);
-  const test::CliResult r = Rebuild({"-c"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(HeaderChecksum(), engine::paradox::PasswordChecksum(kPassword));
-  using engine::paradox::Table;
-  EXPECT_FALSE(Table::Open(work_, "T")->rowsReadable());
-  EXPECT_EQ(Table::Open(work_, "T", {.passwords = {kPassword}})->recordCount(), 0u);
-}
-
 }  // namespace
 }  // namespace vellum::cli

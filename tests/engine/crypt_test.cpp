@@ -18,7 +18,6 @@ void px_encrypt_mb_block(unsigned char* src, unsigned char* dest, unsigned long 
 #include <string>
 #include <vector>
 
-#include "engine/errors.h"
 #include "engine/fs/memory_file_system.h"
 #include "engine/paradox/codec.h"
 #include "tests/support/temp_dir.h"
@@ -162,24 +161,6 @@ TEST(ScrambledFileTest, AChunkCutShortByTheEndOfTheFileIsNotRead) {
     EXPECT_EQ(std::memcmp(back.data(), data.data(), 512), 0);
     EXPECT_EQ(file.read(600, back.data(), 10), 0u);
   }
-}
-
-TEST(SealedFileTest, ReadsTheHeaderAndRefusesEverythingBeyondIt) {
-  MemoryFileSystem fs;
-  const std::vector<uint8_t> bytes = RandomBytes(4096, 1);
-  fs.addFile("T.DB", bytes);
-  SealedFile file(fs.open("T.DB", OpenMode::kRead), 2048, "no password");
-  std::vector<uint8_t> back(4096);
-  EXPECT_EQ(file.read(0, back.data(), back.size()), 2048u);
-  EXPECT_EQ(std::memcmp(back.data(), bytes.data(), 2048), 0);
-  try {
-    file.read(2048, back.data(), 6);
-    FAIL() << "a block was read";
-  } catch (const EDBEngineError& e) {
-    EXPECT_EQ(e.code(), MakeCode(ErrorCategory::kInvalidRequest, subcode::kEncrypted));
-    EXPECT_STREQ(e.what(), "no password");
-  }
-  EXPECT_THROW(file.write(0, bytes.data(), 1), EDBEngineError);
 }
 
 }  // namespace
