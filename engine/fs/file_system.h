@@ -62,6 +62,19 @@ class File {
     return true;
   }
   virtual void unlockChanges() {}
+
+  // A third advisory lock, independent of the other two: whose turn it is
+  // to take tryLock(). An exclusive opener that has to wait for readers to
+  // let go holds it exclusive while it waits, and every opener takes it
+  // shared for the moment it calls tryLock(): so readers that come later
+  // wait behind the writer instead of keeping the file shared for ever. An
+  // exclusive turn needs a file opened for writing. The default has no
+  // holders to conflict with.
+  virtual bool tryLockTurn(bool exclusive) {
+    (void)exclusive;
+    return true;
+  }
+  virtual void unlockTurn() {}
 };
 
 enum class OpenMode {

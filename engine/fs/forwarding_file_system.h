@@ -48,6 +48,8 @@ class ForwardingFile : public File {
   void unlock() override { base_->unlock(); }
   bool tryLockChanges(bool exclusive) override { return base_->tryLockChanges(exclusive); }
   void unlockChanges() override { base_->unlockChanges(); }
+  bool tryLockTurn(bool exclusive) override { return base_->tryLockTurn(exclusive); }
+  void unlockTurn() override { base_->unlockTurn(); }
 
  protected:
   File& base() { return *base_; }

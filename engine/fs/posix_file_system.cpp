@@ -211,12 +211,21 @@ class PosixFile final : public File {
   }
   void unlockChanges() override { changeLock(F_UNLCK); }
 
+  // The byte after the change lock's.
+  bool tryLockTurn(bool exclusive) override {
+    if (exclusive && !writable_) {
+      ThrowInvalid("Cannot wait for \"" + path_ + "\" in turn: it was opened for reading only");
+    }
+    return changeLock(exclusive ? F_WRLCK : F_RDLCK, kChangeLockOffset + 1);
+  }
+  void unlockTurn() override { changeLock(F_UNLCK, kChangeLockOffset + 1); }
+
  private:
-  bool changeLock(short type) {
+  bool changeLock(short type, off_t offset = kChangeLockOffset) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
-    lock.l_start = kChangeLockOffset;
+    lock.l_start = offset;
     lock.l_len = 1;
 #ifdef F_OFD_SETLK
     const int command = F_OFD_SETLK;

@@ -1118,6 +1118,92 @@ std::shared_ptr<Table::Impl> SharedState(const FileSystem& fs, const std::string
   return g_open_tables[OpenKey(fs, path, options)].lock();
 }
 
+// Whether this process has the data file `path` open through any handle.
+bool OpenInThisProcess(const FileSystem& fs, const std::string& path) {
+  std::lock_guard registry_lock(g_open_mutex);
+  for (bool writable : {false, true}) {
+    for (bool checks : {false, true}) {
+      OpenOptions o;
+      o.writable = writable;
+      o.read_checks = checks;
+      const std::string key = OpenKey(fs, path, o);
+      for (auto it = g_open_tables.lower_bound(key);
+           it != g_open_tables.end() && it->first.compare(0, key.size(), key) == 0; ++it) {
+        if (!it->second.expired()) return true;
+      }
+    }
+  }
+  return false;
+}
+
+[[noreturn]] void ThrowOpenConflict(const std::string& path, bool exclusive) {
+  throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                       "Table \"" + path + "\" is " +
+                           (exclusive ? "in use" : "opened exclusively") +
+                           " by another user or program");
+}
+
+// The descriptor that holds a handle's open lock on the data file `path`,
+// shared or (options.exclusive) exclusive.
+//
+// Opens take turns, so that readers opening and closing the table in a
+// loop cannot keep a writer out for ever: an exclusive open that finds the
+// table open elsewhere holds the turn lock (File::tryLockTurn) while it
+// waits, up to options.lock_wait_ms, for the others to close; every open
+// takes the turn shared for the moment it takes its own lock, so that opens
+// coming after a waiting writer wait behind it (up to their own lock wait).
+// A table this process holds open is never waited for: it cannot close
+// while we wait.
+std::unique_ptr<File> TakeOpenLock(FileSystem& fs, const std::string& path,
+                                   const OpenOptions& options) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(options.lock_wait_ms);
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  int pause_us = 200;
+  auto pause = [&] {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(pause_us + jitter() % pause_us));
+    pause_us = std::min(pause_us * 2, 5000);
+    return true;
+  };
+  // A writer needs a descriptor opened for writing to hold the turn; one
+  // that may only read the file takes its lock without a turn.
+  std::unique_ptr<File> file;
+  bool turns = true;
+  if (options.exclusive) {
+    try {
+      file = fs.open(path, OpenMode::kReadWrite);
+    } catch (const EDBEngineError&) {
+      turns = false;
+    }
+  }
+  if (!file) file = fs.open(path, OpenMode::kRead);
+
+  // Wait behind a writer that waits for its turn.
+  while (!file->tryLockTurn(false)) {
+    if (!pause()) ThrowOpenConflict(path, options.exclusive);
+  }
+  const bool locked = file->tryLock(options.exclusive);
+  file->unlockTurn();
+  if (locked) return file;
+  if (!options.exclusive || OpenInThisProcess(fs, path)) ThrowOpenConflict(path, options.exclusive);
+
+  // Others have it open: hold the turn and wait for them to close.
+  bool holding_turn = false;
+  for (;;) {
+    if (turns && !holding_turn) holding_turn = file->tryLockTurn(true);
+    if (holding_turn || !turns) {
+      if (file->tryLock(true)) break;
+    }
+    if (!pause()) {
+      if (holding_turn) file->unlockTurn();
+      ThrowOpenConflict(path, true);
+    }
+  }
+  if (holding_turn) file->unlockTurn();
+  return file;
+}
+
 // A committed restructure that could not be finished leaves the old files
 // partly replaced: the table cannot be read until it is finished.
 void RefuseCommittedLeftover(const RecoveryOutcome& recovery, const std::string& path) {
@@ -1505,13 +1591,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   t->options_ = options;
   t->directory_ = directory;
   // Each handle locks the data file through a descriptor of its own.
-  t->lock_ = fs.open(path, OpenMode::kRead);
-  if (!t->lock_->tryLock(options.exclusive)) {
-    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
-                         "Table \"" + path + "\" is " +
-                             (options.exclusive ? "in use" : "opened exclusively") +
-                             " by another user or program");
-  }
+  t->lock_ = TakeOpenLock(fs, path, options);
   // The password is checked before any block is read. Handles that may not
   // read the rows share no state with those that may.
   const std::string sealed = SealOf(ProtectionOf(*t->lock_), options, path);
