@@ -267,8 +267,11 @@ void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescrip
       } catch (const engine::EDBEngineError&) {
         throw;
       } catch (const Error& e) {
-        throw Error(std::string(e.what()) + " (DDFields." + column + " of field \"" + name +
-                    "\" of table \"" + table_name + "\")");
+        std::string message = e.what();
+        message += " (DDFields.";
+        message += column;
+        message += " of field \"" + name + "\" of table \"" + table_name + "\")";
+        throw Error(message);
       }
     };
     check.has_min = !min.empty();
