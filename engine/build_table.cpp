@@ -528,6 +528,23 @@ void CheckRoom(FileSystem& fs, const std::string& directory, const std::string& 
   }
 }
 
+// Refuses a table that is not safely the one meant: two tables whose names
+// differ only in letter case, or a file of the table that is a symbolic
+// link (a rebuild would write or delete what it points to, outside the
+// directory or in another table).
+void RefuseUnsafeTable(FileSystem& fs, const Target& t) {
+  if (!fs.isDirectory(t.directory.empty() ? "." : t.directory)) return;
+  const std::vector<std::string> entries = fs.listPrefix(t.directory, t.base + ".");
+  RefuseLetterCaseTwins(t.directory, entries, t.base);
+  for (const std::string& f : TableFilesAmong(entries, t.base)) {
+    const std::string path = JoinPath(t.directory, f);
+    if (!fs.isLink(path)) continue;
+    ThrowInvalid("Cannot rebuild table \"" + t.base + "\": its file \"" + path +
+                 "\" is a symbolic link, and nothing is written through a link; put the "
+                 "table's own files in its place");
+  }
+}
+
 // Fails when what an earlier restructure left beside the table stands in
 // the way (an invalid journal, work files that could not be removed, a
 // restructure in progress elsewhere).
@@ -544,6 +561,20 @@ void RecoverOrRefuse(FileSystem& fs, const Target& t) {
                                "\" is in use by another user or program");
     default:
       return;
+  }
+}
+
+// Refuses to restructure a table beside which recovery left a file under
+// the journal's name: not a journal of ours (recovery would have finished
+// or removed one), but a file of the user's, which the commit would replace.
+void RefuseForeignJournal(FileSystem& fs, const Target& t) {
+  bool has_journal = false;
+  const std::string journal =
+      ResolveCaseInsensitive(fs, t.directory, JournalName(t.base), &has_journal);
+  if (has_journal || fs.isLink(journal)) {
+    ThrowInvalid("Cannot rebuild table \"" + t.base + "\": \"" + journal +
+                 "\" is not a restructure journal of this program, and a rebuild would replace "
+                 "it; move it away");
   }
 }
 
@@ -590,14 +621,18 @@ RestructureJournal JournalOf(const std::vector<std::string>& old_files,
   return j;
 }
 
-// Writes and syncs the journal and the directory: the commit point. Holds
-// the journal exclusively from its creation; the caller keeps `lock` until
-// the journal is applied and removed. A failure before the commit is
-// complete removes the journal again, so that the old table stays.
+// Writes the journal complete and synced in the work directory, then
+// renames it to `journal_path` and syncs the directory: that rename is the
+// commit point, so no half-written journal is ever found under the table's
+// name. Holds the journal exclusively from its creation; the caller keeps
+// `lock` until the journal is applied and removed. A failure before the
+// commit is complete removes the journal again, so that the old table stays.
 void Commit(FileSystem& fs, const std::string& directory, const std::string& journal_path,
             const RestructureJournal& j, std::unique_ptr<File>* lock) {
+  const std::string staged = JoinPath(JoinPath(directory, j.work_dir), FileNameOf(journal_path));
+  bool renamed = false;
   try {
-    *lock = fs.open(journal_path, OpenMode::kCreate);
+    *lock = fs.open(staged, OpenMode::kCreateNew);
     if (!(*lock)->tryLock(true)) {
       throw EDBEngineError(
           ErrorCategory::kLockConflict, subcode::kGeneric,
@@ -606,12 +641,20 @@ void Commit(FileSystem& fs, const std::string& directory, const std::string& jou
     const std::string text = FormatJournal(j);
     (*lock)->write(0, text.data(), text.size());
     (*lock)->sync();
+    // A file of that name appeared since the check before the work began:
+    // it is not replaced.
+    if (fs.exists(journal_path) || fs.isLink(journal_path)) {
+      ThrowInvalid("Cannot restructure table \"" + FileNameOf(StripExtension(journal_path)) +
+                   "\": \"" + journal_path + "\" appeared while it ran; the table is unchanged");
+    }
+    fs.rename(staged, journal_path);
+    renamed = true;
     fs.syncDirectory(directory);
   } catch (...) {
     try {
       lock->reset();
-      fs.remove(journal_path);
-      fs.syncDirectory(directory);
+      fs.remove(renamed ? journal_path : staged);
+      if (renamed) fs.syncDirectory(directory);
     } catch (const EDBEngineError&) {
       // The next open decides by the journal's checksum.
     }
@@ -646,7 +689,7 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
   FileSystem& fs = batch ? batch->reusing() : unsynced.emplace(real_fs);
   const ReusingFileSystem::AnyNameScope any_name(batch ? &batch->reusing() : nullptr);
   RemoveWorkDirectory(fs, work);
-  fs.makeDirectories(work);
+  fs.createDirectory(work);  // refuses a link in its place
   Table::Create(work, base, def, fs);
   // Rows that come out in ascending order of the new primary key (or any
   // rows, for an unkeyed table) are written front to back; others go
@@ -658,7 +701,7 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
       // A row sorts before its predecessor under the new key: start over
       // with the general path.
       RemoveWorkDirectory(fs, work);
-      fs.makeDirectories(work);
+      fs.createDirectory(work);
       Table::Create(work, base, def, fs);
     }
   }
@@ -840,6 +883,7 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs) {
 void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOptions& options) {
   const Target t = TargetOf(d);
   TableDefinition def = DefinitionOf(d, t.base);
+  RefuseUnsafeTable(fs, t);
   RecoverOrRefuse(fs, t);
   bool exists = false;
   ResolveCaseInsensitive(fs, t.directory, t.base + ".DB", &exists);
@@ -847,6 +891,7 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOption
     Create(fs, t, def, options.creation_batch);
     return;
   }
+  RefuseForeignJournal(fs, t);
   Restructure(fs, t, d, std::move(def), options);
 }
 
@@ -855,6 +900,7 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
   TableDefinition def = DefinitionOf(d, t.base);
   bool exists = false;
   if (fs.isDirectory(t.directory.empty() ? "." : t.directory)) {
+    RefuseUnsafeTable(fs, t);
     RecoverOrRefuse(fs, t);
     ResolveCaseInsensitive(fs, t.directory, t.base + ".DB", &exists);
   }
@@ -864,6 +910,7 @@ void CheckBuildTable(const TableDescriptor& d, FileSystem& fs, const BuildCheckO
     CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0, true, 0));
     return;
   }
+  RefuseForeignJournal(fs, t);
   auto old_table = Table::Open(t.directory, t.base + ".DB", OldTableOptions(d), fs);
   const std::string base = old_table->structure().name;
   RequireOldRows(*old_table, base);

@@ -1,5 +1,6 @@
 #include "engine/creation_batch.h"
 
+#include <exception>
 #include <utility>
 
 #include "engine/errors.h"
@@ -14,6 +15,24 @@ constexpr char kLockFile[] = "LOCK";
 constexpr char kReuseDirectory[] = "discarded";
 
 bool IsDataFile(const std::string& file) { return Upper(ExtensionOf(file)) == ".DB"; }
+
+// Opens the work directory's lock file, never writing it: an existing one
+// is opened for reading (a link in its place is refused), a missing one is
+// created exclusively.
+std::unique_ptr<File> OpenLockFile(FileSystem& fs, const std::string& path) {
+  for (int attempt = 0;; ++attempt) {
+    if (fs.isLink(path)) RefuseWorkArea(path, kALink);
+    if (fs.exists(path)) {
+      if (fs.isDirectory(path)) RefuseWorkArea(path, kADirectory);
+      return fs.open(path, OpenMode::kRead);
+    }
+    try {
+      return fs.open(path, OpenMode::kCreateNew);
+    } catch (const EDBEngineError&) {
+      if (attempt > 0 || !fs.exists(path)) throw;  // made meanwhile: once more
+    }
+  }
+}
 
 }  // namespace
 
@@ -40,18 +59,24 @@ CreationBatch::~CreationBatch() {
 const char* CreationBatch::WorkDirectoryName() { return ".new-tables"; }
 
 bool CreationBatch::ensureWorkDirectory() {
+  if (refused_) std::rethrow_exception(refused_);
   if (!tried_) {
     tried_ = true;
-    takeWorkDirectory();
+    try {
+      takeWorkDirectory();
+    } catch (...) {
+      refused_ = std::current_exception();
+      throw;
+    }
   }
   return lock_ != nullptr;
 }
 
 bool CreationBatch::takeWorkDirectory() {
-  // A work directory that is a link (made by someone else) is not used.
-  if (fs_.isLink(work_)) return false;
-  fs_.makeDirectories(work_);
-  auto lock = fs_.open(JoinPath(work_, kLockFile), OpenMode::kCreate);
+  // Made fresh by this process or a plain directory left by an earlier
+  // one; a link or a file in its place (made by someone else) is refused.
+  fs_.createDirectory(work_);
+  auto lock = OpenLockFile(fs_, JoinPath(work_, kLockFile));
   if (!lock->tryLock(true)) return false;  // another process batches here
   lock_ = std::move(lock);
   clearWorkDirectory();  // what a process that ended left behind
@@ -59,15 +84,14 @@ bool CreationBatch::takeWorkDirectory() {
 }
 
 // Removes the files in the work directory, but for its lock, and the
-// discarded files not reused.
+// discarded files not reused; a link among them goes itself, never what
+// it points to.
 void CreationBatch::clearWorkDirectory() {
   for (const std::string& entry : fs_.list(work_)) {
     if (entry != kLockFile) fs_.remove(JoinPath(work_, entry));
   }
   reusing_->forgetPooled();
-  if (!fs_.isDirectory(reuse_)) return;
-  for (const std::string& entry : fs_.list(reuse_)) fs_.remove(JoinPath(reuse_, entry));
-  fs_.removeDirectory(reuse_);
+  fs_.removeTree(reuse_);
 }
 
 void CreationBatch::removeQuietly(const std::string& path) {
@@ -79,17 +103,13 @@ void CreationBatch::removeQuietly(const std::string& path) {
 }
 
 void CreationBatch::discard(const std::vector<std::string>& files) {
-  bool ours = false;
-  try {
-    ours = ensureWorkDirectory();
-  } catch (const EDBEngineError&) {
-    // No work directory here: the files are deleted.
-  }
-  if (!ours) {
+  // A work directory refused (a link in its place) is raised before any
+  // file goes.
+  if (!ensureWorkDirectory()) {
     for (const std::string& f : files) removeQuietly(JoinPath(directory_, f));
     return;
   }
-  fs_.makeDirectories(reuse_);
+  fs_.createDirectory(reuse_);
   // Data files first: a table exists by its data file, and the directory
   // is synced before its other files go.
   for (bool data_files : {true, false}) {
@@ -119,7 +139,7 @@ bool CreationBatch::recycle(const std::string& file) {
   if (reusing_->pooled(name)) return false;
   const std::string path = JoinPath(directory_, file);
   if (fs_.open(path, OpenMode::kRead)->size() >= kLargestRecycled) return false;
-  fs_.makeDirectories(reuse_);
+  fs_.createDirectory(reuse_);
   fs_.rename(path, JoinPath(reuse_, name));
   reusing_->addPooled(name);
   return true;

@@ -26,11 +26,17 @@
 // One process batches in a directory at a time: the work directory holds a
 // lock file. A batch that finds it locked by another process creates its
 // tables one by one, synced, as Table::Create does; a work directory left
-// by a process that ended is cleared and taken over.
+// by a process that ended is cleared and taken over. The work directory,
+// its lock file and its directory of discarded files must be what they
+// seem: one that exists as a symbolic link or as anything but a directory
+// (a lock file that is a link) is refused, and every call of the batch then
+// raises that refusal; nothing is ever opened, emptied or deleted through
+// a link there.
 //
 // Ownership: the batch uses `fs`, which must outlive it. Not thread-safe.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,8 +61,9 @@ class CreationBatch {
   const std::string& directory() const { return directory_; }
   FileSystem& fileSystem() const { return fs_; }
   // Creates table `name` as Table::Create would; it appears in the target
-  // directory at the next commit() (at once when the batch could not take
-  // the work directory). Raises what Table::Create raises, before anything
+  // directory at the next commit() (at once when another process holds
+  // the work directory). Raises what Table::Create raises, the refusal of
+  // the work directory, before anything
   // of the table is written, and a lock conflict when a table of that name
   // in the target directory is in use.
   void create(const std::string& name, const paradox::TableDefinition& def);
@@ -99,6 +106,7 @@ class CreationBatch {
   std::unique_ptr<File> lock_;  // held while the work directory is ours
   std::unique_ptr<ReusingFileSystem> reusing_;
   bool tried_ = false;
+  std::exception_ptr refused_;        // why the work directory cannot be used
   std::vector<std::string> pending_;  // base names, in the order created
 };
 

@@ -2,6 +2,8 @@
 // table's, written into the new table, and the new unique keys checked.
 #include "engine/restructure_copy.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -254,14 +256,15 @@ class KeyChecker {
                                            paradox::PxType::kBytes, false, false, 4});
       run.sorter = std::make_unique<paradox::EntrySorter>(
           fs_, directory_, RunPrefix(k), run.entry_size + 4, run.parts, run.parts.size(), per_key);
+      run.sorter->keepRunsUnnamed();
       widest = std::max(widest, run.entry_size + 4);
     }
     entry_.resize(widest);
   }
 
   std::string RunPrefix(size_t k) const {
-    return ".vellum-keycheck-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
-           std::to_string(k) + ".run";
+    return ".vellum-keycheck-" + std::to_string(::getpid()) + "-" +
+           std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" + std::to_string(k) + ".run";
   }
 
   std::string messageOf(const KeyRun& run, const uint8_t* entry) const {

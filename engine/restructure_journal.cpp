@@ -1,6 +1,7 @@
 #include "engine/restructure_journal.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 
 #include "engine/errors.h"
@@ -134,6 +135,27 @@ bool IsTableFileName(std::string_view name, std::string_view base) {
   return SameNameIgnoringCase(name.substr(0, dot), base) && IsTableFileExtension(name.substr(dot));
 }
 
+std::vector<std::string> TableFilesAmong(const std::vector<std::string>& entries,
+                                         std::string_view base) {
+  std::vector<std::string> files;
+  for (const std::string& e : entries) {
+    if (IsTableFileName(e, base)) files.push_back(e);
+  }
+  return files;
+}
+
+void RefuseLetterCaseTwins(const std::string& directory, const std::vector<std::string>& entries,
+                           std::string_view base) {
+  std::map<std::string, std::string> seen;  // upper-case name -> the name found first
+  for (const std::string& f : TableFilesAmong(entries, base)) {
+    auto [it, first] = seen.emplace(Upper(f), f);
+    if (first) continue;
+    ThrowInvalid("Table \"" + std::string(base) + "\" cannot be told apart from another: \"" +
+                 JoinPath(directory, it->second) + "\" and \"" + JoinPath(directory, f) +
+                 "\" differ only in letter case; rename or move one of them");
+  }
+}
+
 std::string FormatJournal(const RestructureJournal& j) {
   std::string body = std::string(kHeaderLine) + "\n";
   body += "WORK " + j.work_dir + "\n";
@@ -149,7 +171,8 @@ ParsedJournal ParseJournal(std::string_view text, const std::string& base) {
   if (end.rfind("END ", 0) != 0) return {};
   const std::string_view body = text.substr(0, text.size() - end.size() - 1);
   if (end.substr(4) != std::to_string(Checksum(body))) return {};
-  if (lines.front() != kHeaderLine) return Invalid("it is not a journal of this program");
+  if (lines.front().rfind("VELLUM-RESTRUCTURE ", 0) != 0) return {};
+  if (lines.front() != kHeaderLine) return Invalid("it is a journal of another version");
   ParsedJournal parsed;
   std::string problem;
   if (!ReadEntries(lines, &parsed.journal, &problem)) return Invalid(problem);
@@ -174,8 +197,7 @@ bool RemoveWorkDirectory(FileSystem& fs, const std::string& path) {
   if (fs.isLink(path)) return false;
   if (!fs.isDirectory(path)) return true;
   try {
-    for (const auto& f : fs.list(path)) fs.remove(JoinPath(path, f));
-    fs.removeDirectory(path);
+    fs.removeTree(path);
   } catch (const EDBEngineError&) {
     return false;
   }
@@ -223,10 +245,9 @@ RecoveryOutcome Pending(bool committed, const std::string& table, const std::str
   return outcome;
 }
 
-// Discards what an uncommitted restructure left: its work directory and
-// (when there is one) its torn journal.
+// Discards what an uncommitted restructure left: its work directory.
 RecoveryOutcome Discard(FileSystem& fs, const std::string& directory, const std::string& base,
-                        const std::string& work, const std::string* journal_path) {
+                        const std::string& work) {
   if (fs.isLink(work)) {
     RecoveryOutcome outcome;
     outcome.state = RecoveryOutcome::State::kInvalid;
@@ -236,7 +257,6 @@ RecoveryOutcome Discard(FileSystem& fs, const std::string& directory, const std:
   }
   try {
     if (!RemoveWorkDirectory(fs, work)) return Pending(false, base, "cannot remove " + work);
-    if (journal_path) fs.remove(*journal_path);
     fs.syncDirectory(directory);
   } catch (const EDBEngineError& e) {
     return Pending(false, base, e.what());
@@ -296,13 +316,13 @@ std::string PendingRecovery(const std::string& directory, const std::string& tab
         case ParsedJournal::State::kCommitted:
           return "A restructure of table \"" + base +
                  "\" is committed but not finished; recovery is pending";
-        case ParsedJournal::State::kUncommitted:
-          break;
+        case ParsedJournal::State::kNotOurs:
+          return "\"" + journal_path +
+                 "\" is not a restructure journal of this program; it was left alone";
       }
-    } else {
-      const std::string work = JoinPath(directory, WorkDirectoryName(base));
-      if (!fs.isDirectory(work) && !fs.isLink(work)) return "";
     }
+    const std::string work = JoinPath(directory, WorkDirectoryName(base));
+    if (!fs.isDirectory(work) && !fs.isLink(work)) return "";
   } catch (const EDBEngineError& e) {
     return std::string("What a restructure of table \"") + base +
            "\" left could not be read: " + e.what();
@@ -355,7 +375,10 @@ RecoveryOutcome RecoverTable(const std::string& directory, const std::string& ta
     }
     return outcome;
   }
-  return Discard(fs, directory, base, default_work, has_journal ? &journal_path : nullptr);
+  // No journal of ours (a file of the user's under its name is left
+  // alone): the restructure was not committed.
+  if (!fs.isDirectory(default_work) && !fs.isLink(default_work)) return {};
+  return Discard(fs, directory, base, default_work);
 }
 
 }  // namespace vellum::engine

@@ -3,10 +3,13 @@
 // A restructure writes the new files of table NAME into its work directory
 // ".NAME.restructure" beside the table, then the journal NAME.JNL: the work
 // directory, the old files to delete and the new files to move over the old
-// ones, ending with a checksum. The journal's sync is the commit point;
-// applying it is idempotent, so recovery can finish it after a crash at any
-// point. A journal without its end line is not committed: recovery discards
-// it with the work directory, and the old files are whole.
+// ones, ending with a checksum. It is written and synced in the work
+// directory and renamed into place: that rename, with the directory's sync,
+// is the commit point; applying it is idempotent, so recovery can finish it
+// after a crash at any point. Without a journal the restructure is not
+// committed: recovery discards the work directory, and the old files are
+// whole. A file under the journal's name that is not one of ours (its
+// header and checksum) is the user's: it is left alone, and reported.
 //
 // A journal is a file anyone who can write the directory can craft, and
 // every open of the table (describe, dump and verify included) recovers.
@@ -47,16 +50,33 @@ bool IsTableFileExtension(std::string_view extension);
 // to letter case), a dot and one of the extensions a table owns.
 bool IsTableFileName(std::string_view name, std::string_view base);
 
+// The files of table `base` among `entries` (names in one directory): those
+// IsTableFileName() accepts, in the order given.
+std::vector<std::string> TableFilesAmong(const std::vector<std::string>& entries,
+                                         std::string_view base);
+// Raises an invalid request naming both files when two files of table
+// `base` among `entries` (names in `directory`) differ only in letter case,
+// as ORDERS.DB and Orders.db do: two tables the engine, which looks names up
+// without regard to letter case, cannot tell apart. Every command refuses
+// such a table rather than act on the wrong one.
+void RefuseLetterCaseTwins(const std::string& directory, const std::vector<std::string>& entries,
+                           std::string_view base);
+
 // The journal's text, end line and checksum included.
 std::string FormatJournal(const RestructureJournal& journal);
 
 struct ParsedJournal {
   enum class State {
-    kUncommitted,  // no end line, or a checksum that does not match: a torn write
-    kCommitted,    // whole, and every name is the table's own
-    kInvalid,      // whole, but not a journal this table may act on
+    // Not a journal of this program (no header line, no end line, or a
+    // checksum that does not match): a file of the user's that happens to
+    // have the journal's name, never acted on. A restructure writes its
+    // journal complete elsewhere and renames it into place, so a torn one
+    // is never found under the table's name.
+    kNotOurs,
+    kCommitted,  // whole, and every name is the table's own
+    kInvalid,    // whole, but not a journal this table may act on
   };
-  State state = State::kUncommitted;
+  State state = State::kNotOurs;
   RestructureJournal journal;  // kCommitted only
   std::string problem;         // kInvalid: what is wrong, for the user
 };

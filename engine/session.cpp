@@ -91,7 +91,11 @@ void AliasConfig::save(const std::string& path, FileSystem& fs) const {
   if (!dir.empty()) fs.makeDirectories(dir);
   std::string temp = path + ".tmp";
   {
-    auto file = fs.open(temp, OpenMode::kCreate);
+    // A temporary file left by a process that ended goes (a link in its
+    // place too, never what it points to); the new one is created
+    // exclusively, so nothing is ever written through a planted link.
+    fs.remove(temp);
+    auto file = fs.open(temp, OpenMode::kCreateNew);
     file->write(0, text.data(), text.size());
     file->sync();
   }

@@ -193,7 +193,7 @@ void WriteTextListing(dictionary::TdmDataDictionary& data_module, const std::str
                       const std::vector<std::string>& table_names, const std::string& file_name) {
   dictionary::RunGuard::Scope run(data_module.runs(), "Print");
   std::unique_ptr<engine::File> file =
-      data_module.session().fs().open(file_name, engine::OpenMode::kCreate);
+      data_module.session().fs().open(file_name, engine::OpenMode::kCreateOutput);
   TextListing listing(data_module, *file);
   for (const std::string& table_name : table_names) {
     listing.WriteTable(alias, table_name);

@@ -66,6 +66,13 @@ class FaultFileSystem : public ForwardingFileSystem {
     step(path, "remove directory");
     base().removeDirectory(path);
   }
+  // Made of the numbered operations above.
+  bool createDirectory(const std::string& path) override {
+    return FileSystem::createDirectory(path);  // NOLINT(bugprone-parent-virtual-call)
+  }
+  void removeTree(const std::string& path) override {
+    FileSystem::removeTree(path);  // NOLINT(bugprone-parent-virtual-call)
+  }
   // Each file's sync is a numbered operation of its own.
   void syncFiles(const std::vector<File*>& files) override { SyncEachFile(files); }
   void syncTogether(const std::vector<std::string>& files,
@@ -106,7 +113,7 @@ class FaultFile : public ForwardingFile {
 }  // namespace detail
 
 inline std::unique_ptr<File> FaultFileSystem::open(const std::string& path, OpenMode mode) {
-  if (mode == OpenMode::kCreate) step(path, "create");
+  if (CreatesFile(mode)) step(path, "create");
   return std::make_unique<detail::FaultFile>(*this, base().open(path, mode));
 }
 

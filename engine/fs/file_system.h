@@ -77,11 +77,22 @@ class File {
   virtual void unlockTurn() {}
 };
 
+// How a file is opened. Every mode that writes, but for kCreateOutput,
+// refuses a path whose last component is a symbolic link (ELOOP): a link
+// planted in a directory others can write must never lead a write elsewhere.
 enum class OpenMode {
-  kRead,       // existing file, read only
-  kReadWrite,  // existing file; refused (EACCES, EROFS) when it may only be read
-  kCreate,     // create or truncate, read-write
+  kRead,          // existing file, read only
+  kReadWrite,     // existing file, no link; refused (EACCES, EROFS) when it may only be read
+  kCreate,        // create or truncate, read-write; no link
+  kCreateNew,     // create a file that must not exist yet (no entry at all), read-write
+  kCreateOutput,  // a file the user named for output: create or truncate, links followed
 };
+
+// Whether `mode` creates the file when it is missing.
+inline bool CreatesFile(OpenMode mode) {
+  return mode == OpenMode::kCreate || mode == OpenMode::kCreateNew ||
+         mode == OpenMode::kCreateOutput;
+}
 
 // What one stat of a directory tells about its entries: when any entry is
 // added, removed or renamed, the directory's modification and change times
@@ -135,11 +146,24 @@ class FileSystem {
   virtual void syncDirectory(const std::string& path) = 0;
   // Removes an empty directory; a missing one is not an error.
   virtual void removeDirectory(const std::string& path) { (void)path; }
+  // Creates the one directory `path` (its parent must exist) for this
+  // process's own work. Returns true when it made it, false when `path` is
+  // already a directory (not a link to one). Raises an I/O error naming
+  // `path` when it exists as a symbolic link or as anything else than a
+  // directory: a work area is never taken over through a link.
+  virtual bool createDirectory(const std::string& path);
+  // Removes the directory `path` with everything in it, never following a
+  // symbolic link: a link inside is removed itself, and a link at `path`
+  // is removed without touching what it points to. A missing path is not
+  // an error.
+  virtual void removeTree(const std::string& path);
   // Whether `path` itself is a symbolic link (the link is not followed).
   virtual bool isLink(const std::string& path) {
     (void)path;
     return false;
   }
+  // Whether `path` is a directory itself, not a link to one.
+  bool isPlainDirectory(const std::string& path) { return !isLink(path) && isDirectory(path); }
   // Whether this process may create, rename and delete entries of
   // `directory` (an existing directory). A hint checked before work starts:
   // the operations themselves still report their own failures.
@@ -192,6 +216,14 @@ std::string ExtensionOf(const std::string& name);
 // none.
 std::string ResolveCaseInsensitive(FileSystem& fs, const std::string& directory,
                                    const std::string& name, bool* found = nullptr);
+
+// Raises the refusal of a work area (a directory, or a file in one, that
+// this program makes for its own work) that is `what`: "Cannot use "<path>"
+// for this program's work: it is <what>; remove it and try again".
+inline constexpr const char* kALink = "a symbolic link, which is never followed";
+inline constexpr const char* kNotADirectory = "not a directory";
+inline constexpr const char* kADirectory = "a directory";
+[[noreturn]] void RefuseWorkArea(const std::string& path, const char* what);
 
 // Reads a whole file (small files only).
 std::vector<uint8_t> ReadWholeFile(File& file);

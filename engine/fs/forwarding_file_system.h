@@ -86,6 +86,8 @@ class ForwardingFileSystem : public FileSystem {
   void makeDirectories(const std::string& path) override { base_.makeDirectories(path); }
   void syncDirectory(const std::string& path) override { base_.syncDirectory(path); }
   void removeDirectory(const std::string& path) override { base_.removeDirectory(path); }
+  bool createDirectory(const std::string& path) override { return base_.createDirectory(path); }
+  void removeTree(const std::string& path) override { base_.removeTree(path); }
   bool isLink(const std::string& path) override { return base_.isLink(path); }
   bool canWriteDirectory(const std::string& directory) override {
     return base_.canWriteDirectory(directory);

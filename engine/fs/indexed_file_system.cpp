@@ -257,7 +257,7 @@ std::vector<std::string> IndexedFileSystem::listPrefix(const std::string& direct
 }
 
 std::unique_ptr<File> IndexedFileSystem::open(const std::string& path, OpenMode mode) {
-  if (mode != OpenMode::kCreate) return base().open(path, mode);
+  if (!CreatesFile(mode)) return base().open(path, mode);
   const std::string directory = DirectoryOf(path);
   const std::string name = FileNameOf(path);
   Watch watch(*this, directory);
@@ -342,6 +342,40 @@ void IndexedFileSystem::makeDirectories(const std::string& path) {
     throw;
   }
   watch.done([](NameSet&) { return true; });
+}
+
+bool IndexedFileSystem::createDirectory(const std::string& path) {
+  Watch watch(*this, DirectoryOf(path));
+  bool made = false;
+  try {
+    made = base().createDirectory(path);
+  } catch (...) {
+    watch.failed();
+    throw;
+  }
+  watch.done([](NameSet&) { return true; });
+  return made;
+}
+
+void IndexedFileSystem::removeTree(const std::string& path) {
+  if (const std::optional<DirectoryStamp> own = base().directoryStamp(path)) {
+    if (!base().isLink(path)) {
+      std::lock_guard lock(mutex_);
+      index_->drop(*own);
+    }
+  }
+  const std::string name = FileNameOf(path);
+  Watch watch(*this, DirectoryOf(path));
+  try {
+    base().removeTree(path);
+  } catch (...) {
+    watch.failed();
+    throw;
+  }
+  watch.done([&](NameSet& names) {
+    EraseExact(names, name);
+    return true;
+  });
 }
 
 void IndexedFileSystem::removeDirectory(const std::string& path) {

@@ -72,6 +72,8 @@ class IndexedFileSystem final : public ForwardingFileSystem {
                                       const std::string& prefix) override;
   void makeDirectories(const std::string& path) override;
   void removeDirectory(const std::string& path) override;
+  bool createDirectory(const std::string& path) override;
+  void removeTree(const std::string& path) override;
 
   // Forgets every index (the next lookup of each directory lists it).
   void clear();

@@ -81,8 +81,9 @@ std::map<std::string, MemoryFileSystem::Contents> MemoryFileSystem::snapshot() c
 std::unique_ptr<File> MemoryFileSystem::open(const std::string& path, OpenMode mode) {
   if (isDirectory(path)) ThrowIo(path, "Cannot open a directory as a file:", EISDIR);
   auto it = files_.find(path);
-  if (mode == OpenMode::kCreate) {
+  if (CreatesFile(mode)) {
     if (!isDirectory(DirectoryOf(path))) ThrowIo(path, "Cannot open", ENOENT);
+    if (mode == OpenMode::kCreateNew && it != files_.end()) ThrowIo(path, "Cannot create", EEXIST);
     if (it == files_.end()) {
       it = files_.emplace(path, std::make_shared<Contents>()).first;
     } else {
@@ -134,6 +135,16 @@ void MemoryFileSystem::makeDirectories(const std::string& path) {
 }
 
 void MemoryFileSystem::syncDirectory(const std::string&) {}
+
+void MemoryFileSystem::removeTree(const std::string& path) {
+  const std::string d = Normalize(path);
+  if (files_.erase(path) != 0 || directories_.count(d) == 0) return;
+  const std::string prefix = d + "/";
+  auto inside = [&prefix](const std::string& p) { return p.rfind(prefix, 0) == 0; };
+  std::erase_if(files_, [&](const auto& entry) { return inside(entry.first); });
+  std::erase_if(directories_, [&](const std::string& other) { return inside(other); });
+  directories_.erase(d);
+}
 
 void MemoryFileSystem::removeDirectory(const std::string& path) {
   const std::string d = Normalize(path);

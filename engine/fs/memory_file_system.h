@@ -46,6 +46,7 @@ class MemoryFileSystem final : public FileSystem {
   void makeDirectories(const std::string& path) override;
   void syncDirectory(const std::string& path) override;
   void removeDirectory(const std::string& path) override;
+  void removeTree(const std::string& path) override;
 
  private:
   static std::string Normalize(const std::string& directory);

@@ -256,6 +256,52 @@ bool IsRegularEntry(DIR* dir, const dirent& e) {
   return ::fstatat(::dirfd(dir), e.d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
 }
 
+// Removes every entry of the directory open as `fd` (and closes it):
+// files and links by unlinkat() on that descriptor, directories (opened
+// without following a link) with their entries first.
+void RemoveEntriesAt(int fd, const std::string& path) {
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    ThrowIo(path, "Cannot list the directory", error);
+  }
+  std::vector<std::string> files;
+  std::vector<std::string> directories;
+  for (dirent* e = ::readdir(dir); e != nullptr; e = ::readdir(dir)) {
+    const std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    const bool is_dir =
+        ::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    (is_dir ? directories : files).emplace_back(name);
+  }
+  int error = 0;
+  std::string failed;
+  for (const std::string& name : files) {
+    if (::unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT && error == 0) {
+      error = errno;
+      failed = name;
+    }
+  }
+  for (const std::string& name : directories) {
+    const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) {
+      try {
+        RemoveEntriesAt(sub, JoinPath(path, name));
+      } catch (const EDBEngineError&) {
+        // Reported by the removal of the directory below.
+      }
+    }
+    if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && error == 0) {
+      error = errno;
+      failed = name;
+    }
+  }
+  ::closedir(dir);
+  if (error != 0) ThrowIo(JoinPath(path, failed), "Cannot delete", error);
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   void syncFiles(const std::vector<File*>& files) override {
@@ -294,15 +340,24 @@ class PosixFileSystem final : public FileSystem {
         flags |= O_RDONLY;
         break;
       case OpenMode::kReadWrite:
-        flags |= O_RDWR;
+        flags |= O_RDWR | O_NOFOLLOW;
         break;
       case OpenMode::kCreate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
+        break;
+      case OpenMode::kCreateNew:
+        flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+        break;
+      case OpenMode::kCreateOutput:
         flags |= O_RDWR | O_CREAT | O_TRUNC;
         break;
     }
     // A file that may only be read is refused for writing here (EACCES,
     // EROFS); whoever can do with reading opens it again for that.
     const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
+      ThrowIo(path, "Cannot write", ELOOP);
+    }
     if (fd < 0) ThrowIo(path, "Cannot open", errno);
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -387,6 +442,33 @@ class PosixFileSystem final : public FileSystem {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
   }
 
+  bool createDirectory(const std::string& path) override {
+    if (::mkdir(path.c_str(), 0755) == 0) return true;
+    const int error = errno;
+    struct stat st {};
+    if (error == EEXIST && ::lstat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return false;
+      RefuseWorkArea(path, S_ISLNK(st.st_mode) ? kALink : kNotADirectory);
+    }
+    ThrowIo(path, "Cannot create directory", error);
+  }
+
+  void removeTree(const std::string& path) override {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) return;
+      ThrowIo(path, "Cannot delete", errno);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      remove(path);
+      return;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) ThrowIo(path, "Cannot delete", errno);
+    RemoveEntriesAt(fd, path);  // closes fd
+    removeDirectory(path);
+  }
+
   bool sameDirectory(const std::string& a, const std::string& b) override {
     struct stat sa {};
     struct stat sb {};
@@ -445,6 +527,30 @@ void FileSystem::syncTogether(const std::vector<std::string>& files,
                               const std::vector<std::string>& directories) {
   for (const std::string& path : files) open(path, OpenMode::kReadWrite)->sync();
   for (const std::string& path : directories) syncDirectory(path);
+}
+
+bool FileSystem::createDirectory(const std::string& path) {
+  if (isLink(path)) RefuseWorkArea(path, kALink);
+  if (isDirectory(path)) return false;
+  if (exists(path)) RefuseWorkArea(path, kNotADirectory);
+  makeDirectories(path);
+  return true;
+}
+
+void FileSystem::removeTree(const std::string& path) {
+  if (isLink(path) || (exists(path) && !isDirectory(path))) {
+    remove(path);
+    return;
+  }
+  if (!isDirectory(path)) return;
+  for (const std::string& f : list(path)) remove(JoinPath(path, f));
+  removeDirectory(path);
+}
+
+void RefuseWorkArea(const std::string& path, const char* what) {
+  throw EDBEngineError(ErrorCategory::kIo, subcode::kGeneric,
+                       "Cannot use \"" + path + "\" for this program's work: it is " + what +
+                           "; remove it and try again");
 }
 
 bool FileSystem::sameDirectory(const std::string& a, const std::string& b) {

@@ -41,6 +41,13 @@ class PowerLossFileSystem final : public ForwardingFileSystem {
   void makeDirectories(const std::string& path) override;
   void syncDirectory(const std::string& path) override;
   void removeDirectory(const std::string& path) override;
+  // Made of the operations above, so that each is tracked.
+  bool createDirectory(const std::string& path) override {
+    return FileSystem::createDirectory(path);  // NOLINT(bugprone-parent-virtual-call)
+  }
+  void removeTree(const std::string& path) override {
+    FileSystem::removeTree(path);  // NOLINT(bugprone-parent-virtual-call)
+  }
   // Its files record what each sync made durable, one at a time.
   void syncFiles(const std::vector<File*>& files) override { SyncEachFile(files); }
   void syncTogether(const std::vector<std::string>& files,

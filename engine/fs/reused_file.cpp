@@ -84,7 +84,7 @@ void ReusedFile::write(uint64_t offset, const void* data, size_t n) {
 std::unique_ptr<File> ReusingFileSystem::open(const std::string& path, OpenMode mode) {
   const std::string key = Upper(path);
   auto reused = reused_.find(key);
-  if (mode == OpenMode::kCreate) {
+  if (CreatesFile(mode)) {
     // One removed behind this file system's back is created anew.
     if (reused != reused_.end() && !base().exists(path)) {
       reused_.erase(reused);
@@ -97,7 +97,7 @@ std::unique_ptr<File> ReusingFileSystem::open(const std::string& path, OpenMode 
     if (reused != reused_.end()) reused->second.content = std::make_shared<ReusedContent>();
   }
   if (reused == reused_.end()) return UnsyncedFileSystem::open(path, mode);
-  const OpenMode base_mode = mode == OpenMode::kCreate ? OpenMode::kReadWrite : mode;
+  const OpenMode base_mode = CreatesFile(mode) ? OpenMode::kReadWrite : mode;
   return std::make_unique<ReusedFile>(std::make_unique<UnsyncedFile>(base().open(path, base_mode)),
                                       reused->second.content);
 }

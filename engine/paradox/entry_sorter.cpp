@@ -63,8 +63,9 @@ void EntrySorter::sortBuffer() {
 void EntrySorter::writeRun() {
   sortBuffer();
   const std::string path = runPath(run_counts_.size());
-  auto file = fs_.open(path, OpenMode::kCreate);
+  auto file = fs_.open(path, OpenMode::kCreateNew);
   run_counts_.push_back(buffered_);
+  if (unnamed_runs_) fs_.remove(path);
   std::vector<uint8_t> out;
   out.reserve(std::max(kRunWriteBytes, record_size_));
   uint64_t offset = 0;
@@ -78,6 +79,7 @@ void EntrySorter::writeRun() {
     }
   }
   buffered_ = 0;
+  if (unnamed_runs_) unnamed_.push_back(std::move(file));
 }
 
 void EntrySorter::drain(const std::function<void(const uint8_t*)>& out) {
@@ -124,7 +126,7 @@ void EntrySorter::drain(const std::function<void(const uint8_t*)>& out) {
   };
   std::priority_queue<size_t, std::vector<size_t>, decltype(later)> heap(later);
   for (size_t i = 0; i < n; ++i) {
-    runs[i].file = fs_.open(runPath(i), OpenMode::kRead);
+    runs[i].file = unnamed_runs_ ? std::move(unnamed_[i]) : fs_.open(runPath(i), OpenMode::kRead);
     runs[i].remaining = run_counts_[i];
     refill(runs[i]);
     if (runs[i].count > 0) heap.push(i);
@@ -142,9 +144,10 @@ void EntrySorter::drain(const std::function<void(const uint8_t*)>& out) {
 }
 
 void EntrySorter::removeRuns() {
+  unnamed_.clear();
   for (size_t i = 0; i < run_counts_.size(); ++i) {
     const std::string path = runPath(i);
-    if (fs_.exists(path)) fs_.remove(path);
+    if (!unnamed_runs_ && fs_.exists(path)) fs_.remove(path);
   }
   run_counts_.clear();
 }

@@ -6,8 +6,9 @@
 // own in a scratch directory. At the end the runs are merged, each read
 // through a small buffer, so that memory stays within the buffer size
 // whatever the number of records. When every record fits in the buffer, no
-// file is written at all. All files go through the FileSystem interface and
-// are removed once merged (or when the sorter is dropped).
+// file is written at all. All files go through the FileSystem interface,
+// are created exclusively (never over an existing file or through a link)
+// and are removed once merged (or when the sorter is dropped).
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,12 @@ class EntrySorter {
   ~EntrySorter();
   EntrySorter(const EntrySorter&) = delete;
   EntrySorter& operator=(const EntrySorter&) = delete;
+
+  // Run files are made in a directory others may write (the system's
+  // temporary directory): each is removed from it as soon as it is created
+  // and read back through the descriptor kept open, so that none is left
+  // behind by a process that is killed. Call before the first add().
+  void keepRunsUnnamed() { unnamed_runs_ = true; }
 
   void add(const uint8_t* record);
   // Calls `out` with every record added, in order (each pointer valid for
@@ -57,8 +64,10 @@ class EntrySorter {
   // fill are ever touched, however large the capacity.
   std::unique_ptr<uint8_t[]> buffer_;
   size_t buffered_ = 0;
-  std::vector<uint32_t> order_;       // sorted positions in the buffer
-  std::vector<uint64_t> run_counts_;  // records per run file
+  std::vector<uint32_t> order_;  // sorted positions in the buffer
+  bool unnamed_runs_ = false;
+  std::vector<std::unique_ptr<File>> unnamed_;  // the runs' files, when unnamed
+  std::vector<uint64_t> run_counts_;            // records per run file
 };
 
 }  // namespace vellum::engine::paradox

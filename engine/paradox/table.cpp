@@ -63,16 +63,6 @@ std::string Hex2(unsigned v) {
   return std::string{hex[(v >> 4) & 15], hex[v & 15]};
 }
 
-// Companion file kinds recognised by extension.
-bool IsCompanionExtension(const std::string& ext_upper) {
-  if (ext_upper == ".DB" || ext_upper == ".PX" || ext_upper == ".MB" || ext_upper == ".VAL" ||
-      ext_upper == ".TV" || ext_upper == ".FAM" || ext_upper == ".LCK" || ext_upper == ".JNL") {
-    return true;
-  }
-  if (ext_upper.size() == 4 && (ext_upper[1] == 'X' || ext_upper[1] == 'Y')) return true;
-  return false;
-}
-
 }  // namespace
 
 struct Table::Impl : public ReadGuard {
@@ -1027,12 +1017,11 @@ void Table::RefuseIfInUse(const std::string& directory, const std::string& base,
 }
 
 void Table::Delete(const std::string& directory, const std::string& name, FileSystem& fs) {
-  const std::string base = Upper(TableBaseName(name));
+  const std::string base = TableBaseName(name);
   if (!fs.isDirectory(directory.empty() ? "." : directory)) return;
-  for (const auto& entry : fs.listPrefix(directory, base + ".")) {
-    if (Upper(StripExtension(entry)) != base) continue;
-    if (IsCompanionExtension(Upper(ExtensionOf(entry)))) fs.remove(JoinPath(directory, entry));
-  }
+  const std::vector<std::string> entries = fs.listPrefix(directory, base + ".");
+  RefuseLetterCaseTwins(directory, entries, base);
+  for (const auto& file : TableFilesAmong(entries, base)) fs.remove(JoinPath(directory, file));
 }
 
 // ---------------------------------------------------------------------------
@@ -1277,8 +1266,10 @@ std::unique_ptr<File> OpenChangeFile(Table::Impl& m, const std::string& path) {
   try {
     return m.fs->open(path, OpenMode::kReadWrite);
   } catch (const EDBEngineError& e) {
+    // A data file that is a symbolic link is never written through: the
+    // table is read through it only.
     const int32_t why = e.entries().front().native_code;
-    if (why != EACCES && why != EPERM && why != EROFS) throw;
+    if (why != EACCES && why != EPERM && why != EROFS && why != ELOOP) throw;
   }
   m.options.writable = false;
   m.files_read_only = true;
@@ -1580,6 +1571,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
                   subcode::kTableNotFound);
   }
   TableFileNames files(fs, directory, StripExtension(file_name));
+  RefuseLetterCaseTwins(directory, files.entries(), StripExtension(file_name));
   const RecoveryOutcome recovery = RecoverInterruptedRestructure(fs, directory, file_name, files);
   bool found = false;
   const std::string path = files.find(file_name, &found);

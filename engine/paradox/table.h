@@ -202,7 +202,7 @@ class Table {
   struct Impl;  // the state handles of one file share
 
   // Creates an empty table, replacing any table of that name and all its
-  // companion files. Unsupported types and invalid definitions raise an
+  // own files (as Delete does). Unsupported types and invalid definitions raise an
   // EDBEngineError of the invalid-request category naming the field; the
   // whole definition is checked before anything is deleted, so a definition
   // refused leaves an existing table as it was.
@@ -218,7 +218,11 @@ class Table {
                                      const OpenOptions& options = {},
                                      FileSystem& fs = FileSystem::Default());
 
-  // Deletes a table's data file and every companion file.
+  // Deletes a table's own files: its data file, .PX, .MB, .VAL and secondary
+  // index files (IsTableFileName); other files of the same name (a form's
+  // .TV, a family's .FAM, the user's SALES.XLS) are kept. Raises an invalid
+  // request when the name is that of two tables that differ only in letter
+  // case, deleting nothing.
   static void Delete(const std::string& directory, const std::string& name,
                      FileSystem& fs = FileSystem::Default());
   // Raises a lock conflict, "Table "<path>" is in use by another user or

@@ -593,6 +593,115 @@ TEST_F(RebuildCommandTest, FailuresGoToTheStandardErrorWithExitOne) {
 }
 
 // ---------------------------------------------------------------------------
+// A table directory others can write
+
+// Table `name` of ID Integer (the key) with `rows` rows in `directory`.
+void CreateIdTable(const std::string& directory, const std::string& name, int rows) {
+  fs::create_directories(directory);
+  TableDefinition def;
+  def.fields = {FieldDef{"ID", FieldType::kInteger, 0}};
+  def.indexes = {IndexDef{"", "ID", true, true}};
+  Table::Create(directory, name, def);
+  auto t = Table::Open(directory, name, {.writable = true});
+  for (int i = 1; i <= rows; ++i) t->insert({int64_t{i}});
+}
+
+TEST_F(RebuildCommandTest, ATableWhoseFilesAreLinksIsRefusedInEveryModeAndNothingIsWritten) {
+  DescribeShopTables();
+  const std::string elsewhere = dir_.file("elsewhere");
+  CreateIdTable(elsewhere, "Beta", 3);
+  for (const char* ext : {".DB", ".PX"}) {
+    fs::create_symlink(elsewhere + "/Beta" + ext, shop_ + "/Beta" + ext);
+  }
+  const auto victim = Snapshot(elsewhere);
+  const std::string refusal = "Cannot rebuild table \"Beta\": its file \"" + shop_ +
+                              "/Beta.DB\" is a symbolic link, and nothing is written through a "
+                              "link; put the table's own files in its place";
+  const std::string bak = dir_.file("bak");
+  for (const std::vector<std::string>& mode :
+       {std::vector<std::string>{}, {"-c"}, {"-b", bak}, {"--plan"}, {"-c", "--plan"}}) {
+    std::vector<std::string> args = {"-p", dict_, "-a", "SHOP"};
+    args.insert(args.end(), mode.begin(), mode.end());
+    const Result r = Rebuild(args);
+    EXPECT_EQ(r.status, kExitFailure) << testing::PrintToString(mode);
+    EXPECT_NE(r.err.find(refusal), std::string::npos) << r.err;
+    EXPECT_EQ(Snapshot(elsewhere), victim) << testing::PrintToString(mode);
+    EXPECT_FALSE(fs::exists(bak + "/Beta.DB"));
+  }
+}
+
+TEST_F(RebuildCommandTest, LinksPlantedInTheWorkAreaNeverLeadOutsideIt) {
+  DescribeShopTables();
+  CreateIdTable(shop_, "Beta", 2);
+  const std::string victim = dir_.file("victim");
+  fs::create_directories(victim);
+  WriteFile(victim + "/precious.txt", "a file outside the directory");
+  WriteFile(victim + "/Beta.DB", "not a table of this directory");
+  const auto before = Snapshot(victim);
+  fs::create_directories(shop_ + "/.new-tables");
+  fs::create_directory_symlink(victim, shop_ + "/.new-tables/discarded");
+  const Result r = Rebuild({"-p", dict_, "-a", "SHOP", "-c"});
+  EXPECT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(Snapshot(victim), before);
+  EXPECT_EQ(Table::Open(shop_, "Beta")->recordCount(), 0u);
+
+  // A lock file that is a link: refused before any table is deleted.
+  CreateIdTable(shop_, "Beta", 2);
+  fs::create_directories(shop_ + "/.new-tables");
+  fs::create_symlink(victim + "/precious.txt", shop_ + "/.new-tables/LOCK");
+  const Result locked = Rebuild({"-p", dict_, "-a", "SHOP", "-c"});
+  EXPECT_EQ(locked.status, kExitFailure);
+  EXPECT_EQ(locked.err, "vellum-cli: rebuild: Cannot use \"" + shop_ +
+                            "/.new-tables/LOCK\" for this program's work: it is a symbolic link, "
+                            "which is never followed; remove it and try again\n");
+  EXPECT_EQ(Snapshot(victim), before);
+  EXPECT_EQ(Table::Open(shop_, "Beta")->recordCount(), 2u);
+}
+
+TEST_F(RebuildCommandTest, TablesWhoseNamesDifferOnlyInLetterCaseAreRefusedAndBothKept) {
+  WithDictionary([](dictionary::TdmDataDictionary& dm) {
+    test::AddTableRow(dm, "SHOP", "ORDERS");
+    test::AddFieldRow(dm, {"ID", "Integer", {}});
+    test::AddIndexRow(dm, {"*PRIMARY*", "ID", true, true});
+  });
+  CreateIdTable(shop_, "ORDERS", 2);
+  const std::string other = dir_.file("other");
+  CreateIdTable(other, "Orders", 5);
+  for (const auto& entry : fs::directory_iterator(other)) {
+    fs::copy_file(entry.path(), shop_ + "/" + entry.path().filename().string());
+  }
+  const auto before = Snapshot(shop_);
+  for (const char* mode : {"-c", "--plan"}) {
+    const Result r = Rebuild({"-p", dict_, "-t", "SHOP.ORDERS", "-d", shop_, mode});
+    EXPECT_EQ(r.status, kExitFailure) << mode;
+    EXPECT_NE(r.err.find("Table \"ORDERS\" cannot be told apart from another: \"" + shop_ +
+                         "/ORDERS.DB\" and \"" + shop_ +
+                         "/Orders.db\" differ only in letter case; rename or move one of them"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Snapshot(shop_), before) << mode;
+  }
+  const Result dump = Invoke({"dump", shop_ + "/Orders"});
+  EXPECT_EQ(dump.status, kExitFailure);
+  EXPECT_NE(dump.err.find("cannot be told apart"), std::string::npos) << dump.err;
+}
+
+TEST_F(RebuildCommandTest, AUsersFileUnderAJournalsNameIsKeptByReadersAndReportedByVerify) {
+  CreateIdTable(shop_, "SALES", 2);
+  WriteFile(shop_ + "/SALES.JNL", "calls to make on Monday\n");
+  const std::string warning = "vellum-cli: warning: \"" + shop_ +
+                              "/SALES.JNL\" is not a restructure journal of this program; it was "
+                              "left alone\n";
+  const Result dump = Invoke({"dump", shop_ + "/SALES"});
+  EXPECT_EQ(dump.status, kExitOk) << dump.err;
+  EXPECT_EQ(dump.err, warning);
+  const Result verify = Invoke({"verify", shop_ + "/SALES"});
+  EXPECT_EQ(verify.status, kExitFailure);
+  EXPECT_NE(verify.err.find(warning), std::string::npos) << verify.err;
+  EXPECT_EQ(ReadFile(shop_ + "/SALES.JNL"), "calls to make on Monday\n");
+}
+
+// ---------------------------------------------------------------------------
 // The command line's Ui
 
 TEST(ConsoleUiTest, ProgressGoesToTheOutputAndMessagesToTheErrorStream) {

@@ -430,7 +430,7 @@ class WatchingFileSystem : public FileSystem {
   const Stats& of(const std::string& name) { return stats_[name]; }
 
   std::unique_ptr<File> open(const std::string& path, OpenMode mode) override {
-    if (mode == OpenMode::kCreate) ++work(path).creates;
+    if (CreatesFile(mode)) ++work(path).creates;
     return std::make_unique<Watched>(*this, base_.open(path, mode));
   }
   bool exists(const std::string& p) override { return base_.exists(p); }

@@ -44,11 +44,11 @@ const std::string kHeader = "VELLUM-RESTRUCTURE 1\n";
 const std::string kWork = "WORK .T.restructure\n";
 const std::string kRenameData = "RENAME T.DB\tT.DB\n";
 
-TEST(ParseJournalTest, OnlyTheWholeJournalIsCommitted) {
+TEST(ParseJournalTest, OnlyTheWholeJournalIsOurs) {
   const std::string text = Sealed(kHeader + kWork + "DELETE T.XG0\nDELETE T.YG0\n" + kRenameData +
                                   "RENAME T.PX\tt.px\n");
   for (size_t n = 0; n < text.size(); ++n) {
-    EXPECT_EQ(ParseJournal(text.substr(0, n), "T").state, ParsedJournal::State::kUncommitted)
+    EXPECT_EQ(ParseJournal(text.substr(0, n), "T").state, ParsedJournal::State::kNotOurs)
         << "cut at " << n;
   }
   const ParsedJournal whole = ParseJournal(text, "t");
@@ -56,10 +56,12 @@ TEST(ParseJournalTest, OnlyTheWholeJournalIsCommitted) {
   EXPECT_EQ(whole.journal.deletes, (std::vector<std::string>{"T.XG0", "T.YG0"}));
   ASSERT_EQ(whole.journal.renames.size(), 2u);
   EXPECT_EQ(whole.journal.renames[1].second, "t.px");
-  // A changed byte breaks the checksum: torn, not committed.
+  // A changed byte breaks the checksum: not ours; nor is a sealed text
+  // without the header line.
   std::string flipped = text;
   flipped[kHeader.size() + 2] ^= 1;
-  EXPECT_EQ(ParseJournal(flipped, "T").state, ParsedJournal::State::kUncommitted);
+  EXPECT_EQ(ParseJournal(flipped, "T").state, ParsedJournal::State::kNotOurs);
+  EXPECT_EQ(ParseJournal(Sealed("notes\n"), "T").state, ParsedJournal::State::kNotOurs);
 }
 
 struct CraftedEntries {

@@ -34,7 +34,7 @@ class RefusingFileSystem : public engine::FileSystem {
 
   std::unique_ptr<engine::File> open(const std::string& path, engine::OpenMode mode) override {
     if (unreadable && unreadable(path)) engine::ThrowIo(path, "Cannot open", EACCES);
-    if (mode == engine::OpenMode::kCreate && !base_.exists(path)) refuseIn(path);
+    if (engine::CreatesFile(mode) && !base_.exists(path)) refuseIn(path);
     if (mode != engine::OpenMode::kRead && write_protected && write_protected(path) &&
         base_.exists(path)) {
       engine::ThrowIo(path, "Cannot open", EACCES);
