@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -630,6 +631,24 @@ TEST_F(RebuildCommandTest, ATableWhoseFilesAreLinksIsRefusedInEveryModeAndNothin
   }
 }
 
+TEST_F(RebuildCommandTest, ABackupNeverFollowsALinkInTheBackupDirectory) {
+  DescribeShopTables();
+  CreateIdTable(shop_, "Beta", 2);
+  const std::string bak = dir_.file("bak");
+  const std::string outside = dir_.file("outside");
+  fs::create_directories(bak);
+  fs::create_directories(outside);
+  fs::create_symlink(outside + "/Beta.DB", bak + "/Beta.DB");  // dangling
+  const auto before = Snapshot(shop_);
+  const Result r = Rebuild({"-p", dict_, "-a", "SHOP", "-b", bak});
+  EXPECT_EQ(r.status, kExitFailure);
+  EXPECT_NE(r.err.find("\"" + bak + "/Beta.DB\": it is a symbolic link, which is never followed"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(Snapshot(outside).empty());
+  EXPECT_EQ(Snapshot(shop_), before);
+}
+
 TEST_F(RebuildCommandTest, LinksPlantedInTheWorkAreaNeverLeadOutsideIt) {
   DescribeShopTables();
   CreateIdTable(shop_, "Beta", 2);
@@ -667,8 +686,12 @@ TEST_F(RebuildCommandTest, TablesWhoseNamesDifferOnlyInLetterCaseAreRefusedAndBo
   CreateIdTable(shop_, "ORDERS", 2);
   const std::string other = dir_.file("other");
   CreateIdTable(other, "Orders", 5);
+  // Copied as Orders.db and Orders.px.
   for (const auto& entry : fs::directory_iterator(other)) {
-    fs::copy_file(entry.path(), shop_ + "/" + entry.path().filename().string());
+    std::string name = entry.path().filename().string();
+    for (size_t i = name.find('.'); i < name.size(); ++i)
+      name[i] = static_cast<char>(std::tolower(name[i]));
+    fs::copy_file(entry.path(), shop_ + "/" + name);
   }
   const auto before = Snapshot(shop_);
   for (const char* mode : {"-c", "--plan"}) {

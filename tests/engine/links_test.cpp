@@ -328,8 +328,9 @@ TEST_P(LetterCaseTwinsTest, EveryCommandRefusesNamingBothFiles) {
     stdfs::copy_file(entry.path(), db_ + "/" + entry.path().filename().string());
   }
   const auto before = SnapshotFiles(db_);
+  // Listed in byte order, the upper-case spelling first.
   const std::string refusal = "Table \"" + t.upper + "\" cannot be told apart from another: \"" +
-                              db_ + "/" + t.lower + ".DB\" and \"" + db_ + "/" + t.upper +
+                              db_ + "/" + t.upper + ".DB\" and \"" + db_ + "/" + t.lower +
                               ".DB\" differ only in letter case; rename or move one of them";
   EXPECT_EQ(FailureOf([&] { Table::Open(db_, t.upper); }), refusal);
   EXPECT_EQ(FailureOf([&] { Table::Create(db_, t.upper, Def()); }), refusal);
@@ -370,7 +371,7 @@ class ScratchWatch : public ForwardingFileSystem {
     Watched(ScratchWatch& fs, std::unique_ptr<File> base)
         : ForwardingFile(std::move(base)), fs_(fs) {}
     void write(uint64_t offset, const void* data, size_t n) override {
-      if (fs_.base().exists(path())) ++fs_.named_writes;
+      if (fs_.exists(path())) ++fs_.named_writes;
       ForwardingFile::write(offset, data, n);
     }
 
@@ -396,7 +397,15 @@ TEST_F(LinksTest, TheKeyChecksRunFilesAreCreatedExclusivelyAndHaveNoNameWhileWri
   CreateWithRows(db_, "T", 400);
   TableDescriptor d = DescriptorOf(db_, "T");
   d.fields[1].units1 = 20;
-  d.indexes[0].key_fields[0] = 2;  // a new key: NAME
+  IndexDescriptor unique_name;  // a new unique index: its keys are checked
+  unique_name.name = "UName";
+  unique_name.index_id = 1;
+  unique_name.unique = true;
+  unique_name.key_field_count = 1;
+  unique_name.key_fields[0] = 2;
+  d.indexes.push_back(unique_name);
+  d.index_operations.push_back(Operation::kAdd);
+  d.optional_parameters.push_back({"LEVEL", "", 1, 0, "7"});
   const std::string scratch = dir_.path() + "/scratch";
   stdfs::create_directories(scratch);
   ScratchWatch watch(FileSystem::Default(), scratch);
