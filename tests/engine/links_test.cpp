@@ -236,8 +236,9 @@ TEST_F(LinksTest, ATableWhoseFileIsALinkIsRefusedByTheCheckAndTheBuildNamingTheL
       "files in its place";
   const TableDescriptor d = DescriptorOf(db_, "A");
   EXPECT_EQ(FailureOf([&] { CheckBuildTable(d); }), refusal);
-  EXPECT_EQ(FailureOf([&] { CheckBuildTable(d, FileSystem::Default(), {.as_new = true}); }),
-            refusal);
+  BuildCheckOptions as_new;
+  as_new.as_new = true;
+  EXPECT_EQ(FailureOf([&] { CheckBuildTable(d, FileSystem::Default(), as_new); }), refusal);
   EXPECT_EQ(FailureOf([&] { BuildTable(d); }), refusal);
   EXPECT_EQ(SnapshotFiles(victim_), victim);
 }
@@ -298,12 +299,12 @@ TEST_F(LinksTest, CreatingATableKeepsEveryFileThatIsNotItsOwn) {
                                           "SALES.FAM", "SALES.LCK", "SALES.JNL", "SALES.XG",
                                           "SALES.X1Z", "SALES.YGZZ"};
   for (const std::string& f : users) WriteFile(db_ + "/" + f, "user's " + f);
-  for (const std::string& f : {"SALES.X0A", "SALES.Y0A", "SALES.XG1", "SALES.YGf", "SALES.VAL"}) {
+  for (const char* f : {"SALES.X0A", "SALES.Y0A", "SALES.XG1", "SALES.YGf", "SALES.VAL"}) {
     WriteFile(db_ + "/" + f, "an old index or validity file");
   }
   Table::Create(db_, "SALES", Def());
   for (const std::string& f : users) EXPECT_EQ(ReadFile(db_ + "/" + f), "user's " + f);
-  for (const std::string& f : {"SALES.X0A", "SALES.Y0A", "SALES.XG1", "SALES.YGf", "SALES.VAL"}) {
+  for (const char* f : {"SALES.X0A", "SALES.Y0A", "SALES.XG1", "SALES.YGf", "SALES.VAL"}) {
     EXPECT_FALSE(stdfs::exists(db_ + "/" + f)) << f;
   }
   Table::Delete(db_, "SALES");

@@ -237,11 +237,13 @@ TEST_F(JournalOnDiskTest, AReaderWithoutWriteAccessReadsTheWholeOldTableBesideLe
 }
 
 // Fails every rename: a restructure commits and then cannot move its files.
+// Every rename fails but the journal's into place (the commit).
 class FailingRenames : public test::RefusingFileSystem {
  public:
   using RefusingFileSystem::RefusingFileSystem;
-  void rename(const std::string& from, const std::string&) override {
-    ThrowIo(from, "Cannot rename", EIO);
+  void rename(const std::string& from, const std::string& to) override {
+    if (ExtensionOf(to) != ".JNL") ThrowIo(from, "Cannot rename", EIO);
+    RefusingFileSystem::rename(from, to);
   }
 };
 
