@@ -138,7 +138,7 @@ TEST(CreationBatchTest, ReplacesWhatWasThereAndDiscardsWhatWasNotCommitted) {
   EXPECT_EQ(WholeTables(dir.path(), 1).at("T0"), 30);
 }
 
-TEST(CreationBatchTest, AWorkDirectoryOfAnotherProcessOrALinkIsLeftAlone) {
+TEST(CreationBatchTest, AWorkDirectoryOfAnotherProcessIsLeftAloneAndALinkIsRefused) {
   TempDir dir;
   const std::string work = dir.file(CreationBatch::WorkDirectoryName());
   {
@@ -157,10 +157,10 @@ TEST(CreationBatchTest, AWorkDirectoryOfAnotherProcessOrALinkIsLeftAlone) {
   stdfs::create_directory_symlink(elsewhere, work);
   {
     CreationBatch batch(FileSystem::Default(), dir.path());
-    batch.create("T1", Definition(20));
+    EXPECT_THROW(batch.create("T1", Definition(20)), EDBEngineError);
     EXPECT_EQ(batch.pending(), 0u);
   }
-  EXPECT_EQ(WholeTables(dir.path(), 2).size(), 2u);
+  EXPECT_EQ(WholeTables(dir.path(), 1).size(), 1u);
   EXPECT_TRUE(stdfs::is_empty(elsewhere));
 }
 

@@ -73,7 +73,7 @@ class CountingFileSystem : public FileSystem {
   }
 
   std::unique_ptr<File> open(const std::string& p, OpenMode mode) override {
-    ++calls[mode == OpenMode::kCreate ? "create" : "open"];
+    ++calls[CreatesFile(mode) ? "create" : "open"];
     return base_.open(p, mode);
   }
   bool exists(const std::string& p) override {
@@ -96,6 +96,14 @@ class CountingFileSystem : public FileSystem {
   std::vector<std::string> list(const std::string& d) override {
     ++calls["list"];
     return base_.list(d);
+  }
+  bool createDirectory(const std::string& d) override {
+    ++calls["createDirectory"];
+    return base_.createDirectory(d);
+  }
+  void removeTree(const std::string& d) override {
+    ++calls["removeTree"];
+    base_.removeTree(d);
   }
   std::optional<std::string> findFile(const std::string& d, const std::string& n) override {
     ++calls["findFile"];
