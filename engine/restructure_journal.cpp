@@ -340,6 +340,16 @@ RecoveryOutcome RecoverTable(const std::string& directory, const std::string& ta
   const std::string default_work = JoinPath(directory, WorkDirectoryName(base));
   if (!has_journal && !fs.isDirectory(default_work) && !fs.isLink(default_work)) return {};
 
+  // A journal beside two tables whose names differ only in letter case
+  // could name the files of either: it is not acted on.
+  try {
+    RefuseLetterCaseTwins(directory, fs.listPrefix(directory, base + "."), base);
+  } catch (const EDBEngineError& e) {
+    RecoveryOutcome outcome;
+    outcome.state = RecoveryOutcome::State::kInvalid;
+    outcome.message = e.what();
+    return outcome;
+  }
   bool has_data = false;
   const std::string data_path = ResolveCaseInsensitive(fs, directory, base + ".DB", &has_data);
   RecoveryLocks locks;

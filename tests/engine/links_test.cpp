@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -318,6 +319,8 @@ struct Twins {
   std::string lower;
 };
 
+void PrintTo(const Twins& t, std::ostream* os) { *os << t.name; }
+
 class LetterCaseTwinsTest : public LinksTest, public testing::WithParamInterface<Twins> {};
 
 TEST_P(LetterCaseTwinsTest, EveryCommandRefusesNamingBothFiles) {
@@ -338,6 +341,35 @@ TEST_P(LetterCaseTwinsTest, EveryCommandRefusesNamingBothFiles) {
   EXPECT_EQ(FailureOf([&] { Table::Delete(db_, t.upper); }), refusal);
   EXPECT_EQ(FailureOf([&] { BuildTable(DescriptorOf(db_, t.upper)); }), refusal);
   EXPECT_EQ(FailureOf([&] { CheckBuildTable(DescriptorOf(db_, t.upper)); }), refusal);
+  EXPECT_EQ(SnapshotFiles(db_), before);
+}
+
+TEST_P(LetterCaseTwinsTest, AJournalBesideTwinsIsNeverActedOn) {
+  const Twins& t = GetParam();
+  CreateWithRows(db_, t.upper, 2);
+  stdfs::create_directories(victim_ + "/other");
+  CreateWithRows(victim_ + "/other", t.lower, 5);
+  for (const char* ext : {".DB", ".PX"}) {
+    stdfs::copy_file(victim_ + "/other/" + t.lower + ext, db_ + "/" + t.lower + ext);
+  }
+  // A whole journal of ours that deletes the other table's files.
+  stdfs::create_directories(db_ + "/." + t.upper + ".restructure");
+  std::string body = "VELLUM-RESTRUCTURE 1\nWORK ." + t.upper + ".restructure\nDELETE " + t.lower +
+                     ".DB\nDELETE " + t.lower + ".PX\nRENAME " + t.upper + ".DB\t" + t.upper +
+                     ".DB\n";
+  uint32_t h = 2166136261u;  // FNV-1a, as the journal's end line has it
+  for (unsigned char c : body) {
+    h ^= c;
+    h *= 16777619u;
+  }
+  WriteFile(db_ + "/" + t.upper + ".JNL", body + "END " + std::to_string(h) + "\n");
+  ASSERT_EQ(ParseJournal(ReadFile(db_ + "/" + t.upper + ".JNL"), t.upper).state,
+            ParsedJournal::State::kCommitted);
+  const auto before = SnapshotFiles(db_);
+  const RecoveryOutcome outcome = RecoverTable(db_, t.upper);
+  EXPECT_EQ(outcome.state, RecoveryOutcome::State::kInvalid);
+  EXPECT_NE(outcome.message.find("differ only in letter case"), std::string::npos)
+      << outcome.message;
   EXPECT_EQ(SnapshotFiles(db_), before);
 }
 
