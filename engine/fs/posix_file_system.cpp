@@ -356,10 +356,9 @@ class PosixFileSystem final : public FileSystem {
     // EROFS); whoever can do with reading opens it again for that.
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0) {
-      throw EDBEngineError(ErrorCategory::kIo, subcode::kGeneric,
-                           "Cannot write \"" + path +
-                               "\": it is a symbolic link, which is never followed",
-                           ELOOP);
+      throw EDBEngineError(
+          ErrorCategory::kIo, subcode::kGeneric,
+          "Cannot write \"" + path + "\": it is a symbolic link, which is never followed", ELOOP);
     }
     if (fd < 0) ThrowIo(path, "Cannot open", errno);
     struct stat st {};
