@@ -150,8 +150,8 @@ constexpr std::string_view kRecoveryHelp =
     "  - a committed one: the old files may be partly replaced, so the table\n"
     "    is not read; the command fails saying that recovery is pending until\n"
     "    the table is opened once with write access to its directory.\n"
-    "A journal naming anything but the table's own files is reported and left\n"
-    "alone.\n"
+    "A journal naming anything but the table's own files, and a file named\n"
+    "NAME.JNL that is no journal of this program, are reported and left alone.\n"
     "\n";
 
 enum class Command { kDescribe, kDump, kVerify };

@@ -5,6 +5,7 @@
 
 #include "engine/errors.h"
 #include "engine/fs/reused_file.h"
+#include "engine/restructure_journal.h"
 #include "engine/text.h"
 
 namespace vellum::engine {
@@ -164,11 +165,7 @@ namespace {
 // The files of table `base` in `directory`.
 std::vector<std::string> FilesOf(FileSystem& fs, const std::string& directory,
                                  const std::string& base) {
-  std::vector<std::string> files;
-  for (const std::string& entry : fs.listPrefix(directory, base + ".")) {
-    if (Upper(StripExtension(entry)) == Upper(base)) files.push_back(entry);
-  }
-  return files;
+  return TableFilesAmong(fs.listPrefix(directory, base + "."), base);
 }
 
 }  // namespace
