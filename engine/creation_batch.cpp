@@ -59,6 +59,16 @@ CreationBatch::~CreationBatch() {
 
 const char* CreationBatch::WorkDirectoryName() { return ".new-tables"; }
 
+void CreationBatch::CheckWorkDirectory(FileSystem& fs, const std::string& directory) {
+  const std::string work = JoinPath(directory, WorkDirectoryName());
+  if (fs.isLink(work)) RefuseWorkArea(work, kALink);
+  if (!fs.exists(work)) return;
+  if (!fs.isDirectory(work)) RefuseWorkArea(work, kNotADirectory);
+  const std::string lock = JoinPath(work, kLockFile);
+  if (fs.isLink(lock)) RefuseWorkArea(lock, kALink);
+  if (fs.isDirectory(lock)) RefuseWorkArea(lock, kADirectory);
+}
+
 bool CreationBatch::ensureWorkDirectory() {
   if (refused_) std::rethrow_exception(refused_);
   if (!tried_) {

@@ -57,6 +57,10 @@ class CreationBatch {
 
   // The name of the work directory inside the target directory.
   static const char* WorkDirectoryName();
+  // Raises the refusal a batch in `directory` would meet before it deletes
+  // anything: its work directory, or the lock file in it, exists as a
+  // symbolic link or as something it cannot be. Reads only.
+  static void CheckWorkDirectory(FileSystem& fs, const std::string& directory);
 
   const std::string& directory() const { return directory_; }
   FileSystem& fileSystem() const { return fs_; }

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <tuple>
 
+#include "engine/creation_batch.h"
 #include "engine/errors.h"
 #include "engine/number_text.h"
 #include "engine/paradox/codec.h"
@@ -375,6 +376,11 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
   std::string alias, table;
   if (!JobTarget(job, ui, &alias, &table)) return std::nullopt;
   CheckBackupDirectory(job, fs);
+  // -c of an alias recreates its tables in a batch, which works in a
+  // directory of its own inside the work directory.
+  if (job.aliasMode() && job.options.recreate) {
+    engine::CreationBatch::CheckWorkDirectory(fs, job.work_directory);
+  }
 
   // The directories a run creates once its checks have passed.
   const std::string& backup = job.options.backup_directory;

@@ -677,6 +677,28 @@ TEST_F(RebuildCommandTest, LinksPlantedInTheWorkAreaNeverLeadOutsideIt) {
   EXPECT_EQ(Table::Open(shop_, "Beta")->recordCount(), 2u);
 }
 
+TEST_F(RebuildCommandTest, AWorkDirectoryPlantedAsALinkIsRefusedByThePlanAndTheRun) {
+  DescribeShopTables();
+  CreateIdTable(shop_, "Beta", 2);
+  const std::string victim = dir_.file("victim");
+  fs::create_directories(victim);
+  WriteFile(victim + "/precious.txt", "a file outside the directory");
+  fs::create_directory_symlink(victim, shop_ + "/.new-tables");
+  const auto before = Snapshot(victim);
+  const std::string refusal = "vellum-cli: rebuild: Cannot use \"" + shop_ +
+                              "/.new-tables\" for this program's work: it is a symbolic link, "
+                              "which is never followed; remove it and try again\n";
+  for (const bool plan : {true, false}) {
+    std::vector<std::string> args = {"-p", dict_, "-a", "SHOP", "-c"};
+    if (plan) args.emplace_back("--plan");
+    const Result r = Rebuild(args);
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_EQ(r.err, refusal);
+    EXPECT_EQ(Snapshot(victim), before);
+    EXPECT_EQ(Table::Open(shop_, "Beta")->recordCount(), 2u);
+  }
+}
+
 TEST_F(RebuildCommandTest, TablesWhoseNamesDifferOnlyInLetterCaseAreRefusedAndBothKept) {
   WithDictionary([](dictionary::TdmDataDictionary& dm) {
     test::AddTableRow(dm, "SHOP", "ORDERS");
