@@ -7,8 +7,10 @@
 // Contracts beyond "only EDBEngineError": the journal reader never acts
 // outside the table's own files and its own work directory (the other
 // table, the user's file and the outside directory stay byte for byte); a
-// journal the reader finds invalid changes no file at all and stays; a
-// committed one is finished, leaving neither journal nor work directory.
+// journal the reader finds invalid changes no file at all and stays; a file
+// that is no journal of ours (no header line or no valid checksum) stays
+// byte for byte, by reads and writes alike; a committed one is finished,
+// leaving neither journal nor work directory.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -84,6 +86,16 @@ void CheckOthersUntouched(const Files& before, const Files& after) {
   }
 }
 
+// A file under the journal's name that is not ours must stay as it was.
+void CheckForeignJournalKept(MemoryFileSystem& fs, const ParsedJournal& parsed,
+                             const Files& before) {
+  if (parsed.state != ParsedJournal::State::kNotOurs) return;
+  const auto* kept = fs.contents(kDirectory + "/T.JNL");
+  if (kept == nullptr || *kept != before.at(kDirectory + "/T.JNL")) {
+    Fail("a file that is no journal of ours was changed");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -106,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const Files after_read = fs.snapshot();
   CheckOthersUntouched(before, after_read);
+  CheckForeignJournalKept(fs, parsed, before);
   if (parsed.state == ParsedJournal::State::kInvalid && after_read != before) {
     Fail("an invalid journal was acted on: " + parsed.problem);
   }
@@ -121,5 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writable->flush();
   });
   CheckOthersUntouched(before, fs.snapshot());
+  CheckForeignJournalKept(fs, parsed, before);
   return 0;
 }
