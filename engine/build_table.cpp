@@ -13,17 +13,21 @@
 // Then the journal NAME.JNL (restructure_journal.h) lists the old files to
 // delete -- every file of the old table the new one does not have, so index
 // and validity files that the new definition drops go here and only here --
-// and the new files to move over the old ones. Its sync, with the
-// directory's, is the commit point. Applying it deletes, renames, syncs the
+// and the new files to move over the old ones. It is written and synced in
+// the work directory and renamed into place; that rename, with the
+// directory's sync, is the commit point, so a journal under the table's
+// name is always whole (anything else there is the user's, and a
+// restructure refuses to replace it). Applying it deletes, renames, syncs the
 // directory, removes the work directory and finally the journal, holding the
 // table and the journal exclusively throughout. In a batch of tables in one
 // directory (CreationBatch), the committed restructure first hands the old
 // files to the batch, whose next restructure's new files take them over
 // instead of freeing them and allocating new ones. Every step of applying is
 // idempotent, so RecoverTable (run by every open) finishes a committed
-// journal after a crash at any point; an uncommitted one (no journal, or one
-// without its end line) is discarded with the work directory, leaving the
-// old table as it was.
+// journal after a crash at any point; an uncommitted one (no journal of
+// ours) is discarded with the work directory, leaving the old table as it
+// was. Before any of this, a table whose files are symbolic links, or whose
+// name is that of two tables differing only in letter case, is refused.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
