@@ -66,10 +66,10 @@ class CreationBatch {
   FileSystem& fileSystem() const { return fs_; }
   // Creates table `name` as Table::Create would; it appears in the target
   // directory at the next commit() (at once when another process holds
-  // the work directory). Raises what Table::Create raises, the refusal of
-  // the work directory, before anything
-  // of the table is written, and a lock conflict when a table of that name
-  // in the target directory is in use.
+  // the work directory). Raises, before anything of the table is written,
+  // what Table::Create raises, the refusal of the work directory, and a
+  // lock conflict when a table of that name in the target directory is in
+  // use.
   void create(const std::string& name, const paradox::TableDefinition& def);
   // Makes the tables created since the last commit durable and publishes
   // them. On a failure the tables not yet published are discarded.

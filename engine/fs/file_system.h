@@ -162,8 +162,6 @@ class FileSystem {
     (void)path;
     return false;
   }
-  // Whether `path` is a directory itself, not a link to one.
-  bool isPlainDirectory(const std::string& path) { return !isLink(path) && isDirectory(path); }
   // Whether this process may create, rename and delete entries of
   // `directory` (an existing directory). A hint checked before work starts:
   // the operations themselves still report their own failures.
