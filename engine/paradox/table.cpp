@@ -26,6 +26,7 @@
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/secondary_index.h"
 #include "engine/restructure_journal.h"
+#include "engine/rollback_journal.h"
 #include "engine/table_descriptor.h"
 #include "engine/text.h"
 
@@ -67,6 +68,10 @@ std::string Hex2(unsigned v) {
 
 struct Table::Impl : public ReadGuard {
   FileSystem* fs = nullptr;
+  // Writable states write through it: each change is one transaction of
+  // the table's rollback journal (rollback_journal.h). It outlives the
+  // files opened through it.
+  std::unique_ptr<JournalingFileSystem> journal;
   std::string directory;
   std::string base;  // table name as found on disk, without extension
   OpenOptions options;
@@ -121,6 +126,9 @@ struct Table::Impl : public ReadGuard {
 
   bool lockChanges(int wait_ms);
   void unlockChanges();
+  // Undoes, under the change lock held exclusively, what a change that died
+  // left (its rollback journal); true when it did.
+  bool rollBackDeadChange();
   void waitForFileLock(bool exclusive, int wait_ms);
   void releaseFileLock();
   // Reads outside a change check, under a shared lock, that the file is
@@ -1022,6 +1030,8 @@ void Table::Delete(const std::string& directory, const std::string& name, FileSy
   const std::vector<std::string> entries = fs.listPrefix(directory, base + ".");
   RefuseLetterCaseTwins(directory, entries, base);
   for (const auto& file : TableFilesAmong(entries, base)) fs.remove(JoinPath(directory, file));
+  // A change of the old table that died must not be undone on a new one.
+  RemoveRollbackJournal(fs, directory, base);
 }
 
 // ---------------------------------------------------------------------------
@@ -1044,9 +1054,11 @@ Table::Impl::~Impl() {
         lock_depth = 1;
         unlockChanges();
       }
+      if (journal) journal->begin();
       if (indexes_dirty) refreshIndexes();
       store->flush();
       if (blobs) blobs->sync();
+      if (journal) journal->commit();
     }
   } catch (...) {
     // Destructors do not throw; flush() reports failures to callers that ask.
@@ -1254,6 +1266,20 @@ RecoveryOutcome RecoverInterruptedRestructure(FileSystem& fs, const std::string&
   RefuseCommittedLeftover(recovery, JoinPath(directory, file_name));
   files.relist();
   return recovery;
+}
+
+// Undoes what a change of the table (data file `path`) that died left, when
+// its rollback journal is there.
+RollbackOutcome RollBackInterruptedChange(FileSystem& fs, const std::string& directory,
+                                          const std::string& path, const OpenOptions& options,
+                                          TableFileNames& files) {
+  const std::string base = StripExtension(FileNameOf(path));
+  bool journal = false;
+  files.find(RollbackJournalName(base), &journal);
+  if (!journal) return {};
+  RollbackOutcome outcome = RollBackTable(fs, directory, base, options.lock_wait_ms);
+  files.relist();
+  return outcome;
 }
 
 // Opens the data file that carries the change lock. A table asked for
@@ -1579,6 +1605,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
                   subcode::kTableNotFound);
   }
+  const RollbackOutcome rollback = RollBackInterruptedChange(fs, directory, path, options, files);
   std::unique_ptr<Table> t(new Table());
   t->options_ = options;
   t->directory_ = directory;
@@ -1602,6 +1629,10 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   m.options = options;
   m.base = StripExtension(FileNameOf(path));
   m.sealed = sealed;
+  if (options.writable) {
+    m.journal = std::make_unique<JournalingFileSystem>(fs, directory, m.base);
+    m.fs = m.journal.get();
+  }
   OpenLock open_lock(m, path);
   OpenDataFile(m, *t->lock_, path);
   TableStructure& st = t->structure_;
@@ -1614,6 +1645,10 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
   if (recovery.state == RecoveryOutcome::State::kPending ||
       recovery.state == RecoveryOutcome::State::kInvalid) {
     st.recovery_note = recovery.message;
+  }
+  if (rollback.state == RollbackOutcome::State::kPending ||
+      rollback.state == RollbackOutcome::State::kInvalid) {
+    st.recovery_note += (st.recovery_note.empty() ? "" : "; ") + rollback.message;
   }
   if (m.change_file) GuardSharedReads(m);
   Impl* mp = &m;
@@ -2163,14 +2198,15 @@ bool Table::Impl::lockChanges(int wait_ms) {
   }
   if (!options.writable) RefuseChange(*this);
   bool reread_now = false;
-  if (change_file) {
-    waitForFileLock(true, wait_ms);
-    try {
-      reread_now = lookForOutsideChanges();
-    } catch (...) {
-      releaseFileLock();
-      throw;
-    }
+  if (change_file) waitForFileLock(true, wait_ms);
+  try {
+    // A change of another process that died is undone first.
+    if (journal && rollBackDeadChange()) reread_needed = true;
+    if (change_file || reread_needed) reread_now = lookForOutsideChanges();
+    if (journal) journal->begin();
+  } catch (...) {
+    releaseFileLock();
+    throw;
   }
   lock_depth = 1;
   changes_at_lock = changes;
@@ -2181,12 +2217,30 @@ void Table::Impl::unlockChanges() {
   if (lock_depth == 0 || --lock_depth > 0) return;
   try {
     publish();
+    if (journal) journal->commit();
   } catch (...) {
+    // The change is undone; what this process holds is read again.
+    try {
+      if (journal) journal->rollback();
+    } catch (...) {
+      // The journal stays: the next change lock or open undoes it.
+    }
     reread_needed = true;
     if (change_file) releaseFileLock();
     throw;
   }
   if (change_file) releaseFileLock();
+}
+
+bool Table::Impl::rollBackDeadChange() {
+  const std::string journal_path = JoinPath(directory, RollbackJournalName(base));
+  if (!fs->exists(journal_path)) return false;
+  const RollbackOutcome outcome = RollBackHeldTable(*fs, directory, base);
+  if (outcome.state == RollbackOutcome::State::kPending ||
+      outcome.state == RollbackOutcome::State::kInvalid) {
+    throw EDBEngineError(ErrorCategory::kIo, subcode::kGeneric, outcome.message);
+  }
+  return outcome.state == RollbackOutcome::State::kRolledBack;
 }
 
 bool Table::lockChanges() {
@@ -2268,25 +2322,45 @@ void Table::flush() { FlushAll({this}); }
 
 void Table::FlushAll(const std::vector<Table*>& tables) {
   // Everything is written first, then all the files are synced together.
+  // Tables outside a change write in a transaction of their own, committed
+  // once their files are synced.
   std::map<FileSystem*, std::vector<File*>> files;
-  for (Table* t : tables) {
-    Impl& m = *t->impl_;
-    if (!m.options.writable) continue;
-    if (m.indexes_dirty && m.bulk == 0) m.refreshIndexes();
-    m.store->flush();
-    std::vector<File*>& list = files[m.fs];
-    list.push_back(&m.store->file());
-    if (m.blobs) list.push_back(&m.blobs->file());
-    if (m.px && m.px->file()) list.push_back(m.px->file());
-    for (auto& si : m.secondaries) si->filesToSync(&list);
-  }
-  for (auto& [fs, list] : files) {
-    // Tables open twice share their files: sync each once, in a fixed order.
-    std::vector<File*> unique;
-    for (File* f : list) {
-      if (std::find(unique.begin(), unique.end(), f) == unique.end()) unique.push_back(f);
+  std::vector<Impl*> own;
+  try {
+    for (Table* t : tables) {
+      Impl& m = *t->impl_;
+      if (!m.options.writable) continue;
+      if (m.journal && !m.journal->active()) {
+        m.journal->begin();
+        own.push_back(&m);
+      }
+      if (m.indexes_dirty && m.bulk == 0) m.refreshIndexes();
+      m.store->flush();
+      std::vector<File*>& list = files[m.fs];
+      list.push_back(&m.store->file());
+      if (m.blobs) list.push_back(&m.blobs->file());
+      if (m.px && m.px->file()) list.push_back(m.px->file());
+      for (auto& si : m.secondaries) si->filesToSync(&list);
     }
-    fs->syncFiles(unique);
+    for (auto& [fs, list] : files) {
+      // Tables open twice share their files: sync each once, in a fixed order.
+      std::vector<File*> unique;
+      for (File* f : list) {
+        if (std::find(unique.begin(), unique.end(), f) == unique.end()) unique.push_back(f);
+      }
+      fs->syncFiles(unique);
+    }
+    for (Impl* m : own) m->journal->commit();
+  } catch (...) {
+    for (Impl* m : own) {
+      try {
+        m->journal->rollback();
+      } catch (...) {
+        // The journal stays: the next change lock or open undoes it.
+      }
+      m->reread_needed = true;
+    }
+    throw;
   }
 }
 
