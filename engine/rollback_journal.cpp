@@ -497,11 +497,13 @@ void JournalingFileSystem::commit() {
     // A file the transaction created must be there before the journal that
     // would remove it goes.
     if (created_) base().syncDirectory(DirectoryToSync(directory_));
-    journal_.reset();
     const std::string path = journalPath();
     base().remove(path);
-    base().syncDirectory(DirectoryToSync(directory_));
+    journal_.reset();
+    // The change is committed: what fails from here cannot undo it.
     SetLive(path, false);
+    clear();
+    base().syncDirectory(DirectoryToSync(directory_));
   }
   clear();
 }

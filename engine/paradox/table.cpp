@@ -1054,6 +1054,9 @@ Table::Impl::~Impl() {
         lock_depth = 1;
         unlockChanges();
       }
+      // After a change that failed and was undone, memory is ahead of the
+      // files: nothing of it is written.
+      if (reread_needed) return;
       if (journal) journal->begin();
       if (indexes_dirty) refreshIndexes();
       store->flush();
@@ -2220,12 +2223,15 @@ void Table::Impl::unlockChanges() {
     if (journal) journal->commit();
   } catch (...) {
     // The change is undone; what this process holds is read again.
+    reread_needed = true;
     try {
-      if (journal) journal->rollback();
+      if (journal) {
+        journal->rollback();
+        reread();  // memory goes back to what the files hold again
+      }
     } catch (...) {
       // The journal stays: the next change lock or open undoes it.
     }
-    reread_needed = true;
     if (change_file) releaseFileLock();
     throw;
   }

@@ -11,6 +11,7 @@
 #include "engine/fs/fault_file_system.h"
 #include "engine/fs/power_loss_file_system.h"
 #include "engine/paradox/table.h"
+#include "engine/rollback_journal.h"
 
 namespace vellum::test {
 
@@ -50,7 +51,8 @@ void Inspect(const Sweep& sweep, const std::string& root, const std::string& at,
   }
   for (const auto& entry : stdfs::directory_iterator(directory)) {
     const std::string f = entry.path().filename().string();
-    if (f.find("restructure") != std::string::npos || f.find(".JNL") != std::string::npos) {
+    if (f.find("restructure") != std::string::npos || f.find(".JNL") != std::string::npos ||
+        f.ends_with(engine::RollbackJournalName(""))) {
       result->problems.push_back(at + "left " + f);
     }
   }
