@@ -194,8 +194,13 @@ RollbackOutcome PendingOutcome(const std::string& base, const std::string& why) 
 // first.
 class JournaledFile final : public ForwardingFile {
  public:
-  JournaledFile(JournalingFileSystem& owner, std::string path, std::unique_ptr<File> base)
-      : ForwardingFile(std::move(base)), owner_(owner), path_(std::move(path)) {}
+  JournaledFile(JournalingFileSystem& owner, std::string path, std::unique_ptr<File> file)
+      : ForwardingFile(std::move(file)), owner_(owner), path_(std::move(path)) {
+    owner_.opened(path_, &base(), true);
+  }
+  ~JournaledFile() override { owner_.opened(path_, &base(), false); }
+  JournaledFile(const JournaledFile&) = delete;
+  JournaledFile& operator=(const JournaledFile&) = delete;
   void write(uint64_t offset, const void* data, size_t n) override {
     owner_.beforeWrite(path_, base(), offset, n);
     base().write(offset, data, n);
@@ -469,9 +474,39 @@ void JournalingFileSystem::appendRecords() {
   pending_.clear();
 }
 
+void JournalingFileSystem::opened(const std::string& path, File* file, bool open) {
+  std::vector<File*>& files = open_[path];
+  if (open) {
+    files.push_back(file);
+    return;
+  }
+  // A file of the transaction that closes is synced now: commit() will not
+  // find it.
+  if (active_ && written_.count(path) > 0 && files.size() == 1) file->sync();
+  files.erase(std::remove(files.begin(), files.end(), file), files.end());
+  if (files.empty()) open_.erase(path);
+}
+
+void JournalingFileSystem::recordOpenFiles() {
+  // A change usually writes most of the table's files: each is recorded at
+  // once, and small ones whole, so that the journal need not grow (and be
+  // synced) again at each of their writes.
+  constexpr uint64_t kWholeBudget = uint64_t{1} << 20;
+  uint64_t budget = kWholeBudget;
+  for (const auto& [path, files] : open_) {
+    if (files.empty() || tracked_.count(path) > 0) continue;
+    Tracked& t = track(path, files.front(), true);
+    if (t.length <= budget) {
+      savePages(t, *files.front(), 0, t.length);
+      budget -= t.length;
+    }
+  }
+}
+
 void JournalingFileSystem::beforeWrite(const std::string& path, File& file, uint64_t offset,
                                        uint64_t n) {
   if (!active_) return;
+  if (tracked_.empty()) recordOpenFiles();
   Tracked& t = track(path, &file, true);
   if (offset < t.length) savePages(t, file, offset, offset + n);
   appendRecords();
@@ -479,6 +514,7 @@ void JournalingFileSystem::beforeWrite(const std::string& path, File& file, uint
 
 void JournalingFileSystem::beforeTruncate(const std::string& path, File& file, uint64_t size) {
   if (!active_) return;
+  if (tracked_.empty()) recordOpenFiles();
   Tracked& t = track(path, &file, true);
   if (size < t.length) savePages(t, file, size, t.length);
   appendRecords();
@@ -490,9 +526,13 @@ void JournalingFileSystem::written(const std::string& path) {
 
 void JournalingFileSystem::commit() {
   if (!active_) return;
+  // The files written, all at once; one closed since was synced then.
+  std::vector<File*> files;
   for (const std::string& path : written_) {
-    if (base().exists(path)) base().open(path, OpenMode::kReadWrite)->sync();
+    auto it = open_.find(path);
+    if (it != open_.end() && !it->second.empty()) files.push_back(it->second.front());
   }
+  base().syncFiles(files);
   if (journal_) {
     // A file the transaction created must be there before the journal that
     // would remove it goes.

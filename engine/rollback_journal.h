@@ -130,6 +130,8 @@ class JournalingFileSystem final : public ForwardingFileSystem {
   void beforeWrite(const std::string& path, File& file, uint64_t offset, uint64_t n);
   void beforeTruncate(const std::string& path, File& file, uint64_t size);
   void written(const std::string& path);
+  // A journaled file of `path` opens (`open`) or closes; `file` is its base.
+  void opened(const std::string& path, File* file, bool open);
 
  private:
   struct Tracked {
@@ -140,6 +142,7 @@ class JournalingFileSystem final : public ForwardingFileSystem {
   Tracked& track(const std::string& path, File* file, bool existed);
   void savePages(Tracked& t, File& file, uint64_t from, uint64_t to);
   void appendRecords();
+  void recordOpenFiles();
   void clear();
   std::string journalPath() const;
   bool ownFile(const std::string& path) const;
@@ -154,7 +157,8 @@ class JournalingFileSystem final : public ForwardingFileSystem {
   std::unique_ptr<File> journal_;
   uint64_t journal_size_ = 0;
   uint32_t salt_ = 0;
-  std::set<std::string> written_;  // paths written since begin()
+  std::set<std::string> written_;                   // paths written since begin()
+  std::map<std::string, std::vector<File*>> open_;  // journaled files open, by path
 };
 
 }  // namespace vellum::engine
