@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=(db_reader px_reader mb_reader xy_reader val_reader journal_reader alias_config)
+targets=(db_reader px_reader mb_reader xy_reader val_reader journal_reader rollback_journal alias_config)
 if (($# > 1)); then targets=("${@:2}"); fi
 
 scripts/setup.sh
