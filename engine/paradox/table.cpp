@@ -120,6 +120,9 @@ struct Table::Impl : public ReadGuard {
   std::vector<Listening> listeners;
 
   bool file_locked = false;  // this process holds change_file's lock, in either mode
+  // A rollback journal beside the table that is not one to act on: reads
+  // do not look for one again (changes still refuse it).
+  bool journal_left_alone = false;
   // Asked for writing, but its data file may only be read (a read-only
   // medium, a file this user may only read): opened for reading instead.
   bool files_read_only = false;
@@ -129,6 +132,9 @@ struct Table::Impl : public ReadGuard {
   // Undoes, under the change lock held exclusively, what a change that died
   // left (its rollback journal); true when it did.
   bool rollBackDeadChange();
+  // Under the lock held shared: undoes what a writer that died left, then
+  // takes the lock shared again (what this process holds is read again).
+  void undoDeadChangeForReaders(int wait_ms);
   void waitForFileLock(bool exclusive, int wait_ms);
   void releaseFileLock();
   // Reads outside a change check, under a shared lock, that the file is
@@ -2080,6 +2086,34 @@ void Table::Impl::waitForFileLock(bool exclusive, int wait_ms) {
     }
     std::this_thread::sleep_for(std::chrono::microseconds(pause_us + jitter() % pause_us));
     pause_us = std::min(pause_us * 2, 5000);
+  }
+  file_locked = true;
+  if (!exclusive) undoDeadChangeForReaders(wait_ms);
+}
+
+void Table::Impl::undoDeadChangeForReaders(int wait_ms) {
+  // Holding the lock shared, no change can be under way: a journal is what
+  // a writer that died left. It is undone before anything is read.
+  if (journal_left_alone || !fs->exists(JoinPath(directory, RollbackJournalName(base)))) return;
+  releaseFileLock();
+  const RollbackOutcome outcome = RollBackTable(*fs, directory, base, wait_ms);
+  if (outcome.state == RollbackOutcome::State::kPending) {
+    throw EDBEngineError(ErrorCategory::kIo, subcode::kGeneric, outcome.message);
+  }
+  // A journal not to act on was reported by the open; the table read is
+  // the one its files hold.
+  journal_left_alone = outcome.state == RollbackOutcome::State::kInvalid;
+  if (outcome.state == RollbackOutcome::State::kRolledBack) reread_needed = true;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+  while (!change_file->tryLockChanges(false)) {
+    if (Clock::now() >= deadline) {
+      throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kLockTimeout,
+                           "Table \"" + base +
+                               "\" is being changed by another user or program; gave up after " +
+                               WaitText(wait_ms));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   file_locked = true;
 }

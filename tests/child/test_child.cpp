@@ -12,6 +12,11 @@
 //                                with FIELDS field rows each through the
 //                                data module, in one batch when BATCH is 1;
 //                                writes the count of tables posted
+//   insert-many DIR TABLE FIRST COUNT DIE_AT
+//                                inserts COUNT rows (Id FIRST..., Name
+//                                "row <Id>") in one bulk change; dies at
+//                                its numbered file operation DIE_AT (0:
+//                                never); writes the count of operations
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -22,6 +27,8 @@
 #include "dictionary/data_module.h"
 #include "engine/dataset.h"
 #include "engine/errors.h"
+#include "engine/fs/fault_file_system.h"
+#include "engine/paradox/table.h"
 #include "tests/support/scripted_ui.h"
 
 namespace {
@@ -75,6 +82,25 @@ int Hold(const std::vector<std::string>& a) {
   return 0;
 }
 
+int InsertMany(const std::vector<std::string>& a) {
+  vellum::engine::FaultFileSystem fault(vellum::engine::FileSystem::Default());
+  fault.arm(std::stoull(a[4]), vellum::engine::FaultFileSystem::Mode::kCrash);
+  vellum::engine::FileSystem::SetDefault(&fault);
+  {
+    using vellum::engine::paradox::Table;
+    auto t = Table::Open(a[0], a[1], vellum::engine::paradox::OpenOptions{true, false});
+    t->beginBulk();
+    const int64_t first = std::stoll(a[2]);
+    for (int64_t id = first; id < first + std::stoll(a[3]); ++id) {
+      t->insert({Value{id}, Value{"row " + std::to_string(id)}});
+    }
+    t->endBulk();
+  }
+  vellum::engine::FileSystem::SetDefault(nullptr);
+  std::cout << fault.operations() << std::endl;
+  return 0;
+}
+
 int Describe(const std::vector<std::string>& a) {
   Session session(a[0] + "/none.conf");
   vellum::test::ScriptedUi ui;
@@ -115,6 +141,7 @@ int main(int argc, char** argv) {
     if (command == "rename" && args.size() == 4) return Rename(args);
     if (command == "hold" && args.size() == 3) return Hold(args);
     if (command == "describe" && args.size() == 6) return Describe(args);
+    if (command == "insert-many" && args.size() == 5) return InsertMany(args);
   } catch (const vellum::engine::EDBEngineError& e) {
     std::cerr << e.what() << std::endl;
     return 10 + (e.code() >> 8 == 0x28 ? 1 : 0);  // 11: a lock conflict

@@ -14,6 +14,7 @@
 
 #include "engine/fs/fault_file_system.h"
 #include "engine/paradox/table.h"
+#include "tests/support/child_process.h"
 #include "tests/support/kill_point_sweep.h"
 #include "tests/support/temp_dir.h"
 
@@ -135,6 +136,60 @@ TEST(RollbackJournalTest, ACrashAtAnyWriteOfABulkChangeLeavesTheTableBeforeOrAft
         t.flush();
       },
       300);
+}
+
+// Rows of an open table as a reader reads them now.
+std::vector<std::string> ReadRows(Table& t) {
+  std::vector<std::string> rows;
+  Table::Scanner scan(t);
+  Row row;
+  while (scan.next(row)) rows.push_back(ValueToText(row[0]) + "|" + ValueToText(row[1]));
+  return rows;
+}
+
+TEST(RollbackJournalTest, AReaderOpenWhileAWriterDiesInAChangeReadsTheTableBeforeOrAfterIt) {
+  TempDir scratch;
+  const std::string pristine = scratch.file("pristine");
+  std::filesystem::create_directories(pristine);
+  Table::Create(pristine, "T", test::RowCommandTable());
+  {
+    auto t = Table::Open(pristine, "T", OpenOptions{true, true});
+    for (int64_t id = 1; id <= 300; ++id)
+      t->insert({Value{id * 10}, Value{"old " + std::to_string(id)}});
+  }
+  auto insert_many = [](const std::string& dir, uint64_t die_at, std::string* out) {
+    return test::RunChild({"insert-many", dir, "T", "3001", "2000", std::to_string(die_at)}, out);
+  };
+  const std::string whole = scratch.file("whole");
+  std::filesystem::copy(pristine, whole);
+  std::string out;
+  ASSERT_EQ(insert_many(whole, 0, &out), 0);
+  const uint64_t total = std::stoull(out);
+  ASSERT_GT(total, 5u);
+  std::vector<std::string> old_rows, new_rows;
+  {
+    auto t = Table::Open(pristine, "T");
+    old_rows = ReadRows(*t);
+    new_rows = ReadRows(*Table::Open(whole, "T"));
+  }
+  int saw_old = 0, saw_new = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("the writer died at " + std::to_string(n));
+    const std::string dir = scratch.file("run" + std::to_string(n));
+    std::filesystem::copy(pristine, dir);
+    auto reader = Table::Open(dir, "T");
+    ASSERT_EQ(ReadRows(*reader), old_rows);
+    insert_many(dir, n, nullptr);
+    const std::vector<std::string> now = ReadRows(*reader);
+    EXPECT_TRUE(now == old_rows || now == new_rows) << now.size() << " rows";
+    saw_old += now == old_rows ? 1 : 0;
+    saw_new += now == new_rows ? 1 : 0;
+    EXPECT_EQ(reader->verify(), std::vector<std::string>{});
+    reader.reset();
+    std::filesystem::remove_all(dir);
+  }
+  EXPECT_GT(saw_old, 0);
+  EXPECT_GT(saw_new, 0);
 }
 
 // --- journals an open must not act on ----------------------------------
