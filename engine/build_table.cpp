@@ -44,6 +44,7 @@
 #include "engine/paradox/table.h"
 #include "engine/restructure_copy.h"
 #include "engine/restructure_journal.h"
+#include "engine/rewrite_table.h"
 #include "engine/table_descriptor.h"
 #include "engine/text.h"
 
@@ -699,7 +700,7 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
   // rows, for an unkeyed table) are written front to back; others go
   // through the general path, which inserts row by row.
   bool done = false;
-  if (options.allow_streaming) {
+  if (options.allow_streaming && options.rows_left_out == nullptr) {
     done = restructure::CopyRows(fs, old_table, work, base, source, password, true, options);
     if (!done) {
       // A row sorts before its predecessor under the new key: start over
@@ -772,24 +773,32 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   KeepOldProperties(old_table->structure(), def);
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
   RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
+  RewriteTable(fs, *old_table, t.directory, std::move(def), source, d.password, options);
+  old_table.reset();
+}
+
+}  // namespace
+
+void RewriteTable(FileSystem& fs, Table& old_table, const std::string& directory,
+                  TableDefinition def, const std::vector<int>& source, const std::string& password,
+                  const BuildTableOptions& options) {
+  const std::string base = old_table.structure().name;
   {
     TrialTable trial(def, base);
-    const uint64_t blob_bytes = BlobFileBytes(fs, t.directory, base);
+    const uint64_t blob_bytes = BlobFileBytes(fs, directory, base);
     CheckRoom(
-        fs, t.directory, base,
-        NewFilesBytes(trial.table(), RowsForRoom(*old_table), blob_bytes,
-                      KeepsRowOrder(*old_table, trial.table(), source), options.sort_buffer_bytes));
+        fs, directory, base,
+        NewFilesBytes(trial.table(), RowsForRoom(old_table), blob_bytes,
+                      KeepsRowOrder(old_table, trial.table(), source), options.sort_buffer_bytes));
   }
-
   CreationBatch* batch = options.creation_batch;
-  if (batch &&
-      (&batch->fileSystem() != &fs || !fs.sameDirectory(batch->directory(), t.directory))) {
+  if (batch && (&batch->fileSystem() != &fs || !fs.sameDirectory(batch->directory(), directory))) {
     batch = nullptr;
   }
   const std::string work_name = WorkDirectoryName(base);
-  const std::string work = JoinPath(t.directory, work_name);
+  const std::string work = JoinPath(directory, work_name);
   try {
-    WriteNewTable(fs, batch, *old_table, work, base, def, source, d.password, options);
+    WriteNewTable(fs, batch, old_table, work, base, def, source, password, options);
   } catch (EDBEngineError& e) {
     RemoveWorkDirectory(fs, work);
     if (e.category() == ErrorCategory::kIntegrity) ThrowRefused(base, e);
@@ -799,22 +808,23 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
     throw;
   }
 
-  const std::vector<std::string> old_files = TableFiles(fs, t.directory, base);
+  const std::vector<std::string> old_files = TableFiles(fs, directory, base);
   const RestructureJournal j = JournalOf(old_files, TableFiles(fs, work, base), work_name);
-  const std::string journal_path = JoinPath(t.directory, JournalName(base));
+  const std::string journal_path = JoinPath(directory, JournalName(base));
   std::unique_ptr<File> journal_lock;
   try {
-    Commit(fs, t.directory, journal_path, j, &journal_lock);
+    Commit(fs, directory, journal_path, j, &journal_lock);
   } catch (...) {
     RemoveWorkDirectory(fs, work);
     throw;
   }
   // The old table and the journal stay locked while the files are replaced.
   if (batch) RecycleOldFiles(*batch, old_files);
-  Swap(fs, t.directory, base, journal_path, j);
+  Swap(fs, directory, base, journal_path, j);
   journal_lock.reset();
-  old_table.reset();
 }
+
+namespace {
 
 void Create(FileSystem& fs, const Target& t, const TableDefinition& def, CreationBatch* batch) {
   TrialTable trial(def, t.base);

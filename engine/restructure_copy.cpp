@@ -349,6 +349,18 @@ bool KeptUnique(const std::vector<size_t>& fields, bool case_insensitive,
   return false;
 }
 
+// Inserts a record into `fresh`, or counts it in `left_out` when it repeats
+// a unique key there.
+void InsertOrLeaveOut(Table& fresh, const uint8_t* record, RowsLeftOut& left_out) {
+  try {
+    fresh.insertRecordBytes(record);
+  } catch (const EDBEngineError& e) {
+    if (e.category() != ErrorCategory::kIntegrity) throw;
+    ++left_out.count;
+    if (left_out.first.size() < 10) left_out.first.emplace_back(e.what());
+  }
+}
+
 }  // namespace
 
 RecordMapper::RecordMapper(Table& old_table, Table& fresh, const std::vector<int>& source,
@@ -457,7 +469,11 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
   while (scan.nextRaw()) {
     if (!writer) {
       mapper.map(scan.raw(), out.data());
-      fresh->insertRecordBytes(out.data());
+      if (options.rows_left_out) {
+        InsertOrLeaveOut(*fresh, out.data(), *options.rows_left_out);
+      } else {
+        fresh->insertRecordBytes(out.data());
+      }
       continue;
     }
     // The record is built where it goes in the new data file.

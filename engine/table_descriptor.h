@@ -191,6 +191,13 @@ void BuildTable(const TableDescriptor& descriptor, FileSystem& fs = FileSystem::
 // How a restructure goes about its work; the defaults suit every table.
 class CreationBatch;
 
+// Rows a restructure left out because they repeat a unique key of the new
+// table: how many, and the key violations of the first few.
+struct RowsLeftOut {
+  uint64_t count = 0;
+  std::vector<std::string> first;
+};
+
 struct BuildTableOptions {
   // Memory for sorting the entries of the secondary indexes of a table
   // written front to back, shared out equally among them; entries beyond it
@@ -202,6 +209,10 @@ struct BuildTableOptions {
   // A table to be created in the batch's directory is created through it
   // (on the same file system): it appears at the batch's commit.
   CreationBatch* creation_batch = nullptr;
+  // When set, a row that repeats a unique key of the new table is left out
+  // (the row before it kept) and counted here, instead of failing the
+  // restructure; the rows are then inserted one by one.
+  RowsLeftOut* rows_left_out = nullptr;
 };
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs,
                 const BuildTableOptions& options);

@@ -6,6 +6,7 @@
 #include "engine/errors.h"
 #include "engine/paradox/codec.h"
 #include "engine/paradox/crypt.h"
+#include "engine/paradox/salvage.h"
 
 namespace vellum::engine::paradox {
 
@@ -158,7 +159,9 @@ void RecordStore::load() {
   GuardedRead guarded(guard_);
   file_size_ = file_->size();
   chain_.clear();
-  if (header_.file_blocks > 0 && header_.first_block != 0) {
+  if (salvage_) {
+    chain_ = SalvageBlocks(*file_, header_, salvage_);
+  } else if (header_.file_blocks > 0 && header_.first_block != 0) {
     // The walker reads the chain a window of blocks at a time and checks
     // every link (loops, blocks outside the file, impossible counts).
     ChainWalker walker(*file_, header_, name_);

@@ -29,6 +29,8 @@
 
 namespace vellum::engine::paradox {
 
+struct SalvageLog;
+
 struct BlockHeader {
   uint16_t next = 0;
   uint16_t prev = 0;
@@ -174,6 +176,9 @@ class RecordStore {
   void touchHeader() { header_dirty_ = true; }
   // The guard of the store's reads (none by default).
   void setReadGuard(ReadGuard* guard) { guard_ = guard; }
+  // Takes its blocks as a salvage read finds them (salvage.h) instead of
+  // walking the chain, noting the damage in `log`. For reading only.
+  void setSalvage(SalvageLog* log) { salvage_ = log; }
 
   // Writes dirty blocks and the header.
   void flush();
@@ -232,6 +237,7 @@ class RecordStore {
   bool header_dirty_ = false;
   uint64_t file_size_ = 0;
   ReadGuard* guard_ = nullptr;
+  SalvageLog* salvage_ = nullptr;
 };
 
 }  // namespace vellum::engine::paradox

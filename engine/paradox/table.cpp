@@ -80,6 +80,8 @@ struct Table::Impl : public ReadGuard {
   std::unique_ptr<BlobFile> blobs;
   bool blob_file_missing = false;
   uint64_t values_cut_short = 0;  // blob values read as their leaders alone
+  // What a salvage read met; null unless the open asked for one.
+  std::unique_ptr<SalvageLog> salvage;
   // Why the rows of an encrypted table cannot be read (no password given or
   // a wrong one); empty when they can.
   std::string sealed;
@@ -167,6 +169,7 @@ struct Table::Impl : public ReadGuard {
   // A blob field's value as stored (its leader alone when the .MB is
   // missing), and the other way.
   Bytes readBlob(const PxField& f, const uint8_t* p);
+  Bytes salvageBlob(const PxField& f, const uint8_t* p);
   void writeBlob(const PxField& f, const Bytes& data, uint8_t* p);
   Bytes storedBytes(const PxField& f, const uint8_t* rec);
   void setStoredBytes(const PxField& f, const Bytes& bytes, uint8_t* rec);
@@ -453,12 +456,36 @@ Value Table::Impl::decodeField(const PxField& f, const uint8_t* rec) {
 }
 
 Bytes Table::Impl::readBlob(const PxField& f, const uint8_t* p) {
+  if (salvage) return salvageBlob(f, p);
   if (blobs) return blobs->read(p, f.leaderLength(), f.type, code_page->toUtf8(f.name));
   // The .MB is missing (verify reports it): a value that lived there reads
   // as the part its leader repeats, all the table still holds.
   const auto d = BlobDescriptor::Decode(p, f.leaderLength());
   if (d.length > static_cast<uint32_t>(f.leaderLength())) ++values_cut_short;
   return Bytes(p, p + std::min<size_t>(d.length, static_cast<size_t>(f.leaderLength())));
+}
+
+// A salvage read keeps no value it cannot read whole: one the blob file
+// cannot give (or that lives in a missing blob file) reads as NULL, noted.
+Bytes Table::Impl::salvageBlob(const PxField& f, const uint8_t* p) {
+  const std::string field = code_page->toUtf8(f.name);
+  std::string why;
+  if (blobs) {
+    try {
+      return blobs->read(p, f.leaderLength(), f.type, field);
+    } catch (const EDBEngineError& e) {
+      why = e.what();
+    }
+  } else {
+    const auto d = BlobDescriptor::Decode(p, f.leaderLength());
+    if (d.length <= static_cast<uint32_t>(f.leaderLength())) return Bytes(p, p + d.length);
+    why = "the blob file " + base + ".MB is missing";
+  }
+  ++salvage->blob_values_lost;
+  if (salvage->blob_problems.size() < 10) {
+    salvage->blob_problems.push_back("a value of field \"" + field + "\": " + why);
+  }
+  return {};
 }
 
 void Table::Impl::writeBlob(const PxField& f, const Bytes& data, uint8_t* p) {
@@ -1108,7 +1135,8 @@ std::string OpenKey(const FileSystem& fs, const std::string& path, const OpenOpt
   std::error_code ec;
   auto canonical = std::filesystem::weakly_canonical(path, ec);
   return std::to_string(reinterpret_cast<uintptr_t>(&fs)) + (options.writable ? "|w" : "|r") +
-         (options.read_checks ? "|" : "-|") + (ec ? path : canonical.string());
+         (options.salvage ? "s" : "") + (options.read_checks ? "|" : "-|") +
+         (ec ? path : canonical.string());
 }
 
 // The state this process already holds of the data file `path` that an open
@@ -1357,6 +1385,7 @@ void OpenDataFile(Table::Impl& m, File& handle_file, const std::string& path) {
     file = std::make_unique<SealedFile>(std::move(file), h.header_size, m.sealed);
   }
   m.store = std::make_unique<RecordStore>(std::move(file), std::move(h), FileNameOf(path));
+  if (m.salvage) m.store->setSalvage(m.salvage.get());
   const TableHeader& stored = m.h();
   m.code_page = std::make_unique<CodePage>(stored.version_id >= 0x05 ? stored.code_page : 437);
   for (size_t i = 0; i < stored.key_fields; ++i) {
@@ -1404,9 +1433,16 @@ void OpenBlobFile(Table::Impl& m, const TableFileNames& files) {
   bool mb_found = false;
   const std::string mb_path = files.find(m.base + ".MB", &mb_found);
   if (has_blobs && mb_found) {
-    m.blobs = BlobFile::Open(*m.fs, mb_path, m.options.writable, h.passwordChecksum());
+    try {
+      m.blobs = BlobFile::Open(*m.fs, mb_path, m.options.writable, h.passwordChecksum());
+    } catch (const EDBEngineError& e) {
+      if (!m.salvage) throw;
+      m.salvage->file_problems.push_back(e.what());
+      m.blob_file_missing = true;
+    }
   } else if (has_blobs) {
     m.blob_file_missing = true;
+    if (m.salvage) m.salvage->file_problems.push_back("the blob file " + m.base + ".MB is missing");
   }
 }
 
@@ -1461,8 +1497,9 @@ void OpenSecondaryIndexes(Table::Impl& m, const TableFileNames& files, TableStru
     try {
       auto si = SecondaryIndex::Open(*m.fs, m.directory, entry, m.h(), st, *m.code_page,
                                      m.options.writable);
-      if (!m.sealed.empty()) {
-        // Described from its header; its entries are rows and stay unread.
+      if (!m.sealed.empty() || m.salvage) {
+        // Described from its header; its entries are rows and stay unread
+        // (a salvage read neither needs nor trusts them).
         st.indexes.push_back(si->info());
         continue;
       }
@@ -1476,6 +1513,7 @@ void OpenSecondaryIndexes(Table::Impl& m, const TableFileNames& files, TableStru
       // Read-only opens still read the table when an index file is damaged;
       // the integrity check reports it.
       m.unopened_indexes.push_back(e.what());
+      if (m.salvage) m.salvage->unreadable_indexes.push_back(e.what());
     }
   }
 }
@@ -1494,7 +1532,14 @@ void ReadValidityChecks(const Table::Impl& m, const TableFileNames& files, Table
   info.hi_field_id = h.hi_field_id;
   info.key_fields = h.key_fields;
   info.fields = h.fields;
-  st.checks = ReadValFile(*m.fs, val_path, info, *m.code_page, &st.integrity);
+  try {
+    st.checks = ReadValFile(*m.fs, val_path, info, *m.code_page, &st.integrity);
+  } catch (const EDBEngineError& e) {
+    if (!m.salvage) throw;
+    m.salvage->unreadable_checks = e.what();
+    st.checks.clear();
+    st.integrity = {};
+  }
   for (const auto& c : st.checks) {
     if (c.field_number >= 1 && c.field_number <= st.fields.size() && c.required) {
       st.fields[c.field_number - 1].required = true;
@@ -1600,6 +1645,7 @@ const TableHeader& Table::header() const { return impl_->h(); }
 std::unique_ptr<Table> Table::Open(const std::string& directory, const std::string& name,
                                    const OpenOptions& options, FileSystem& fs) {
   CheckTableName(name);
+  if (options.salvage && options.writable) ThrowInvalid("A salvage read cannot change the table");
   const std::string file_name = ExtensionOf(name).empty() ? name + ".DB" : name;
   if (!fs.isDirectory(directory.empty() ? "." : directory)) {
     ThrowNotFound("Table \"" + JoinPath(directory, file_name) + "\" does not exist",
@@ -1642,6 +1688,7 @@ std::unique_ptr<Table> Table::Open(const std::string& directory, const std::stri
     m.journal = std::make_unique<JournalingFileSystem>(fs, directory, m.base);
     m.fs = m.journal.get();
   }
+  if (options.salvage) m.salvage = std::make_unique<SalvageLog>();
   OpenLock open_lock(m, path);
   OpenDataFile(m, *t->lock_, path);
   TableStructure& st = t->structure_;
@@ -1717,6 +1764,9 @@ class HoldStill {
 
 struct Table::Scanner::State {
   std::unique_ptr<ChainWalker> walker;
+  // A salvage read takes the records its store found, by position.
+  bool by_position = false;
+  uint32_t ordinal = 0;
   uint32_t index = 0;
   bool started = false;
   // The scan reads the file itself: another process may not change it
@@ -1729,13 +1779,22 @@ Table::Scanner::Scanner(Table& table) : table_(table), state_(std::make_unique<S
   Impl& m = *table.impl_;
   table.flush();
   state_->still = std::make_unique<HoldStill>(m, table.options_.lock_wait_ms);
-  state_->walker = std::make_unique<ChainWalker>(m.store->file(), m.h(), m.store->name());
+  state_->by_position = m.salvage != nullptr;
+  if (!state_->by_position) {
+    state_->walker = std::make_unique<ChainWalker>(m.store->file(), m.h(), m.store->name());
+  }
 }
 
 Table::Scanner::~Scanner() = default;
 
 bool Table::Scanner::nextRaw() {
   State& s = *state_;
+  if (s.by_position) {
+    RecordStore& store = *table_.impl_->store;
+    if (s.ordinal >= store.size()) return false;
+    raw_ = store.record(s.ordinal++);
+    return true;
+  }
   while (!s.started || s.index >= s.walker->count()) {
     if (!s.walker->next()) return false;
     s.started = true;
@@ -1788,13 +1847,7 @@ void Table::setFieldBytes(size_t index, const Bytes& bytes, uint8_t* record) {
 }
 
 bool Table::Scanner::next(Row& row) {
-  State& s = *state_;
-  while (!s.started || s.index >= s.walker->count()) {
-    if (!s.walker->next()) return false;
-    s.started = true;
-    s.index = 0;
-  }
-  raw_ = s.walker->record(s.index++);
+  if (!nextRaw()) return false;
   row = table_.impl_->decodeRow(raw_);
   return true;
 }
@@ -1834,7 +1887,13 @@ uint32_t Table::insertRecordBytes(const uint8_t* rec) {
   Impl& m = *impl_;
   RequireWritable(*this, m);
   ChangeLock lock(*this);
-  const uint32_t pos = m.insertEncoded(rec);
+  uint32_t pos;
+  try {
+    pos = m.insertEncoded(rec);
+  } catch (...) {
+    m.releaseBlobs(rec);
+    throw;
+  }
   lock.release();
   return pos;
 }
@@ -2012,6 +2071,8 @@ int Table::compareKey(uint32_t ordinal, const EncodedKey& key) {
     return CompareKeys(m.pk_parts, key.parts, m.store->record(ordinal), key.record.data());
   });
 }
+
+const SalvageLog* Table::salvageLog() const { return impl_->salvage.get(); }
 
 uint64_t Table::changeCount() const { return impl_->changes; }
 

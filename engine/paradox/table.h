@@ -23,6 +23,7 @@
 #include "engine/field_type.h"
 #include "engine/fs/file_system.h"
 #include "engine/paradox/header.h"
+#include "engine/paradox/salvage.h"
 #include "engine/paradox/val_file.h"
 #include "engine/paradox/verify_report.h"
 #include "engine/value.h"
@@ -154,6 +155,14 @@ struct OpenOptions {
   // error (subcode kEncrypted) naming the table's data file, which tells a
   // missing password from a wrong one.
   std::vector<std::string> passwords = {};
+  // A salvage read, for a repair of a damaged table (read-only; a writable
+  // salvage open is refused): the records are those of every block that
+  // looks like a data block, found without trusting the block chain whole
+  // (salvage.h); the index files are only described from their headers,
+  // never read nor checked; a blob value that cannot be read, and one that
+  // lives in a missing blob file, reads as NULL; a validity or blob file
+  // that cannot be read is left out. What was met is in salvageLog().
+  bool salvage = false;
 };
 
 // A table's name without the extension of its data file, as Create, Delete
@@ -303,7 +312,8 @@ class Table {
   void setFieldBytes(size_t index, const Bytes& bytes, uint8_t* record);
 
   // Inserts a record given as bytes in this table's record layout (blob
-  // fields must already refer to this table's blob file); as insert().
+  // fields must already refer to this table's blob file); as insert(). A
+  // record refused gives its blob values back to the blob file.
   uint32_t insertRecordBytes(const uint8_t* record);
   // Replaces the record at `ordinal`; returns its new position.
   uint32_t update(uint32_t ordinal, const Row& row);
@@ -427,6 +437,10 @@ class Table {
   uint32_t indexEntryRecord(size_t k, uint32_t entry);
   // Entry of the record at table position `ordinal`.
   uint32_t indexEntryOf(size_t k, uint32_t ordinal);
+
+  // What a salvage read (OpenOptions::salvage) met so far; null for other
+  // opens.
+  const SalvageLog* salvageLog() const;
 
   // Whether inserts and updates refuse NULL in required fields (on by
   // default; a restructure keeps every row whatever the new checks say).
