@@ -40,6 +40,8 @@ constexpr std::string_view kProgramHelp =
     "                                 load table structures into a data dictionary\n"
     "  list -p DIR --alias ALIAS -o FILE [TABLE ...]\n"
     "                                 write a data dictionary's text listing\n"
+    "  repair TABLE [--password PW]   write a damaged table anew from the rows\n"
+    "                                 that can be read, with fresh indexes\n"
     "\n"
     "TABLE is the path of the table's data file, with or without the .DB\n"
     "extension; letter case in file names does not matter. The rows of an\n"
@@ -300,6 +302,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   if (name == "rebuild") return RunRebuild({args.begin() + 1, args.end()}, out, err);
   if (name == "load") return RunLoad({args.begin() + 1, args.end()}, out, err);
   if (name == "list") return RunList({args.begin() + 1, args.end()}, out, err);
+  if (name == "repair") return RunRepair({args.begin() + 1, args.end()}, out, err);
   const auto* spec = std::find_if(std::begin(kCommands), std::end(kCommands),
                                   [&](const CommandSpec& c) { return c.name == name; });
   if (spec == std::end(kCommands)) {

@@ -76,4 +76,10 @@ int RunLoad(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 // its own failures on `err` and returns the exit status.
 int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// The repair command: `args` are the arguments after its name. Writes a
+// damaged table anew from the records that can be read, with fresh indexes,
+// all or nothing (engine/repair_table.h); reports what it could not keep on
+// `out` and its failures on `err`; returns the exit status.
+int RunRepair(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
 }  // namespace vellum::cli
