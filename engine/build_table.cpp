@@ -700,11 +700,16 @@ void WriteNewTable(FileSystem& real_fs, CreationBatch* batch, Table& old_table,
   // rows, for an unkeyed table) are written front to back; others go
   // through the general path, which inserts row by row.
   bool done = false;
-  if (options.allow_streaming && options.rows_left_out == nullptr) {
-    done = restructure::CopyRows(fs, old_table, work, base, source, password, true, options);
+  if (options.allow_streaming) {
+    try {
+      done = restructure::CopyRows(fs, old_table, work, base, source, password, true, options);
+    } catch (const EDBEngineError& e) {
+      // Rows that repeat a key are left out on the general path.
+      if (!options.rows_left_out || e.category() != ErrorCategory::kIntegrity) throw;
+    }
     if (!done) {
-      // A row sorts before its predecessor under the new key: start over
-      // with the general path.
+      // A row sorts before its predecessor under the new key (or repeats a
+      // key that is to be left out): start over with the general path.
       RemoveWorkDirectory(fs, work);
       fs.createDirectory(work);
       Table::Create(work, base, def, fs);
@@ -773,15 +778,15 @@ void Restructure(FileSystem& fs, const Target& t, const TableDescriptor& d, Tabl
   KeepOldProperties(old_table->structure(), def);
   const std::vector<int> source = SourcesOf(d, old_table->structure().fields);
   RefuseCuttingValuesOfAMissingBlobFile(*old_table, source);
-  RewriteTable(fs, *old_table, t.directory, std::move(def), source, d.password, options);
+  RewriteTable(fs, *old_table, t.directory, def, source, d.password, options);
   old_table.reset();
 }
 
 }  // namespace
 
 void RewriteTable(FileSystem& fs, Table& old_table, const std::string& directory,
-                  TableDefinition def, const std::vector<int>& source, const std::string& password,
-                  const BuildTableOptions& options) {
+                  const TableDefinition& def, const std::vector<int>& source,
+                  const std::string& password, const BuildTableOptions& options) {
   const std::string base = old_table.structure().name;
   {
     TrialTable trial(def, base);

@@ -137,9 +137,8 @@ RepairReport RepairTable(const std::string& directory, const std::string& name,
   std::vector<int> source(def.fields.size());
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<int>(i);
   BuildTableOptions build;
-  build.allow_streaming = false;
   build.rows_left_out = &report.repeated_keys;
-  RewriteTable(fs, *table, directory, std::move(def), source, PasswordOf(*table, passwords), build);
+  RewriteTable(fs, *table, directory, def, source, PasswordOf(*table, passwords), build);
   // The blob values lost came to light while the rows were copied.
   const paradox::SalvageLog& log = *table->salvageLog();
   report.salvage.blob_values_lost = log.blob_values_lost;

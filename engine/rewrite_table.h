@@ -20,7 +20,7 @@ namespace vellum::engine {
 // it was. The caller keeps `old_table` open until this returns and closes
 // it then.
 void RewriteTable(FileSystem& fs, paradox::Table& old_table, const std::string& directory,
-                  paradox::TableDefinition definition, const std::vector<int>& source,
+                  const paradox::TableDefinition& definition, const std::vector<int>& source,
                   const std::string& password, const BuildTableOptions& options);
 
 }  // namespace vellum::engine

@@ -211,7 +211,8 @@ struct BuildTableOptions {
   CreationBatch* creation_batch = nullptr;
   // When set, a row that repeats a unique key of the new table is left out
   // (the row before it kept) and counted here, instead of failing the
-  // restructure; the rows are then inserted one by one.
+  // restructure; the rows are then inserted one by one when a row repeats
+  // a key.
   RowsLeftOut* rows_left_out = nullptr;
 };
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs,
