@@ -6,6 +6,7 @@
 // pass the integrity check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -283,6 +284,87 @@ TEST_F(RepairTableTest, ATableInUseIsRefusedAndLeftAsItWas) {
   EXPECT_THROW(RepairTable(dir_.path(), "ORDERS", {}, FileSystem::Default()), EDBEngineError);
   reader.reset();
   EXPECT_EQ(test::SnapshotFiles(dir_.path()), before);
+}
+
+// Sets the next link of block `block` of the data file of table `name`.
+void BreakLink(const std::string& dir, const std::string& name, int block, uint16_t next) {
+  std::string db = test::ReadFile(dir + "/" + name + ".DB");
+  const size_t at = Le(db, kHeaderSize, 2) + static_cast<size_t>(block - 1) * 1024;
+  PutLe16(db, at, next);
+  test::WriteFile(dir + "/" + name + ".DB", db);
+}
+
+std::vector<std::string> Scan(Table& t) {
+  std::vector<std::string> rows;
+  Table::Scanner scan(t);
+  Row r;
+  while (scan.next(r)) rows.push_back(TextOf(r));
+  return rows;
+}
+
+TEST(RepairOtherTablesTest, AnUnkeyedTableKeepsItsRowsInTheirOrder) {
+  TempDir dir;
+  TableDefinition def;
+  def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 40, false}};
+  def.block_kb = 1;
+  Table::Create(dir.path(), "LOG", def);
+  std::vector<std::string> written;
+  {
+    auto t = Table::Open(dir.path(), "LOG", {.writable = true, .exclusive = true});
+    for (int i = 0; i < 200; ++i)
+      t->insert({int64_t{(i * 37) % 101}, "entry " + std::to_string(i)});
+    written = Scan(*t);
+  }
+  BreakLink(dir.path(), "LOG", 2, 2);  // a block that links to itself
+  const RepairReport report = RepairTable(dir.path(), "LOG", {});
+  EXPECT_FALSE(report.lost());
+  EXPECT_FALSE(report.salvage.chain_problems.empty());
+  auto t = Table::Open(dir.path(), "LOG");
+  EXPECT_EQ(t->verify(), std::vector<std::string>{});
+  EXPECT_EQ(Scan(*t), written);
+}
+
+TEST(RepairOtherTablesTest, AnEncryptedTableNeedsItsPasswordAndStaysEncrypted) {
+  TempDir dir;
+  TableDefinition def;
+  def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 40, false}};
+  def.indexes = {{"", "Id", true, true, false, false}};
+  def.block_kb = 1;
+  def.password_checksum = paradox::TablePasswordChecksum("secret", def.code_page);
+  Table::Create(dir.path(), "SAFE", def);
+  std::vector<std::string> written;
+  const paradox::OpenOptions with_password{.passwords = {"secret"}};
+  {
+    auto t = Table::Open(dir.path(), "SAFE",
+                         {.writable = true, .exclusive = true, .passwords = {"secret"}});
+    for (int i = 0; i < 200; ++i) t->insert({int64_t{i}, "secret " + std::to_string(i)});
+    written = Scan(*t);
+  }
+  // The blocks are scrambled on disk: the damage is the file's end cut
+  // into its last block.
+  std::string db = test::ReadFile(dir.file("SAFE.DB"));
+  const uint32_t blocks = Le(db, kFileBlocks, 2);
+  db.resize(Le(db, kHeaderSize, 2) + (blocks - 1) * size_t{1024} + 100);
+  test::WriteFile(dir.file("SAFE.DB"), db);
+  const auto before = test::SnapshotFiles(dir.path());
+  EXPECT_THROW(RepairTable(dir.path(), "SAFE", {}), EDBEngineError);
+  EXPECT_THROW(RepairTable(dir.path(), "SAFE", {"wrong"}), EDBEngineError);
+  EXPECT_EQ(test::SnapshotFiles(dir.path()), before);
+
+  const RepairReport report = RepairTable(dir.path(), "SAFE", {"wrong", "secret"});
+  auto t = Table::Open(dir.path(), "SAFE", with_password);
+  EXPECT_EQ(t->structure().password_checksum, def.password_checksum);
+  EXPECT_EQ(t->verify(), std::vector<std::string>{});
+  const std::vector<std::string> kept = Scan(*t);
+  EXPECT_EQ(report.rows_kept, kept.size());
+  for (const auto& row : kept) {
+    EXPECT_TRUE(std::find(written.begin(), written.end(), row) != written.end()) << row;
+  }
+  // What the damage did not reach is kept: all but the last block's rows.
+  EXPECT_TRUE(report.lost());
+  EXPECT_EQ(report.salvage.unreadable_blocks, 1u);
+  EXPECT_GE(kept.size() + 1024 / 44, written.size());
+  EXPECT_LT(kept.size(), written.size());
 }
 
 // A row a repair leaves out for its repeated key had its blob values
