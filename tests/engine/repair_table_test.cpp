@@ -69,6 +69,11 @@ void CreateOrders(const std::string& dir) {
   def.indexes = {{"", "Id", true, true, false, false},
                  {"Name", "Name", false, false, false, false},
                  {"ByAmount", "Amount;Name", false, false, true, false}};
+  paradox::ValidityCheck named;
+  named.field_number = 2;
+  named.required = true;
+  named.picture = "*&";
+  def.checks = {named};
   def.block_kb = 1;
   Table::Create(dir, "ORDERS", def);
   auto t = Table::Open(dir, "ORDERS", {.writable = true, .exclusive = true});
@@ -151,6 +156,9 @@ TEST_F(RepairTableTest, ASoundTableKeepsEveryRowAsItWasAndLosesNothing) {
   std::vector<std::string> after;
   {
     auto t = Table::Open(dir_.path(), "ORDERS");
+    ASSERT_EQ(t->structure().checks.size(), 1u);
+    EXPECT_TRUE(t->structure().checks[0].required);
+    EXPECT_EQ(t->structure().checks[0].picture, "*&");
     EXPECT_EQ(t->verify(), std::vector<std::string>{});
     Table::Scanner scan(*t);
     Row r;
@@ -252,6 +260,21 @@ TEST_F(RepairTableTest, AnIndexWhoseHeaderCannotBeReadIsDroppedAndReported) {
   EXPECT_EQ(report.indexes_kept, (std::vector<std::string>{"primary key", "Name"}));
   EXPECT_EQ(expectSoundAndTrue(), static_cast<size_t>(kRows));
   EXPECT_FALSE(std::filesystem::exists(dir_.file("ORDERS.XG0")));
+}
+
+TEST_F(RepairTableTest, AValidityFileThatCannotBeReadIsDroppedAndReported) {
+  std::string val = test::ReadFile(dir_.file("ORDERS.VAL"));
+  ASSERT_FALSE(val.empty());
+  val.resize(val.size() / 2);
+  test::WriteFile(dir_.file("ORDERS.VAL"), val);
+  ASSERT_THROW(Table::Open(dir_.path(), "ORDERS"), EDBEngineError);
+  const RepairReport report = repair();
+  EXPECT_TRUE(report.checks_dropped);
+  EXPECT_NE(report.salvage.unreadable_checks.find("ORDERS.VAL"), std::string::npos)
+      << report.salvage.unreadable_checks;
+  EXPECT_TRUE(report.lost());
+  EXPECT_EQ(expectSoundAndTrue(), static_cast<size_t>(kRows));
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("ORDERS.VAL")));
 }
 
 TEST_F(RepairTableTest, BlobValuesThatCannotBeReadBecomeNullAndAreCounted) {
