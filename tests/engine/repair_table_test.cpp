@@ -208,6 +208,21 @@ TEST_F(RepairTableTest, ABlockCutShortByTheFilesEndIsReportedAndTheOthersKept) {
   EXPECT_EQ(expectSoundAndTrue(), static_cast<size_t>(kRows - lost));
 }
 
+TEST_F(RepairTableTest, ABlockWithAnImpossibleCountLosesItsRecordsAlone) {
+  const int lost = blockCount(5);
+  PutLe16(db_, blockOffset(5) + 4, 3);  // not a multiple of the record size
+  saveDb();
+  const RepairReport report = repair();
+  EXPECT_TRUE(report.lost());
+  EXPECT_EQ(report.salvage.unreadable_blocks, 1u);
+  ASSERT_FALSE(report.salvage.chain_problems.empty());
+  EXPECT_EQ(report.salvage.chain_problems[0],
+            "block 5 of the block chain cannot be read: its last-record offset is not a multiple "
+            "of the record size");
+  EXPECT_EQ(report.rows_kept, static_cast<uint64_t>(kRows - lost));
+  EXPECT_EQ(expectSoundAndTrue(), static_cast<size_t>(kRows - lost));
+}
+
 TEST_F(RepairTableTest, AnOutOfPlaceCopyOfABlockAddsNoRowAndCountsTheRepeats) {
   // A block written twice, as a crash in the middle of a split leaves it:
   // its copy past the header's last block repeats its keys.
