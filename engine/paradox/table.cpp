@@ -1161,13 +1161,16 @@ bool OpenInThisProcess(const FileSystem& fs, const std::string& path) {
   std::lock_guard registry_lock(g_open_mutex);
   for (bool writable : {false, true}) {
     for (bool checks : {false, true}) {
-      OpenOptions o;
-      o.writable = writable;
-      o.read_checks = checks;
-      const std::string key = OpenKey(fs, path, o);
-      for (auto it = g_open_tables.lower_bound(key);
-           it != g_open_tables.end() && it->first.compare(0, key.size(), key) == 0; ++it) {
-        if (!it->second.expired()) return true;
+      for (bool salvage : {false, true}) {
+        OpenOptions o;
+        o.writable = writable;
+        o.read_checks = checks;
+        o.salvage = salvage;
+        const std::string key = OpenKey(fs, path, o);
+        for (auto it = g_open_tables.lower_bound(key);
+             it != g_open_tables.end() && it->first.compare(0, key.size(), key) == 0; ++it) {
+          if (!it->second.expired()) return true;
+        }
       }
     }
   }

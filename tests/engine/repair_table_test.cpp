@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -423,6 +424,17 @@ TEST(RepairRowsLeftOutTest, ARecordRefusedForItsKeyGivesItsBlobValuesBack) {
   t->flush();
   EXPECT_EQ(std::filesystem::file_size(mb), size);
   EXPECT_EQ(t->verify(), std::vector<std::string>{});
+}
+
+// A salvage read of this process is a handle like any other: an exclusive
+// open of the table (a repair's) fails at once instead of waiting for it.
+TEST_F(RepairTableTest, AnExclusiveOpenFailsAtOnceOnATableItsProcessSalvages) {
+  auto salvaging = Table::Open(dir_.path(), "ORDERS", {.salvage = true});
+  paradox::OpenOptions exclusive{.writable = true, .exclusive = true};
+  exclusive.lock_wait_ms = 60000;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(Table::Open(dir_.path(), "ORDERS", exclusive), EDBEngineError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 // A repair killed at any file operation (or the machine losing power
