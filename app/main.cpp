@@ -7,6 +7,7 @@
 #include "app/test_driver.h"
 #include "app/vellum_application.h"
 #include "dictionary/data_module.h"
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
 #include "dictionary/ui/message_boxes.h"
 #include "dictionary/ui/open_project_dlg.h"
@@ -14,7 +15,6 @@
 #include "engine/session.h"
 #include "rebuild/ui/batch_form.h"
 #include "shell/ui/about_box.h"
-#include "shell/ui/application_errors.h"
 #include "shell/ui/main_form.h"
 #include "shell/ui/rebuild_chooser_dlg.h"
 
@@ -31,7 +31,7 @@ struct ProgramEnd {
   void request(int exit_status) {
     requested = true;
     status = exit_status;
-    shell::SetApplicationEnding(true);
+    ui::SetApplicationEnding(true);
     QCoreApplication::exit(exit_status);
   }
 };
@@ -48,8 +48,8 @@ int main(int argc, char** argv) {
     engine::Session session;
 
     shell::TMainForm main_form(has_arguments);
-    QObject::connect(&main_form, &shell::TMainForm::terminateRequested,
-                     [&end](int status) { end.request(status); });
+    ui::ExceptionSafeConnect(&main_form, &shell::TMainForm::terminateRequested, &main_form,
+                             [&end](int status) { end.request(status); });
     dictionary::TOpenProjectDlg open_project_dlg(questions, engine::FileSystem::Default());
     rebuild::TBatchForm batch_form(questions);
     app::TestDriver driver;  // acts only when a test asks for it
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     } catch (...) {
       // The dictionary chosen could not be opened: the error is shown and the
       // program goes on with the dictionary closed.
-      shell::HandleApplicationError(nullptr, std::current_exception());
+      ui::HandleApplicationError(nullptr, std::current_exception());
       data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions);
     }
     shell::TSceltaTabelleRegenDlg rebuild_chooser(session);
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     return QApplication::exec();
   } catch (...) {
     // A start-up step failed before the program could run.
-    shell::HandleApplicationError(nullptr, std::current_exception());
+    ui::HandleApplicationError(nullptr, std::current_exception());
     return 1;
   }
 }

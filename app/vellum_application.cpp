@@ -1,6 +1,6 @@
 #include "app/vellum_application.h"
 
-#include "shell/ui/application_errors.h"
+#include "dictionary/ui/application_errors.h"
 
 namespace vellum::app {
 
@@ -14,7 +14,7 @@ bool VellumApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (...) {
-    shell::HandleApplicationError(receiver, std::current_exception());
+    ui::HandleApplicationError(receiver, std::current_exception());
     return true;
   }
 }

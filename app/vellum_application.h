@@ -1,6 +1,6 @@
 // The application object of the desktop program. Besides Qt's own work it is
 // the one place where errors escaping an event handler are caught: they go
-// to the application-wide error handling (shell/ui/application_errors.h), a
+// to the application-wide error handling (dictionary/ui/application_errors.h), a
 // silent abort is dropped, and the event counts as handled.
 #pragma once
 

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "dictionary/schema.h"
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
 #include "engine/errors.h"
 
@@ -119,14 +120,13 @@ TOpenProjectDlg::TOpenProjectDlg(Questions& questions, engine::FileSystem& fs, Q
 
   roots_ = VolumeRoots();
   cbDrive->addItems(roots_);
-  connect(cbDrive, &QComboBox::activated, this, &TOpenProjectDlg::cbDriveChange);
-  connect(lbDirectory, &QListWidget::itemActivated, this, &TOpenProjectDlg::lbDirectoryDblClick);
-  // Queued: a failure leaves the click before it reaches the application's
-  // error handling.
-  connect(CreateBtn, &QPushButton::clicked, this, &TOpenProjectDlg::CreateBtnClick,
-          Qt::QueuedConnection);
-  connect(OKBtn, &QPushButton::clicked, this, &TOpenProjectDlg::OKBtnClick, Qt::QueuedConnection);
-  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+  ui::ExceptionSafeConnect(cbDrive, &QComboBox::activated, this, &TOpenProjectDlg::cbDriveChange);
+  ui::ExceptionSafeConnect(lbDirectory, &QListWidget::itemActivated, this,
+                           &TOpenProjectDlg::lbDirectoryDblClick);
+  ui::ExceptionSafeConnect(CreateBtn, &QPushButton::clicked, this,
+                           &TOpenProjectDlg::CreateBtnClick);
+  ui::ExceptionSafeConnect(OKBtn, &QPushButton::clicked, this, &TOpenProjectDlg::OKBtnClick);
+  ui::ExceptionSafeConnect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
   if (!setDirectory(QDir::currentPath())) setDirectory(QDir::rootPath());
 }
 

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
 #include "engine/errors.h"
 
@@ -120,11 +121,8 @@ TBatchForm::TBatchForm(Questions& questions, QWidget* parent)
   layout->addWidget(bar);
   setFixedSize(At120Ppi(kWidth), At120Ppi(kHeight));
 
-  // Queued: a failure of the run leaves the click before it reaches the
-  // application's error handling.
-  connect(btnEsegui, &QPushButton::clicked, this, &TBatchForm::btnEseguiClick,
-          Qt::QueuedConnection);
-  connect(btnCancel, &QPushButton::clicked, this, &TBatchForm::btnCancelClick);
+  ui::ExceptionSafeConnect(btnEsegui, &QPushButton::clicked, this, &TBatchForm::btnEseguiClick);
+  ui::ExceptionSafeConnect(btnCancel, &QPushButton::clicked, this, &TBatchForm::btnCancelClick);
 }
 
 BatchOutcome TBatchForm::RunFromCommandLine() {

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
 #include "shell/about_text.h"
 
@@ -113,7 +114,7 @@ void TAboutBox::createControls() {
   OKButton->setObjectName("OKButton");
   OKButton->setDefault(true);
   OKButton->setFixedSize(kButtonWidth, kButtonHeight);
-  connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
+  ui::ExceptionSafeConnect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* layout = new QVBoxLayout(this);
   layout->setSizeConstraint(QLayout::SetFixedSize);

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QStyle>
 
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
 #include "shell/engine_error_text.h"
 
@@ -73,7 +74,7 @@ TDbEngineErrorDlg::TDbEngineErrorDlg(QWidget* parent)
 }
 
 TDbEngineErrorDlg::~TDbEngineErrorDlg() {
-  if (installed_) SetApplicationErrorHandler(PreviousHandler);
+  if (installed_) ui::SetApplicationErrorHandler(PreviousHandler);
 }
 
 void TDbEngineErrorDlg::createControls() {
@@ -117,15 +118,16 @@ void TDbEngineErrorDlg::createControls() {
   BackBtn->setAutoDefault(false);
   NextBtn->setDefault(true);
 
-  connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
-  connect(DetailsBtn, &QPushButton::clicked, this, &TDbEngineErrorDlg::DetailsBtnClick);
-  connect(BackBtn, &QPushButton::clicked, this, &TDbEngineErrorDlg::BackClick);
-  connect(NextBtn, &QPushButton::clicked, this, &TDbEngineErrorDlg::NextClick);
+  ui::ExceptionSafeConnect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+  ui::ExceptionSafeConnect(DetailsBtn, &QPushButton::clicked, this,
+                           &TDbEngineErrorDlg::DetailsBtnClick);
+  ui::ExceptionSafeConnect(BackBtn, &QPushButton::clicked, this, &TDbEngineErrorDlg::BackClick);
+  ui::ExceptionSafeConnect(NextBtn, &QPushButton::clicked, this, &TDbEngineErrorDlg::NextClick);
 }
 
 void TDbEngineErrorDlg::InstallErrorHandler() {
   PreviousHandler =
-      SetApplicationErrorHandler([this](QObject* sender, const std::exception_ptr& error) {
+      ui::SetApplicationErrorHandler([this](QObject* sender, const std::exception_ptr& error) {
         ApplicationError(sender, error);
       });
   installed_ = true;
@@ -135,7 +137,7 @@ void TDbEngineErrorDlg::ApplicationError(QObject* sender, const std::exception_p
   try {
     std::rethrow_exception(error);
   } catch (const engine::EDBEngineError& engine_error) {
-    if (!CurrentError && !ApplicationEnding()) {
+    if (!CurrentError && !ui::ApplicationEnding()) {
       ShowEngineError(engine_error);
       return;
     }
@@ -144,7 +146,7 @@ void TDbEngineErrorDlg::ApplicationError(QObject* sender, const std::exception_p
   if (PreviousHandler) {
     PreviousHandler(sender, error);
   } else {
-    ShowStandardErrorMessage(error);
+    ui::ShowStandardErrorMessage(error);
   }
 }
 

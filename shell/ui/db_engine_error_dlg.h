@@ -15,8 +15,8 @@
 
 #include <QDialog>
 
+#include "dictionary/ui/application_errors.h"
 #include "engine/errors.h"
-#include "shell/ui/application_errors.h"
 
 class QFrame;
 class QLabel;
@@ -79,7 +79,7 @@ class TDbEngineErrorDlg : public QDialog {
   void ShowErrorEntry();
   void placePanels();
 
-  ApplicationErrorHandler PreviousHandler;
+  ui::ApplicationErrorHandler PreviousHandler;
   bool installed_ = false;
   std::optional<engine::EDBEngineError> CurrentError;
   int EntryIndex = 0;

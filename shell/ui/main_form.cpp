@@ -16,6 +16,7 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
 #include "shell/text_listing.h"
 
@@ -77,12 +78,10 @@ void TMainForm::createMenu() {
   N1 = bar->addAction("&?");
   N1->setObjectName("N1");
   enableCommands(true);
-  connect(Esci1, &QAction::triggered, this, &TMainForm::Esci1Click);
-  // Queued: an error of a command leaves the menu before it reaches the
-  // application's error handling.
-  connect(Rigenera1, &QAction::triggered, this, &TMainForm::Rigenera1Click, Qt::QueuedConnection);
-  connect(SuFile1, &QAction::triggered, this, &TMainForm::SuFile1Click, Qt::QueuedConnection);
-  connect(N1, &QAction::triggered, this, &TMainForm::N1Click, Qt::QueuedConnection);
+  ui::ExceptionSafeConnect(Esci1, &QAction::triggered, this, &TMainForm::Esci1Click);
+  ui::ExceptionSafeConnect(Rigenera1, &QAction::triggered, this, &TMainForm::Rigenera1Click);
+  ui::ExceptionSafeConnect(SuFile1, &QAction::triggered, this, &TMainForm::SuFile1Click);
+  ui::ExceptionSafeConnect(N1, &QAction::triggered, this, &TMainForm::N1Click);
 }
 
 void TMainForm::createStatusBar() {
@@ -97,7 +96,7 @@ void TMainForm::createStatusBar() {
   btnStopRebuild = new QPushButton("Cancel");
   btnStopRebuild->setObjectName("btnStopRebuild");
   btnStopRebuild->hide();
-  connect(btnStopRebuild, &QPushButton::clicked, this, [this] {
+  ui::ExceptionSafeConnect(btnStopRebuild, &QPushButton::clicked, this, [this] {
     if (progress_) progress_->requestStop();
     btnStopRebuild->setEnabled(false);
   });
@@ -166,7 +165,7 @@ void TMainForm::RunBatchMode() {
   try {
     outcome = batch_form_->RunFromCommandLine();
   } catch (...) {
-    HandleApplicationError(this, std::current_exception());
+    ui::HandleApplicationError(this, std::current_exception());
   }
   emit terminateRequested(rebuild::ExitStatusOf(outcome));
 }

@@ -15,8 +15,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
-#include "shell/ui/application_errors.h"
 
 namespace vellum::shell {
 
@@ -67,18 +67,24 @@ TSceltaTabelleRegenDlg::TSceltaTabelleRegenDlg(engine::Session& session, QWidget
   setFixedSize(kWidth, kHeight);
   SetButtons();
 
-  connect(cbAliases, &QComboBox::editTextChanged, this, &TSceltaTabelleRegenDlg::cbAliasesChange);
-  connect(edtDirectory, &QLineEdit::textChanged, this, &TSceltaTabelleRegenDlg::edtDirectoryChange);
-  connect(IncludeBtn, &QPushButton::clicked, this, &TSceltaTabelleRegenDlg::IncludeBtnClick);
-  connect(IncAllBtn, &QPushButton::clicked, this, &TSceltaTabelleRegenDlg::IncAllBtnClick);
-  connect(ExcludeBtn, &QPushButton::clicked, this, &TSceltaTabelleRegenDlg::ExcludeBtnClick);
-  connect(ExAllBtn, &QPushButton::clicked, this, &TSceltaTabelleRegenDlg::ExcAllBtnClick);
-  connect(SrcList, &QListWidget::itemSelectionChanged, this,
-          [this] { takeSelection(Side::kAvailable); });
-  connect(DstList, &QListWidget::itemSelectionChanged, this,
-          [this] { takeSelection(Side::kChosen); });
-  connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
-  connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+  ui::ExceptionSafeConnect(cbAliases, &QComboBox::editTextChanged, this,
+                           &TSceltaTabelleRegenDlg::cbAliasesChange);
+  ui::ExceptionSafeConnect(edtDirectory, &QLineEdit::textChanged, this,
+                           &TSceltaTabelleRegenDlg::edtDirectoryChange);
+  ui::ExceptionSafeConnect(IncludeBtn, &QPushButton::clicked, this,
+                           &TSceltaTabelleRegenDlg::IncludeBtnClick);
+  ui::ExceptionSafeConnect(IncAllBtn, &QPushButton::clicked, this,
+                           &TSceltaTabelleRegenDlg::IncAllBtnClick);
+  ui::ExceptionSafeConnect(ExcludeBtn, &QPushButton::clicked, this,
+                           &TSceltaTabelleRegenDlg::ExcludeBtnClick);
+  ui::ExceptionSafeConnect(ExAllBtn, &QPushButton::clicked, this,
+                           &TSceltaTabelleRegenDlg::ExcAllBtnClick);
+  ui::ExceptionSafeConnect(SrcList, &QListWidget::itemSelectionChanged, this,
+                           [this] { takeSelection(Side::kAvailable); });
+  ui::ExceptionSafeConnect(DstList, &QListWidget::itemSelectionChanged, this,
+                           [this] { takeSelection(Side::kChosen); });
+  ui::ExceptionSafeConnect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+  ui::ExceptionSafeConnect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TSceltaTabelleRegenDlg::createControls() {
@@ -171,8 +177,9 @@ void TSceltaTabelleRegenDlg::showEvent(QShowEvent* event) {
   try {
     FormActivate();
   } catch (...) {
-    QTimer::singleShot(
-        0, this, [this, error = std::current_exception()] { HandleApplicationError(this, error); });
+    QTimer::singleShot(0, this, [this, error = std::current_exception()] {
+      ui::HandleApplicationError(this, error);
+    });
   }
 }
 
@@ -202,7 +209,7 @@ void TSceltaTabelleRegenDlg::FormActivate() {
 }
 
 void TSceltaTabelleRegenDlg::cbAliasesChange(const QString& text) {
-  CallHandlingErrors(this, [&] {
+  ui::CallHandlingErrors(this, [&] {
     chooser_.AliasChanged(text.toStdString());
     showList(Side::kAvailable);
     showList(Side::kChosen);

@@ -13,9 +13,9 @@
 #include <QTest>
 
 #include "dictionary/schema.h"
+#include "dictionary/ui/application_errors.h"
 #include "engine/errors.h"
 #include "engine/session.h"
-#include "shell/ui/application_errors.h"
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/ui_test_support.h"
@@ -236,8 +236,8 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
   ASSERT_TRUE(dm_.tblTables.findKey({std::string("SHOP"), std::string("beta")}));
   test::AddFieldRow(dm_, {"BAD", "Bogus", {}});
   std::vector<std::string> errors;
-  shell::SetApplicationErrorHandler(
-      [&](QObject*, const std::exception_ptr& e) { errors.push_back(shell::ErrorText(e)); });
+  ui::SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ui::ErrorText(e)); });
   bool open_after_failure = false;
   std::string panel_after_failure;
   const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP"}, [&] {
@@ -249,7 +249,7 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
     EXPECT_FALSE(form_.btnCancel->isEnabled());
     form_.close();  // the close box
   });
-  shell::SetApplicationErrorHandler(nullptr);
+  ui::SetApplicationErrorHandler(nullptr);
   EXPECT_EQ(outcome, BatchOutcome::kFailed);
   EXPECT_EQ(ExitStatusOf(outcome), 1);
   EXPECT_TRUE(open_after_failure);
@@ -261,8 +261,8 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
 
 TEST_F(BatchFormTest, ATableTheDictionaryLacksIsRefusedBeforeAnyDirectoryIsMade) {
   std::vector<std::string> errors;
-  shell::SetApplicationErrorHandler(
-      [&](QObject*, const std::exception_ptr& e) { errors.push_back(shell::ErrorText(e)); });
+  ui::SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ui::ErrorText(e)); });
   const std::string work = dir_.file("new/deeper");
   const BatchOutcome outcome =
       Run({"-p", dict_, "-t", "SHOP.nope", "-d", work, "-b", dir_.file("bak/deeper")}, [&] {
@@ -270,7 +270,7 @@ TEST_F(BatchFormTest, ATableTheDictionaryLacksIsRefusedBeforeAnyDirectoryIsMade)
         ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
         form_.close();
       });
-  shell::SetApplicationErrorHandler(nullptr);
+  ui::SetApplicationErrorHandler(nullptr);
   EXPECT_EQ(outcome, BatchOutcome::kFailed);
   EXPECT_EQ(errors,
             std::vector<std::string>{"Table \"nope\" is not present in the datadictionary"});

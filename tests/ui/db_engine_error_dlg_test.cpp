@@ -135,14 +135,14 @@ TEST(DbEngineErrorDlgTest, DetailsLeftOpenOpenTheNextErrorAtItsFirstEntry) {
 // The handler the dialog replaces, recording what reaches it.
 struct Recorder {
   std::vector<std::string> texts;
-  ApplicationErrorHandler handler() {
-    return [this](QObject*, const std::exception_ptr& e) { texts.push_back(ErrorText(e)); };
+  ui::ApplicationErrorHandler handler() {
+    return [this](QObject*, const std::exception_ptr& e) { texts.push_back(ui::ErrorText(e)); };
   }
 };
 
 TEST(DbEngineErrorDlgTest, OnlyEngineErrorsOpenTheDialogOthersGoToThePreviousHandler) {
   Recorder previous;
-  SetApplicationErrorHandler(previous.handler());
+  ui::SetApplicationErrorHandler(previous.handler());
   {
     TDbEngineErrorDlg dlg;
     dlg.InstallErrorHandler();
@@ -150,34 +150,34 @@ TEST(DbEngineErrorDlgTest, OnlyEngineErrorsOpenTheDialogOthersGoToThePreviousHan
     test::WhenVisible(&dlg, [&] {
       shown = true;
       // A second engine error while one is on screen is handed on.
-      HandleApplicationError(nullptr, std::make_exception_ptr(
-                                          EDBEngineError(engine::ErrorCategory::kIo, 1, "Second")));
+      ui::HandleApplicationError(nullptr, std::make_exception_ptr(EDBEngineError(
+                                              engine::ErrorCategory::kIo, 1, "Second")));
       dlg.accept();
     });
-    HandleApplicationError(nullptr, std::make_exception_ptr(Error("Plain failure")));
+    ui::HandleApplicationError(nullptr, std::make_exception_ptr(Error("Plain failure")));
     EXPECT_FALSE(shown);
-    HandleApplicationError(
+    ui::HandleApplicationError(
         nullptr, std::make_exception_ptr(EDBEngineError(engine::ErrorCategory::kIo, 1, "First")));
     EXPECT_TRUE(shown);
-    HandleApplicationError(nullptr, std::make_exception_ptr(engine::Abort{}));
+    ui::HandleApplicationError(nullptr, std::make_exception_ptr(engine::Abort{}));
   }
   EXPECT_EQ(previous.texts, (std::vector<std::string>{"Plain failure", "Second"}));
   // Destroying the dialog put the previous handler back.
-  HandleApplicationError(nullptr, std::make_exception_ptr(Error("After")));
+  ui::HandleApplicationError(nullptr, std::make_exception_ptr(Error("After")));
   EXPECT_EQ(previous.texts.back(), "After");
-  SetApplicationErrorHandler(nullptr);
+  ui::SetApplicationErrorHandler(nullptr);
 }
 
 TEST(DbEngineErrorDlgTest, WithoutAPreviousHandlerOtherErrorsGetTheStandardMessage) {
-  SetApplicationErrorHandler(nullptr);
+  ui::SetApplicationErrorHandler(nullptr);
   test::ScriptedUi ui;
-  SetStandardErrorQuestions(&ui);
+  ui::SetStandardErrorQuestions(&ui);
   {
     TDbEngineErrorDlg dlg;
     dlg.InstallErrorHandler();
-    HandleApplicationError(nullptr, std::make_exception_ptr(Error("Plain failure")));
+    ui::HandleApplicationError(nullptr, std::make_exception_ptr(Error("Plain failure")));
   }
-  SetStandardErrorQuestions(nullptr);
+  ui::SetStandardErrorQuestions(nullptr);
   ASSERT_EQ(ui.shown.size(), 1u);
   EXPECT_EQ(ui.shown[0].kind, MessageKind::kError);
   EXPECT_EQ(ui.shown[0].text, "Plain failure");
@@ -185,7 +185,7 @@ TEST(DbEngineErrorDlgTest, WithoutAPreviousHandlerOtherErrorsGetTheStandardMessa
 
 TEST(DbEngineErrorDlgTest, AnErrorEscapingAClickHandlerReachesTheApplicationsHandler) {
   Recorder handler;
-  SetApplicationErrorHandler(handler.handler());
+  ui::SetApplicationErrorHandler(handler.handler());
   QPushButton button("Fail");
   QObject::connect(
       &button, &QPushButton::clicked, &button,
@@ -195,7 +195,41 @@ TEST(DbEngineErrorDlgTest, AnErrorEscapingAClickHandlerReachesTheApplicationsHan
   QTest::mouseClick(&button, Qt::LeftButton);
   EXPECT_TRUE(test::WaitFor([&] { return !handler.texts.empty(); }));
   EXPECT_EQ(handler.texts, std::vector<std::string>{"From a click"});
-  SetApplicationErrorHandler(nullptr);
+  ui::SetApplicationErrorHandler(nullptr);
+}
+
+// A receiver whose slots fail, as a window's handler can.
+class FailingReceiver : public QObject {
+ public:
+  void fail() { throw EDBEngineError(engine::ErrorCategory::kIo, 1, "From a handler"); }
+};
+
+TEST(DbEngineErrorDlgTest, AnErrorThrownInASafelyConnectedHandlerOpensTheDialogBeforeTheClickEnds) {
+  ui::SetApplicationErrorHandler(nullptr);
+  TDbEngineErrorDlg dlg;
+  dlg.InstallErrorHandler();
+  std::vector<std::string> seen;
+  const auto read_and_close = [&] {
+    seen.emplace_back(dlg.currentError()->what());
+    dlg.accept();
+  };
+  test::WhenVisible(&dlg, read_and_close);
+  QPushButton button("Fail");
+  FailingReceiver receiver;
+  // A member slot that takes none of clicked's arguments.
+  ui::ExceptionSafeConnect(&button, &QPushButton::clicked, &receiver, &FailingReceiver::fail);
+  button.click();
+  EXPECT_EQ(seen, std::vector<std::string>{"From a handler"});
+  // A callable given the signal's argument.
+  QLineEdit edit;
+  ui::ExceptionSafeConnect(&edit, &QLineEdit::textChanged, &edit, [](const QString& text) {
+    throw EDBEngineError(engine::ErrorCategory::kIo, 1, "Typed " + text.toStdString());
+  });
+  test::WhenVisible(&dlg, read_and_close);
+  edit.setText("x");
+  EXPECT_EQ(seen, (std::vector<std::string>{"From a handler", "Typed x"}));
+  // Nothing escaped to the application object.
+  EXPECT_FALSE(dlg.currentError());
 }
 
 }  // namespace

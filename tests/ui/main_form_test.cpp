@@ -117,12 +117,12 @@ TEST_F(MainFormTest, ADictionaryThatCannotBeOpenedInBatchModeIsShownAndEndsThePr
   form.setBatchForm(&batch_);
   batch_.setArguments({"-p", dir_.file("missing"), "-a", "X"});
   std::vector<std::string> errors;
-  SetApplicationErrorHandler(
-      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ErrorText(e)); });
+  ui::SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ui::ErrorText(e)); });
   QSignalSpy ended(&form, &TMainForm::terminateRequested);
   Activate(form);
   ASSERT_TRUE(test::WaitFor([&] { return ended.count() > 0; }));
-  SetApplicationErrorHandler(nullptr);
+  ui::SetApplicationErrorHandler(nullptr);
   EXPECT_EQ(ended.at(0).at(0).toInt(), 1);
   EXPECT_EQ(errors.size(), 1u);
 }
@@ -161,7 +161,7 @@ class MainFormCommandsTest : public ::testing::Test {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form_));
   }
 
-  void TearDown() override { SetApplicationErrorHandler(nullptr); }
+  void TearDown() override { ui::SetApplicationErrorHandler(nullptr); }
 
   // Answers the chooser when it shows: alias SHOP, every table, `target` in
   // the edit box, then OK (or Cancel when `ok` is false).
@@ -256,8 +256,8 @@ TEST_F(MainFormCommandsTest, SuFileWritesTheChosenTablesAndRestoresTheLabel) {
 
 TEST_F(MainFormCommandsTest, AListingThatCannotBeWrittenGoesToTheErrorHandling) {
   std::vector<std::string> errors;
-  SetApplicationErrorHandler(
-      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ErrorText(e)); });
+  ui::SetApplicationErrorHandler(
+      [&](QObject*, const std::exception_ptr& e) { errors.push_back(ui::ErrorText(e)); });
   chooser_.lblDirectory->setText("Directory out");
   AnswerChooser(dir_.file("missing/listing.txt"));
   form_.SuFile1->trigger();

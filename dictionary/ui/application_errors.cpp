@@ -1,11 +1,11 @@
-#include "shell/ui/application_errors.h"
+#include "dictionary/ui/application_errors.h"
 
 #include <utility>
 
 #include "dictionary/ui/message_boxes.h"
 #include "engine/dataset.h"
 
-namespace vellum::shell {
+namespace vellum::ui {
 
 namespace {
 
@@ -65,7 +65,7 @@ std::string ErrorText(const std::exception_ptr& error) {
 }
 
 void ShowStandardErrorMessage(const std::exception_ptr& error) {
-  static ui::MessageBoxes message_boxes;
+  static MessageBoxes message_boxes;
   Questions& questions = StandardErrorQuestions() ? *StandardErrorQuestions() : message_boxes;
   try {
     questions.ask(MessageKind::kError, ErrorText(error), Buttons::kOk);
@@ -79,4 +79,4 @@ void SetStandardErrorQuestions(Questions* questions) { StandardErrorQuestions() 
 bool ApplicationEnding() { return Ending(); }
 void SetApplicationEnding(bool ending) { Ending() = ending; }
 
-}  // namespace vellum::shell
+}  // namespace vellum::ui
