@@ -44,24 +44,28 @@ int main(int argc, char** argv) {
   const bool has_arguments = argc > 1;
   ProgramEnd end;
   try {
+    // Declared in the order they must outlive each other: the main window
+    // goes first, its dialogs with it, then the data module and the session.
     ui::MessageBoxes questions;
     engine::Session session;
+    std::unique_ptr<dictionary::TdmDataDictionary> data_module;
 
     shell::TMainForm main_form(has_arguments);
     ui::ExceptionSafeConnect(&main_form, &shell::TMainForm::terminateRequested, &main_form,
                              [&end](int status) { end.request(status); });
-    dictionary::TOpenProjectDlg open_project_dlg(questions, engine::FileSystem::Default());
-    rebuild::TBatchForm batch_form(questions);
+    // The dialogs are the main window's: it owns them.
+    auto* open_project_dlg =
+        new dictionary::TOpenProjectDlg(questions, engine::FileSystem::Default(), &main_form);
+    auto* batch_form = new rebuild::TBatchForm(questions, &main_form);
     app::TestDriver driver;  // acts only when a test asks for it
 
     dictionary::Startup startup;
     startup.has_command_line_arguments = has_arguments;
     startup.choose_project_directory = [&]() -> std::optional<std::string> {
-      if (open_project_dlg.exec() != QDialog::Accepted) return std::nullopt;
-      return QFile::encodeName(open_project_dlg.directory()).toStdString();
+      if (open_project_dlg->exec() != QDialog::Accepted) return std::nullopt;
+      return QFile::encodeName(open_project_dlg->directory()).toStdString();
     };
     startup.terminate = [&end] { end.request(0); };
-    std::unique_ptr<dictionary::TdmDataDictionary> data_module;
     try {
       data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions, startup);
     } catch (...) {
@@ -70,14 +74,12 @@ int main(int argc, char** argv) {
       ui::HandleApplicationError(nullptr, std::current_exception());
       data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions);
     }
-    shell::TSceltaTabelleRegenDlg rebuild_chooser(session);
-    shell::TAboutBox about_box;
     main_form.setDataModule(data_module.get());
-    main_form.setBatchForm(&batch_form);
+    main_form.setBatchForm(batch_form);
     main_form.setQuestions(&questions);
-    main_form.setRebuildChooser(&rebuild_chooser);
-    main_form.setAboutBox(&about_box);
-    batch_form.setDataModule(data_module.get());
+    main_form.setRebuildChooser(new shell::TSceltaTabelleRegenDlg(session, &main_form));
+    main_form.setAboutBox(new shell::TAboutBox(&main_form));
+    batch_form->setDataModule(data_module.get());
     if (end.requested) return end.status;
 
     main_form.show();

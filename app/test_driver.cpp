@@ -49,6 +49,14 @@ void Press(QAbstractButton* button) {
   QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
 }
 
+// The control `name` of `window`, found by its objectName.
+template <typename Control>
+Control* Child(const QObject* window, const char* name) {
+  auto* control = window->findChild<Control*>(QString::fromLatin1(name));
+  if (!control) qFatal("The window has no control named %s", name);
+  return control;
+}
+
 }  // namespace
 
 TestDriver::TestDriver() {
@@ -100,13 +108,13 @@ bool TestDriver::handle(QWidget* window) {
   if (auto* error = qobject_cast<shell::TDbEngineErrorDlg*>(window)) {
     if (!error->currentError()) return false;
     if (!screenshots_.isEmpty() && !error->detailsShown()) {
-      error->DetailsBtn->click();  // cannot fail; painted by the next tick
+      Child<QPushButton>(error, "DetailsBtn")->click();  // cannot fail; painted by the next tick
       return true;
     }
     screenshot(error, "error-dialog-details");
-    write("engine-error", {error->ErrorText->text()});
+    write("engine-error", {Child<QLabel>(error, "ErrorText")->text()});
     idle_ticks_ = 0;
-    if (acting_) Press(error->OKBtn);
+    if (acting_) Press(Child<QPushButton>(error, "OKBtn"));
     return true;
   }
   if (auto* batch = qobject_cast<rebuild::TBatchForm*>(window)) {
@@ -119,17 +127,18 @@ bool TestDriver::handle(QWidget* window) {
       if (!batch->isActiveWindow() && ++inactive_ticks_ < kActivationTicks) return true;
       screenshot(batch, "batch-form-before-run");
       if (!acting_) return true;
-      write("batch", {batch->windowTitle(), batch->pObjectName->text(), batch->pOutputDir->text(),
-                      batch->pOperazione->text()});
+      write("batch", {batch->windowTitle(), Child<QLabel>(batch, "pObjectName")->text(),
+                      Child<QLabel>(batch, "pOutputDir")->text(),
+                      Child<QLabel>(batch, "pOperazione")->text()});
       pressed_run_ = true;
-      Press(batch->btnEsegui);
+      Press(Child<QPushButton>(batch, "btnEsegui"));
       return true;
     }
     // Run pressed but not begun yet: wait for it.
-    if (batch->btnEsegui->isEnabled()) return true;
+    if (Child<QPushButton>(batch, "btnEsegui")->isEnabled()) return true;
     if (++idle_ticks_ < kOpenTicks) return true;
     screenshot(batch, "batch-form-after-run");
-    write("batch-open", {batch->pOperazione->text()});
+    write("batch-open", {Child<QLabel>(batch, "pOperazione")->text()});
     if (acting_) batch->close();
     return true;
   }
@@ -141,20 +150,20 @@ bool TestDriver::handle(QWidget* window) {
     if (directory.isEmpty() || !dialog->setDirectory(directory)) {
       write("directory-dialog", {"cancel"});
       directory_answered_ = true;
-      Press(dialog->CancelBtn);
+      Press(Child<QPushButton>(dialog, "CancelBtn"));
       return true;
     }
     if (!directory_written_) {
       write("directory-dialog", {dialog->windowTitle(), dialog->directory()});
       directory_written_ = true;
     }
-    if (dialog->CreateBtn->isEnabled()) {
-      if (!create_pressed_) Press(dialog->CreateBtn);
+    if (Child<QPushButton>(dialog, "CreateBtn")->isEnabled()) {
+      if (!create_pressed_) Press(Child<QPushButton>(dialog, "CreateBtn"));
       create_pressed_ = true;
       return true;
     }
     directory_answered_ = true;
-    Press(dialog->OKBtn);
+    Press(Child<QPushButton>(dialog, "OKBtn"));
     return true;
   }
   return handleMainForm(window);
@@ -211,7 +220,7 @@ bool TestDriver::handlePasswordBox(QWidget* window) {
 
 bool TestDriver::handleMainForm(QWidget* window) {
   auto* main = qobject_cast<shell::TMainForm*>(window);
-  if (!main || main->ProjectDir->text().isEmpty()) return false;
+  if (!main || Child<QLabel>(main, "ProjectDir")->text().isEmpty()) return false;
   if (main->running()) {
     main_idle_ticks_ = 0;
     return false;
@@ -229,8 +238,8 @@ bool TestDriver::handleMainForm(QWidget* window) {
     nextCommand(main);
     return true;
   }
-  write("main", {main->windowTitle(), main->ProjectDir->text()});
-  QMetaObject::invokeMethod(main->Esci1, &QAction::trigger, Qt::QueuedConnection);
+  write("main", {main->windowTitle(), Child<QLabel>(main, "ProjectDir")->text()});
+  QMetaObject::invokeMethod(Child<QAction>(main, "Esci1"), &QAction::trigger, Qt::QueuedConnection);
   return true;
 }
 
@@ -238,9 +247,9 @@ void TestDriver::nextCommand(QWidget* main_form) {
   auto* main = static_cast<shell::TMainForm*>(main_form);
   command_ = commands_.takeFirst().split('\t');
   write("command", command_);
-  QAction* action = command_[0] == "rebuild" ? main->Rigenera1
-                    : command_[0] == "list"  ? main->SuFile1
-                    : command_[0] == "about" ? main->N1
+  QAction* action = command_[0] == "rebuild" ? Child<QAction>(main, "Rigenera1")
+                    : command_[0] == "list"  ? Child<QAction>(main, "SuFile1")
+                    : command_[0] == "about" ? Child<QAction>(main, "N1")
                                              : nullptr;
   if (!action) {
     write("command-failed", command_);
@@ -256,36 +265,40 @@ bool TestDriver::handleChooser(QWidget* window) {
   auto* chooser = qobject_cast<shell::TSceltaTabelleRegenDlg*>(window);
   if (!chooser) return false;
   if (!chooser->isActiveWindow() && ++inactive_ticks_ < kActivationTicks) return true;
-  const bool file_name = chooser->lblDirectory->text() == "Filename";
+  const bool file_name = Child<QLabel>(chooser, "lblDirectory")->text() == "Filename";
   if (!acting_ || command_.size() < 4) {
     screenshot(chooser, file_name ? "chooser-file-name" : "chooser-out-directory");
-    if (acting_) Press(chooser->CancelBtn);
+    if (acting_) Press(Child<QPushButton>(chooser, "CancelBtn"));
     return true;
   }
   if (!chooser_filled_) {
     // As a user: the alias typed, each table selected and moved in turn,
     // the target typed; acted on once painted, on the next tick.
     chooser_filled_ = true;
-    chooser->cbAliases->setEditText(command_[1]);
+    Child<QComboBox>(chooser, "cbAliases")->setEditText(command_[1]);
     for (const QString& table : command_[3].split(',')) {
-      chooser->SrcList->clearSelection();
-      const QList<QListWidgetItem*> found = chooser->SrcList->findItems(table, Qt::MatchExactly);
+      Child<QListWidget>(chooser, "SrcList")->clearSelection();
+      const QList<QListWidgetItem*> found =
+          Child<QListWidget>(chooser, "SrcList")->findItems(table, Qt::MatchExactly);
       if (found.isEmpty()) continue;
       found[0]->setSelected(true);
-      chooser->IncludeBtn->click();
+      Child<QPushButton>(chooser, "IncludeBtn")->click();
     }
-    chooser->edtDirectory->setText(command_[2]);
+    Child<QLineEdit>(chooser, "edtDirectory")->setText(command_[2]);
     return true;
   }
   screenshot(chooser, file_name ? "chooser-file-name" : "chooser-out-directory");
   QStringList chosen;
-  for (int i = 0; i < chooser->DstList->count(); ++i) chosen << chooser->DstList->item(i)->text();
-  write("chooser",
-        {chooser->windowTitle(), chooser->lblDirectory->text(), chooser->cbAliases->currentText(),
-         chooser->edtDirectory->text(), chosen.join(',')});
+  for (int i = 0; i < Child<QListWidget>(chooser, "DstList")->count(); ++i)
+    chosen << Child<QListWidget>(chooser, "DstList")->item(i)->text();
+  write("chooser", {chooser->windowTitle(), Child<QLabel>(chooser, "lblDirectory")->text(),
+                    Child<QComboBox>(chooser, "cbAliases")->currentText(),
+                    Child<QLineEdit>(chooser, "edtDirectory")->text(), chosen.join(',')});
   awaiting_ = false;
   inactive_ticks_ = 0;
-  Press(chooser->OKBtn->isEnabled() ? chooser->OKBtn : chooser->CancelBtn);
+  Press(Child<QPushButton>(chooser, "OKBtn")->isEnabled()
+            ? Child<QPushButton>(chooser, "OKBtn")
+            : Child<QPushButton>(chooser, "CancelBtn"));
   return true;
 }
 
@@ -293,10 +306,12 @@ bool TestDriver::handleAboutBox(QWidget* window) {
   auto* about = qobject_cast<shell::TAboutBox*>(window);
   if (!about) return false;
   screenshot(about, "about-box");
-  write("about", {about->windowTitle(), about->ProductName->text(), about->Version->text(),
-                  about->Company->text(), about->EMail->text(), about->WebAddress->text()});
+  write("about",
+        {about->windowTitle(), Child<QLabel>(about, "ProductName")->text(),
+         Child<QLabel>(about, "Version")->text(), Child<QLabel>(about, "Company")->text(),
+         Child<QLabel>(about, "EMail")->text(), Child<QLabel>(about, "WebAddress")->text()});
   awaiting_ = false;
-  if (acting_) Press(about->OKButton);
+  if (acting_) Press(Child<QPushButton>(about, "OKButton"));
   return true;
 }
 

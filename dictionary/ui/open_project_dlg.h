@@ -50,6 +50,11 @@ class TOpenProjectDlg : public QDialog {
   // current drive). False, changing nothing, when it is not a directory.
   bool setDirectory(const QString& path);
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
   QComboBox* cbDrive;
   QListWidget* lbDirectory;
   QLabel* lblDirectory;
@@ -57,11 +62,6 @@ class TOpenProjectDlg : public QDialog {
   QPushButton* OKBtn;
   QPushButton* CancelBtn;
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  void changeEvent(QEvent* event) override;
-
- private:
   void FormShow();
   void FormActivate();
   void cbDriveChange(int index);

@@ -64,6 +64,16 @@ class TBatchForm : public QDialog {
   // The user asked the run to stop (closing the window while it ran).
   bool stopRequested() const { return stop_asked_; }
 
+ public slots:
+  // While a run goes on the window stays: closing it asks the run to stop
+  // after the current table, and the window closes when the run ends.
+  void reject() override;
+
+ protected:
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
   QGroupBox* GroupBox1;
   QGroupBox* GroupBox2;
   QGroupBox* GroupBox3;
@@ -76,16 +86,6 @@ class TBatchForm : public QDialog {
   QPushButton* btnCancel;
   QPushButton* btnEsegui;
 
- public slots:
-  // While a run goes on the window stays: closing it asks the run to stop
-  // after the current table, and the window closes when the run ends.
-  void reject() override;
-
- protected:
-  void changeEvent(QEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-
- private:
   void FormActivate();
   void btnEseguiClick();
   void btnCancelClick();

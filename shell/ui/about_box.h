@@ -26,6 +26,7 @@ class TAboutBox : public QDialog {
   TAboutBox(const QString& program_path, const std::string& product_version,
             QWidget* parent = nullptr);
 
+ private:
   QFrame* Panel1;
   QLabel* ProductName;
   QLabel* Version;
@@ -35,7 +36,6 @@ class TAboutBox : public QDialog {
   QLabel* Image1;
   QPushButton* OKButton;
 
- private:
   void createControls();
   void FormCreate(const QString& program_path, const std::string& product_version);
 };

@@ -50,6 +50,10 @@ class TDbEngineErrorDlg : public QDialog {
   }
   bool detailsShown() const;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
   QWidget* BasicPanel;
   QLabel* IconImage;
   QLabel* ErrorText;
@@ -66,10 +70,6 @@ class TDbEngineErrorDlg : public QDialog {
   QPushButton* BackBtn;
   QPushButton* NextBtn;
 
- protected:
-  void showEvent(QShowEvent* event) override;
-
- private:
   void createControls();
   void FormShow();
   void ToggleDetails();

@@ -127,7 +127,7 @@ void TMainForm::enableCommands(bool enabled) {
 }
 
 void TMainForm::FormCreate() {
-  error_dialog_ = std::make_unique<TDbEngineErrorDlg>();
+  error_dialog_ = std::make_unique<TDbEngineErrorDlg>(this);
   error_dialog_->InstallErrorHandler();
 }
 
@@ -185,9 +185,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::Rigenera1Click() {
   if (!data_module_ || !rebuild_chooser_ || !questions_ || running()) return;
-  rebuild_chooser_->lblDirectory->setVisible(true);
-  rebuild_chooser_->edtDirectory->setVisible(true);
-  if (rebuild_chooser_->exec() != QDialog::Accepted) return;
+  if (!rebuild_chooser_->choose(RebuildChooser::Mode::kOutDirectory)) return;
 
   ui::WindowProgress progress([this](const ProgressStep& step) { showRunProgress(step); });
   progress_ = &progress;
@@ -222,10 +220,7 @@ void TMainForm::showRunProgress(const ProgressStep& step) {
 
 void TMainForm::SuFile1Click() {
   if (!data_module_ || !rebuild_chooser_ || running()) return;
-  QLabel* label = rebuild_chooser_->lblDirectory;
-  const AtScopeEnd restore([label, caption = label->text()] { label->setText(caption); });
-  label->setText("Filename");
-  if (rebuild_chooser_->exec() != QDialog::Accepted) return;
+  if (!rebuild_chooser_->choose(RebuildChooser::Mode::kFileName)) return;
   const RebuildChoice choice = rebuild_chooser_->choice();
   WriteTextListing(*data_module_, choice.alias, choice.tables, choice.output_directory);
 }

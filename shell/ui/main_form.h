@@ -9,9 +9,10 @@
 // bar with a Cancel button, and the menu commands are blocked.
 //
 // Created first at start; it creates the engine error dialog, which it owns,
-// and installs it as the application-wide error handler. It does not own the
-// data module, the Questions, the batch window, the rebuild chooser or the
-// about box it is given; all must outlive it.
+// and installs it as the application-wide error handler. The batch window,
+// the rebuild chooser and the about box it is given are its dialogs: given
+// with the main window as their parent, they go with it. It does not own the
+// data module or the Questions; both must outlive it.
 #pragma once
 
 #include <memory>
@@ -55,6 +56,15 @@ class TMainForm : public QMainWindow {
   bool running() const { return progress_ != nullptr; }
   TDbEngineErrorDlg& errorDialog() { return *error_dialog_; }
 
+ signals:
+  // The program is to end with `exit_status` (batch mode is over).
+  void terminateRequested(int exit_status);
+
+ protected:
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
   QAction* Esci1;
   QAction* Carica1;
   QAction* Rigenera1;
@@ -68,15 +78,6 @@ class TMainForm : public QMainWindow {
   QProgressBar* pbRebuild;
   QPushButton* btnStopRebuild;
 
- signals:
-  // The program is to end with `exit_status` (batch mode is over).
-  void terminateRequested(int exit_status);
-
- protected:
-  void changeEvent(QEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
-
- private:
   void FormCreate();
   void FormActivate();
   void Esci1Click();

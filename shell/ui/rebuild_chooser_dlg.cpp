@@ -171,6 +171,11 @@ RebuildChoice TSceltaTabelleRegenDlg::choice() const {
                        chooser_.lists.texts(Side::kChosen)};
 }
 
+bool TSceltaTabelleRegenDlg::choose(RebuildChooser::Mode mode) {
+  setMode(mode);
+  return exec() == QDialog::Accepted;
+}
+
 void TSceltaTabelleRegenDlg::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   // A failure is shown once the dialog is on screen; the dialog stays.
@@ -184,7 +189,7 @@ void TSceltaTabelleRegenDlg::showEvent(QShowEvent* event) {
 }
 
 void TSceltaTabelleRegenDlg::FormActivate() {
-  const bool file_name_mode = lblDirectory->text() == "Filename";
+  const bool file_name_mode = mode_ == RebuildChooser::Mode::kFileName;
   setWindowTitle("Choose tables");
   Label1->setText("Alias");
   lblDirectory->setText(file_name_mode ? "Filename" : "Out directory");
@@ -198,8 +203,7 @@ void TSceltaTabelleRegenDlg::FormActivate() {
   edtDirectory->clear();
   SrcList->clear();
   DstList->clear();
-  chooser_.Activate(file_name_mode ? RebuildChooser::Mode::kFileName
-                                   : RebuildChooser::Mode::kOutDirectory);
+  chooser_.Activate(mode_);
   for (const std::string& alias : chooser_.aliases()) {
     cbAliases->addItem(QString::fromStdString(alias));
   }

@@ -34,7 +34,17 @@ class TSceltaTabelleRegenDlg : public QDialog {
   // tables in list order. Meaningful after the dialog closed with OK.
   RebuildChoice choice() const;
   const RebuildChooser& chooser() const { return chooser_; }
+  // The mode of the next showing: out directory (the rebuild, the default)
+  // or file name (the text listing).
+  void setMode(RebuildChooser::Mode mode) { mode_ = mode; }
+  // Shows the dialog modally in `mode`; true when it was closed with OK.
+  bool choose(RebuildChooser::Mode mode);
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
   QLabel* Label1;
   QComboBox* cbAliases;
   QLabel* lblDirectory;
@@ -50,11 +60,6 @@ class TSceltaTabelleRegenDlg : public QDialog {
   QPushButton* OKBtn;
   QPushButton* CancelBtn;
 
- protected:
-  void showEvent(QShowEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
- private:
   using Side = RebuildChooser::Side;
 
   void createControls();
@@ -75,6 +80,7 @@ class TSceltaTabelleRegenDlg : public QDialog {
   void takeSelection(Side side);
 
   RebuildChooser chooser_;
+  RebuildChooser::Mode mode_ = RebuildChooser::Mode::kOutDirectory;
 };
 
 }  // namespace vellum::shell

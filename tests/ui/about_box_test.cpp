@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "tests/ui/ui_test_support.h"
+
 namespace vellum::shell {
 namespace {
 
@@ -15,31 +17,33 @@ TEST(AboutBoxTest, ShowsTheProgramsTitleAndVersionWithTheMakersLines) {
   EXPECT_EQ(box.windowTitle(), "About Vellum 2.0");
   // This test program's file is vellum_ui_tests; its version is the one set
   // in the build, 2.0.0.19, without its third part.
-  EXPECT_EQ(box.ProductName->text(), "Vellum_ui_tests");
-  EXPECT_EQ(box.Version->text(), " Versione 2.0.19");
-  for (const QLabel* line : {box.Company, box.EMail, box.WebAddress}) {
+  EXPECT_EQ(test::Child<QLabel>(&box, "ProductName")->text(), "Vellum_ui_tests");
+  EXPECT_EQ(test::Child<QLabel>(&box, "Version")->text(), " Versione 2.0.19");
+  for (const QLabel* line :
+       {test::Child<QLabel>(&box, "Company"), test::Child<QLabel>(&box, "EMail"),
+        test::Child<QLabel>(&box, "WebAddress")}) {
     EXPECT_FALSE(line->text().isEmpty()) << line->objectName().toStdString();
   }
-  EXPECT_FALSE(box.Image1->pixmap().isNull());
-  EXPECT_TRUE(box.OKButton->isDefault());
-  EXPECT_EQ(box.OKButton->text(), "OK");
+  EXPECT_FALSE(test::Child<QLabel>(&box, "Image1")->pixmap().isNull());
+  EXPECT_TRUE(test::Child<QPushButton>(&box, "OKButton")->isDefault());
+  EXPECT_EQ(test::Child<QPushButton>(&box, "OKButton")->text(), "OK");
 }
 
 TEST(AboutBoxTest, TitleAndVersionComeFromTheProgramFileAndItsVersion) {
   TAboutBox box("/opt/tools/TOOL.EXE", "2.1.7.300");
-  EXPECT_EQ(box.ProductName->text(), "Tool");
-  EXPECT_EQ(box.Version->text(), " Versione 2.1.300");
+  EXPECT_EQ(test::Child<QLabel>(&box, "ProductName")->text(), "Tool");
+  EXPECT_EQ(test::Child<QLabel>(&box, "Version")->text(), " Versione 2.1.300");
   TAboutBox broken("/opt/tools/TOOL.EXE", "2.1");
-  EXPECT_EQ(broken.Version->text(), "(No version info)");
+  EXPECT_EQ(test::Child<QLabel>(&broken, "Version")->text(), "(No version info)");
   TAboutBox without("/opt/tools/TOOL.EXE", "");
-  EXPECT_EQ(without.Version->text(), "");
+  EXPECT_EQ(test::Child<QLabel>(&without, "Version")->text(), "");
 }
 
 TEST(AboutBoxTest, OkClosesTheBox) {
   TAboutBox box;
   box.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
-  QTest::mouseClick(box.OKButton, Qt::LeftButton);
+  QTest::mouseClick(test::Child<QPushButton>(&box, "OKButton"), Qt::LeftButton);
   EXPECT_FALSE(box.isVisible());
   EXPECT_EQ(box.result(), QDialog::Accepted);
 }

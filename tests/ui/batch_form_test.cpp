@@ -71,18 +71,21 @@ TEST_F(BatchFormTest, ShowsItsEnglishTextsAndTheJobOnceActive) {
   const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP", "-b", dir_.file("bak")}, [&] {
     form_.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form_));
-    for (QGroupBox* box : {form_.GroupBox1, form_.GroupBox2, form_.GroupBox3, form_.GroupBox4}) {
+    for (QGroupBox* box :
+         {test::Child<QGroupBox>(&form_, "GroupBox1"), test::Child<QGroupBox>(&form_, "GroupBox2"),
+          test::Child<QGroupBox>(&form_, "GroupBox3"),
+          test::Child<QGroupBox>(&form_, "GroupBox4")}) {
       seen[box->objectName().toStdString()] = box->title().toStdString();
     }
     seen["title"] = form_.windowTitle().toStdString();
-    seen["cancel"] = form_.btnCancel->text().toStdString();
-    seen["run"] = form_.btnEsegui->text().toStdString();
-    seen["project"] = form_.pProjectDir->text().toStdString();
-    seen["work"] = form_.pOutputDir->text().toStdString();
-    seen["backup"] = form_.pBackupDir->text().toStdString();
-    seen["object"] = form_.pObjectName->text().toStdString();
-    seen["operation"] = form_.pOperazione->text().toStdString();
-    QTest::mouseClick(form_.btnCancel, Qt::LeftButton);
+    seen["cancel"] = test::Child<QPushButton>(&form_, "btnCancel")->text().toStdString();
+    seen["run"] = test::Child<QPushButton>(&form_, "btnEsegui")->text().toStdString();
+    seen["project"] = test::Child<QLabel>(&form_, "pProjectDir")->text().toStdString();
+    seen["work"] = test::Child<QLabel>(&form_, "pOutputDir")->text().toStdString();
+    seen["backup"] = test::Child<QLabel>(&form_, "pBackupDir")->text().toStdString();
+    seen["object"] = test::Child<QLabel>(&form_, "pObjectName")->text().toStdString();
+    seen["operation"] = test::Child<QLabel>(&form_, "pOperazione")->text().toStdString();
+    QTest::mouseClick(test::Child<QPushButton>(&form_, "btnCancel"), Qt::LeftButton);
   });
   EXPECT_EQ(outcome, BatchOutcome::kNotRun);
   const std::map<std::string, std::string> want = {{"GroupBox1", "Project directory"},
@@ -104,11 +107,11 @@ TEST_F(BatchFormTest, ShowsItsEnglishTextsAndTheJobOnceActive) {
 TEST_F(BatchFormTest, RecreateAnnouncesRebuildingStructures) {
   std::string operation;
   Run({"-p", dict_, "-c", "-t", "SHOP.alpha", "-d", dir_.file("out")}, [&] {
-    operation = form_.pOperazione->text().toStdString();
+    operation = test::Child<QLabel>(&form_, "pOperazione")->text().toStdString();
     form_.close();
   });
   EXPECT_EQ(operation, "Rebuilding structures");
-  EXPECT_EQ(form_.pObjectName->text().toStdString(), "SHOP.alpha");
+  EXPECT_EQ(test::Child<QLabel>(&form_, "pObjectName")->text().toStdString(), "SHOP.alpha");
 }
 
 TEST_F(BatchFormTest, HelpIsAnInformationBoxAndTheWindowStaysHidden) {
@@ -210,19 +213,21 @@ TEST_F(BatchFormTest, RunRebuildsTheAliasWithProgressAndClosesTheWindow) {
   test::WhileRunning(
       &form_, [&] { return form_.running(); },
       [&] {
-        buttons_during_run.push_back(form_.btnEsegui->isEnabled() || form_.btnCancel->isEnabled());
-        const std::string panel = form_.pOperazione->text().toStdString();
+        buttons_during_run.push_back(test::Child<QPushButton>(&form_, "btnEsegui")->isEnabled() ||
+                                     test::Child<QPushButton>(&form_, "btnCancel")->isEnabled());
+        const std::string panel = test::Child<QLabel>(&form_, "pOperazione")->text().toStdString();
         if (panel_during_run.empty() || panel_during_run.back() != panel) {
           panel_during_run.push_back(panel);
         }
       });
-  const BatchOutcome outcome =
-      Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP"}, [&] {
+    QTest::mouseClick(test::Child<QPushButton>(&form_, "btnEsegui"), Qt::LeftButton);
+  });
   EXPECT_EQ(outcome, BatchOutcome::kDone);
   EXPECT_EQ(ExitStatusOf(outcome), 0);
   EXPECT_FALSE(form_.isVisible());
-  EXPECT_FALSE(form_.btnEsegui->isEnabled());
-  EXPECT_FALSE(form_.btnCancel->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&form_, "btnEsegui")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&form_, "btnCancel")->isEnabled());
   EXPECT_EQ(std::count(buttons_during_run.begin(), buttons_during_run.end(), true), 0);
   // The operation stays on the panel while the run checks the tables.
   const std::vector<std::string> want = {"Rebuilding tables", "Regenerating \"SHOP.alpha\"...",
@@ -241,12 +246,12 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
   bool open_after_failure = false;
   std::string panel_after_failure;
   const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP"}, [&] {
-    QTest::mouseClick(form_.btnEsegui, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&form_, "btnEsegui"), Qt::LeftButton);
     ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
     open_after_failure = form_.isVisible();
-    panel_after_failure = form_.pOperazione->text().toStdString();
-    EXPECT_FALSE(form_.btnEsegui->isEnabled());
-    EXPECT_FALSE(form_.btnCancel->isEnabled());
+    panel_after_failure = test::Child<QLabel>(&form_, "pOperazione")->text().toStdString();
+    EXPECT_FALSE(test::Child<QPushButton>(&form_, "btnEsegui")->isEnabled());
+    EXPECT_FALSE(test::Child<QPushButton>(&form_, "btnCancel")->isEnabled());
     form_.close();  // the close box
   });
   ui::SetApplicationErrorHandler(nullptr);
@@ -266,7 +271,7 @@ TEST_F(BatchFormTest, ATableTheDictionaryLacksIsRefusedBeforeAnyDirectoryIsMade)
   const std::string work = dir_.file("new/deeper");
   const BatchOutcome outcome =
       Run({"-p", dict_, "-t", "SHOP.nope", "-d", work, "-b", dir_.file("bak/deeper")}, [&] {
-        QTest::mouseClick(form_.btnEsegui, Qt::LeftButton);
+        QTest::mouseClick(test::Child<QPushButton>(&form_, "btnEsegui"), Qt::LeftButton);
         ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
         form_.close();
       });
@@ -285,14 +290,15 @@ TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunStopsItAfterTheCurrentTable) {
       &form_, [&] { return form_.running(); },
       [&] {
         // Closed once the first table is being rebuilt, after the checks.
-        if (!form_.pOperazione->text().startsWith("Regenerating")) return;
+        if (!test::Child<QLabel>(&form_, "pOperazione")->text().startsWith("Regenerating")) return;
         form_.close();
         QTest::keyClick(&form_, Qt::Key_Escape);
         visible_after_close.push_back(form_.isVisible());
-        panel_after_close = form_.pOperazione->text().toStdString();
+        panel_after_close = test::Child<QLabel>(&form_, "pOperazione")->text().toStdString();
       });
-  const BatchOutcome outcome =
-      Run({"-p", dict_, "-a", "SHOP"}, [&] { QTest::mouseClick(form_.btnEsegui, Qt::LeftButton); });
+  const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP"}, [&] {
+    QTest::mouseClick(test::Child<QPushButton>(&form_, "btnEsegui"), Qt::LeftButton);
+  });
   EXPECT_EQ(outcome, BatchOutcome::kInterrupted);
   EXPECT_NE(ExitStatusOf(outcome), 0);
   EXPECT_TRUE(form_.stopRequested());

@@ -25,13 +25,13 @@ struct Details {
 };
 
 Details Read(const TDbEngineErrorDlg& dlg) {
-  return {dlg.DbResult->text().toStdString(),
-          dlg.DbCatSub->text().toStdString(),
-          dlg.NativeResult->text().toStdString(),
-          dlg.DbMessageText->toPlainText().toStdString(),
-          dlg.NativeLabel->isEnabled(),
-          dlg.BackBtn->isEnabled(),
-          dlg.NextBtn->isEnabled()};
+  return {test::Child<QLineEdit>(&dlg, "DbResult")->text().toStdString(),
+          test::Child<QLineEdit>(&dlg, "DbCatSub")->text().toStdString(),
+          test::Child<QLineEdit>(&dlg, "NativeResult")->text().toStdString(),
+          test::Child<QPlainTextEdit>(&dlg, "DbMessageText")->toPlainText().toStdString(),
+          test::Child<QLabel>(&dlg, "NativeLabel")->isEnabled(),
+          test::Child<QPushButton>(&dlg, "BackBtn")->isEnabled(),
+          test::Child<QPushButton>(&dlg, "NextBtn")->isEnabled()};
 }
 
 void ExpectDetails(const Details& got, const Details& want) {
@@ -58,7 +58,7 @@ EDBEngineError ThreeEntryError() {
 void ShowAndAct(TDbEngineErrorDlg& dlg, const EDBEngineError& error, std::function<void()> act) {
   test::WhenVisible(&dlg, [&dlg, act = std::move(act)] {
     act();
-    QTest::mouseClick(dlg.OKBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "OKBtn"), Qt::LeftButton);
   });
   dlg.ShowEngineError(error);
 }
@@ -68,14 +68,15 @@ TEST(DbEngineErrorDlgTest, DetailsWalkThroughEveryEntryOfAThreeEntryError) {
   std::vector<Details> seen;
   ShowAndAct(dlg, ThreeEntryError(), [&] {
     EXPECT_EQ(dlg.windowTitle(), "Database Engine Error");
-    EXPECT_EQ(dlg.ErrorText->text(), "Cannot open \"T.DB\"\nPermission denied");
-    QTest::mouseClick(dlg.DetailsBtn, Qt::LeftButton);
+    EXPECT_EQ(test::Child<QLabel>(&dlg, "ErrorText")->text(),
+              "Cannot open \"T.DB\"\nPermission denied");
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "DetailsBtn"), Qt::LeftButton);
     seen.push_back(Read(dlg));
-    QTest::mouseClick(dlg.NextBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "NextBtn"), Qt::LeftButton);
     seen.push_back(Read(dlg));
-    QTest::mouseClick(dlg.NextBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "NextBtn"), Qt::LeftButton);
     seen.push_back(Read(dlg));
-    QTest::mouseClick(dlg.BackBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "BackBtn"), Qt::LeftButton);
     seen.push_back(Read(dlg));
   });
   ASSERT_EQ(seen.size(), 4u);
@@ -90,7 +91,7 @@ TEST(DbEngineErrorDlgTest, ASingleEntryOffersNeitherBackNorNext) {
   TDbEngineErrorDlg dlg;
   Details details{};
   ShowAndAct(dlg, EDBEngineError(engine::ErrorCategory::kLockConflict, 1, "Locked"), [&] {
-    QTest::mouseClick(dlg.DetailsBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "DetailsBtn"), Qt::LeftButton);
     details = Read(dlg);
   });
   ExpectDetails(details, {"10241", "[$28] [$ 1]", "", "Locked", false, false, false});
@@ -102,29 +103,30 @@ TEST(DbEngineErrorDlgTest, DetailsToggleTheHeightAndTheCaption) {
   QString open_caption, closed_caption;
   ShowAndAct(dlg, ThreeEntryError(), [&] {
     closed_height = dlg.height();
-    closed_caption = dlg.DetailsBtn->text();
-    QTest::mouseClick(dlg.DetailsBtn, Qt::LeftButton);
+    closed_caption = test::Child<QPushButton>(&dlg, "DetailsBtn")->text();
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "DetailsBtn"), Qt::LeftButton);
     open_height = dlg.height();
-    open_caption = dlg.DetailsBtn->text();
-    EXPECT_TRUE(dlg.DetailsPanel->isVisible());
-    EXPECT_EQ(dlg.ButtonPanel->geometry().bottom() + 1, dlg.DetailsPanel->y());
-    QTest::mouseClick(dlg.DetailsBtn, Qt::LeftButton);
+    open_caption = test::Child<QPushButton>(&dlg, "DetailsBtn")->text();
+    EXPECT_TRUE(test::Child<QFrame>(&dlg, "DetailsPanel")->isVisible());
+    EXPECT_EQ(test::Child<QWidget>(&dlg, "ButtonPanel")->geometry().bottom() + 1,
+              test::Child<QFrame>(&dlg, "DetailsPanel")->y());
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "DetailsBtn"), Qt::LeftButton);
     closed_again = dlg.height();
-    EXPECT_FALSE(dlg.DetailsPanel->isVisible());
+    EXPECT_FALSE(test::Child<QFrame>(&dlg, "DetailsPanel")->isVisible());
   });
   EXPECT_EQ(closed_caption, "&Details >>");
   EXPECT_EQ(open_caption, "<< &Details");
   EXPECT_EQ(open_height - closed_height, 144);  // the details area
   EXPECT_EQ(closed_again, closed_height);
-  EXPECT_EQ(dlg.DetailsBtn->text(), "&Details >>");
+  EXPECT_EQ(test::Child<QPushButton>(&dlg, "DetailsBtn")->text(), "&Details >>");
 }
 
 TEST(DbEngineErrorDlgTest, DetailsLeftOpenOpenTheNextErrorAtItsFirstEntry) {
   TDbEngineErrorDlg dlg;
   ShowAndAct(dlg, ThreeEntryError(), [&] {
-    QTest::mouseClick(dlg.DetailsBtn, Qt::LeftButton);
-    QTest::mouseClick(dlg.NextBtn, Qt::LeftButton);
-    QTest::mouseClick(dlg.NextBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "DetailsBtn"), Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "NextBtn"), Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&dlg, "NextBtn"), Qt::LeftButton);
   });
   Details second{};
   ShowAndAct(dlg, ThreeEntryError(), [&] { second = Read(dlg); });

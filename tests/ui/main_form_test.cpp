@@ -62,13 +62,16 @@ TEST_F(MainFormTest, ActivationSetsTheCaptionsAndShowsTheProjectDirectory) {
   EXPECT_EQ(form.windowTitle(), "Central Data dictionary manager");
   EXPECT_EQ(MenuBarTexts(form),
             (std::vector<std::string>{"&Exit", "&Manage", "&Rebuild", "&Print", "&?"}));
-  EXPECT_EQ(form.SuFile1->text(), "Su &File");
-  EXPECT_EQ(form.Report1->text(), "&Report");
-  EXPECT_EQ(form.ProjectDir->text().toStdString(), dir_.path());
+  EXPECT_EQ(test::Child<QAction>(&form, "SuFile1")->text(), "Su &File");
+  EXPECT_EQ(test::Child<QAction>(&form, "Report1")->text(), "&Report");
+  EXPECT_EQ(test::Child<QLabel>(&form, "ProjectDir")->text().toStdString(), dir_.path());
   EXPECT_TRUE(form.windowState() & Qt::WindowMaximized);
-  EXPECT_TRUE(form.Esci1->isEnabled());
+  EXPECT_TRUE(test::Child<QAction>(&form, "Esci1")->isEnabled());
   // Without their windows the commands cannot be chosen.
-  for (QAction* unbuilt : {form.Carica1, form.Rigenera1, form.SuFile1, form.Report1, form.N1}) {
+  for (QAction* unbuilt :
+       {test::Child<QAction>(&form, "Carica1"), test::Child<QAction>(&form, "Rigenera1"),
+        test::Child<QAction>(&form, "SuFile1"), test::Child<QAction>(&form, "Report1"),
+        test::Child<QAction>(&form, "N1")}) {
     EXPECT_FALSE(unbuilt->isEnabled()) << unbuilt->objectName().toStdString();
   }
 }
@@ -84,7 +87,7 @@ TEST_F(MainFormTest, ExitAndItsKeysCloseTheWindow) {
   }
   TMainForm form(false);
   Activate(form);
-  form.Esci1->trigger();
+  test::Child<QAction>(&form, "Esci1")->trigger();
   EXPECT_FALSE(form.isVisible());
 }
 
@@ -99,7 +102,7 @@ TEST_F(MainFormTest, WithArgumentsActivationRunsBatchModeOnceAndEndsTheProgram) 
   EXPECT_EQ(ended.at(0).at(0).toInt(), 0);
   ASSERT_EQ(ui_.shown.size(), 1u);  // the help text
   EXPECT_EQ(ui_.shown[0].kind, MessageKind::kInformation);
-  EXPECT_TRUE(form.ProjectDir->text().isEmpty());
+  EXPECT_TRUE(test::Child<QLabel>(&form, "ProjectDir")->text().isEmpty());
   // Activated again, it does not start batch mode a second time.
   QWidget other;
   other.show();
@@ -167,10 +170,12 @@ class MainFormCommandsTest : public ::testing::Test {
   // the edit box, then OK (or Cancel when `ok` is false).
   void AnswerChooser(const std::string& target, bool ok = true) {
     test::WhenVisible(&chooser_, [this, target, ok] {
-      chooser_.cbAliases->setEditText("SHOP");
-      chooser_.IncAllBtn->click();
-      chooser_.edtDirectory->setText(QString::fromStdString(target));
-      (ok ? chooser_.OKBtn : chooser_.CancelBtn)->click();
+      test::Child<QComboBox>(&chooser_, "cbAliases")->setEditText("SHOP");
+      test::Child<QPushButton>(&chooser_, "IncAllBtn")->click();
+      test::Child<QLineEdit>(&chooser_, "edtDirectory")->setText(QString::fromStdString(target));
+      (ok ? test::Child<QPushButton>(&chooser_, "OKBtn")
+          : test::Child<QPushButton>(&chooser_, "CancelBtn"))
+          ->click();
     });
   }
 
@@ -186,7 +191,7 @@ class MainFormCommandsTest : public ::testing::Test {
 };
 
 TEST_F(MainFormCommandsTest, RebuildAsksPerTableShowsItsProgressAndBlocksTheMenu) {
-  EXPECT_TRUE(form_.Rigenera1->isEnabled());
+  EXPECT_TRUE(test::Child<QAction>(&form_, "Rigenera1")->isEnabled());
   ui_.answers = {Answer::kYes, Answer::kYes};
   AnswerChooser(out_);
   QStringList panel_texts;
@@ -194,13 +199,15 @@ TEST_F(MainFormCommandsTest, RebuildAsksPerTableShowsItsProgressAndBlocksTheMenu
   test::WhileRunning(
       &form_, [this] { return form_.running(); },
       [&] {
-        if (!panel_texts.contains(form_.ProjectDir->text()))
-          panel_texts << form_.ProjectDir->text();
-        for (QAction* command : {form_.Esci1, form_.Rigenera1, form_.SuFile1, form_.N1}) {
+        if (!panel_texts.contains(test::Child<QLabel>(&form_, "ProjectDir")->text()))
+          panel_texts << test::Child<QLabel>(&form_, "ProjectDir")->text();
+        for (QAction* command :
+             {test::Child<QAction>(&form_, "Esci1"), test::Child<QAction>(&form_, "Rigenera1"),
+              test::Child<QAction>(&form_, "SuFile1"), test::Child<QAction>(&form_, "N1")}) {
           menu_blocked = menu_blocked && !command->isEnabled();
         }
       });
-  form_.Rigenera1->trigger();
+  test::Child<QAction>(&form_, "Rigenera1")->trigger();
   ASSERT_TRUE(test::WaitFor([&] { return ui_.shown.size() == 2 && !form_.running(); }));
   EXPECT_EQ(ui_.shown[1].text,
             "Do you want to rebuild the table \"T2\" in the directory \"" + out_ + "\"?");
@@ -209,45 +216,48 @@ TEST_F(MainFormCommandsTest, RebuildAsksPerTableShowsItsProgressAndBlocksTheMenu
   EXPECT_EQ(panel_texts, QStringList({QString::fromStdString(out_ + "/SHOP.T1..."),
                                       QString::fromStdString(out_ + "/SHOP.T2...")}));
   EXPECT_TRUE(menu_blocked);
-  EXPECT_EQ(form_.ProjectDir->text().toStdString(), dict_);
-  EXPECT_FALSE(form_.pbRebuild->isVisible());
-  EXPECT_TRUE(form_.Rigenera1->isEnabled());
+  EXPECT_EQ(test::Child<QLabel>(&form_, "ProjectDir")->text().toStdString(), dict_);
+  EXPECT_FALSE(test::Child<QProgressBar>(&form_, "pbRebuild")->isVisible());
+  EXPECT_TRUE(test::Child<QAction>(&form_, "Rigenera1")->isEnabled());
 }
 
 TEST_F(MainFormCommandsTest, RebuildCancelledInTheChooserAsksNothing) {
   AnswerChooser(out_, false);
-  form_.Rigenera1->trigger();
+  test::Child<QAction>(&form_, "Rigenera1")->trigger();
   ASSERT_TRUE(test::WaitFor(
       [&] { return chooser_.result() == QDialog::Rejected && !chooser_.isVisible(); }));
   QTest::qWait(20);
   EXPECT_TRUE(ui_.shown.empty());
   EXPECT_FALSE(fs::exists(out_ + "/T1.DB"));
-  EXPECT_EQ(form_.ProjectDir->text().toStdString(), dict_);
+  EXPECT_EQ(test::Child<QLabel>(&form_, "ProjectDir")->text().toStdString(), dict_);
 }
 
 TEST_F(MainFormCommandsTest, CancelInTheStatusBarStopsTheRunAfterTheCurrentTable) {
   ui_.answers = {Answer::kAll};
   AnswerChooser(out_);
   test::WhileRunning(
-      &form_, [this] { return form_.running() && form_.btnStopRebuild->isVisible(); },
+      &form_,
       [this] {
-        if (form_.btnStopRebuild->isEnabled()) form_.btnStopRebuild->click();
+        return form_.running() && test::Child<QPushButton>(&form_, "btnStopRebuild")->isVisible();
+      },
+      [this] {
+        if (test::Child<QPushButton>(&form_, "btnStopRebuild")->isEnabled())
+          test::Child<QPushButton>(&form_, "btnStopRebuild")->click();
       });
-  form_.Rigenera1->trigger();
+  test::Child<QAction>(&form_, "Rigenera1")->trigger();
   ASSERT_TRUE(test::WaitFor([&] { return ui_.shown.size() == 2 && !form_.running(); }));
   EXPECT_EQ(ui_.shown[1].text, "The rebuild stopped before the table \"T2\".");
   EXPECT_TRUE(fs::exists(out_ + "/T1.DB"));
   EXPECT_FALSE(fs::exists(out_ + "/T2.DB"));
 }
 
-TEST_F(MainFormCommandsTest, SuFileWritesTheChosenTablesAndRestoresTheLabel) {
+TEST_F(MainFormCommandsTest, SuFileWritesTheChosenTablesInFileNameMode) {
   const std::string file = dir_.file("listing.txt");
-  chooser_.lblDirectory->setText("Out directory");
   AnswerChooser(file);
-  form_.SuFile1->trigger();
+  test::Child<QAction>(&form_, "SuFile1")->trigger();
   ASSERT_TRUE(test::WaitFor([&] { return fs::exists(file) && !chooser_.isVisible(); }));
-  QTest::qWait(20);
-  EXPECT_EQ(chooser_.lblDirectory->text(), "Out directory");
+  EXPECT_EQ(chooser_.chooser().mode(), RebuildChooser::Mode::kFileName);
+  EXPECT_EQ(test::Child<QLabel>(&chooser_, "lblDirectory")->text(), "Filename");
   const std::string text = ReadFile(file);
   EXPECT_EQ(text.rfind("Table name: SHOP.T1\r\n", 0), 0u) << text;
   EXPECT_NE(text.find("\fTable name: SHOP.T2\r\n"), std::string::npos) << text;
@@ -258,17 +268,15 @@ TEST_F(MainFormCommandsTest, AListingThatCannotBeWrittenGoesToTheErrorHandling) 
   std::vector<std::string> errors;
   ui::SetApplicationErrorHandler(
       [&](QObject*, const std::exception_ptr& e) { errors.push_back(ui::ErrorText(e)); });
-  chooser_.lblDirectory->setText("Directory out");
   AnswerChooser(dir_.file("missing/listing.txt"));
-  form_.SuFile1->trigger();
+  test::Child<QAction>(&form_, "SuFile1")->trigger();
   ASSERT_TRUE(test::WaitFor([&] { return !errors.empty(); }));
-  EXPECT_EQ(chooser_.lblDirectory->text(), "Directory out");
   EXPECT_NE(errors[0].find("listing.txt"), std::string::npos) << errors[0];
 }
 
 TEST_F(MainFormCommandsTest, QuestionMarkShowsTheAboutBox) {
-  test::WhenVisible(&about_, [this] { about_.OKButton->click(); });
-  form_.N1->trigger();
+  test::WhenVisible(&about_, [this] { test::Child<QPushButton>(&about_, "OKButton")->click(); });
+  test::Child<QAction>(&form_, "N1")->trigger();
   ASSERT_TRUE(test::WaitFor([&] { return about_.result() == QDialog::Accepted; }));
 }
 

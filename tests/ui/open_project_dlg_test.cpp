@@ -51,7 +51,8 @@ struct Offered {
   bool operator==(const Offered&) const = default;
 };
 Offered Buttons(const TOpenProjectDlg& dlg) {
-  return {dlg.CreateBtn->isEnabled(), dlg.OKBtn->isEnabled()};
+  return {test::Child<QPushButton>(&dlg, "CreateBtn")->isEnabled(),
+          test::Child<QPushButton>(&dlg, "OKBtn")->isEnabled()};
 }
 
 class OpenProjectDlgTest : public ::testing::Test {
@@ -101,13 +102,13 @@ TEST_F(OpenProjectDlgTest, CreateAsksFirstThenMakesTheDictionaryAndOffersOk) {
   TOpenProjectDlg dlg(ui_, engine::FileSystem::Default());
   ASSERT_TRUE(dlg.setDirectory(Dir("new")));
   ui_.answers = {Answer::kCancel, Answer::kOk};
-  QTest::mouseClick(dlg.CreateBtn, Qt::LeftButton);
+  QTest::mouseClick(test::Child<QPushButton>(&dlg, "CreateBtn"), Qt::LeftButton);
   ASSERT_TRUE(test::WaitFor([&] { return ui_.shown.size() == 1; }));
   EXPECT_FALSE(fs::exists(dir_.file("new/DDTables.DB")));
   EXPECT_EQ(Buttons(dlg), (Offered{true, false}));
 
-  QTest::mouseClick(dlg.CreateBtn, Qt::LeftButton);
-  ASSERT_TRUE(test::WaitFor([&] { return dlg.OKBtn->isEnabled(); }));
+  QTest::mouseClick(test::Child<QPushButton>(&dlg, "CreateBtn"), Qt::LeftButton);
+  ASSERT_TRUE(test::WaitFor([&] { return test::Child<QPushButton>(&dlg, "OKBtn")->isEnabled(); }));
   ASSERT_EQ(ui_.shown.size(), 2u);
   EXPECT_EQ(ui_.shown[1].kind, MessageKind::kConfirmation);
   EXPECT_EQ(ui_.shown[1].buttons, Buttons::kOkCancel);
@@ -123,7 +124,8 @@ TEST_F(OpenProjectDlgTest, OkRemembersTheDirectoryAndTheNextShowingStartsThere) 
   CreateDictionaryTables(Dir("dict").toStdString());
   TOpenProjectDlg dlg(ui_, engine::FileSystem::Default());
   ASSERT_TRUE(dlg.setDirectory(Dir("dict")));
-  test::WhenVisible(&dlg, [&] { QTest::mouseClick(dlg.OKBtn, Qt::LeftButton); });
+  test::WhenVisible(
+      &dlg, [&] { QTest::mouseClick(test::Child<QPushButton>(&dlg, "OKBtn"), Qt::LeftButton); });
   EXPECT_EQ(dlg.exec(), QDialog::Accepted);
   EXPECT_EQ(ProjectSettings()->value("LastDirectory").toString(), Dir("dict"));
 
@@ -134,7 +136,7 @@ TEST_F(OpenProjectDlgTest, OkRemembersTheDirectoryAndTheNextShowingStartsThere) 
     EXPECT_TRUE(QTest::qWaitForWindowActive(&next));
     shown_directory = next.directory();
     caption = next.windowTitle();
-    QTest::mouseClick(next.CancelBtn, Qt::LeftButton);
+    QTest::mouseClick(test::Child<QPushButton>(&next, "CancelBtn"), Qt::LeftButton);
   });
   EXPECT_EQ(next.exec(), QDialog::Rejected);
   EXPECT_EQ(shown_directory, Dir("dict"));
@@ -156,7 +158,7 @@ TEST_F(OpenProjectDlgTest, DoubleClickOnAnEntryMakesItCurrent) {
   TOpenProjectDlg dlg(ui_, engine::FileSystem::Default());
   ASSERT_TRUE(dlg.setDirectory(Dir("a")));
   // The chain from the root down to "a", then its subdirectory "b".
-  QListWidget* list = dlg.lbDirectory;
+  QListWidget* list = test::Child<QListWidget>(&dlg, "lbDirectory");
   ASSERT_EQ(list->item(list->count() - 1)->text().trimmed(), "b");
   EXPECT_EQ(list->item(list->count() - 2)->text().trimmed(), "a");
   EXPECT_EQ(list->item(0)->text(), "/");
@@ -172,7 +174,7 @@ TEST_F(OpenProjectDlgTest, DoubleClickOnAnEntryMakesItCurrent) {
   // Up again through the chain: the root.
   double_click(0);
   EXPECT_EQ(dlg.directory(), QString("/"));
-  EXPECT_NE(dlg.cbDrive->findText("/"), -1);
+  EXPECT_NE(test::Child<QComboBox>(&dlg, "cbDrive")->findText("/"), -1);
 }
 
 TEST_F(OpenProjectDlgTest, TheLabelShowsTheDirectoryInBoldShortenedToFit) {
@@ -182,11 +184,11 @@ TEST_F(OpenProjectDlgTest, TheLabelShowsTheDirectoryInBoldShortenedToFit) {
   ASSERT_TRUE(dlg.setDirectory(Dir(deep)));
   dlg.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
-  const QString text = dlg.lblDirectory->text();
-  EXPECT_TRUE(dlg.lblDirectory->font().bold());
+  const QString text = test::Child<QLabel>(&dlg, "lblDirectory")->text();
+  EXPECT_TRUE(test::Child<QLabel>(&dlg, "lblDirectory")->font().bold());
   EXPECT_TRUE(text.contains(QChar(0x2026))) << text.toStdString();
-  EXPECT_LE(QFontMetrics(dlg.lblDirectory->font()).horizontalAdvance(text),
-            dlg.lblDirectory->width());
+  EXPECT_LE(QFontMetrics(test::Child<QLabel>(&dlg, "lblDirectory")->font()).horizontalAdvance(text),
+            test::Child<QLabel>(&dlg, "lblDirectory")->width());
   // What is left of the directory: its beginning and its end.
   const QString full = QString::fromStdString(dir_.file(deep));
   const qsizetype dots = text.indexOf(QChar(0x2026));

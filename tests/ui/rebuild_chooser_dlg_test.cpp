@@ -63,17 +63,17 @@ class RebuildChooserDlgTest : public ::testing::Test {
     test::AddTableRow(*dm_, "DEMO", "films");
   }
 
-  // Shows the dialog (not modally) in the mode its label's caption gives.
-  void Show(const QString& caption = "Directory out") {
-    dlg_.lblDirectory->setText(caption);
+  // Shows the dialog (not modally) in `mode`.
+  void Show(RebuildChooser::Mode mode = RebuildChooser::Mode::kOutDirectory) {
+    dlg_.setMode(mode);
     dlg_.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg_));
   }
 
   void ChooseAlias(const QString& alias) {
-    dlg_.cbAliases->setFocus();
-    dlg_.cbAliases->lineEdit()->selectAll();
-    QTest::keyClicks(dlg_.cbAliases->lineEdit(), alias);
+    test::Child<QComboBox>(&dlg_, "cbAliases")->setFocus();
+    test::Child<QComboBox>(&dlg_, "cbAliases")->lineEdit()->selectAll();
+    QTest::keyClicks(test::Child<QComboBox>(&dlg_, "cbAliases")->lineEdit(), alias);
   }
 
   void Select(QListWidget* list, const QStringList& texts) {
@@ -97,55 +97,60 @@ class RebuildChooserDlgTest : public ::testing::Test {
 
 TEST_F(RebuildChooserDlgTest, CaptionsAtDesignAndAfterShowing) {
   EXPECT_EQ(dlg_.windowTitle(), "Scelta tabelle");
-  EXPECT_EQ(dlg_.pSrcTitle->text(), "Tabelle Disponibili");
-  EXPECT_EQ(dlg_.pDstTitle->text(), "Tabelle selezionate");
-  EXPECT_EQ(dlg_.CancelBtn->text(), "Annulla");
-  EXPECT_EQ(dlg_.cbAliases->toolTip(), "Scelta dell'Alias, oppure Pathname del DB");
-  EXPECT_EQ(dlg_.edtDirectory->toolTip(), "Destinazione");
-  EXPECT_FALSE(dlg_.OKBtn->isEnabled());
-  EXPECT_TRUE(dlg_.OKBtn->isDefault());
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "pSrcTitle")->text(), "Tabelle Disponibili");
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "pDstTitle")->text(), "Tabelle selezionate");
+  EXPECT_EQ(test::Child<QPushButton>(&dlg_, "CancelBtn")->text(), "Annulla");
+  EXPECT_EQ(test::Child<QComboBox>(&dlg_, "cbAliases")->toolTip(),
+            "Scelta dell'Alias, oppure Pathname del DB");
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->toolTip(), "Destinazione");
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "OKBtn")->isDefault());
   Show();
   EXPECT_EQ(dlg_.windowTitle(), "Choose tables");
-  EXPECT_EQ(dlg_.Label1->text(), "Alias");
-  EXPECT_EQ(dlg_.lblDirectory->text(), "Out directory");
-  EXPECT_EQ(dlg_.pSrcTitle->text(), "Tables available");
-  EXPECT_EQ(dlg_.pDstTitle->text(), "Selected tables");
-  EXPECT_EQ(dlg_.CancelBtn->text(), "Cancel");
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "Label1")->text(), "Alias");
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "lblDirectory")->text(), "Out directory");
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "pSrcTitle")->text(), "Tables available");
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "pDstTitle")->text(), "Selected tables");
+  EXPECT_EQ(test::Child<QPushButton>(&dlg_, "CancelBtn")->text(), "Cancel");
   EXPECT_EQ(QStringList({">", ">>", "<", "<<"}),
-            QStringList({dlg_.IncludeBtn->text(), dlg_.IncAllBtn->text(), dlg_.ExcludeBtn->text(),
-                         dlg_.ExAllBtn->text()}));
+            QStringList({test::Child<QPushButton>(&dlg_, "IncludeBtn")->text(),
+                         test::Child<QPushButton>(&dlg_, "IncAllBtn")->text(),
+                         test::Child<QPushButton>(&dlg_, "ExcludeBtn")->text(),
+                         test::Child<QPushButton>(&dlg_, "ExAllBtn")->text()}));
 }
 
 TEST_F(RebuildChooserDlgTest, AliasesDifferingOnlyInCaseAppearOnce) {
   Show();
-  EXPECT_EQ(ComboItems(dlg_.cbAliases), QStringList({"DEMO", "SHOP"}));
-  EXPECT_EQ(dlg_.cbAliases->currentText(), "");
+  EXPECT_EQ(ComboItems(test::Child<QComboBox>(&dlg_, "cbAliases")), QStringList({"DEMO", "SHOP"}));
+  EXPECT_EQ(test::Child<QComboBox>(&dlg_, "cbAliases")->currentText(), "");
 }
 
 TEST_F(RebuildChooserDlgTest, PickingAnAliasListsItsTablesAndFillsItsDirectory) {
   Show();
-  dlg_.cbAliases->setCurrentIndex(1);  // SHOP
-  EXPECT_EQ(Items(dlg_.SrcList), QStringList({"A_orders", "b_parts", "c_items", "D_stock"}));
-  EXPECT_EQ(dlg_.edtDirectory->text().toStdString(), shop_);
-  EXPECT_TRUE(dlg_.IncludeBtn->isEnabled());
-  EXPECT_TRUE(dlg_.IncAllBtn->isEnabled());
-  EXPECT_FALSE(dlg_.ExcludeBtn->isEnabled());
-  EXPECT_FALSE(dlg_.ExAllBtn->isEnabled());
-  EXPECT_FALSE(dlg_.OKBtn->isEnabled());
+  test::Child<QComboBox>(&dlg_, "cbAliases")->setCurrentIndex(1);  // SHOP
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "SrcList")),
+            QStringList({"A_orders", "b_parts", "c_items", "D_stock"}));
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text().toStdString(), shop_);
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "IncludeBtn")->isEnabled());
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "IncAllBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "ExcludeBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "ExAllBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
 }
 
 TEST_F(RebuildChooserDlgTest, ThreeSelectedTablesArriveReversedAndOkEnables) {
   Show();
   ChooseAlias("shop");
-  Select(dlg_.SrcList, {"A_orders", "b_parts", "D_stock"});
-  Click(dlg_.IncludeBtn);
-  EXPECT_EQ(Items(dlg_.DstList), QStringList({"D_stock", "b_parts", "A_orders"}));
-  EXPECT_EQ(Items(dlg_.SrcList), QStringList({"c_items"}));
+  Select(test::Child<QListWidget>(&dlg_, "SrcList"), {"A_orders", "b_parts", "D_stock"});
+  Click(test::Child<QPushButton>(&dlg_, "IncludeBtn"));
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "DstList")),
+            QStringList({"D_stock", "b_parts", "A_orders"}));
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "SrcList")), QStringList({"c_items"}));
   // The item now where the first selected one was is selected, with focus.
-  EXPECT_EQ(Selected(dlg_.SrcList), QStringList({"c_items"}));
-  EXPECT_TRUE(dlg_.SrcList->hasFocus());
-  EXPECT_TRUE(dlg_.ExcludeBtn->isEnabled());
-  EXPECT_TRUE(dlg_.OKBtn->isEnabled());
+  EXPECT_EQ(Selected(test::Child<QListWidget>(&dlg_, "SrcList")), QStringList({"c_items"}));
+  EXPECT_TRUE(test::Child<QListWidget>(&dlg_, "SrcList")->hasFocus());
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "ExcludeBtn")->isEnabled());
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
   EXPECT_EQ(dlg_.choice().tables, (std::vector<std::string>{"D_stock", "b_parts", "A_orders"}));
   EXPECT_EQ(dlg_.choice().alias, "shop");
   EXPECT_EQ(dlg_.choice().output_directory, shop_);
@@ -154,87 +159,97 @@ TEST_F(RebuildChooserDlgTest, ThreeSelectedTablesArriveReversedAndOkEnables) {
 TEST_F(RebuildChooserDlgTest, AllAndBackRestoresTheAlphabeticalOrder) {
   Show();
   ChooseAlias("SHOP");
-  Select(dlg_.SrcList, {"c_items"});
-  Click(dlg_.IncludeBtn);
-  Click(dlg_.IncAllBtn);
-  EXPECT_EQ(Items(dlg_.DstList), QStringList({"c_items", "A_orders", "b_parts", "D_stock"}));
-  EXPECT_TRUE(Items(dlg_.SrcList).isEmpty());
+  Select(test::Child<QListWidget>(&dlg_, "SrcList"), {"c_items"});
+  Click(test::Child<QPushButton>(&dlg_, "IncludeBtn"));
+  Click(test::Child<QPushButton>(&dlg_, "IncAllBtn"));
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "DstList")),
+            QStringList({"c_items", "A_orders", "b_parts", "D_stock"}));
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "SrcList")).isEmpty());
   // The emptied list selects nothing and cannot move.
-  EXPECT_TRUE(Selected(dlg_.SrcList).isEmpty());
-  EXPECT_FALSE(dlg_.IncludeBtn->isEnabled());
-  EXPECT_FALSE(dlg_.IncAllBtn->isEnabled());
-  Click(dlg_.ExAllBtn);
-  EXPECT_EQ(Items(dlg_.SrcList), QStringList({"A_orders", "b_parts", "c_items", "D_stock"}));
-  EXPECT_TRUE(Items(dlg_.DstList).isEmpty());
-  EXPECT_FALSE(dlg_.ExcludeBtn->isEnabled());
-  EXPECT_FALSE(dlg_.OKBtn->isEnabled());
+  EXPECT_TRUE(Selected(test::Child<QListWidget>(&dlg_, "SrcList")).isEmpty());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "IncludeBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "IncAllBtn")->isEnabled());
+  Click(test::Child<QPushButton>(&dlg_, "ExAllBtn"));
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "SrcList")),
+            QStringList({"A_orders", "b_parts", "c_items", "D_stock"}));
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "DstList")).isEmpty());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "ExcludeBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
 }
 
 TEST_F(RebuildChooserDlgTest, MovingTheLastTableSelectsNothingAndDisablesTheIncludeButtons) {
   Show();
   ChooseAlias("DEMO");
-  Select(dlg_.SrcList, {"films"});
-  Click(dlg_.IncludeBtn);
-  EXPECT_TRUE(Items(dlg_.SrcList).isEmpty());
-  EXPECT_TRUE(Selected(dlg_.SrcList).isEmpty());
-  EXPECT_FALSE(dlg_.IncludeBtn->isEnabled());
-  EXPECT_FALSE(dlg_.IncAllBtn->isEnabled());
+  Select(test::Child<QListWidget>(&dlg_, "SrcList"), {"films"});
+  Click(test::Child<QPushButton>(&dlg_, "IncludeBtn"));
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "SrcList")).isEmpty());
+  EXPECT_TRUE(Selected(test::Child<QListWidget>(&dlg_, "SrcList")).isEmpty());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "IncludeBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "IncAllBtn")->isEnabled());
   // A double click on the empty list changes nothing.
-  QTest::mouseDClick(dlg_.SrcList->viewport(), Qt::LeftButton);
-  EXPECT_EQ(Items(dlg_.DstList), QStringList({"films"}));
+  QTest::mouseDClick(test::Child<QListWidget>(&dlg_, "SrcList")->viewport(), Qt::LeftButton);
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "DstList")), QStringList({"films"}));
 }
 
 TEST_F(RebuildChooserDlgTest, DoubleClicksMoveTheClickedTable) {
   Show();
   ChooseAlias("SHOP");
-  QListWidgetItem* item = dlg_.SrcList->findItems("c_items", Qt::MatchExactly)[0];
-  const QPoint at = dlg_.SrcList->visualItemRect(item).center();
-  QTest::mouseClick(dlg_.SrcList->viewport(), Qt::LeftButton, {}, at);
-  QTest::mouseDClick(dlg_.SrcList->viewport(), Qt::LeftButton, {}, at);
-  EXPECT_EQ(Items(dlg_.DstList), QStringList({"c_items"}));
-  QListWidgetItem* back = dlg_.DstList->item(0);
-  const QPoint back_at = dlg_.DstList->visualItemRect(back).center();
-  QTest::mouseClick(dlg_.DstList->viewport(), Qt::LeftButton, {}, back_at);
-  QTest::mouseDClick(dlg_.DstList->viewport(), Qt::LeftButton, {}, back_at);
-  EXPECT_EQ(Items(dlg_.SrcList), QStringList({"A_orders", "b_parts", "c_items", "D_stock"}));
+  QListWidgetItem* item =
+      test::Child<QListWidget>(&dlg_, "SrcList")->findItems("c_items", Qt::MatchExactly)[0];
+  const QPoint at = test::Child<QListWidget>(&dlg_, "SrcList")->visualItemRect(item).center();
+  QTest::mouseClick(test::Child<QListWidget>(&dlg_, "SrcList")->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(test::Child<QListWidget>(&dlg_, "SrcList")->viewport(), Qt::LeftButton, {},
+                     at);
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "DstList")), QStringList({"c_items"}));
+  QListWidgetItem* back = test::Child<QListWidget>(&dlg_, "DstList")->item(0);
+  const QPoint back_at = test::Child<QListWidget>(&dlg_, "DstList")->visualItemRect(back).center();
+  QTest::mouseClick(test::Child<QListWidget>(&dlg_, "DstList")->viewport(), Qt::LeftButton, {},
+                    back_at);
+  QTest::mouseDClick(test::Child<QListWidget>(&dlg_, "DstList")->viewport(), Qt::LeftButton, {},
+                     back_at);
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "SrcList")),
+            QStringList({"A_orders", "b_parts", "c_items", "D_stock"}));
 }
 
 TEST_F(RebuildChooserDlgTest, TypingADirectoryThatDoesNotExistDisablesOk) {
   Show();
   ChooseAlias("SHOP");
-  Click(dlg_.IncAllBtn);
-  ASSERT_TRUE(dlg_.OKBtn->isEnabled());
-  dlg_.edtDirectory->setFocus();
-  QTest::keyClicks(dlg_.edtDirectory, "/nowhere");
-  EXPECT_FALSE(dlg_.OKBtn->isEnabled());
-  dlg_.edtDirectory->setText(QString::fromStdString(dir_.path()));
-  EXPECT_TRUE(dlg_.OKBtn->isEnabled());
+  Click(test::Child<QPushButton>(&dlg_, "IncAllBtn"));
+  ASSERT_TRUE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
+  test::Child<QLineEdit>(&dlg_, "edtDirectory")->setFocus();
+  QTest::keyClicks(test::Child<QLineEdit>(&dlg_, "edtDirectory"), "/nowhere");
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
+  test::Child<QLineEdit>(&dlg_, "edtDirectory")->setText(QString::fromStdString(dir_.path()));
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
 }
 
 TEST_F(RebuildChooserDlgTest, TypingAnAliasRefillsAtEveryKeyAndEmptiesTheChosenList) {
   Show();
   ChooseAlias("SHOP");
-  Click(dlg_.IncAllBtn);
-  QTest::keyClick(dlg_.cbAliases->lineEdit(), Qt::Key_Backspace);  // "SHO"
-  EXPECT_TRUE(Items(dlg_.SrcList).isEmpty());
-  EXPECT_TRUE(Items(dlg_.DstList).isEmpty());
-  EXPECT_EQ(dlg_.edtDirectory->text(), "");
-  QTest::keyClicks(dlg_.cbAliases->lineEdit(), "p");
-  EXPECT_EQ(Items(dlg_.SrcList).size(), 4);
+  Click(test::Child<QPushButton>(&dlg_, "IncAllBtn"));
+  QTest::keyClick(test::Child<QComboBox>(&dlg_, "cbAliases")->lineEdit(),
+                  Qt::Key_Backspace);  // "SHO"
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "SrcList")).isEmpty());
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "DstList")).isEmpty());
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text(), "");
+  QTest::keyClicks(test::Child<QComboBox>(&dlg_, "cbAliases")->lineEdit(), "p");
+  EXPECT_EQ(Items(test::Child<QListWidget>(&dlg_, "SrcList")).size(), 4);
 }
 
 TEST_F(RebuildChooserDlgTest, FileNameModeEnablesOkForANewFileName) {
-  Show("Filename");
-  EXPECT_EQ(dlg_.lblDirectory->text(), "Filename");
+  Show(RebuildChooser::Mode::kFileName);
+  EXPECT_EQ(test::Child<QLabel>(&dlg_, "lblDirectory")->text(), "Filename");
   ChooseAlias("SHOP");
-  EXPECT_EQ(dlg_.edtDirectory->text(), "");  // not filled from the alias
-  Select(dlg_.SrcList, {"b_parts"});
-  Click(dlg_.IncludeBtn);
-  EXPECT_FALSE(dlg_.OKBtn->isEnabled());
-  dlg_.edtDirectory->setFocus();
-  QTest::keyClicks(dlg_.edtDirectory, QString::fromStdString(dir_.file("listing.txt")));
-  EXPECT_TRUE(dlg_.OKBtn->isEnabled());
-  Click(dlg_.OKBtn);
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text(),
+            "");  // not filled from the alias
+  Select(test::Child<QListWidget>(&dlg_, "SrcList"), {"b_parts"});
+  Click(test::Child<QPushButton>(&dlg_, "IncludeBtn"));
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
+  test::Child<QLineEdit>(&dlg_, "edtDirectory")->setFocus();
+  QTest::keyClicks(test::Child<QLineEdit>(&dlg_, "edtDirectory"),
+                   QString::fromStdString(dir_.file("listing.txt")));
+  EXPECT_TRUE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
+  Click(test::Child<QPushButton>(&dlg_, "OKBtn"));
   EXPECT_EQ(dlg_.result(), QDialog::Accepted);
   EXPECT_EQ(dlg_.choice().output_directory, dir_.file("listing.txt"));
 }
@@ -242,17 +257,34 @@ TEST_F(RebuildChooserDlgTest, FileNameModeEnablesOkForANewFileName) {
 TEST_F(RebuildChooserDlgTest, EveryShowingStartsEmpty) {
   Show();
   ChooseAlias("SHOP");
-  Click(dlg_.IncAllBtn);
+  Click(test::Child<QPushButton>(&dlg_, "IncAllBtn"));
   dlg_.reject();
   test::AddTableRow(*dm_, "ARCHIVE", "old");
   Show();
-  EXPECT_EQ(ComboItems(dlg_.cbAliases), QStringList({"ARCHIVE", "DEMO", "SHOP"}));
-  EXPECT_EQ(dlg_.cbAliases->currentText(), "");
-  EXPECT_EQ(dlg_.edtDirectory->text(), "");
-  EXPECT_TRUE(Items(dlg_.SrcList).isEmpty());
-  EXPECT_TRUE(Items(dlg_.DstList).isEmpty());
-  EXPECT_FALSE(dlg_.OKBtn->isEnabled());
-  EXPECT_FALSE(dlg_.IncAllBtn->isEnabled());
+  EXPECT_EQ(ComboItems(test::Child<QComboBox>(&dlg_, "cbAliases")),
+            QStringList({"ARCHIVE", "DEMO", "SHOP"}));
+  EXPECT_EQ(test::Child<QComboBox>(&dlg_, "cbAliases")->currentText(), "");
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text(), "");
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "SrcList")).isEmpty());
+  EXPECT_TRUE(Items(test::Child<QListWidget>(&dlg_, "DstList")).isEmpty());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "OKBtn")->isEnabled());
+  EXPECT_FALSE(test::Child<QPushButton>(&dlg_, "IncAllBtn")->isEnabled());
+}
+
+TEST_F(RebuildChooserDlgTest, ACaptionChangedDoesNotChangeTheMode) {
+  // A caption set as a translation might set it leaves the mode as given.
+  auto* label = test::Child<QLabel>(&dlg_, "lblDirectory");
+  label->setText("Filename");
+  Show(RebuildChooser::Mode::kOutDirectory);
+  EXPECT_EQ(label->text(), "Out directory");
+  ChooseAlias("SHOP");
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text().toStdString(), shop_);
+  dlg_.reject();
+  label->setText("Out directory");
+  Show(RebuildChooser::Mode::kFileName);
+  EXPECT_EQ(label->text(), "Filename");
+  ChooseAlias("SHOP");
+  EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text(), "");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <ostream>
+#include <stdexcept>
+#include <string>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -13,6 +15,15 @@
 #include "tests/support/scripted_ui.h"
 
 namespace vellum::test {
+
+// The control `name` of `window` (found by its objectName); a test that
+// looks for a control the window does not have fails.
+template <typename Control>
+Control* Child(const QObject* window, const char* name) {
+  auto* control = window->findChild<Control*>(QString::fromLatin1(name));
+  if (!control) throw std::logic_error(std::string("no control named ") + name);
+  return control;
+}
 
 // Runs `step` from the event loop (a modal one included) as soon as `window`
 // is visible; never, when the window goes first.
