@@ -8,8 +8,9 @@
 # of DEMO from the dictionary into build/demo/out: press Run.
 #
 # Without a display the same demo runs headless on Qt's offscreen platform,
-# with the program's test driver pressing Run, and the rebuilt tables are
-# checked with `vellum-cli verify`.
+# in vellum-driven (the program with the test driver, built for the tests)
+# whose driver presses Run, and the rebuilt tables are checked with
+# `vellum-cli verify`.
 #
 #   scripts/run.sh                 the desktop demo
 #   scripts/run.sh COMMAND ARGS... vellum-cli COMMAND ARGS... instead
@@ -22,7 +23,7 @@ if (($# > 0)); then
   cmake --build build -j"$(nproc)" --target vellum-cli
   exec build/cli/vellum-cli "$@"
 fi
-cmake --build build -j"$(nproc)" --target vellum vellum-cli
+cmake --build build -j"$(nproc)" --target vellum vellum-driven vellum-cli
 
 demo="$root/build/demo"
 cli="$root/build/cli/vellum-cli"
@@ -43,11 +44,11 @@ if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
 fi
 
 echo "No display (DISPLAY and WAYLAND_DISPLAY are not set): running the same demo headless,"
-echo "on Qt's offscreen platform, with the program's test driver pressing Run."
+echo "on Qt's offscreen platform, with the test driver of vellum-driven pressing Run."
 transcript="$demo/transcript.txt"
 status=0
 QT_QPA_PLATFORM=offscreen VELLUM_TEST_TRANSCRIPT="$transcript" \
-  build/app/vellum "${args[@]}" 2> /dev/null || status=$?
+  build/tests/driven/vellum "${args[@]}" 2> /dev/null || status=$?
 echo "What the program showed:"
 sed 's/^/  /' "$transcript"
 echo "vellum ended with status $status. The rebuilt tables:"

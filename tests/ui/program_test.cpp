@@ -276,5 +276,32 @@ TEST_F(ProgramTest, AnEncryptedTableIsRebuiltAfterThePasswordBox) {
   EXPECT_EQ(Cli({"dump", table, "--password", "123"}).out, rows);
 }
 
+// The shipped program has no test driver: with every variable the driver
+// acts on set, nobody presses Run or answers for the user. The batch window
+// stays open, untouched, until the program is ended from outside.
+TEST_F(ProgramTest, TheShippedProgramIgnoresTheTestDriversVariables) {
+  const std::string out = dir_.file("out");
+  const std::string transcript = dir_.file("transcript.txt");
+  const std::string shots = dir_.file("shots");
+  fs::create_directories(shots);
+  QProcessEnvironment env = env_;
+  env.insert("VELLUM_TEST_TRANSCRIPT", QString::fromStdString(transcript));
+  env.insert("VELLUM_TEST_SCREENSHOTS", QString::fromStdString(shots));
+  env.insert("VELLUM_TEST_DIRECTORY", QString::fromStdString(dict_));
+  env.insert("VELLUM_TEST_COMMANDS", "about\n");
+  QProcess process;
+  process.setProcessEnvironment(env);
+  process.start(VELLUM_SHIPPED_PATH, {"-p", QString::fromStdString(dict_), "-a", "DEMO", "-d",
+                                      QString::fromStdString(out)});
+  ASSERT_TRUE(process.waitForStarted());
+  // The driven program has pressed Run and ended well within this time.
+  EXPECT_FALSE(process.waitForFinished(3000));
+  process.kill();
+  process.waitForFinished();
+  EXPECT_FALSE(fs::exists(transcript));
+  EXPECT_TRUE(fs::is_empty(shots));
+  EXPECT_FALSE(fs::exists(out + "/FILMS.DB"));
+}
+
 }  // namespace
 }  // namespace vellum::test

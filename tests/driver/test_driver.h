@@ -1,4 +1,5 @@
-// A robot user for the program's own end-to-end tests and screenshots. It
+// A robot user for the program's end-to-end tests, screenshots and headless
+// demo, built only into vellum-driven (never into the shipped vellum). It
 // does nothing unless the environment asks for it:
 //
 //   VELLUM_TEST_TRANSCRIPT=FILE   act as the user: every message box, engine

@@ -1,0 +1,96 @@
+#include "app/program.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <QFile>
+
+#include "app/vellum_application.h"
+#include "dictionary/data_module.h"
+#include "dictionary/ui/application_errors.h"
+#include "dictionary/ui/form_style.h"
+#include "dictionary/ui/message_boxes.h"
+#include "dictionary/ui/open_project_dlg.h"
+#include "engine/fs/file_system.h"
+#include "engine/session.h"
+#include "rebuild/ui/batch_form.h"
+#include "shell/ui/about_box.h"
+#include "shell/ui/main_form.h"
+#include "shell/ui/rebuild_chooser_dlg.h"
+
+namespace vellum::app {
+
+namespace {
+
+// Ends the program with `status`: at once when the message loop runs, else
+// as soon as start-up is over.
+struct ProgramEnd {
+  bool requested = false;
+  int status = 0;
+
+  void request(int exit_status) {
+    requested = true;
+    status = exit_status;
+    ui::SetApplicationEnding(true);
+    QCoreApplication::exit(exit_status);
+  }
+};
+
+}  // namespace
+
+int RunProgram(int argc, char** argv, const Helper& helper) {
+  VellumApplication application(argc, argv);
+  ui::RegisterFontSubstitutes();
+  const bool has_arguments = argc > 1;
+  ProgramEnd end;
+  try {
+    // Declared in the order they must outlive each other: the main window
+    // goes first, its dialogs with it, then the data module and the session.
+    ui::MessageBoxes questions;
+    engine::Session session;
+    std::unique_ptr<dictionary::TdmDataDictionary> data_module;
+
+    shell::TMainForm main_form(has_arguments);
+    ui::ExceptionSafeConnect(&main_form, &shell::TMainForm::terminateRequested, &main_form,
+                             [&end](int status) { end.request(status); });
+    // The dialogs are the main window's: it owns them.
+    auto* open_project_dlg =
+        new dictionary::TOpenProjectDlg(questions, engine::FileSystem::Default(), &main_form);
+    auto* batch_form = new rebuild::TBatchForm(questions, &main_form);
+    const std::unique_ptr<QObject> helper_object = helper ? helper() : nullptr;
+
+    dictionary::Startup startup;
+    startup.has_command_line_arguments = has_arguments;
+    startup.choose_project_directory = [&]() -> std::optional<std::string> {
+      if (open_project_dlg->exec() != QDialog::Accepted) return std::nullopt;
+      return QFile::encodeName(open_project_dlg->directory()).toStdString();
+    };
+    startup.terminate = [&end] { end.request(0); };
+    try {
+      data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions, startup);
+    } catch (...) {
+      // The dictionary chosen could not be opened: the error is shown and the
+      // program goes on with the dictionary closed.
+      ui::HandleApplicationError(nullptr, std::current_exception());
+      data_module = std::make_unique<dictionary::TdmDataDictionary>(session, questions);
+    }
+    main_form.setDataModule(data_module.get());
+    main_form.setBatchForm(batch_form);
+    main_form.setQuestions(&questions);
+    main_form.setRebuildChooser(new shell::TSceltaTabelleRegenDlg(session, &main_form));
+    main_form.setAboutBox(new shell::TAboutBox(&main_form));
+    batch_form->setDataModule(data_module.get());
+    if (end.requested) return end.status;
+
+    main_form.show();
+    main_form.activateWindow();
+    return QApplication::exec();
+  } catch (...) {
+    // A start-up step failed before the program could run.
+    ui::HandleApplicationError(nullptr, std::current_exception());
+    return 1;
+  }
+}
+
+}  // namespace vellum::app
