@@ -1,6 +1,7 @@
-// A Ui for tests: answers come from a script, every text shown is kept in a
-// transcript so tests can assert each message word for word, and a stop can
-// be requested at a chosen progress step.
+// A Ui for tests: answers come from a script (a question beyond it gets the
+// safe answer of its buttons; an answer that is not a button fails the test), every text shown is
+// kept in a transcript so tests can assert each message word for word, and a stop can be requested
+// at a chosen progress step.
 #pragma once
 
 #include <deque>
@@ -8,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "dictionary/ui.h"
 
@@ -22,14 +25,46 @@ class ScriptedUi : public Ui {
     std::string details = {};  // what askWithDetails gave
   };
 
+  // The next scripted answer, which must be one of `buttons`; without one,
+  // the safe answer of the buttons (SafeAnswer), as a user who does not
+  // know would give.
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
     shown.push_back({kind, text, buttons});
-    if (!answers.empty()) {
-      Answer a = answers.front();
-      answers.pop_front();
-      return a;
+    if (answers.empty()) return SafeAnswer(buttons);
+    const Answer answer = answers.front();
+    answers.pop_front();
+    if (!Offers(buttons, answer)) {
+      ADD_FAILURE() << "the scripted answer " << static_cast<int>(answer)
+                    << " is not a button of the question \"" << text << "\"";
     }
-    return buttons == Buttons::kOk || buttons == Buttons::kOkCancel ? Answer::kOk : Answer::kCancel;
+    return answer;
+  }
+  // The answer that changes nothing: OK when it is the only button, else
+  // Cancel, or No where there is no Cancel.
+  static Answer SafeAnswer(Buttons buttons) {
+    switch (buttons) {
+      case Buttons::kOk:
+        return Answer::kOk;
+      case Buttons::kYesNo:
+        return Answer::kNo;
+      case Buttons::kOkCancel:
+      case Buttons::kYesNoCancelAll:
+        break;
+    }
+    return Answer::kCancel;
+  }
+  static bool Offers(Buttons buttons, Answer answer) {
+    switch (buttons) {
+      case Buttons::kOk:
+        return answer == Answer::kOk;
+      case Buttons::kOkCancel:
+        return answer == Answer::kOk || answer == Answer::kCancel;
+      case Buttons::kYesNo:
+        return answer == Answer::kYes || answer == Answer::kNo;
+      case Buttons::kYesNoCancelAll:
+        break;
+    }
+    return answer != Answer::kOk;
   }
   Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
                         const std::string& details) override {
