@@ -1,8 +1,10 @@
 #include "app/program.h"
 
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <QFile>
 
@@ -14,6 +16,7 @@
 #include "dictionary/ui/open_project_dlg.h"
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
+#include "rebuild/batch_rebuild.h"
 #include "rebuild/ui/batch_form.h"
 #include "shell/ui/about_box.h"
 #include "shell/ui/main_form.h"
@@ -37,9 +40,40 @@ struct ProgramEnd {
   }
 };
 
+// Whether the platform Qt would use has a screen: one named outright, or a
+// display server the desktop platforms connect to.
+bool HasDisplay() {
+  return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+         !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// What the command line asks for that needs no window: --version always,
+// the help without a display. Printed on the terminal before the
+// application (which needs a display) exists; the exit status, or nothing
+// when the windows are wanted.
+std::optional<int> AnswerOnTerminal(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--version") {
+      std::cout << "vellum " << VELLUM_VERSION << "\n";
+      return 0;
+    }
+    const bool help =
+        argument == "-h" || argument == "-H" || argument == "-?" || argument == "--help";
+    if (help && !HasDisplay()) {
+      std::string text = rebuild::BatchHelpText();
+      std::erase(text, '\r');
+      std::cout << text << "\n";
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int RunProgram(int argc, char** argv, const Helper& helper) {
+  if (const std::optional<int> status = AnswerOnTerminal(argc, argv)) return *status;
   VellumApplication application(argc, argv);
   ui::RegisterFontSubstitutes();
   const bool has_arguments = argc > 1;

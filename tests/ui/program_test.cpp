@@ -303,5 +303,27 @@ TEST_F(ProgramTest, TheShippedProgramIgnoresTheTestDriversVariables) {
   EXPECT_FALSE(fs::exists(out + "/FILMS.DB"));
 }
 
+// Without a display the version and the help are printed on the terminal,
+// where Qt would stop the program for want of a display.
+TEST_F(ProgramTest, VersionAndHelpWithoutADisplayArePrintedOnTheTerminal) {
+  for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) env_.remove(name);
+  for (const char* program : {VELLUM_SHIPPED_PATH, VELLUM_PROGRAM_PATH}) {
+    const ProcessRun version = Start(program, {"--version"});
+    EXPECT_EQ(version.status, 0) << program;
+    EXPECT_EQ(version.out, std::string("vellum ") + VELLUM_VERSION + "\n") << program;
+    for (const char* help : {"-h", "--help"}) {
+      const ProcessRun run = Start(program, {help});
+      EXPECT_EQ(run.status, 0) << help;
+      EXPECT_EQ(run.out.rfind("Tables rebuilding\n", 0), 0u) << help << ": " << run.out;
+      EXPECT_EQ(run.out.find('\r'), std::string::npos) << help;
+    }
+  }
+  // With a screen, --version is still printed, not the batch help box.
+  env_.insert("QT_QPA_PLATFORM", "offscreen");
+  const ProcessRun version = Vellum({"--version"});
+  EXPECT_EQ(version.out, std::string("vellum ") + VELLUM_VERSION + "\n");
+  EXPECT_TRUE(version.lines("box").empty());
+}
+
 }  // namespace
 }  // namespace vellum::test
