@@ -1,5 +1,7 @@
 #include "app/vellum_application.h"
 
+#include <QIcon>
+
 #include "dictionary/ui/application_errors.h"
 
 namespace vellum::app {
@@ -8,6 +10,7 @@ VellumApplication::VellumApplication(int& argc, char** argv) : QApplication(argc
   setApplicationName("Vellum");
   setOrganizationName("Corvane");
   setApplicationVersion(VELLUM_VERSION);
+  setWindowIcon(QIcon(QStringLiteral(":/vellum.svg")));
 }
 
 bool VellumApplication::notify(QObject* receiver, QEvent* event) {

@@ -18,6 +18,8 @@ packages=(
   # xvfb-run needs) for runs and screenshots without a display, and the
   # Liberation fonts that stand in for the fonts the windows ask for.
   qt6-base-dev qt6-qpa-plugins
+  # The program's icon, drawn from app/vellum.svg.
+  qt6-svg-dev
   # lrelease, which builds the translations of the windows.
   qt6-l10n-tools
   xvfb xauth

@@ -11,6 +11,7 @@
 
 #include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
+#include "dictionary/ui/window_geometry.h"
 #include "engine/errors.h"
 
 namespace vellum::rebuild {
@@ -120,6 +121,7 @@ TBatchForm::TBatchForm(Questions& questions, QWidget* parent)
   layout->addWidget(pOperazione, 1);
   layout->addWidget(bar);
   setFixedSize(At120Ppi(kWidth), At120Ppi(kHeight));
+  ui::RememberGeometry(this);
 
   ui::ExceptionSafeConnect(btnEsegui, &QPushButton::clicked, this, &TBatchForm::btnEseguiClick);
   ui::ExceptionSafeConnect(btnCancel, &QPushButton::clicked, this, &TBatchForm::btnCancelClick);

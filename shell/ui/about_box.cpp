@@ -7,13 +7,14 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSvgRenderer>
 #include <QVBoxLayout>
 
 #include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
+#include "dictionary/ui/window_geometry.h"
 #include "shell/about_text.h"
 
 namespace vellum::shell {
@@ -24,39 +25,16 @@ constexpr int kPictureSize = 64;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 
-// The program's picture: a sheet of vellum holding a table's structure, with
-// the round arrow of a rebuild (the same drawing as the program's icon).
-QPixmap VellumPicture(int size) {
-  QPixmap pixmap(size, size);
+// The program's picture (its icon, app/vellum.svg) `size` pixels wide as
+// laid out, drawn with `ratio` device pixels to each, so that it is sharp on
+// a screen of any pixel ratio.
+QPixmap VellumPicture(int size, qreal ratio) {
+  QPixmap pixmap(QSize(size, size) * ratio);
   pixmap.fill(Qt::transparent);
-  QPainter p(&pixmap);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.scale(size / 64.0, size / 64.0);
-  const QColor brown("#8a6d3b");
-  p.setPen(QPen(brown, 2));
-  p.setBrush(QColor("#f3e6c4"));
-  p.drawRoundedRect(QRectF(8, 4, 44, 54), 4, 4);
-  p.setPen(Qt::NoPen);
-  p.setBrush(brown);
-  p.drawRoundedRect(QRectF(8, 4, 44, 11), 4, 4);
-  p.drawRect(QRectF(8, 11, 44, 4));
-  p.setPen(QPen(brown, 1.5));
-  for (int y : {23, 31, 39}) p.drawLine(QLineF(14, y, 46, y));
-  p.drawLine(QLineF(14, 47, 34, 47));
-  p.drawLine(QLineF(26, 19, 26, 51));
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor("#2f6f9f"));
-  p.drawEllipse(QPointF(47, 50), 12, 12);
-  QPen arrow(Qt::white, 2.5);
-  arrow.setJoinStyle(Qt::RoundJoin);
-  p.setPen(arrow);
-  p.setBrush(Qt::NoBrush);
-  p.drawArc(QRectF(40.5, 43.5, 13, 13), 180 * 16, -300 * 16);
-  QPainterPath head;
-  head.moveTo(38, 48.5);
-  head.lineTo(40.5, 52);
-  head.lineTo(43.5, 49);
-  p.drawPath(head);
+  QPainter painter(&pixmap);
+  QSvgRenderer(QStringLiteral(":/vellum.svg")).render(&painter);
+  painter.end();
+  pixmap.setDevicePixelRatio(ratio);
   return pixmap;
 }
 
@@ -79,6 +57,7 @@ TAboutBox::TAboutBox(const QString& program_path, const std::string& product_ver
   setFont(ui::DesignFont("MS Sans Serif", 8));
   createControls();
   FormCreate(program_path, product_version);
+  ui::RememberGeometry(this);
 }
 
 void TAboutBox::createControls() {
@@ -96,7 +75,7 @@ void TAboutBox::createControls() {
   WebAddress = Line("WebAddress", "Web: https://corvane.example/vellum");
   Image1 = new QLabel;
   Image1->setObjectName("Image1");
-  Image1->setPixmap(VellumPicture(kPictureSize));
+  Image1->setPixmap(VellumPicture(kPictureSize, devicePixelRatioF()));
   Image1->setAlignment(Qt::AlignTop | Qt::AlignRight);
 
   auto* lines = new QVBoxLayout;

@@ -18,6 +18,7 @@
 
 #include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
+#include "dictionary/ui/window_geometry.h"
 #include "shell/text_listing.h"
 
 namespace vellum::shell {
@@ -52,6 +53,7 @@ TMainForm::TMainForm(bool has_arguments, QWidget* parent)
     setGeometry(screen->availableGeometry());
   }
   setWindowState(Qt::WindowMaximized);
+  ui::RememberGeometry(this);
   FormCreate();
 }
 

@@ -17,6 +17,7 @@
 
 #include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
+#include "dictionary/ui/window_geometry.h"
 
 namespace vellum::shell {
 
@@ -29,9 +30,12 @@ constexpr int kMoveButtonSize = 26;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 
-QPushButton* MoveButton(const char* name, const char* text) {
+QPushButton* MoveButton(const char* name, const char* text, const QString& what) {
   auto* button = new QPushButton(text);
   button->setObjectName(name);
+  // The button shows only a symbol: a screen reader and a tooltip say it.
+  button->setAccessibleName(what);
+  button->setToolTip(what);
   button->setFixedSize(kMoveButtonSize, kMoveButtonSize);
   button->setAutoDefault(false);
   return button;
@@ -66,6 +70,7 @@ TSceltaTabelleRegenDlg::TSceltaTabelleRegenDlg(engine::Session& session, QWidget
   layOut();
   setFixedSize(kWidth, kHeight);
   SetButtons();
+  ui::RememberGeometry(this);
 
   ui::ExceptionSafeConnect(cbAliases, &QComboBox::editTextChanged, this,
                            &TSceltaTabelleRegenDlg::cbAliasesChange);
@@ -109,10 +114,10 @@ void TSceltaTabelleRegenDlg::createControls() {
   SrcList = List("SrcList");
   pDstTitle = Title("pDstTitle", "Tabelle selezionate");
   DstList = List("DstList");
-  IncludeBtn = MoveButton("IncludeBtn", ">");
-  IncAllBtn = MoveButton("IncAllBtn", ">>");
-  ExcludeBtn = MoveButton("ExcludeBtn", "<");
-  ExAllBtn = MoveButton("ExAllBtn", "<<");
+  IncludeBtn = MoveButton("IncludeBtn", ">", tr("Add the selected tables"));
+  IncAllBtn = MoveButton("IncAllBtn", ">>", tr("Add all tables"));
+  ExcludeBtn = MoveButton("ExcludeBtn", "<", tr("Remove the selected tables"));
+  ExAllBtn = MoveButton("ExAllBtn", "<<", tr("Remove all tables"));
   // A double click anywhere in a list, an empty one included, moves.
   SrcList->viewport()->installEventFilter(this);
   DstList->viewport()->installEventFilter(this);

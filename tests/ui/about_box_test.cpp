@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -24,7 +25,14 @@ TEST(AboutBoxTest, ShowsTheProgramsTitleAndVersionWithTheMakersLines) {
         test::Child<QLabel>(&box, "WebAddress")}) {
     EXPECT_FALSE(line->text().isEmpty()) << line->objectName().toStdString();
   }
-  EXPECT_FALSE(test::Child<QLabel>(&box, "Image1")->pixmap().isNull());
+  // The program's icon, drawn at the screen's pixel ratio: painted, not
+  // left blank, at its middle (the sheet of vellum).
+  const QPixmap picture = test::Child<QLabel>(&box, "Image1")->pixmap();
+  ASSERT_FALSE(picture.isNull());
+  EXPECT_EQ(picture.devicePixelRatio(), box.devicePixelRatioF());
+  EXPECT_EQ(picture.width(), qRound(64 * box.devicePixelRatioF()));
+  EXPECT_NE(picture.toImage().pixelColor(picture.width() / 2, picture.height() / 2).alpha(), 0);
+  EXPECT_FALSE(QApplication::windowIcon().isNull());
   EXPECT_TRUE(test::Child<QPushButton>(&box, "OKButton")->isDefault());
   EXPECT_EQ(test::Child<QPushButton>(&box, "OKButton")->text(), "OK");
 }

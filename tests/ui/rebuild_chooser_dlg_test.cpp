@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 
 #include <QComboBox>
 #include <QLabel>
@@ -285,6 +286,28 @@ TEST_F(RebuildChooserDlgTest, ACaptionChangedDoesNotChangeTheMode) {
   EXPECT_EQ(label->text(), "Filename");
   ChooseAlias("SHOP");
   EXPECT_EQ(test::Child<QLineEdit>(&dlg_, "edtDirectory")->text(), "");
+}
+
+TEST_F(RebuildChooserDlgTest, TheMoveButtonsSayWhatTheyDo) {
+  std::set<QString> names;
+  for (const char* name : {"IncludeBtn", "IncAllBtn", "ExcludeBtn", "ExAllBtn"}) {
+    const auto* button = test::Child<QPushButton>(&dlg_, name);
+    EXPECT_FALSE(button->accessibleName().isEmpty()) << name;
+    EXPECT_EQ(button->toolTip(), button->accessibleName()) << name;
+    names.insert(button->accessibleName());
+  }
+  EXPECT_EQ(names.size(), 4u);
+}
+
+TEST_F(RebuildChooserDlgTest, TheDialogComesBackWhereTheUserLeftIt) {
+  Show();
+  dlg_.move(dlg_.pos() + QPoint(37, 23));
+  const QPoint left_at = dlg_.pos();
+  dlg_.hide();
+  TSceltaTabelleRegenDlg again(session_);
+  again.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&again));
+  EXPECT_EQ(again.pos(), left_at);
 }
 
 }  // namespace
