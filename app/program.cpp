@@ -8,6 +8,7 @@
 
 #include <QFile>
 
+#include "app/translation.h"
 #include "app/vellum_application.h"
 #include "dictionary/data_module.h"
 #include "dictionary/ui/application_errors.h"
@@ -75,6 +76,7 @@ std::optional<int> AnswerOnTerminal(int argc, char** argv) {
 int RunProgram(int argc, char** argv, const Helper& helper) {
   if (const std::optional<int> status = AnswerOnTerminal(argc, argv)) return *status;
   VellumApplication application(argc, argv);
+  InstallTranslation(QLocale());  // the user's locale (LANG)
   ui::RegisterFontSubstitutes();
   const bool has_arguments = argc > 1;
   ProgramEnd end;

@@ -11,13 +11,13 @@ namespace vellum::ui {
 QString MessageTitle(MessageKind kind) {
   switch (kind) {
     case MessageKind::kConfirmation:
-      return "Confirm";
+      return MessageBoxes::tr("Confirm");
     case MessageKind::kError:
-      return "Error";
+      return MessageBoxes::tr("Error");
     case MessageKind::kInformation:
-      return "Information";
+      return MessageBoxes::tr("Information");
     case MessageKind::kWarning:
-      return "Warning";
+      return MessageBoxes::tr("Warning");
     case MessageKind::kPlain:
       break;
   }
@@ -82,7 +82,7 @@ Answer MessageBoxes::askWithDetails(MessageKind kind, const std::string& text, B
                            ? QMessageBox::Yes
                            : QMessageBox::Ok);
   // The answer that stops the questions of a run is called "All" here.
-  if (QAbstractButton* all = box.button(QMessageBox::YesToAll)) all->setText("&All");
+  if (QAbstractButton* all = box.button(QMessageBox::YesToAll)) all->setText(tr("&All"));
   if (!details.empty()) box.setDetailedText(QString::fromStdString(details));
   // Escape and the close box answer Cancel where the box has it.
   if (buttons == Buttons::kOkCancel || buttons == Buttons::kYesNoCancelAll) {

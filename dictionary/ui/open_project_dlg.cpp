@@ -84,9 +84,9 @@ TOpenProjectDlg::TOpenProjectDlg(Questions& questions, engine::FileSystem& fs, Q
       cbDrive(new QComboBox(this)),
       lbDirectory(new QListWidget(this)),
       lblDirectory(new QLabel(this)),
-      CreateBtn(new QPushButton("Create", this)),
-      OKBtn(new QPushButton("OK", this)),
-      CancelBtn(new QPushButton("Cancel", this)),
+      CreateBtn(new QPushButton(tr("Create"), this)),
+      OKBtn(new QPushButton(tr("OK"), this)),
+      CancelBtn(new QPushButton(tr("Cancel"), this)),
       questions_(questions),
       fs_(fs) {
   setObjectName("OpenProjectDlg");
@@ -168,7 +168,7 @@ void TOpenProjectDlg::FormShow() {
 }
 
 void TOpenProjectDlg::FormActivate() {
-  setWindowTitle("Open data dictionary...");
+  setWindowTitle(tr("Open data dictionary..."));
   lbDirectoryChange();
 }
 
@@ -194,10 +194,12 @@ void TOpenProjectDlg::lbDirectoryDblClick(QListWidgetItem* item) {
 
 void TOpenProjectDlg::CreateBtnClick() {
   const std::string directory = ToLocal(directory_);
-  const Answer answer = questions_.ask(
-      MessageKind::kConfirmation,
-      "Do you confirm the creation of a new Data Dictionary in \"" + directory + "\"?",
-      Buttons::kOkCancel);
+  const Answer answer =
+      questions_.ask(MessageKind::kConfirmation,
+                     tr("Do you confirm the creation of a new Data Dictionary in \"%1\"?")
+                         .arg(directory_)
+                         .toStdString(),
+                     Buttons::kOkCancel);
   if (answer != Answer::kOk) return;
   // Refuses, rather than empties, a dictionary another program made meanwhile.
   CreateDictionary(directory, fs_);

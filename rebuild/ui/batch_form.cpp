@@ -159,13 +159,13 @@ void TBatchForm::changeEvent(QEvent* event) {
 }
 
 void TBatchForm::FormActivate() {
-  setWindowTitle("Batch form");
-  GroupBox1->setTitle("Project directory");
-  GroupBox2->setTitle("Work directory");
-  GroupBox3->setTitle("Backup directory");
-  GroupBox4->setTitle("Table/alias to rebuild");
-  btnCancel->setText("&Cancel");
-  btnEsegui->setText("&Run");
+  setWindowTitle(tr("Batch form"));
+  GroupBox1->setTitle(tr("Project directory"));
+  GroupBox2->setTitle(tr("Work directory"));
+  GroupBox3->setTitle(tr("Backup directory"));
+  GroupBox4->setTitle(tr("Table/alias to rebuild"));
+  btnCancel->setText(tr("&Cancel"));
+  btnEsegui->setText(tr("&Run"));
 }
 
 void TBatchForm::btnEseguiClick() {
@@ -225,7 +225,7 @@ void TBatchForm::askToStop() {
 void TBatchForm::showOperation(const std::string& text) {
   operation_ = text;
   QString shown = QString::fromStdString(text);
-  if (stop_asked_) shown += "\nStopping after this table...";
+  if (stop_asked_) shown += "\n" + tr("Stopping after this table...");
   pOperazione->setText(shown);
 }
 

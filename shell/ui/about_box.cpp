@@ -53,7 +53,7 @@ TAboutBox::TAboutBox(const QString& program_path, const std::string& product_ver
                      QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("AboutBox");
-  setWindowTitle("About Vellum 2.0");
+  setWindowTitle(tr("About Vellum 2.0"));
   setFont(ui::DesignFont("MS Sans Serif", 8));
   createControls();
   FormCreate(program_path, product_version);
@@ -89,7 +89,7 @@ void TAboutBox::createControls() {
   frame->addLayout(lines);
   frame->addWidget(Image1);
 
-  OKButton = new QPushButton("OK");
+  OKButton = new QPushButton(tr("OK"));
   OKButton->setObjectName("OKButton");
   OKButton->setDefault(true);
   OKButton->setFixedSize(kButtonWidth, kButtonHeight);

@@ -60,7 +60,7 @@ TDbEngineErrorDlg::TDbEngineErrorDlg(QWidget* parent)
                           Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint |
                           Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("DbEngineErrorDlg");
-  setWindowTitle("Database Engine Error");
+  setWindowTitle(tr("Database Engine Error"));
   setFont(ui::DesignFont("MS Sans Serif", 8));
   createControls();
   // FormCreate: the full height and the Details caption as designed, then
@@ -93,18 +93,18 @@ void TDbEngineErrorDlg::createControls() {
 
   ButtonPanel = new QWidget(this);
   ButtonPanel->setObjectName("ButtonPanel");
-  OKBtn = Button(ButtonPanel, "OKBtn", "OK", QRect(134, 7, 75, 25));
-  DetailsBtn = Button(ButtonPanel, "DetailsBtn", "&Details", QRect(213, 7, 75, 25));
+  OKBtn = Button(ButtonPanel, "OKBtn", tr("OK"), QRect(134, 7, 75, 25));
+  DetailsBtn = Button(ButtonPanel, "DetailsBtn", tr("&Details"), QRect(213, 7, 75, 25));
   OKBtn->setAutoDefault(false);
   DetailsBtn->setAutoDefault(false);
 
   DetailsPanel = new QFrame(this);
   DetailsPanel->setObjectName("DetailsPanel");
   DetailsPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  BDELabel = RightLabel(DetailsPanel, "BDELabel", "BDE Error:", QRect(4, 10, 74, 21));
+  BDELabel = RightLabel(DetailsPanel, "BDELabel", tr("BDE Error:"), QRect(4, 10, 74, 21));
   DbResult = ReadOnlyBox(DetailsPanel, "DbResult", QRect(82, 10, 60, 21));
   DbCatSub = ReadOnlyBox(DetailsPanel, "DbCatSub", QRect(146, 10, 80, 21));
-  NativeLabel = RightLabel(DetailsPanel, "NativeLabel", "Server Error:", QRect(4, 36, 74, 21));
+  NativeLabel = RightLabel(DetailsPanel, "NativeLabel", tr("Server Error:"), QRect(4, 36, 74, 21));
   NativeResult = ReadOnlyBox(DetailsPanel, "NativeResult", QRect(82, 36, 60, 21));
   DbMessageText = new QPlainTextEdit(DetailsPanel);
   DbMessageText->setObjectName("DbMessageText");
@@ -113,8 +113,8 @@ void TDbEngineErrorDlg::createControls() {
   QPalette face = DbMessageText->palette();
   face.setColor(QPalette::Base, face.color(QPalette::Button));
   DbMessageText->setPalette(face);
-  BackBtn = Button(DetailsPanel, "BackBtn", "< &Back", QRect(134, 112, 75, 25));
-  NextBtn = Button(DetailsPanel, "NextBtn", "Next >", QRect(213, 112, 75, 25));
+  BackBtn = Button(DetailsPanel, "BackBtn", tr("< &Back"), QRect(134, 112, 75, 25));
+  NextBtn = Button(DetailsPanel, "NextBtn", tr("Next >"), QRect(213, 112, 75, 25));
   BackBtn->setAutoDefault(false);
   NextBtn->setDefault(true);
 

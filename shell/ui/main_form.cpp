@@ -73,11 +73,11 @@ void TMainForm::createMenu() {
   Rigenera1->setObjectName("Rigenera1");
   Stampa1 = bar->addMenu("&Stampa");
   Stampa1->setObjectName("Stampa1");
-  SuFile1 = Stampa1->addAction("Su &File");
+  SuFile1 = Stampa1->addAction(tr("Su &File"));
   SuFile1->setObjectName("SuFile1");
-  Report1 = Stampa1->addAction("&Report");
+  Report1 = Stampa1->addAction(tr("&Report"));
   Report1->setObjectName("Report1");
-  N1 = bar->addAction("&?");
+  N1 = bar->addAction(tr("&?"));
   N1->setObjectName("N1");
   enableCommands(true);
   ui::ExceptionSafeConnect(Esci1, &QAction::triggered, this, &TMainForm::Esci1Click);
@@ -95,7 +95,7 @@ void TMainForm::createStatusBar() {
   pbRebuild->setFormat("%v / %m");
   pbRebuild->setMaximumWidth(200);
   pbRebuild->hide();
-  btnStopRebuild = new QPushButton("Cancel");
+  btnStopRebuild = new QPushButton(tr("Cancel"));
   btnStopRebuild->setObjectName("btnStopRebuild");
   btnStopRebuild->hide();
   ui::ExceptionSafeConnect(btnStopRebuild, &QPushButton::clicked, this, [this] {
@@ -139,11 +139,11 @@ void TMainForm::changeEvent(QEvent* event) {
 }
 
 void TMainForm::FormActivate() {
-  Esci1->setText("&Exit");
-  Carica1->setText("&Manage");
-  Rigenera1->setText("&Rebuild");
-  Stampa1->setTitle("&Print");
-  setWindowTitle("Central Data dictionary manager");
+  Esci1->setText(tr("&Exit"));
+  Carica1->setText(tr("&Manage"));
+  Rigenera1->setText(tr("&Rebuild"));
+  Stampa1->setTitle(tr("&Print"));
+  setWindowTitle(tr("Central Data dictionary manager"));
   if (has_arguments_) {
     // Batch mode runs once, after the activation has been delivered.
     if (!batch_started_) {

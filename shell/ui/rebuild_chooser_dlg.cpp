@@ -93,7 +93,7 @@ TSceltaTabelleRegenDlg::TSceltaTabelleRegenDlg(engine::Session& session, QWidget
 }
 
 void TSceltaTabelleRegenDlg::createControls() {
-  Label1 = new QLabel("Alias");
+  Label1 = new QLabel(tr("Alias"));
   Label1->setObjectName("Label1");
   cbAliases = new QComboBox;
   cbAliases->setObjectName("cbAliases");
@@ -122,7 +122,7 @@ void TSceltaTabelleRegenDlg::createControls() {
   SrcList->viewport()->installEventFilter(this);
   DstList->viewport()->installEventFilter(this);
 
-  OKBtn = new QPushButton("OK");
+  OKBtn = new QPushButton(tr("OK"));
   OKBtn->setObjectName("OKBtn");
   OKBtn->setDefault(true);
   OKBtn->setFixedSize(kButtonWidth, kButtonHeight);
@@ -195,12 +195,12 @@ void TSceltaTabelleRegenDlg::showEvent(QShowEvent* event) {
 
 void TSceltaTabelleRegenDlg::FormActivate() {
   const bool file_name_mode = mode_ == RebuildChooser::Mode::kFileName;
-  setWindowTitle("Choose tables");
-  Label1->setText("Alias");
-  lblDirectory->setText(file_name_mode ? "Filename" : "Out directory");
-  pSrcTitle->setText("Tables available");
-  pDstTitle->setText("Selected tables");
-  CancelBtn->setText("Cancel");
+  setWindowTitle(tr("Choose tables"));
+  Label1->setText(tr("Alias"));
+  lblDirectory->setText(file_name_mode ? tr("Filename") : tr("Out directory"));
+  pSrcTitle->setText(tr("Tables available"));
+  pDstTitle->setText(tr("Selected tables"));
+  CancelBtn->setText(tr("Cancel"));
   // Whatever happens reading the aliases, the showing starts empty.
   const QSignalBlocker block_aliases(cbAliases);
   const QSignalBlocker block_directory(edtDirectory);

@@ -325,5 +325,19 @@ TEST_F(ProgramTest, VersionAndHelpWithoutADisplayArePrintedOnTheTerminal) {
   EXPECT_TRUE(version.lines("box").empty());
 }
 
+// The program follows the user's locale: in Italian the main window has
+// its Italian caption.
+TEST_F(ProgramTest, AnItalianLocaleGivesTheItalianWindows) {
+  env_.remove("LC_ALL");
+  env_.remove("LC_MESSAGES");
+  env_.insert("LANG", "it_IT.UTF-8");
+  QProcessEnvironment choice;
+  choice.insert("VELLUM_TEST_DIRECTORY", QString::fromStdString(dict_));
+  const ProcessRun run = Vellum({}, choice);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.lines("main"), (std::vector<std::vector<std::string>>{
+                                   {"main", "Gestione centralizzata Data Dictionary", dict_}}));
+}
+
 }  // namespace
 }  // namespace vellum::test
