@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs clang-tidy (the repository's .clang-tidy) over the core and the
-# command line, the Qt-free code, using the compile commands of a configured
-# build; fails on any finding and names it.
+# Runs clang-tidy (the repository's .clang-tidy) over the core, the command
+# line, the windows (*/ui/) and the desktop program (app/), using the compile
+# commands of a configured build; fails on any finding and names it.
 #   scripts/check_tidy.sh [BUILD_DIR]   default: build
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +9,7 @@ build=${1:-build}
 command -v run-clang-tidy > /dev/null || { echo "clang-tidy is missing (scripts/setup.sh)"; exit 1; }
 [[ -f $build/compile_commands.json ]] || { echo "no $build/compile_commands.json: configure $build first"; exit 1; }
 mapfile -t files < <(git ls-files -- 'engine/*.cpp' 'dictionary/*.cpp' 'rebuild/*.cpp' \
-                       'loading/*.cpp' 'shell/*.cpp' 'cli/*.cpp' | grep -v '/ui/')
+                       'loading/*.cpp' 'shell/*.cpp' 'cli/*.cpp' 'app/*.cpp')
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 run-clang-tidy -quiet -p "$build" -j "$(nproc)" "${files[@]/#/$PWD/}" > "$log" 2>&1 || true

@@ -13,6 +13,8 @@ if [[ ${1:-} == --sanitize ]]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
+# CI sets VELLUM_WERROR=1: a compiler warning fails the build.
+if [[ ${VELLUM_WERROR:-} == 1 ]]; then flags+=(-DVELLUM_WERROR=ON); fi
 scripts/check_layers.sh
 scripts/check_format.sh
 cmake -S . -B "$build" "${flags[@]}" > /dev/null

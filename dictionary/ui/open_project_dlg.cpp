@@ -228,7 +228,7 @@ void TOpenProjectDlg::fillDirectoryList() {
     chain.prepend(dir.absolutePath());
     if (dir.isRoot() || !dir.cdUp()) break;
   }
-  int depth = 0;
+  qsizetype depth = 0;
   for (const QString& path : chain) {
     const QString name = depth == 0 ? path : QFileInfo(path).fileName();
     auto* item = new QListWidgetItem(open_icon, QString(depth * 2, ' ') + name, lbDirectory);

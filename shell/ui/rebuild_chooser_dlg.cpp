@@ -286,6 +286,7 @@ void TSceltaTabelleRegenDlg::showList(Side side) {
 void TSceltaTabelleRegenDlg::takeSelection(Side side) {
   QListWidget* list = listOf(side);
   std::vector<bool> selected;
+  selected.reserve(list->count());
   for (int i = 0; i < list->count(); ++i) selected.push_back(list->item(i)->isSelected());
   chooser_.lists.setSelection(side, selected);
 }
