@@ -9,19 +9,23 @@
 #
 # Without a display the same demo runs headless on Qt's offscreen platform,
 # in vellum-driven (the program with the test driver, built for the tests)
-# whose driver presses Run, and the rebuilt tables are checked with
-# `vellum-cli verify`.
+# whose driver presses Run. Either way, once the program ends, the rebuilt
+# tables are checked with `vellum-cli verify`.
 #
 #   scripts/run.sh                 the desktop demo
-#   scripts/run.sh COMMAND ARGS... vellum-cli COMMAND ARGS... instead
+#   scripts/run.sh COMMAND ARGS... vellum-cli COMMAND ARGS... instead, with
+#                                  relative paths taken from where you stand
 set -euo pipefail
+here=$PWD
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 scripts/setup.sh
 cmake -S . -B build > /dev/null
 if (($# > 0)); then
   cmake --build build -j"$(nproc)" --target vellum-cli
-  exec build/cli/vellum-cli "$@"
+  # Relative paths are the user's: from where the script was started.
+  cd "$here"
+  exec "$root/build/cli/vellum-cli" "$@"
 fi
 cmake --build build -j"$(nproc)" --target vellum vellum-driven vellum-cli
 
@@ -38,21 +42,22 @@ export VELLUM_CONFIG="$demo/aliases.conf"
 echo "Demo project: the dictionary $demo/dict describes the tables of the alias DEMO."
 
 args=(-p "$demo/dict" -a DEMO -d "$demo/out")
+status=0
 if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
   echo "Starting: vellum ${args[*]} (press Run)"
-  exec build/app/vellum "${args[@]}"
+  build/app/vellum "${args[@]}" || status=$?
+else
+  echo "No display (DISPLAY and WAYLAND_DISPLAY are not set): running the same demo headless,"
+  echo "on Qt's offscreen platform, with the test driver of vellum-driven pressing Run."
+  transcript="$demo/transcript.txt"
+  QT_QPA_PLATFORM=offscreen VELLUM_TEST_TRANSCRIPT="$transcript" \
+    build/tests/driven/vellum "${args[@]}" 2> /dev/null || status=$?
+  echo "What the program showed:"
+  sed 's/^/  /' "$transcript"
 fi
-
-echo "No display (DISPLAY and WAYLAND_DISPLAY are not set): running the same demo headless,"
-echo "on Qt's offscreen platform, with the test driver of vellum-driven pressing Run."
-transcript="$demo/transcript.txt"
-status=0
-QT_QPA_PLATFORM=offscreen VELLUM_TEST_TRANSCRIPT="$transcript" \
-  build/tests/driven/vellum "${args[@]}" 2> /dev/null || status=$?
-echo "What the program showed:"
-sed 's/^/  /' "$transcript"
 echo "vellum ended with status $status. The rebuilt tables:"
 for table in "$demo/out/"*.DB; do
+  [[ -e $table ]] || { echo "  (none)"; status=1; break; }
   result=$("$cli" verify "$table" 2>&1) || status=1
   echo "  $(basename "$table"): $result"
 done
