@@ -99,7 +99,7 @@ Inserisci la sua password:</translation>
     </message>
     <message>
         <source>Server Error:</source>
-        <translation>Errore server:</translation>
+        <translation>Errore del server:</translation>
     </message>
     <message>
         <source>&lt; &amp;Back</source>

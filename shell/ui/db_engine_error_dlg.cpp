@@ -4,13 +4,16 @@
 
 #include <QApplication>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QVBoxLayout>
 
 #include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
@@ -20,36 +23,39 @@ namespace vellum::shell {
 
 namespace {
 
-// The dialog as designed, in pixels.
+// The dialog as designed, in pixels: its width, the button row's and the
+// details' heights, the message's height at the least.
 constexpr int kClientWidth = 296;
-constexpr int kFullHeight = 255;
 constexpr int kButtonRowHeight = 39;
 constexpr int kDetailsHeight = 144;
-constexpr int kIconMargin = 49;
-constexpr int kTopMargin = 8;
-constexpr int kRightMargin = 8;
-constexpr int kDesignBasicHeight = kFullHeight - kButtonRowHeight - kDetailsHeight;
+constexpr int kDesignBasicHeight = 72;
+constexpr int kMargin = 8;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+constexpr int kLabelWidth = 74;
 
-QLineEdit* ReadOnlyBox(QWidget* parent, const char* name, const QRect& geometry) {
+QLineEdit* ReadOnlyBox(QWidget* parent, const char* name, int width) {
   auto* box = new QLineEdit(parent);
   box->setObjectName(name);
   box->setReadOnly(true);
-  box->setGeometry(geometry);
+  box->setFixedWidth(width);
   return box;
 }
 
-QPushButton* Button(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
+QPushButton* Button(QWidget* parent, const char* name, const QString& text) {
   auto* button = new QPushButton(text, parent);
   button->setObjectName(name);
-  button->setGeometry(geometry);
+  button->setFixedSize(kButtonWidth, kButtonHeight);
   return button;
 }
 
-QLabel* RightLabel(QWidget* parent, const char* name, const QString& text, const QRect& geometry) {
+// A label that grows with its text (a translation), never below the width
+// designed for it.
+QLabel* RightLabel(QWidget* parent, const char* name, const QString& text) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(name);
   label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  label->setGeometry(geometry);
+  label->setMinimumWidth(kLabelWidth);
   return label;
 }
 
@@ -65,8 +71,6 @@ TDbEngineErrorDlg::TDbEngineErrorDlg(QWidget* parent)
   createControls();
   // FormCreate: the full height and the Details caption as designed, then
   // the details hidden.
-  basic_height_ = kDesignBasicHeight;
-  FullHeight = kFullHeight;
   DetailsCaption = DetailsBtn->text();
   DetailsPanel->setVisible(true);
   placePanels();
@@ -80,43 +84,79 @@ TDbEngineErrorDlg::~TDbEngineErrorDlg() {
 void TDbEngineErrorDlg::createControls() {
   BasicPanel = new QWidget(this);
   BasicPanel->setObjectName("BasicPanel");
+  BasicPanel->setMinimumHeight(kDesignBasicHeight);
   IconImage = new QLabel(BasicPanel);
   IconImage->setObjectName("IconImage");
   IconImage->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(32, 32));
-  IconImage->setGeometry(8, kTopMargin, 32, 32);
+  IconImage->setFixedSize(32, 32);
   ErrorText = new QLabel(BasicPanel);
   ErrorText->setObjectName("ErrorText");
   ErrorText->setWordWrap(true);
   ErrorText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   ErrorText->setTextFormat(Qt::PlainText);
   ErrorText->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* basic = new QHBoxLayout(BasicPanel);
+  basic->setContentsMargins(kMargin, kMargin, kMargin, 0);
+  basic->setSpacing(9);
+  basic->addWidget(IconImage, 0, Qt::AlignTop);
+  basic->addWidget(ErrorText, 1);
 
   ButtonPanel = new QWidget(this);
   ButtonPanel->setObjectName("ButtonPanel");
-  OKBtn = Button(ButtonPanel, "OKBtn", tr("OK"), QRect(134, 7, 75, 25));
-  DetailsBtn = Button(ButtonPanel, "DetailsBtn", tr("&Details"), QRect(213, 7, 75, 25));
+  ButtonPanel->setFixedHeight(kButtonRowHeight);
+  OKBtn = Button(ButtonPanel, "OKBtn", tr("OK"));
+  DetailsBtn = Button(ButtonPanel, "DetailsBtn", tr("&Details"));
   OKBtn->setAutoDefault(false);
   DetailsBtn->setAutoDefault(false);
+  auto* buttons = new QHBoxLayout(ButtonPanel);
+  buttons->setContentsMargins(kMargin, 0, kMargin, 0);
+  buttons->addStretch();
+  buttons->addWidget(OKBtn);
+  buttons->addWidget(DetailsBtn);
 
   DetailsPanel = new QFrame(this);
   DetailsPanel->setObjectName("DetailsPanel");
   DetailsPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  BDELabel = RightLabel(DetailsPanel, "BDELabel", tr("BDE Error:"), QRect(4, 10, 74, 21));
-  DbResult = ReadOnlyBox(DetailsPanel, "DbResult", QRect(82, 10, 60, 21));
-  DbCatSub = ReadOnlyBox(DetailsPanel, "DbCatSub", QRect(146, 10, 80, 21));
-  NativeLabel = RightLabel(DetailsPanel, "NativeLabel", tr("Server Error:"), QRect(4, 36, 74, 21));
-  NativeResult = ReadOnlyBox(DetailsPanel, "NativeResult", QRect(82, 36, 60, 21));
+  DetailsPanel->setFixedHeight(kDetailsHeight);
+  BDELabel = RightLabel(DetailsPanel, "BDELabel", tr("BDE Error:"));
+  DbResult = ReadOnlyBox(DetailsPanel, "DbResult", 60);
+  DbCatSub = ReadOnlyBox(DetailsPanel, "DbCatSub", 80);
+  NativeLabel = RightLabel(DetailsPanel, "NativeLabel", tr("Server Error:"));
+  NativeResult = ReadOnlyBox(DetailsPanel, "NativeResult", 60);
   DbMessageText = new QPlainTextEdit(DetailsPanel);
   DbMessageText->setObjectName("DbMessageText");
   DbMessageText->setReadOnly(true);
-  DbMessageText->setGeometry(8, 62, kClientWidth - 16, 44);
+  DbMessageText->setFixedHeight(44);
   QPalette face = DbMessageText->palette();
   face.setColor(QPalette::Base, face.color(QPalette::Button));
   DbMessageText->setPalette(face);
-  BackBtn = Button(DetailsPanel, "BackBtn", tr("< &Back"), QRect(134, 112, 75, 25));
-  NextBtn = Button(DetailsPanel, "NextBtn", tr("Next >"), QRect(213, 112, 75, 25));
+  BackBtn = Button(DetailsPanel, "BackBtn", tr("< &Back"));
+  NextBtn = Button(DetailsPanel, "NextBtn", tr("Next >"));
   BackBtn->setAutoDefault(false);
   NextBtn->setDefault(true);
+  auto* codes = new QGridLayout;
+  codes->addWidget(BDELabel, 0, 0);
+  codes->addWidget(DbResult, 0, 1);
+  codes->addWidget(DbCatSub, 0, 2);
+  codes->addWidget(NativeLabel, 1, 0);
+  codes->addWidget(NativeResult, 1, 1);
+  codes->setColumnStretch(3, 1);
+  auto* moves = new QHBoxLayout;
+  moves->addStretch();
+  moves->addWidget(BackBtn);
+  moves->addWidget(NextBtn);
+  auto* details = new QVBoxLayout(DetailsPanel);
+  details->setContentsMargins(kMargin, 6, kMargin, 6);
+  details->addLayout(codes);
+  details->addWidget(DbMessageText);
+  details->addLayout(moves);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(BasicPanel, 1);
+  layout->addWidget(ButtonPanel);
+  layout->addWidget(DetailsPanel);
 
   ui::ExceptionSafeConnect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
   ui::ExceptionSafeConnect(DetailsBtn, &QPushButton::clicked, this,
@@ -181,27 +221,21 @@ void TDbEngineErrorDlg::FormShow() {
   }
 }
 
-// The message decides BasicPanel's height: as designed, or taller when the
-// wrapped message needs more, so that no line of it is cut off. The button
-// row stays directly below it and the details directly below the row.
+// The dialog keeps its designed width; its height is what the layout needs
+// at that width: the message (taller for a long one, so that no line of it
+// is cut off), the button row and, when shown, the details.
 void TDbEngineErrorDlg::placePanels() {
-  const int text_width = kClientWidth - kIconMargin - kRightMargin;
-  const int needed = ErrorText->heightForWidth(text_width) + kTopMargin;
-  basic_height_ = std::max(kDesignBasicHeight, needed);
-  BasicPanel->setGeometry(0, 0, kClientWidth, basic_height_);
-  ErrorText->setGeometry(kIconMargin, kTopMargin, text_width, basic_height_ - kTopMargin);
-  ButtonPanel->setGeometry(0, basic_height_, kClientWidth, kButtonRowHeight);
-  DetailsPanel->setGeometry(0, basic_height_ + kButtonRowHeight, kClientWidth, kDetailsHeight);
-  FullHeight = basic_height_ + kButtonRowHeight + kDetailsHeight;
-  setFixedSize(kClientWidth, detailsShown() ? FullHeight : DetailsPanel->y());
+  layout()->activate();
+  const int height = layout()->hasHeightForWidth() ? layout()->heightForWidth(kClientWidth)
+                                                   : layout()->sizeHint().height();
+  setFixedSize(kClientWidth, height);
 }
 
 void TDbEngineErrorDlg::ToggleDetails() {
   const bool shown = detailsShown();
-  setFixedSize(kClientWidth, shown ? DetailsPanel->y() : FullHeight);
   DetailsPanel->setVisible(!shown);
-  ButtonPanel->move(0, DetailsPanel->y() - kButtonRowHeight);
   DetailsBtn->setText(shown ? DetailsCaption + " >>" : "<< " + DetailsCaption);
+  placePanels();
 }
 
 void TDbEngineErrorDlg::DetailsBtnClick() {

@@ -83,9 +83,7 @@ class TDbEngineErrorDlg : public QDialog {
   bool installed_ = false;
   std::optional<engine::EDBEngineError> CurrentError;
   int EntryIndex = 0;
-  int FullHeight = 0;
   QString DetailsCaption;
-  int basic_height_ = 0;  // BasicPanel's height: as designed, or more for a long message
 };
 
 }  // namespace vellum::shell
