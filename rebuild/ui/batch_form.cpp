@@ -173,7 +173,11 @@ void TBatchForm::btnEseguiClick() {
   btnEsegui->setEnabled(false);
   btnCancel->setEnabled(false);
   running_ = true;
-  ui::WindowProgress progress([this](const ProgressStep& step) { showOperation(step.text); });
+  ui::WindowProgress progress([this](const ProgressStep& step) {
+    // "N of M": the table being rebuilt among those of the run.
+    count_ = step.total > 0 ? tr("%1 of %2").arg(step.done + 1).arg(step.total) : QString();
+    showOperation(step.text);
+  });
   progress_ = &progress;
   JoinedUi ui(questions_, progress);
   BatchRunStatus status;
@@ -216,7 +220,14 @@ void TBatchForm::closeEvent(QCloseEvent* event) {
 }
 
 void TBatchForm::askToStop() {
-  if (!progress_ || stop_asked_) return;
+  if (!progress_ || stop_asked_ || asking_) return;
+  // Escape or the close box pressed by mistake must not end a long run.
+  asking_ = true;
+  const Answer answer = questions_.ask(
+      MessageKind::kConfirmation, tr("Stop the rebuild after the current table?").toStdString(),
+      Buttons::kYesNo);
+  asking_ = false;
+  if (answer != Answer::kYes || !progress_) return;
   stop_asked_ = true;
   progress_->requestStop();
   showOperation(operation_);
@@ -225,6 +236,7 @@ void TBatchForm::askToStop() {
 void TBatchForm::showOperation(const std::string& text) {
   operation_ = text;
   QString shown = QString::fromStdString(text);
+  if (!count_.isEmpty()) shown += "\n" + count_;
   if (stop_asked_) shown += "\n" + tr("Stopping after this table...");
   pOperazione->setText(shown);
 }

@@ -65,8 +65,9 @@ class TBatchForm : public QDialog {
   bool stopRequested() const { return stop_asked_; }
 
  public slots:
-  // While a run goes on the window stays: closing it asks the run to stop
-  // after the current table, and the window closes when the run ends.
+  // While a run goes on the window stays: closing it (Escape, the close box,
+  // Cancel) asks the user, then asks the run to stop after the current
+  // table, and the window closes when the run ends.
   void reject() override;
 
  protected:
@@ -103,6 +104,8 @@ class TBatchForm : public QDialog {
   bool running_ = false;
   bool stop_asked_ = false;
   std::string operation_;  // the run's last progress text
+  QString count_;          // "N of M" of the run's last progress step
+  bool asking_ = false;    // the question before stopping is on screen
 };
 
 }  // namespace vellum::rebuild

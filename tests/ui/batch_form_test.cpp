@@ -229,9 +229,11 @@ TEST_F(BatchFormTest, RunRebuildsTheAliasWithProgressAndClosesTheWindow) {
   EXPECT_FALSE(test::Child<QPushButton>(&form_, "btnEsegui")->isEnabled());
   EXPECT_FALSE(test::Child<QPushButton>(&form_, "btnCancel")->isEnabled());
   EXPECT_EQ(std::count(buttons_during_run.begin(), buttons_during_run.end(), true), 0);
-  // The operation stays on the panel while the run checks the tables.
-  const std::vector<std::string> want = {"Rebuilding tables", "Regenerating \"SHOP.alpha\"...",
-                                         "Regenerating \"SHOP.beta\"..."};
+  // The operation stays on the panel while the run checks the tables; each
+  // table shows where it stands in the run.
+  const std::vector<std::string> want = {"Rebuilding tables",
+                                         "Regenerating \"SHOP.alpha\"...\n1 of 2",
+                                         "Regenerating \"SHOP.beta\"...\n2 of 2"};
   EXPECT_EQ(panel_during_run, want);
   EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));
   EXPECT_TRUE(fs::exists(shop_ + "/beta.DB"));
@@ -283,7 +285,8 @@ TEST_F(BatchFormTest, ATableTheDictionaryLacksIsRefusedBeforeAnyDirectoryIsMade)
   EXPECT_FALSE(fs::exists(dir_.file("bak")));
 }
 
-TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunStopsItAfterTheCurrentTable) {
+TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunAsksThenStopsItAfterTheCurrentTable) {
+  ui_.answers = {Answer::kYes};  // to the question before stopping
   std::vector<bool> visible_after_close;
   std::string panel_after_close;
   test::WhileRunning(
@@ -304,11 +307,38 @@ TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunStopsItAfterTheCurrentTable) {
   EXPECT_TRUE(form_.stopRequested());
   ASSERT_FALSE(visible_after_close.empty());
   EXPECT_EQ(std::count(visible_after_close.begin(), visible_after_close.end(), false), 0);
-  EXPECT_EQ(panel_after_close, "Regenerating \"SHOP.alpha\"...\nStopping after this table...");
+  EXPECT_EQ(panel_after_close,
+            "Regenerating \"SHOP.alpha\"...\n1 of 2\nStopping after this table...");
+  const auto asked = std::count_if(ui_.shown.begin(), ui_.shown.end(), [](const auto& shown) {
+    return shown.text == "Stop the rebuild after the current table?";
+  });
+  EXPECT_EQ(asked, 1);
   EXPECT_FALSE(form_.isVisible());
   // The table being rebuilt was finished; the next one was not begun.
   EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));
   EXPECT_FALSE(fs::exists(shop_ + "/beta.DB"));
+}
+
+TEST_F(BatchFormTest, EscapeAnsweredNoLetsTheRunGoOn) {
+  bool pressed = false;
+  test::WhileRunning(
+      &form_, [&] { return form_.running(); },
+      [&] {
+        if (pressed ||
+            !test::Child<QLabel>(&form_, "pOperazione")->text().startsWith("Regenerating")) {
+          return;
+        }
+        pressed = true;
+        QTest::keyClick(&form_, Qt::Key_Escape);  // unscripted: answered No
+      });
+  const BatchOutcome outcome = Run({"-p", dict_, "-a", "SHOP"}, [&] {
+    QTest::mouseClick(test::Child<QPushButton>(&form_, "btnEsegui"), Qt::LeftButton);
+  });
+  EXPECT_TRUE(pressed);
+  EXPECT_EQ(outcome, BatchOutcome::kDone);
+  EXPECT_FALSE(form_.stopRequested());
+  EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));
+  EXPECT_TRUE(fs::exists(shop_ + "/beta.DB"));
 }
 
 }  // namespace
