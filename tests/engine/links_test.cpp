@@ -85,6 +85,8 @@ struct WriteMode {
   OpenMode mode;
 };
 
+void PrintTo(const WriteMode& m, std::ostream* os) { *os << m.name; }
+
 class WriteModeTest : public LinksTest, public testing::WithParamInterface<WriteMode> {};
 
 TEST_P(WriteModeTest, NeverWritesThroughALink) {
