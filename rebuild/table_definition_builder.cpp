@@ -270,7 +270,11 @@ void BuildCheckList(const std::string& table_name, Dataset& fields, TableDescrip
         std::string message = e.what();
         message += " (DDFields.";
         message += column;
-        message += " of field \"" + name + "\" of table \"" + table_name + "\")";
+        message += " of field \"";
+        message += name;
+        message += "\" of table \"";
+        message += table_name;
+        message += "\")";
         throw Error(message);
       }
     };

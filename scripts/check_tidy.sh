@@ -12,7 +12,8 @@ mapfile -t files < <(git ls-files -- 'engine/*.cpp' 'dictionary/*.cpp' 'rebuild/
                        'loading/*.cpp' 'shell/*.cpp' 'cli/*.cpp' 'app/*.cpp')
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-run-clang-tidy -quiet -p "$build" -j "$(nproc)" "${files[@]/#/$PWD/}" > "$log" 2>&1 || true
+# The compile commands are GCC's: clang does not know all its warning options.
+run-clang-tidy -quiet -p "$build" -extra-arg=-Wno-unknown-warning-option -j "$(nproc)" "${files[@]/#/$PWD/}" > "$log" 2>&1 || true
 if grep -E '(warning|error): ' "$log" | sort -u | grep .; then
   echo "clang-tidy findings above (fix them, or justify a NOLINT on the line)"
   exit 1

@@ -126,7 +126,6 @@ class SequentialTableWriter {
   uint32_t index_capacity_ = 0;
   uint32_t leaf_entries_ = 0;
   uint32_t leaf_total_ = 0;
-  uint32_t leaf_sum_ = 0;
   std::vector<uint8_t> leaf_block_keys_;
   std::vector<uint32_t> leaf_block_sums_;
   std::vector<size_t> auto_inc_fields_;
