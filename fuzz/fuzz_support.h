@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -49,6 +50,23 @@ inline size_t Consume(const engine::paradox::Row& row) {
   for (const auto& v : row) total += engine::ValueToText(v).size();
   return total;
 }
+
+// Files of a MemoryFileSystem by path, as snapshot() gives them.
+using Files = std::map<std::string, MemoryFileSystem::Contents>;
+
+// Makes tables T (holding `rows`) and OTHER of definition `def` in
+// kDirectory, and a user's file notes.txt beside them: the neighbours a
+// recovery of T must leave alone.
+void MakeTableAndNeighbours(MemoryFileSystem& fs, const engine::paradox::TableDefinition& def,
+                            const std::vector<engine::paradox::Row>& rows);
+
+// Fails unless every file `own` does not claim is in `after` byte for byte
+// as in `before`, and no such file was added.
+void CheckOthersUntouched(const Files& before, const Files& after,
+                          const std::function<bool(const std::string&)>& own);
+
+// Reads every row of `table`, stopping quietly at an EDBEngineError.
+void ReadAll(engine::paradox::Table& table);
 
 // Stops a fuzz target in a way libFuzzer reports as a crash, with a message
 // saying which engine contract the input broke.

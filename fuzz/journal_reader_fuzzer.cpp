@@ -33,10 +33,11 @@ using vellum::engine::paradox::OpenOptions;
 using vellum::engine::paradox::Row;
 using vellum::engine::paradox::Table;
 using vellum::engine::paradox::TableDefinition;
+using vellum::fuzz::CheckOthersUntouched;
 using vellum::fuzz::Expect;
 using vellum::fuzz::Fail;
+using vellum::fuzz::Files;
 using vellum::fuzz::kDirectory;
-using Files = std::map<std::string, MemoryFileSystem::Contents>;
 
 const std::string kWork = kDirectory + "/.T.restructure";
 
@@ -49,20 +50,15 @@ const Files& Fixture() {
     def.fields = {FieldDef{"ID", vellum::engine::FieldType::kInteger, 0},
                   FieldDef{"NAME", vellum::engine::FieldType::kString, 12}};
     def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByName", "NAME"}};
-    fs.makeDirectories(kDirectory);
-    Table::Create(kDirectory, "T", def, fs);
-    Table::Create(kDirectory, "OTHER", def, fs);
-    {
-      auto t = Table::Open(kDirectory, "T", OpenOptions{true, true}, fs);
-      for (int64_t i = 1; i <= 5; ++i) t->insert(Row{i, std::string("name ") + char('0' + i)});
-    }
+    std::vector<Row> rows;
+    for (int64_t i = 1; i <= 5; ++i) rows.push_back(Row{i, std::string("name ") + char('0' + i)});
+    vellum::fuzz::MakeTableAndNeighbours(fs, def, rows);
     for (const auto& [path, data] : fs.snapshot()) {
       if (path.rfind(kDirectory + "/T.", 0) == 0) {
         fs.addFile(kWork + "/" + path.substr(kDirectory.size() + 1), data);
       }
     }
     const std::string note = "a user's notes";
-    fs.addFile(kDirectory + "/notes.txt", MemoryFileSystem::Contents(note.begin(), note.end()));
     fs.addFile("outside/T.DB", MemoryFileSystem::Contents(note.begin(), note.end()));
     return fs.snapshot();
   }();
@@ -73,17 +69,6 @@ const Files& Fixture() {
 bool IsTablesOwn(const std::string& path) {
   return path.rfind(kDirectory + "/T.", 0) == 0 || path.rfind(kDirectory + "/t.", 0) == 0 ||
          path.rfind(kWork + "/", 0) == 0;
-}
-
-void CheckOthersUntouched(const Files& before, const Files& after) {
-  for (const auto& [path, data] : before) {
-    if (IsTablesOwn(path)) continue;
-    auto it = after.find(path);
-    if (it == after.end() || it->second != data) Fail("recovery changed " + path);
-  }
-  for (const auto& [path, data] : after) {
-    if (!IsTablesOwn(path) && before.count(path) == 0) Fail("recovery created " + path);
-  }
 }
 
 // A file under the journal's name that is not ours must stay as it was.
@@ -109,15 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<Table> t;
   const bool opened = Expect([&] { t = Table::Open(kDirectory, "T", OpenOptions{}, fs); });
   if (t) {
-    Expect([&] {
-      Table::Scanner scanner(*t);
-      Row row;
-      while (scanner.next(row)) vellum::fuzz::Consume(row);
-    });
+    vellum::fuzz::ReadAll(*t);
     t.reset();
   }
   const Files after_read = fs.snapshot();
-  CheckOthersUntouched(before, after_read);
+  CheckOthersUntouched(before, after_read, IsTablesOwn);
   CheckForeignJournalKept(fs, parsed, before);
   if (parsed.state == ParsedJournal::State::kInvalid && after_read != before) {
     Fail("an invalid journal was acted on: " + parsed.problem);
@@ -133,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Expect([&] { writable->insert(Row{int64_t{99}, std::string("new")}); });
     writable->flush();
   });
-  CheckOthersUntouched(before, fs.snapshot());
+  CheckOthersUntouched(before, fs.snapshot(), IsTablesOwn);
   CheckForeignJournalKept(fs, parsed, before);
   return 0;
 }

@@ -31,10 +31,11 @@ using vellum::engine::paradox::OpenOptions;
 using vellum::engine::paradox::Row;
 using vellum::engine::paradox::Table;
 using vellum::engine::paradox::TableDefinition;
+using vellum::fuzz::CheckOthersUntouched;
 using vellum::fuzz::Expect;
 using vellum::fuzz::Fail;
+using vellum::fuzz::Files;
 using vellum::fuzz::kDirectory;
-using Files = std::map<std::string, MemoryFileSystem::Contents>;
 
 const std::string kJournal = kDirectory + "/" + RollbackJournalName("T");
 
@@ -46,17 +47,11 @@ const Files& Fixture() {
                   FieldDef{"NAME", vellum::engine::FieldType::kString, 12},
                   FieldDef{"NOTE", vellum::engine::FieldType::kMemo, 10}};
     def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByName", "NAME"}};
-    fs.makeDirectories(kDirectory);
-    Table::Create(kDirectory, "T", def, fs);
-    Table::Create(kDirectory, "OTHER", def, fs);
-    {
-      auto t = Table::Open(kDirectory, "T", OpenOptions{true, true}, fs);
-      for (int64_t i = 1; i <= 30; ++i) {
-        t->insert(Row{i, std::string("name ") + std::to_string(i), std::string(100, 'm')});
-      }
+    std::vector<Row> rows;
+    for (int64_t i = 1; i <= 30; ++i) {
+      rows.push_back(Row{i, std::string("name ") + std::to_string(i), std::string(100, 'm')});
     }
-    const std::string note = "a user's notes";
-    fs.addFile(kDirectory + "/notes.txt", MemoryFileSystem::Contents(note.begin(), note.end()));
+    vellum::fuzz::MakeTableAndNeighbours(fs, def, rows);
     return fs.snapshot();
   }();
   return files;
@@ -64,17 +59,6 @@ const Files& Fixture() {
 
 bool IsTablesOwn(const std::string& path) {
   return path.rfind(kDirectory + "/T.", 0) == 0 || path.rfind(kDirectory + "/t.", 0) == 0;
-}
-
-void CheckOthersUntouched(const Files& before, const Files& after) {
-  for (const auto& [path, data] : before) {
-    if (IsTablesOwn(path)) continue;
-    auto it = after.find(path);
-    if (it == after.end() || it->second != data) Fail("recovery changed " + path);
-  }
-  for (const auto& [path, data] : after) {
-    if (!IsTablesOwn(path) && before.count(path) == 0) Fail("recovery created " + path);
-  }
 }
 
 }  // namespace
@@ -89,16 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<Table> t;
   const bool opened = Expect([&] { t = Table::Open(kDirectory, "T", OpenOptions{}, fs); });
   if (t) {
-    Expect([&] {
-      Table::Scanner scanner(*t);
-      Row row;
-      while (scanner.next(row)) vellum::fuzz::Consume(row);
-    });
+    vellum::fuzz::ReadAll(*t);
     Expect([&] { t->verify(); });
     t.reset();
   }
   const Files after_read = fs.snapshot();
-  CheckOthersUntouched(before, after_read);
+  CheckOthersUntouched(before, after_read, IsTablesOwn);
   if (parsed.state == RollbackJournalContents::State::kInvalid && after_read != before) {
     Fail("an invalid journal was acted on: " + parsed.problem);
   }
@@ -111,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Expect([&] { writable->insert(Row{int64_t{99}, std::string("new"), std::string("x")}); });
     writable->flush();
   });
-  CheckOthersUntouched(before, fs.snapshot());
+  CheckOthersUntouched(before, fs.snapshot(), IsTablesOwn);
   return 0;
 }

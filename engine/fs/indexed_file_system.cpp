@@ -147,6 +147,17 @@ class IndexedFileSystem::Watch {
     return ContainsExact(names->names, name);
   }
 
+  // Makes the change; one that throws leaves the directory's names unknown.
+  template <typename Change>
+  decltype(auto) guard(Change change) {
+    try {
+      return change();
+    } catch (...) {
+      failed();
+      throw;
+    }
+  }
+
   // The change failed: what it did to the directory is not known.
   void failed() {
     if (!before_) return;
@@ -261,13 +272,7 @@ std::unique_ptr<File> IndexedFileSystem::open(const std::string& path, OpenMode 
   const std::string directory = DirectoryOf(path);
   const std::string name = FileNameOf(path);
   Watch watch(*this, directory);
-  std::unique_ptr<File> file;
-  try {
-    file = base().open(path, mode);
-  } catch (...) {
-    watch.failed();
-    throw;
-  }
+  std::unique_ptr<File> file = watch.guard([&] { return base().open(path, mode); });
   watch.done([&](NameSet& names) {
     InsertExact(names, name);
     return true;
@@ -279,12 +284,7 @@ void IndexedFileSystem::remove(const std::string& path) {
   const std::string directory = DirectoryOf(path);
   const std::string name = FileNameOf(path);
   Watch watch(*this, directory);
-  try {
-    base().remove(path);
-  } catch (...) {
-    watch.failed();
-    throw;
-  }
+  watch.guard([&] { base().remove(path); });
   watch.done([&](NameSet& names) {
     EraseExact(names, name);
     return true;
@@ -335,24 +335,13 @@ void IndexedFileSystem::makeDirectories(const std::string& path) {
   // A new directory is no regular file: its parent's names stay, its stamp
   // moves.
   Watch watch(*this, DirectoryOf(path));
-  try {
-    base().makeDirectories(path);
-  } catch (...) {
-    watch.failed();
-    throw;
-  }
+  watch.guard([&] { base().makeDirectories(path); });
   watch.done([](NameSet&) { return true; });
 }
 
 bool IndexedFileSystem::createDirectory(const std::string& path) {
   Watch watch(*this, DirectoryOf(path));
-  bool made = false;
-  try {
-    made = base().createDirectory(path);
-  } catch (...) {
-    watch.failed();
-    throw;
-  }
+  const bool made = watch.guard([&] { return base().createDirectory(path); });
   watch.done([](NameSet&) { return true; });
   return made;
 }
@@ -366,12 +355,7 @@ void IndexedFileSystem::removeTree(const std::string& path) {
   }
   const std::string name = FileNameOf(path);
   Watch watch(*this, DirectoryOf(path));
-  try {
-    base().removeTree(path);
-  } catch (...) {
-    watch.failed();
-    throw;
-  }
+  watch.guard([&] { base().removeTree(path); });
   watch.done([&](NameSet& names) {
     EraseExact(names, name);
     return true;
@@ -384,12 +368,7 @@ void IndexedFileSystem::removeDirectory(const std::string& path) {
     index_->drop(*own);
   }
   Watch watch(*this, DirectoryOf(path));
-  try {
-    base().removeDirectory(path);
-  } catch (...) {
-    watch.failed();
-    throw;
-  }
+  watch.guard([&] { base().removeDirectory(path); });
   watch.done([](NameSet&) { return true; });
 }
 
