@@ -17,6 +17,7 @@
 #include "dictionary/ui/open_project_dlg.h"
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
+#include "loading/ui/load_chooser_dlg.h"
 #include "rebuild/batch_rebuild.h"
 #include "rebuild/ui/batch_form.h"
 #include "shell/ui/about_box.h"
@@ -114,6 +115,9 @@ int RunProgram(int argc, char** argv, const Helper& helper) {
     main_form.setDataModule(data_module.get());
     main_form.setBatchForm(batch_form);
     main_form.setQuestions(&questions);
+    // The load chooser comes after the data module and before the rebuild
+    // chooser; the main window owns it for the management window's Load.
+    new loading::TSceltaTabelleDlg(*data_module, &main_form);
     main_form.setRebuildChooser(new shell::TSceltaTabelleRegenDlg(session, &main_form));
     main_form.setAboutBox(new shell::TAboutBox(&main_form));
     batch_form->setDataModule(data_module.get());

@@ -231,4 +231,58 @@ Inserisci la sua password:</translation>
             <translation>Annulla</translation>
         </message>
     </context>
+    <context>
+        <name>vellum::loading::TSceltaTabelleDlg</name>
+        <message>
+            <source>Add the selected tables</source>
+            <translation>Aggiungi le tabelle selezionate</translation>
+        </message>
+        <message>
+            <source>Add all tables</source>
+            <translation>Aggiungi tutte le tabelle</translation>
+        </message>
+        <message>
+            <source>Remove the selected tables</source>
+            <translation>Togli le tabelle selezionate</translation>
+        </message>
+        <message>
+            <source>Remove all tables</source>
+            <translation>Togli tutte le tabelle</translation>
+        </message>
+        <message>
+            <source>OK</source>
+            <translation>OK</translation>
+        </message>
+        <message>
+            <source>Choose tables</source>
+            <translation>Scelta tabelle</translation>
+        </message>
+        <message>
+            <source>Source</source>
+            <translation>Sorgente</translation>
+        </message>
+        <message>
+            <source>Load as</source>
+            <translation>Carica come</translation>
+        </message>
+        <message>
+            <source>Tables available</source>
+            <translation>Tabelle Disponibili</translation>
+        </message>
+        <message>
+            <source>Tables to load</source>
+            <translation>Tabelle da Caricare</translation>
+        </message>
+        <message>
+            <source>Cancel</source>
+            <translation>Annulla</translation>
+        </message>
+    </context>
+    <context>
+        <name>vellum::loading::LoadCommand</name>
+        <message>
+            <source>The load stopped before the table &quot;%1&quot;.</source>
+            <translation>Il caricamento si è fermato prima della tabella &quot;%1&quot;.</translation>
+        </message>
+    </context>
 </TS>
