@@ -17,6 +17,7 @@
 #include "dictionary/ui/open_project_dlg.h"
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
+#include "loading/ui/load_chooser_dlg.h"
 #include "rebuild/ui/batch_form.h"
 #include "shell/ui/about_box.h"
 #include "shell/ui/db_engine_error_dlg.h"
@@ -64,6 +65,12 @@ TEST_F(ItalianWindowsTest, EachWindowShowsItsItalianCaption) {
   EXPECT_EQ(chooser.windowTitle(), "Scelta tabelle");
   EXPECT_EQ(test::Child<QLabel>(&chooser, "lblDirectory")->text(), "Nome file");
   chooser.reject();
+
+  loading::TSceltaTabelleDlg load_chooser(dm_);
+  Activate(load_chooser);
+  EXPECT_EQ(load_chooser.windowTitle(), "Scelta tabelle");
+  EXPECT_EQ(test::Child<QLabel>(&load_chooser, "pDstTitle")->text(), "Tabelle da Caricare");
+  load_chooser.reject();
 
   rebuild::TBatchForm batch(ui_);
   Activate(batch);
