@@ -117,7 +117,6 @@ TEST_F(LoadChooserDlgTest, CaptionsAtDesignAndAfterShowing) {
   EXPECT_EQ(Get<QPushButton>("CancelBtn")->text(), "Annulla");
   EXPECT_EQ(Get<QComboBox>("cbAliases")->toolTip(), "Scelta dell'Alias, oppure Pathname del DB");
   EXPECT_EQ(Get<QLineEdit>("edtAlias")->toolTip(), "Nome Alias di caricamento.");
-  // As created: the include buttons enabled, the others not.
   EXPECT_TRUE(Get<QPushButton>("OKBtn")->isDefault());
   EXPECT_FALSE(Get<QPushButton>("OKBtn")->isEnabled());
   Show();
@@ -225,6 +224,19 @@ TEST_F(LoadChooserDlgTest, AReopenedDialogKeepsItsChoiceButCannotConfirmWithoutA
   // Enter, the default button's key, does not confirm either.
   QTest::keyClick(dlg_.get(), Qt::Key_Return);
   EXPECT_TRUE(dlg_->isVisible());
+}
+
+TEST_F(LoadChooserDlgTest, IncludeWithNothingSelectedSelectsTheFirstTableForTheNextInclude) {
+  Show();
+  TypeSource("SHOP");
+  Click("IncludeBtn");
+  EXPECT_TRUE(Items(Get<QListWidget>("DstList")).isEmpty());
+  ASSERT_EQ(Get<QListWidget>("SrcList")->selectedItems().size(), 1);
+  EXPECT_EQ(Get<QListWidget>("SrcList")->selectedItems()[0]->text(), "A");
+  EXPECT_TRUE(Get<QListWidget>("SrcList")->hasFocus());
+  Click("IncludeBtn");
+  EXPECT_EQ(Items(Get<QListWidget>("DstList")), QStringList({"A"}));
+  EXPECT_EQ(Get<QListWidget>("SrcList")->selectedItems()[0]->text(), "B");
 }
 
 TEST_F(LoadChooserDlgTest, DoubleClicksMoveAndOnAnEmptyListDoNothing) {
