@@ -27,7 +27,6 @@
 #include "engine/paradox/secondary_index.h"
 #include "engine/restructure_journal.h"
 #include "engine/rollback_journal.h"
-#include "engine/table_descriptor.h"
 #include "engine/text.h"
 
 namespace vellum::engine::paradox {
