@@ -142,6 +142,9 @@ struct Table::Impl : public ReadGuard {
   uint32_t insertEncoded(const uint8_t* rec);
 };
 
+// The block sizes an index file may have.
+bool IsIndexBlockSize(uint8_t kb);
+
 // Refuses a change of a table whose state `m` was opened for reading only.
 [[noreturn]] void RefuseChange(const Table::Impl& m);
 
