@@ -1428,16 +1428,24 @@ uint32_t Table::Impl::insertEncoded(const uint8_t* rec) {
                            std::to_string(ordinal + 1) + " may no longer be the one meant");
 }
 
+// The record at `ordinal` that a change under `lock`, just taken, updates or
+// removes, copied (a record pointer is valid only until the store's next
+// call). Refuses an ordinal that the lock found may have moved, or that
+// names no record.
+static std::vector<uint8_t> RecordToChange(const Table::Impl& m, const Table::ChangeLock& lock,
+                                           uint32_t ordinal) {
+  if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
+  if (ordinal >= m.store->size())
+    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
+  const uint8_t* at = m.store->record(ordinal);
+  return std::vector<uint8_t>(at, at + m.h().record_size);
+}
+
 uint32_t Table::update(uint32_t ordinal, const Row& row) {
   Impl& m = *impl_;
   RequireWritable(*this, m);
   ChangeLock lock(*this);
-  if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
-  if (ordinal >= m.store->size())
-    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  // One call: a record pointer is valid only until the store's next call.
-  const uint8_t* at = m.store->record(ordinal);
-  std::vector<uint8_t> old(at, at + m.h().record_size);
+  const std::vector<uint8_t> old = RecordToChange(m, lock, ordinal);
   std::vector<uint8_t> rec;
   m.encodeRow(row, &rec, structure_);
   try {
@@ -1490,12 +1498,7 @@ void Table::remove(uint32_t ordinal) {
   Impl& m = *impl_;
   RequireWritable(*this, m);
   ChangeLock lock(*this);
-  if (lock.foundOutsideChanges()) ThrowRecordMayHaveMoved(m, ordinal);
-  if (ordinal >= m.store->size())
-    ThrowInvalid("Record " + std::to_string(ordinal + 1) + " does not exist");
-  // One call: a record pointer is valid only until the store's next call.
-  const uint8_t* at = m.store->record(ordinal);
-  std::vector<uint8_t> old(at, at + m.h().record_size);
+  const std::vector<uint8_t> old = RecordToChange(m, lock, ordinal);
   TableChange change;
   change.kind = TableChange::Kind::kErase;
   change.old_ordinal = ordinal;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -103,6 +104,50 @@ TEST(TableTest, DuplicateKeysAreRefusedAndChangeNothing) {
   same_name[1] = std::string("NAME1");  // case-insensitive unique index
   EXPECT_THROW(t->insert(same_name), EDBEngineError);
   EXPECT_EQ(t->recordCount(), 2u);
+  EXPECT_TRUE(t->verify().empty());
+}
+
+// Records the rows a change is about to replace or take away, as the
+// listener is told them.
+class OldRowsSeen : public TableListener {
+ public:
+  void tableAboutToChange(Table& table, const TableChange& change) override {
+    if (change.old_record) rows.push_back(table.decodeRecordBytes(change.old_record));
+  }
+  void tableChanged(Table&, const TableChange&) override {}
+  std::vector<Row> rows;
+};
+
+TEST(TableTest, UpdatesAndRemovalsOfARecordThatIsNotThereAreRefusedAndChangeNothing) {
+  TempDir dir;
+  Table::Create(dir.path(), "ITEMS", KeyedDefinition());
+  auto t = Table::Open(dir.path(), "ITEMS", {true, true});
+  for (int id : {3, 6, 9}) t->insert(MakeRow(id));
+  OldRowsSeen seen;
+  t->addListener(&seen);
+  const auto refusal = [](const std::function<void()>& change) -> std::string {
+    try {
+      change();
+    } catch (const EDBEngineError& e) {
+      EXPECT_EQ(e.category(), ErrorCategory::kInvalidRequest);
+      return e.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(refusal([&] { t->update(3, MakeRow(12)); }), "Record 4 does not exist");
+  EXPECT_EQ(refusal([&] { t->remove(3); }), "Record 4 does not exist");
+  EXPECT_EQ(refusal([&] { t->remove(UINT32_MAX - 1); }), "Record 4294967295 does not exist");
+  EXPECT_TRUE(seen.rows.empty());
+  EXPECT_EQ(t->changeCount(), 3u);
+
+  // The record a change starts from is the one at the ordinal, as it was.
+  t->update(1, MakeRow(7));
+  t->remove(0);
+  EXPECT_EQ(seen.rows, (std::vector<Row>{MakeRow(6), MakeRow(3)}));
+  t->removeListener(&seen);
+  std::vector<Row> rows;
+  for (uint32_t i = 0; i < t->recordCount(); ++i) rows.push_back(t->read(i));
+  EXPECT_EQ(rows, (std::vector<Row>{MakeRow(7), MakeRow(9)}));
   EXPECT_TRUE(t->verify().empty());
 }
 
