@@ -142,6 +142,9 @@ struct Table::Impl : public ReadGuard {
   uint32_t insertEncoded(const uint8_t* rec);
 };
 
+// Refuses a table name that is empty or holds a path separator.
+void CheckTableName(const std::string& name);
+
 // The block sizes an index file may have.
 bool IsIndexBlockSize(uint8_t kb);
 
