@@ -1,27 +1,18 @@
 #include "engine/paradox/table.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cmath>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <random>
 #include <set>
+#include <string>
 #include <string_view>
-#include <thread>
+#include <vector>
 
 #include "engine/errors.h"
-#include "engine/number_text.h"
 #include "engine/paradox/blob_file.h"
 #include "engine/paradox/code_page.h"
 #include "engine/paradox/codec.h"
-#include "engine/paradox/crypt.h"
 #include "engine/paradox/index_file.h"
 #include "engine/paradox/record_store.h"
 #include "engine/paradox/secondary_index.h"
