@@ -116,6 +116,8 @@ const char* DataEventName(DataEvent event) {
       return "RecordChange";
     case DataEvent::kStateChange:
       return "StateChange";
+    case DataEvent::kLabelChange:
+      return "LabelChange";
     case DataEvent::kAboutToInsert:
       return "AboutToInsert";
     case DataEvent::kInserted:
@@ -212,6 +214,10 @@ class Dataset::MasterLink {
 
 const std::string& DatasetField::name() const {
   return owner_.table_->structure().fields[index_].name;
+}
+std::string DatasetField::displayLabel() const { return owner_.displayLabel(name()); }
+void DatasetField::setDisplayLabel(const std::string& label) {
+  owner_.setDisplayLabel(name(), label);
 }
 FieldType DatasetField::type() const { return owner_.table_->structure().fields[index_].type; }
 int DatasetField::size() const { return owner_.table_->structure().fields[index_].size; }
@@ -998,6 +1004,29 @@ void Dataset::remove() {
 }
 
 size_t Dataset::fieldCount() const { return fields_.size(); }
+
+bool Dataset::canModify() const { return active() && !read_only_ && table_->writable(); }
+
+void Dataset::setDisplayLabel(const std::string& field, const std::string& label) {
+  const std::string key = Upper(field);
+  if (label.empty()) {
+    if (display_labels_.erase(key) == 0) return;
+  } else {
+    auto [it, added] = display_labels_.try_emplace(key, label);
+    if (!added && it->second == label) return;
+    it->second = label;
+  }
+  if (!active()) return;
+  for (size_t i = 0; i < field_names_.size(); ++i) {
+    if (Upper(field_names_[i]) == key)
+      notify(DataEvent::kLabelChange, static_cast<uint32_t>(i), static_cast<uint32_t>(i));
+  }
+}
+
+std::string Dataset::displayLabel(const std::string& field) const {
+  const auto it = display_labels_.find(Upper(field));
+  return it == display_labels_.end() ? field : it->second;
+}
 
 DatasetField& Dataset::field(size_t index) {
   requireActive();

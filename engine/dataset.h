@@ -41,6 +41,7 @@
 //  - kRecordChange: the values of the current record changed (the edit
 //    buffer, or the row reread after a change);
 //  - kStateChange: open, close, edit, insert, post, cancel;
+//  - kLabelChange: the display label of field number `first` changed;
 //  - kDestroyed: the dataset is being destroyed; nothing may be asked of it.
 // Every "about to" notice is followed by its partner before anything else
 // changes. While controls are disabled, rows change without notices: the
@@ -53,6 +54,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,6 +73,7 @@ enum class DataEvent {
   kScroll,
   kRecordChange,
   kStateChange,
+  kLabelChange,
   kAboutToInsert,
   kInserted,
   kAboutToRemove,
@@ -135,6 +138,10 @@ class DatasetField {
   FieldType type() const;
   int size() const;
   size_t index() const { return index_; }
+  // What a user reads as the column's title: the label set for this field
+  // by name (see Dataset::setDisplayLabel), else the field's name.
+  std::string displayLabel() const;
+  void setDisplayLabel(const std::string& label);
 
   const Value& value() const;
   bool isNull() const;
@@ -172,6 +179,18 @@ class Dataset : private paradox::TableListener {
   void setReadOnly(bool read_only) { read_only_ = read_only; }
   const std::string& databaseName() const { return database_; }
   const std::string& tableName() const { return table_name_; }
+  bool readOnly() const { return read_only_; }
+  // Whether rows can be inserted, changed and deleted: open, not read-only,
+  // and its table open for writing.
+  bool canModify() const;
+
+  // Display labels, by field name (letter case ignored): set while open or
+  // closed and kept across close() and open(), as labels belong to the
+  // dataset rather than to one opening of its table. An empty label puts
+  // back the field's name. Observers of an open dataset get kLabelChange.
+  void setDisplayLabel(const std::string& field, const std::string& label);
+  // The label set for `field`, else `field` itself.
+  std::string displayLabel(const std::string& field) const;
 
   // Order: by a named secondary index, or by key fields ("A;B": the primary
   // index when its key begins with them, else the first secondary index
@@ -318,6 +337,8 @@ class Dataset : private paradox::TableListener {
   std::unique_ptr<paradox::Table> table_;
   std::vector<std::unique_ptr<DatasetField>> fields_;
   std::vector<std::string> field_names_;  // parallel to fields_, for lookups
+  // Display labels by upper-cased field name.
+  std::map<std::string, std::string> display_labels_;
   DatasetState state_ = DatasetState::kInactive;
   int order_ = -1;  // -1 primary / table order, else secondary index number
   // The range: its ends as given and as encoded for comparisons with
