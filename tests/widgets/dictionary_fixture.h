@@ -14,6 +14,7 @@
 #include "engine/session.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
+#include "tests/ui/ui_test_support.h"
 #include "widgets/error_route.h"
 
 namespace vellum::test {
