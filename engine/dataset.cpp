@@ -873,7 +873,11 @@ void Dataset::edit() {
 void Dataset::insert() {
   requireActive();
   if (read_only_) ThrowInvalid("Dataset \"" + table_name_ + "\" is read-only");
-  if (state_ != DatasetState::kBrowse) post();
+  if (state_ != DatasetState::kBrowse) {
+    post();
+    // A post its event abandoned keeps the record being edited: no new row.
+    if (state_ != DatasetState::kBrowse) return;
+  }
   // Rules for new rows count what the table holds (the post checks again).
   table_->checkForOutsideChanges(false);
   buffer_.assign(table_->structure().fields.size(), Value{});

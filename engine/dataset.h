@@ -250,6 +250,8 @@ class Dataset : private paradox::TableListener {
   // (subcode kRecordChanged) and leaves the dataset in edit state; deleting
   // a record already deleted elsewhere raises the same and deletes nothing.
   void edit();
+  // Posts the record being edited or inserted first; when that post is
+  // abandoned by its event, the record stays and no new row is started.
   void insert();
   void append() { insert(); }
   void post();

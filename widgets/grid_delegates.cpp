@@ -79,9 +79,9 @@ void CheckBoxDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   cell.text.clear();
   style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
   QStyleOptionViewItem box = option;
-  const QRect indicator =
-      style->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &box, widget);
-  box.rect = QRect(QPoint(0, 0), indicator.size());
+  box.features |= QStyleOptionViewItem::HasCheckIndicator;
+  box.rect = QRect(0, 0, style->pixelMetric(QStyle::PM_IndicatorWidth, &box, widget),
+                   style->pixelMetric(QStyle::PM_IndicatorHeight, &box, widget));
   box.rect.moveCenter(option.rect.center());
   box.state = option.state & ~QStyle::State_HasFocus;
   box.state |= state == Qt::Checked ? QStyle::State_On : QStyle::State_Off;

@@ -285,4 +285,69 @@ Inserisci la sua password:</translation>
             <translation>Il caricamento si è fermato prima della tabella &quot;%1&quot;.</translation>
         </message>
     </context>
+    <context>
+        <name>vellum::widgets::DatasetNavigator</name>
+        <message>
+            <source>First record</source>
+            <translation>Primo record</translation>
+        </message>
+        <message>
+            <source>Prior record</source>
+            <translation>Record precedente</translation>
+        </message>
+        <message>
+            <source>Next record</source>
+            <translation>Record successivo</translation>
+        </message>
+        <message>
+            <source>Last record</source>
+            <translation>Ultimo record</translation>
+        </message>
+        <message>
+            <source>Insert record</source>
+            <translation>Inserisci record</translation>
+        </message>
+        <message>
+            <source>Delete record</source>
+            <translation>Elimina record</translation>
+        </message>
+        <message>
+            <source>Edit record</source>
+            <translation>Modifica record</translation>
+        </message>
+        <message>
+            <source>Post edit</source>
+            <translation>Conferma modifiche</translation>
+        </message>
+        <message>
+            <source>Cancel edit</source>
+            <translation>Annulla modifiche</translation>
+        </message>
+        <message>
+            <source>Delete record?</source>
+            <translation>Eliminare il record?</translation>
+        </message>
+    </context>
+    <context>
+        <name>vellum::widgets::SearchDialog</name>
+        <message>
+            <source>Search</source>
+            <translation>Cerca</translation>
+        </message>
+        <message>
+            <source>&amp;Find:</source>
+            <translation>&amp;Trova:</translation>
+        </message>
+    </context>
+    <context>
+        <name>QObject</name>
+        <message>
+            <source>Error</source>
+            <translation>Errore</translation>
+        </message>
+        <message>
+            <source>Unexpected failure</source>
+            <translation>Errore imprevisto</translation>
+        </message>
+    </context>
 </TS>

@@ -189,6 +189,9 @@ TEST_F(DatasetTest, EventsCanAbandonSilentlyAndKeyViolationsChangeNothing) {
   d->fieldByName("Posizione").setAsInteger(2);
   d->post();  // abandoned: still inserting
   EXPECT_EQ(d->state(), DatasetState::kInsert);
+  d->insert();  // posts first: abandoned again, and what was typed stays
+  EXPECT_EQ(d->state(), DatasetState::kInsert);
+  EXPECT_EQ(d->fieldByName("Posizione").asInteger(), 2);
   d->cancel();
   EXPECT_EQ(d->recordCount(), 1u);
 
@@ -211,6 +214,28 @@ TEST_F(DatasetTest, EventsCanAbandonSilentlyAndKeyViolationsChangeNothing) {
   d->cancel();
   EXPECT_EQ(d->recordCount(), 1u);
   EXPECT_TRUE(d->table().verify().empty());
+}
+
+TEST_F(DatasetTest, DisplayLabelsAreKeptByNameAcrossReopeningAndAnnounced) {
+  Dataset d(session_);
+  d.setDatabaseName(dir_.path());
+  d.setTableName("DETAIL");
+  d.setDisplayLabel("posizione", "Pos.");  // closed, another letter case
+  d.open();
+  EXPECT_EQ(d.fieldByName("Posizione").displayLabel(), "Pos.");
+  EXPECT_EQ(d.fieldByName("Nome").displayLabel(), "Nome");
+  std::vector<std::pair<DataEvent, uint32_t>> notices;
+  auto subscription =
+      d.subscribe([&](Dataset&, const DataChange& c) { notices.emplace_back(c.event, c.first); });
+  d.fieldByName("Nome").setDisplayLabel("Name");
+  d.fieldByName("Nome").setDisplayLabel("Name");  // unchanged: no notice
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], std::make_pair(DataEvent::kLabelChange, uint32_t{2}));
+  d.close();
+  d.open();
+  EXPECT_EQ(d.fieldByName("Nome").displayLabel(), "Name");
+  d.setDisplayLabel("Nome", "");  // back to the field's name
+  EXPECT_EQ(d.fieldByName("Nome").displayLabel(), "Nome");
 }
 
 TEST_F(DatasetTest, BookmarksSurviveInsertsAndTwoDatasetsSeeEachOther) {
