@@ -205,16 +205,20 @@ void DatasetTableModel::cancelPending() {
 bool DatasetTableModel::makeCurrent(int row) {
   if (!dataset_ || !dataset_->active() || row < 0 || row >= row_count_) return false;
   if (row == currentRow()) return true;
+  if (row >= datasetRows()) return false;
+  // The record asked for, taken before the post: posting may move rows.
+  engine::Dataset::Bookmark target;
+  if (!CallRoutingErrors(this,
+                         [&] { target = dataset_->bookmarkAt(static_cast<uint32_t>(row)); })) {
+    return false;
+  }
   if (insert_row_ && !insert_touched_) {
     cancelPending();
   } else if (!postPending()) {
     return false;
   }
-  if (row >= datasetRows()) return false;
   bool moved = false;
-  CallRoutingErrors(this, [&] {
-    moved = dataset_->gotoBookmark(dataset_->bookmarkAt(static_cast<uint32_t>(row)));
-  });
+  CallRoutingErrors(this, [&] { moved = dataset_->gotoBookmark(target); });
   return moved;
 }
 

@@ -190,6 +190,20 @@ TEST_F(DatasetGridTest, TheGridAndTheDatasetFollowEachOthersCurrentRow) {
   EXPECT_FALSE(grid->currentIndex().isValid());
 }
 
+TEST_F(DatasetGridTest, ARowClickedWhileAnotherRowsPostMovesItIsTheOneMadeCurrent) {
+  DatasetTableModel model(dm_.tblFields, FieldColumns());
+  QAbstractItemModelTester tester(&model);
+  auto grid = Show(model);
+  ASSERT_TRUE(model.makeCurrent(0));
+  ASSERT_TRUE(model.setData(model.index(0, 0), QString("10")));  // Id goes last
+  Click(*grid, 1, 1);  // Customer, which the post moves up to row 0
+  EXPECT_EQ(dm_.tblFields.state(), DatasetState::kBrowse);
+  EXPECT_EQ(dm_.tblFields.fieldByName("Nome").asString(), "Customer");
+  EXPECT_EQ(grid->currentIndex().row(), 0);
+  EXPECT_EQ(Cell(model, 0, 1), "Customer");
+  EXPECT_EQ(Cell(model, 2, 1), "Id");
+}
+
 TEST_F(DatasetGridTest, TheTypeDropDownOpensByItselfAndTakesTextNotInItsList) {
   DatasetTableModel model(dm_.tblFields, FieldColumns());
   auto grid = Show(model);
