@@ -123,6 +123,29 @@ TEST_F(FieldControlsTest, TheMemoDialogPostsOnOkAndUndoesOnCancel) {
   EXPECT_EQ(dm_.tblFields.fieldByName("Descrizione").asString(), "");
 }
 
+TEST_F(FieldControlsTest, AMemoDialogWhosePostIsRefusedStaysOpenAndCancelKeepsTheEarlierEdit) {
+  AddTable("DB", "ORDERS");
+  dm_.tblTables.edit();
+  dm_.tblTables.fieldByName("Nome").clear();  // an edit under way before the dialog
+  MemoDialog dialog;
+  dialog.setDataset(&dm_.tblTables, "Descrizione");
+  auto* memo = test::Child<FieldMemo>(&dialog, "memo");
+  bool open_after_ok = false;
+  test::WhenVisible(&dialog, [&] {
+    QTest::keyClicks(memo, "Orders");
+    dialog.accept();  // the post is refused: the rule says why
+    open_after_ok = dialog.isVisible();
+    dialog.reject();
+  });
+  EXPECT_EQ(dialog.execute("Note"), QDialog::Rejected);
+  EXPECT_TRUE(open_after_ok);
+  EXPECT_EQ(Shown(), std::vector<std::string>{"The alias and the table name cannot be null!"});
+  // Cancel takes back the memo only: the edit begun before goes on.
+  EXPECT_EQ(dm_.tblTables.state(), DatasetState::kEdit);
+  EXPECT_EQ(dm_.tblTables.fieldByName("Descrizione").asString(), "");
+  EXPECT_TRUE(dm_.tblTables.fieldByName("Nome").isNull());
+}
+
 TEST_F(FieldControlsTest, TheSearchDialogFindsByNameAndMakesTheRowCurrentInTheTarget) {
   AddTable("SALES", "Orders");
   AddTable("STOCK", "customers");
