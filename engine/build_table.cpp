@@ -534,19 +534,26 @@ void CheckRoom(FileSystem& fs, const std::string& directory, const std::string& 
 }
 
 // Refuses a table that is not safely the one meant: two tables whose names
-// differ only in letter case, or a file of the table that is a symbolic
-// link (a rebuild would write or delete what it points to, outside the
-// directory or in another table).
+// differ only in letter case, a file of the table that is a symbolic link
+// (a rebuild would write or delete what it points to, outside the directory
+// or in another table), or one the user may not write.
 void RefuseUnsafeTable(FileSystem& fs, const Target& t) {
   if (!fs.isDirectory(t.directory.empty() ? "." : t.directory)) return;
   const std::vector<std::string> entries = fs.listPrefix(t.directory, t.base + ".");
   RefuseLetterCaseTwins(t.directory, entries, t.base);
   for (const std::string& f : TableFilesAmong(entries, t.base)) {
     const std::string path = JoinPath(t.directory, f);
-    if (!fs.isLink(path)) continue;
-    ThrowInvalid("Cannot rebuild table \"" + t.base + "\": its file \"" + path +
-                 "\" is a symbolic link, and nothing is written through a link; put the "
-                 "table's own files in its place");
+    if (fs.isLink(path)) {
+      ThrowInvalid("Cannot rebuild table \"" + t.base + "\": its file \"" + path +
+                   "\" is a symbolic link, and nothing is written through a link; put the "
+                   "table's own files in its place");
+    }
+    // A file the user may not write is not the user's to replace.
+    if (!fs.canWriteFile(path)) {
+      ThrowInvalid("Cannot rebuild table \"" + t.base + "\": its file \"" + path +
+                   "\" may not be written (no write permission), and the rebuild would "
+                   "replace it; give write permission on it, or leave the table out");
+    }
   }
 }
 
@@ -598,32 +605,6 @@ std::vector<std::string> TableFiles(FileSystem& fs, const std::string& directory
     if (IsTableFileName(f, base)) files.push_back(f);
   }
   return files;
-}
-
-// The journal of a restructure whose new files are in `work_name`: each new
-// file moves over the old file of the same name (the first of another
-// letter case, keeping its case); every other old file of the table goes.
-RestructureJournal JournalOf(const std::vector<std::string>& old_files,
-                             const std::vector<std::string>& new_files,
-                             const std::string& work_name) {
-  RestructureJournal j;
-  j.work_dir = work_name;
-  std::vector<bool> replaced(old_files.size(), false);
-  for (const auto& nf : new_files) {
-    std::string final_name = nf;
-    for (size_t k = 0; k < old_files.size(); ++k) {
-      if (!replaced[k] && SameNameIgnoringCase(old_files[k], nf)) {
-        final_name = old_files[k];
-        replaced[k] = true;
-        break;
-      }
-    }
-    j.renames.emplace_back(nf, final_name);
-  }
-  for (size_t k = 0; k < old_files.size(); ++k) {
-    if (!replaced[k]) j.deletes.push_back(old_files[k]);
-  }
-  return j;
 }
 
 // Writes the journal complete and synced in the work directory, then
@@ -834,7 +815,7 @@ namespace {
 void Create(FileSystem& fs, const Target& t, const TableDefinition& def, CreationBatch* batch) {
   TrialTable trial(def, t.base);
   CheckRoom(fs, t.directory, t.base, NewFilesBytes(trial.table(), 0, 0, true, 0));
-  if (batch && fs.sameDirectory(batch->directory(), t.directory)) {
+  if (batch) {
     batch->create(t.base, def);
   } else {
     Table::Create(t.directory, t.base, def, fs);
@@ -906,8 +887,16 @@ void BuildTable(const TableDescriptor& d, FileSystem& fs, const BuildTableOption
   RecoverOrRefuse(fs, t);
   bool exists = false;
   ResolveCaseInsensitive(fs, t.directory, t.base + ".DB", &exists);
+  CreationBatch* batch = options.creation_batch;
+  if (batch && !fs.sameDirectory(batch->directory(), t.directory)) batch = nullptr;
+  if (exists && batch && batch->discarded(t.base)) {
+    // Made anew in place of the old table, which the batch's commit replaces.
+    RefuseForeignJournal(fs, t);
+    Create(fs, t, def, batch);
+    return;
+  }
   if (!exists) {
-    Create(fs, t, def, options.creation_batch);
+    Create(fs, t, def, batch);
     return;
   }
   RefuseForeignJournal(fs, t);

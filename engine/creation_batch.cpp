@@ -1,6 +1,7 @@
 #include "engine/creation_batch.h"
 
 #include <exception>
+#include <map>
 #include <utility>
 
 #include "engine/errors.h"
@@ -45,9 +46,13 @@ CreationBatch::CreationBatch(FileSystem& fs, std::string directory)
       reusing_(std::make_unique<ReusingFileSystem>(fs, reuse_)) {}
 
 CreationBatch::~CreationBatch() {
+  for (const std::string& base : pending_) {
+    RemoveWorkDirectory(fs_, JoinPath(directory_, engine::WorkDirectoryName(base)));
+  }
+  pending_.clear();
+  held_.clear();
   if (!lock_) return;
   try {
-    pending_.clear();
     clearWorkDirectory();
     lock_.reset();
     fs_.remove(JoinPath(work_, kLockFile));
@@ -114,33 +119,40 @@ void CreationBatch::removeQuietly(const std::string& path) {
 }
 
 void CreationBatch::discard(const std::vector<std::string>& files) {
-  // A work directory refused (a link in its place) is raised before any
-  // file goes.
-  if (!ensureWorkDirectory()) {
-    for (const std::string& f : files) removeQuietly(JoinPath(directory_, f));
-    return;
+  // A work directory refused (a link in its place) is raised before
+  // anything is marked.
+  ensureWorkDirectory();
+  for (const std::string& f : files) {
+    discarded_files_.push_back(f);
+    discarded_bases_.insert(Upper(StripExtension(f)));
   }
-  fs_.createDirectory(reuse_);
+}
+
+bool CreationBatch::discarded(const std::string& base) const {
+  return discarded_bases_.count(Upper(base)) != 0;
+}
+
+void CreationBatch::finishDiscarded() {
+  std::vector<std::string> files;
+  for (const std::string& f : discarded_files_) {
+    const std::string stem = StripExtension(f);
+    // A table made anew in their place has replaced its own files.
+    if (replaced_bases_.count(Upper(stem)) != 0 && IsTableFileName(f, stem)) continue;
+    files.push_back(f);
+  }
+  discarded_files_.clear();
+  discarded_bases_.clear();
   // Data files first: a table exists by its data file, and the directory
   // is synced before its other files go.
   for (bool data_files : {true, false}) {
-    bool moved = false;
+    bool removed = false;
     for (const std::string& f : files) {
       if (IsDataFile(f) != data_files) continue;
-      const std::string name = Upper(f);
-      try {
-        fs_.rename(JoinPath(directory_, f), JoinPath(reuse_, name));
-        reusing_->addPooled(name);
-        moved = true;
-      } catch (const EDBEngineError&) {
-        removeQuietly(JoinPath(directory_, f));
-      }
+      removeQuietly(JoinPath(directory_, f));
+      removed = true;
     }
-    if (data_files && moved) fs_.syncDirectory(directory_);
+    if (data_files && removed) fs_.syncDirectory(directory_);
   }
-  // Listed once, so that the index of names knows what the files are when
-  // they move on into the work directory, and need not list that again.
-  fs_.list(reuse_);
 }
 
 bool CreationBatch::recycle(const std::string& file) {
@@ -157,61 +169,179 @@ bool CreationBatch::recycle(const std::string& file) {
 }
 
 void CreationBatch::create(const std::string& name, const paradox::TableDefinition& def) {
-  if (!ensureWorkDirectory()) {
-    paradox::Table::Create(directory_, name, def, fs_);
-    return;
-  }
+  ensureWorkDirectory();  // without it, nothing is reused
   const std::string base = paradox::TableBaseName(name);
-  paradox::Table::RefuseIfInUse(directory_, base, fs_);
-  paradox::Table::Create(work_, base, def, *reusing_);
+  if (held_.count(Upper(base)) == 0) hold(base);  // else created again in this batch
+  const std::string work = JoinPath(directory_, engine::WorkDirectoryName(base));
+  // Created again in this batch: made anew in its work directory.
+  RemoveWorkDirectory(*reusing_, work);
+  reusing_->createDirectory(work);  // refuses a link in its place
+  paradox::Table::Create(work, base, def, *reusing_);
   for (const std::string& b : pending_) {
-    if (Upper(b) == Upper(base)) return;  // created again: replaced in the work directory
+    if (Upper(b) == Upper(base)) return;
   }
   pending_.push_back(base);
 }
 
-namespace {
-
-// The files of table `base` in `directory`.
-std::vector<std::string> FilesOf(FileSystem& fs, const std::string& directory,
-                                 const std::string& base) {
-  return TableFilesAmong(fs.listPrefix(directory, base + "."), base);
+void CreationBatch::hold(const std::string& base) {
+  paradox::Table::RefuseIfInUse(directory_, base, fs_);
+  // What an interrupted restructure or batch left of the table is finished
+  // or discarded first: its work directory is about to be made anew.
+  const RecoveryOutcome recovery = RecoverTable(directory_, base, fs_);
+  const std::string in_use =
+      "Table \"" + JoinPath(directory_, base + ".DB") + "\" is in use by another user or program";
+  switch (recovery.state) {
+    case RecoveryOutcome::State::kPending:
+    case RecoveryOutcome::State::kInvalid:
+      ThrowInvalid("Cannot create table \"" + base + "\": " + recovery.message);
+    case RecoveryOutcome::State::kInUse:
+      throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric, in_use);
+    default:
+      break;
+  }
+  // The old table is held exclusively until the commit replaces it, as a
+  // restructure holds it: no open recovers (and so discards) the new one.
+  bool has_data = false;
+  const std::string data = ResolveCaseInsensitive(fs_, directory_, base + ".DB", &has_data);
+  if (!has_data) return;
+  auto file = fs_.open(data, OpenMode::kRead);
+  if (!file->tryLock(true))
+    throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric, in_use);
+  held_[Upper(base)] = std::move(file);
 }
 
-}  // namespace
+// A table of the commit under way: its new files in its work directory and,
+// when it replaces old files, its journal.
+struct CreationBatch::Staged {
+  std::string base;
+  std::string work;
+  std::vector<std::string> new_files;
+  std::vector<std::string> old_files;
+  RestructureJournal journal;
+  std::string journal_path;
+  std::string staged_journal;
+  std::unique_ptr<File> journal_file;  // held until the journal is removed
+  bool committed = false;              // its journal is in place
+};
 
 void CreationBatch::commit() {
   if (pending_.empty()) return;
+  std::vector<Staged> tables;
   try {
-    std::vector<std::string> files;
+    // The new files, durable all at once.
+    std::vector<std::string> files, directories;
     for (const std::string& base : pending_) {
-      for (const std::string& f : FilesOf(fs_, work_, base)) files.push_back(JoinPath(work_, f));
+      Staged& t = tables.emplace_back();
+      t.base = base;
+      t.work = JoinPath(directory_, engine::WorkDirectoryName(base));
+      t.new_files = TableFilesAmong(fs_.list(t.work), base);
+      for (const std::string& f : t.new_files) files.push_back(JoinPath(t.work, f));
+      directories.push_back(t.work);
     }
     reusing_->finishReused();
-    fs_.syncTogether(files, {work_});
-    for (const std::string& base : pending_) {
-      paradox::Table::RefuseIfInUse(directory_, base, fs_);
-      paradox::Table::Delete(directory_, base, fs_);
+    fs_.syncTogether(files, directories);
+
+    // The journals of the tables that replace old files, written in their
+    // work directories and synced together.
+    files.clear();
+    for (Staged& t : tables) {
+      // A table held since its creation is not in use by anyone else.
+      if (held_.count(Upper(t.base)) == 0) paradox::Table::RefuseIfInUse(directory_, t.base, fs_);
+      t.old_files = TableFilesAmong(fs_.listPrefix(directory_, t.base + "."), t.base);
+      if (t.old_files.empty()) continue;
+      t.journal = JournalOf(t.old_files, t.new_files, engine::WorkDirectoryName(t.base));
+      t.journal_path = JoinPath(directory_, JournalName(t.base));
+      t.staged_journal = JoinPath(t.work, JournalName(t.base));
+      t.journal_file = fs_.open(t.staged_journal, OpenMode::kCreateNew);
+      if (!t.journal_file->tryLock(true)) {
+        throw EDBEngineError(ErrorCategory::kLockConflict, subcode::kGeneric,
+                             "The restructure journal \"" + t.journal_path +
+                                 "\" is in use by another user or program");
+      }
+      const std::string text = FormatJournal(t.journal);
+      t.journal_file->write(0, text.data(), text.size());
+      files.push_back(t.staged_journal);
     }
-    // Companions first: a table exists by its data file, which comes last.
-    for (bool data_files : {false, true}) {
-      for (const std::string& base : pending_) {
-        for (const std::string& f : FilesOf(fs_, work_, base)) {
-          if (IsDataFile(f) == data_files) fs_.rename(JoinPath(work_, f), JoinPath(directory_, f));
+    if (!files.empty()) {
+      fs_.syncTogether(files, {});
+      // The commit point of each: its journal renamed into place, with the
+      // directory's sync.
+      for (Staged& t : tables) {
+        if (t.old_files.empty()) continue;
+        if (fs_.exists(t.journal_path) || fs_.isLink(t.journal_path)) {
+          ThrowInvalid("Cannot create table \"" + t.base + "\": \"" + t.journal_path +
+                       "\" is not a restructure journal of this program; move it away");
         }
+        fs_.rename(t.staged_journal, t.journal_path);
+        t.committed = true;
       }
       fs_.syncDirectory(directory_);
     }
   } catch (...) {
+    // Nothing is published: the tables not committed keep their old files,
+    // the committed ones are finished by their next open.
     pending_.clear();
-    try {
-      clearWorkDirectory();
-    } catch (...) {
-      // Cleared by the next batch here.
+    for (Staged& t : tables) {
+      if (t.committed) continue;
+      t.journal_file.reset();
+      RemoveWorkDirectory(fs_, t.work);
     }
+    held_.clear();
     throw;
   }
   pending_.clear();
+  // Let go of the old tables once their files are replaced, however that
+  // ends.
+  struct Release {
+    std::map<std::string, std::unique_ptr<File>>& held;
+    ~Release() { held.clear(); }
+  } release{held_};
+
+  // Committed: the old files a new one replaces or that go are handed over
+  // for reuse (but the data file, which the new one replaces in one rename,
+  // so that the table is never without one), the new files move in -- for a
+  // table without old files the companions first, its data file once they
+  // are durable -- and the journals go.
+  for (Staged& t : tables) {
+    if (!t.committed) continue;
+    replaced_bases_.insert(Upper(t.base));
+    for (const std::string& f : t.old_files) {
+      if (IsDataFile(f)) continue;
+      try {
+        recycle(f);
+      } catch (const EDBEngineError&) {
+        // Left to the journal.
+      }
+    }
+  }
+  for (bool data_files : {false, true}) {
+    for (Staged& t : tables) {
+      const std::string work = t.work;
+      if (t.committed) {
+        if (data_files) continue;
+        for (const std::string& d : t.journal.deletes) fs_.remove(JoinPath(directory_, d));
+        for (const auto& [from, to] : t.journal.renames) {
+          const std::string source = JoinPath(work, from);
+          if (fs_.exists(source)) fs_.rename(source, JoinPath(directory_, to));
+        }
+        continue;
+      }
+      for (const std::string& f : t.new_files) {
+        if (IsDataFile(f) == data_files) fs_.rename(JoinPath(work, f), JoinPath(directory_, f));
+      }
+    }
+    fs_.syncDirectory(directory_);
+  }
+  bool journals = false;
+  for (Staged& t : tables) {
+    if (t.committed) {
+      t.journal_file.reset();
+      fs_.remove(t.journal_path);
+      journals = true;
+    }
+    RemoveWorkDirectory(fs_, t.work);
+  }
+  if (journals) fs_.syncDirectory(directory_);
 }
 
 }  // namespace vellum::engine

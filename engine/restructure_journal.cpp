@@ -182,6 +182,29 @@ ParsedJournal ParseJournal(std::string_view text, const std::string& base) {
   return parsed;
 }
 
+RestructureJournal JournalOf(const std::vector<std::string>& old_files,
+                             const std::vector<std::string>& new_files,
+                             const std::string& work_name) {
+  RestructureJournal j;
+  j.work_dir = work_name;
+  std::vector<bool> replaced(old_files.size(), false);
+  for (const auto& nf : new_files) {
+    std::string final_name = nf;
+    for (size_t k = 0; k < old_files.size(); ++k) {
+      if (!replaced[k] && SameNameIgnoringCase(old_files[k], nf)) {
+        final_name = old_files[k];
+        replaced[k] = true;
+        break;
+      }
+    }
+    j.renames.emplace_back(nf, final_name);
+  }
+  for (size_t k = 0; k < old_files.size(); ++k) {
+    if (!replaced[k]) j.deletes.push_back(old_files[k]);
+  }
+  return j;
+}
+
 void ApplyJournal(FileSystem& fs, const std::string& directory, const RestructureJournal& j) {
   const std::string work = JoinPath(directory, j.work_dir);
   for (const auto& d : j.deletes) fs.remove(JoinPath(directory, d));

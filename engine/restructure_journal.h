@@ -62,6 +62,15 @@ std::vector<std::string> TableFilesAmong(const std::vector<std::string>& entries
 void RefuseLetterCaseTwins(const std::string& directory, const std::vector<std::string>& entries,
                            std::string_view base);
 
+// The journal of a restructure of table files `old_files` (names in the
+// table's directory) whose new files `new_files` are in the work directory
+// `work_name`: each new file moves over the old file of the same name (the
+// first of another letter case, keeping its case); every other old file of
+// the table goes.
+RestructureJournal JournalOf(const std::vector<std::string>& old_files,
+                             const std::vector<std::string>& new_files,
+                             const std::string& work_name);
+
 // The journal's text, end line and checksum included.
 std::string FormatJournal(const RestructureJournal& journal);
 

@@ -456,10 +456,10 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
 
   BusyCursor busy(ui);
   if (ui.stopRequested()) return BatchRunStatus::kInterrupted;
-  // With -c the tables of an alias are created again in one batch, which
-  // takes the files of the old ones for reuse.
+  // With -c the tables are created again in one batch, which replaces the
+  // old ones only as it commits the new ones.
   std::optional<engine::CreationBatch> batch;
-  if (job.aliasMode() && job.options.recreate) batch.emplace(fs, job.work_directory);
+  if (job.options.recreate) batch.emplace(fs, job.work_directory);
   if (job.options.recreate) {
     // The tables deleted first come back encrypted as they were.
     const FilePattern pattern =
@@ -473,9 +473,12 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
     if (!regenerator.RegenerateAlias(alias, job.work_directory, true, batch ? &*batch : nullptr)) {
       return BatchRunStatus::kInterrupted;
     }
+    // The files of old tables the dictionary does not make anew go last.
+    if (batch) batch->finishDiscarded();
   } else {
     if (ui.stopRequested()) return BatchRunStatus::kInterrupted;
-    regenerator.RegenerateTable(alias, table, job.work_directory);
+    regenerator.RegenerateTable(alias, table, job.work_directory, batch ? &*batch : nullptr);
+    if (batch) batch->finishDiscarded();
   }
   return BatchRunStatus::kDone;
 }

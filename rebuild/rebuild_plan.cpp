@@ -376,9 +376,9 @@ std::optional<BatchPlan> PlanBatch(const BatchJob& job, dictionary::TdmDataDicti
   std::string alias, table;
   if (!JobTarget(job, ui, &alias, &table)) return std::nullopt;
   CheckBackupDirectory(job, fs);
-  // -c of an alias recreates its tables in a batch, which works in a
-  // directory of its own inside the work directory.
-  if (job.aliasMode() && job.options.recreate) {
+  // -c recreates its tables in a batch, which keeps files in a directory
+  // of its own inside the work directory.
+  if (job.options.recreate) {
     engine::CreationBatch::CheckWorkDirectory(fs, job.work_directory);
   }
 

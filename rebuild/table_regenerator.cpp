@@ -223,7 +223,18 @@ TTableRegenerator::~TTableRegenerator() {
 }
 
 void TTableRegenerator::RegenerateTable(const std::string& alias, const std::string& table,
-                                        const std::string& output_directory) {
+                                        const std::string& output_directory,
+                                        engine::CreationBatch* batch) {
+  if (batch) {
+    creation_batch_ = batch;
+    struct Detach {
+      engine::CreationBatch*& batch;
+      ~Detach() { batch = nullptr; }
+    } detach{creation_batch_};
+    RegenerateTable(alias, table, output_directory);
+    batch->commit();
+    return;
+  }
   engine::FileSystem& fs = session_.fs();
   std::optional<DescriptionLock> reading(std::in_place, tables_, fields_, indexes_);
 
@@ -263,13 +274,17 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
     engine::ResolveCaseInsensitive(fs, output_directory,
                                    engine::paradox::TableBaseName(table) + ".DB", &present);
   }
+  // A table whose files a creation batch is to delete is made anew.
+  const bool replaced =
+      creation_batch_ && creation_batch_->discarded(engine::paradox::TableBaseName(table));
+  if (replaced) present = false;
   std::unique_ptr<Table> existing;
   try {
     // The open finishes or discards what an interrupted restructure left,
     // so the table compared with is the one the engine will restructure.
     // Its validity file is made anew; it is read only for what the table
     // keeps when the dictionary recorded nothing of it.
-    if (present || run_mode == RunMode::kRebuild) {
+    if (present || (run_mode == RunMode::kRebuild && !replaced)) {
       existing =
           OpenExisting(session_, output_directory, engine::paradox::TableBaseName(table) + ".DB",
                        table, !properties, notes);

@@ -103,8 +103,10 @@ class TTableRegenerator {
   // the definition builder's own failures (among them a table of the
   // dictionary itself in the dictionary's directory), EDBEngineError for the
   // engine's.
+  // Given `batch` (one for `output_directory` whose discarded files are the
+  // table's old ones), the table is created through it and committed.
   void RegenerateTable(const std::string& alias, const std::string& table,
-                       const std::string& output_directory);
+                       const std::string& output_directory, engine::CreationBatch* batch = nullptr);
 
   // Rebuilds every table the dictionary lists under `alias`, in table-name
   // order. Two names of the alias that are one table file (such as "ORDERS"

@@ -166,6 +166,12 @@ class FileSystem {
   // `directory` (an existing directory). A hint checked before work starts:
   // the operations themselves still report their own failures.
   virtual bool canWriteDirectory(const std::string& directory) { return isDirectory(directory); }
+  // Whether this process may open the existing file `path` for writing. A
+  // hint, as canWriteDirectory() is.
+  virtual bool canWriteFile(const std::string& path) {
+    (void)path;
+    return true;
+  }
   // Whether `a` and `b` name the same directory: the same existing one (by
   // identity, whatever the path), or the same path once made absolute and
   // normal when either does not exist.

@@ -89,6 +89,7 @@ class ForwardingFileSystem : public FileSystem {
   bool createDirectory(const std::string& path) override { return base_.createDirectory(path); }
   void removeTree(const std::string& path) override { base_.removeTree(path); }
   bool isLink(const std::string& path) override { return base_.isLink(path); }
+  bool canWriteFile(const std::string& path) override { return base_.canWriteFile(path); }
   bool canWriteDirectory(const std::string& directory) override {
     return base_.canWriteDirectory(directory);
   }

@@ -481,6 +481,8 @@ class PosixFileSystem final : public FileSystem {
     return FileSystem::sameDirectory(a, b);
   }
 
+  bool canWriteFile(const std::string& path) override { return ::access(path.c_str(), W_OK) == 0; }
+
   bool canWriteDirectory(const std::string& directory) override {
     const char* path = directory.empty() ? "." : directory.c_str();
     return isDirectory(path) && ::access(path, W_OK | X_OK) == 0;

@@ -24,6 +24,7 @@
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/cli_invoke.h"
 #include "tests/support/original_shapes.h"
+#include "tests/support/refusing_file_system.h"
 #include "tests/support/scripted_ui.h"
 #include "tests/support/temp_dir.h"
 
@@ -748,6 +749,61 @@ TEST_F(RebuildCommandTest, AUsersFileUnderAJournalsNameIsKeptByReadersAndReporte
 
 // ---------------------------------------------------------------------------
 // The command line's Ui
+
+// A table file the user may not write (its directory writable): the plan
+// names the file and the missing permission, and the run refuses with the
+// same message before anything is written, in every mode.
+TEST_F(RebuildCommandTest, ATableFileTheUserMayNotWriteIsRefusedByThePlanAndTheRun) {
+  WithDictionary([](dictionary::TdmDataDictionary& dm) {
+    test::AddTableRow(dm, "SHOP", "T");
+    test::AddFieldRow(dm, {"ID", "Integer", {}, "", "", "", true});
+    test::AddFieldRow(dm, {"NAME", "String", 12});
+    test::AddIndexRow(dm, {"*PRIMARY*", "ID", true, true});
+  });
+  TableDefinition def;
+  def.fields = {FieldDef{"ID", FieldType::kInteger, 0, true},
+                FieldDef{"NAME", FieldType::kString, 20}};
+  def.indexes = {IndexDef{"", "ID", true, true}};
+  engine::paradox::ValidityCheck check;
+  check.field_number = 1;
+  check.has_min = true;
+  def.checks = {check};
+  Table::Create(shop_, "T", def);
+  {
+    auto t = Table::Open(shop_, "T", {.writable = true});
+    t->insert({int64_t{1}, std::string("Apple")});
+  }
+  ASSERT_TRUE(fs::exists(shop_ + "/T.VAL"));
+  const auto before = Snapshot(shop_);
+  test::RefusingFileSystem refusing(engine::FileSystem::Default());
+  refusing.write_protected = [](const std::string& path) { return path.ends_with("/T.VAL"); };
+  engine::FileSystem::SetDefault(&refusing);
+  const std::string failure = "Cannot rebuild table \"T\": its file \"" + shop_ +
+                              "/T.VAL\" may not be written (no write permission), and the "
+                              "rebuild would replace it; give write permission on it, or leave "
+                              "the table out";
+  for (const std::vector<std::string>& mode :
+       std::vector<std::vector<std::string>>{{"-t", "SHOP.T", "-d", shop_},
+                                             {"-a", "SHOP"},
+                                             {"-a", "SHOP", "-c"},
+                                             {"-t", "SHOP.T", "-d", shop_, "-c"}}) {
+    std::vector<std::string> args = {"-p", dict_};
+    args.insert(args.end(), mode.begin(), mode.end());
+    SCOPED_TRACE(args[2] + " " + args[3] + (mode.back() == "-c" ? " -c" : ""));
+    args.push_back("--plan");
+    const Result plan = Rebuild(args);
+    EXPECT_EQ(plan.status, kExitFailure);
+    const std::vector<std::string> lines = Lines(plan.out);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "  fails: " + failure), lines.end())
+        << plan.out;
+    args.pop_back();
+    const Result run = Rebuild(args);
+    EXPECT_EQ(run.status, kExitFailure);
+    EXPECT_NE(run.err.find(failure), std::string::npos) << run.err;
+    EXPECT_EQ(Snapshot(shop_), before);
+  }
+  engine::FileSystem::SetDefault(nullptr);
+}
 
 TEST(ConsoleUiTest, ProgressGoesToTheOutputAndMessagesToTheErrorStream) {
   std::istringstream in;

@@ -68,6 +68,9 @@ class RefusingFileSystem : public engine::FileSystem {
   bool sameDirectory(const std::string& a, const std::string& b) override {
     return base_.sameDirectory(a, b);
   }
+  bool canWriteFile(const std::string& path) override {
+    return !(write_protected && write_protected(path)) && base_.canWriteFile(path);
+  }
   bool canWriteDirectory(const std::string& directory) override {
     return !(read_only && read_only(directory)) && base_.canWriteDirectory(directory);
   }
