@@ -613,10 +613,14 @@ TEST_F(BatchRunTest, AliasWithRecreateDeletesEveryTableOfTheWorkDirectoryFirst) 
   EXPECT_EQ(RunBatch(job, *dm_, ui_), BatchRunStatus::kDone);
   EXPECT_EQ(ReadFile(shop_ + "/notes.txt"), "x");
   EXPECT_EQ(Table::Open(shop_, "Beta")->recordCount(), 0u);
-  // The new table took the old one's files; a table of no alias is gone.
+  // The new table replaced the old one at its commit, leaving nothing of
+  // the batch behind; a table of no alias is gone.
   struct stat after {};
   ASSERT_EQ(::stat((shop_ + "/Beta.DB").c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_FALSE(Exists(shop_ + "/.Beta.restructure"));
+  EXPECT_FALSE(Exists(shop_ + "/.new-tables"));
+  EXPECT_FALSE(Exists(shop_ + "/Beta.JNL"));
   EXPECT_FALSE(Exists(shop_ + "/Gone.DB"));
   EXPECT_FALSE(Exists(shop_ + "/Gone.PX"));
   ASSERT_EQ(ui_.progress_texts.size(), 4u);
