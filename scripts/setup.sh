@@ -24,6 +24,10 @@ packages=(
   qt6-l10n-tools
   xvfb xauth
   fonts-liberation2
+  # pdfinfo, pdftotext and pdftoppm, with which the tests and reviews look at
+  # the PDFs the report engine writes (Qt's PrintSupport comes with
+  # qt6-base-dev).
+  poppler-utils
 )
 missing=()
 for p in "${packages[@]}"; do

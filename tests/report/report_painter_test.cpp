@@ -1,0 +1,142 @@
+#include "report/report_painter.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <cmath>
+
+#include "tests/report/test_rows.h"
+
+namespace vellum::report {
+namespace {
+
+using test::ListRows;
+using test::Row;
+
+constexpr double kMmPerInch = 25.4;
+
+// A page with one black band at a known place, painted at `dpi`.
+QImage Painted(const Page& page, const PageSettings& settings, int dpi) {
+  const double dots = dpi / kMmPerInch;
+  QImage image(static_cast<int>(std::lround(settings.width * dots)),
+               static_cast<int>(std::lround(settings.height * dots)), QImage::Format_RGB32);
+  image.setDotsPerMeterX(static_cast<int>(std::lround(dots * 1000)));
+  image.setDotsPerMeterY(static_cast<int>(std::lround(dots * 1000)));
+  image.fill(Qt::white);
+  QPainter painter(&image);
+  PaintPage(painter, page);
+  return image;
+}
+
+// The edges of what is dark in `image`, in mm: left, top, right, bottom.
+QRectF DarkMm(const QImage& image) {
+  int left = image.width();
+  int top = image.height();
+  int right = -1;
+  int bottom = -1;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      if (qGray(image.pixel(x, y)) >= 128) continue;
+      left = std::min(left, x);
+      right = std::max(right, x);
+      top = std::min(top, y);
+      bottom = std::max(bottom, y);
+    }
+  }
+  const double mm = kMmPerInch / image.logicalDpiX();
+  return {left * mm, top * mm, (right + 1 - left) * mm, (bottom + 1 - top) * mm};
+}
+
+TEST(ReportPainter, BandsLandAtTheSameMillimetresAt96And300Dpi) {
+  Page page;
+  page.bands.push_back({"Grey", QRectF(10, 20, 190, 14), Qt::black, {}});
+  PageSettings settings;
+  const QRectF at96 = DarkMm(Painted(page, settings, 96));
+  const QRectF at300 = DarkMm(Painted(page, settings, 300));
+  const double pixel96 = kMmPerInch / 96;
+  for (const QRectF& rect : {at96, at300}) {
+    EXPECT_NEAR(rect.left(), 10, pixel96);
+    EXPECT_NEAR(rect.top(), 20, pixel96);
+    EXPECT_NEAR(rect.width(), 190, pixel96);
+    EXPECT_NEAR(rect.height(), 14, pixel96);
+  }
+}
+
+TEST(ReportPainter, TextIsPaintedInsideItsRectangleAtEveryResolution) {
+  Page page;
+  PlacedText text;
+  text.rect = QRectF(50, 30, 60, 20);
+  text.lines = QStringList{"Struttura", "Tabella"};
+  text.line_height = 6;
+  text.font.points = 16;
+  text.background = Qt::transparent;
+  page.texts.push_back(text);
+  for (const int dpi : {96, 300}) {
+    const QRectF ink = DarkMm(Painted(page, PageSettings{}, dpi));
+    ASSERT_GT(ink.width(), 0) << dpi;
+    EXPECT_GE(ink.left(), 50 - 0.3) << dpi;
+    EXPECT_GE(ink.top(), 30 - 0.3) << dpi;
+    EXPECT_LE(ink.bottom(), 30 + 12 + 0.3) << dpi;  // two lines of 6 mm
+    EXPECT_GT(ink.bottom(), 30 + 6) << dpi;         // the second line shows
+  }
+}
+
+// Runs `program` with `arguments`; its standard output, or nothing when the
+// program is not installed.
+QString RunProgram(const QString& program, const QStringList& arguments) {
+  if (QStandardPaths::findExecutable(program).isEmpty()) return {};
+  QProcess process;
+  process.start(program, arguments);
+  process.waitForFinished();
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+TEST(ReportPdf, APdfHoldsEveryPageAndTheTitle) {
+  std::vector<Row> rows;
+  for (int i = 0; i < 40; ++i) rows.push_back({{"Name", QStringLiteral("table %1").arg(i)}});
+  ListRows master(rows);
+  Report report;
+  report.title = QStringLiteral("Struttura Tabella");
+  report.master = "master";
+  report.sources["master"] = &master;
+  report.detail.name = "Detail";
+  report.detail.height = 20;
+  report.detail.background = Qt::gray;
+  report.detail.frame.top = report.detail.frame.left = true;
+  Item name;
+  name.kind = ItemKind::kDataText;
+  name.source = "master";
+  name.column = "Name";
+  name.width = 80;
+  name.height = 7;
+  name.transparent = true;
+  report.detail.items.push_back(name);
+  const Document document = Layout(report);
+  ASSERT_GT(document.pages.size(), 2U);
+
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("report.pdf"));
+  WritePdf(document, path);
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.read(5) == "%PDF-");
+  EXPECT_GT(file.size(), 1000);
+
+  const QString info = RunProgram(QStringLiteral("pdfinfo"), {path});
+  if (info.isEmpty()) GTEST_SKIP() << "pdfinfo is not installed";
+  EXPECT_TRUE(info.contains(QStringLiteral("Pages:           %1").arg(document.pages.size())))
+      << info.toStdString();
+  EXPECT_TRUE(info.contains(QStringLiteral("Title:           Struttura Tabella")))
+      << info.toStdString();
+  EXPECT_TRUE(info.contains(QStringLiteral("(A4)"))) << info.toStdString();
+  const QString text =
+      RunProgram(QStringLiteral("pdftotext"), {QStringLiteral("-l"), "1", path, "-"});
+  EXPECT_TRUE(text.contains(QStringLiteral("table 0"))) << text.toStdString();
+}
+
+}  // namespace
+}  // namespace vellum::report
