@@ -272,6 +272,42 @@ TEST(ReportStretching, AMemoLongerThanAPageSpansPagesBrokenBetweenLines) {
   EXPECT_DOUBLE_EQ(bands[2].top, report.page.top_margin);
 }
 
+TEST(ReportStretching, ATallBandWhoseFirstItemDoesNotFitStartsOnTheNextPage) {
+  TextMeasure measure;
+  FontSpec small;
+  small.points = 8;
+  const double line = measure.LineHeight(small);
+  // The first band leaves less than the 8 mm label of the second.
+  const int filling = static_cast<int>((80 - 8) / line) - 1;
+  QStringList first;
+  for (int i = 0; i < filling; ++i) first << QStringLiteral("first %1").arg(i);
+  QStringList second;
+  for (int i = 0; i < 40; ++i) second << QStringLiteral("second %1").arg(i);
+  ListRows master(
+      {{{"Head", "A"}, {"Memo", first.join('\n')}}, {{"Head", "B"}, {"Memo", second.join('\n')}}});
+  Report report = MemoReport(master);
+  report.detail.frame.top = true;
+  report.detail.items[0].top = 8;
+  report.detail.height = 8 + 3.6;
+  report.detail.items.push_back(DataItem("head", "master", "Head", 0, 8));
+  const Document document = Layout(report);
+  const auto bands = BandsOf(document);
+  ASSERT_GE(bands.size(), 3U);
+  ASSERT_EQ(bands[0].page, 0U);
+  ASSERT_GT(bands[0].height, 80 - 2 * line);
+  EXPECT_EQ(bands[1].page, 1U);
+  EXPECT_DOUBLE_EQ(bands[1].top, report.page.top_margin);
+  for (const PlacedText& text : document.pages[1].texts) {
+    if (text.item == "head") {
+      EXPECT_DOUBLE_EQ(text.rect.height(), 8);
+    }
+  }
+  // Only the band's first part has its top line.
+  EXPECT_TRUE(document.pages[1].bands[0].frame.top);
+  ASSERT_EQ(document.pages.size(), 3U);
+  EXPECT_FALSE(document.pages[2].bands[0].frame.top);
+}
+
 TEST(ReportItems, ExpressionsJoinColumnsAndLiteralsAndAutoWidthFitsTheText) {
   ListRows master(std::vector<Row>{{{"Alias", "DATI"}, {"Nome", "clienti.db"}}});
   Report report = SmallPages(master);
