@@ -138,5 +138,35 @@ TEST(ReportPdf, APdfHoldsEveryPageAndTheTitle) {
   EXPECT_TRUE(text.contains(QStringLiteral("table 0"))) << text.toStdString();
 }
 
+TEST(ReportPdf, ThePdfPageLooksLikeThePagePaintedOnScreen) {
+  Page page;
+  page.bands.push_back({"Top", QRectF(10, 20, 190, 14), Qt::black, {}});
+  page.bands.push_back({"Box", QRectF(30, 100, 50, 30), Qt::black, {}});
+  Document document;
+  document.pages.push_back(page);
+  QTemporaryDir dir;
+  const QString pdf = dir.filePath(QStringLiteral("page.pdf"));
+  WritePdf(document, pdf);
+  const QString png = dir.filePath(QStringLiteral("page"));
+  if (QStandardPaths::findExecutable(QStringLiteral("pdftoppm")).isEmpty()) {
+    GTEST_SKIP() << "pdftoppm is not installed";
+  }
+  QProcess::execute(QStringLiteral("pdftoppm"), {"-r", "96", "-png", "-singlefile", pdf, png});
+  QImage printed(png + QStringLiteral(".png"));
+  ASSERT_FALSE(printed.isNull());
+  printed.setDotsPerMeterX(static_cast<int>(std::lround(96 / kMmPerInch * 1000)));
+  const QImage screen = Painted(page, document.page, 96);
+  EXPECT_EQ(printed.size(), screen.size());
+  const QRectF on_paper = DarkMm(printed);
+  const QRectF on_screen = DarkMm(screen);
+  const double pixel = kMmPerInch / 96;
+  EXPECT_NEAR(on_paper.left(), on_screen.left(), pixel);
+  EXPECT_NEAR(on_paper.top(), on_screen.top(), pixel);
+  EXPECT_NEAR(on_paper.right(), on_screen.right(), pixel);
+  EXPECT_NEAR(on_paper.bottom(), on_screen.bottom(), pixel);
+  // The second band is there too: below the first one's bottom.
+  EXPECT_NEAR(on_paper.bottom(), 130, pixel);
+}
+
 }  // namespace
 }  // namespace vellum::report
