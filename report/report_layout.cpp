@@ -81,6 +81,8 @@ QString ItemText(const Report& report, const Item& item) {
       return Evaluate(report, item.text);
     case ItemKind::kSysTitle:
       return report.title;
+    case ItemKind::kPicture:
+      return {};
   }
   return {};
 }
@@ -253,6 +255,7 @@ class Layouter {
       text.font = item.font;
       text.alignment = item.alignment;
       text.background = item.transparent ? QColor(Qt::transparent) : item.background;
+      text.picture = item.picture;
       page.texts.push_back(text);
     }
     y_ += height;

@@ -28,8 +28,9 @@ struct PlacedBand {
   Frame frame;
 };
 
-// Lines of an item's text in a rectangle; the painter draws them one under
-// the other from the top, each `line_height` high, clipped to `rect`.
+// An item in a rectangle: lines of its text, which the painter draws one
+// under the other from the top, each `line_height` high, or its picture,
+// drawn at its own size from the top left corner; either clipped to `rect`.
 struct PlacedText {
   std::string item;
   std::string band;
@@ -39,6 +40,7 @@ struct PlacedText {
   FontSpec font;
   Alignment alignment = Alignment::kLeft;
   QColor background;  // transparent: none painted
+  QImage picture;
 };
 
 struct Page {

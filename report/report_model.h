@@ -14,6 +14,7 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QString>
 #include <map>
 #include <optional>
@@ -51,6 +52,7 @@ enum class ItemKind {
   kDataText,    // the column `column` of the source `source`
   kExpression,  // `text`: terms joined by '+', each 'literal' or source.Column
   kSysTitle,    // the report's title
+  kPicture,     // `picture` at its own size (its dots per metre), not scaled
 };
 
 // One item of a band. Sizes in millimetres; with `auto_width` the width
@@ -58,6 +60,7 @@ enum class ItemKind {
 // area); with `word_wrap` text wraps at word boundaries within the width;
 // with `stretch` the item grows downwards to hold all its lines and its band
 // grows with it. A text with line breaks (a memo) prints all its lines.
+// Whatever does not fit in the item's rectangle is cut off.
 struct Item {
   std::string name;
   ItemKind kind = ItemKind::kLabel;
@@ -75,6 +78,7 @@ struct Item {
   bool stretch = false;
   bool transparent = false;
   QColor background = Qt::white;
+  QImage picture;
 };
 
 // Frame lines along a band's edges.

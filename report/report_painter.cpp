@@ -51,6 +51,12 @@ void PaintText(QPainter& painter, const PlacedText& text) {
   painter.setClipRect(rect);
   painter.setFont(UnitFont(text.font));
   painter.setPen(Qt::black);
+  if (!text.picture.isNull()) {
+    const QImage& picture = text.picture;
+    const QSizeF size(picture.width() * 1000.0 / picture.dotsPerMeterX() * kUnitsPerMm,
+                      picture.height() * 1000.0 / picture.dotsPerMeterY() * kUnitsPerMm);
+    painter.drawImage(QRectF(rect.topLeft(), size), picture);
+  }
   const double line = text.line_height * kUnitsPerMm;
   for (qsizetype i = 0; i < text.lines.size(); ++i) {
     const QRectF line_rect(rect.x(), rect.y() + line * static_cast<double>(i), rect.width(), line);

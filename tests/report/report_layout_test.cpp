@@ -336,6 +336,28 @@ TEST(ReportItems, ExpressionsJoinColumnsAndLiteralsAndAutoWidthFitsTheText) {
   EXPECT_THROW(Layout(report), Error);
 }
 
+TEST(ReportItems, APictureItemIsPlacedWithItsPictureAndNoText) {
+  ListRows master(Numbered(1));
+  Report report = SmallPages(master);
+  Item key;
+  key.name = "QRImage1";
+  key.kind = ItemKind::kPicture;
+  key.left = 10.6;
+  key.top = 4.7;
+  key.width = 3.6;
+  key.height = 3.6;
+  key.picture = QImage(32, 16, QImage::Format_RGB32);
+  key.picture.fill(Qt::red);
+  report.detail.items = {key};
+  const Document document = Layout(report);
+  ASSERT_EQ(document.pages[0].texts.size(), 1U);
+  const PlacedText& placed = document.pages[0].texts[0];
+  EXPECT_TRUE(placed.lines.isEmpty());
+  EXPECT_EQ(placed.picture.size(), QSize(32, 16));
+  EXPECT_EQ(placed.rect,
+            QRectF(report.page.left_margin + 10.6, report.page.top_margin + 4.7, 3.6, 3.6));
+}
+
 TEST(ReportItems, ATextWithoutStretchKeepsItsItemHeight) {
   ListRows master(std::vector<Row>{{{"Name", "one\ntwo\nthree\nfour"}}});
   Report report = SmallPages(master);

@@ -85,6 +85,33 @@ TEST(ReportPainter, TextIsPaintedInsideItsRectangleAtEveryResolution) {
   }
 }
 
+TEST(ReportPainter, APictureShowsAtItsOwnSizeCutToItsItem) {
+  // Two 16 x 16 glyphs side by side at 96 dots per inch: a dark one at the
+  // left, a white one at the right.
+  QImage picture(32, 16, QImage::Format_RGB32);
+  picture.setDotsPerMeterX(3780);
+  picture.setDotsPerMeterY(3780);
+  picture.fill(Qt::white);
+  for (int y = 0; y < 16; ++y) {
+    for (int x = 0; x < 16; ++x) picture.setPixel(x, y, qRgb(0, 0, 0));
+  }
+  const double glyph = 16 * 1000.0 / 3780;  // mm
+  for (const double width : {20.0, 3.0}) {
+    Page page;
+    PlacedText item;
+    item.rect = QRectF(40, 50, width, 10);
+    item.picture = picture;
+    item.background = Qt::transparent;
+    page.texts.push_back(item);
+    const QRectF ink = DarkMm(Painted(page, PageSettings{}, 300));
+    const double pixel = kMmPerInch / 300;
+    EXPECT_NEAR(ink.left(), 40, pixel) << width;
+    EXPECT_NEAR(ink.top(), 50, pixel) << width;
+    EXPECT_NEAR(ink.width(), std::min(glyph, width), pixel) << width;
+    EXPECT_NEAR(ink.height(), glyph, pixel) << width;  // not stretched to 10 mm
+  }
+}
+
 // Runs `program` with `arguments`; its standard output, or nothing when the
 // program is not installed.
 QString RunProgram(const QString& program, const QStringList& arguments) {
