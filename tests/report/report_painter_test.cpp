@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <cmath>
+#include <map>
 
 #include "tests/report/test_rows.h"
 
@@ -83,6 +84,43 @@ TEST(ReportPainter, TextIsPaintedInsideItsRectangleAtEveryResolution) {
     EXPECT_LE(ink.bottom(), 30 + 12 + 0.3) << dpi;  // two lines of 6 mm
     EXPECT_GT(ink.bottom(), 30 + 6) << dpi;         // the second line shows
   }
+}
+
+TEST(ReportPainter, TextIsAlignedWithinItsItem) {
+  const QRectF item(40, 30, 80, 6);
+  std::map<Alignment, QRectF> ink;
+  for (const Alignment alignment : {Alignment::kLeft, Alignment::kCenter, Alignment::kRight}) {
+    Page page;
+    PlacedText text;
+    text.rect = item;
+    text.lines = QStringList{"Modified"};
+    text.line_height = 6;
+    text.alignment = alignment;
+    text.background = Qt::transparent;
+    page.texts.push_back(text);
+    ink[alignment] = DarkMm(Painted(page, PageSettings{}, 300));
+  }
+  const double slack = 1.0;  // side bearings of the glyphs
+  EXPECT_NEAR(ink[Alignment::kLeft].left(), item.left(), slack);
+  EXPECT_NEAR(ink[Alignment::kRight].right(), item.right(), slack);
+  EXPECT_NEAR(ink[Alignment::kCenter].center().x(), item.center().x(), slack);
+  EXPECT_NEAR(ink[Alignment::kLeft].width(), ink[Alignment::kRight].width(), 0.2);
+}
+
+TEST(ReportPainter, AnOpaqueItemCoversItsBandAndATransparentOneDoesNot) {
+  Page page;
+  page.bands.push_back({"Band", QRectF(10, 10, 190, 20), Qt::black, {}});
+  PlacedText text;
+  text.rect = QRectF(20, 12, 30, 5);
+  text.background = Qt::white;
+  page.texts.push_back(text);
+  const QImage opaque = Painted(page, PageSettings{}, 96);
+  page.texts[0].background = Qt::transparent;
+  const QImage transparent = Painted(page, PageSettings{}, 96);
+  const QPoint inside(static_cast<int>(35 * 96 / kMmPerInch),
+                      static_cast<int>(14 * 96 / kMmPerInch));
+  EXPECT_EQ(qGray(opaque.pixel(inside)), 255);
+  EXPECT_EQ(qGray(transparent.pixel(inside)), 0);
 }
 
 TEST(ReportPainter, APictureShowsAtItsOwnSizeCutToItsItem) {
