@@ -10,7 +10,7 @@ build=${1:-build}
 command -v run-clang-tidy > /dev/null || { echo "clang-tidy is missing (scripts/setup.sh)"; exit 1; }
 [[ -f $build/compile_commands.json ]] || { echo "no $build/compile_commands.json: configure $build first"; exit 1; }
 mapfile -t files < <(git ls-files -- 'engine/*.cpp' 'dictionary/*.cpp' 'rebuild/*.cpp' \
-                       'loading/*.cpp' 'shell/*.cpp' 'cli/*.cpp' 'widgets/*.cpp' 'report/*.cpp'
+                       'loading/*.cpp' 'shell/*.cpp' 'cli/*.cpp' 'widgets/*.cpp' 'report/*.cpp' \
                        'app/*.cpp')
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
