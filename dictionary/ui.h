@@ -15,12 +15,15 @@
 // transcript of every text shown; the command line answers from the terminal
 // or from its options and stops on SIGINT.
 //
-// Everything here runs on the one user-interface thread. Choosing the
+// The core calls a Ui from the thread that runs it; the desktop program runs
+// long work on a worker thread and hands every call to the user-interface
+// thread (ui/gui_thread_ui.h). Choosing the
 // project directory and ending the program are the application's, not the
 // core's: see the data module's Startup.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -81,6 +84,9 @@ struct ProgressStep {
   // the run does not know its length (a bar then shows a busy indicator).
   size_t done = 0;
   size_t total = 0;
+  // The item the step is about, when it is one of the run's items (a table,
+  // "ALIAS.TABLE"); empty otherwise.
+  std::string item = {};
 };
 
 class Progress {
@@ -92,6 +98,12 @@ class Progress {
   // The same with its parts given one by one.
   void progress(const std::string& text, size_t done = 0, size_t total = 0) {
     showProgress(ProgressStep{text, done, total});
+  }
+  // How far the item at hand has got: the rows of the table being rebuilt
+  // copied so far, of its `total` rows. Shown until the next showProgress.
+  virtual void rowProgress(uint64_t copied, uint64_t total) {
+    (void)copied;
+    (void)total;
   }
   // The hourglass cursor on or off; calls come in pairs, on first.
   virtual void busy(bool on) = 0;
@@ -128,6 +140,9 @@ class JoinedUi final : public Ui {
     return questions_.askPassword(table);
   }
   void showProgress(const ProgressStep& step) override { progress_.showProgress(step); }
+  void rowProgress(uint64_t copied, uint64_t total) override {
+    progress_.rowProgress(copied, total);
+  }
   void busy(bool on) override { progress_.busy(on); }
   void processEvents() override { progress_.processEvents(); }
   bool stopRequested() override { return progress_.stopRequested(); }

@@ -466,7 +466,12 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
   }
   Table::Scanner scan(old_table);
   std::vector<uint8_t> out(fresh->header().record_size);
+  const uint64_t total = options.on_rows ? old_table.recordCount() : 0;
+  const uint64_t every = std::max<uint64_t>(options.rows_per_report, 1);
+  uint64_t copied = 0;
+  if (options.on_rows) options.on_rows(0, total);
   while (scan.nextRaw()) {
+    if (options.on_rows && ++copied % every == 0) options.on_rows(copied, total);
     if (!writer) {
       mapper.map(scan.raw(), out.data());
       if (options.rows_left_out) {
@@ -491,6 +496,7 @@ bool CopyRows(FileSystem& fs, Table& old_table, const std::string& work, const s
     if (appended == paradox::SequentialTableWriter::Append::kOutOfOrder) return false;
     secondaries->add(record, writer->lastBlock());
   }
+  if (options.on_rows) options.on_rows(copied, total);
   if (writer) {
     writer->finish();
     // The blob values went through the table; the data file and indexes it

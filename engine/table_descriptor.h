@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -214,6 +215,14 @@ struct BuildTableOptions {
   // restructure; the rows are then inserted one by one when a row repeats
   // a key.
   RowsLeftOut* rows_left_out = nullptr;
+  // When set, called while a restructure copies the rows, with the rows
+  // copied so far and the old table's rows: at the start, every
+  // rows_per_report rows and at the end of the copy (again from 0 when the
+  // rows are copied a second time, one by one). An error it raises stops the
+  // restructure before its commit: the table stays as it was and the error
+  // goes on to the caller (so a caller that wants to stop throws).
+  std::function<void(uint64_t rows_copied, uint64_t rows_total)> on_rows;
+  uint64_t rows_per_report = 4096;
 };
 void BuildTable(const TableDescriptor& descriptor, FileSystem& fs,
                 const BuildTableOptions& options);

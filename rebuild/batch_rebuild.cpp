@@ -445,7 +445,9 @@ BatchRunStatus RunBatch(const BatchJob& job, dictionary::TdmDataDictionary& data
   {
     const std::optional<BatchPlan> plan = PlanBatch(job, data_module, ui, PlanDetail::kChecksOnly);
     if (plan && plan->first_error) {
-      if (!plan->first_step.empty()) ui.progress(plan->first_step);
+      if (!plan->first_step.empty()) {
+        ui.progress(plan->first_step, plan->first_step_done, plan->first_step_total);
+      }
       std::rethrow_exception(plan->first_error);
     }
   }

@@ -150,7 +150,11 @@ class Planner {
     }
     if (!plan->first_error && first_error_) {
       plan->first_error = first_error_;
-      if (show_steps_) plan->first_step = RegeneratingText(alias_, first_failed_table_);
+      if (show_steps_) {
+        plan->first_step = RegeneratingText(alias_, first_failed_table_);
+        plan->first_step_done = first_failed_index_;
+        plan->first_step_total = tables_.size();
+      }
     }
     plan->tables = std::move(tables_);
   }
@@ -167,6 +171,7 @@ class Planner {
     if (first_error_) return;
     first_error_ = error;
     first_failed_table_ = plan.table;
+    first_failed_index_ = tables_.size();  // the plan is added right after
   }
 
   void countWhatIsLost(TablePlan& plan, const engine::TableDescriptor& descriptor) {
@@ -279,6 +284,7 @@ class Planner {
   std::vector<TablePlan> tables_;
   std::exception_ptr first_error_;
   std::string first_failed_table_;
+  size_t first_failed_index_ = 0;
   bool show_steps_;  // whether the run shows a progress text per table
 };
 

@@ -21,6 +21,7 @@
 // into a number ...) becomes empty.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -113,6 +114,10 @@ struct BatchPlan {
   // failure ("Regenerating "<alias>.<table>"..."); empty when it is the
   // backup's or the run's table mode shows no step of its own.
   std::string first_step;
+  // Where that step stands in the alias run: the tables before it and the
+  // tables of the run (both 0 without a step).
+  size_t first_step_done = 0;
+  size_t first_step_total = 0;
 
   bool failed() const { return !failures.empty(); }
 };

@@ -358,6 +358,12 @@ void TTableRegenerator::RegenerateTable(const std::string& alias, const std::str
   for (const std::string& note : notes) ui_.progress(note);
   engine::BuildTableOptions options;
   options.creation_batch = creation_batch_;
+  if (stop_within_table) {
+    options.on_rows = [this, &table](uint64_t copied, uint64_t total) {
+      ui_.rowProgress(copied, total);
+      if (ui_.stopRequested()) throw TableStopped(table);
+    };
+  }
   engine::BuildTable(descriptor, fs, options);
 }
 
@@ -399,6 +405,9 @@ void TTableRegenerator::checkNotDictionary(const std::string& table,
   }
 }
 
+TableStopped::TableStopped(const std::string& table)
+    : Error("The rebuild of table \"" + table + "\" was stopped; the table is as it was") {}
+
 std::string RegeneratingText(const std::string& alias, const std::string& table) {
   return "Regenerating \"" + alias + "." + table + "\"...";
 }
@@ -425,7 +434,9 @@ bool TTableRegenerator::RegenerateAlias(const std::string& alias,
         return false;
       }
       const std::string& name = names[done];
-      if (show_progress) ui_.progress(RegeneratingText(alias, name), done, names.size());
+      if (show_progress) {
+        ui_.showProgress({RegeneratingText(alias, name), done, names.size(), alias + "." + name});
+      }
       ui_.processEvents();
       try {
         RegenerateTable(alias, name, output_directory);

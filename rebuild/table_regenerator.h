@@ -76,6 +76,13 @@ engine::Operation FieldOperation(const engine::paradox::FieldInfo& existing,
 engine::Operation IndexOperation(engine::Dataset& index_row,
                                  const std::vector<engine::paradox::IndexInfo>& existing);
 
+// A rebuild the user stopped while the engine copied the table's rows; the
+// table is as it was before.
+class TableStopped : public Error {
+ public:
+  explicit TableStopped(const std::string& table);
+};
+
 // The progress text of an alias run's table: "Regenerating "<alias>.<table>"...".
 std::string RegeneratingText(const std::string& alias, const std::string& table);
 
@@ -156,6 +163,12 @@ class TTableRegenerator {
     kDryRunAsAbsent,
   };
   RunMode run_mode = RunMode::kRebuild;
+
+  // When set, a restructure reports the rows it copies (Progress::rowProgress)
+  // and a stop the user asks for while it copies them ends it at once: the
+  // table stays as it was and RegenerateTable raises TableStopped. Unset, a
+  // stop waits for the end of the table (an alias run stops between tables).
+  bool stop_within_table = false;
 
   // Tables of the output directory whose files were deleted before the run
   // (-c) and that were encrypted: the password checksum each data file's

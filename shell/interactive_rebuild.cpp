@@ -1,5 +1,7 @@
 #include "shell/interactive_rebuild.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <sstream>
 
 #include "rebuild/plan_text.h"
@@ -42,28 +44,37 @@ class BusyScope {
   Progress& progress_;
 };
 
-std::string DetailsOf(const RebuildDetails& details, const RebuildChoice& choice,
-                      const std::string& table, Progress& progress) {
-  if (!details) return "";
+RebuildPreview PreviewOf(const RebuildDetails& details, const RebuildChoice& choice,
+                         const std::string& table, Progress& progress) {
+  if (!details) return {};
   BusyScope busy(progress);
   try {
     return details(choice.alias, table, choice.output_directory);
   } catch (const std::exception& e) {
     // The rebuild itself meets the same failure and reports it.
-    return std::string("The plan of this rebuild could not be worked out: ") + e.what();
+    return {
+        .losses = "",
+        .details = std::string("The plan of this rebuild could not be worked out: ") + e.what()};
   }
 }
 
 // Asks about one table; the answer is Yes, No, Cancel or All.
 Answer Confirm(const RebuildChoice& choice, const std::string& table, Ui& ui,
                const RebuildDetails& details) {
-  const std::string text = RebuildQuestion(table, choice.output_directory);
+  const RebuildPreview preview = PreviewOf(details, choice, table, ui);
+  std::string text = RebuildQuestion(table, choice.output_directory);
+  if (!preview.losses.empty()) text += "\n\n" + preview.losses;
   return ui.askWithDetails(MessageKind::kConfirmation, text, Buttons::kYesNoCancelAll,
-                           DetailsOf(details, choice, table, ui));
+                           preview.details);
 }
 
-// Rebuilds one table; false when the user stops the run after an engine
-// error.
+std::string ValuesLine(uint64_t count, const std::string& field, const char* what) {
+  return std::to_string(count) + (count == 1 ? " value" : " values") + " of field \"" + field +
+         "\" would be " + what;
+}
+
+// Rebuilds one table; false when the run ends there (the user stops it after
+// an engine error, or within the table).
 bool RebuildOne(rebuild::TTableRegenerator& regenerator, const RebuildChoice& choice, size_t index,
                 Ui& ui, RebuildRunReport& report) {
   const std::string& table = choice.tables[index];
@@ -73,6 +84,11 @@ bool RebuildOne(rebuild::TTableRegenerator& regenerator, const RebuildChoice& ch
   try {
     BusyScope busy(ui);
     regenerator.RegenerateTable(choice.alias, table, choice.output_directory);
+  } catch (const rebuild::TableStopped& stopped) {
+    report.stopped.push_back(table);
+    report.end = RebuildRunEnd::kStopped;
+    ui.message(MessageKind::kInformation, stopped.what());
+    return false;
   } catch (const engine::EDBEngineError& error) {
     report.failed.push_back(table);
     const std::string message = "Impossible to rebuild \"" + table + "\".";
@@ -131,9 +147,23 @@ class UnseenQuestions final : public Questions {
 
 }  // namespace
 
-std::string RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& ui,
-                               const std::string& alias, const std::string& table,
-                               const std::string& output_directory) {
+std::string LostValuesText(const rebuild::TablePlan& plan) {
+  std::vector<std::string> lines;
+  for (const rebuild::FieldPlan& field : plan.fields) {
+    if (field.emptied > 0) lines.push_back(ValuesLine(field.emptied, field.name, "lost"));
+    if (field.cut > 0) lines.push_back(ValuesLine(field.cut, field.name, "cut"));
+  }
+  for (const rebuild::DroppedFieldPlan& field : plan.dropped) {
+    if (field.values > 0) lines.push_back(ValuesLine(field.values, field.name, "lost"));
+  }
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+  return text;
+}
+
+RebuildPreview RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& ui,
+                                  const std::string& alias, const std::string& table,
+                                  const std::string& output_directory) {
   rebuild::BatchJob job;
   job.options.project_directory = data_module.projectDirectory();
   job.options.table_text = alias + "." + table;
@@ -141,10 +171,12 @@ std::string RebuildPlanDetails(dictionary::TdmDataDictionary& data_module, Ui& u
   UnseenQuestions unseen;
   JoinedUi quiet(unseen, ui);
   const std::optional<rebuild::BatchPlan> plan = rebuild::PlanBatch(job, data_module, quiet);
-  if (!plan) return "";
+  if (!plan) return {};
   std::ostringstream text;
   rebuild::WritePlan(*plan, text);
-  return text.str();
+  RebuildPreview preview{.losses = "", .details = text.str()};
+  if (!plan->tables.empty()) preview.losses = LostValuesText(plan->tables.front());
+  return preview;
 }
 
 RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_module,
@@ -153,9 +185,11 @@ RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_modul
   dictionary::RunGuard::Scope run(data_module.runs(), "Rebuild");
   StatusReset reset(ui);
   rebuild::TTableRegenerator regenerator(data_module, ui);
+  regenerator.stop_within_table = true;
   RebuildRunReport report;
   bool all = false;
-  for (size_t i = 0; i < choice.tables.size(); ++i) {
+  size_t i = 0;
+  for (; i < choice.tables.size(); ++i) {
     const std::string& table = choice.tables[i];
     if (ui.stopRequested()) {
       report.end = RebuildRunEnd::kStopped;
@@ -167,6 +201,8 @@ RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_modul
       const Answer answer = Confirm(choice, table, ui, details);
       if (answer == Answer::kCancel) {
         report.end = RebuildRunEnd::kCancelled;
+        report.skipped.push_back(table);
+        ++i;
         break;
       }
       if (answer == Answer::kNo) {
@@ -176,10 +212,13 @@ RebuildRunReport RunInteractiveRebuild(dictionary::TdmDataDictionary& data_modul
       all = answer == Answer::kAll;
     }
     if (!RebuildOne(regenerator, choice, i, ui, report)) {
-      report.end = RebuildRunEnd::kCancelled;
+      if (report.end == RebuildRunEnd::kDone) report.end = RebuildRunEnd::kCancelled;
+      ++i;
       break;
     }
   }
+  report.not_asked.assign(choice.tables.begin() + static_cast<std::ptrdiff_t>(i),
+                          choice.tables.end());
   return report;
 }
 

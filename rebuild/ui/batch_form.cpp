@@ -176,6 +176,7 @@ void TBatchForm::btnEseguiClick() {
   ui::WindowProgress progress([this](const ProgressStep& step) {
     // "N of M": the table being rebuilt among those of the run.
     count_ = step.total > 0 ? tr("%1 of %2").arg(step.done + 1).arg(step.total) : QString();
+    if (!step.item.empty()) last_item_ = step;
     showOperation(step.text);
   });
   progress_ = &progress;
@@ -197,7 +198,22 @@ void TBatchForm::btnEseguiClick() {
   }
   outcome_ =
       status == BatchRunStatus::kInterrupted ? BatchOutcome::kInterrupted : BatchOutcome::kDone;
+  if (outcome_ == BatchOutcome::kInterrupted) tellWhereItStopped();
   accept();
+}
+
+void TBatchForm::tellWhereItStopped() {
+  // A run stops between tables: the last table it began is the last one it
+  // finished.
+  const QString text =
+      last_item_.item.empty()
+          ? tr("The rebuild stopped before its first table; no table was rebuilt.")
+          : tr("The rebuild stopped after the table \"%1\" (%2 of %3); the tables after it "
+               "were not touched.")
+                .arg(QString::fromStdString(last_item_.item))
+                .arg(last_item_.done + 1)
+                .arg(last_item_.total);
+  questions_.message(MessageKind::kInformation, text.toStdString());
 }
 
 void TBatchForm::btnCancelClick() { reject(); }

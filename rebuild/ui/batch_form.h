@@ -94,6 +94,8 @@ class TBatchForm : public QDialog {
   void askToStop();
   // Shows `text` in the operation panel, with the stop notice once asked.
   void showOperation(const std::string& text);
+  // Tells where a run the user stopped ended: the last table it finished.
+  void tellWhereItStopped();
 
   Questions& questions_;
   ui::WindowProgress* progress_ = nullptr;  // the run's, while it goes on
@@ -103,9 +105,10 @@ class TBatchForm : public QDialog {
   BatchOutcome outcome_ = BatchOutcome::kNotRun;
   bool running_ = false;
   bool stop_asked_ = false;
-  std::string operation_;  // the run's last progress text
-  QString count_;          // "N of M" of the run's last progress step
-  bool asking_ = false;    // the question before stopping is on screen
+  std::string operation_;   // the run's last progress text
+  QString count_;           // "N of M" of the run's last progress step
+  ProgressStep last_item_;  // the run's last step about a table
+  bool asking_ = false;     // the question before stopping is on screen
 };
 
 }  // namespace vellum::rebuild

@@ -14,10 +14,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStringList>
 #include <QTimer>
 
 #include "dictionary/ui/application_errors.h"
 #include "dictionary/ui/form_style.h"
+#include "dictionary/ui/gui_thread_ui.h"
 #include "dictionary/ui/window_geometry.h"
 #include "shell/text_listing.h"
 
@@ -95,6 +97,12 @@ void TMainForm::createStatusBar() {
   pbRebuild->setFormat("%v / %m");
   pbRebuild->setMaximumWidth(200);
   pbRebuild->hide();
+  pbRows = new QProgressBar;
+  pbRows->setObjectName("pbRows");
+  pbRows->setMinimumWidth(220);
+  pbRows->hide();
+  lblRunSummary = new QLabel;
+  lblRunSummary->setObjectName("lblRunSummary");
   btnStopRebuild = new QPushButton(tr("Cancel"));
   btnStopRebuild->setObjectName("btnStopRebuild");
   btnStopRebuild->hide();
@@ -103,6 +111,8 @@ void TMainForm::createStatusBar() {
     btnStopRebuild->setEnabled(false);
   });
   statusBar()->addWidget(ProjectDir, 1);
+  statusBar()->addPermanentWidget(lblRunSummary);
+  statusBar()->addPermanentWidget(pbRows);
   statusBar()->addPermanentWidget(pbRebuild);
   statusBar()->addPermanentWidget(btnStopRebuild);
   statusBar()->setSizeGripEnabled(false);
@@ -189,23 +199,58 @@ void TMainForm::Rigenera1Click() {
   if (!data_module_ || !rebuild_chooser_ || !questions_ || running()) return;
   if (!rebuild_chooser_->choose(RebuildChooser::Mode::kOutDirectory)) return;
 
-  ui::WindowProgress progress([this](const ProgressStep& step) { showRunProgress(step); });
+  const RebuildChoice choice = rebuild_chooser_->choice();
+  ui::WindowProgress progress(
+      [this](const ProgressStep& step) { showRunProgress(step); },
+      [this](uint64_t copied, uint64_t total) { showRowProgress(copied, total); });
   progress_ = &progress;
   enableCommands(false);
+  lblRunSummary->clear();
   const AtScopeEnd end([this] {
     progress_ = nullptr;
     showRunProgress({});
     enableCommands(true);
   });
-  JoinedUi ui(*questions_, progress);
+  // The run works on a worker thread; its questions come back here.
+  ui::GuiThreadUi ui(*questions_, progress, this);
   const RebuildDetails plan = [this, &ui](const std::string& alias, const std::string& table,
                                           const std::string& directory) {
     return RebuildPlanDetails(*data_module_, ui, alias, table, directory);
   };
-  RunInteractiveRebuild(*data_module_, rebuild_chooser_->choice(), ui, plan);
+  RebuildRunReport report;
+  ui::RunOnWorker([&] { report = RunInteractiveRebuild(*data_module_, choice, ui, plan); });
+  lblRunSummary->setText(RunSummary(report));
+}
+
+QString TMainForm::RunSummary(const RebuildRunReport& report) {
+  const auto count = [](const std::vector<std::string>& tables) {
+    return static_cast<int>(tables.size());
+  };
+  const int rebuilt = count(report.rebuilt);
+  QStringList parts{rebuilt == 1 ? tr("%n table rebuilt", "", rebuilt)
+                                 : tr("%n tables rebuilt", "", rebuilt)};
+  if (!report.failed.empty()) parts << tr("%n failed", "", count(report.failed));
+  if (!report.skipped.empty()) parts << tr("%n skipped", "", count(report.skipped));
+  if (!report.stopped.empty()) parts << tr("%n stopped", "", count(report.stopped));
+  if (!report.not_asked.empty()) parts << tr("%n not asked", "", count(report.not_asked));
+  return parts.join(tr(", "));
+}
+
+void TMainForm::showRowProgress(uint64_t copied, uint64_t total) {
+  if (!progress_) return;
+  // The bar's range is an int: large tables are shown in thousands of rows.
+  const uint64_t scale = total > 1000000 ? 1000 : 1;
+  pbRows->setRange(0, static_cast<int>(total / scale));
+  pbRows->setValue(static_cast<int>(copied / scale));
+  const int rows = static_cast<int>(total);
+  pbRows->setFormat(
+      (rows == 1 ? tr("%L1 of %Ln row copied", "", rows) : tr("%L1 of %Ln rows copied", "", rows))
+          .arg(copied));
+  pbRows->show();
 }
 
 void TMainForm::showRunProgress(const ProgressStep& step) {
+  pbRows->hide();  // until the table at hand reports its rows
   if (step.text.empty()) {
     showProjectDirectory();
     pbRebuild->hide();

@@ -5,8 +5,11 @@
 //
 // Its commands: Rebuild (the interactive rebuild over the rebuild chooser),
 // Print > Su File (the text listing, the chooser in file-name mode) and "?"
-// (the about box). While a rebuild runs, its progress shows in the status
-// bar with a Cancel button, and the menu commands are blocked.
+// (the about box). A rebuild runs on a worker thread while the window stays
+// alive: its progress (the table among the chosen ones, and the rows copied
+// of the table at hand) shows in the status bar with a Cancel button, the
+// menu commands are blocked, and at its end the status bar sums it up
+// ("12 tables rebuilt, 1 failed, 2 not asked").
 //
 // Created first at start; it creates the engine error dialog, which it owns,
 // and installs it as the application-wide error handler. The batch window,
@@ -15,6 +18,7 @@
 // data module or the Questions; both must outlive it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include <QMainWindow>
@@ -54,6 +58,10 @@ class TMainForm : public QMainWindow {
   void setAboutBox(TAboutBox* about_box);
   // True while a rebuild runs.
   bool running() const { return progress_ != nullptr; }
+  // The summary of a rebuild run: the tables rebuilt, then those that
+  // failed, were skipped, were stopped and were not asked about, each part
+  // but the first left out when it counts none.
+  static QString RunSummary(const RebuildRunReport& report);
   TDbEngineErrorDlg& errorDialog() { return *error_dialog_; }
 
  signals:
@@ -76,7 +84,9 @@ class TMainForm : public QMainWindow {
   // Where a rebuild run stands and the button that asks it to stop; shown
   // only while it runs.
   QProgressBar* pbRebuild;
+  QProgressBar* pbRows;  // rows copied of the table at hand
   QPushButton* btnStopRebuild;
+  QLabel* lblRunSummary;  // how the last rebuild run went
 
   void FormCreate();
   void FormActivate();
@@ -91,6 +101,7 @@ class TMainForm : public QMainWindow {
   // Shows a rebuild's progress; an empty text ends it (the project directory
   // again, no bar).
   void showRunProgress(const ProgressStep& step);
+  void showRowProgress(uint64_t copied, uint64_t total);
   // Enables the menu commands whose windows exist, or blocks them all.
   void enableCommands(bool enabled);
 

@@ -139,6 +139,8 @@ TEST_F(InteractiveRebuildTest, CancelAtTheFirstQuestionRebuildsNothing) {
   const RebuildRunReport report = Run();
   EXPECT_EQ(Asked(), (Names{"T1"}));
   EXPECT_EQ(report.end, RebuildRunEnd::kCancelled);
+  EXPECT_EQ(report.skipped, (Names{"T1"}));
+  EXPECT_EQ(report.not_asked, (Names{"T2", "T3", "T4", "T5"}));
   EXPECT_FALSE(fs::exists(out_));
   EXPECT_EQ(ui_.progress_texts, (Names{""}));
 }
@@ -149,6 +151,8 @@ TEST_F(InteractiveRebuildTest, NoSkipsOnlyThatTable) {
   EXPECT_EQ(Asked(), kTables);
   EXPECT_EQ(Rebuilt(), (Names{"T1", "T3", "T5"}));
   EXPECT_EQ(report.skipped, (Names{"T2", "T4"}));
+  EXPECT_EQ(report.rebuilt, (Names{"T1", "T3", "T5"}));
+  EXPECT_TRUE(report.not_asked.empty());
 }
 
 TEST_F(InteractiveRebuildTest, AllSparesTheRestOfTheRunButNotTheNextRun) {
@@ -168,7 +172,7 @@ TEST_F(InteractiveRebuildTest, EachQuestionCarriesTheDetailsOfItsTable) {
   Run({"T1", "T2"},
       [&](const std::string& alias, const std::string& table, const std::string& directory) {
         asked_for.push_back(alias + "." + table + " in " + directory);
-        return "plan of " + table;
+        return RebuildPreview{.losses = "", .details = "plan of " + table};
       });
   EXPECT_EQ(asked_for, (Names{"SHOP.T1 in " + out_, "SHOP.T2 in " + out_}));
   ASSERT_EQ(ui_.shown.size(), 2u);
@@ -195,7 +199,9 @@ TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
   std::ofstream(out_ + "/T3.DB", std::ios::binary) << "not a table";
   const auto before = test::SnapshotFiles(dir_.path());
 
-  const std::string t2 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T2", out_);
+  const RebuildPreview t2_preview = RebuildPlanDetails(*dm_, ui_, "SHOP", "T2", out_);
+  const std::string& t2 = t2_preview.details;
+  EXPECT_EQ(t2_preview.losses, "3 values of field \"NOTE\" would be lost");
   EXPECT_NE(
       t2.find("Table SHOP.T2: restructure \"" + out_ + "/T2.DB\" in place, keeping its 4 rows"),
       std::string::npos)
@@ -203,11 +209,13 @@ TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
   EXPECT_NE(t2.find("field NOTE String(10): drop; 3 values lost"), std::string::npos) << t2;
   EXPECT_EQ(t2.find("SHOP.T1"), std::string::npos) << t2;
 
-  const std::string t1 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T1", out_);
+  const RebuildPreview t1_preview = RebuildPlanDetails(*dm_, ui_, "SHOP", "T1", out_);
+  const std::string& t1 = t1_preview.details;
+  EXPECT_EQ(t1_preview.losses, "");
   EXPECT_NE(t1.find("Table SHOP.T1: create \"" + out_ + "/T1.DB\" empty"), std::string::npos) << t1;
   // A table it cannot open: the plan says so, and no box is shown for it
   // before the question (the rebuild shows its own).
-  const std::string t3 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T3", out_);
+  const std::string t3 = RebuildPlanDetails(*dm_, ui_, "SHOP", "T3", out_).details;
   EXPECT_NE(t3.find("Table SHOP.T3: cannot be rebuilt: "), std::string::npos) << t3;
   EXPECT_EQ(test::SnapshotFiles(dir_.path()), before);
   EXPECT_TRUE(ui_.shown.empty());
@@ -215,7 +223,7 @@ TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
 
 TEST_F(InteractiveRebuildTest, DetailsThatFailStillAskTheQuestion) {
   ui_.answers = {Answer::kYes};
-  Run({"T1"}, [](const std::string&, const std::string&, const std::string&) -> std::string {
+  Run({"T1"}, [](const std::string&, const std::string&, const std::string&) -> RebuildPreview {
     throw Error("no plan");
   });
   ASSERT_EQ(ui_.shown.size(), 1u);
@@ -271,6 +279,8 @@ TEST_F(InteractiveRebuildErrorTest, CancelAfterAnEngineErrorStopsTheRun) {
   EXPECT_EQ(Reported(), (Names{"T2"}));
   EXPECT_EQ(Rebuilt(), (Names{"T1", "T2"}));
   EXPECT_EQ(report.end, RebuildRunEnd::kCancelled);
+  EXPECT_EQ(report.failed, (Names{"T2"}));
+  EXPECT_EQ(report.not_asked, (Names{"T3", "T4", "T5"}));
   EXPECT_EQ(ui_.progress_texts, (Names{Status("T1"), Status("T2"), ""}));
 }
 
@@ -300,6 +310,70 @@ TEST_F(InteractiveRebuildTest, AStopRequestEndsTheRunBeforeTheNextTable) {
   ASSERT_EQ(ui_.shown.size(), 2u);
   EXPECT_EQ(ui_.shown[1].kind, MessageKind::kInformation);
   EXPECT_EQ(ui_.shown[1].text, "The rebuild stopped before the table \"T3\".");
+}
+
+// T1 is in the output directory with 20,000 rows and a NOTE the dictionary
+// lacks, on 20 rows: its rebuild is a restructure that copies the rows.
+class InteractiveRestructureTest : public InteractiveRebuildTest {
+ protected:
+  void SetUp() override {
+    InteractiveRebuildTest::SetUp();
+    fs::create_directories(out_);
+    engine::paradox::TableDefinition def;
+    def.fields = {engine::paradox::FieldDef{"ID", engine::FieldType::kInteger, 0},
+                  engine::paradox::FieldDef{"NOTE", engine::FieldType::kString, 10}};
+    def.indexes = {engine::paradox::IndexDef{"", "ID", true, true}};
+    engine::paradox::Table::Create(out_, "T1", def);
+    auto t1 = engine::paradox::Table::Open(out_, "T1", engine::paradox::OpenOptions{true, true});
+    t1->beginBulk();
+    for (int64_t id = 1; id <= kRows; ++id) {
+      t1->insert({id, id % 1000 == 0 ? engine::Value(std::string("note")) : engine::Value()});
+    }
+    t1->endBulk();
+  }
+
+  static constexpr int64_t kRows = 20000;
+};
+
+TEST_F(InteractiveRestructureTest, TheQuestionSaysInItsTextWhichValuesWouldBeLost) {
+  ui_.answers = {Answer::kNo};
+  Run({"T1"},
+      [this](const std::string& alias, const std::string& table, const std::string& directory) {
+        return RebuildPlanDetails(*dm_, ui_, alias, table, directory);
+      });
+  ASSERT_EQ(ui_.shown.size(), 1u);
+  EXPECT_EQ(ui_.shown[0].text,
+            RebuildQuestion("T1", out_) + "\n\n20 values of field \"NOTE\" would be lost");
+  EXPECT_NE(ui_.shown[0].details.find("NOTE"), std::string::npos);
+}
+
+TEST_F(InteractiveRestructureTest, RowsCopiedAreReportedUpToTheTablesTotal) {
+  ui_.answers = {Answer::kYes};
+  EXPECT_EQ(Run({"T1"}).rebuilt, (Names{"T1"}));
+  ASSERT_GE(ui_.row_steps.size(), 3u);
+  EXPECT_EQ(ui_.row_steps.front(), std::make_pair(uint64_t{0}, uint64_t{kRows}));
+  EXPECT_EQ(ui_.row_steps.back(), std::make_pair(uint64_t{kRows}, uint64_t{kRows}));
+  for (size_t i = 1; i < ui_.row_steps.size(); ++i) {
+    EXPECT_GE(ui_.row_steps[i].first, ui_.row_steps[i - 1].first) << i;
+  }
+}
+
+TEST_F(InteractiveRestructureTest, AStopWhileRowsAreCopiedLeavesTheTableAsItWas) {
+  const auto before = test::SnapshotFiles(out_);
+  ui_.answers = {Answer::kAll};
+  ui_.stop_after_rows = 4096;
+  const RebuildRunReport report = Run({"T1", "T2"});
+  EXPECT_EQ(report.end, RebuildRunEnd::kStopped);
+  EXPECT_EQ(report.stopped, (Names{"T1"}));
+  EXPECT_EQ(report.not_asked, (Names{"T2"}));
+  EXPECT_TRUE(report.rebuilt.empty());
+  // Stopped at the first report past the mark, long before the last row.
+  ASSERT_FALSE(ui_.row_steps.empty());
+  EXPECT_LT(ui_.row_steps.back().first, uint64_t{kRows});
+  EXPECT_EQ(test::SnapshotFiles(out_), before);
+  ASSERT_EQ(ui_.shown.size(), 2u);
+  EXPECT_EQ(ui_.shown[1].text, "The rebuild of table \"T1\" was stopped; the table is as it was");
+  EXPECT_EQ(ui_.progress_texts.back(), "");
 }
 
 TEST_F(InteractiveRebuildTest, ARunIsRefusedWhileAnotherRuns) {

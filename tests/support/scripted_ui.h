@@ -4,10 +4,12 @@
 // at a chosen progress step.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +32,7 @@ class ScriptedUi : public Ui {
   // know would give.
   Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
     shown.push_back({kind, text, buttons});
+    if (on_ask) on_ask(text);
     if (answers.empty()) return SafeAnswer(buttons);
     const Answer answer = answers.front();
     answers.pop_front();
@@ -89,8 +92,14 @@ class ScriptedUi : public Ui {
     ++events_processed;
     if (on_events) on_events();
   }
+  void rowProgress(uint64_t copied, uint64_t total) override {
+    row_steps.emplace_back(copied, total);
+  }
   bool stopRequested() override {
     ++stop_queries;
+    if (stop_after_rows && !row_steps.empty() && row_steps.back().first >= *stop_after_rows) {
+      return true;
+    }
     return stop_after_steps && progress_steps.size() >= *stop_after_steps;
   }
 
@@ -106,8 +115,14 @@ class ScriptedUi : public Ui {
   int stop_queries = 0;
   // The user asks to stop once this many progress steps were shown.
   std::optional<size_t> stop_after_steps;
+  // The rows copied reported by rowProgress (copied, total), in order.
+  std::vector<std::pair<uint64_t, uint64_t>> row_steps;
+  // The user asks to stop once a table's copy reported this many rows.
+  std::optional<uint64_t> stop_after_rows;
   // Runs inside processEvents(), as a click handled there would.
   std::function<void()> on_events;
+  // Runs with the text of each question or message as it is asked.
+  std::function<void(const std::string&)> on_ask;
 };
 
 }  // namespace vellum::test

@@ -261,7 +261,8 @@ TEST_F(BatchFormTest, AFailedRunGoesToTheErrorHandlingAndLeavesTheWindowOpen) {
   EXPECT_EQ(ExitStatusOf(outcome), 1);
   EXPECT_TRUE(open_after_failure);
   EXPECT_EQ(errors, std::vector<std::string>{"Unknown data type \"Bogus\""});
-  EXPECT_EQ(panel_after_failure, "Regenerating \"SHOP.beta\"...");
+  // The failing table's place in the run stays shown.
+  EXPECT_EQ(panel_after_failure, "Regenerating \"SHOP.beta\"...\n2 of 2");
   // The run checks every table before it rebuilds any: alpha was not made.
   EXPECT_FALSE(fs::exists(shop_ + "/alpha.DB"));
 }
@@ -313,6 +314,12 @@ TEST_F(BatchFormTest, ClosingTheWindowDuringTheRunAsksThenStopsItAfterTheCurrent
     return shown.text == "Stop the rebuild after the current table?";
   });
   EXPECT_EQ(asked, 1);
+  // The run says which table it finished last.
+  ASSERT_FALSE(ui_.shown.empty());
+  EXPECT_EQ(ui_.shown.back().kind, MessageKind::kInformation);
+  EXPECT_EQ(ui_.shown.back().text,
+            "The rebuild stopped after the table \"SHOP.alpha\" (1 of 2); the tables after it "
+            "were not touched.");
   EXPECT_FALSE(form_.isVisible());
   // The table being rebuilt was finished; the next one was not begun.
   EXPECT_TRUE(fs::exists(shop_ + "/alpha.DB"));

@@ -17,8 +17,10 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 #include "dictionary/schema.h"
+#include "engine/paradox/table.h"
 #include "engine/session.h"
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/temp_dir.h"
@@ -196,11 +198,19 @@ TEST_F(MainFormCommandsTest, RebuildAsksPerTableShowsItsProgressAndBlocksTheMenu
   AnswerChooser(out_);
   QStringList panel_texts;
   bool menu_blocked = true;
+  QString panel_at_question;
+  ui_.on_ask = [&](const std::string& text) {
+    if (text.find("\"T2\"") != std::string::npos) {
+      panel_at_question = test::Child<QLabel>(&form_, "ProjectDir")->text();
+    }
+  };
   test::WhileRunning(
       &form_, [this] { return form_.running(); },
       [&] {
-        if (!panel_texts.contains(test::Child<QLabel>(&form_, "ProjectDir")->text()))
-          panel_texts << test::Child<QLabel>(&form_, "ProjectDir")->text();
+        // The window stays alive while the worker starts: the project
+        // directory shows until the first table's text arrives.
+        const QString text = test::Child<QLabel>(&form_, "ProjectDir")->text();
+        if (!panel_texts.contains(text) && text.toStdString() != dict_) panel_texts << text;
         for (QAction* command :
              {test::Child<QAction>(&form_, "Esci1"), test::Child<QAction>(&form_, "Rigenera1"),
               test::Child<QAction>(&form_, "SuFile1"), test::Child<QAction>(&form_, "N1")}) {
@@ -213,8 +223,20 @@ TEST_F(MainFormCommandsTest, RebuildAsksPerTableShowsItsProgressAndBlocksTheMenu
             "Do you want to rebuild the table \"T2\" in the directory \"" + out_ + "\"?");
   EXPECT_TRUE(fs::exists(out_ + "/T1.DB"));
   EXPECT_TRUE(fs::exists(out_ + "/T2.DB"));
-  EXPECT_EQ(panel_texts, QStringList({QString::fromStdString(out_ + "/SHOP.T1..."),
-                                      QString::fromStdString(out_ + "/SHOP.T2...")}));
+  // What the panel showed, sampled while the run went on: the tables' texts
+  // in order (a text may pass between two samples).
+  const QStringList texts{QString::fromStdString(out_ + "/SHOP.T1..."),
+                          QString::fromStdString(out_ + "/SHOP.T2...")};
+  EXPECT_FALSE(panel_texts.isEmpty());
+  for (qsizetype i = 0; i < panel_texts.size(); ++i) {
+    EXPECT_TRUE(texts.contains(panel_texts[i])) << panel_texts[i].toStdString();
+    if (i > 0) {
+      EXPECT_LT(texts.indexOf(panel_texts[i - 1]), texts.indexOf(panel_texts[i]));
+    }
+  }
+  // When T2 is asked about, the panel shows T1's text: everything the
+  // worker showed before its question is on screen first.
+  EXPECT_EQ(panel_at_question, texts[0]);
   EXPECT_TRUE(menu_blocked);
   EXPECT_EQ(test::Child<QLabel>(&form_, "ProjectDir")->text().toStdString(), dict_);
   EXPECT_FALSE(test::Child<QProgressBar>(&form_, "pbRebuild")->isVisible());
@@ -249,6 +271,117 @@ TEST_F(MainFormCommandsTest, CancelInTheStatusBarStopsTheRunAfterTheCurrentTable
   EXPECT_EQ(ui_.shown[1].text, "The rebuild stopped before the table \"T2\".");
   EXPECT_TRUE(fs::exists(out_ + "/T1.DB"));
   EXPECT_FALSE(fs::exists(out_ + "/T2.DB"));
+}
+
+// Questions answered by the script that note whether each was asked on the
+// user-interface thread.
+class GuiThreadQuestions : public Questions {
+ public:
+  explicit GuiThreadQuestions(test::ScriptedUi& script) : script_(script) {}
+  Answer ask(MessageKind kind, const std::string& text, Buttons buttons) override {
+    all_on_gui = all_on_gui && QThread::currentThread() == qApp->thread();
+    ++asked;
+    return script_.ask(kind, text, buttons);
+  }
+  Answer askWithDetails(MessageKind kind, const std::string& text, Buttons buttons,
+                        const std::string& details) override {
+    all_on_gui = all_on_gui && QThread::currentThread() == qApp->thread();
+    ++asked;
+    return script_.askWithDetails(kind, text, buttons, details);
+  }
+  bool all_on_gui = true;
+  int asked = 0;
+
+ private:
+  test::ScriptedUi& script_;
+};
+
+// A third table, T3, and in the output directory T1 with many rows (its
+// rebuild is a long restructure) and a T2.DB that is no table (its rebuild
+// fails with an engine error).
+class MainFormRunTest : public MainFormCommandsTest {
+ protected:
+  void SetUp() override {
+    MainFormCommandsTest::SetUp();
+    test::AddTableRow(dm_, "SHOP", "T3");
+    test::AddFieldRow(dm_, {"ID", "Integer", {}});
+    test::AddIndexRow(dm_, {"*PRIMARY*", "ID", true, true});
+    engine::paradox::TableDefinition def;
+    def.fields = {engine::paradox::FieldDef{"ID", engine::FieldType::kInteger, 0},
+                  engine::paradox::FieldDef{"NOTE", engine::FieldType::kString, 10}};
+    def.indexes = {engine::paradox::IndexDef{"", "ID", true, true}};
+    engine::paradox::Table::Create(out_, "T1", def);
+    auto t1 = engine::paradox::Table::Open(out_, "T1", engine::paradox::OpenOptions{true, true});
+    t1->beginBulk();
+    for (int64_t id = 1; id <= kRows; ++id) t1->insert({id, engine::Value(std::string("n"))});
+    t1->endBulk();
+    std::ofstream(out_ + "/T2.DB", std::ios::binary) << "not a table";
+    form_.setQuestions(&questions_);
+  }
+
+  static constexpr int64_t kRows = 300000;
+  GuiThreadQuestions questions_{ui_};
+};
+
+TEST_F(MainFormRunTest, AfterARunWithAFailedTableTheStatusBarSumsItUp) {
+  // Yes to T1, Yes to T2, OK to the regenerator's box, Cancel after T2's
+  // engine error: T3 is never asked about.
+  ui_.answers = {Answer::kYes, Answer::kYes, Answer::kOk, Answer::kCancel};
+  AnswerChooser(out_);
+  test::Child<QAction>(&form_, "Rigenera1")->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return ui_.shown.size() == 4 && !form_.running(); }, 60000));
+  EXPECT_EQ(test::Child<QLabel>(&form_, "lblRunSummary")->text(),
+            "1 table rebuilt, 1 failed, 1 not asked");
+  EXPECT_EQ(test::Child<QLabel>(&form_, "ProjectDir")->text().toStdString(), dict_);
+  // The questions came from the worker and were asked here.
+  EXPECT_EQ(questions_.asked, 4);
+  EXPECT_TRUE(questions_.all_on_gui);
+  // The lost values are said in the question's own text.
+  EXPECT_NE(ui_.shown[0].text.find("\n\n300000 values of field \"NOTE\" would be lost"),
+            std::string::npos)
+      << ui_.shown[0].text;
+}
+
+TEST_F(MainFormRunTest, TheSummaryCountsEachKindOfTableOnce) {
+  RebuildRunReport report;
+  report.rebuilt = {"A", "B"};
+  EXPECT_EQ(TMainForm::RunSummary(report), "2 tables rebuilt");
+  report.rebuilt.clear();
+  report.skipped = {"A"};
+  report.stopped = {"B"};
+  report.not_asked = {"C", "D"};
+  EXPECT_EQ(TMainForm::RunSummary(report), "0 tables rebuilt, 1 skipped, 1 stopped, 2 not asked");
+}
+
+TEST_F(MainFormRunTest, StopDuringALongRestructureAnswersWithinItsRowsAndLeavesTheTableAsItWas) {
+  const auto before = test::SnapshotFiles(out_);
+  ui_.answers = {Answer::kAll};
+  AnswerChooser(out_);
+  int rows_shown = 0;
+  QString rows_text;
+  test::WhileRunning(
+      &form_, [this] { return form_.running(); },
+      [&] {
+        auto* rows = test::Child<QProgressBar>(&form_, "pbRows");
+        if (!rows->isVisible()) return;
+        ++rows_shown;
+        rows_text = rows->format();
+        auto* stop = test::Child<QPushButton>(&form_, "btnStopRebuild");
+        if (stop->isEnabled()) stop->click();
+      });
+  test::Child<QAction>(&form_, "Rigenera1")->trigger();
+  ASSERT_TRUE(test::WaitFor([&] { return !form_.running(); }, 60000));
+  // The window showed the rows while they were copied, and the copy ended
+  // long before its last row.
+  EXPECT_GT(rows_shown, 0);
+  EXPECT_TRUE(rows_text.endsWith(QLocale().toString(kRows) + " rows copied"))
+      << rows_text.toStdString();
+  ASSERT_FALSE(ui_.shown.empty());
+  EXPECT_EQ(ui_.shown.back().text,
+            "The rebuild of table \"T1\" was stopped; the table is as it was");
+  EXPECT_EQ(test::SnapshotFiles(out_), before);
+  EXPECT_EQ(test::Child<QLabel>(&form_, "lblRunSummary")->text(),
+            "0 tables rebuilt, 1 stopped, 2 not asked");
 }
 
 TEST_F(MainFormCommandsTest, SuFileWritesTheChosenTablesInFileNameMode) {
