@@ -51,6 +51,14 @@ Inserisci la sua password:</translation>
             <translation>Finestra batch</translation>
         </message>
         <message>
+            <source>The rebuild stopped before its first table; no table was rebuilt.</source>
+            <translation>La ricostruzione si è fermata prima della prima tabella; nessuna tabella è stata ricostruita.</translation>
+        </message>
+        <message>
+            <source>The rebuild stopped after the table &quot;%1&quot; (%2 of %3); the tables after it were not touched.</source>
+            <translation>La ricostruzione si è fermata dopo la tabella &quot;%1&quot; (%2 di %3); le tabelle successive non sono state toccate.</translation>
+        </message>
+        <message>
             <source>Project directory</source>
             <translation>Directory del progetto</translation>
         </message>
@@ -155,6 +163,66 @@ Inserisci la sua password:</translation>
         <message>
             <source>Central Data dictionary manager</source>
             <translation>Gestione centralizzata Data Dictionary</translation>
+        </message>
+        <message numerus="yes">
+            <source>%n table rebuilt</source>
+            <translation>
+                <numerusform>%n tabella ricostruita</numerusform>
+                <numerusform>%n tabelle ricostruite</numerusform>
+            </translation>
+        </message>
+        <message numerus="yes">
+            <source>%n tables rebuilt</source>
+            <translation>
+                <numerusform>%n tabella ricostruita</numerusform>
+                <numerusform>%n tabelle ricostruite</numerusform>
+            </translation>
+        </message>
+        <message numerus="yes">
+            <source>%n failed</source>
+            <translation>
+                <numerusform>%n fallita</numerusform>
+                <numerusform>%n fallite</numerusform>
+            </translation>
+        </message>
+        <message numerus="yes">
+            <source>%n skipped</source>
+            <translation>
+                <numerusform>%n saltata</numerusform>
+                <numerusform>%n saltate</numerusform>
+            </translation>
+        </message>
+        <message numerus="yes">
+            <source>%n stopped</source>
+            <translation>
+                <numerusform>%n interrotta</numerusform>
+                <numerusform>%n interrotte</numerusform>
+            </translation>
+        </message>
+        <message numerus="yes">
+            <source>%n not asked</source>
+            <translation>
+                <numerusform>%n non richiesta</numerusform>
+                <numerusform>%n non richieste</numerusform>
+            </translation>
+        </message>
+        <message>
+            <source>, </source>
+            <translation>, </translation>
+        </message>
+        <message numerus="yes">
+            <source>%L1 of %Ln row copied</source>
+            <translation>
+                <numerusform>%L1 di %Ln riga copiata</numerusform>
+                <numerusform>%L1 di %Ln righe copiate</numerusform>
+            </translation>
+        </message>
+        <message numerus="yes">
+            <source>%L1 of %Ln rows copied</source>
+            <translation>
+                <numerusform>%L1 di %Ln riga copiata</numerusform>
+                <numerusform>%L1 di %Ln righe copiate</numerusform>
+            </translation>
         </message>
     </context>
     <context>

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QWidget>
@@ -223,9 +224,17 @@ bool TestDriver::handleMainForm(QWidget* window) {
   if (!main || Child<QLabel>(main, "ProjectDir")->text().isEmpty()) return false;
   if (main->running()) {
     main_idle_ticks_ = 0;
+    // A rebuild copying a table's rows, with its progress in the status bar,
+    // grabbed once it has been painted.
+    if (Child<QProgressBar>(main, "pbRows")->isVisible() && ++rows_ticks_ > kSettleTicks) {
+      screenshot(main, "main-form-rebuilding");
+    }
     return false;
   }
   if (++main_idle_ticks_ < kSettleTicks) return true;
+  if (!Child<QLabel>(main, "lblRunSummary")->text().isEmpty()) {
+    screenshot(main, "main-form-after-rebuild");
+  }
   if (awaiting_) {
     // The command's window has not come up: after a while it counts as failed.
     if (++awaiting_ticks_ < kCommandTicks) return true;

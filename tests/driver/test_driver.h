@@ -70,6 +70,7 @@ class TestDriver : public QObject {
   int idle_ticks_ = 0;
   int inactive_ticks_ = 0;
   int main_idle_ticks_ = 0;  // ticks the main window was seen idle in a row
+  int rows_ticks_ = 0;       // ticks a rebuild was seen showing its rows
   bool directory_written_ = false;
   bool create_pressed_ = false;
   bool directory_answered_ = false;

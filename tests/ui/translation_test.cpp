@@ -87,6 +87,17 @@ TEST_F(ItalianWindowsTest, EachWindowShowsItsItalianCaption) {
   shell::TDbEngineErrorDlg error;
   EXPECT_EQ(error.windowTitle(), "Errore del motore di database");
   EXPECT_EQ(ui::MessageTitle(MessageKind::kConfirmation), "Conferma");
+
+  // The rebuild's summary, with its plural forms.
+  shell::RebuildRunReport report;
+  report.rebuilt = {"A", "B"};
+  report.failed = {"C"};
+  report.not_asked = {"D", "E"};
+  EXPECT_EQ(shell::TMainForm::RunSummary(report),
+            "2 tabelle ricostruite, 1 fallita, 2 non richieste");
+  report.rebuilt = {"A"};
+  EXPECT_EQ(shell::TMainForm::RunSummary(report),
+            "1 tabella ricostruita, 1 fallita, 2 non richieste");
 }
 
 TEST_F(ItalianWindowsTest, BackInEnglishTheCaptionsAreTheEnglishOnes) {
