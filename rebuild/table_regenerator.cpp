@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dictionary/schema.h"
@@ -435,7 +436,10 @@ bool TTableRegenerator::RegenerateAlias(const std::string& alias,
       }
       const std::string& name = names[done];
       if (show_progress) {
-        ui_.showProgress({RegeneratingText(alias, name), done, names.size(), alias + "." + name});
+        std::string item = alias;
+        item += '.';
+        item += name;
+        ui_.showProgress({RegeneratingText(alias, name), done, names.size(), std::move(item)});
       }
       ui_.processEvents();
       try {
