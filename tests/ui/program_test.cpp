@@ -158,9 +158,10 @@ TEST_F(ProgramTest, ATableInUseFailsTheRunInTheErrorDialogAndTheWindowStays) {
   EXPECT_EQ(run.status, 1);
   ASSERT_EQ(run.lines("engine-error").size(), 1u);
   EXPECT_NE(run.lines("engine-error")[0][1].find("STORE.DB"), std::string::npos);
-  // The window stayed open after the error, showing the failing table.
+  // The window stayed open after the error, showing the failing table and
+  // its place in the run.
   ASSERT_EQ(run.lines("batch-open").size(), 1u);
-  EXPECT_EQ(run.lines("batch-open")[0][1], "Regenerating \"DEMO.STORE\"...");
+  EXPECT_EQ(run.lines("batch-open")[0][1], "Regenerating \"DEMO.STORE\"...\n4 of 5");
   // The tables before it were rebuilt; its rows are all still there.
   for (const char* table : {"CUSTOMER", "EMPLOYEE", "FILMS"}) {
     EXPECT_EQ(Cli({"verify", data_ + "/" + table}).status, 0) << table;
