@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vellum::engine {
 
@@ -18,6 +19,33 @@ constexpr bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
     if (FoldAsciiLetter(a[i]) != FoldAsciiLetter(b[i])) return false;
   }
   return true;
+}
+
+// Lists of names (key fields, the fields of a link) are kept as vectors;
+// the dictionary and the table property files write them as one text, the
+// names joined by ";". An empty text is the empty list; any other text holds
+// one name more than it has ";", empty names included ("A;;B" is three).
+inline std::vector<std::string> SplitAtSemicolons(std::string_view text) {
+  std::vector<std::string> parts;
+  if (text.empty()) return parts;
+  size_t start = 0;
+  while (true) {
+    const size_t semicolon = text.find(';', start);
+    parts.emplace_back(text.substr(start, semicolon - start));
+    if (semicolon == std::string_view::npos) return parts;
+    start = semicolon + 1;
+  }
+}
+
+// The names of `parts` joined by ";": the text SplitAtSemicolons reads back
+// when no name holds a ";" and the list is not one empty name.
+inline std::string JoinWithSemicolons(const std::vector<std::string>& parts) {
+  std::string text;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) text += ';';
+    text += parts[i];
+  }
+  return text;
 }
 
 // `text` with a to z in upper case.
