@@ -102,8 +102,8 @@ void MakeSourceTables(const std::string& dir) {
                 {"Amount", FieldType::kFloat, 0, false},
                 {"Day", FieldType::kDate, 0, false},
                 {"Note", FieldType::kMemo, 20, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"ByName", "Name;Id", false, false, false, true}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"ByName", {"Name", "Id"}, false, false, false, true}};
   for (int t = 1; t <= kSourceTables; ++t) {
     Table::Create(dir, TableName(t), def);
     auto table = Table::Open(dir, TableName(t), {true, true});

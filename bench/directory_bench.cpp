@@ -84,8 +84,8 @@ TableDefinition TemplateDefinition() {
                 {"NAME", FieldType::kString, 20, false},
                 {"CITY", FieldType::kString, 20, false},
                 {"AMOUNT", FieldType::kCurrency, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false},
-                 {"NAME", "NAME", false, false, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false},
+                 {"NAME", {"NAME"}, false, false, false, false}};
   ValidityCheck amount;
   amount.field_number = 4;
   amount.has_min = true;  // 0.0

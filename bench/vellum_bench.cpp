@@ -120,7 +120,7 @@ TableDefinition Definition() {
                 FieldDef{"ACTIVE", FieldType::kBoolean, 0, false},
                 FieldDef{"CODE", FieldType::kString, 8, false},
                 FieldDef{"SCORE", FieldType::kInteger, 0, false}};
-  def.indexes = {IndexDef{"", "ID", true, true, false, false}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true, false, false}};
   return def;
 }
 

@@ -5,6 +5,7 @@
 #include "dictionary/field_type_names.h"
 #include "engine/paradox/px_types.h"
 #include "engine/paradox/table.h"
+#include "engine/text.h"
 
 namespace vellum::cli {
 
@@ -28,7 +29,7 @@ void WriteField(JsonWriter& json, const FieldInfo& field) {
 void WriteIndex(JsonWriter& json, const IndexInfo& index) {
   json.beginObject();
   json.member("name", index.name);
-  json.member("key_fields", index.key_fields);
+  json.member("key_fields", engine::JoinWithSemicolons(index.key_fields));
   json.member("primary", index.primary);
   json.member("unique", index.unique);
   json.member("descending", index.descending);

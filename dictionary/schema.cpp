@@ -22,9 +22,9 @@ TableDefinition DDTablesDefinition() {
                 {"DataUltimaModifica", FieldType::kDate, 0, false},
                 {"Password", FieldType::kString, 20, false},
                 {"Descrizione", FieldType::kMemo, 50, false}};
-  def.indexes = {{"", "Codice", true, true, false, false},
-                 {"PerNome", "Alias;Nome", false, true, false, true},
-                 {"PerTabella", "Nome", false, false, false, true}};
+  def.indexes = {{"", {"Codice"}, true, true, false, false},
+                 {"PerNome", {"Alias", "Nome"}, false, true, false, true},
+                 {"PerTabella", {"Nome"}, false, false, false, true}};
   return def;
 }
 
@@ -40,8 +40,8 @@ TableDefinition DDFieldsDefinition() {
                 {"ValoreDefault", FieldType::kString, 20, false},
                 {"Obbligatorio", FieldType::kBoolean, 0, false},
                 {"Descrizione", FieldType::kMemo, 50, false}};
-  def.indexes = {{"", "CodTabella;Posizione", true, true, false, false},
-                 {"PerNome", "CodTabella;Nome", false, true, false, true}};
+  def.indexes = {{"", {"CodTabella", "Posizione"}, true, true, false, false},
+                 {"PerNome", {"CodTabella", "Nome"}, false, true, false, true}};
   return def;
 }
 
@@ -55,7 +55,7 @@ TableDefinition DDIndexDefinition() {
                 {"Unico", FieldType::kBoolean, 0, false},
                 {"Discendente", FieldType::kBoolean, 0, false},
                 {"IgnoraMaiuscMinusc", FieldType::kBoolean, 0, false}};
-  def.indexes = {{"", "CodTabella;Nome", true, true, false, false}};
+  def.indexes = {{"", {"CodTabella", "Nome"}, true, true, false, false}};
   return def;
 }
 
@@ -70,7 +70,7 @@ TableDefinition DDPropsDefinition() {
                 {"Opzioni", FieldType::kInteger, 0, false},
                 {"CampiMaster", FieldType::kString, 100, false},
                 {"Dati", FieldType::kMemo, 50, false}};
-  def.indexes = {{"", "CodTabella;Voce;Numero", true, true, false, false}};
+  def.indexes = {{"", {"CodTabella", "Voce", "Numero"}, true, true, false, false}};
   return def;
 }
 

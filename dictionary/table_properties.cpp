@@ -4,12 +4,15 @@
 #include <functional>
 
 #include "engine/errors.h"
+#include "engine/text.h"
 
 namespace vellum::dictionary {
 
 namespace {
 
 using engine::Dataset;
+using engine::JoinWithSemicolons;
+using engine::SplitAtSemicolons;
 using engine::Value;
 
 // Kinds of row (DDProps.Voce).
@@ -29,29 +32,11 @@ constexpr int kFieldsSize = 255;
 constexpr int kValueSize = 255;
 constexpr int kMasterFieldsSize = 100;
 
-std::string Join(const std::vector<std::string>& parts) {
-  std::string text;
-  for (size_t i = 0; i < parts.size(); ++i) text += (i > 0 ? ";" : "") + parts[i];
-  return text;
-}
-
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> parts;
-  if (text.empty()) return parts;
-  size_t start = 0;
-  while (true) {
-    const size_t semicolon = text.find(';', start);
-    parts.push_back(text.substr(start, semicolon - start));
-    if (semicolon == std::string::npos) return parts;
-    start = semicolon + 1;
-  }
-}
-
 std::string JoinNumbers(const std::vector<uint16_t>& numbers) {
   std::vector<std::string> parts;
   parts.reserve(numbers.size());
   for (uint16_t n : numbers) parts.push_back(std::to_string(n));
-  return Join(parts);
+  return JoinWithSemicolons(parts);
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -101,7 +86,7 @@ int64_t ToNumber(const std::string& text, const std::string& item, int64_t numbe
 
 std::vector<uint16_t> ToNumbers(const std::string& text, const std::string& item, int64_t number) {
   std::vector<uint16_t> numbers;
-  for (const std::string& part : Split(text)) {
+  for (const std::string& part : SplitAtSemicolons(text)) {
     const int64_t n = ToNumber(part, item, number);
     if (n < 1 || n > 0xFFFF) ThrowBadRow(item, number, "the field number " + part);
     numbers.push_back(static_cast<uint16_t>(n));
@@ -132,8 +117,8 @@ std::vector<Row> RowsOf(const TableProperties& p) {
     rows.push_back({kLookup, "", lookup.field, lookup.table, lookup.options, "", ""});
   }
   for (const LinkProperties& link : p.links) {
-    rows.push_back({kLink, link.name, Join(link.fields), link.master_table, link.cascade ? 1 : 0,
-                    JoinNumbers(link.master_fields), Hex(link.stored)});
+    rows.push_back({kLink, link.name, JoinWithSemicolons(link.fields), link.master_table,
+                    link.cascade ? 1 : 0, JoinNumbers(link.master_fields), Hex(link.stored)});
   }
   if (!p.master_part.empty()) rows.push_back({kMasterPart, "", "", "", {}, "", Hex(p.master_part)});
   return rows;
@@ -164,7 +149,7 @@ void ReadRow(Dataset& rows, TableProperties& p) {
   } else if (item == kLink) {
     LinkProperties link;
     link.name = rows.fieldByName("Nome").asString();
-    link.fields = Split(fields);
+    link.fields = SplitAtSemicolons(fields);
     link.master_table = value;
     link.master_fields = ToNumbers(rows.fieldByName("CampiMaster").asString(), item, number);
     link.cascade = options == 1;

@@ -272,8 +272,7 @@ IndexDef IndexOf(const IndexDescriptor& ix, const TableDescriptor& d, const std:
       ThrowInvalid("Index \"" + ix.name + "\" of table \"" + name + "\" names field " +
                    std::to_string(n) + ", which does not exist");
     }
-    if (k) x.key_fields += ";";
-    x.key_fields += d.fields[n - 1].name;
+    x.key_fields.push_back(d.fields[n - 1].name);
   }
   return x;
 }
@@ -471,15 +470,10 @@ uint64_t NewFilesBytes(Table& trial, uint64_t rows, uint64_t blob_bytes, bool in
   for (const auto& index : st.indexes) {
     if (index.primary || !index.maintained) continue;
     uint64_t entry = key_bytes + 2;
-    size_t start = 0;
-    while (start <= index.key_fields.size()) {
-      size_t end = index.key_fields.find(';', start);
-      if (end == std::string::npos) end = index.key_fields.size();
-      const std::string name = index.key_fields.substr(start, end - start);
+    for (const std::string& name : index.key_fields) {
       for (size_t i = 0; i < st.fields.size(); ++i) {
         if (SameNameIgnoringCase(st.fields[i].name, name)) entry += h.fields[i].length;
       }
-      start = end + 1;
     }
     entries.push_back(entry);
   }

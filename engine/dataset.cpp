@@ -13,23 +13,8 @@ namespace vellum::engine {
 
 namespace {
 
-std::vector<std::string> SplitNames(const std::string& text) {
-  std::vector<std::string> parts;
-  if (text.empty()) return parts;
-  size_t start = 0;
-  while (true) {
-    size_t semi = text.find(';', start);
-    parts.push_back(
-        text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return parts;
-}
-
-bool StartsWithFields(const std::string& key_fields, const std::string& wanted) {
-  auto have = SplitNames(key_fields);
-  auto want = SplitNames(wanted);
+bool StartsWithFields(const std::vector<std::string>& have, const std::string& wanted) {
+  const std::vector<std::string> want = SplitAtSemicolons(wanted);
   if (want.empty() || want.size() > have.size()) return false;
   for (size_t i = 0; i < want.size(); ++i) {
     if (!SameNameIgnoringCase(have[i], want[i])) return false;
@@ -507,9 +492,9 @@ std::vector<size_t> Dataset::orderFields() const {
     return out;
   }
   const auto& ix = st.indexes[static_cast<size_t>(order_) + (table_->keyed() ? 1 : 0)];
-  for (const auto& name : SplitNames(ix.key_fields)) {
+  for (const auto& name : ix.key_fields) {
     for (size_t f = 0; f < st.fields.size(); ++f) {
-      if (st.fields[f].name == name) out.push_back(f);
+      if (SameNameIgnoringCase(st.fields[f].name, name)) out.push_back(f);
     }
   }
   return out;
@@ -1065,8 +1050,8 @@ void Dataset::setMaster(Dataset* master, const std::string& master_fields,
     if (active()) refresh();
     return;
   }
-  master_link_ = std::make_unique<MasterLink>(*this, *master, SplitNames(master_fields),
-                                              SplitNames(detail_fields));
+  master_link_ = std::make_unique<MasterLink>(*this, *master, SplitAtSemicolons(master_fields),
+                                              SplitAtSemicolons(detail_fields));
   if (active()) applyMaster();
 }
 

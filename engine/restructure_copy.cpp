@@ -302,15 +302,11 @@ size_t FieldIndexByName(const paradox::TableStructure& st, const std::string& na
   return SIZE_MAX;
 }
 
-std::vector<size_t> KeyFieldIndexes(const paradox::TableStructure& st, const std::string& keys) {
+std::vector<size_t> KeyFieldIndexes(const paradox::TableStructure& st,
+                                    const std::vector<std::string>& keys) {
   std::vector<size_t> out;
-  size_t start = 0;
-  while (start <= keys.size()) {
-    size_t end = keys.find(';', start);
-    if (end == std::string::npos) end = keys.size();
-    out.push_back(FieldIndexByName(st, keys.substr(start, end - start)));
-    start = end + 1;
-  }
+  out.reserve(keys.size());
+  for (const std::string& key : keys) out.push_back(FieldIndexByName(st, key));
   return out;
 }
 

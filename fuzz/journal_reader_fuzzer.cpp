@@ -49,7 +49,7 @@ const Files& Fixture() {
     TableDefinition def;
     def.fields = {FieldDef{"ID", vellum::engine::FieldType::kInteger, 0},
                   FieldDef{"NAME", vellum::engine::FieldType::kString, 12}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByName", "NAME"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"ByName", {"NAME"}}};
     std::vector<Row> rows;
     for (int64_t i = 1; i <= 5; ++i) rows.push_back(Row{i, std::string("name ") + char('0' + i)});
     vellum::fuzz::MakeTableAndNeighbours(fs, def, rows);

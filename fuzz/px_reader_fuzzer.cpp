@@ -49,7 +49,7 @@ const std::map<std::string, std::vector<uint8_t>>& Fixture() {
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0, false},
                   FieldDef{"NAME", FieldType::kString, 24, false},
                   FieldDef{"AMOUNT", FieldType::kFloat, 0, false}};
-    def.indexes = {IndexDef{"", "ID", true, true, false, false}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true, false, false}};
     Table::Create(kDirectory, kTable, def, fs);
     auto table = Table::Open(kDirectory, kTable, OpenOptions{true, true}, fs);
     table->beginBulk();

@@ -46,7 +46,7 @@ const Files& Fixture() {
     def.fields = {FieldDef{"ID", vellum::engine::FieldType::kInteger, 0},
                   FieldDef{"NAME", vellum::engine::FieldType::kString, 12},
                   FieldDef{"NOTE", vellum::engine::FieldType::kMemo, 10}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByName", "NAME"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"ByName", {"NAME"}}};
     std::vector<Row> rows;
     for (int64_t i = 1; i <= 30; ++i) {
       rows.push_back(Row{i, std::string("name ") + std::to_string(i), std::string(100, 'm')});

@@ -51,10 +51,10 @@ const std::map<std::string, std::vector<uint8_t>>& Fixture() {
                   FieldDef{"F3", FieldType::kInteger, 0, false},
                   FieldDef{"F4", FieldType::kInteger, 0, false},
                   FieldDef{"NAME", FieldType::kString, 20, false}};
-    def.indexes = {IndexDef{"", "ID", true, true, false, false},
-                   IndexDef{"F2", "F2", false, false, false, false},
-                   IndexDef{"F3", "F3", false, false, false, false},
-                   IndexDef{"REF", "F2;F4", false, false, false, false}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true, false, false},
+                   IndexDef{"F2", {"F2"}, false, false, false, false},
+                   IndexDef{"F3", {"F3"}, false, false, false, false},
+                   IndexDef{"REF", {"F2", "F4"}, false, false, false, false}};
     Table::Create(kDirectory, kTable, def, fs);
     auto table = Table::Open(kDirectory, kTable, OpenOptions{true, true}, fs);
     table->beginBulk();

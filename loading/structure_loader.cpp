@@ -233,8 +233,8 @@ std::vector<StoredText> TextsToStore(const std::string& table_name, const TableS
   for (const auto& index : table.indexes) {
     if (index.name.empty()) continue;
     texts.push_back({"the name of index \"" + index.name + "\"", index.name, kNameSize});
-    texts.push_back(
-        {"the key fields of index \"" + index.name + "\"", index.key_fields, kKeyFieldsSize});
+    texts.push_back({"the key fields of index \"" + index.name + "\"",
+                     engine::JoinWithSemicolons(index.key_fields), kKeyFieldsSize});
   }
   for (const auto& check : table.checks) {
     if (check.field_number < 1 || check.field_number > table.fields.size()) continue;
@@ -401,7 +401,7 @@ void LoadIndexes(TdmDataDictionary& data_module, const TableStructure& source) {
     indexes.insert();
     indexes.fieldByName("CodTabella").setValue(code);
     indexes.fieldByName("Nome").setAsString(index.name.empty() ? kPrimaryIndexName : index.name);
-    indexes.fieldByName("CampiChiave").setAsString(index.key_fields);
+    indexes.fieldByName("CampiChiave").setAsString(engine::JoinWithSemicolons(index.key_fields));
     indexes.fieldByName("Primario").setAsBoolean(index.primary);
     indexes.fieldByName("Unico").setAsBoolean(index.unique);
     indexes.fieldByName("Discendente").setAsBoolean(index.descending);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "dictionary/field_type_names.h"
+#include "engine/text.h"
 
 namespace vellum::rebuild {
 
@@ -93,7 +94,8 @@ void WritePlan(const BatchPlan& plan, std::ostream& out) {
     }
     for (const IndexPlan& index : table.indexes) {
       out << "  index " << (index.name.empty() ? "(primary)" : index.name) << " on "
-          << index.key_fields << ": " << OperationText(index.operation) << '\n';
+          << engine::JoinWithSemicolons(index.key_fields) << ": " << OperationText(index.operation)
+          << '\n';
     }
     for (const CheckPlan& check : table.checks) {
       out << "  check " << check.field << ": " << OperationText(check.operation) << '\n';

@@ -117,8 +117,9 @@ class Planner {
       ip.name = index.name;
       for (uint16_t j = 0; j < index.key_field_count; ++j) {
         const uint16_t n = index.key_fields[j];
-        if (j > 0) ip.key_fields += ";";
-        if (n >= 1 && n <= descriptor.fields.size()) ip.key_fields += descriptor.fields[n - 1].name;
+        ip.key_fields.push_back(n >= 1 && n <= descriptor.fields.size()
+                                    ? descriptor.fields[n - 1].name
+                                    : std::string());
       }
       ip.operation =
           k < descriptor.index_operations.size() ? descriptor.index_operations[k] : Operation::kAdd;

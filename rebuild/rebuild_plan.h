@@ -67,7 +67,7 @@ struct DroppedFieldPlan {
 
 struct IndexPlan {
   std::string name;  // empty for the primary index
-  std::string key_fields;
+  std::vector<std::string> key_fields;
   engine::Operation operation = engine::Operation::kNone;
 };
 

@@ -174,7 +174,8 @@ Operation IndexOperation(Dataset& index_row,
   for (const auto& index : existing) {
     if (!SameNameIgnoringCase(index.name, wanted)) continue;
     const bool same =
-        index_row.fieldByName("CampiChiave").asString() == index.key_fields &&
+        index_row.fieldByName("CampiChiave").asString() ==
+            engine::JoinWithSemicolons(index.key_fields) &&
         index_row.fieldByName("Unico").asBoolean() == index.unique && primary == index.primary &&
         index_row.fieldByName("Discendente").asBoolean() == index.descending &&
         index_row.fieldByName("IgnoraMaiuscMinusc").asBoolean() == index.case_insensitive;

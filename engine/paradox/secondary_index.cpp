@@ -199,7 +199,7 @@ bool SameStorage(const PxField& a, const PxField& b) {
 
 size_t FieldNamed(const TableHeader& t, const std::string& name) {
   for (size_t j = 0; j < t.fields.size(); ++j) {
-    if (Upper(t.fields[j].name) == Upper(name)) return j;
+    if (SameNameIgnoringCase(t.fields[j].name, name)) return j;
   }
   return SIZE_MAX;
 }
@@ -289,10 +289,7 @@ void SecondaryIndex::describe(const TableHeader& x, const TableStructure& st, co
   };
   info_.name = composite ? cp.toUtf8(x.index_name) : field_name(0);
   info_.key_fields.clear();
-  for (size_t i = 0; i < indexed; ++i) {
-    if (i) info_.key_fields += ";";
-    info_.key_fields += field_name(i);
-  }
+  for (size_t i = 0; i < indexed; ++i) info_.key_fields.push_back(field_name(i));
   info_.primary = false;
   info_.case_insensitive = (x.index_flags & 0x01) != 0;
   info_.descending = (x.index_flags & 0x10) != 0 || desc_any;

@@ -26,21 +26,6 @@ namespace vellum::engine::paradox {
 
 namespace {
 
-bool EqualNoCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
-
-std::vector<std::string> SplitKeys(const std::string& text) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (true) {
-    size_t semi = text.find(';', start);
-    parts.push_back(
-        text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return parts;
-}
-
 const char* LogicalName(FieldType t) {
   static const char* names[] = {"Unknown",  "String",      "Smallint", "Integer",  "Word",
                                 "Boolean",  "Float",       "Currency", "BCD",      "Date",
@@ -139,13 +124,14 @@ void Table::Impl::checkUnique(const uint8_t* rec, std::optional<uint32_t> self,
 
 bool IsBinarySortOrder(const std::string& sort_order, int sort_order_byte, int level) {
   if (level == 3) {
-    return sort_order_byte <= 0 && (sort_order.empty() || EqualNoCase(sort_order, "ascii"));
+    return sort_order_byte <= 0 &&
+           (sort_order.empty() || SameNameIgnoringCase(sort_order, "ascii"));
   }
   const std::string name = sort_order.empty() && sort_order_byte >= 0
                                ? SortOrderNameFor(static_cast<uint8_t>(sort_order_byte), 0)
                                : sort_order;
   for (const char* binary : {"ascii", "DBWINUS0", "BLROM800"}) {
-    if (EqualNoCase(name, binary)) return true;
+    if (SameNameIgnoringCase(name, binary)) return true;
   }
   return false;
 }
@@ -158,9 +144,9 @@ std::string BinarySortOrderFor(int code_page, int level) {
 
 bool HasAlphaKeys(const TableDefinition& def) {
   for (const IndexDef& index : def.indexes) {
-    for (const std::string& key : SplitKeys(index.key_fields)) {
+    for (const std::string& key : index.key_fields) {
       for (const FieldDef& field : def.fields) {
-        if (EqualNoCase(field.name, key) && field.type == FieldType::kString) return true;
+        if (SameNameIgnoringCase(field.name, key) && field.type == FieldType::kString) return true;
       }
     }
   }
@@ -304,7 +290,7 @@ DefinedIndexes SortOutIndexes(const TableDefinition& def, const std::string& bas
 // table lacks is refused.
 size_t KeyFieldIndex(const TableDefinition& def, const std::string& key, const std::string& base) {
   for (size_t i = 0; i < def.fields.size(); ++i) {
-    if (EqualNoCase(def.fields[i].name, key)) return i;
+    if (SameNameIgnoringCase(def.fields[i].name, key)) return i;
   }
   ThrowInvalid("Key field \"" + key + "\" does not exist in table \"" + base + "\"");
 }
@@ -314,7 +300,8 @@ size_t KeyFieldIndex(const TableDefinition& def, const std::string& key, const s
 size_t CheckPrimaryKey(const TableDefinition& def, const IndexDef* primary, const TableHeader& h,
                        const std::string& base) {
   if (!primary) return 0;
-  const std::vector<std::string> keys = SplitKeys(primary->key_fields);
+  const std::vector<std::string>& keys = primary->key_fields;
+  if (keys.empty()) ThrowInvalid("The primary index of table \"" + base + "\" has no key fields");
   if (keys.size() > 16)
     ThrowLimit("The primary key of table \"" + base + "\" has more than 16 fields");
   for (size_t k = 0; k < keys.size(); ++k) {
@@ -396,7 +383,9 @@ void FillNewHeader(const TableDefinition& def, const std::string& base, int leve
 // named later. At most 16 fields, none a blob.
 SecondarySpec SecondarySpecOf(const TableDefinition& def, const IndexDef& ix, const TableHeader& h,
                               const std::string& base) {
-  const std::vector<std::string> keys = SplitKeys(ix.key_fields);
+  const std::vector<std::string>& keys = ix.key_fields;
+  if (keys.empty())
+    ThrowInvalid("Index \"" + ix.name + "\" of table \"" + base + "\" has no key fields");
   if (keys.size() > 16)
     ThrowLimit("Index \"" + ix.name + "\" of table \"" + base + "\" has more than 16 fields");
   SecondarySpec spec;
@@ -968,21 +957,15 @@ static std::vector<uint8_t> IndexKeyRecord(Table::Impl& m, const TableStructure&
     ThrowInvalid("Too many key values for index \"" + si.info().name + "\"");
   std::vector<uint8_t> rec(m.h().record_size, 0);
   const auto& names = st.fields;
-  const std::string& text = si.info().key_fields;
-  size_t start = 0;
-  for (size_t i = 0; i < key.size(); ++i) {
-    size_t semi = text.find(';', start);
-    const std::string_view name(text.data() + start,
-                                (semi == std::string::npos ? text.size() : semi) - start);
+  const std::vector<std::string>& key_fields = si.info().key_fields;
+  for (size_t i = 0; i < key.size() && i < key_fields.size(); ++i) {
     for (size_t f = 0; f < names.size(); ++f) {
-      if (names[f].name == name) {
+      if (SameNameIgnoringCase(names[f].name, key_fields[i])) {
         bool wrote = false;
         m.encodeField(m.h().fields[f], f, key[i], rec.data(), &wrote, true);
         break;
       }
     }
-    if (semi == std::string::npos) break;
-    start = semi + 1;
   }
   return rec;
 }

@@ -46,7 +46,7 @@ struct FieldDef {
 // fields must be the table's first fields in order.
 struct IndexDef {
   std::string name;
-  std::string key_fields;  // field names joined by ";"
+  std::vector<std::string> key_fields;  // field names in key order
   bool primary = false;
   bool unique = false;
   bool descending = false;
@@ -83,8 +83,8 @@ struct FieldInfo {
 };
 
 struct IndexInfo {
-  std::string name;        // empty for the primary index
-  std::string key_fields;  // joined by ";"
+  std::string name;                     // empty for the primary index
+  std::vector<std::string> key_fields;  // in key order; empty for an expression index
   bool primary = false;
   bool unique = false;
   bool descending = false;

@@ -413,8 +413,7 @@ std::optional<TableHeader> OpenPrimaryIndex(Table::Impl& m, const TableFileNames
   pi.primary = true;
   pi.unique = true;
   for (size_t i = 0; i < h.key_fields; ++i) {
-    if (i) pi.key_fields += ";";
-    pi.key_fields += st.fields[i].name;
+    pi.key_fields.push_back(st.fields[i].name);
   }
   bool px_found = false;
   m.px_path = files.find(m.base + ".PX", &px_found);

@@ -660,7 +660,7 @@ TEST(CliDescribeTest, ValidityValuesAreShownByFieldType) {
                 {"OK", engine::FieldType::kBoolean, 0, false},
                 {"AMOUNT", engine::FieldType::kBCD, 2, false},
                 {odd_name, engine::FieldType::kFloat, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false}};
 
   ValidityCheck id = Check(1, true);
   id.has_min = id.has_max = true;
@@ -874,7 +874,7 @@ TEST(CliDumpTest, ValuesOfEveryKindInCsvAndJson) {
                 {"RAW", engine::FieldType::kBytes, 3, false},
                 {"NOTE", engine::FieldType::kMemo, 5, false},
                 {"BLOB", engine::FieldType::kBlob, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false}};
   Table::Create(dir.path(), "KINDS", def);
   const std::string long_note =
       "line one, \"quoted\"\r\nline two \xC3\xA9 " + std::string(300, 'z');
@@ -976,7 +976,7 @@ TEST(CliDumpTest, StreamsAGeneratedTableOf200000Rows) {
   def.fields = {{"ID", engine::FieldType::kInteger, 0, false},
                 {"NAME", engine::FieldType::kString, 16, false},
                 {"HALF", engine::FieldType::kFloat, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false}};
   Table::Create(dir.path(), "BIG", def);
   {
     auto t = Table::Open(dir.path(), "BIG", {true, true});

@@ -171,7 +171,7 @@ class CliEncryptedRebuildTest : public ::testing::Test {
     using engine::paradox::Table;
     engine::paradox::TableDefinition def;
     def.fields = {{"ID", engine::FieldType::kInteger, 0}, {"NAME", engine::FieldType::kString, 20}};
-    def.indexes = {{"", "ID", true, true}};
+    def.indexes = {{"", {"ID"}, true, true}};
     def.password_checksum = engine::paradox::PasswordChecksum(kPassword);
     Table::Create(work_, "T", def);
     Table::Open(work_, "T", {.writable = true, .passwords = {kPassword}})

@@ -106,7 +106,7 @@ TEST(InterruptCliTest, SigintStopsTheLoadBetweenTablesLeavingEachWhole) {
   def.fields = {{"ID", FieldType::kInteger, 0},
                 {"NAME", FieldType::kString, 20},
                 {"PRICE", FieldType::kFloat, 0}};
-  def.indexes = {{"", "ID", true, true}};
+  def.indexes = {{"", {"ID"}, true, true}};
   Table::Create(src, "MODEL", def);
   std::vector<std::string> names;
   for (int i = 0; i < kTables; ++i) {

@@ -47,7 +47,7 @@ void MakeSource(const std::string& dir, int tables, int fields) {
       def.fields.push_back(FieldDef{"FIELD" + std::to_string(f),
                                     f % 2 ? FieldType::kString : FieldType::kFloat, 10 + f});
     }
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByField1", "FIELD1"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"ByField1", {"FIELD1"}}};
     Table::Create(dir, "SRC" + std::to_string(t), def);
   }
 }

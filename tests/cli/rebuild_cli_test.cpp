@@ -21,6 +21,7 @@
 #include "dictionary/schema.h"
 #include "engine/paradox/table.h"
 #include "engine/session.h"
+#include "engine/text.h"
 #include "tests/rebuild/dictionary_rows.h"
 #include "tests/support/cli_invoke.h"
 #include "tests/support/original_shapes.h"
@@ -195,8 +196,8 @@ class RebuildCommandTest : public ::testing::Test {
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20},
                   FieldDef{"CODE", FieldType::kString, 20}, FieldDef{"OLD", FieldType::kString, 5},
                   FieldDef{"PRICE", FieldType::kCurrency, 0}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"NAME", "NAME"},
-                   IndexDef{"ByNamePrice", "NAME;PRICE"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"NAME", {"NAME"}},
+                   IndexDef{"ByNamePrice", {"NAME", "PRICE"}}};
     Table::Create(directory, "T", def);
     auto t = Table::Open(directory, "T", {.writable = true});
     t->insert({int64_t{1}, std::string("Apple"), std::string("12"), std::string("x"), 1.5});
@@ -460,7 +461,7 @@ TEST_F(RebuildCommandTest, ThePlanReportsTheFailureTheRunMeetsAndTheRunChangesNo
   fs::create_directories(out_);
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
-  def.indexes = {IndexDef{"", "ID", true, true}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}};
   Table::Create(out_, "T", def);
   {
     auto t = Table::Open(out_, "T", {.writable = true});
@@ -557,7 +558,8 @@ TEST_F(RebuildCommandTest, AnOutOfDateIndexIsLoadedAndMadeAnew) {
     std::vector<std::string> secondary;
     for (const auto& ix : t->structure().indexes) {
       EXPECT_FALSE(ix.out_of_date) << ix.file;
-      if (!ix.primary) secondary.push_back(ix.name + " on " + ix.key_fields);
+      if (!ix.primary)
+        secondary.push_back(ix.name + " on " + engine::JoinWithSemicolons(ix.key_fields));
     }
     EXPECT_EQ(secondary, std::vector<std::string>{"City on City"});
     // City is field 4 of the tables that gained Zip, else field 3.
@@ -602,7 +604,7 @@ void CreateIdTable(const std::string& directory, const std::string& name, int ro
   fs::create_directories(directory);
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0}};
-  def.indexes = {IndexDef{"", "ID", true, true}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}};
   Table::Create(directory, name, def);
   auto t = Table::Open(directory, name, {.writable = true});
   for (int i = 1; i <= rows; ++i) t->insert({int64_t{i}});

@@ -33,8 +33,8 @@ void CreateTable(const std::string& dir, int rows) {
   TableDefinition def;
   def.fields = {{"Id", engine::FieldType::kInteger, 0, false},
                 {"Name", engine::FieldType::kString, 30, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"Name", "Name", false, false, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"Name", {"Name"}, false, false, false, false}};
   def.block_kb = 1;
   Table::Create(dir, "T", def);
   auto t = Table::Open(dir, "T", {.writable = true, .exclusive = true});

@@ -89,16 +89,17 @@ TEST(DictionarySchemaTest, CreatesTheThreeTablesWithTheirColumnsAndIndexes) {
   const auto& ix = tables->structure().indexes;
   ASSERT_EQ(ix.size(), 3u);
   EXPECT_TRUE(ix[0].primary);
-  EXPECT_EQ(ix[0].key_fields, "Codice");
+  EXPECT_EQ(ix[0].key_fields, std::vector<std::string>{"Codice"});
   EXPECT_EQ(ix[1].name, "PerNome");
-  EXPECT_EQ(ix[1].key_fields, "Alias;Nome");
+  EXPECT_EQ(ix[1].key_fields, (std::vector<std::string>{"Alias", "Nome"}));
   EXPECT_TRUE(ix[1].unique && ix[1].case_insensitive && !ix[1].descending);
   EXPECT_EQ(ix[2].name, "PerTabella");
   EXPECT_TRUE(!ix[2].unique && ix[2].case_insensitive);
   EXPECT_EQ(tables->structure().level, "7");  // raised for the unique index
   auto index = Table::Open(dir.path(), kIndexTable);
   EXPECT_EQ(index->structure().indexes.size(), 1u);
-  EXPECT_EQ(index->structure().indexes[0].key_fields, "CodTabella;Nome");
+  EXPECT_EQ(index->structure().indexes[0].key_fields,
+            (std::vector<std::string>{"CodTabella", "Nome"}));
 }
 
 TEST(DictionarySchemaTest, PxlibReadsTheDictionaryTables) {

@@ -199,8 +199,8 @@ TEST(BuildTableTest, RestructureKeepsEveryRowWithConvertedValues) {
   EXPECT_EQ(st.level, "7");
   ASSERT_EQ(st.indexes.size(), 3u);
   EXPECT_EQ(st.indexes[1].name, "ByCode");
-  EXPECT_EQ(st.indexes[1].key_fields, "CODE");
-  EXPECT_EQ(st.indexes[2].key_fields, "QTY");
+  EXPECT_EQ(st.indexes[1].key_fields, std::vector<std::string>{"CODE"});
+  EXPECT_EQ(st.indexes[2].key_fields, std::vector<std::string>{"QTY"});
   Table::Scanner s(*t);
   Row r;
   size_t i = 0;

@@ -460,20 +460,20 @@ TEST(CorpusTest, StructureOfSomeTables) {
   EXPECT_EQ(st.sort_order_byte, 0x11);
   ASSERT_EQ(st.indexes.size(), 2u);
   EXPECT_EQ(st.indexes[1].name, "City");
-  EXPECT_EQ(st.indexes[1].key_fields, "City");
+  EXPECT_EQ(st.indexes[1].key_fields, std::vector<std::string>{"City"});
   EXPECT_EQ(Upper(st.indexes[1].file), "CUSTOMER.X06");
   EXPECT_FALSE(st.indexes[1].case_insensitive);
 
   t = OpenCorpus("leonhad_paradoxdriver/db/AREACODES.DB");
   ASSERT_EQ(t->structure().indexes.size(), 2u);
   EXPECT_EQ(t->structure().indexes[1].name, "ste");
-  EXPECT_EQ(t->structure().indexes[1].key_fields, "State");
+  EXPECT_EQ(t->structure().indexes[1].key_fields, std::vector<std::string>{"State"});
   EXPECT_TRUE(t->structure().indexes[1].case_insensitive);
 
   t = OpenCorpus("leonhad_paradoxdriver/joins/fk4.db");
   ASSERT_EQ(t->structure().indexes.size(), 2u);
   EXPECT_EQ(t->structure().indexes[1].name, "reference");
-  EXPECT_EQ(t->structure().indexes[1].key_fields, "FK1;FK");
+  EXPECT_EQ(t->structure().indexes[1].key_fields, (std::vector<std::string>{"FK1", "FK"}));
 
   t = OpenCorpus("leonhad_paradoxdriver/joins/indexed.db");
   ASSERT_EQ(t->structure().indexes.size(), 1u);
@@ -482,8 +482,9 @@ TEST(CorpusTest, StructureOfSomeTables) {
   EXPECT_FALSE(t->structure().indexes[0].maintained);
 
   t = OpenCorpus("leonhad_paradoxdriver/db/SERVER.DB");
-  EXPECT_EQ(t->structure().indexes[0].key_fields,
-            t->structure().fields[0].name + ";" + t->structure().fields[1].name);
+  EXPECT_EQ(
+      t->structure().indexes[0].key_fields,
+      (std::vector<std::string>{t->structure().fields[0].name, t->structure().fields[1].name}));
 }
 
 TEST(CorpusTest, TextInTheTablesCodePage) {
@@ -675,8 +676,8 @@ TEST(CorpusTest, NewTablesTieTheirFilesTogetherLikeRealOnes) {
   TableDefinition def;
   def.level = 7;
   def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 20, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"ByName", "Name", false, false, false, true}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"ByName", {"Name"}, false, false, false, true}};
   Table::Create(dir.path(), "TIED", def);
   {
     auto t = Table::Open(dir.path(), "TIED", {true, true});
@@ -800,7 +801,7 @@ void CompareRecreated(const std::string& rel) {
     pk.primary = true;
     pk.unique = true;
     for (int i = 0; i < st.key_fields; ++i) {
-      pk.key_fields += (i ? ";" : "") + st.fields[static_cast<size_t>(i)].name;
+      pk.key_fields.push_back(st.fields[static_cast<size_t>(i)].name);
     }
     def.indexes.push_back(pk);
   }

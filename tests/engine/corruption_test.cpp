@@ -307,8 +307,8 @@ class BrokenLinksTest : public CorruptionTest {
     def.fields = {{"Id", FieldType::kInteger, 0, false},
                   {"Name", FieldType::kString, 60, false},
                   {"Note", FieldType::kMemo, 20, false}};
-    def.indexes = {{"", "Id", true, true, false, false},
-                   {"ByName", "Name", false, false, false, false}};
+    def.indexes = {{"", {"Id"}, true, true, false, false},
+                   {"ByName", {"Name"}, false, false, false, false}};
     Table::Create(dir_.path(), table_, def);
     auto t = Table::Open(dir_.path(), table_, {true, true});
     for (int id = 1; id <= 600; ++id) {
@@ -479,7 +479,7 @@ TEST_F(CorruptionTest, AutoincrementCounterBelowTheRows) {
   table_ = "AUTO";
   TableDefinition def;
   def.fields = {{"Id", FieldType::kAutoInc, 0, false}, {"Name", FieldType::kString, 10, false}};
-  def.indexes = {{"", "Id", true, true, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false}};
   Table::Create(dir_.path(), table_, def);
   {
     auto t = Table::Open(dir_.path(), table_, {true, true});

@@ -31,8 +31,8 @@ paradox::TableDefinition Definition(int name_size) {
   def.fields = {{"ID", FieldType::kInteger, 0, false},
                 {"NAME", FieldType::kString, name_size, false},
                 {"AMOUNT", FieldType::kCurrency, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false},
-                 {"NAME", "NAME", false, false, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false},
+                 {"NAME", {"NAME"}, false, false, false, false}};
   paradox::ValidityCheck check;
   check.field_number = 3;
   check.has_min = true;

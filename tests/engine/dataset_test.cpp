@@ -22,15 +22,15 @@ class DatasetTest : public ::testing::Test {
     TableDefinition masters;
     masters.fields = {{"Codice", FieldType::kAutoInc, 0, false},
                       {"Nome", FieldType::kString, 20, false}};
-    masters.indexes = {{"", "Codice", true, true, false, false},
-                       {"PerNome", "Nome", false, true, false, true}};
+    masters.indexes = {{"", {"Codice"}, true, true, false, false},
+                       {"PerNome", {"Nome"}, false, true, false, true}};
     Table::Create(dir_.path(), "MASTER", masters);
     TableDefinition details;
     details.fields = {{"CodTabella", FieldType::kInteger, 0, false},
                       {"Posizione", FieldType::kSmallint, 0, false},
                       {"Nome", FieldType::kString, 20, false}};
-    details.indexes = {{"", "CodTabella;Posizione", true, true, false, false},
-                       {"PerNome", "CodTabella;Nome", false, true, false, true}};
+    details.indexes = {{"", {"CodTabella", "Posizione"}, true, true, false, false},
+                       {"PerNome", {"CodTabella", "Nome"}, false, true, false, true}};
     Table::Create(dir_.path(), "DETAIL", details);
   }
 
@@ -356,7 +356,7 @@ TEST(DatasetSnapshotTest, TheCurrentRowFollowsAnotherViewsChangeOfTheRecord) {
   def.fields = {{"Id", FieldType::kInteger, 0, false},
                 {"Name", FieldType::kString, 20, false},
                 {"Note", FieldType::kMemo, 10, false}};
-  def.indexes = {{"", "Id", true, true, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false}};
   Table::Create(dir.path(), "NOTES", def);
   Session session(dir.file("none.conf"));
   auto open = [&] {

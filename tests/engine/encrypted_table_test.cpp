@@ -316,8 +316,8 @@ void CreateEncrypted(const std::string& dir, const std::string& name, int rows) 
   def.fields = {{"Id", FieldType::kInteger, 0, false},
                 {"Code", FieldType::kString, 12, false},
                 {"Note", FieldType::kMemo, 12, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"Code", "Code", false, false, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"Code", {"Code"}, false, false, false, false}};
   def.password_checksum = TablePasswordChecksum(kPassword, def.code_page);
   Table::Create(dir, name, def);
   auto table =

@@ -285,8 +285,8 @@ paradox::TableDefinition SmallKeyedTable() {
   def.fields = {{"ID", FieldType::kInteger, 0, false},
                 {"NAME", FieldType::kString, 20, false},
                 {"AMOUNT", FieldType::kCurrency, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false},
-                 {"NAME", "NAME", false, false, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false},
+                 {"NAME", {"NAME"}, false, false, false, false}};
   paradox::ValidityCheck check;
   check.field_number = 3;
   check.has_min = true;  // 0.0

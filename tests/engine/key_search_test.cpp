@@ -34,8 +34,8 @@ TableDefinition Definition() {
                 {"Seq", FieldType::kSmallint, 0, false},
                 {"Name", FieldType::kString, 30, false},
                 {"Filler", FieldType::kString, 120, false}};
-  def.indexes = {{"", "Grp;Seq", true, true, false, false},
-                 {"ByName", "Name", false, false, false, true}};
+  def.indexes = {{"", {"Grp", "Seq"}, true, true, false, false},
+                 {"ByName", {"Name"}, false, false, false, true}};
   return def;
 }
 
@@ -156,8 +156,8 @@ TEST(UniqueIndexTest, DuplicatesAreRefusedAndEveryOtherRowLandsInOrder) {
   def.fields = {{"Id", FieldType::kInteger, 0, false},
                 {"Grp", FieldType::kInteger, 0, false},
                 {"Name", FieldType::kString, 12, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"ByGrpName", "Grp;Name", false, true, false, true}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"ByGrpName", {"Grp", "Name"}, false, true, false, true}};
   Table::Create(dir.path(), "U", def);
   auto t = Table::Open(dir.path(), "U", {true, true});
   std::mt19937 rng(3);

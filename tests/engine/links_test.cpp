@@ -38,7 +38,7 @@ using test::WriteFile;
 TableDefinition Def() {
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
-  def.indexes = {IndexDef{"", "ID", true, true}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}};
   return def;
 }
 

@@ -107,7 +107,7 @@ TEST_F(NumberTextTest, AFloatFieldIsTextWithAPoint) {
   test::TempDir dir;
   paradox::TableDefinition def;
   def.fields = {{"ID", FieldType::kInteger, 0, false}, {"AMOUNT", FieldType::kFloat, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false}};
   paradox::Table::Create(dir.path(), "T", def);
   Session session(dir.file("none.conf"));
   Dataset data(session);
@@ -133,7 +133,7 @@ TEST_F(NumberTextTest, ARestructureConvertsNumberTextsTheSameWay) {
   def.fields = {{"ID", FieldType::kInteger, 0, false},
                 {"AMOUNT", FieldType::kString, 12, false},
                 {"PRICE", FieldType::kFloat, 0, false}};
-  def.indexes = {{"", "ID", true, true, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false}};
   paradox::Table::Create(dir.path(), "T", def);
   const std::vector<std::string> texts = {"1.5", "-2.25e2", " 3,75 ", "abc"};
   const std::vector<Value> amounts = {1.5, -225.0, 3.75, Value{}};

@@ -384,7 +384,7 @@ TableDefinition DefinitionFor(const WrittenSpec& spec) {
         {"Code", FieldType::kString, 8, false},  {"Seq", FieldType::kSmallint, 0, false},
         {"Amount", FieldType::kFloat, 0, false}, {"Price", FieldType::kCurrency, 0, false},
         {"Day", FieldType::kDate, 0, false},     {"Text", FieldType::kString, 40, false}};
-    if (spec.keyed) def.indexes = {{"", "Code;Seq", true, true, false, false}};
+    if (spec.keyed) def.indexes = {{"", {"Code", "Seq"}, true, true, false, false}};
   } else {
     def.fields = {{"Id", FieldType::kInteger, 0, false},
                   {"Name", FieldType::kString, 24, false},
@@ -398,7 +398,7 @@ TableDefinition DefinitionFor(const WrittenSpec& spec) {
                   {"Counter", FieldType::kAutoInc, 0, false},
                   {"Exact", FieldType::kBCD, spec.level == 7 ? 4 : 2, false},
                   {"Raw", FieldType::kBytes, 6, false}};
-    if (spec.keyed) def.indexes = {{"", "Id", true, true, false, false}};
+    if (spec.keyed) def.indexes = {{"", {"Id"}, true, true, false, false}};
   }
   return def;
 }
@@ -607,9 +607,9 @@ TEST(PxlibTest, ReadsTheSecondaryIndexFilesTheEngineWrote) {
   def.fields = {{"Id", FieldType::kInteger, 0, false},
                 {"City", FieldType::kString, 20, false},
                 {"Zip", FieldType::kSmallint, 0, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"City", "City", false, false, false, false},
-                 {"ByZipCity", "Zip;City", false, false, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"City", {"City"}, false, false, false, false},
+                 {"ByZipCity", {"Zip", "City"}, false, false, false, false}};
   Table::Create(dir.path(), "SEC", def);
   constexpr int kRows = 900;
   {

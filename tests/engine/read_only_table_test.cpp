@@ -21,7 +21,8 @@ namespace {
 void CreateT(const std::string& directory) {
   TableDefinition def;
   def.fields = {{"ID", FieldType::kInteger, 0, false}, {"NAME", FieldType::kString, 10, false}};
-  def.indexes = {{"", "ID", true, true, false, false}, {"NAME", "NAME", false, false, false, true}};
+  def.indexes = {{"", {"ID"}, true, true, false, false},
+                 {"NAME", {"NAME"}, false, false, false, true}};
   Table::Create(directory, "T", def);
   auto t = Table::Open(directory, "T", {.writable = true});
   for (int64_t id = 1; id <= 3; ++id) t->insert({id, "row " + std::to_string(id)});

@@ -67,9 +67,9 @@ void CreateOrders(const std::string& dir) {
                 {"Name", FieldType::kString, 20, false},
                 {"Amount", FieldType::kInteger, 0, false},
                 {"Memo", FieldType::kMemo, 10, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"Name", "Name", false, false, false, false},
-                 {"ByAmount", "Amount;Name", false, false, true, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"Name", {"Name"}, false, false, false, false},
+                 {"ByAmount", {"Amount", "Name"}, false, false, true, false}};
   paradox::ValidityCheck named;
   named.field_number = 2;
   named.required = true;
@@ -367,7 +367,7 @@ TEST(RepairOtherTablesTest, AnEncryptedTableNeedsItsPasswordAndStaysEncrypted) {
   TempDir dir;
   TableDefinition def;
   def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 40, false}};
-  def.indexes = {{"", "Id", true, true, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false}};
   def.block_kb = 1;
   def.password_checksum = paradox::TablePasswordChecksum("secret", def.code_page);
   Table::Create(dir.path(), "SAFE", def);

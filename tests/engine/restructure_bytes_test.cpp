@@ -59,7 +59,7 @@ class RestructureBytesTest : public ::testing::Test {
                   {"TITLE", FieldType::kString, 20, false},
                   {"NOTE", FieldType::kMemo, 10, false},
                   {"CODE", FieldType::kString, 6, false}};
-    def.indexes = {{"", "ID", true, true, false, false}};
+    def.indexes = {{"", {"ID"}, true, true, false, false}};
     Table::Create(dir_.path(), "NOTES", def);
     auto t = Table::Open(dir_.path(), "NOTES", {true, true});
     t->insert({int64_t{1}, kTitle, kNote, std::string("Анкета")});

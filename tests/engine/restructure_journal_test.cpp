@@ -116,7 +116,7 @@ class JournalOnDiskTest : public testing::Test {
     stdfs::create_directories(outside_);
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
-    def.indexes = {IndexDef{"", "ID", true, true}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}};
     Table::Create(db_, "T", def);
     Table::Create(db_, "OTHER", def);
     auto t = Table::Open(db_, "T", {.writable = true});

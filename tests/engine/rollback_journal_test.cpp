@@ -37,7 +37,7 @@ TableDefinition Definition() {
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20},
                 FieldDef{"NOTE", FieldType::kMemo, 10}};
-  def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"ByName", "NAME"}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"ByName", {"NAME"}}};
   return def;
 }
 

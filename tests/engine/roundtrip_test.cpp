@@ -208,7 +208,7 @@ TEST_P(TypeRoundTripTest, EveryTypeSurvivesWriteReopenChangeAndReopen) {
   def.fields = AllFields(level);
   if (keyed) {
     // A key on the first field (Alpha): the rows' Alpha values differ.
-    def.indexes = {{"", "Alpha", true, true, false, false}};
+    def.indexes = {{"", {"Alpha"}, true, true, false, false}};
   }
   Table::Create(dir.path(), "TYPES", def);
   const size_t variants = VariantCount(level);
@@ -308,7 +308,7 @@ TEST(TableRoundTripTest, LargeKeyedTableInRandomOrder) {
                 {"Part", FieldType::kString, 6, false},
                 {"Name", FieldType::kString, 20, false},
                 {"Amount", FieldType::kCurrency, 0, false}};
-  def.indexes = {{"", "Id;Part", true, true, false, false}};
+  def.indexes = {{"", {"Id", "Part"}, true, true, false, false}};
   Table::Create(dir.path(), "BIG", def);
   auto make = [](int id) {
     return Row{int64_t{id / 3}, std::string(1, static_cast<char>('a' + id % 3)),
@@ -368,8 +368,8 @@ TEST(TableRoundTripTest, KeyChangingUpdatesFollowAModel) {
                 {"Serial", FieldType::kAutoInc, 0, false},
                 {"Group", FieldType::kSmallint, 0, false},
                 {"Note", FieldType::kMemo, 12, false}};
-  def.indexes = {{"", "Key", true, true, false, false},
-                 {"ByGroup", "Group", false, false, false, false}};
+  def.indexes = {{"", {"Key"}, true, true, false, false},
+                 {"ByGroup", {"Group"}, false, false, false, false}};
   Table::Create(dir.path(), "MODEL", def);
   std::map<std::string, Row> model;
   std::mt19937 rng(11);

@@ -32,9 +32,9 @@ TableDefinition KeyedDefinition() {
                 {"PRICE", FieldType::kCurrency, 0, false},
                 {"QTY", FieldType::kSmallint, 0, false},
                 {"NOTE", FieldType::kMemo, 10, false}};
-  def.indexes = {{"", "ID", true, true, false, false},
-                 {"ByName", "NAME", false, false, false, true},
-                 {"QTY", "QTY", false, false, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false},
+                 {"ByName", {"NAME"}, false, false, false, true},
+                 {"QTY", {"QTY"}, false, false, false, false}};
   return def;
 }
 
@@ -174,8 +174,14 @@ TEST(TableTest, ADefinitionRefusedLeavesTheTableItWouldReplaceAsItWas) {
     void (*spoil)(TableDefinition&);
   };
   const Case cases[] = {
-      {"IndexOnAMissingField", [](TableDefinition& d) { d.indexes[1].key_fields = "GONE"; }},
-      {"IndexOnAMemo", [](TableDefinition& d) { d.indexes[1].key_fields = "NOTE"; }},
+      {"IndexOnAMissingField", [](TableDefinition& d) { d.indexes[1].key_fields = {"GONE"}; }},
+      {"IndexOnAMemo", [](TableDefinition& d) { d.indexes[1].key_fields = {"NOTE"}; }},
+      {"IndexWithoutKeyFields", [](TableDefinition& d) { d.indexes[1].key_fields.clear(); }},
+      {"PrimaryIndexWithoutKeyFields", [](TableDefinition& d) { d.indexes[0].key_fields.clear(); }},
+      {"IndexOnAnEmptyName",
+       [](TableDefinition& d) {
+         d.indexes[1].key_fields = {"NAME", ""};
+       }},
       {"TwoIndexesOfOneName", [](TableDefinition& d) { d.indexes[2].name = "ByName"; }},
       {"IndexWithoutAName", [](TableDefinition& d) { d.indexes[1].name.clear(); }},
       {"CheckOnAMissingField",
@@ -211,11 +217,11 @@ TEST(TableTest, LevelIsRaisedToWhatTheDefinitionNeeds) {
   };
   TableDefinition def;
   def.fields = {{"ID", FieldType::kSmallint, 0, false}, {"NAME", FieldType::kString, 10, false}};
-  def.indexes = {{"", "ID", true, true, false, false}};
+  def.indexes = {{"", {"ID"}, true, true, false, false}};
   EXPECT_EQ(level_of(def), "4");
   def.fields.push_back({"WHEN", FieldType::kDateTime, 0, false});
   EXPECT_EQ(level_of(def), "5");
-  def.indexes.push_back({"ByName", "NAME", false, false, true, false});
+  def.indexes.push_back({"ByName", {"NAME"}, false, false, true, false});
   EXPECT_EQ(level_of(def), "7");
   def.indexes.pop_back();
   def.level = 7;
@@ -238,8 +244,8 @@ TEST(TableTest, AnUnkeyedTableHasIndexesThatAreNotMaintained) {
   def.fields = {{"NAME", FieldType::kString, 10, false},
                 {"CITY", FieldType::kString, 12, false},
                 {"N", FieldType::kInteger, 0, false}};
-  def.indexes = {{"NAME", "NAME", false, false, false, false},
-                 {"ByCity", "CITY;N", false, false, false, false}};
+  def.indexes = {{"NAME", {"NAME"}, false, false, false, false},
+                 {"ByCity", {"CITY", "N"}, false, false, false, false}};
   Table::Create(dir.path(), "PEOPLE", def);
   struct Expected {
     const char* file;
@@ -269,7 +275,7 @@ TEST(TableTest, AnUnkeyedTableHasIndexesThatAreNotMaintained) {
     EXPECT_FALSE(index.maintained) << index.name;
     EXPECT_FALSE(index.out_of_date) << index.name;
   }
-  EXPECT_EQ(t->structure().indexes[1].key_fields, "CITY;N");
+  EXPECT_EQ(t->structure().indexes[1].key_fields, (std::vector<std::string>{"CITY", "N"}));
   t->insert({std::string("Ada"), std::string("Turin"), int64_t{2}});
   t->insert({std::string("Bea"), std::string("Milan"), int64_t{1}});
   EXPECT_EQ(t->recordCount(), 2u);

@@ -15,6 +15,7 @@
 #include "dictionary/locale_helper.h"
 #include "dictionary/schema.h"
 #include "engine/errors.h"
+#include "engine/text.h"
 #include "rebuild/table_regenerator.h"
 #include "tests/support/comma_locale.h"
 #include "tests/support/scripted_ui.h"
@@ -76,7 +77,7 @@ Native NativeDate(Date d) { return NativeLong(d.day); }
 IndexInfo Index(const std::string& name, const std::string& keys, bool primary = false) {
   IndexInfo info;
   info.name = name;
-  info.key_fields = keys;
+  info.key_fields = engine::SplitAtSemicolons(keys);
   info.primary = primary;
   info.unique = primary;
   return info;
@@ -179,9 +180,9 @@ class StructureLoaderTest : public ::testing::Test {
                   {"ACTIVE", FieldType::kBoolean, 0},
                   {"RATE", FieldType::kFloat, 0},
                   {"NOTES", FieldType::kMemo, 10}},
-                 {{"", "ID", true, true},
-                  {"ByName", "NAME;RATE", false, false, false, true},
-                  {"NAME", "NAME"}},
+                 {{"", {"ID"}, true, true},
+                  {"ByName", {"NAME", "RATE"}, false, false, false, true},
+                  {"NAME", {"NAME"}}},
                  {Check(1, NativeLong(1), NativeLong(99999), std::nullopt, true),
                   Check(2, std::nullopt, std::nullopt, NativeText("Nobody")),
                   Check(4, std::nullopt, std::nullopt, NativeLogical(true)),
@@ -198,14 +199,14 @@ class StructureLoaderTest : public ::testing::Test {
                   {"PRICE", FieldType::kFloat, 0},
                   {"NOTES", FieldType::kMemo, 10},
                   {"EMAIL", FieldType::kString, 60}},
-                 {{"", "ID", true, true},
-                  {"BYNAME", "Name;PRICE", false, false, false, true},
-                  {"Name", "Name"}});
+                 {{"", {"ID"}, true, true},
+                  {"BYNAME", {"Name", "PRICE"}, false, false, false, true},
+                  {"Name", {"Name"}}});
   }
 
   void CreateSimple(const std::string& name, const std::string& second_field = "LABEL") {
     CreateSource(name, {{"K", FieldType::kSmallint, 0}, {second_field, FieldType::kString, 12}},
-                 {{"", "K", true, true}});
+                 {{"", {"K"}, true, true}});
   }
 
   LoadReport Load(const std::vector<std::string>& names, const std::string& alias = "SHOP") {
@@ -696,7 +697,7 @@ TEST_F(StructureLoaderTest, AnUnreadableTableIsReportedAndSkipped) {
 // its memos live in the missing file. A table that is whole says nothing.
 TEST_F(StructureLoaderTest, ATableWhoseRowsARebuildCannotKeepIsNamedAtLoadTime) {
   CreateSource("NOTES", {{"ID", FieldType::kInteger, 0}, {"TEXT", FieldType::kMemo, 10}},
-               {{"", "ID", true, true}});
+               {{"", {"ID"}, true, true}});
   {
     auto t = Table::Open(src_, "NOTES", {.writable = true});
     t->insert({int64_t{1}, std::string("short")});
@@ -838,7 +839,7 @@ TEST_F(StructureLoaderTest, AnUnsupportedCheckTypeIsReportedAndItsValuesStayEmpt
                {{"ID", FieldType::kSmallint, 0},
                 {"WHEN", FieldType::kDate, 0},
                 {"LEVEL", FieldType::kSmallint, 0}},
-               {{"", "ID", true, true}},
+               {{"", {"ID"}, true, true}},
                {Check(2, NativeDate(DateFromYmd(2000, 1, 1)), std::nullopt, std::nullopt),
                 Check(3, NativeShort(-5), NativeShort(5), NativeShort(0))});
   Load({"EVENTS"});
@@ -861,7 +862,7 @@ TEST_F(StructureLoaderTest, TextsAreStoredCutToTheirColumns) {
       {{"ID", FieldType::kSmallint, 0},
        {"TEXT", FieldType::kString, 40},
        {"PICTURE", FieldType::kParadoxOle, 10}},
-      {{"", "ID", true, true}},
+      {{"", {"ID"}, true, true}},
       {Check(2, std::nullopt, std::nullopt, NativeText("abcdefghijklmnopqrstuvwxyz0123"))});
   Load({"WIDE"});
   EXPECT_TRUE(ui_.shown.empty());
@@ -873,9 +874,9 @@ TEST_F(StructureLoaderTest, TextsAreStoredCutToTheirColumns) {
 
 TEST_F(StructureLoaderTest, AnIndexNamedWithTheMarkIsNotKept) {
   CreateSource("MARKED", {{"ID", FieldType::kSmallint, 0}, {"NAME", FieldType::kString, 10}},
-               {{"", "ID", true, true},
-                {"~x", "NAME", false, false, false, true},
-                {"ByName", "NAME", false, false, false, true}});
+               {{"", {"ID"}, true, true},
+                {"~x", {"NAME"}, false, false, false, true},
+                {"ByName", {"NAME"}, false, false, false, true}});
   Load({"MARKED"});
   auto indexes = IndexesOf(CodeOf("MARKED"));
   EXPECT_EQ(indexes.count("~x"), 0u);
@@ -1086,7 +1087,7 @@ class HebrewNamesTest : public StructureLoaderTest {
     TableDefinition def;
     def.code_page = 1255;
     def.fields = {{"ID", FieldType::kSmallint, 0}, {shalom_, FieldType::kString, 10}};
-    def.indexes = {{"", "ID", true, true}};
+    def.indexes = {{"", {"ID"}, true, true}};
     Table::Create(src_, "HEB", def);
   }
 };
@@ -1180,7 +1181,7 @@ TEST_F(StructureLoaderTest, PicturesLookupsAndFilePropertiesGoToDDProps) {
   def.fields = {{"ID", FieldType::kSmallint, 0},
                 {"CODE", FieldType::kString, 5},
                 {"STATE", FieldType::kString, 2}};
-  def.indexes = {{"", "ID", true, true}};
+  def.indexes = {{"", {"ID"}, true, true}};
   def.checks = {picture, lookup};
   Table::Create(src_, "PLACES", def);
   Load({"PLACES"});

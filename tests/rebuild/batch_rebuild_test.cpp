@@ -376,7 +376,7 @@ TEST_F(BatchFilesTest, FilesOfATableInUseAreNotDeleted) {
   fs::create_directories(work);
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0}};
-  def.indexes = {IndexDef{"", "ID", true, true}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}};
   Table::Create(work, "BUSY", def);
   Table::Create(work, "FREE", def);
   WriteFile(work + "/NOTES.TXT", "x");
@@ -431,7 +431,7 @@ class BatchRunTest : public ::testing::Test {
     fs::create_directories(directory);
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
-    def.indexes = {IndexDef{"", "ID", true, true}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}};
     Table::Create(directory, name, def);
     auto t = Table::Open(directory, name, {.writable = true});
     t->insert({int64_t{1}, std::string("Apple")});
@@ -602,7 +602,7 @@ TEST_F(BatchRunTest, AliasWithRecreateDeletesEveryTableOfTheWorkDirectoryFirst) 
   AddShopTables();
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0}};
-  def.indexes = {IndexDef{"", "ID", true, true}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}};
   Table::Create(shop_, "Beta", def);
   Table::Open(shop_, "Beta", {.writable = true})->insert({int64_t{7}});
   Table::Create(shop_, "Gone", def);  // no table of the alias
@@ -961,8 +961,8 @@ TEST_F(BatchRunTest, AKillOrPowerLossAnywhereInARunLeavesTheOldOrTheNewTable) {
   {
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"NAME", "NAME"},
-                   IndexDef{"ByName", "NAME", false, false, false, true}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"NAME", {"NAME"}},
+                   IndexDef{"ByName", {"NAME"}, false, false, false, true}};
     engine::paradox::ValidityCheck required;
     required.field_number = 2;
     required.required = true;
@@ -1033,8 +1033,8 @@ class DryRunTest : public BatchRunTest {
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20},
                   FieldDef{"PRICE", FieldType::kCurrency, 0}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"NAME", "NAME"},
-                   IndexDef{"ByNamePrice", "NAME;PRICE"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"NAME", {"NAME"}},
+                   IndexDef{"ByNamePrice", {"NAME", "PRICE"}}};
     Table::Create(directory, "T", def);
     auto t = Table::Open(directory, "T", {.writable = true});
     t->insert({int64_t{1}, std::string("Apple"), 1.5});

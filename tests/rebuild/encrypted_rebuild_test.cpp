@@ -54,7 +54,7 @@ class EncryptedRebuildTest : public ::testing::Test {
 
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20}};
-    def.indexes = {IndexDef{"", "ID", true, true}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}};
     def.password_checksum = engine::paradox::PasswordChecksum(kPassword);
     Table::Create(shop_, "T", def);
     auto t = Table::Open(shop_, "T", {.writable = true, .passwords = {kPassword}});

@@ -252,7 +252,7 @@ void CreateWithSortOrder(const std::string& directory, const std::string& name, 
   def.code_page = code_page;
   def.fields = {{"K", string_key ? FieldType::kString : FieldType::kInteger, 10},
                 {"V", FieldType::kString, 10}};
-  def.indexes = {{"", "K", true, true}};
+  def.indexes = {{"", {"K"}, true, true}};
   Table::Create(directory, name, def);
   {
     auto t = Table::Open(directory, name, {.writable = true});
@@ -349,7 +349,7 @@ TEST_F(KeepPropertiesTest, AHebrewTableKeepsItsCodePageAndNamesThroughA1255Dicti
   TableDefinition def;
   def.code_page = 1255;
   def.fields = {{"ID", FieldType::kSmallint, 0}, {shalom, FieldType::kString, 10}};
-  def.indexes = {{"", "ID", true, true}};
+  def.indexes = {{"", {"ID"}, true, true}};
   Table::Create(src_, "HEB", def);
   Table::Open(src_, "HEB", {.writable = true})->insert({int64_t{1}, abg});
   NewDictionary(1255);
@@ -379,7 +379,7 @@ TEST_F(KeepPropertiesTest, ARequiredFieldWithoutValuesStaysRequired) {
   required.required = true;
   TableDefinition def;
   def.fields = {{"ID", FieldType::kSmallint, 0}, {"NAME", FieldType::kString, 10}};
-  def.indexes = {{"", "ID", true, true}};
+  def.indexes = {{"", {"ID"}, true, true}};
   def.checks = {required};
   Table::Create(src_, "PEOPLE", def);
   Load({"PEOPLE"});
@@ -410,7 +410,7 @@ class WithoutRecordedPropertiesTest : public KeepPropertiesTest {
     picture.picture = "###";
     TableDefinition def;
     def.fields = {{"ID", FieldType::kSmallint, 0}, {"PRICE", FieldType::kString, 3}};
-    def.indexes = {{"", "ID", true, true}};
+    def.indexes = {{"", {"ID"}, true, true}};
     def.checks = {picture};
     Table::Create(src_, "PRICES", def);
     Table::Open(src_, "PRICES", {.writable = true})->insert({int64_t{1}, Value{"123"}});

@@ -89,8 +89,8 @@ class TableRegeneratorTest : public ::testing::Test {
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 20},
                   FieldDef{"PRICE", FieldType::kCurrency, 0}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"NAME", "NAME"},
-                   IndexDef{"ByNamePrice", "NAME;PRICE"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"NAME", {"NAME"}},
+                   IndexDef{"ByNamePrice", {"NAME", "PRICE"}}};
     Table::Create(out_, "T", def);
     auto t = Table::Open(out_, "T", {.writable = true});
     t->insert({int64_t{1}, std::string("Apple"), 1.5});
@@ -200,7 +200,7 @@ TEST_F(TableRegeneratorTest, MissingNestedOutputDirectoryIsCreatedAndTheTableAdd
   EXPECT_EQ(t->structure().fields[1].size, 20);
   ASSERT_EQ(t->structure().indexes.size(), 3u);
   EXPECT_TRUE(t->structure().indexes[0].primary);
-  EXPECT_EQ(t->structure().indexes[0].key_fields, "ID");
+  EXPECT_EQ(t->structure().indexes[0].key_fields, std::vector<std::string>{"ID"});
   EXPECT_EQ(t->structure().checks.size(), 1u);
 }
 

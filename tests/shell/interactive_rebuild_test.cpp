@@ -188,7 +188,7 @@ TEST_F(InteractiveRebuildTest, PlanDetailsSayWhatTheRebuildOfThatTableWillDo) {
   engine::paradox::TableDefinition def;
   def.fields = {engine::paradox::FieldDef{"ID", engine::FieldType::kInteger, 0},
                 engine::paradox::FieldDef{"NOTE", engine::FieldType::kString, 10}};
-  def.indexes = {engine::paradox::IndexDef{"", "ID", true, true}};
+  def.indexes = {engine::paradox::IndexDef{"", {"ID"}, true, true}};
   engine::paradox::Table::Create(out_, "T2", def);
   {
     auto t2 = engine::paradox::Table::Open(out_, "T2", engine::paradox::OpenOptions{true, true});

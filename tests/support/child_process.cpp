@@ -67,8 +67,8 @@ engine::paradox::TableDefinition RowCommandTable() {
   using engine::FieldType;
   engine::paradox::TableDefinition def;
   def.fields = {{"Id", FieldType::kInteger, 0, false}, {"Name", FieldType::kString, 20, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"ByName", "Name", false, false, false, false}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"ByName", {"Name"}, false, false, false, false}};
   return def;
 }
 

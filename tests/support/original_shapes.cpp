@@ -95,7 +95,7 @@ TableDefinition People(bool with_zip, std::vector<IndexDef> secondary, int block
   if (with_zip) def.fields.push_back({"Zip", FieldType::kString, 5, false});
   def.fields.push_back({"Name", FieldType::kString, 20, false});
   def.fields.push_back({"City", FieldType::kString, 15, false});
-  def.indexes.push_back({"", "Id", true, true, false, false});
+  def.indexes.push_back({"", {"Id"}, true, true, false, false});
   for (auto& ix : secondary) def.indexes.push_back(std::move(ix));
   def.code_page = 1252;
   def.block_kb = block_kb;
@@ -122,8 +122,8 @@ std::vector<int64_t> Range(int64_t first, int64_t last, int64_t step = 1) {
   return out;
 }
 
-const IndexDef kCityIndex{"City", "City", false, false, false, false};
-const IndexDef kNameCaseless{"ByName", "Name", false, false, false, true};
+const IndexDef kCityIndex{"City", {"City"}, false, false, false, false};
+const IndexDef kNameCaseless{"ByName", {"Name"}, false, false, false, true};
 
 // Records inserted in key order fill blocks one after the other; the odd
 // keys inserted afterwards split them, moving records that keep the block
@@ -204,9 +204,9 @@ void MakeRenamedKeyField(const std::string& dir) {
   def.fields = {{"Id", FieldType::kInteger, 0, false},
                 {"CustName", FieldType::kString, 20, false},
                 {"City", FieldType::kString, 15, false}};
-  def.indexes = {{"", "Id", true, true, false, false},
-                 {"CustName", "CustName", false, false, false, false},
-                 {"ByCustomer", "CustName;City", false, false, false, true}};
+  def.indexes = {{"", {"Id"}, true, true, false, false},
+                 {"CustName", {"CustName"}, false, false, false, false},
+                 {"ByCustomer", {"CustName", "City"}, false, false, false, true}};
   def.code_page = 1252;
   Table::Create(dir, name, def);
   Insert(dir, name, Range(1, 40), false);
