@@ -62,7 +62,7 @@ void MakeRoot(const std::string& root, int tables) {
   for (int i = 0; i < tables; ++i) {
     TableDefinition def;
     def.fields = {FieldDef{"ID", FieldType::kInteger, 0}, FieldDef{"NAME", FieldType::kString, 10}};
-    def.indexes = {IndexDef{"", "ID", true, true}, IndexDef{"NAME", "NAME"}};
+    def.indexes = {IndexDef{"", {"ID"}, true, true}, IndexDef{"NAME", {"NAME"}}};
     Table::Create(root + "/shop", Name(i), def);
     auto t = Table::Open(root + "/shop", Name(i), {.writable = true});
     for (int id = 1; id <= kOldRows; ++id) t->insert({int64_t{id}, std::string("old")});

@@ -765,7 +765,7 @@ TEST_F(RebuildCommandTest, ATableFileTheUserMayNotWriteIsRefusedByThePlanAndTheR
   TableDefinition def;
   def.fields = {FieldDef{"ID", FieldType::kInteger, 0, true},
                 FieldDef{"NAME", FieldType::kString, 20}};
-  def.indexes = {IndexDef{"", "ID", true, true}};
+  def.indexes = {IndexDef{"", {"ID"}, true, true}};
   engine::paradox::ValidityCheck check;
   check.field_number = 1;
   check.has_min = true;
