@@ -18,11 +18,13 @@
 #include "engine/fs/file_system.h"
 #include "engine/session.h"
 #include "loading/ui/load_chooser_dlg.h"
+#include "loading/ui/load_form.h"
 #include "rebuild/batch_rebuild.h"
 #include "rebuild/ui/batch_form.h"
 #include "shell/ui/about_box.h"
 #include "shell/ui/main_form.h"
 #include "shell/ui/rebuild_chooser_dlg.h"
+#include "widgets/error_route.h"
 
 namespace vellum::app {
 
@@ -115,8 +117,11 @@ int RunProgram(int argc, char** argv, const Helper& helper) {
     main_form.setDataModule(data_module.get());
     main_form.setBatchForm(batch_form);
     main_form.setQuestions(&questions);
-    // The load chooser comes after the data module and before the rebuild
-    // chooser; the main window owns it for the management window's Load.
+    // The data-aware components report their failures as every handler does.
+    widgets::SetErrorRoute(&ui::HandleApplicationError);
+    // The management window and its load chooser come after the data module
+    // and before the rebuild chooser; the main window owns both.
+    main_form.setLoadForm(new loading::TLoadForm(*data_module, questions, &main_form));
     new loading::TSceltaTabelleDlg(*data_module, &main_form);
     main_form.setRebuildChooser(new shell::TSceltaTabelleRegenDlg(session, &main_form));
     main_form.setAboutBox(new shell::TAboutBox(&main_form));

@@ -59,7 +59,7 @@ QStringList TypeChoices() {
 }  // namespace
 
 TLoadForm::TLoadForm(dictionary::TdmDataDictionary& data_module, Questions& questions,
-                     TSceltaTabelleDlg& chooser, QWidget* parent)
+                     QWidget* parent)
     : QDialog(parent), dm_(data_module), questions_(questions), tblTablesSearch(dm_.session()) {
   setObjectName("LoadForm");
   setFont(ui::DesignFont("MS Sans Serif", 8));
@@ -68,8 +68,6 @@ TLoadForm::TLoadForm(dictionary::TdmDataDictionary& data_module, Questions& ques
   tblTablesSearch.setIndexName("PerTabella");
   createControls();
   layOut();
-  load_command_ = new LoadCommand(*this, chooser, dm_, questions_);
-  load_command_->setCancelButton(btnStopLoad);
   // Maximized; the screen's size is also its normal size.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     setGeometry(screen->availableGeometry());
@@ -198,8 +196,9 @@ void TLoadForm::createControls() {
                            &TLoadForm::grFieldsDblClick);
   ui::ExceptionSafeConnect(grIndexes, &QAbstractItemView::doubleClicked, this,
                            &TLoadForm::grIndexesDblClick);
-  ui::ExceptionSafeConnect(btnStopLoad, &QPushButton::clicked, this,
-                           [this] { load_command_->requestStop(); });
+  ui::ExceptionSafeConnect(btnStopLoad, &QPushButton::clicked, this, [this] {
+    if (load_command_) load_command_->requestStop();
+  });
 }
 
 void TLoadForm::layOut() {
@@ -304,7 +303,18 @@ void TLoadForm::FormDeactivate() {
 
 void TLoadForm::Esci1Click() { close(); }
 
-void TLoadForm::Carica1Click() { load_command_->Carica1Click(); }
+void TLoadForm::Carica1Click() {
+  if (!load_command_) {
+    // The chooser is created after this window, beside it.
+    QObject* owner = parentWidget() ? static_cast<QObject*>(parentWidget()) : this;
+    auto* chooser = owner->findChild<TSceltaTabelleDlg*>();
+    if (!chooser) return;
+    load_command_ = new LoadCommand(*this, *chooser, dm_, questions_);
+    load_command_->setParent(this);
+    load_command_->setCancelButton(btnStopLoad);
+  }
+  load_command_->Carica1Click();
+}
 
 void TLoadForm::CancellaTutto1Click() {
   if (questions_.ask(MessageKind::kConfirmation,

@@ -7,8 +7,9 @@
 // Created once at start and shown modally from the main window. Each
 // activation sets the window's texts again; each deactivation (another
 // window, or one of this window's own dialogs opening) posts what was being
-// edited. The data module, the Questions and the load chooser must outlive
-// the window.
+// edited. Load uses the load chooser created at start beside this window
+// (a child of the same parent). The data module and the Questions must
+// outlive the window.
 #pragma once
 
 #include <memory>
@@ -45,7 +46,7 @@ class TLoadForm : public QDialog {
 
  public:
   TLoadForm(dictionary::TdmDataDictionary& data_module, Questions& questions,
-            TSceltaTabelleDlg& chooser, QWidget* parent = nullptr);
+            QWidget* parent = nullptr);
   ~TLoadForm() override;
 
   // The handlers, as the menu, the buttons and the grids call them.
@@ -102,8 +103,8 @@ class TLoadForm : public QDialog {
   engine::Dataset tblTablesSearch;
   std::unique_ptr<widgets::DatasetTableModel> fields_model_;
   std::unique_ptr<widgets::DatasetTableModel> index_model_;
-  LoadCommand* load_command_;
-  bool deactivating_ = false;  // a FormDeactivate is under way
+  LoadCommand* load_command_ = nullptr;  // made by the first Load
+  bool deactivating_ = false;            // a FormDeactivate is under way
 };
 
 }  // namespace vellum::loading

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QEvent>
 #include <QFile>
 #include <QGuiApplication>
@@ -83,6 +84,7 @@ void TMainForm::createMenu() {
   N1->setObjectName("N1");
   enableCommands(true);
   ui::ExceptionSafeConnect(Esci1, &QAction::triggered, this, &TMainForm::Esci1Click);
+  ui::ExceptionSafeConnect(Carica1, &QAction::triggered, this, &TMainForm::Carica1Click);
   ui::ExceptionSafeConnect(Rigenera1, &QAction::triggered, this, &TMainForm::Rigenera1Click);
   ui::ExceptionSafeConnect(SuFile1, &QAction::triggered, this, &TMainForm::SuFile1Click);
   ui::ExceptionSafeConnect(N1, &QAction::triggered, this, &TMainForm::N1Click);
@@ -128,10 +130,15 @@ void TMainForm::setAboutBox(TAboutBox* about_box) {
   enableCommands(!running());
 }
 
+void TMainForm::setLoadForm(QDialog* load_form) {
+  load_form_ = load_form;
+  enableCommands(!running());
+}
+
 void TMainForm::enableCommands(bool enabled) {
   Esci1->setEnabled(enabled);
-  // Manage and Report have no windows yet.
-  Carica1->setEnabled(false);
+  Carica1->setEnabled(enabled && load_form_);
+  // Report has no window yet.
   Report1->setEnabled(false);
   Rigenera1->setEnabled(enabled && rebuild_chooser_);
   SuFile1->setEnabled(enabled && rebuild_chooser_);
@@ -183,6 +190,10 @@ void TMainForm::RunBatchMode() {
 }
 
 void TMainForm::Esci1Click() { close(); }
+
+void TMainForm::Carica1Click() {
+  if (load_form_ && !running()) load_form_->exec();
+}
 
 void TMainForm::closeEvent(QCloseEvent* event) {
   // The window and what the run uses stay until the run is over; closing

@@ -3,13 +3,14 @@
 // directory. Started with command-line arguments, the program runs batch
 // mode from the main window's first activation and then ends.
 //
-// Its commands: Rebuild (the interactive rebuild over the rebuild chooser),
-// Print > Su File (the text listing, the chooser in file-name mode) and "?"
-// (the about box). A rebuild runs on a worker thread while the window stays
-// alive: its progress (the table among the chosen ones, and the rows copied
-// of the table at hand) shows in the status bar with a Cancel button, the
-// menu commands are blocked, and at its end the status bar sums it up
-// ("12 tables rebuilt, 1 failed, 2 not asked").
+// Its commands: Manage (the management window, shown modally), Rebuild (the
+// interactive rebuild over the rebuild chooser), Print > Su File (the text
+// listing, the chooser in file-name mode) and "?" (the about box). A rebuild
+// runs on a worker thread while the window stays alive: its progress (the
+// table among the chosen ones, and the rows copied of the table at hand)
+// shows in the status bar with a Cancel button, the menu commands are
+// blocked, and at its end the status bar sums it up ("12 tables rebuilt,
+// 1 failed, 2 not asked").
 //
 // Created first at start; it creates the engine error dialog, which it owns,
 // and installs it as the application-wide error handler. The batch window,
@@ -33,6 +34,7 @@
 #include "shell/ui/rebuild_chooser_dlg.h"
 
 class QAction;
+class QDialog;
 class QLabel;
 class QMenu;
 class QProgressBar;
@@ -56,6 +58,8 @@ class TMainForm : public QMainWindow {
   // The dialogs the commands show; the menu items are enabled once given.
   void setRebuildChooser(TSceltaTabelleRegenDlg* chooser);
   void setAboutBox(TAboutBox* about_box);
+  // The management window, shown modally by Manage.
+  void setLoadForm(QDialog* load_form);
   // True while a rebuild runs.
   bool running() const { return progress_ != nullptr; }
   // The summary of a rebuild run: the tables rebuilt, then those that
@@ -91,6 +95,7 @@ class TMainForm : public QMainWindow {
   void FormCreate();
   void FormActivate();
   void Esci1Click();
+  void Carica1Click();
   void Rigenera1Click();
   void SuFile1Click();
   void N1Click();
@@ -112,6 +117,7 @@ class TMainForm : public QMainWindow {
   Questions* questions_ = nullptr;
   TSceltaTabelleRegenDlg* rebuild_chooser_ = nullptr;
   TAboutBox* about_box_ = nullptr;
+  QDialog* load_form_ = nullptr;
   ui::WindowProgress* progress_ = nullptr;  // the rebuild's, while it runs
   std::unique_ptr<TDbEngineErrorDlg> error_dialog_;
 };
