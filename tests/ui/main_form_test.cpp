@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -76,6 +77,24 @@ TEST_F(MainFormTest, ActivationSetsTheCaptionsAndShowsTheProjectDirectory) {
         test::Child<QAction>(&form, "N1")}) {
     EXPECT_FALSE(unbuilt->isEnabled()) << unbuilt->objectName().toStdString();
   }
+}
+
+TEST_F(MainFormTest, ManageShowsTheManagementWindowModally) {
+  TMainForm form(false);
+  form.setDataModule(&dm_);
+  auto* manager = new QDialog(&form);
+  form.setLoadForm(manager);
+  Activate(form);
+  QAction* manage = test::Child<QAction>(&form, "Carica1");
+  ASSERT_TRUE(manage->isEnabled());
+  bool modal = false;
+  test::WhenVisible(manager, [&] {
+    modal = manager->isModal();
+    manager->reject();
+  });
+  manage->trigger();
+  EXPECT_TRUE(modal);
+  EXPECT_FALSE(manager->isVisible());
 }
 
 TEST_F(MainFormTest, ExitAndItsKeysCloseTheWindow) {
