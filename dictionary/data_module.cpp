@@ -204,24 +204,32 @@ void TdmDataDictionary::tblTablesBeforeDelete(Dataset&) {
 
 void TdmDataDictionary::tblFieldsNewRecord(Dataset& d) {
   const Value code = tblTables.fieldByName("Codice").value();
-  // The rows of this table: the view's own range when it is this table's
-  // and up to date, else a key range from the code to the code on the
-  // primary key (CodTabella, Posizione), counted by two key searches.
-  uint32_t count = 0;
-  if (auto current = d.currentRangeCount({code})) {
-    count = *current;
-  } else if (const auto* c = std::get_if<int64_t>(&code)) {
+  // After the highest position this table has: after a deletion the count
+  // of its rows is a position still taken. On the primary key (CodTabella,
+  // Posizione) that is the last row of the code, found by a key search.
+  const size_t position = d.fieldByName("Posizione").index();
+  int64_t highest = 0;
+  if (std::holds_alternative<int64_t>(code)) {
     engine::paradox::Table& table = tblFields.table();
-    count = table.lowerBound({Value{*c + 1}}) - table.lowerBound({code});
+    const uint32_t begin = table.lowerBound({code});
+    const uint32_t end = table.upperBound({code});
+    if (end > begin) {
+      const engine::Row last = table.read(end - 1);
+      if (const auto* p = std::get_if<int64_t>(&last.at(position))) highest = *p;
+    }
   } else {
     Dataset temp(session_);
     temp.setDatabaseName(tblFields.databaseName());
     temp.setTableName(tblFields.tableName());
     temp.open();
     temp.setRange({code}, {code});
-    count = temp.recordCount();
+    if (!temp.isEmpty()) {
+      temp.last();
+      const Value last = temp.fieldByName("Posizione").value();
+      if (const auto* p = std::get_if<int64_t>(&last)) highest = *p;
+    }
   }
-  d.fieldByName("Posizione").setAsInteger(static_cast<int64_t>(count) + 1);
+  d.fieldByName("Posizione").setAsInteger(highest + 1);
   d.fieldByName("CodTabella").setValue(code);
 }
 

@@ -273,22 +273,28 @@ TEST_F(DataModuleTest, NewFieldRowsTakeTheNextPositionAndTheTableCode) {
   EXPECT_EQ(dm_->tblFields.fieldByName("CodTabella").asInteger(), code);
   dm_->tblFields.cancel();
 
-  // A gap after a deletion: the proposed position exists and the post fails.
+  // After a deletion the count of rows is a position still taken: a new
+  // row goes after the highest one, and posts.
   dm_->tblFields.first();
   dm_->tblFields.next();
   EXPECT_EQ(dm_->tblFields.fieldByName("Nome").asString(), "B");
   dm_->tblFields.remove();
   dm_->tblFields.insert();
-  EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), 3);
+  EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), 4);
   dm_->tblFields.fieldByName("Nome").setAsString("D");
-  try {
-    dm_->tblFields.post();
-    FAIL() << "posted a duplicate position";
-  } catch (const EDBEngineError& e) {
-    EXPECT_EQ(e.category(), ErrorCategory::kIntegrity);
-  }
+  EXPECT_NO_THROW(dm_->tblFields.post());
+  EXPECT_EQ(dm_->tblFields.recordCount(), 3u);
+  // The last row deleted: its position is free again.
+  dm_->tblFields.last();
+  dm_->tblFields.remove();
+  dm_->tblFields.insert();
+  EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), 4);
   dm_->tblFields.cancel();
-  EXPECT_EQ(dm_->tblFields.recordCount(), 2u);
+  // The other table's rows are not counted: it has none yet.
+  dm_->tblTables.findKey({std::string("DB"), std::string("FIRST")});
+  dm_->tblFields.insert();
+  EXPECT_EQ(dm_->tblFields.fieldByName("Posizione").asInteger(), 1);
+  dm_->tblFields.cancel();
 }
 
 TEST_F(DataModuleTest, NewFieldPositionCountsRowsPostedThroughAnotherView) {
