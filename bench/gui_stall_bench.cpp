@@ -87,7 +87,7 @@ void MakeTables(dictionary::TdmDataDictionary& dm, const std::string& dict, cons
   engine::paradox::TableDefinition def;
   def.fields = {engine::paradox::FieldDef{"ID", engine::FieldType::kInteger, 0},
                 engine::paradox::FieldDef{"NAME", engine::FieldType::kString, 20}};
-  def.indexes = {engine::paradox::IndexDef{"", "ID", true, true}};
+  def.indexes = {engine::paradox::IndexDef{"", {"ID"}, true, true}};
   engine::paradox::Table::Create(out, "BIG", def);
   auto big = engine::paradox::Table::Open(out, "BIG", engine::paradox::OpenOptions{true, true});
   big->beginBulk();

@@ -328,7 +328,7 @@ class MainFormRunTest : public MainFormCommandsTest {
     engine::paradox::TableDefinition def;
     def.fields = {engine::paradox::FieldDef{"ID", engine::FieldType::kInteger, 0},
                   engine::paradox::FieldDef{"NOTE", engine::FieldType::kString, 10}};
-    def.indexes = {engine::paradox::IndexDef{"", "ID", true, true}};
+    def.indexes = {engine::paradox::IndexDef{"", {"ID"}, true, true}};
     engine::paradox::Table::Create(out_, "T1", def);
     auto t1 = engine::paradox::Table::Open(out_, "T1", engine::paradox::OpenOptions{true, true});
     t1->beginBulk();
