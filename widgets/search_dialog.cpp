@@ -7,27 +7,13 @@
 #include <QLineEdit>
 #include <QVBoxLayout>
 
+#include "engine/text.h"
 #include "widgets/dataset_grid.h"
 #include "widgets/error_route.h"
 
 namespace vellum::widgets {
 
 using engine::DatasetState;
-
-namespace {
-
-std::vector<std::string> SplitFields(const std::string& joined) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= joined.size()) {
-    const size_t end = std::min(joined.find(';', start), joined.size());
-    if (end > start) out.push_back(joined.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
-
-}  // namespace
 
 SearchDialog::SearchDialog(QWidget* parent)
     : QDialog(parent), edit_(new QLineEdit(this)), grid_(new DatasetGrid(this)) {
@@ -73,7 +59,7 @@ void SearchDialog::setSearchView(engine::Dataset* view, std::vector<GridColumn> 
 
 void SearchDialog::setTarget(engine::Dataset* target, const std::string& key_fields) {
   target_ = target;
-  key_fields_ = SplitFields(key_fields);
+  key_fields_ = engine::SplitAtSemicolons(key_fields);
 }
 
 bool SearchDialog::execute() {
