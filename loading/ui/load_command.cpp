@@ -4,24 +4,11 @@
 #include <QFile>
 #include <QWidget>
 
+#include "dictionary/ui/at_scope_end.h"
+
 namespace vellum::loading {
 
-namespace {
-
-// Runs a function when a scope ends, however it ends.
-template <typename Action>
-class AtScopeEnd {
- public:
-  explicit AtScopeEnd(Action action) : action_(std::move(action)) {}
-  ~AtScopeEnd() { action_(); }
-  AtScopeEnd(const AtScopeEnd&) = delete;
-  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
-
- private:
-  Action action_;
-};
-
-}  // namespace
+using ui::AtScopeEnd;
 
 LoadCommand::LoadCommand(QWidget& window, TSceltaTabelleDlg& chooser,
                          dictionary::TdmDataDictionary& data_module, Questions& questions)

@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include "dictionary/ui/application_errors.h"
+#include "dictionary/ui/at_scope_end.h"
 #include "dictionary/ui/form_style.h"
 #include "dictionary/ui/gui_thread_ui.h"
 #include "dictionary/ui/window_geometry.h"
@@ -26,22 +27,7 @@
 
 namespace vellum::shell {
 
-namespace {
-
-// Runs a function when a scope ends, however it ends.
-template <typename Action>
-class AtScopeEnd {
- public:
-  explicit AtScopeEnd(Action action) : action_(std::move(action)) {}
-  ~AtScopeEnd() { action_(); }
-  AtScopeEnd(const AtScopeEnd&) = delete;
-  AtScopeEnd& operator=(const AtScopeEnd&) = delete;
-
- private:
-  Action action_;
-};
-
-}  // namespace
+using ui::AtScopeEnd;
 
 TMainForm::TMainForm(bool has_arguments, QWidget* parent)
     : QMainWindow(parent), has_arguments_(has_arguments) {
